@@ -1,0 +1,137 @@
+// Test-only extension `corrshift._native_tests`: the kernels and run
+// machinery on their own, and the pipelines with fault injection, so tests
+// can check each piece. Not part of the public API.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstdint>
+#include <optional>
+#include <random>
+#include <vector>
+
+#include "../pipelines/pipelines.hpp"
+#include "../run/permutation.hpp"
+#include "../run/progress_bar.hpp"
+#include "../run/workers.hpp"
+#include "../stats/correlation.hpp"
+#include "../stats/index_sort.hpp"
+#include "../stats/rank.hpp"
+#include "../stats/score.hpp"
+#include "../stats/ztest.hpp"
+
+namespace py = pybind11;
+using namespace corrshift;
+
+namespace {
+
+using farr = py::array_t<float, py::array::c_style | py::array::forcecast>;
+using iarr = py::array_t<int32_t, py::array::c_style | py::array::forcecast>;
+
+const int32_t* opt(const std::optional<iarr>& a) { return a ? a->data() : nullptr; }
+
+}  // namespace
+
+PYBIND11_MODULE(_native_tests, m) {
+    m.def("progress", [](int32_t cycles, int32_t updates) {
+        progressbar bar(cycles);
+        for (int32_t i = 0; i < updates; ++i) bar.update();
+    });
+    m.def("split_range", [](int32_t n, int32_t t, int32_t j) {
+        const unit_range r = split_range(n, t, j);
+        return std::make_pair(r.begin, r.end);
+    });
+    m.def("engine_outputs", [](uint32_t seed, int32_t count) {
+        std::mt19937 engine(seed);
+        std::vector<uint32_t> out;
+        for (int32_t i = 0; i < count; ++i) out.push_back(static_cast<uint32_t>(engine()));
+        return out;
+    });
+    // One draw below n from an engine that yields the given outputs in turn:
+    // returns the index and how many outputs it consumed.
+    m.def("draw_index_from", [](std::vector<uint32_t> outputs, uint32_t n) {
+        size_t used = 0;
+        auto engine = [&]() { return outputs.at(used++); };
+        const uint32_t index = draw_index(engine, n);
+        return std::make_pair(index, used);
+    });
+    m.def("draw_indices", [](uint32_t n, int32_t count) {
+        std::mt19937 engine(kPermutationSeed);
+        std::vector<uint32_t> out;
+        for (int32_t i = 0; i < count; ++i) out.push_back(draw_index(engine, n));
+        return out;
+    });
+    m.def("sample_orders", [](int32_t samples, int32_t cycles) {
+        std::mt19937 engine(kPermutationSeed);
+        std::vector<int32_t> order(static_cast<size_t>(samples));
+        for (int32_t s = 0; s < samples; ++s) order[static_cast<size_t>(s)] = s;
+        std::vector<std::vector<int32_t>> out;
+        for (int32_t c = 0; c < cycles; ++c) {
+            shuffle_samples(engine, order);
+            out.push_back(order);
+        }
+        return out;
+    });
+    m.def("rank_rows", [](farr matrix, farr ranks, iarr columns, int32_t threads) {
+        rank_transform(matrix.data(), ranks.mutable_data(), static_cast<int32_t>(matrix.shape(1)),
+                       static_cast<int32_t>(matrix.shape(0)), columns.data(),
+                       static_cast<int32_t>(columns.shape(0)), threads);
+        return ranks;
+    });
+    m.def("decode_pair", [](int64_t k, int64_t features) {
+        const feature_pair p = decode_pair(k, features);
+        return std::make_pair(p.first, p.second);
+    });
+    m.def("pairwise_correlation",
+          [](farr matrix, std::optional<iarr> first, std::optional<iarr> second, int32_t begin, int32_t end,
+             int32_t size, int32_t features, std::optional<iarr> columns, float fill) {
+              std::vector<float> out(static_cast<size_t>(size), fill);
+              pairwise_correlation(matrix.data(), static_cast<int32_t>(matrix.shape(1)), opt(first), opt(second),
+                                   out.data(), begin, end, features, opt(columns),
+                                   columns ? static_cast<int32_t>(columns->shape(0)) : 0);
+              return out;
+          });
+    m.def("fisher_ztest", [](farr corr1, int32_t n1, farr corr2, int32_t n2, std::string method,
+                             std::string alternative, bool with_p) {
+        const auto n = static_cast<int32_t>(corr1.shape(0));
+        std::vector<float> z(static_cast<size_t>(n)), p(static_cast<size_t>(n), 12345.0f);
+        fisher_ztest(corr1.data(), n1, corr2.data(), n2, z.data(), with_p ? p.data() : nullptr, 0, n, method,
+                     alternative);
+        return std::make_pair(z, p);
+    });
+    m.def("fisher_transform", [](farr c) {
+        std::vector<float> out(static_cast<size_t>(c.size()));
+        for (py::ssize_t i = 0; i < c.size(); ++i) out[static_cast<size_t>(i)] = fisher_transform(c.data()[i]);
+        return out;
+    });
+    m.def("pair_index_list", &pair_index_list);
+    m.def("quantile_pick", [](farr z, iarr positions, float q, bool magnitude) {
+        return quantile_pick(z.data(), positions.data(), static_cast<int32_t>(positions.shape(0)), q, magnitude);
+    });
+    m.def("feature_scores", [](farr z, int32_t features, std::string aggregate, std::string alternative) {
+        std::vector<float> target(static_cast<size_t>(features), 12345.0f);
+        feature_score_worker(z.data(), features, 0, features, target.data(), aggregate, alternative);
+        return target;
+    });
+    m.def("run_scores", [](farr z, iarr start, iarr stop, std::string aggregate, std::string alternative) {
+        const auto g = static_cast<int32_t>(start.shape(0));
+        std::vector<float> target(static_cast<size_t>(g), 12345.0f);
+        aggregate_runs(z.data(), start.data(), stop.data(), 0, g, target.data(), aggregate, alternative);
+        return target;
+    });
+    // Makes the start of the j-th thread of every later fork-join fail
+    // (-1 turns this off); the pipelines below see it.
+    m.def("fail_thread_start_at", [](int32_t j) { fail_thread_start_at = j; });
+    // Runs a fork-join whose workers throw std::bad_alloc in worker `bad`.
+    m.def("run_workers_failing", [](int32_t n, int32_t t, int32_t bad) {
+        std::vector<int32_t> seen(static_cast<size_t>(n), 0);
+        int32_t* out = seen.data();
+        run_workers(n, t, [=](int32_t begin, int32_t end) {
+            for (int32_t k = begin; k < end; ++k) out[k] += 1;
+            if (bad >= 0 && begin <= bad && bad < end) throw std::bad_alloc();
+        });
+        return seen;
+    });
+    m.def("ztest_pipeline_exhaustive", &ztest_pipeline_exhaustive);
+    m.def("score_pipeline_exhaustive", &score_pipeline_exhaustive);
+}

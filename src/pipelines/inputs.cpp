@@ -1,0 +1,94 @@
+#include "inputs.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+#include "../stats/options.hpp"
+
+namespace corrshift {
+
+namespace {
+
+constexpr int64_t kMaxIndex = std::numeric_limits<int32_t>::max();
+
+std::string dims_text(py::ssize_t ndim) { return std::to_string(ndim) + (ndim == 1 ? " dimension" : " dimensions"); }
+
+// A 1-D index array whose entries all lie in [0, bound).
+const int32_t* index_vector(const int_input& a, const char* name, int64_t count, int64_t bound,
+                            const char* bound_name) {
+    const int32_t* v = a.data();
+    for (int64_t i = 0; i < count; ++i) {
+        if (v[i] < 0 || v[i] >= bound)
+            throw py::index_error(std::string(name) + "[" + std::to_string(i) + "] = " + std::to_string(v[i]) +
+                                  " is out of range: " + bound_name + " has " + std::to_string(bound) +
+                                  " (valid indices 0 to " + std::to_string(bound - 1) + ")");
+    }
+    return v;
+}
+
+int32_t vector_length(const int_input& a, const char* name) {
+    if (a.ndim() != 1)
+        throw py::value_error(std::string(name) + " must be a 1-D array, got " + dims_text(a.ndim()));
+    if (a.shape(0) > kMaxIndex)
+        throw py::value_error(std::string(name) + " has more than 2147483647 entries");
+    return static_cast<int32_t>(a.shape(0));
+}
+
+}  // namespace
+
+checked_inputs check_inputs(const float_input& data, const int_input* pair_first, const int_input* pair_second,
+                            const int_input& group1, const int_input& group2, int permutations) {
+    if (data.ndim() != 2)
+        throw py::value_error("data must be a 2-D array (features x samples), got " + dims_text(data.ndim()));
+    if (data.shape(0) > kMaxIndex || data.shape(1) > kMaxIndex)
+        throw py::value_error("data has more than 2147483647 rows or columns");
+    checked_inputs in{};
+    in.data = data.data();
+    in.features = static_cast<int32_t>(data.shape(0));
+    in.samples = static_cast<int32_t>(data.shape(1));
+    in.n1 = vector_length(group1, "group1");
+    in.n2 = vector_length(group2, "group2");
+
+    if (pair_first != nullptr) {
+        in.pairs = vector_length(*pair_first, "pair_first");
+        const int32_t second = vector_length(*pair_second, "pair_second");
+        if (second < in.pairs)
+            throw py::value_error("pair_second has " + std::to_string(second) + " entries but pair_first has " +
+                                  std::to_string(in.pairs) + "; each pair needs both");
+        in.pair_first = index_vector(*pair_first, "pair_first", in.pairs, in.features, "data");
+        in.pair_second = index_vector(*pair_second, "pair_second", in.pairs, in.features, "data");
+    } else {
+        const int64_t k = in.features;
+        const int64_t pairs = k * (k - 1) / 2;
+        if (pairs > kMaxIndex)
+            throw py::value_error("data has " + std::to_string(k) + " features, " + std::to_string(pairs) +
+                                  " pairs: more than the exhaustive functions can index (2147483647); "
+                                  "use the indexed function on blocks of pairs");
+        in.pairs = static_cast<int32_t>(pairs);
+    }
+
+    in.group1 = index_vector(group1, "group1", in.n1, in.samples, "data's sample axis");
+    in.group2 = index_vector(group2, "group2", in.n2, in.samples, "data's sample axis");
+    if (permutations < 0)
+        throw py::value_error("the permutation count must be 0 or more, got " + std::to_string(permutations));
+    if (permutations > 0 && static_cast<int64_t>(in.n1) + in.n2 > in.samples)
+        throw py::value_error("permutations deal group1 and group2 (" + std::to_string(in.n1) + " + " +
+                              std::to_string(in.n2) + " samples) from data's " + std::to_string(in.samples) +
+                              " columns: the groups are larger than the data");
+    return in;
+}
+
+void check_aggregate(const std::string& aggregate) {
+    if (aggregate != kMean && aggregate != kMedian)
+        throw py::value_error("aggregate must be \"mean\" or \"median\", got \"" + aggregate + "\"");
+}
+
+int32_t effective_threads(int requested, int64_t units) {
+    const int64_t t = std::min<int64_t>(requested, units);
+    if (t < 1) throw std::runtime_error("Process number error");
+    return static_cast<int32_t>(t);
+}
+
+}  // namespace corrshift

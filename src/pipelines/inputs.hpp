@@ -1,0 +1,38 @@
+// Validation of the arguments of every pipeline, done before anything is
+// written or any worker starts, so no kernel reads outside an array.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "arrays.hpp"
+
+namespace corrshift {
+
+struct checked_inputs {
+    const float* data;
+    int32_t features;  // K
+    int32_t samples;   // P
+    const int32_t* group1;
+    int32_t n1;
+    const int32_t* group2;
+    int32_t n2;
+    const int32_t* pair_first;   // null in the exhaustive pipelines
+    const int32_t* pair_second;  // null in the exhaustive pipelines
+    int32_t pairs;               // N: listed pairs, or K(K-1)/2 in the exhaustive pipelines
+};
+
+// Checks shapes, index ranges and the permutation count; raises ValueError
+// or IndexError naming the argument. Pass null pair arrays for the
+// exhaustive pipelines.
+checked_inputs check_inputs(const float_input& data, const int_input* pair_first, const int_input* pair_second,
+                            const int_input& group1, const int_input& group2, int permutations);
+
+// ValueError unless aggregate is "mean" or "median".
+void check_aggregate(const std::string& aggregate);
+
+// The number of workers per fork-join: min(requested, units). Raises
+// RuntimeError "Process number error" when that is below 1.
+int32_t effective_threads(int requested, int64_t units);
+
+}  // namespace corrshift

@@ -1,0 +1,20 @@
+// Permutation tallies: integer counts of permuted statistics at least as
+// extreme as the observed ones, divided once at the end.
+#pragma once
+
+#include <cstdint>
+
+#include "../stats/options.hpp"
+
+namespace corrshift {
+
+// Adds 1 to counts[k] for every k in [0, n) whose permuted value is at least
+// as extreme as the observed one under the alternative; ties count, NaN
+// never does, an unknown alternative never counts.
+void tally_extremes(tail alternative, const float* observed, const float* permuted, uint32_t* counts, int32_t n);
+
+// p[k] = counts[k] / permutations in single precision (0 when there were
+// no permutations).
+void finish_fractions(const uint32_t* counts, float* p, int32_t n, int32_t permutations);
+
+}  // namespace corrshift

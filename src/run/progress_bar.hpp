@@ -1,0 +1,29 @@
+// One-line text progress bar drawn on the process's standard output.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace corrshift {
+
+// Draws "[" + 50 cells + "] " + percentage and redraws it in place with
+// backspaces. `update` is called once per finished cycle; the bar is full
+// after `cycles` updates.
+class progressbar {
+public:
+    explicit progressbar(int32_t cycles);
+    void update();
+
+private:
+    int32_t steps = 0;
+    int32_t cycles;
+    int32_t shown_percent = 0;
+    int32_t shown_filled = 0;  // filled cells currently on the line
+    bool started = false;
+    std::string filled_cell = "#";
+    std::string empty_cell = " ";
+    std::string left_bracket = "[";
+    std::string right_bracket = "]";
+};
+
+}  // namespace corrshift

@@ -1,0 +1,69 @@
+// Work partition and fork-join of native worker threads.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <exception>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace corrshift {
+
+struct unit_range {
+    int32_t begin;
+    int32_t end;
+};
+
+// Range of worker j among T workers over N units: equal blocks of N / T,
+// the whole remainder going to the last worker.
+unit_range split_range(int32_t n, int32_t t, int32_t j);
+
+// Test hook: when non-negative, starting the thread with this index in a
+// fork-join fails as if the system had no thread left. Set only by the
+// test-only extension.
+extern int32_t fail_thread_start_at;
+
+// Starts T threads, thread j running body(begin, end) over split_range(N, T, j)
+// on its own copy of `body`, then joins them in start order. If a thread
+// cannot be started, the ones already running are joined and the error is
+// rethrown. An exception thrown inside a worker is rethrown on the calling
+// thread once every worker has been joined (the first one in start order).
+//
+// With more workers than units, the units are given one per worker instead
+// of all to the last one: every unit is still computed by exactly one worker
+// with the same arithmetic, so results are the same, and no thread is
+// started only to find its range empty.
+template <class Body>
+void run_workers(int32_t n, int32_t t, const Body& body) {
+    t = std::min(t, std::max(n, int32_t{1}));
+    std::vector<std::thread> threads;
+    std::vector<std::exception_ptr> errors(static_cast<size_t>(t));
+    threads.reserve(static_cast<size_t>(t));
+    std::exception_ptr start_error;
+    for (int32_t j = 0; j < t; ++j) {
+        const unit_range r = split_range(n, t, j);
+        try {
+            if (j == fail_thread_start_at)
+                throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
+                                        "could not start a worker thread");
+            threads.emplace_back([body, r, slot = &errors[static_cast<size_t>(j)]]() {
+                try {
+                    body(r.begin, r.end);
+                } catch (...) {
+                    *slot = std::current_exception();
+                }
+            });
+        } catch (...) {
+            start_error = std::current_exception();
+            break;
+        }
+    }
+    for (auto& th : threads) th.join();
+    if (start_error) std::rethrow_exception(start_error);
+    for (auto& e : errors)
+        if (e) std::rethrow_exception(e);
+}
+
+}  // namespace corrshift

@@ -1,0 +1,64 @@
+#include "ztest.hpp"
+
+#include <cmath>
+#include <utility>
+
+#include "correlation.hpp"
+#include "options.hpp"
+
+namespace corrshift {
+
+namespace {
+
+// 0.5 * erfc(x / sqrt 2) in double precision, rounded to float: the upper
+// tail of the standard normal distribution at x.
+float upper_tail(float x) { return static_cast<float>(0.5 * std::erfc(static_cast<double>(x) / std::sqrt(2.0))); }
+
+float standard_error(int32_t n) { return static_cast<float>(1.0 / std::sqrt(static_cast<double>(n - 3))); }
+
+}  // namespace
+
+int fisher_ztest(const float* corr1, int32_t n1, const float* corr2, int32_t n2, float* z_diff, float* p,
+                 int32_t begin, int32_t end, std::string method, std::string alternative) {
+    if (begin >= end) return 0;
+    float se1 = standard_error(n1);
+    float se2 = standard_error(n2);
+    if (method == kSpearman) {
+        const double factor = std::sqrt(1.5);
+        se1 = static_cast<float>(static_cast<double>(se1) * factor);
+        se2 = static_cast<float>(static_cast<double>(se2) * factor);
+    }
+    const float sum_sq = se2 * se2 + se1 * se1;
+    const auto se = static_cast<float>(std::sqrt(static_cast<double>(sum_sq)));
+    const tail t = parse_tail(alternative);
+    for (int32_t k = begin; k < end; ++k) {
+        const float d =
+            fisher_transform(clamp_correlation(corr1[k])) - fisher_transform(clamp_correlation(corr2[k]));
+        z_diff[k] = d;
+        if (p == nullptr) continue;
+        const float z = d / se;
+        switch (t) {
+            case tail::less: p[k] = upper_tail(-z); break;
+            case tail::greater: p[k] = 1.0f - upper_tail(-z); break;
+            case tail::two_sided: {
+                const float h = upper_tail(std::fabs(d) / se);
+                p[k] = h + h;
+                break;
+            }
+            case tail::unknown: p[k] = -2.0f; break;
+        }
+    }
+    return 0;
+}
+
+int ztest_worker(const float* matrix, int32_t samples, const int32_t* first, const int32_t* second,
+                 int32_t begin, int32_t end, int32_t features, const int32_t* columns1,
+                 const int32_t* columns2, int32_t n1, int32_t n2, float* corr1, float* corr2, float* z_diff,
+                 float* p, std::string method, std::string alternative) {
+    pairwise_correlation(matrix, samples, first, second, corr1, begin, end, features, columns1, n1);
+    pairwise_correlation(matrix, samples, first, second, corr2, begin, end, features, columns2, n2);
+    fisher_ztest(corr1, n1, corr2, n2, z_diff, p, begin, end, std::move(method), std::move(alternative));
+    return 0;
+}
+
+}  // namespace corrshift

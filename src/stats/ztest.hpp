@@ -1,0 +1,38 @@
+// Fisher z-test of the difference between two groups' correlations.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <string>
+
+namespace corrshift {
+
+// Correlations are clamped to [-0.99, 0.99] before the Fisher transform.
+constexpr float kClamp = 0.99f;
+
+// Single-precision inverse hyperbolic tangent, correctly rounded: taken in
+// double precision and rounded once, so it does not depend on the C
+// library's atanhf.
+inline float fisher_transform(float c) { return static_cast<float>(std::atanh(static_cast<double>(c))); }
+
+// c clamped to [-0.99, 0.99]; a NaN passes through unchanged.
+inline float clamp_correlation(float r) {
+    if (r < -kClamp) return -kClamp;
+    if (r > kClamp) return kClamp;
+    return r;
+}
+
+// For k in [begin, end): z_diff[k] = atanh(clamp(corr1[k])) - atanh(clamp(corr2[k]))
+// and, when p is not null, the normal p-value of that difference under the
+// alternative (-2.0 for an alternative that is none of the three).
+int fisher_ztest(const float* corr1, int32_t n1, const float* corr2, int32_t n2, float* z_diff, float* p,
+                 int32_t begin, int32_t end, std::string method, std::string alternative);
+
+// Both groups' correlations of the pair positions [begin, end), then their
+// Fisher test. first and second null select the condensed pair order.
+int ztest_worker(const float* matrix, int32_t samples, const int32_t* first, const int32_t* second,
+                 int32_t begin, int32_t end, int32_t features, const int32_t* columns1,
+                 const int32_t* columns2, int32_t n1, int32_t n2, float* corr1, float* corr2, float* z_diff,
+                 float* p, std::string method, std::string alternative);
+
+}  // namespace corrshift
