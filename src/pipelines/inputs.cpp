@@ -15,15 +15,20 @@ constexpr int64_t kMaxIndex = std::numeric_limits<int32_t>::max();
 
 std::string dims_text(py::ssize_t ndim) { return std::to_string(ndim) + (ndim == 1 ? " dimension" : " dimensions"); }
 
-// A 1-D index array whose entries all lie in [0, bound).
+// The first `count` entries of an index array, each checked to lie in
+// [0, bound); `unit` names what they index ("sample", "feature") and `axis`
+// the axis of data that has `bound` of them.
 const int32_t* index_vector(const int_input& a, const char* name, int64_t count, int64_t bound,
-                            const char* bound_name) {
+                            const std::string& unit, const char* axis) {
     const int32_t* v = a.data();
     for (int64_t i = 0; i < count; ++i) {
-        if (v[i] < 0 || v[i] >= bound)
-            throw py::index_error(std::string(name) + "[" + std::to_string(i) + "] = " + std::to_string(v[i]) +
-                                  " is out of range: " + bound_name + " has " + std::to_string(bound) +
-                                  " (valid indices 0 to " + std::to_string(bound - 1) + ")");
+        if (v[i] >= 0 && v[i] < bound) continue;
+        const std::string valid = bound == 0 ? "so no " + unit + " index is valid"
+                                             : "so " + unit + " indices must lie in 0 .. " +
+                                                   std::to_string(bound - 1);
+        throw py::index_error(std::string(name) + "[" + std::to_string(i) + "] = " + std::to_string(v[i]) +
+                              " is out of range: data has " + std::to_string(bound) + " " + unit + "s (" +
+                              axis + "), " + valid);
     }
     return v;
 }
@@ -57,8 +62,8 @@ checked_inputs check_inputs(const float_input& data, const int_input* pair_first
         if (second < in.pairs)
             throw py::value_error("pair_second has " + std::to_string(second) + " entries but pair_first has " +
                                   std::to_string(in.pairs) + "; each pair needs both");
-        in.pair_first = index_vector(*pair_first, "pair_first", in.pairs, in.features, "data");
-        in.pair_second = index_vector(*pair_second, "pair_second", in.pairs, in.features, "data");
+        in.pair_first = index_vector(*pair_first, "pair_first", in.pairs, in.features, "feature", "rows");
+        in.pair_second = index_vector(*pair_second, "pair_second", in.pairs, in.features, "feature", "rows");
     } else {
         const int64_t k = in.features;
         const int64_t pairs = k * (k - 1) / 2;
@@ -69,14 +74,16 @@ checked_inputs check_inputs(const float_input& data, const int_input* pair_first
         in.pairs = static_cast<int32_t>(pairs);
     }
 
-    in.group1 = index_vector(group1, "group1", in.n1, in.samples, "data's sample axis");
-    in.group2 = index_vector(group2, "group2", in.n2, in.samples, "data's sample axis");
+    in.group1 = index_vector(group1, "group1", in.n1, in.samples, "sample", "columns");
+    in.group2 = index_vector(group2, "group2", in.n2, in.samples, "sample", "columns");
     if (permutations < 0)
         throw py::value_error("the permutation count must be 0 or more, got " + std::to_string(permutations));
     if (permutations > 0 && static_cast<int64_t>(in.n1) + in.n2 > in.samples)
-        throw py::value_error("permutations deal group1 and group2 (" + std::to_string(in.n1) + " + " +
-                              std::to_string(in.n2) + " samples) from data's " + std::to_string(in.samples) +
-                              " columns: the groups are larger than the data");
+        throw py::value_error("group1 and group2 have " + std::to_string(in.n1) + " + " +
+                              std::to_string(in.n2) + " samples but data has " + std::to_string(in.samples) +
+                              " samples (columns): each permutation deals both groups from distinct samples, "
+                              "so their sizes must add up to at most " + std::to_string(in.samples) +
+                              " (or run with 0 permutations)");
     return in;
 }
 
