@@ -6,6 +6,7 @@
 #include <pybind11/stl.h>
 
 #include <cstdint>
+#include <iostream>
 #include <optional>
 #include <random>
 #include <vector>
@@ -33,7 +34,12 @@ const int32_t* opt(const std::optional<iarr>& a) { return a ? a->data() : nullpt
 }  // namespace
 
 PYBIND11_MODULE(_native_tests, m) {
+    // `updates` updates of a bar of `cycles` cycles; the stream is flushed
+    // at the end (also when update throws) so tests see every byte.
     m.def("progress", [](int32_t cycles, int32_t updates) {
+        struct flush_at_exit {
+            ~flush_at_exit() { std::cout.flush(); }
+        } flush;
         progressbar bar(cycles);
         for (int32_t i = 0; i < updates; ++i) bar.update();
     });
