@@ -3,7 +3,7 @@
 SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
-BUILD_DEPS := scikit-build-core>=0.10 pybind11==2.13.6 cmake>=3.18 ninja
+BUILD_DEPS := "scikit-build-core>=0.10" "pybind11==2.13.6" "cmake>=3.18" ninja
 
 .PHONY: test demo install bench clean
 
