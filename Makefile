@@ -18,5 +18,9 @@ install: $(PY)
 test: install
 	$(PY) -m pytest -q
 
+demo: $(PY)
+	$(PY) -m pip install --quiet --no-build-isolation ".[plot]"
+	$(VENV)/bin/corrshift demo --out-dir demo-output
+
 clean:
 	rm -rf build $(VENV)

@@ -1,9 +1,15 @@
 """corrshift: differential correlation between two groups of samples.
 
-The numerical work is done by the native extension module ``pipelines``.
+:func:`ztest` tests which feature pairs change their correlation between two
+groups; :func:`score` scores each feature by how much its correlations
+change. Both take numpy arrays, pandas DataFrames or AnnData objects and
+return pandas DataFrames. Plots are in :mod:`corrshift.plot` (needs
+matplotlib), the bundled real dataset in :mod:`corrshift.datasets`. The
+numerical work is done by the native extension module ``pipelines``.
 """
 
-import pipelines as _pipelines
+from . import datasets
+from .api import score, ztest
 
-__all__ = ["__version__"]
+__all__ = ["__version__", "datasets", "score", "ztest"]
 __version__ = "0.1.0"

@@ -1,0 +1,128 @@
+"""The two groups of samples: positions, boolean masks, names, or labels."""
+
+from __future__ import annotations
+
+import dataclasses
+import warnings
+
+import numpy as np
+import pandas as pd
+
+from .inputs import DataTable
+from .messages import PACKAGE_DIR, few
+from .names import positions
+
+#: Below this many samples a Fisher z-test has no standard error
+#: (1 / sqrt(n - 3)).
+MIN_GROUP = 4
+
+
+@dataclasses.dataclass(frozen=True)
+class Groups:
+    """Sample positions of both groups and the names shown for them."""
+
+    first: np.ndarray
+    second: np.ndarray
+    names: tuple[str, str] = ("group1", "group2")
+
+
+def resolve_groups(table: DataTable, group1, group2, groupby=None, groups=None) -> Groups:
+    """Both groups as sample positions, checked for size and overlap."""
+    if groupby is not None or groups is not None:
+        if group1 is not None or group2 is not None:
+            raise ValueError("give the groups either as group1 and group2 or as groupby= with groups=, not both")
+        result = _labelled_groups(table, groupby, groups)
+    else:
+        if group1 is None or group2 is None:
+            raise ValueError("give both groups: group1 and group2 (sample positions, names or boolean masks), "
+                             "or groupby= and groups=(label1, label2)")
+        result = Groups(_group_positions(group1, table.samples, "group1"),
+                        _group_positions(group2, table.samples, "group2"))
+    _check_groups(result, table.samples)
+    return result
+
+
+def _group_positions(given, samples: pd.Index, name: str) -> np.ndarray:
+    if isinstance(given, (str, bytes)) or np.ndim(given) == 0:
+        raise ValueError(f"{name} must be a list of samples (positions or names) or a boolean mask; "
+                         f"got {given!r}")
+    if isinstance(given, pd.Series) and pd.api.types.is_bool_dtype(given.dtype):
+        if given.index.isin(samples).all() and len(given.index) == len(samples) and given.index.is_unique:
+            given = given.reindex(samples)  # aligned on the sample names
+        given = given.to_numpy(dtype=bool)
+    array = np.asarray(given)
+    if array.ndim != 1:
+        raise ValueError(f"{name} must be one-dimensional; got shape {array.shape}")
+    if array.dtype == bool:
+        if len(array) != len(samples):
+            raise ValueError(f"{name} is a boolean mask of {len(array)} entries but the data has "
+                             f"{len(samples)} samples")
+        return np.flatnonzero(array)
+    return positions(given if isinstance(given, np.ndarray) else list(given), samples, name, "sample")
+
+
+def _labelled_groups(table: DataTable, groupby, groups) -> Groups:
+    if groupby is None or groups is None:
+        raise ValueError("groupby= (one label per sample) and groups=(label1, label2) go together")
+    if isinstance(groups, (str, bytes)) or np.ndim(groups) != 1 or len(groups) != 2:
+        raise ValueError(f"groups must be two labels (label1, label2); got {groups!r}")
+    a, b = groups
+    if a == b:
+        raise ValueError(f"groups names the same label twice: {a!r}")
+    labels = _sample_labels(table, groupby)
+    found = []
+    for label in (a, b):
+        mask = (labels == label).to_numpy(dtype=bool, na_value=False)
+        if not mask.any():
+            present = labels.dropna().unique()
+            raise ValueError(f"no sample is labelled {label!r}; the labels are {few(present)}")
+        found.append(np.flatnonzero(mask))
+    return Groups(found[0], found[1], (str(a), str(b)))
+
+
+def _sample_labels(table: DataTable, groupby) -> pd.Series:
+    """One label per sample of the data, in sample order (NaN: in no group)."""
+    samples = table.samples
+    if isinstance(groupby, str):
+        if table.obs is None:
+            raise ValueError(f"groupby={groupby!r} names a column of an AnnData's .obs; for other data pass "
+                             "the labels themselves (a Series indexed by sample name, or one label per sample)")
+        if groupby not in table.obs.columns:
+            raise ValueError(f"the AnnData's .obs has no column {groupby!r}; its columns are "
+                             f"{few(table.obs.columns, 8)}")
+        return pd.Series(np.asarray(table.obs[groupby], dtype=object), index=samples)
+    if isinstance(groupby, pd.Series):
+        shared = groupby.index.isin(samples)
+        if shared.any():
+            if not groupby.index.is_unique:
+                raise ValueError(f"groupby's index repeats sample names: "
+                                 f"{few(groupby.index[groupby.index.duplicated()].unique())}")
+            return pd.Series(groupby.reindex(samples).to_numpy(dtype=object), index=samples)
+        if len(groupby) != len(samples):
+            raise ValueError(f"groupby's index shares no name with the data's samples ({few(samples, 3)}) "
+                             f"and its {len(groupby)} labels do not match the {len(samples)} samples by position")
+        groupby = groupby.to_numpy()
+    labels = np.asarray(groupby, dtype=object)
+    if labels.ndim != 1 or len(labels) != len(samples):
+        raise ValueError(f"groupby must hold one label per sample ({len(samples)}); got shape {labels.shape}")
+    return pd.Series(labels, index=samples)
+
+
+def _check_groups(groups: Groups, samples: pd.Index) -> None:
+    for positions_, name in zip((groups.first, groups.second), ("group1", "group2")):
+        shown = groups.names[0 if name == "group1" else 1]
+        label = name if shown == name else f"{name} ({shown!r})"
+        if len(positions_) == 0:
+            raise ValueError(f"{label} is empty")
+        values, counts = np.unique(positions_, return_counts=True)
+        if (counts > 1).any():
+            raise ValueError(f"{label} lists samples more than once: {few(samples[values[counts > 1]])}")
+        if len(positions_) < MIN_GROUP:
+            warnings.warn(f"{label} has {len(positions_)} sample{'s' if len(positions_) != 1 else ''}; "
+                          f"z-tests need at least {MIN_GROUP} (the standard error 1/sqrt(n - 3) is undefined "
+                          "below that), so its p-values are not meaningful", UserWarning,
+                          skip_file_prefixes=(PACKAGE_DIR,))
+    both = np.intersect1d(groups.first, groups.second)
+    if len(both):
+        raise ValueError(f"group1 and group2 share {len(both)} sample{'s' if len(both) != 1 else ''}: "
+                         f"{few(samples[both])}; a sample can be in one group only")

@@ -1,0 +1,161 @@
+"""The user's data seen as one matrix of features x samples.
+
+Accepted: a 2-D numpy array or scipy sparse matrix (features x samples), a
+pandas DataFrame (rows = features, columns = samples), or an AnnData (cells x
+genes, from ``.X`` or a named layer, dense or scipy sparse). Only the columns
+of the analysed samples are ever converted.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+from collections.abc import Callable
+
+import numpy as np
+import pandas as pd
+from scipy import sparse
+
+from .messages import few
+
+_NUMERIC_KINDS = "biuf"
+
+
+@dataclasses.dataclass(frozen=True)
+class DataTable:
+    """Names and a reader for the user's data.
+
+    ``read(columns, rows)`` returns the numeric array of those feature rows
+    (all when None) and sample columns; ``obs`` holds an AnnData's sample
+    annotations.
+    """
+
+    features: pd.Index
+    samples: pd.Index
+    read: Callable[[np.ndarray, np.ndarray | None], np.ndarray]
+    obs: pd.DataFrame | None = None
+
+
+def is_anndata(data) -> bool:
+    return all(hasattr(data, a) for a in ("X", "obs", "var", "obs_names", "var_names"))
+
+
+def as_table(data, layer: str | None = None) -> DataTable:
+    """Describe ``data`` as features x samples without converting it."""
+    if is_anndata(data):
+        return _anndata_table(data, layer)
+    if layer is not None:
+        raise ValueError("layer= names a layer of an AnnData; data is a " + type(data).__name__)
+    if isinstance(data, pd.DataFrame):
+        return _frame_table(data)
+    if sparse.issparse(data):
+        _check_2d(data.shape, "data")
+        _check_numeric(data.dtype, "data")
+        matrix = data.tocsc()
+        return DataTable(pd.RangeIndex(data.shape[0]), pd.RangeIndex(data.shape[1]),
+                         lambda cols, rows: _rows(matrix[:, cols], rows).toarray())
+    if isinstance(data, (str, bytes, dict, pd.Series)) or data is None:
+        raise ValueError("data must be a 2-D array (features x samples), a pandas DataFrame or an "
+                         f"AnnData; got {type(data).__name__}")
+    try:
+        array = np.asarray(data)
+    except ValueError as e:
+        raise ValueError(f"data could not be read as a 2-D array: {e}") from None
+    _check_2d(array.shape, "data")
+    _check_numeric(array.dtype, "data")
+    return DataTable(pd.RangeIndex(array.shape[0]), pd.RangeIndex(array.shape[1]),
+                     lambda cols, rows: _rows(array[:, cols], rows))
+
+
+def _rows(block, rows):
+    return block if rows is None else block[rows]
+
+
+def _check_2d(shape, what: str) -> None:
+    if len(shape) != 2:
+        raise ValueError(f"{what} must be 2-D (features x samples); got shape {tuple(shape)}")
+
+
+def _check_numeric(dtype, what: str) -> None:
+    if np.dtype(dtype).kind not in _NUMERIC_KINDS:
+        raise ValueError(f"{what} must hold numbers; got values of type {dtype}")
+
+
+def _check_unique(index: pd.Index, what: str, hint: str) -> None:
+    if not index.is_unique:
+        dup = index[index.duplicated()].unique()
+        raise ValueError(f"data has duplicate {what} names: {few(dup)}; {hint}")
+
+
+def _frame_table(frame: pd.DataFrame) -> DataTable:
+    _check_2d(frame.shape, "data")
+    bad = [c for c, t in frame.dtypes.items() if not pd.api.types.is_numeric_dtype(t)]
+    if bad:
+        raise ValueError(f"data columns {few(bad)} are not numeric; a DataFrame holds one feature per row "
+                         "and one sample per column, with feature names in the index "
+                         "(for example df.set_index('gene'))")
+    _check_unique(frame.index, "feature", "make the index unique")
+    _check_unique(frame.columns, "sample", "make the column names unique")
+
+    def read(cols, rows):
+        block = frame.iloc[:, cols] if rows is None else frame.iloc[rows, cols]
+        return block.to_numpy(dtype=np.float64, na_value=np.nan)
+
+    return DataTable(frame.index, frame.columns, read)
+
+
+def _anndata_table(adata, layer: str | None) -> DataTable:
+    if layer is None:
+        x = adata.X
+        if x is None:
+            raise ValueError("the AnnData has no .X; give layer= to use one of its layers")
+    else:
+        names = [k for k in adata.layers.keys() if k is not None]  # some versions list .X as None
+        if layer not in names:
+            raise ValueError(f"the AnnData has no layer {layer!r}; its layers are: {few(names) or 'none'}")
+        x = adata.layers[layer]
+    _check_2d(x.shape, "the AnnData matrix")
+    _check_numeric(x.dtype, "the AnnData matrix")
+    features, samples = pd.Index(adata.var_names), pd.Index(adata.obs_names)
+    _check_unique(features, "gene (var)", "call adata.var_names_make_unique()")
+    _check_unique(samples, "cell (obs)", "call adata.obs_names_make_unique()")
+    by_cell = x.tocsr() if sparse.issparse(x) else x
+
+    def read(cols, rows):
+        block = by_cell[cols]
+        if rows is not None:
+            block = block[:, rows]
+        block = block.toarray() if sparse.issparse(block) else np.asarray(block)
+        return block.T
+
+    return DataTable(features, samples, read, obs=adata.obs)
+
+
+def feature_matrix(table: DataTable, columns: np.ndarray, *, center: bool,
+                   rows: np.ndarray | None = None) -> np.ndarray:
+    """The analysed columns (of the given feature rows) as the native module's float32 matrix.
+
+    With ``center``, every feature first has its mean over these columns
+    subtracted in float64. Correlations do not change under a shift, but the
+    native one-pass float32 moments lose digits when a feature's mean is large
+    against its spread; centred data keeps them.
+    """
+    values = table.read(columns, rows)
+    features = table.features if rows is None else table.features[rows]
+    _check_finite(np.isfinite(values), features, "non-finite values (NaN or infinity)")
+    if center:
+        x = np.array(values, dtype=np.float64)
+        x -= x.mean(axis=1, keepdims=True)
+        matrix = x.astype(np.float32, order="C")
+    else:
+        matrix = np.ascontiguousarray(values, dtype=np.float32)
+    with np.errstate(invalid="ignore"):
+        _check_finite(np.isfinite(matrix), features, "values beyond the float32 range (about 3.4e38)")
+    return matrix
+
+
+def _check_finite(finite: np.ndarray, features: pd.Index, what: str) -> None:
+    if finite.all():
+        return
+    rows = np.flatnonzero(~finite.all(axis=1))
+    raise ValueError(f"data has {what} in {len(rows)} feature{'s' if len(rows) != 1 else ''} "
+                     f"among the analysed samples: {few(features[rows])}")

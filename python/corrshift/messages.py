@@ -1,0 +1,23 @@
+"""Wording shared by the error messages."""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Iterable
+
+#: Warnings point at the first caller outside this folder.
+PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
+
+
+def few(items: Iterable, limit: int = 5) -> str:
+    """``'a', 'b', 'c'`` for short lists, ``'a', 'b', ... (12 in all)`` for long ones."""
+    items = list(items)
+    shown = ", ".join(repr(_plain(x)) for x in items[:limit])
+    if len(items) > limit:
+        shown += f", ... ({len(items)} in all)"
+    return shown
+
+
+def _plain(x):
+    # numpy scalars print as np.int64(3) under repr; show them as 3.
+    return x.item() if hasattr(x, "item") and not isinstance(x, (str, bytes)) else x

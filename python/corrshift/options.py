@@ -1,0 +1,50 @@
+"""Checks of the option arguments, in the user's terms."""
+
+from __future__ import annotations
+
+import numbers
+import os
+
+METHODS = ("pearson", "spearman")
+ALTERNATIVES = ("two-sided", "greater", "less")
+AGGREGATES = ("mean", "median")
+
+#: Permutation counts are tallied in single precision on the native side,
+#: which counts exactly up to 2**24.
+MAX_PERMUTATIONS = 1 << 24
+_MAX_THREADS = (1 << 31) - 1
+
+
+def check_choice(value, choices: tuple[str, ...], name: str) -> str:
+    if not isinstance(value, str) or value not in choices:
+        listed = ", ".join(f'"{c}"' for c in choices)
+        raise ValueError(f"{name} must be one of {listed}; got {value!r}")
+    return value
+
+
+def check_whole(value, name: str, low: int, high: int) -> int:
+    """An integer in [low, high]; bools and floats are refused."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise ValueError(f"{name} must be a whole number; got {value!r}")
+    value = int(value)
+    if not low <= value <= high:
+        raise ValueError(f"{name} must be between {low} and {high}; got {value}")
+    return value
+
+
+def available_cpus() -> int:
+    """Number of CPUs this process may run on."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # platforms without CPU affinity
+        return os.cpu_count() or 1
+
+
+def check_threads(threads) -> int:
+    if threads is None:
+        return available_cpus()
+    return check_whole(threads, "threads", 1, _MAX_THREADS)
+
+
+def check_permutations(permutations) -> int:
+    return check_whole(permutations, "permutations", 0, MAX_PERMUTATIONS)

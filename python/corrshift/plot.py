@@ -1,0 +1,242 @@
+"""Plots of corrshift results (needs matplotlib: ``pip install 'corrshift[plot]'``).
+
+Figures are made without pyplot, so nothing opens a window and nothing is
+kept in pyplot's list of figures; each function returns the Axes it drew on.
+Save with ``ax.figure.savefig("name.png")`` (PNG files are rendered by Agg).
+"""
+
+from __future__ import annotations
+
+import numpy as np
+import pandas as pd
+
+try:
+    from matplotlib import colormaps
+    from matplotlib.figure import Figure
+except ImportError as e:  # pragma: no cover - depends on the environment
+    raise ImportError("corrshift.plot needs matplotlib: pip install 'corrshift[plot]'") from e
+
+import pipelines
+
+from .api import UNDEFINED, prepare
+from .messages import few
+from .names import positions
+from .ranking import ranked
+from .stdout import silenced_stdout
+
+_HIGHER1 = "#c0392b"  # pairs whose correlation is higher in group 1
+_HIGHER2 = "#2166ac"  # ... higher in group 2
+_PLAIN = "#b0b0b0"
+
+
+def _axes(ax, size):
+    if ax is not None:
+        return ax
+    fig = Figure(figsize=size, layout="constrained")
+    return fig.add_subplot()
+
+
+def _group_names(results: pd.DataFrame) -> tuple[str, str]:
+    return results.attrs.get("group1", "group 1"), results.attrs.get("group2", "group 2")
+
+
+def _check_ztest(results: pd.DataFrame, needed) -> None:
+    missing = [c for c in needed if c not in results.columns]
+    if missing:
+        raise ValueError(f"results lack the columns {few(missing)}; pass a table from corrshift.ztest")
+
+
+def volcano(results: pd.DataFrame, *, p: str = "p_normal", q: str = "q_permutation", alpha: float = 0.05,
+            label: int = 8, ax=None):
+    """Volcano plot of a z-test table: z_diff against -log10 p.
+
+    Pairs whose q-value is below ``alpha`` are coloured by the group in
+    which their correlation is higher; the ``label`` best of them are named.
+
+    Parameters
+    ----------
+    results : DataFrame
+        A table from :func:`corrshift.ztest`.
+    p : {"p_normal", "p_permutation"}
+        The p-value on the vertical axis. The permutation p-value cannot go
+        below 1/(m + 1), so many strong pairs share its top row; the normal
+        p-value spreads them out.
+    q : {"q_permutation", "q_normal"}
+        The q-value that decides which pairs are significant.
+    alpha : float
+        Significance level for the q-values.
+    label : int
+        How many of the best significant pairs to name.
+    ax : matplotlib Axes, optional
+        Where to draw; a new figure when omitted.
+
+    Returns
+    -------
+    matplotlib.axes.Axes
+    """
+    if p not in ("p_normal", "p_permutation"):
+        raise ValueError(f'p must be "p_normal" or "p_permutation"; got {p!r}')
+    if q not in ("q_normal", "q_permutation"):
+        raise ValueError(f'q must be "q_normal" or "q_permutation"; got {q!r}')
+    _check_ztest(results, ("feature_a", "feature_b", "z_diff", p, q))
+    name1, name2 = _group_names(results)
+    ax = _axes(ax, (10, 6))
+    rows = results[results["z_diff"].notna()]
+    # p-values that underflowed to 0 are drawn at the smallest float32 value.
+    floor = float(np.finfo(np.float32).smallest_subnormal)
+    y = -np.log10(np.maximum(rows[p].to_numpy(dtype=float), floor))
+    x = rows["z_diff"].to_numpy(dtype=float)
+    significant = (rows[q] < alpha).to_numpy()
+    up, down = significant & (x > 0), significant & (x <= 0)
+    ax.scatter(x[~significant], y[~significant], s=12, c=_PLAIN, lw=0,
+               label=f"{q} ≥ {alpha:g} ({(~significant).sum()})")
+    ax.scatter(x[up], y[up], s=16, c=_HIGHER1, lw=0, label=f"{q} < {alpha:g}, r higher in {name1} ({up.sum()})")
+    ax.scatter(x[down], y[down], s=16, c=_HIGHER2, lw=0,
+               label=f"{q} < {alpha:g}, r higher in {name2} ({down.sum()})")
+    ax.axvline(0, color="0.6", lw=0.8, zorder=0)
+    ax.set_xlabel(f"z_diff = atanh r({name1}) − atanh r({name2})")
+    ax.set_ylabel(f"−log10 {p}")
+    ax.set_title(f"{name1} vs {name2}: {len(rows)} pairs, {significant.sum()} with {q} < {alpha:g}")
+    # Outside the axes, where neither points nor names can be under it.
+    ax.legend(loc="upper left", bbox_to_anchor=(1.01, 1), fontsize=8, frameon=False)
+    best = ranked(rows[significant]).head(label)
+    _label_points(ax, best["z_diff"].to_numpy(dtype=float),
+                  -np.log10(np.maximum(best[p].to_numpy(dtype=float), floor)),
+                  [f"{a} – {b}" for a, b in zip(best["feature_a"], best["feature_b"])])
+    return ax
+
+
+def _label_points(ax, x, y, texts) -> None:
+    """Name points in a column beside them, stacked so that no two names overlap.
+
+    Points right of 0 get their names to the left (and the other way round);
+    a thin line joins each name to its point.
+    """
+    if len(x) == 0:
+        return
+    ax.margins(y=0.08)
+    x_lo, x_hi = ax.get_xlim()
+    y_lo, y_hi = ax.get_ylim()
+    gap = (y_hi - y_lo) * 0.045
+    for side in (x > 0, x <= 0):
+        order = np.flatnonzero(side)[np.argsort(-y[side], kind="stable")]
+        placed = np.inf
+        for i in order:
+            ty = min(y[i], placed - gap)
+            placed = ty
+            shift = 0.12 * (x_hi - x_lo)
+            tx = x[i] - shift if x[i] > 0 else x[i] + shift
+            ax.annotate(texts[i], (x[i], y[i]), xytext=(tx, ty), fontsize=7,
+                        ha="right" if x[i] > 0 else "left", va="center",
+                        arrowprops=dict(arrowstyle="-", lw=0.5, color="0.4", shrinkA=2, shrinkB=2))
+
+
+def pair(data, a, b, group1=None, group2=None, *, groupby=None, groups=None, layer=None,
+         method="pearson", ax=None):
+    """Scatter plot of two features in each group, with each group's correlation.
+
+    The correlations shown are the ones :func:`corrshift.ztest` reports for
+    the pair (same data handling, same native arithmetic).
+
+    Parameters
+    ----------
+    data, group1, group2, groupby, groups, layer, method
+        As in :func:`corrshift.ztest`.
+    a, b : str or int
+        The two features, by name or position.
+    ax : matplotlib Axes, optional
+        Where to draw; a new figure when omitted.
+
+    Returns
+    -------
+    matplotlib.axes.Axes
+    """
+    prep = prepare(data, group1, group2, groupby=groupby, groups=groups, layer=layer, method=method,
+                   features=[a, b])
+    if prep.features[0] == prep.features[1]:
+        raise ValueError(f"a and b are the same feature: {prep.features[0]!r}")
+    with silenced_stdout():
+        r1, r2, *_ = pipelines._ztest_pipeline_indexed(
+            prep.matrix, np.array([0], np.int32), np.array([1], np.int32), prep.group1, prep.group2,
+            method, "two-sided", 0, 1)
+    # The raw values, not the centred float32 copy, go on the axes.
+    columns = np.concatenate([prep.groups.first, prep.groups.second])
+    rows = positions([a, b], prep.table.features, "the pair", "feature")
+    values = np.asarray(prep.table.read(columns, rows), dtype=np.float64)
+    n1 = len(prep.group1)
+    ax = _axes(ax, (6, 5))
+    for cols, r, name, colour in ((slice(0, n1), r1[0], prep.groups.names[0], _HIGHER1),
+                                  (slice(n1, None), r2[0], prep.groups.names[1], _HIGHER2)):
+        x, y = values[0, cols], values[1, cols]
+        shown = "undefined" if r == UNDEFINED or (x == x[0]).all() or (y == y[0]).all() else f"{r:.3f}"
+        ax.scatter(x, y, s=14, c=colour, alpha=0.6, lw=0, label=f"{name} (n = {len(x)}): r = {shown}")
+        if method == "pearson" and shown != "undefined":
+            slope, intercept = np.polyfit(x, y, 1)
+            xs = np.array([x.min(), x.max()])
+            ax.plot(xs, slope * xs + intercept, c=colour, lw=1.5)
+    ax.set_xlabel(str(prep.features[0]))
+    ax.set_ylabel(str(prep.features[1]))
+    kind = "Pearson" if method == "pearson" else "Spearman (rank)"
+    ax.set_title(f"{prep.features[0]} vs {prep.features[1]}: {kind} r per group")
+    ax.legend(fontsize=8, frameon=False)
+    return ax
+
+
+def heatmap(results: pd.DataFrame, features=None, *, top: int = 20, alpha: float = 0.05, ax=None):
+    """The z_diff matrix of the top features of a z-test table.
+
+    Parameters
+    ----------
+    results : DataFrame
+        A table from :func:`corrshift.ztest`.
+    features : sequence, optional
+        Features to show, in this order. By default the first ``top``
+        features met in the best pairs (best first).
+    top : int
+        Number of features chosen when ``features`` is omitted.
+    alpha : float
+        Cells whose permutation q-value is below ``alpha`` get a dot.
+    ax : matplotlib Axes, optional
+        Where to draw; a new figure when omitted.
+
+    Returns
+    -------
+    matplotlib.axes.Axes
+    """
+    _check_ztest(results, ("feature_a", "feature_b", "z_diff", "q_permutation"))
+    name1, name2 = _group_names(results)
+    picked = features is None
+    if picked:
+        best = ranked(results[results["z_diff"].notna()])
+        chosen = pd.unique(best[["feature_a", "feature_b"]].to_numpy().ravel())[:top]
+        # Shown in the order the table lists them (the data's order for all pairs).
+        listed = pd.unique(results[["feature_a", "feature_b"]].to_numpy().ravel())
+        features = [f for f in listed if f in set(chosen)]
+    features = list(features)
+    where = {f: i for i, f in enumerate(features)}
+    n = len(features)
+    z = np.full((n, n), np.nan)
+    marked = np.zeros((n, n), dtype=bool)
+    for fa, fb, value, q in results[["feature_a", "feature_b", "z_diff", "q_permutation"]].itertuples(index=False):
+        if fa in where and fb in where:
+            i, j = where[fa], where[fb]
+            z[i, j] = z[j, i] = value
+            marked[i, j] = marked[j, i] = q < alpha
+    size = 3.5 + 0.32 * n
+    ax = _axes(ax, (size + 1.6, size))
+    limit = np.nanmax(np.abs(z)) if np.isfinite(z).any() else 1.0
+    cmap = colormaps["RdBu_r"].with_extremes(bad="0.8")
+    image = ax.imshow(np.ma.masked_invalid(z), cmap=cmap, vmin=-limit, vmax=limit)
+    ii, jj = np.nonzero(marked)
+    ax.scatter(jj, ii, s=9, c="black", marker="o", edgecolors="white", linewidths=0.4)
+    ax.set_xticks(range(n), [str(f) for f in features], rotation=90, fontsize=8)
+    ax.set_yticks(range(n), [str(f) for f in features], fontsize=8)
+    ax.set_xlim(-0.5, n - 0.5)
+    ax.set_ylim(n - 0.5, -0.5)
+    bar = ax.figure.colorbar(image, ax=ax, shrink=0.8)
+    bar.set_label(f"z_diff (red: r higher in {name1}, blue: in {name2})")
+    of = results.attrs.get("features")
+    which = f"the {n} features of the best pairs" if picked else f"{n} features"
+    ax.set_title(f"z_diff, {name1} vs {name2}: {which}" + (f" (of {of})" if of else "")
+                 + f"\ndots: q_permutation < {alpha:g}; grey: no pair", fontsize=10)
+    return ax

@@ -1,0 +1,178 @@
+"""The corrshift command line: files in, files out, exit codes, one-line errors."""
+
+import subprocess
+import sys
+from pathlib import Path
+
+import anndata
+import numpy as np
+import pandas as pd
+import pytest
+
+import corrshift
+from corrshift.cli import main
+
+pytestmark = pytest.mark.filterwarnings("ignore:The 'future.infer_string' option is deprecated")
+
+PERMUTATIONS = "49"
+
+
+@pytest.fixture(scope="module")
+def inputs(tmp_path_factory):
+    """Six features of 40 samples (features x samples TSV), their labels, and
+    the same as an .h5ad file (cells x genes, labels in .obs)."""
+    folder = tmp_path_factory.mktemp("inputs")
+    rng = np.random.default_rng(7)
+    features = [f"gene{i}" for i in range(6)]
+    samples = [f"cell{j:02d}" for j in range(40)]
+    x = rng.normal(size=(6, 40)) + 10.0
+    kind = np.array(["tumour", "normal", "other", "normal"] * 10)
+    x[1, kind == "tumour"] = x[0, kind == "tumour"] + 0.1 * rng.normal(size=10)
+    data = pd.DataFrame(x, index=pd.Index(features, name="gene"), columns=samples)
+    data.to_csv(folder / "data.tsv", sep="\t")
+    data.to_csv(folder / "data.csv.gz")
+    annotation = pd.DataFrame({"kind": kind, "batch": 1}, index=pd.Index(samples, name="sample"))
+    annotation.to_csv(folder / "samples.tsv", sep="\t")
+    anndata.AnnData(x.T, obs=annotation, var=pd.DataFrame(index=features)).write_h5ad(folder / "data.h5ad")
+    (folder / "pairs.tsv").write_text("first\tsecond\ngene3\tgene0\ngene0\tgene1\n")
+    (folder / "pairs_bare.tsv").write_text("gene3\tgene0\ngene0\tgene1\n")
+    return folder, data, annotation
+
+
+def _run(capsys, *argv):
+    status = main([str(a) for a in argv])
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+def _args(folder, command="ztest", data="data.tsv"):
+    return [command, folder / data, "--groups", folder / "samples.tsv", "--by", "kind",
+            "--compare", "tumour", "normal", "--permutations", PERMUTATIONS]
+
+
+@pytest.mark.parametrize("data", ["data.tsv", "data.csv.gz"])
+@pytest.mark.parametrize("out", ["results.tsv", "results.csv", "results.parquet"])
+def test_ztest_writes_every_row_best_first(inputs, capsys, tmp_path, data, out):
+    folder, frame, annotation = inputs
+    status, stdout, err = _run(capsys, *_args(folder, data=data), "--out", tmp_path / out, "--top", 2)
+    assert status == 0, err
+    written = (pd.read_parquet(tmp_path / out) if out.endswith("parquet")
+               else pd.read_csv(tmp_path / out, sep="\t" if out.endswith("tsv") else ","))
+    expected = corrshift.ztest(frame, groupby=annotation["kind"], groups=("tumour", "normal"),
+                               permutations=int(PERMUTATIONS), progress=False)
+    assert len(written) == 15 and list(written.columns) == list(expected.columns)
+    best = written.iloc[0]
+    assert {best["feature_a"], best["feature_b"]} == {"gene0", "gene1"}
+    merged = written.merge(expected, on=["feature_a", "feature_b"], suffixes=("", "_api"))
+    np.testing.assert_array_equal(merged["z_diff"], merged["z_diff_api"])
+    np.testing.assert_array_equal(merged["q_permutation"], merged["q_permutation_api"])
+    assert "tumour (10 samples) vs normal (20 samples), 15 pairs" in stdout
+    assert "Pairs (best 2 of 15):" in stdout and f"wrote 15 rows to {tmp_path / out}" in stdout
+
+
+def test_without_out_the_table_goes_to_stdout_as_tsv(inputs, capsys):
+    folder, _, _ = inputs
+    status, stdout, err = _run(capsys, *_args(folder), "--top", 4)
+    assert status == 0, err
+    lines = stdout.splitlines()
+    assert lines[0].split("\t")[:3] == ["feature_a", "feature_b", "r1"]
+    assert len(lines) == 5
+
+
+@pytest.mark.parametrize("pairs", ["pairs.tsv", "pairs_bare.tsv"])
+def test_ztest_on_given_pairs(inputs, capsys, pairs):
+    folder, _, _ = inputs
+    status, stdout, err = _run(capsys, *_args(folder), "--pairs", folder / pairs)
+    assert status == 0, err
+    table = [line.split("\t")[:2] for line in stdout.splitlines()[1:]]
+    assert sorted(map(tuple, table)) == [("gene0", "gene1"), ("gene3", "gene0")]
+
+
+def test_score_with_h5ad_and_obs_labels(inputs, capsys, tmp_path):
+    folder, frame, annotation = inputs
+    status, stdout, err = _run(capsys, "score", folder / "data.h5ad", "--by", "kind", "--compare", "tumour",
+                               "normal", "--aggregate", "median", "--permutations", PERMUTATIONS,
+                               "--out", tmp_path / "score.tsv")
+    assert status == 0, err
+    written = pd.read_csv(tmp_path / "score.tsv", sep="\t")
+    expected = corrshift.score(frame, groupby=annotation["kind"], groups=("tumour", "normal"), aggregate="median",
+                               permutations=int(PERMUTATIONS), progress=False)
+    assert list(written.columns) == ["feature", "score", "p_permutation", "q_permutation"]
+    merged = written.merge(expected, on="feature", suffixes=("", "_api"))
+    assert len(merged) == 6
+    np.testing.assert_array_equal(merged["score"], merged["score_api"])
+
+
+def test_plots_are_written(inputs, capsys, tmp_path):
+    folder, _, _ = inputs
+    status, stdout, err = _run(capsys, *_args(folder), "--out", tmp_path / "r.tsv", "--plots", tmp_path / "plots")
+    assert status == 0, err
+    names = sorted(p.name for p in (tmp_path / "plots").iterdir())
+    assert names[:2] == ["heatmap.png", "pair1_gene0__gene1.png"] and "volcano.png" in names
+    assert all((tmp_path / "plots" / n).stat().st_size > 10_000 for n in names)
+
+
+def test_small_group_warning_is_one_line(inputs, capsys, tmp_path):
+    folder, _, annotation = inputs
+    few = annotation.copy()
+    few.loc[few.index[few["kind"] == "tumour"][3:], "kind"] = "other"
+    few.to_csv(tmp_path / "few.tsv", sep="\t")
+    status, _, err = _run(capsys, "ztest", folder / "data.tsv", "--groups", tmp_path / "few.tsv", "--by", "kind",
+                          "--compare", "tumour", "normal", "--permutations", "9", "--out", tmp_path / "r.tsv")
+    assert status == 0
+    assert err.splitlines() == [err.strip()] and err.startswith("corrshift ztest: warning: group1 ('tumour') has 3")
+
+
+@pytest.mark.parametrize("change, message", [
+    (lambda a: a[:1] + ["missing.tsv"] + a[2:], "no such file: 'missing.tsv'"),
+    (lambda a: a[:-4] + ["tumour", "healthy", "--permutations", "9"], "no sample is labelled 'healthy'"),
+    (lambda a: a[:4] + ["--by", "type"] + a[6:], "has no column 'type'; its columns are 'kind', 'batch'"),
+    (lambda a: a + ["--out", "r.xlsx"], "cannot write results to 'r.xlsx'"),
+    (lambda a: a[:-1] + ["ten"], "argument --permutations: 'ten' is not a whole number"),
+    (lambda a: a[:-1] + ["-5"], "argument --permutations: -5 is not between 0 and 16777216"),
+    (lambda a: a[:6] + a[9:], "the following arguments are required: --compare"),
+    (lambda a: a[:2] + a[4:], "--groups SAMPLES is needed"),
+    (lambda a: a + ["--method", "kendall"], "argument --method: invalid choice: 'kendall'"),
+    (lambda a: a + ["--transpose"], "no sample of"),
+    (lambda a: a + ["--pairs", "PAIRS_WITH_UNKNOWN"], "1 feature name not in the data: 'gene9'"),
+    (lambda a: a + ["--plots", "x", "--layer", "counts"], "layer= names a layer of an AnnData"),
+    (lambda a: ["ztest", a[1], "--by", "kind", "--compare", "a", "b", "--groups", a[1]],
+     "no column 'kind'"),
+])
+def test_errors_are_one_line_with_status_2(inputs, capsys, tmp_path, monkeypatch, change, message):
+    folder, _, _ = inputs
+    (tmp_path / "unknown.tsv").write_text("gene0\tgene9\n")
+    argv = [str(a) for a in change(_args(folder))]
+    argv = [str(tmp_path / "unknown.tsv") if a == "PAIRS_WITH_UNKNOWN" else a for a in argv]
+    monkeypatch.chdir(tmp_path)
+    status, stdout, err = _run(capsys, *argv)
+    assert status == 2
+    assert len(err.splitlines()) == 1 and err.startswith("corrshift ztest: error: "), err
+    assert message in err
+    assert "Traceback" not in err + stdout
+
+
+def test_help_and_usage_errors_from_a_real_process(tmp_path):
+    # The console script and `python -m corrshift` both run the command line.
+    script = Path(sys.executable).with_name("corrshift")
+    assert script.exists()
+    shown = subprocess.run([script, "ztest", "--help"], capture_output=True, text=True, check=True)
+    assert shown.stdout.startswith("usage: corrshift ztest [-h]") and "--compare A B" in shown.stdout
+    wrong = subprocess.run([sys.executable, "-m", "corrshift", "sc0re"], capture_output=True, text=True)
+    assert wrong.returncode == 2 and wrong.stdout == ""
+    assert wrong.stderr.splitlines() == [
+        "corrshift: error: argument COMMAND: invalid choice: 'sc0re' (choose from 'ztest', 'score', 'demo') "
+        "(see corrshift --help)"]
+
+
+def test_demo_on_the_bundled_data(capsys, tmp_path):
+    status, stdout, err = _run(capsys, "demo", "--out-dir", tmp_path / "demo", "--permutations", "99")
+    assert status == 0, err
+    assert "malignant (212) vs benign (357)" in stdout
+    assert "Pairs whose correlation differs most" in stdout and "Features whose correlations" in stdout
+    files = {p.name for p in (tmp_path / "demo").iterdir()}
+    assert {"ztest.tsv", "score.tsv", "volcano.png", "heatmap.png"} <= files
+    assert len([f for f in files if f.startswith("pair")]) == 3
+    pairs = pd.read_csv(tmp_path / "demo" / "ztest.tsv", sep="\t")
+    assert len(pairs) == 435 and pairs["p_permutation"].min() == 1 / 100
+    assert pairs["p_permutation"].is_monotonic_increasing
