@@ -8,6 +8,7 @@ import numpy as np
 import pandas as pd
 import pipelines
 import pytest
+import sample_data
 from scipy import sparse, stats
 
 import corrshift
@@ -118,20 +119,15 @@ def test_third_group_never_enters_the_permutations():
     assert not np.array_equal(p_two, p_all)
 
 
-# Three features, ten samples, three permutations: every number is known.
-SMALL = np.array([[1, 2, 5, 10, 9, 8, 4, 6, 7, 3],
-                  [7, 8, 4, 1, 6, 2, 10, 9, 3, 5],
-                  [9, 10, 6, 4, 8, 5, 7, 1, 2, 3]], dtype=float)
-
-
 @pytest.mark.parametrize("alternative, native_fraction", [
     ("two-sided", [1, 1 / 3, 0]),
     ("greater", [1 / 3, 2 / 3, 0]),
     ("less", [2 / 3, 1 / 3, 1]),
 ])
 def test_permutation_p_is_b_plus_1_over_m_plus_1(alternative, native_fraction):
-    table = corrshift.ztest(SMALL, range(5), range(5, 10), alternative=alternative, permutations=3,
-                            progress=False, center=False)
+    # The worked example: three permutations whose counts are known.
+    table = corrshift.ztest(sample_data.WORKED_DATA, sample_data.WORKED_GROUP1, sample_data.WORKED_GROUP2,
+                            alternative=alternative, permutations=3, progress=False, center=False)
     np.testing.assert_allclose(table["r1"], [-0.74533, -0.7405, 0.99509], atol=5e-6)
     np.testing.assert_allclose(table["z_diff"], [-0.33705, -0.75901, 2.4821], atol=5e-5)
     b = np.array(native_fraction) * 3
