@@ -1,26 +1,48 @@
 # make demo: set up and run the analysis on the bundled data.
 # make test: set up, build and run every test.
+# make test-asan: the hostile-input and fault tests against a sanitizer build.
 SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
 BUILD_DEPS := "scikit-build-core>=0.10" "pybind11==2.13.6" "cmake>=3.18" ninja
 
-.PHONY: test demo install bench clean
+# The sanitizer build lives in its own venv and build directory.
+ASAN_VENV := .venv-asan
+ASAN_PY := $(ASAN_VENV)/bin/python
+ASAN_BUILD := --config-settings=cmake.define.CORRSHIFT_SANITIZE=ON \
+	--config-settings=cmake.build-type=RelWithDebInfo \
+	--config-settings=build-dir=build/asan
+ASAN_TESTS := tests/test_fuzz.py tests/test_model.py tests/test_faults.py tests/test_memory.py
+# The interpreter is not built with ASan, so its runtime must be loaded
+# first, and libstdc++ with it (ASan intercepts C++ throws only when
+# libstdc++ is there at start-up). Python itself leaks at exit, so leak
+# checking stays off.
+ASAN_LIB = $$($${CXX:-c++} -print-file-name=$(1))
+ASAN_ENV := LD_PRELOAD="$(call ASAN_LIB,libasan.so) $(call ASAN_LIB,libstdc++.so)" \
+	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
-$(PY):
-	@python312=$$(tools/find-python312) && "$$python312" -m venv $(VENV)
-	$(PY) -m pip install --quiet --upgrade pip
-	$(PY) -m pip install --quiet $(BUILD_DEPS)
+.PHONY: test test-asan demo install install-asan bench clean
+
+%/bin/python:
+	@python312=$$(tools/find-python312) && "$$python312" -m venv $*
+	$@ -m pip install --quiet --upgrade pip
+	$@ -m pip install --quiet $(BUILD_DEPS)
 
 install: $(PY)
 	$(PY) -m pip install --quiet --no-build-isolation ".[test]"
 
+install-asan: $(ASAN_PY)
+	$(ASAN_PY) -m pip install --quiet --no-build-isolation $(ASAN_BUILD) . "pytest>=8" "hypothesis>=6"
+
 test: install
 	$(PY) -m pytest -q
+
+test-asan: install-asan
+	$(ASAN_ENV) $(ASAN_PY) -m pytest -q -p no:cacheprovider $(ASAN_TESTS)
 
 demo: $(PY)
 	$(PY) -m pip install --quiet --no-build-isolation ".[plot]"
 	$(VENV)/bin/corrshift demo --out-dir demo-output
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(ASAN_VENV)
