@@ -41,6 +41,25 @@ int32_t vector_length(const int_input& a, const char* name) {
     return static_cast<int32_t>(a.shape(0));
 }
 
+// The caller's text for an error message: printable ASCII as it is, every
+// other byte as \xNN, so that bytes which are not UTF-8 (or a NUL, which
+// would end the message early) cannot turn the error into another one.
+std::string quoted(const std::string& text) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out = "\"";
+    for (const char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b >= 0x20 && b < 0x7f && b != '\\') {
+            out += c;
+        } else {
+            out += "\\x";
+            out += digits[b >> 4];
+            out += digits[b & 15];
+        }
+    }
+    return out + "\"";
+}
+
 }  // namespace
 
 checked_inputs check_inputs(const float_input& data, const int_input* pair_first, const int_input* pair_second,
@@ -89,7 +108,7 @@ checked_inputs check_inputs(const float_input& data, const int_input* pair_first
 
 void check_aggregate(const std::string& aggregate) {
     if (aggregate != kMean && aggregate != kMedian)
-        throw py::value_error("aggregate must be \"mean\" or \"median\", got \"" + aggregate + "\"");
+        throw py::value_error("aggregate must be \"mean\" or \"median\", got " + quoted(aggregate));
 }
 
 int32_t effective_threads(int requested, int64_t units) {
