@@ -51,8 +51,10 @@ void run_cycles(const cycle_plan& plan, Phases&& phases, Tally&& tally) {
     std::mt19937 engine(kPermutationSeed);
 
     std::cout << "Permutation progress: ";
-    progressbar bar(plan.permutations + 1);
-    for (int32_t cycle = 0; cycle <= plan.permutations; ++cycle) {
+    progressbar bar(int64_t{plan.permutations} + 1);
+    // A 64-bit counter: the last cycle may be number 2147483647.
+    for (int64_t c = 0; c <= plan.permutations; ++c) {
+        const auto cycle = static_cast<int32_t>(c);
         check_interrupt();
         cycle_view view{cycle, plan.data, plan.group1, plan.group2};
         if (cycle > 0) {

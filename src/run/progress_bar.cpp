@@ -27,7 +27,7 @@ void backspaces(std::ostream& out, int32_t times) { repeat(out, "\b", times); }
 
 }  // namespace
 
-progressbar::progressbar(int32_t cycles) : cycles(cycles) {}
+progressbar::progressbar(int64_t cycles) : cycles(cycles) {}
 
 // Runs of at least 100 cycles raise the percentage by at most one point per
 // update: the number is then replaced in place, and at every even percentage

@@ -11,12 +11,13 @@ namespace corrshift {
 // after `cycles` updates.
 class progressbar {
 public:
-    explicit progressbar(int32_t cycles);
+    // 64-bit counts: a run of 2147483647 permutations has one cycle more.
+    explicit progressbar(int64_t cycles);
     void update();
 
 private:
-    int32_t steps = 0;
-    int32_t cycles;
+    int64_t steps = 0;
+    int64_t cycles;
     int32_t shown_percent = 0;
     int32_t shown_filled = 0;  // filled cells currently on the line
     bool started = false;
