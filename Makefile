@@ -1,5 +1,5 @@
 # make demo: set up and run the analysis on the bundled data.
-# make test: set up, build and run every test.
+# make test: set up, build and run every test, then the sanitizer pass.
 # make test-asan: the hostile-input and fault tests against a sanitizer build.
 SHELL := /bin/bash
 VENV := .venv
@@ -36,6 +36,7 @@ install-asan: $(ASAN_PY)
 
 test: install
 	$(PY) -m pytest -q
+	$(MAKE) --no-print-directory test-asan
 
 test-asan: install-asan
 	$(ASAN_ENV) $(ASAN_PY) -m pytest -q -p no:cacheprovider $(ASAN_TESTS)
