@@ -16,6 +16,7 @@
 #include "../run/progress_bar.hpp"
 #include "../run/workers.hpp"
 #include "../stats/correlation.hpp"
+#include "../stats/fast/kernel_select.hpp"
 #include "../stats/index_sort.hpp"
 #include "../stats/rank.hpp"
 #include "../stats/score.hpp"
@@ -140,4 +141,47 @@ PYBIND11_MODULE(_native_tests, m) {
     });
     m.def("ztest_pipeline_exhaustive", &ztest_pipeline_exhaustive);
     m.def("score_pipeline_exhaustive", &score_pipeline_exhaustive);
+    // The four pipelines on the straightforward kernels, which the fast
+    // ones must match bit for bit.
+    m.def("reference_ztest_exhaustive", &reference_ztest_pipeline_exhaustive);
+    m.def("reference_ztest_indexed", &reference_ztest_pipeline_indexed);
+    m.def("reference_score_exhaustive", &reference_score_pipeline_exhaustive);
+    m.def("reference_score_indexed", &reference_score_pipeline_indexed);
+    // Builds of the fast kernels: which this CPU runs, and a choice of one
+    // for the calls that follow ("" for the automatic choice).
+    m.def("available_kernels", &available_kernels);
+    m.def("active_kernels", []() { return std::string(active_kernels().name); });
+    m.def("use_kernels", [](const std::string& name) {
+        if (!force_kernels(name)) throw py::value_error("kernels \"" + name + "\" are not available on this CPU");
+    });
+    // The vectorised Fisher transform of the active build, in place into out.
+    m.def("fast_fisher_transform", [](farr values, py::array_t<float, py::array::c_style> out) {
+        if (out.size() != values.size()) throw py::value_error("out must have the size of values");
+        const float* in = values.data();
+        float* o = out.mutable_data();
+        const auto n = static_cast<int64_t>(values.size());
+        py::gil_scoped_release release;
+        active_kernels().fisher_block(in, o, n);
+    });
+    // The reference transform of every value, in place into out.
+    m.def("reference_fisher_transform", [](farr values, py::array_t<float, py::array::c_style> out) {
+        if (out.size() != values.size()) throw py::value_error("out must have the size of values");
+        const float* in = values.data();
+        float* o = out.mutable_data();
+        const auto n = static_cast<int64_t>(values.size());
+        py::gil_scoped_release release;
+        for (int64_t k = 0; k < n; ++k) o[k] = fisher_transform(in[k]);
+    });
+    // Ranks of a row without ties by the active build (counting) and by
+    // sorting keys; None when the values hold a tie or a NaN.
+    m.def("distinct_ranks", [](farr values, bool sorted) -> std::optional<std::vector<int32_t>> {
+        const auto m = static_cast<int32_t>(values.size());
+        std::vector<int32_t> ranks(static_cast<size_t>(m));
+        std::vector<uint8_t> seen(static_cast<size_t>(m));
+        std::vector<uint64_t> keys(static_cast<size_t>(m));
+        const bool ok = sorted ? sorted_distinct_ranks(values.data(), m, ranks.data(), keys.data())
+                               : active_kernels().distinct_ranks(values.data(), m, ranks.data(), seen.data());
+        if (!ok) return std::nullopt;
+        return ranks;
+    });
 }

@@ -6,12 +6,14 @@
 #include <utility>
 #include <vector>
 
+#include "fast_rows.hpp"
 #include "pipelines.hpp"
 #include "plan.hpp"
 #include "tally.hpp"
 #include "../run/scratch.hpp"
 #include "../run/workers.hpp"
 #include "../stats/correlation.hpp"
+#include "../stats/fast_scores.hpp"
 #include "../stats/score.hpp"
 #include "../stats/ztest.hpp"
 
@@ -44,63 +46,116 @@ run_table decompose_runs(const int32_t* pair_first, int32_t n) {
     return runs;
 }
 
-// Runs the cycles with `phases(view, target)` filling one score per unit
-// into target (the observed scores in cycle 0, scratch afterwards), tallies
-// the permuted scores and returns the observed scores and p-values.
+// What a score pipeline call computes: per unit (feature or run) a score
+// and a p-value.
+struct score_call {
+    const checked_inputs* in;
+    std::string method, aggregate, alternative;
+    int32_t permutations;
+    int32_t threads;
+    int32_t units;
+    float* scores;
+    float* pvalues;
+};
+
+// The straightforward path: `phases(view, matrix, target)` fills one score
+// per unit into target (the observed scores in cycle 0, scratch
+// afterwards); the calling thread tallies the permuted scores.
 template <class Phases>
-std::pair<float_output, float_output> score_cycles(const checked_inputs& in, const std::string& method,
-                                                   const std::string& alternative, int32_t permutations,
-                                                   int32_t threads, int32_t units, Phases&& phases) {
-    float_output scores(units), pvalues(units);
-    auto perm_scores = make_scratch<float>(units);
-    auto counts = make_scratch<uint32_t>(units);
-    const tail alt = parse_tail(alternative);
+void reference_score_cycles(const score_call& call, Phases&& phases) {
+    auto perm_scores = make_scratch<float>(call.units);
+    auto counts = make_scratch<uint32_t>(call.units);
+    const tail alt = parse_tail(call.alternative);
+    reference_matrix matrix(*call.in, call.method == kSpearman, call.threads);
     run_cycles(
-        make_plan(in, method, permutations, threads),
-        [&](const cycle_view& v) { phases(v, v.cycle == 0 ? scores.mutable_data() : perm_scores.get()); },
+        make_plan(*call.in, call.permutations),
+        [&](const cycle_view& v) {
+            phases(v, matrix.for_cycle(v), v.cycle == 0 ? call.scores : perm_scores.get());
+        },
         [&](int32_t cycle) {
             if (cycle == 0)
-                std::fill_n(counts.get(), units, 0u);
+                std::fill_n(counts.get(), call.units, 0u);
             else
-                tally_extremes(alt, scores.data(), perm_scores.get(), counts.get(), units);
+                tally_extremes(alt, call.scores, perm_scores.get(), counts.get(), call.units);
         });
-    finish_fractions(counts.get(), pvalues.mutable_data(), units, permutations);
-    return {std::move(scores), std::move(pvalues)};
+    finish_fractions(counts.get(), call.pvalues, call.units, call.permutations);
 }
 
-}  // namespace
+// The fast path: `phases(view, job)` packs the rows, computes the Fisher
+// differences and settles every unit of `job`, tally included; the counts
+// live in pvalues until the end.
+template <class Phases>
+void fast_score_cycles(const score_call& call, fast_rows& rows, Phases&& phases) {
+    score_job observed{};
+    observed.features = call.in->features;
+    observed.mean = call.aggregate == kMean;
+    observed.magnitude = call.alternative == kTwoSided;
+    observed.alternative = parse_tail(call.alternative);
+    observed.scores = call.scores;
+    observed.counts = counts_in(call.pvalues);
+    score_job permuted = observed;
+    permuted.observed = call.scores;
+    run_cycles(
+        make_plan(*call.in, call.permutations),
+        [&](const cycle_view& v) {
+            pack_cycle_rows(rows, v);
+            phases(v, v.cycle == 0 ? observed : permuted);
+        },
+        [](int32_t) {});
+    finish_fractions_in_place(call.pvalues, call.units, call.permutations);
+}
 
-score_result score_pipeline_exhaustive(const float_input& data, const int_input& group1, const int_input& group2,
-                                       std::string method, std::string aggregate, std::string alternative,
-                                       int permutations, int processes) {
+score_result exhaustive(const float_input& data, const int_input& group1, const int_input& group2,
+                        const std::string& method, const std::string& aggregate, const std::string& alternative,
+                        int permutations, int processes, engine e) {
     const checked_inputs in = check_inputs(data, nullptr, nullptr, group1, group2, permutations);
     check_aggregate(aggregate);
     const int32_t threads = effective_threads(processes, in.features);
     const int32_t n = in.pairs;
-    auto corr1 = make_scratch<float>(n), corr2 = make_scratch<float>(n), z_diff = make_scratch<float>(n);
-    float* c1 = corr1.get();
-    float* c2 = corr2.get();
-    float* z = z_diff.get();
-
-    auto result = score_cycles(in, method, alternative, permutations, threads, in.features,
-                               [&](const cycle_view& v, float* target) {
-                                   run_workers(n, threads, [=](int32_t begin, int32_t end) {
-                                       ztest_worker(v.matrix, in.samples, nullptr, nullptr, begin, end,
-                                                    in.features, v.group1, v.group2, in.n1, in.n2, c1, c2, z,
-                                                    nullptr, method, kTwoSided);
-                                   });
-                                   run_workers(in.features, threads, [=](int32_t begin, int32_t end) {
-                                       feature_score_worker(z, in.features, begin, end, target, aggregate,
-                                                            alternative);
-                                   });
-                               });
-    return {std::move(result.first), std::move(result.second)};
+    float_output scores(in.features), pvalues(in.features);
+    const score_call call{&in,     method,  aggregate,          alternative,           permutations,
+                          threads, in.features, scores.mutable_data(), pvalues.mutable_data()};
+    if (e == engine::reference) {
+        auto corr1 = make_scratch<float>(n), corr2 = make_scratch<float>(n), z_diff = make_scratch<float>(n);
+        float* c1 = corr1.get();
+        float* c2 = corr2.get();
+        float* z = z_diff.get();
+        reference_score_cycles(call, [&](const cycle_view& v, const float* matrix, float* target) {
+            run_workers(n, threads, [=](int32_t begin, int32_t end) {
+                ztest_worker(matrix, in.samples, nullptr, nullptr, begin, end, in.features, v.group1, v.group2,
+                             in.n1, in.n2, c1, c2, z, nullptr, method, kTwoSided);
+            });
+            run_workers(in.features, threads, [=](int32_t begin, int32_t end) {
+                feature_score_worker(z, in.features, begin, end, target, aggregate, alternative);
+            });
+        });
+    } else {
+        fast_rows rows;
+        make_fast_rows(rows, in, method == kSpearman, threads);
+        auto z_diff = make_scratch<float>(n);
+        const int32_t slots = std::min(threads, std::max(in.features, 1));
+        auto lists = make_scratch<float>(static_cast<size_t>(slots) * 16 * static_cast<size_t>(in.features));
+        pair_job pairs = pair_job_for(rows, in);
+        pairs.z_diff = z_diff.get();
+        const kernel_table* kernels = rows.kernels;
+        fast_score_cycles(call, rows, [&](const cycle_view&, score_job& job) {
+            job.z_diff = z_diff.get();
+            const pair_job* pj = &pairs;
+            run_workers(n, threads, [=](int32_t begin, int32_t end) { kernels->pair_range(*pj, begin, end); });
+            const score_job* sj = &job;
+            float* scratch = lists.get();
+            const auto per_worker = static_cast<size_t>(16) * static_cast<size_t>(in.features);
+            run_numbered_workers(in.features, threads, [=](int32_t worker, int32_t begin, int32_t end) {
+                feature_scores(*sj, scratch + static_cast<size_t>(worker) * per_worker, begin, end);
+            });
+        });
+    }
+    return {std::move(scores), std::move(pvalues)};
 }
 
-namespace {
-
-// Pairs of the runs [begin, end): both groups' correlations and their
-// Fisher differences, then one score per run into target.
+// Reference worker of the indexed score pipeline: the pairs of the runs
+// [begin, end), both groups' correlations and their Fisher differences,
+// then one score per run into target.
 int run_score_worker(const float* matrix, int32_t samples, const int32_t* pair_first, const int32_t* pair_second,
                      const int32_t* columns1, const int32_t* columns2, int32_t n1, int32_t n2, float* corr1,
                      float* corr2, float* z_diff, const int32_t* start, const int32_t* stop, int32_t begin,
@@ -115,37 +170,83 @@ int run_score_worker(const float* matrix, int32_t samples, const int32_t* pair_f
     return 0;
 }
 
-}  // namespace
-
-run_score_result score_pipeline_indexed(const float_input& data, const int_input& pair_first,
-                                        const int_input& pair_second, const int_input& group1,
-                                        const int_input& group2, std::string method, std::string aggregate,
-                                        std::string alternative, int permutations, int processes) {
+run_score_result indexed(const float_input& data, const int_input& pair_first, const int_input& pair_second,
+                         const int_input& group1, const int_input& group2, const std::string& method,
+                         const std::string& aggregate, const std::string& alternative, int permutations,
+                         int processes, engine e) {
     const checked_inputs in = check_inputs(data, &pair_first, &pair_second, group1, group2, permutations);
     check_aggregate(aggregate);
     const run_table runs = decompose_runs(in.pair_first, in.pairs);
     const auto g = static_cast<int32_t>(runs.first.size());
     const int32_t threads = effective_threads(processes, g);
     const int32_t n = in.pairs;
-    auto corr1 = make_scratch<float>(n), corr2 = make_scratch<float>(n), z_diff = make_scratch<float>(n);
-    float* c1 = corr1.get();
-    float* c2 = corr2.get();
-    float* z = z_diff.get();
     const int32_t* start = runs.start.data();
     const int32_t* stop = runs.end.data();
 
     int_output run_firsts(g);
     std::copy(runs.first.begin(), runs.first.end(), run_firsts.mutable_data());
-    auto result = score_cycles(in, method, alternative, permutations, threads, g,
-                               [&](const cycle_view& v, float* target) {
-                                   run_workers(g, threads, [=](int32_t begin, int32_t end) {
-                                       run_score_worker(v.matrix, in.samples, in.pair_first, in.pair_second,
-                                                        v.group1, v.group2, in.n1, in.n2, c1, c2, z, start,
-                                                        stop, begin, end, target, method, alternative,
-                                                        aggregate);
-                                   });
-                               });
-    return {std::move(run_firsts), std::move(result.first), std::move(result.second)};
+    float_output scores(g), pvalues(g);
+    const score_call call{&in, method, aggregate, alternative, permutations, threads, g, scores.mutable_data(),
+                          pvalues.mutable_data()};
+    if (e == engine::reference) {
+        auto corr1 = make_scratch<float>(n), corr2 = make_scratch<float>(n), z_diff = make_scratch<float>(n);
+        float* c1 = corr1.get();
+        float* c2 = corr2.get();
+        float* z = z_diff.get();
+        reference_score_cycles(call, [&](const cycle_view& v, const float* matrix, float* target) {
+            run_workers(g, threads, [=](int32_t begin, int32_t end) {
+                run_score_worker(matrix, in.samples, in.pair_first, in.pair_second, v.group1, v.group2, in.n1,
+                                 in.n2, c1, c2, z, start, stop, begin, end, target, method, alternative, aggregate);
+            });
+        });
+    } else {
+        fast_rows rows;
+        make_fast_rows(rows, in, method == kSpearman, threads);
+        auto z_diff = make_scratch<float>(n);
+        int32_t longest = 0;
+        for (int32_t r = 0; r < g; ++r) longest = std::max(longest, stop[r] - start[r]);
+        const int32_t slots = std::min(threads, std::max(g, 1));
+        auto lists = make_scratch<float>(static_cast<size_t>(slots) * static_cast<size_t>(longest));
+        pair_job pairs = pair_job_for(rows, in);
+        pairs.z_diff = z_diff.get();
+        const kernel_table* kernels = rows.kernels;
+        fast_score_cycles(call, rows, [&](const cycle_view&, score_job& job) {
+            job.z_diff = z_diff.get();
+            const pair_job* pj = &pairs;
+            const score_job* sj = &job;
+            float* scratch = lists.get();
+            // Each worker computes the pairs of its runs, from its first
+            // run's start to its last run's end, then settles its runs.
+            run_numbered_workers(g, threads, [=](int32_t worker, int32_t begin, int32_t end) {
+                if (begin >= end) return;
+                kernels->pair_range(*pj, start[begin], stop[end - 1]);
+                run_scores(*sj, start, stop, scratch + static_cast<size_t>(worker) * static_cast<size_t>(longest),
+                           begin, end);
+            });
+        });
+    }
+    return {std::move(run_firsts), std::move(scores), std::move(pvalues)};
+}
+
+}  // namespace
+
+score_result score_pipeline_exhaustive(CORRSHIFT_SCORE_EXHAUSTIVE_ARGS) {
+    return exhaustive(data, group1, group2, method, aggregate, alternative, permutations, processes, engine::fast);
+}
+
+score_result reference_score_pipeline_exhaustive(CORRSHIFT_SCORE_EXHAUSTIVE_ARGS) {
+    return exhaustive(data, group1, group2, method, aggregate, alternative, permutations, processes,
+                      engine::reference);
+}
+
+run_score_result score_pipeline_indexed(CORRSHIFT_SCORE_INDEXED_ARGS) {
+    return indexed(data, pair_first, pair_second, group1, group2, method, aggregate, alternative, permutations,
+                   processes, engine::fast);
+}
+
+run_score_result reference_score_pipeline_indexed(CORRSHIFT_SCORE_INDEXED_ARGS) {
+    return indexed(data, pair_first, pair_second, group1, group2, method, aggregate, alternative, permutations,
+                   processes, engine::reference);
 }
 
 }  // namespace corrshift

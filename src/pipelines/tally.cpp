@@ -1,6 +1,7 @@
 #include "tally.hpp"
 
 #include <cmath>
+#include <cstring>
 
 namespace corrshift {
 
@@ -19,17 +20,29 @@ void tally_extremes(tail alternative, const float* observed, const float* permut
     }
 }
 
-void finish_fractions(const uint32_t* counts, float* p, int32_t n, int32_t permutations) {
-    // Up to 2^24 both the count and the divisor are exact in float32, and a
-    // single float32 division is correctly rounded; beyond, divide in double.
+namespace {
+
+// count / permutations in single precision (0 when there were none). Up to
+// 2^24 both are exact in float32, and one float32 division is correctly
+// rounded; beyond, divide in double.
+float fraction(uint32_t count, int32_t permutations) {
     constexpr int32_t kExactFloat = 1 << 24;
+    if (permutations < 1) return 0.0f;
+    if (permutations <= kExactFloat) return static_cast<float>(count) / static_cast<float>(permutations);
+    return static_cast<float>(static_cast<double>(count) / permutations);
+}
+
+}  // namespace
+
+void finish_fractions(const uint32_t* counts, float* p, int32_t n, int32_t permutations) {
+    for (int32_t k = 0; k < n; ++k) p[k] = fraction(counts[k], permutations);
+}
+
+void finish_fractions_in_place(float* p, int32_t n, int32_t permutations) {
     for (int32_t k = 0; k < n; ++k) {
-        if (permutations < 1)
-            p[k] = 0.0f;
-        else if (permutations <= kExactFloat)
-            p[k] = static_cast<float>(counts[k]) / static_cast<float>(permutations);
-        else
-            p[k] = static_cast<float>(static_cast<double>(counts[k]) / permutations);
+        uint32_t count;
+        std::memcpy(&count, p + k, sizeof count);
+        p[k] = fraction(count, permutations);
     }
 }
 

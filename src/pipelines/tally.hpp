@@ -17,4 +17,12 @@ void tally_extremes(tail alternative, const float* observed, const float* permut
 // no permutations).
 void finish_fractions(const uint32_t* counts, float* p, int32_t n, int32_t permutations);
 
+// The same when the counts are kept in p's own storage (as uint32 bit
+// patterns, see counts_in): each entry is replaced by its fraction.
+void finish_fractions_in_place(float* p, int32_t n, int32_t permutations);
+
+// The storage of a result array used for integer counts until
+// finish_fractions_in_place turns them into fractions.
+inline uint32_t* counts_in(float* p) { return reinterpret_cast<uint32_t*>(p); }
+
 }  // namespace corrshift

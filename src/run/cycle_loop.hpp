@@ -1,6 +1,6 @@
 // The cycle loop shared by every pipeline: one observed cycle, then one
-// cycle per permutation, each dealing its groups, ranking under "spearman",
-// running the pipeline's fork-joins and tallying on the calling thread.
+// cycle per permutation, each dealing its groups, running the pipeline's
+// fork-joins and tallying on the calling thread.
 #pragma once
 
 #include <cstdint>
@@ -11,40 +11,32 @@
 #include "interrupt.hpp"
 #include "permutation.hpp"
 #include "progress_bar.hpp"
-#include "scratch.hpp"
-#include "../stats/rank.hpp"
 
 namespace corrshift {
 
 struct cycle_plan {
-    const float* data;
-    int32_t features;  // K, rows of data
-    int32_t samples;   // P, columns of data
+    int32_t samples;  // P, columns of data
     const int32_t* group1;
     int32_t n1;
     const int32_t* group2;
     int32_t n2;
-    bool spearman;
     int32_t permutations;
-    int32_t threads;
 };
 
-// What the pipeline's phases of one cycle read.
+// The groups of one cycle.
 struct cycle_view {
     int32_t cycle;          // 0 is the observed cycle
-    const float* matrix;    // data, or the ranks of this cycle under "spearman"
     const int32_t* group1;  // the caller's groups in cycle 0, dealt ones after
     const int32_t* group2;
 };
 
 // Runs cycles 0 .. plan.permutations. `phases(view)` runs the pipeline's
-// fork-joins for the cycle; `tally(cycle)` then accumulates on the calling
-// thread. Writes the progress line; an interrupt ends the call between
-// cycles with the interpreter's pending exception.
+// fork-joins for the cycle (ranks under "spearman" included); `tally(cycle)`
+// then accumulates on the calling thread. Writes the progress line; an
+// interrupt ends the call between cycles with the interpreter's pending
+// exception.
 template <class Phases, class Tally>
 void run_cycles(const cycle_plan& plan, Phases&& phases, Tally&& tally) {
-    scratch<float> ranks;
-    if (plan.spearman) ranks = make_scratch<float>(static_cast<size_t>(plan.features) * plan.samples);
     std::vector<int32_t> dealt1(static_cast<size_t>(plan.n1)), dealt2(static_cast<size_t>(plan.n2));
     std::vector<int32_t> sample_order(static_cast<size_t>(plan.samples));
     for (int32_t s = 0; s < plan.samples; ++s) sample_order[static_cast<size_t>(s)] = s;
@@ -56,18 +48,11 @@ void run_cycles(const cycle_plan& plan, Phases&& phases, Tally&& tally) {
     for (int64_t c = 0; c <= plan.permutations; ++c) {
         const auto cycle = static_cast<int32_t>(c);
         check_interrupt();
-        cycle_view view{cycle, plan.data, plan.group1, plan.group2};
+        cycle_view view{cycle, plan.group1, plan.group2};
         if (cycle > 0) {
             permute_groups(engine, sample_order, plan.n1, plan.n2, dealt1.data(), dealt2.data());
             view.group1 = dealt1.data();
             view.group2 = dealt2.data();
-        }
-        if (plan.spearman) {
-            rank_transform(plan.data, ranks.get(), plan.samples, plan.features, view.group1, plan.n1,
-                           plan.threads);
-            rank_transform(plan.data, ranks.get(), plan.samples, plan.features, view.group2, plan.n2,
-                           plan.threads);
-            view.matrix = ranks.get();
         }
         phases(view);
         tally(cycle);

@@ -35,8 +35,10 @@ extern int32_t fail_thread_start_at;
 // of all to the last one: every unit is still computed by exactly one worker
 // with the same arithmetic, so results are the same, and no thread is
 // started only to find its range empty.
+// As run_workers, with body(j, begin, end) also told its worker number j
+// (0 .. T-1), so it can use scratch that worker j owns.
 template <class Body>
-void run_workers(int32_t n, int32_t t, const Body& body) {
+void run_numbered_workers(int32_t n, int32_t t, const Body& body) {
     t = std::min(t, std::max(n, int32_t{1}));
     std::vector<std::thread> threads;
     std::vector<std::exception_ptr> errors(static_cast<size_t>(t));
@@ -48,9 +50,9 @@ void run_workers(int32_t n, int32_t t, const Body& body) {
             if (j == fail_thread_start_at)
                 throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
                                         "could not start a worker thread");
-            threads.emplace_back([body, r, slot = &errors[static_cast<size_t>(j)]]() {
+            threads.emplace_back([body, j, r, slot = &errors[static_cast<size_t>(j)]]() {
                 try {
-                    body(r.begin, r.end);
+                    body(j, r.begin, r.end);
                 } catch (...) {
                     *slot = std::current_exception();
                 }
@@ -64,6 +66,11 @@ void run_workers(int32_t n, int32_t t, const Body& body) {
     if (start_error) std::rethrow_exception(start_error);
     for (auto& e : errors)
         if (e) std::rethrow_exception(e);
+}
+
+template <class Body>
+void run_workers(int32_t n, int32_t t, const Body& body) {
+    run_numbered_workers(n, t, [body](int32_t, int32_t begin, int32_t end) { body(begin, end); });
 }
 
 }  // namespace corrshift

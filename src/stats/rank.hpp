@@ -5,6 +5,18 @@
 
 namespace corrshift {
 
+// rank_row[columns[i]] = position of row[columns[i]] in the ascending order
+// of the listed values (0-based; tied values get distinct consecutive ranks
+// in the order the index sort leaves them). order holds m ints of scratch.
+void rank_row_by_index_sort(const float* row, float* rank_row, const int32_t* columns, int32_t m,
+                            int32_t* order);
+
+// Ranks of values[0 .. m-1] when they hold no tie and no NaN (then the
+// ranks do not depend on how they are sorted): returns true and sets
+// ranks[k] = position of values[k] in ascending order. Returns false when
+// two values compare equal or one is NaN. keys holds m entries of scratch.
+bool sorted_distinct_ranks(const float* values, int32_t m, int32_t* ranks, uint64_t* keys);
+
 // For rows [first_row, end_row): ranks[r][columns[i]] = position of that
 // value in the row's ascending order over the listed columns (0-based,
 // ties get distinct consecutive ranks in index-sort order). Other cells

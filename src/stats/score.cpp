@@ -9,8 +9,6 @@ namespace corrshift {
 
 namespace {
 
-constexpr float kMedianQuantile = 0.5f;
-
 // Mean of |z_diff[p]| over the positions p >= 0 that `each` visits, in its
 // order, in one float32 accumulator; 0 when there are none.
 template <class Visit>
@@ -26,14 +24,8 @@ float mean_magnitude(const float* z_diff, Visit each) {
 template <class Visit>
 float pick(const float* z_diff, float q, bool magnitude, Visit each) {
     std::vector<float> values;
-    each([&](int32_t p) { values.push_back(magnitude ? std::fabs(z_diff[p]) : z_diff[p]); });
-    if (values.empty()) return 0.0f;
-    const auto k = static_cast<size_t>(static_cast<float>(values.size()) * q);
-    // Ascending by `<`, with NaN ordered after every number so that the
-    // order is well defined whatever the values.
-    const auto nan_last = [](float a, float b) { return a < b || (!std::isnan(a) && std::isnan(b)); };
-    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(k), values.end(), nan_last);
-    return values[k];
+    each([&](int32_t p) { values.push_back(z_diff[p]); });
+    return select_quantile(values.data(), static_cast<int32_t>(values.size()), q, magnitude);
 }
 
 // Visitors over member positions: a list in its order (negative entries
@@ -52,6 +44,24 @@ auto visit_range(int32_t start, int32_t stop) {
 }
 
 }  // namespace
+
+size_t quantile_index(int32_t count, float q) { return static_cast<size_t>(static_cast<float>(count) * q); }
+
+float select_quantile(float* values, int32_t count, float q, bool magnitude) {
+    if (count <= 0) return 0.0f;
+    if (magnitude)
+        for (int32_t i = 0; i < count; ++i) values[i] = std::fabs(values[i]);
+    const size_t k = quantile_index(count, q);
+    // Ascending by `<`, with NaN ordered after every number so that the
+    // order is well defined whatever the values.
+    const auto nan_last = [](float a, float b) { return a < b || (!std::isnan(a) && std::isnan(b)); };
+    std::nth_element(values, values + k, values + count, nan_last);
+    return values[k];
+}
+
+float mean_of_magnitudes(const float* values, int32_t count) {
+    return mean_magnitude(values, visit_range(0, count));
+}
 
 std::vector<int32_t> pair_index_list(int32_t feature, int32_t features) {
     std::vector<int32_t> list(static_cast<size_t>(features));

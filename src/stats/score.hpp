@@ -1,11 +1,28 @@
 // Aggregation of Fisher differences into one score per feature or per run.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace corrshift {
+
+// Both score pipelines aggregate by the median, quantile 0.5.
+constexpr float kMedianQuantile = 0.5f;
+
+// Index of the q-quantile among count sorted values: trunc(count * q) in
+// float32.
+size_t quantile_index(int32_t count, float q);
+
+// The element at quantile_index(count, q) of values[0 .. count-1] in
+// ascending order (NaN after every number), magnitudes when `magnitude`;
+// 0 when count is 0. Reorders (and under `magnitude` overwrites) values.
+float select_quantile(float* values, int32_t count, float q, bool magnitude);
+
+// Mean of |values[i]| summed in order in one float32 accumulator; 0 when
+// count is 0.
+float mean_of_magnitudes(const float* values, int32_t count);
 
 // Condensed position of each pair {i, j}, j = 0 .. K-1; -1 at j = i.
 std::vector<int32_t> pair_index_list(int32_t feature, int32_t features);

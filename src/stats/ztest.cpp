@@ -18,35 +18,43 @@ float standard_error(int32_t n) { return static_cast<float>(1.0 / std::sqrt(stat
 
 }  // namespace
 
-int fisher_ztest(const float* corr1, int32_t n1, const float* corr2, int32_t n2, float* z_diff, float* p,
-                 int32_t begin, int32_t end, std::string method, std::string alternative) {
-    if (begin >= end) return 0;
+float fisher_transform(float c) { return static_cast<float>(std::atanh(static_cast<double>(c))); }
+
+float difference_standard_error(int32_t n1, int32_t n2, bool spearman) {
     float se1 = standard_error(n1);
     float se2 = standard_error(n2);
-    if (method == kSpearman) {
+    if (spearman) {
         const double factor = std::sqrt(1.5);
         se1 = static_cast<float>(static_cast<double>(se1) * factor);
         se2 = static_cast<float>(static_cast<double>(se2) * factor);
     }
     const float sum_sq = se2 * se2 + se1 * se1;
-    const auto se = static_cast<float>(std::sqrt(static_cast<double>(sum_sq)));
+    return static_cast<float>(std::sqrt(static_cast<double>(sum_sq)));
+}
+
+float normal_pvalue(tail alternative, float d, float se) {
+    switch (alternative) {
+        case tail::less: return upper_tail(-(d / se));
+        case tail::greater: return 1.0f - upper_tail(-(d / se));
+        case tail::two_sided: {
+            const float h = upper_tail(std::fabs(d) / se);
+            return h + h;
+        }
+        case tail::unknown: break;
+    }
+    return -2.0f;
+}
+
+int fisher_ztest(const float* corr1, int32_t n1, const float* corr2, int32_t n2, float* z_diff, float* p,
+                 int32_t begin, int32_t end, std::string method, std::string alternative) {
+    if (begin >= end) return 0;
+    const float se = difference_standard_error(n1, n2, method == kSpearman);
     const tail t = parse_tail(alternative);
     for (int32_t k = begin; k < end; ++k) {
         const float d =
             fisher_transform(clamp_correlation(corr1[k])) - fisher_transform(clamp_correlation(corr2[k]));
         z_diff[k] = d;
-        if (p == nullptr) continue;
-        const float z = d / se;
-        switch (t) {
-            case tail::less: p[k] = upper_tail(-z); break;
-            case tail::greater: p[k] = 1.0f - upper_tail(-z); break;
-            case tail::two_sided: {
-                const float h = upper_tail(std::fabs(d) / se);
-                p[k] = h + h;
-                break;
-            }
-            case tail::unknown: p[k] = -2.0f; break;
-        }
+        if (p != nullptr) p[k] = normal_pvalue(t, d, se);
     }
     return 0;
 }

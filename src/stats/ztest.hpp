@@ -1,19 +1,19 @@
 // Fisher z-test of the difference between two groups' correlations.
 #pragma once
 
-#include <cmath>
 #include <cstdint>
 #include <string>
+
+#include "options.hpp"
 
 namespace corrshift {
 
 // Correlations are clamped to [-0.99, 0.99] before the Fisher transform.
 constexpr float kClamp = 0.99f;
 
-// Single-precision inverse hyperbolic tangent, correctly rounded: taken in
-// double precision and rounded once, so it does not depend on the C
-// library's atanhf.
-inline float fisher_transform(float c) { return static_cast<float>(std::atanh(static_cast<double>(c))); }
+// Single-precision inverse hyperbolic tangent: taken in double precision
+// and rounded once, so it does not depend on the C library's atanhf.
+float fisher_transform(float c);
 
 // c clamped to [-0.99, 0.99]; a NaN passes through unchanged.
 inline float clamp_correlation(float r) {
@@ -21,6 +21,14 @@ inline float clamp_correlation(float r) {
     if (r > kClamp) return kClamp;
     return r;
 }
+
+// Standard error of a Fisher difference between groups of n1 and n2
+// samples: sqrt(1/(n1-3) + 1/(n2-3)), each term times 1.5 for "spearman".
+float difference_standard_error(int32_t n1, int32_t n2, bool spearman);
+
+// Normal-approximation p-value of the Fisher difference d with standard
+// error se under the alternative; -2.0 for an unknown one.
+float normal_pvalue(tail alternative, float d, float se);
 
 // For k in [begin, end): z_diff[k] = atanh(clamp(corr1[k])) - atanh(clamp(corr2[k]))
 // and, when p is not null, the normal p-value of that difference under the

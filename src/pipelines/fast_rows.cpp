@@ -1,0 +1,79 @@
+#include "fast_rows.hpp"
+
+#include <algorithm>
+
+#include "../run/workers.hpp"
+#include "../stats/fast/kernel_select.hpp"
+
+namespace corrshift {
+
+namespace {
+
+// The pair kernel keeps both groups' panels of this many bytes of second
+// rows in a core's cache while it passes over them.
+constexpr int64_t kCachedPanelBytes = 512 * 1024;
+
+}  // namespace
+
+void make_fast_rows(fast_rows& rows, const checked_inputs& in, bool spearman, int32_t threads) {
+    rows.kernels = &active_kernels();
+    rows.threads = threads;
+    const int32_t width = rows.kernels->width;
+    rows.blocks = (in.features + width - 1) / width;
+    const int64_t padded = static_cast<int64_t>(rows.blocks) * width;
+    rows.panel1 = make_scratch<float>(static_cast<size_t>(padded * in.n1));
+    rows.panel2 = make_scratch<float>(static_cast<size_t>(padded * in.n2));
+    rows.moments = make_scratch<float>(static_cast<size_t>(padded * 4));
+    float* m = rows.moments.get();
+    prepare_job& job = rows.job;
+    job.data = in.data;
+    job.samples = in.samples;
+    job.features = in.features;
+    job.spearman = spearman;
+    job.g1 = {rows.panel1.get(), m, m + padded, in.n1};
+    job.g2 = {rows.panel2.get(), m + 2 * padded, m + 3 * padded, in.n2};
+
+    // A fork-join over the blocks starts at most one worker per block.
+    const auto t = static_cast<size_t>(std::min(threads, std::max(rows.blocks, 1)));
+    const auto most = static_cast<size_t>(std::max(in.n1, in.n2));
+    rows.workers.assign(t, prepare_scratch{});
+    if (spearman) {
+        rows.rank_rows = make_scratch<float>(t * static_cast<size_t>(in.samples));
+        rows.values = make_scratch<float>(t * most);
+        rows.order = make_scratch<int32_t>(t * most);
+        rows.ranks = make_scratch<int32_t>(t * most);
+        rows.seen = make_scratch<uint8_t>(t * most);
+        rows.keys = make_scratch<uint64_t>(t * most);
+        for (size_t w = 0; w < t; ++w)
+            rows.workers[w] = {rows.rank_rows.get() + w * static_cast<size_t>(in.samples), rows.values.get() + w * most,
+                               rows.order.get() + w * most, rows.ranks.get() + w * most, rows.seen.get() + w * most,
+                               rows.keys.get() + w * most};
+    }
+    job.scratch = rows.workers.data();
+}
+
+void pack_cycle_rows(fast_rows& rows, const cycle_view& view) {
+    rows.job.group1 = view.group1;
+    rows.job.group2 = view.group2;
+    const prepare_job* job = &rows.job;
+    const kernel_table* kernels = rows.kernels;
+    run_numbered_workers(rows.blocks, rows.threads, [=](int32_t worker, int32_t begin, int32_t end) {
+        kernels->prepare_blocks(*job, worker, begin, end);
+    });
+}
+
+pair_job pair_job_for(const fast_rows& rows, const checked_inputs& in) {
+    pair_job job{};
+    job.features = in.features;
+    job.pair_first = in.pair_first;
+    job.pair_second = in.pair_second;
+    job.g1 = rows.job.g1;
+    job.g2 = rows.job.g2;
+    job.alternative = tail::unknown;
+    const int64_t row_bytes = static_cast<int64_t>(in.n1 + in.n2) * 4;
+    const int64_t padded_rows = static_cast<int64_t>(rows.blocks) * rows.kernels->width;
+    job.l2_rows = static_cast<int32_t>(std::min(padded_rows, kCachedPanelBytes / std::max<int64_t>(row_bytes, 1)));
+    return job;
+}
+
+}  // namespace corrshift

@@ -1,0 +1,40 @@
+// Storage and phases of the fast path that every pipeline shares: each
+// cycle's rows packed into panels (ranked first under "spearman"), and the
+// pair kernel over ranges of pair positions.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "inputs.hpp"
+#include "../run/cycle_loop.hpp"
+#include "../run/scratch.hpp"
+#include "../stats/fast/jobs.hpp"
+
+namespace corrshift {
+
+// Everything the packing needs for one call, allocated once.
+struct fast_rows {
+    const kernel_table* kernels;
+    int32_t threads;
+    int32_t blocks;  // panel blocks of kernels->width rows
+    scratch<float> panel1, panel2, moments;
+    scratch<float> rank_rows, values;
+    scratch<int32_t> order, ranks;
+    scratch<uint8_t> seen;
+    scratch<uint64_t> keys;
+    std::vector<prepare_scratch> workers;
+    prepare_job job;
+};
+
+// Allocates the panels (K x (n1 + n2) floats, rounded up to whole blocks),
+// the rows' moments and each worker's ranking scratch.
+void make_fast_rows(fast_rows& rows, const checked_inputs& in, bool spearman, int32_t threads);
+
+// Fork-join over the panel blocks: packs every row for the cycle's groups.
+void pack_cycle_rows(fast_rows& rows, const cycle_view& view);
+
+// A pair job over the packed rows with no output chosen yet.
+pair_job pair_job_for(const fast_rows& rows, const checked_inputs& in);
+
+}  // namespace corrshift

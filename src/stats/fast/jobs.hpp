@@ -1,0 +1,78 @@
+// Plain descriptions of the work of the fast kernels: what one cycle's row
+// preparation and pair phase read and write. The same structs are used by
+// every instruction-set build of the kernels.
+#pragma once
+
+#include <cstdint>
+
+#include "../options.hpp"
+
+namespace corrshift {
+
+// One group's rows packed for the pair kernel: blocks of `width` rows, each
+// block stored sample-major ([block][sample][lane]), so that one vector load
+// reads `width` rows at one sample and one broadcast reads one row.
+struct group_panel {
+    float* panel;  // ceil(K / width) * width * n floats
+    float* mean;   // per row: sum / count
+    float* var;    // per row: sum of squares / count - mean * mean
+    int32_t n;     // samples in the group
+};
+
+// Scratch one worker of the preparation phase owns for the whole call.
+struct prepare_scratch {
+    float* rank_row;  // P floats: one row of the rank matrix
+    float* values;    // max(n1, n2) floats
+    int32_t* order;   // max(n1, n2) ints
+    int32_t* ranks;   // max(n1, n2) ints
+    uint8_t* seen;    // max(n1, n2) bytes
+    uint64_t* keys;   // max(n1, n2) sort keys
+};
+
+// Packing of every row for one cycle: the raw values of each group's
+// columns, or under "spearman" the ranks of the row within each group.
+struct prepare_job {
+    const float* data;
+    int32_t samples;   // P
+    int32_t features;  // K
+    const int32_t* group1;
+    const int32_t* group2;
+    bool spearman;
+    group_panel g1, g2;
+    prepare_scratch* scratch;  // one per worker
+};
+
+// The pair phase of one cycle over a range of pair positions.
+struct pair_job {
+    int32_t features;            // K (exhaustive pair order)
+    const int32_t* pair_first;   // null: condensed pair order
+    const int32_t* pair_second;  // null: condensed pair order
+    group_panel g1, g2;
+    // Outputs, each optional (null: not written).
+    float* corr1;
+    float* corr2;
+    float* z_diff;
+    float* p_normal;    // normal p-values under `alternative`, with standard error `se`
+    uint32_t* counts;   // permutation counts: zeroed when z_observed is null, else tallied
+    const float* z_observed;
+    tail alternative;
+    float se;
+    int32_t l2_rows;  // rows of both groups' panels that fit the cache together
+};
+
+// One build of the kernels for one instruction set.
+struct kernel_table {
+    const char* name;
+    int32_t width;  // rows per panel block
+    // Packs the blocks [begin, end) of rows; worker names its scratch.
+    void (*prepare_blocks)(const prepare_job& job, int32_t worker, int32_t begin, int32_t end);
+    // The pair positions [begin, end) of the job.
+    void (*pair_range)(const pair_job& job, int32_t begin, int32_t end);
+    // out[k] = float atanh of in[k], taken in double precision (values in [-1, 1] or NaN).
+    void (*fisher_block)(const float* in, float* out, int64_t n);
+    // Ranks of values[0 .. m-1] when they hold no tie and no NaN: true and
+    // ranks[k] = position of values[k] in ascending order; false otherwise.
+    bool (*distinct_ranks)(const float* values, int32_t m, int32_t* ranks, uint8_t* seen);
+};
+
+}  // namespace corrshift

@@ -1,0 +1,526 @@
+// The fast kernels, written once over generic vectors and compiled once per
+// instruction set. Each including file defines, before the include:
+//   CORRSHIFT_VECTOR_BYTES  bytes of one vector register (64, 32, 16)
+//   CORRSHIFT_TILE_ROWS     rows i of one register tile
+//   CORRSHIFT_TILE_VECTORS  vectors of rows j of one register tile
+//   CORRSHIFT_KERNELS_NAME  the name of the build ("avx512", ...)
+// and the macros CORRSHIFT_VSQRT(v) (float vector square root) and
+// CORRSHIFT_ANY_LANE(v) (true when a 64-bit lane of v is non-zero). Everything here lives in the including file's
+// anonymous namespace, so builds for different instruction sets never share
+// a symbol.
+//
+// Exactness: every sum is a float32 sum in sample order, every product is
+// rounded before it is added (the build uses -ffp-contract=off), and the
+// vector lanes always run over different pairs or rows, never over the
+// samples of one sum. So each value equals the one of the straightforward
+// kernel bit for bit.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "jobs.hpp"
+#include "../correlation.hpp"
+#include "../rank.hpp"
+#include "../ztest.hpp"
+#include "../../pipelines/tally.hpp"
+
+namespace {
+
+using namespace corrshift;
+
+constexpr int VL = CORRSHIFT_VECTOR_BYTES / 4;  // float lanes
+constexpr int VD = VL / 2;                      // double lanes
+constexpr int R = CORRSHIFT_TILE_ROWS;
+constexpr int C = CORRSHIFT_TILE_VECTORS;
+constexpr int W = C * VL;  // rows j of a tile = rows of a panel block
+
+typedef float vf __attribute__((vector_size(CORRSHIFT_VECTOR_BYTES)));
+typedef int32_t vi __attribute__((vector_size(CORRSHIFT_VECTOR_BYTES)));
+typedef double vd __attribute__((vector_size(CORRSHIFT_VECTOR_BYTES)));
+typedef int64_t vl __attribute__((vector_size(CORRSHIFT_VECTOR_BYTES)));
+typedef float vfh __attribute__((vector_size(CORRSHIFT_VECTOR_BYTES / 2)));
+
+inline int32_t imin(int32_t a, int32_t b) { return a < b ? a : b; }
+inline int32_t imax(int32_t a, int32_t b) { return a < b ? b : a; }
+
+inline vf load(const float* p) {
+    vf v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline void store(float* p, vf v) { std::memcpy(p, &v, sizeof v); }
+inline vf splat(float x) { return vf{} + x; }
+inline vd splatd(double x) { return vd{} + x; }
+
+// ---------------------------------------------------------------------------
+// Fisher transform: (float) atanh((double) c), vectorised.
+//
+// In double precision, atanh(a) = (log(1 + a) - log(1 - a)) / 2 for a = |c|
+// >= 2^-10, where 1 + a and 1 - a are exact, each log is the classic
+// table-free reduction to [sqrt(1/2), sqrt(2)) with a degree-14 odd series
+// (both divisions shared in one), and for a < 2^-10 the odd Taylor series
+// to a^7. Its error is a few units in the last place of the double result.
+// Rounding that double to float gives the reference value except when the
+// exact value lies within those few units of a midpoint between two
+// floats: lanes whose double result lies within 2^10 units of a midpoint,
+// and lanes of NaN arguments, are recomputed with the scalar reference instead. An
+// exhaustive run over every float in [-0.99, 0.99] (bench/fisher_proof.py)
+// confirms the result.
+
+constexpr double kLn2Hi = 6.93147180369123816490e-01;
+constexpr double kLn2Lo = 1.90821492927058770002e-10;
+constexpr double kLg1 = 6.666666666666735130e-01;
+constexpr double kLg2 = 3.999999999940941908e-01;
+constexpr double kLg3 = 2.857142874366239149e-01;
+constexpr double kLg4 = 2.222219843214978396e-01;
+constexpr double kLg5 = 1.818357216161805012e-01;
+constexpr double kLg6 = 1.531383769920937332e-01;
+constexpr double kLg7 = 1.479819860511658591e-01;
+
+// x = 2^k * m with m in [sqrt(1/2), sqrt(2)); returns f = m - 1 and k as double.
+inline void reduce_log(vd x, vd& f, vd& dk) {
+    vl u = (vl)x;
+    u = u + (int64_t{0x3ff00000 - 0x3fe6a09e} << 32);
+    const vl k = (u >> 52) - 0x3ff;
+    u = (u & int64_t{0x000fffffffffffff}) + (int64_t{0x3fe6a09e} << 32);
+    f = (vd)u - 1.0;
+    // k is small: 2^52 + 2^51 + k is exact, and subtracting the offset gives k.
+    dk = (vd)(k + int64_t{0x4338000000000000}) - 6755399441055744.0;
+}
+
+// log(2^k (1 + f)) given s = f / (2 + f).
+inline vd finish_log(vd f, vd dk, vd s) {
+    const vd hfsq = 0.5 * f * f;
+    const vd z = s * s;
+    const vd w = z * z;
+    const vd t1 = w * (kLg2 + w * (kLg4 + w * kLg6));
+    const vd t2 = z * (kLg1 + w * (kLg3 + w * (kLg5 + w * kLg7)));
+    const vd r = t2 + t1;
+    return s * (hfsq + r) + dk * kLn2Lo - hfsq + f + dk * kLn2Hi;
+}
+
+// Double-precision atanh of floats converted to double; `suspect` marks the
+// lanes whose rounding to float must be done by the reference instead.
+inline vd atanh_double(vd x, vl& suspect) {
+    const vl sign = (vl)x & int64_t(0x8000000000000000ull);
+    const vd a = (vd)((vl)x & int64_t{0x7fffffffffffffff});
+    // Small arguments: a + a^3/3 + a^5/5 + a^7/7.
+    const vd a2 = a * a;
+    const vd small = a + a * a2 * (1.0 / 3.0 + a2 * (1.0 / 5.0 + a2 * (1.0 / 7.0)));
+    // log(1 + a) - log(1 - a), both arguments exact.
+    vd f1, k1, f2, k2;
+    reduce_log(1.0 + a, f1, k1);
+    reduce_log(1.0 - a, f2, k2);
+    const vd d1 = 2.0 + f1, d2 = 2.0 + f2;
+    const vd q = 1.0 / (d1 * d2);
+    const vd s1 = f1 * d2 * q, s2 = f2 * d1 * q;
+    const vd large = 0.5 * (finish_log(f1, k1, s1) - finish_log(f2, k2, s2));
+    const vd r = (vd)((vl)((a < 0x1p-10) ? small : large) | sign);
+    // Distance of the double from the nearest midpoint between floats, in
+    // units of the double's last place (low 29 bits of the significand).
+    const vl tail_bits = ((vl)r & int64_t{0x1fffffff}) - int64_t{0x10000000};
+    constexpr int64_t kNear = 1 << 10;
+    suspect = ((tail_bits < kNear) & (tail_bits > -kNear)) | (vl)(x != x);
+    return r;
+}
+
+// Fisher transform of VL floats.
+inline vf fisher_vec(vf c) {
+    vfh half[2];
+    std::memcpy(half, &c, sizeof c);
+    vfh out[2];
+    for (int h = 0; h < 2; ++h) {
+        vl suspect;
+        const vd r = atanh_double(__builtin_convertvector(half[h], vd), suspect);
+        out[h] = __builtin_convertvector(r, vfh);
+        if (CORRSHIFT_ANY_LANE(suspect)) {
+            for (int l = 0; l < VD; ++l)
+                if (suspect[l]) out[h][l] = fisher_transform(half[h][l]);
+        }
+    }
+    vf v;
+    std::memcpy(&v, out, sizeof v);
+    return v;
+}
+
+void fisher_block(const float* in, float* out, int64_t n) {
+    int64_t k = 0;
+    for (; k + VL <= n; k += VL) store(out + k, fisher_vec(load(in + k)));
+    for (; k < n; ++k) out[k] = fisher_transform(in[k]);
+}
+
+inline vf clamp_vec(vf r) {
+    r = (r < -kClamp) ? splat(-kClamp) : r;
+    return (r > kClamp) ? splat(kClamp) : r;
+}
+
+// ---------------------------------------------------------------------------
+// Correlations and Fisher difference of VL pairs from their sums and the
+// rows' moments: the arithmetic of the straightforward kernel, lane by lane.
+
+struct lane_moments {
+    vf mean_i, var_i, mean_j, var_j;
+};
+
+inline vf correlation_vec(vf sxy, float count, const lane_moments& m) {
+    const vf cov = sxy / count - m.mean_j * m.mean_i;
+    const vf q = m.var_j * m.var_i;
+    const vf r = cov / CORRSHIFT_VSQRT(q);
+    const vi undefined = (m.var_i == 0.0f) | (m.var_j == 0.0f);
+    return undefined ? splat(kUndefinedCorrelation) : r;
+}
+
+// Results of one row of a tile (or of one vector of gathered pairs).
+struct lane_results {
+    float r1[W], r2[W], d[W];
+};
+
+// ---------------------------------------------------------------------------
+// Writing the results of consecutive pair positions.
+
+void emit_run(const pair_job& job, int32_t pos, const lane_results& res, int lo, int len) {
+    if (len <= 0) return;
+    const auto bytes = static_cast<size_t>(len) * sizeof(float);
+    if (job.corr1 != nullptr) std::memcpy(job.corr1 + pos, res.r1 + lo, bytes);
+    if (job.corr2 != nullptr) std::memcpy(job.corr2 + pos, res.r2 + lo, bytes);
+    if (job.z_diff != nullptr) std::memcpy(job.z_diff + pos, res.d + lo, bytes);
+    if (job.p_normal != nullptr)
+        for (int l = 0; l < len; ++l) job.p_normal[pos + l] = normal_pvalue(job.alternative, res.d[lo + l], job.se);
+    if (job.counts != nullptr) {
+        if (job.z_observed == nullptr)
+            std::memset(job.counts + pos, 0, static_cast<size_t>(len) * sizeof(uint32_t));
+        else
+            tally_extremes(job.alternative, job.z_observed + pos, res.d + lo, job.counts + pos, len);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Register-tiled sums: R rows i (broadcast) against the W rows j of one panel
+// block; each lane is the sequential sum over the samples of one pair.
+
+inline const float* row_in_panel(const group_panel& g, int32_t row) {
+    return g.panel + (static_cast<int64_t>(row / W) * g.n) * W + row % W;
+}
+
+void tile_sums(const float* const* x, const float* y, int32_t n, float (*out)[W]) {
+    vf acc[R][C];
+#pragma GCC unroll 16
+    for (int r = 0; r < R; ++r)
+#pragma GCC unroll 16
+        for (int c = 0; c < C; ++c) acc[r][c] = vf{};
+    const float* xr[R];
+    for (int r = 0; r < R; ++r) xr[r] = x[r];
+    for (int32_t s = 0; s < n; ++s) {
+        vf yv[C];
+#pragma GCC unroll 16
+        for (int c = 0; c < C; ++c) yv[c] = load(y + static_cast<int64_t>(s) * W + c * VL);
+#pragma GCC unroll 16
+        for (int r = 0; r < R; ++r) {
+            const vf xb = splat(xr[r][static_cast<int64_t>(s) * W]);
+#pragma GCC unroll 16
+            for (int c = 0; c < C; ++c) acc[r][c] = acc[r][c] + xb * yv[c];
+        }
+    }
+#pragma GCC unroll 16
+    for (int r = 0; r < R; ++r)
+#pragma GCC unroll 16
+        for (int c = 0; c < C; ++c) store(out[r] + c * VL, acc[r][c]);
+}
+
+// A stretch of consecutive pair positions with one first row and
+// consecutive second rows: positions pos + (j - lo) hold pairs (first, j),
+// j in [lo, hi).
+struct segment {
+    int32_t first, lo, hi, pos;
+};
+
+// The positions [begin, end) of a job as segments, in position order.
+struct segment_source {
+    const pair_job* job;
+    int32_t k, end;
+    int32_t i, j;  // condensed order: the pair at position k
+
+    segment_source(const pair_job& jb, int32_t begin, int32_t stop) : job(&jb), k(begin), end(stop), i(0), j(0) {
+        if (jb.pair_first == nullptr && begin < stop) {
+            const feature_pair p = decode_pair(begin, jb.features);
+            i = p.first;
+            j = p.second;
+        }
+    }
+
+    bool next(segment& s) {
+        if (k >= end) return false;
+        if (job->pair_first == nullptr) {
+            const int32_t len = imin(job->features - j, end - k);
+            s = {i, j, j + len, k};
+            k += len;
+            j += len;
+            if (j >= job->features) {
+                ++i;
+                j = i + 1;
+            }
+        } else {
+            const int32_t first = job->pair_first[k], lo = job->pair_second[k];
+            int32_t len = 1;
+            while (k + len < end && job->pair_first[k + len] == first && job->pair_second[k + len] == lo + len) ++len;
+            s = {first, lo, lo + len, k};
+            k += len;
+        }
+        return true;
+    }
+};
+
+// Up to R segments computed together, tile by tile, over the union of their
+// second rows.
+struct band {
+    segment seg[R];
+    int count = 0;
+    int32_t lo = 0, hi = 0, shortest = 0;
+
+    // A segment joins when the band's tiles stay mostly inside its pairs.
+    bool accepts(const segment& s) const {
+        if (count == 0) return true;
+        if (count == R) return false;
+        const int32_t nlo = imin(lo, s.lo), nhi = imax(hi, s.hi);
+        const int32_t shortest_len = imin(shortest, s.hi - s.lo);
+        return (nhi - nlo) <= shortest_len + shortest_len / 2 + W;
+    }
+    void add(const segment& s) {
+        if (count == 0) {
+            lo = s.lo;
+            hi = s.hi;
+            shortest = s.hi - s.lo;
+        } else {
+            lo = imin(lo, s.lo);
+            hi = imax(hi, s.hi);
+            shortest = imin(shortest, s.hi - s.lo);
+        }
+        seg[count++] = s;
+    }
+};
+
+inline lane_moments row_moments(const group_panel& g, int32_t i, int32_t j0, int c) {
+    return {splat(g.mean[i]), splat(g.var[i]), load(g.mean + j0 + c * VL), load(g.var + j0 + c * VL)};
+}
+
+// The band's pairs whose second row lies in [jlo, jhi).
+void run_band(const pair_job& job, const band& b, int32_t jlo, int32_t jhi) {
+    const int32_t lo = imax(b.lo, jlo), hi = imin(b.hi, jhi);
+    if (lo >= hi) return;
+    const float* x1[R];
+    const float* x2[R];
+    for (int r = 0; r < R; ++r) {
+        const int32_t row = b.seg[r < b.count ? r : 0].first;
+        x1[r] = row_in_panel(job.g1, row);
+        x2[r] = row_in_panel(job.g2, row);
+    }
+    const float c1 = static_cast<float>(job.g1.n), c2 = static_cast<float>(job.g2.n);
+    alignas(64) float s1[R][W];
+    alignas(64) float s2[R][W];
+    lane_results res;
+    for (int32_t block = lo / W; block * W < hi; ++block) {
+        const int32_t j0 = block * W;
+        tile_sums(x1, job.g1.panel + static_cast<int64_t>(block) * job.g1.n * W, job.g1.n, s1);
+        tile_sums(x2, job.g2.panel + static_cast<int64_t>(block) * job.g2.n * W, job.g2.n, s2);
+        for (int r = 0; r < b.count; ++r) {
+            const segment& sg = b.seg[r];
+            const int32_t from = imax(sg.lo, j0), to = imin(sg.hi, j0 + W);
+            if (from >= to) continue;
+            for (int c = 0; c < C; ++c) {
+                const vf r1 = correlation_vec(load(s1[r] + c * VL), c1, row_moments(job.g1, sg.first, j0, c));
+                const vf r2 = correlation_vec(load(s2[r] + c * VL), c2, row_moments(job.g2, sg.first, j0, c));
+                store(res.r1 + c * VL, r1);
+                store(res.r2 + c * VL, r2);
+                store(res.d + c * VL, fisher_vec(clamp_vec(r1)) - fisher_vec(clamp_vec(r2)));
+            }
+            emit_run(job, sg.pos + (from - sg.lo), res, from - j0, to - from);
+        }
+    }
+}
+
+// Pairs that share no tile: VL arbitrary pairs per vector, their values
+// gathered sample by sample.
+struct pair_batch {
+    int32_t pos[VL], first[VL], second[VL];
+    int count = 0;
+};
+
+inline vf gathered_sums(const group_panel& g, const pair_batch& pb) {
+    const float* xp[VL];
+    const float* yp[VL];
+    for (int l = 0; l < VL; ++l) {
+        const int m = l < pb.count ? l : 0;
+        xp[l] = row_in_panel(g, pb.first[m]);
+        yp[l] = row_in_panel(g, pb.second[m]);
+    }
+    vf acc = vf{};
+    for (int32_t s = 0; s < g.n; ++s) {
+        vf xv, yv;
+        const int64_t at = static_cast<int64_t>(s) * W;
+        for (int l = 0; l < VL; ++l) {
+            xv[l] = xp[l][at];
+            yv[l] = yp[l][at];
+        }
+        acc = acc + xv * yv;
+    }
+    return acc;
+}
+
+inline lane_moments gathered_moments(const group_panel& g, const pair_batch& pb) {
+    lane_moments m;
+    for (int l = 0; l < VL; ++l) {
+        const int k = l < pb.count ? l : 0;
+        m.mean_i[l] = g.mean[pb.first[k]];
+        m.var_i[l] = g.var[pb.first[k]];
+        m.mean_j[l] = g.mean[pb.second[k]];
+        m.var_j[l] = g.var[pb.second[k]];
+    }
+    return m;
+}
+
+void run_batch(const pair_job& job, pair_batch& pb) {
+    if (pb.count == 0) return;
+    const vf r1 = correlation_vec(gathered_sums(job.g1, pb), static_cast<float>(job.g1.n), gathered_moments(job.g1, pb));
+    const vf r2 = correlation_vec(gathered_sums(job.g2, pb), static_cast<float>(job.g2.n), gathered_moments(job.g2, pb));
+    lane_results res;
+    store(res.r1, r1);
+    store(res.r2, r2);
+    store(res.d, fisher_vec(clamp_vec(r1)) - fisher_vec(clamp_vec(r2)));
+    // Consecutive positions are written together.
+    int l = 0;
+    while (l < pb.count) {
+        int len = 1;
+        while (l + len < pb.count && pb.pos[l + len] == pb.pos[l] + len) ++len;
+        emit_run(job, pb.pos[l], res, l, len);
+        l += len;
+    }
+    pb.count = 0;
+}
+
+void add_to_batch(const pair_job& job, pair_batch& pb, const segment& s) {
+    for (int32_t j = s.lo; j < s.hi; ++j) {
+        pb.pos[pb.count] = s.pos + (j - s.lo);
+        pb.first[pb.count] = s.first;
+        pb.second[pb.count] = j;
+        if (++pb.count == VL) run_batch(job, pb);
+    }
+}
+
+void pair_range(const pair_job& job, int32_t begin, int32_t end) {
+    if (begin >= end) return;
+    // Second rows are taken in stretches whose panels of both groups stay
+    // in the core's cache while every band of the range passes over them.
+    const int32_t rows = job.features;
+    const int32_t stretch = imax(W, job.l2_rows / W * W);
+    for (int32_t jlo = 0; jlo == 0 || jlo < rows; jlo += stretch) {
+        const int32_t jhi = jlo + stretch;
+        const bool first_pass = jlo == 0;
+        segment_source src(job, begin, end);
+        band b;
+        pair_batch pb;
+        segment s;
+        while (src.next(s)) {
+            if (s.hi - s.lo < VL) {
+                if (first_pass) add_to_batch(job, pb, s);
+                continue;
+            }
+            if (!b.accepts(s)) {
+                run_band(job, b, jlo, jhi);
+                b = band();
+            }
+            b.add(s);
+        }
+        if (b.count > 0) run_band(job, b, jlo, jhi);
+        if (first_pass) run_batch(job, pb);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Ranks of a row without ties: rank of k = how many values are below it.
+
+bool distinct_ranks(const float* values, int32_t m, int32_t* ranks, uint8_t* seen) {
+    for (int32_t k0 = 0; k0 < m; k0 += VL) {
+        vf vk;
+        for (int l = 0; l < VL; ++l) vk[l] = values[k0 + l < m ? k0 + l : k0];
+        vi below = vi{};
+        for (int32_t l = 0; l < m; ++l) below -= (vi)(splat(values[l]) < vk);
+        for (int l = 0; l < VL && k0 + l < m; ++l) ranks[k0 + l] = below[l];
+    }
+    // Without ties and NaN the counts are a permutation of 0 .. m-1.
+    std::memset(seen, 0, static_cast<size_t>(m));
+    for (int32_t k = 0; k < m; ++k) {
+        const int32_t r = ranks[k];
+        if (r < 0 || r >= m || seen[r]) return false;
+        seen[r] = 1;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Row preparation: values (or ranks) of each group's columns packed into
+// the panels, with each row's mean and variance.
+
+constexpr int32_t kCountingRanksMax = 512;
+
+void rank_group(const float* row, const int32_t* columns, int32_t m, const prepare_scratch& sc, float* rank_row) {
+    if (m <= 0) return;
+    for (int32_t k = 0; k < m; ++k) sc.values[k] = row[columns[k]];
+    const bool distinct = m <= kCountingRanksMax ? distinct_ranks(sc.values, m, sc.ranks, sc.seen)
+                                                 : sorted_distinct_ranks(sc.values, m, sc.ranks, sc.keys);
+    if (distinct) {
+        for (int32_t k = 0; k < m; ++k) rank_row[columns[k]] = static_cast<float>(sc.ranks[k]);
+    } else {
+        rank_row_by_index_sort(row, rank_row, columns, m, sc.order);
+    }
+}
+
+void pack_row(const float* src, const int32_t* columns, const group_panel& g, int32_t row) {
+    float* out = g.panel + static_cast<int64_t>(row / W) * g.n * W + row % W;
+    float sx = 0.0f, sxx = 0.0f;
+    for (int32_t s = 0; s < g.n; ++s) {
+        const float v = src[columns[s]];
+        out[static_cast<int64_t>(s) * W] = v;
+        sx += v;
+        sxx += v * v;
+    }
+    const auto c = static_cast<float>(g.n);
+    const float mean = sx / c;
+    g.mean[row] = mean;
+    g.var[row] = sxx / c - mean * mean;
+}
+
+void pad_row(const group_panel& g, int32_t row) {
+    float* out = g.panel + static_cast<int64_t>(row / W) * g.n * W + row % W;
+    for (int32_t s = 0; s < g.n; ++s) out[static_cast<int64_t>(s) * W] = 0.0f;
+    g.mean[row] = 0.0f;
+    g.var[row] = 0.0f;
+}
+
+void prepare_blocks(const prepare_job& job, int32_t worker, int32_t begin, int32_t end) {
+    const prepare_scratch& sc = job.scratch[worker];
+    for (int32_t block = begin; block < end; ++block) {
+        for (int32_t row = block * W; row < (block + 1) * W; ++row) {
+            if (row >= job.features) {
+                pad_row(job.g1, row);
+                pad_row(job.g2, row);
+                continue;
+            }
+            const float* src = job.data + static_cast<int64_t>(row) * job.samples;
+            if (job.spearman) {
+                // Group 2's ranks are written after group 1's, as into a
+                // shared rank matrix: a column in both groups keeps group 2's.
+                rank_group(src, job.group1, job.g1.n, sc, sc.rank_row);
+                rank_group(src, job.group2, job.g2.n, sc, sc.rank_row);
+                src = sc.rank_row;
+            }
+            pack_row(src, job.group1, job.g1, row);
+            pack_row(src, job.group2, job.g2, row);
+        }
+    }
+}
+
+const kernel_table kTable = {CORRSHIFT_KERNELS_NAME, W, prepare_blocks, pair_range, fisher_block, distinct_ranks};
+
+}  // namespace
