@@ -19,11 +19,13 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "jobs.hpp"
 #include "../correlation.hpp"
 #include "../rank.hpp"
 #include "../ztest.hpp"
+#include "fisher_table.hpp"
 #include "../../pipelines/tally.hpp"
 
 namespace {
@@ -51,103 +53,107 @@ inline vf load(const float* p) {
     return v;
 }
 inline void store(float* p, vf v) { std::memcpy(p, &v, sizeof v); }
-inline vf splat(float x) { return vf{} + x; }
-inline vd splatd(double x) { return vd{} + x; }
+template <int... I>
+inline vf splat_lanes(float x, std::integer_sequence<int, I...>) {
+    return vf{((void)I, x)...};
+}
+inline vf splat(float x) { return splat_lanes(x, std::make_integer_sequence<int, VL>{}); }
 
 // ---------------------------------------------------------------------------
 // Fisher transform: (float) atanh((double) c), vectorised.
 //
-// In double precision, atanh(a) = (log(1 + a) - log(1 - a)) / 2 for a = |c|
-// >= 2^-10, where 1 + a and 1 - a are exact, each log is the classic
-// table-free reduction to [sqrt(1/2), sqrt(2)) with a degree-14 odd series
-// (both divisions shared in one), and for a < 2^-10 the odd Taylor series
-// to a^7. Its error is a few units in the last place of the double result.
-// Rounding that double to float gives the reference value except when the
-// exact value lies within those few units of a midpoint between two
-// floats: lanes whose double result lies within 2^10 units of a midpoint,
-// and lanes of NaN arguments, are recomputed with the scalar reference instead. An
-// exhaustive run over every float in [-0.99, 0.99] (bench/fisher_proof.py)
-// confirms the result.
+// In double precision, for a = |c|: below 2^-7 the odd Taylor series to
+// a^9; from 2^-7 on, atanh(a) = atanh(c0) + atanh(t) with
+// t = (a - c0) / (1 - a c0), where c0 = 1 - u0 and u0 is 1 - a cut to 7
+// significant bits (so |t| <= 2^-6 and a series to t^7 suffices), and
+// atanh(c0) comes from a table of 448 doubles. The double result is within
+// a few units in its last place of the exact value; rounding it to float
+// gives the reference value except when the exact value lies within those
+// few units of a midpoint between two floats. Lanes whose double result lies
+// within 2^10 units of such a midpoint, lanes with |c| > 0.99 and NaN lanes
+// are recomputed with the scalar reference instead. An exhaustive run over
+// every float in [-0.99, 0.99] (bench/fisher_proof.py) confirms the result.
 
-constexpr double kLn2Hi = 6.93147180369123816490e-01;
-constexpr double kLn2Lo = 1.90821492927058770002e-10;
-constexpr double kLg1 = 6.666666666666735130e-01;
-constexpr double kLg2 = 3.999999999940941908e-01;
-constexpr double kLg3 = 2.857142874366239149e-01;
-constexpr double kLg4 = 2.222219843214978396e-01;
-constexpr double kLg5 = 1.818357216161805012e-01;
-constexpr double kLg6 = 1.531383769920937332e-01;
-constexpr double kLg7 = 1.479819860511658591e-01;
+typedef int32_t vih __attribute__((vector_size(CORRSHIFT_VECTOR_BYTES / 2)));
 
-// x = 2^k * m with m in [sqrt(1/2), sqrt(2)); returns f = m - 1 and k as double.
-inline void reduce_log(vd x, vd& f, vd& dk) {
-    vl u = (vl)x;
-    u = u + (int64_t{0x3ff00000 - 0x3fe6a09e} << 32);
-    const vl k = (u >> 52) - 0x3ff;
-    u = (u & int64_t{0x000fffffffffffff}) + (int64_t{0x3fe6a09e} << 32);
-    f = (vd)u - 1.0;
-    // k is small: 2^52 + 2^51 + k is exact, and subtracting the offset gives k.
-    dk = (vd)(k + int64_t{0x4338000000000000}) - 6755399441055744.0;
+// Halves of a vector and their joining, in registers.
+template <class V, int... I>
+inline auto low_half_of(V v, std::integer_sequence<int, I...>) {
+    return __builtin_shufflevector(v, v, I...);
+}
+template <class V, int... I>
+inline auto high_half_of(V v, std::integer_sequence<int, I...>) {
+    return __builtin_shufflevector(v, v, (I + VD)...);
+}
+template <class H, int... I>
+inline auto join_halves(H lo, H hi, std::integer_sequence<int, I...>) {
+    return __builtin_shufflevector(lo, hi, I...);
+}
+using half_lanes = std::make_integer_sequence<int, VD>;
+using all_lanes = std::make_integer_sequence<int, VL>;
+
+inline vd table_lookup(const double* table, vih index) {
+#ifdef CORRSHIFT_GATHER_PD
+    return CORRSHIFT_GATHER_PD(table, index);
+#else
+    vd out;
+    for (int l = 0; l < VD; ++l) out[l] = table[index[l]];
+    return out;
+#endif
 }
 
-// log(2^k (1 + f)) given s = f / (2 + f).
-inline vd finish_log(vd f, vd dk, vd s) {
-    const vd hfsq = 0.5 * f * f;
-    const vd z = s * s;
-    const vd w = z * z;
-    const vd t1 = w * (kLg2 + w * (kLg4 + w * kLg6));
-    const vd t2 = z * (kLg1 + w * (kLg3 + w * (kLg5 + w * kLg7)));
-    const vd r = t2 + t1;
-    return s * (hfsq + r) + dk * kLn2Lo - hfsq + f + dk * kLn2Hi;
-}
-
-// Double-precision atanh of floats converted to double; `suspect` marks the
-// lanes whose rounding to float must be done by the reference instead.
-inline vd atanh_double(vd x, vl& suspect) {
-    const vl sign = (vl)x & int64_t(0x8000000000000000ull);
-    const vd a = (vd)((vl)x & int64_t{0x7fffffffffffffff});
-    // Small arguments: a + a^3/3 + a^5/5 + a^7/7.
+inline vd series_small(vd a) {
     const vd a2 = a * a;
-    const vd small = a + a * a2 * (1.0 / 3.0 + a2 * (1.0 / 5.0 + a2 * (1.0 / 7.0)));
-    // log(1 + a) - log(1 - a), both arguments exact.
-    vd f1, k1, f2, k2;
-    reduce_log(1.0 + a, f1, k1);
-    reduce_log(1.0 - a, f2, k2);
-    const vd d1 = 2.0 + f1, d2 = 2.0 + f2;
-    const vd q = 1.0 / (d1 * d2);
-    const vd s1 = f1 * d2 * q, s2 = f2 * d1 * q;
-    const vd large = 0.5 * (finish_log(f1, k1, s1) - finish_log(f2, k2, s2));
-    const vd r = (vd)((vl)((a < 0x1p-10) ? small : large) | sign);
-    // Distance of the double from the nearest midpoint between floats, in
-    // units of the double's last place (low 29 bits of the significand).
-    const vl tail_bits = ((vl)r & int64_t{0x1fffffff}) - int64_t{0x10000000};
+    return a + a * a2 * (1.0 / 3.0 + a2 * (1.0 / 5.0 + a2 * (1.0 / 7.0 + a2 * (1.0 / 9.0))));
+}
+
+// |atanh| of the VD lanes a (>= 0, as doubles) of one half; u0 as above.
+inline vd atanh_magnitude(vd a, vd u0, vih index, const double* table) {
+    const vd c0 = 1.0 - u0;
+    const vd t = (a - c0) / (1.0 - a * c0);
+    const vd t2 = t * t;
+    const vd large = table_lookup(table, index) + (t + t * t2 * (1.0 / 3.0 + t2 * (1.0 / 5.0 + t2 * (1.0 / 7.0))));
+    return (a < kFisherSmall) ? series_small(a) : large;
+}
+
+// Lanes whose double result d may round to float differently from the
+// exact value: the low 29 bits of the significand lie near one half.
+inline vl near_midpoint(vd d) {
+    const vl tail_bits = ((vl)d & int64_t{0x1fffffff}) - int64_t{0x10000000};
     constexpr int64_t kNear = 1 << 10;
-    suspect = ((tail_bits < kNear) & (tail_bits > -kNear)) | (vl)(x != x);
-    return r;
+    return (tail_bits < kNear) & (tail_bits > -kNear);
 }
 
 // Fisher transform of VL floats.
-inline vf fisher_vec(vf c) {
-    vfh half[2];
-    std::memcpy(half, &c, sizeof c);
+inline vf fisher_vec(vf c, const double* table) {
+    const vf a = (vf)((vi)c & 0x7fffffff);
+    // Index of u0 among the floats 2^-7 .. 1 cut to 7 significant bits.
+    vi index = ((vi)(1.0f - a) >> 17) - kFisherTableBase;
+    index = (index < 0) ? vi{} : index;
+    index = (index >= kFisherTableSize) ? vi{} + (kFisherTableSize - 1) : index;
+    const vf u0 = (vf)((index + kFisherTableBase) << 17);
+    const vfh ah[2] = {low_half_of(a, half_lanes{}), high_half_of(a, half_lanes{})};
+    const vfh uh[2] = {low_half_of(u0, half_lanes{}), high_half_of(u0, half_lanes{})};
+    const vih ih[2] = {low_half_of(index, half_lanes{}), high_half_of(index, half_lanes{})};
     vfh out[2];
     for (int h = 0; h < 2; ++h) {
-        vl suspect;
-        const vd r = atanh_double(__builtin_convertvector(half[h], vd), suspect);
-        out[h] = __builtin_convertvector(r, vfh);
+        const vd ad = __builtin_convertvector(ah[h], vd);
+        const vd d = atanh_magnitude(ad, __builtin_convertvector(uh[h], vd), ih[h], table);
+        out[h] = __builtin_convertvector(d, vfh);
+        const vl suspect = near_midpoint(d) | (vl)(ad > double{kClamp}) | (vl)(ad != ad);
         if (CORRSHIFT_ANY_LANE(suspect)) {
             for (int l = 0; l < VD; ++l)
-                if (suspect[l]) out[h][l] = fisher_transform(half[h][l]);
+                if (suspect[l]) out[h][l] = std::fabs(fisher_transform(ah[h][l]));
         }
     }
-    vf v;
-    std::memcpy(&v, out, sizeof v);
-    return v;
+    const vf v = join_halves(out[0], out[1], all_lanes{});
+    return (vf)((vi)v | ((vi)c & int32_t(0x80000000u)));
 }
 
 void fisher_block(const float* in, float* out, int64_t n) {
     int64_t k = 0;
-    for (; k + VL <= n; k += VL) store(out + k, fisher_vec(load(in + k)));
+    const double* table = fisher_table();
+    for (; k + VL <= n; k += VL) store(out + k, fisher_vec(load(in + k), table));
     for (; k < n; ++k) out[k] = fisher_transform(in[k]);
 }
 
@@ -317,6 +323,7 @@ void run_band(const pair_job& job, const band& b, int32_t jlo, int32_t jhi) {
         x2[r] = row_in_panel(job.g2, row);
     }
     const float c1 = static_cast<float>(job.g1.n), c2 = static_cast<float>(job.g2.n);
+    const double* table = fisher_table();
     alignas(64) float s1[R][W];
     alignas(64) float s2[R][W];
     lane_results res;
@@ -333,7 +340,7 @@ void run_band(const pair_job& job, const band& b, int32_t jlo, int32_t jhi) {
                 const vf r2 = correlation_vec(load(s2[r] + c * VL), c2, row_moments(job.g2, sg.first, j0, c));
                 store(res.r1 + c * VL, r1);
                 store(res.r2 + c * VL, r2);
-                store(res.d + c * VL, fisher_vec(clamp_vec(r1)) - fisher_vec(clamp_vec(r2)));
+                store(res.d + c * VL, fisher_vec(clamp_vec(r1), table) - fisher_vec(clamp_vec(r2), table));
             }
             emit_run(job, sg.pos + (from - sg.lo), res, from - j0, to - from);
         }
@@ -387,7 +394,8 @@ void run_batch(const pair_job& job, pair_batch& pb) {
     lane_results res;
     store(res.r1, r1);
     store(res.r2, r2);
-    store(res.d, fisher_vec(clamp_vec(r1)) - fisher_vec(clamp_vec(r2)));
+    const double* table = fisher_table();
+    store(res.d, fisher_vec(clamp_vec(r1), table) - fisher_vec(clamp_vec(r2), table));
     // Consecutive positions are written together.
     int l = 0;
     while (l < pb.count) {
