@@ -1,0 +1,233 @@
+"""The fast kernels against the straightforward ones, bit for bit.
+
+Every module function runs on packed panels, register tiles and a
+vectorised Fisher transform; the test extension keeps the straightforward
+kernels as reference_* functions. Both must return the same bits (NaN where
+NaN) for every build of the fast kernels this CPU runs, on data with NaN,
+constant rows, ties and duplicated columns, for every method, alternative,
+aggregate, pair mode and process count.
+"""
+
+import shutil
+import subprocess
+
+import numpy as np
+import pipelines
+import pytest
+
+from corrshift import _native_tests as native
+
+ALTERNATIVES = ("two-sided", "greater", "less")
+METHODS = ("pearson", "spearman")
+
+
+@pytest.fixture(params=native.available_kernels())
+def build(request):
+    """Runs the test once per kernel build the CPU supports."""
+    native.use_kernels(request.param)
+    yield request.param
+    native.use_kernels("")
+
+
+def same_bits(got, expected):
+    got, expected = np.asarray(got), np.asarray(expected)
+    assert got.dtype == expected.dtype and got.shape == expected.shape
+    if got.dtype.kind == "f":
+        both_nan = np.isnan(got) & np.isnan(expected)
+        differ = (got.view(np.uint32) != expected.view(np.uint32)) & ~both_nan
+    else:
+        differ = got != expected
+    assert not differ.any(), f"{differ.sum()} entries differ, first at {np.flatnonzero(differ)[:5]}"
+
+
+def same_results(got, expected):
+    assert len(got) == len(expected)
+    for g, e in zip(got, expected):
+        same_bits(g, e)
+
+
+def hard_matrix(features, samples, seed):
+    """Random rows plus the rows that take other paths: a constant row, a row
+    constant in the first samples only, a NaN, rounded values (ties), a
+    duplicated row, a row of equal magnitudes with both signs, large values."""
+    rng = np.random.default_rng(seed)
+    data = rng.normal(size=(features, samples)).astype(np.float32)
+    base = rng.normal(size=(4, samples)).astype(np.float32)
+    special = [
+        np.full(samples, 2.5, dtype=np.float32),
+        np.r_[np.ones(samples // 2), rng.normal(size=samples - samples // 2)].astype(np.float32),
+        np.where(np.arange(samples) == samples // 3, np.nan, base[0]).astype(np.float32),
+        np.round(base[1] * 2).astype(np.float32),
+        data[0].copy(),
+        np.where(rng.random(samples) < 0.5, -1.0, 1.0).astype(np.float32),
+        (base[3] * 1e6 + 3e7).astype(np.float32),
+    ]
+    for row, values in enumerate(special, start=3):
+        if row < features:
+            data[row] = values
+    return data
+
+
+def dealt_groups(samples, n1, n2, seed):
+    order = np.random.default_rng(seed).permutation(samples).astype(np.int32)
+    return order[:n1].copy(), order[n1:n1 + n2].copy()
+
+
+# (K, P, n1, n2): sizes off the vector width, one larger than a tile, and one
+# whose panels exceed the cache stretch so second rows come in several passes.
+SHAPES = [(3, 12, 5, 6), (37, 50, 23, 21), (70, 61, 30, 29)]
+LARGE = (300, 520, 260, 250)
+
+
+@pytest.mark.parametrize("shape", SHAPES)
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("processes", (1, 2, 3))
+def test_ztest_exhaustive_matches_reference(build, shape, method, processes):
+    k, p, n1, n2 = shape
+    data = hard_matrix(k, p, seed=k)
+    g1, g2 = dealt_groups(p, n1, n2, seed=p)
+    for alternative in ALTERNATIVES:
+        args = (data, g1, g2, method, alternative, 4, processes)
+        same_results(pipelines._ztest_pipeline_exhaustive(*args), native.reference_ztest_exhaustive(*args))
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_large_exhaustive_matches_reference(build, method):
+    k, p, n1, n2 = LARGE
+    data = hard_matrix(k, p, seed=5)
+    g1, g2 = dealt_groups(p, n1, n2, seed=6)
+    args = (data, g1, g2, method, "two-sided", 1, 2)
+    same_results(pipelines._ztest_pipeline_exhaustive(*args), native.reference_ztest_exhaustive(*args))
+
+
+def pair_lists(k, seed):
+    """Listed pairs of several kinds: every pair in order (runs like the
+    exhaustive order), sorted random pairs, unsorted random pairs with
+    reversed orientation, repeats and a row paired with itself."""
+    rng = np.random.default_rng(seed)
+    first, second = np.triu_indices(k, 1)
+    random_first = np.sort(rng.integers(0, k, 3 * k))
+    random_second = rng.integers(0, k, 3 * k)
+    mixed_first = np.r_[second[::3], 0, 1, 1, first[:5]]
+    mixed_second = np.r_[first[::3], 0, 1, 1, second[:5]]
+    return {
+        "all in order": (first, second),
+        "sorted random": (random_first, random_second),
+        "unsorted": (mixed_first, mixed_second),
+    }
+
+
+@pytest.mark.parametrize("pairs", ("all in order", "sorted random", "unsorted"))
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("processes", (1, 3))
+def test_indexed_functions_match_reference(build, pairs, method, processes):
+    k, p, n1, n2 = 70, 61, 30, 29
+    data = hard_matrix(k, p, seed=11)
+    g1, g2 = dealt_groups(p, n1, n2, seed=12)
+    first, second = (a.astype(np.int32) for a in pair_lists(k, seed=13)[pairs])
+    for alternative in ALTERNATIVES:
+        args = (data, first, second, g1, g2, method, alternative, 3, processes)
+        same_results(pipelines._ztest_pipeline_indexed(*args), native.reference_ztest_indexed(*args))
+        for aggregate in ("mean", "median"):
+            args = (data, first, second, g1, g2, method, aggregate, alternative, 3, processes)
+            same_results(pipelines._score_pipeline_indexed(*args), native.reference_score_indexed(*args))
+
+
+@pytest.mark.parametrize("shape", SHAPES)
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("aggregate", ("mean", "median"))
+@pytest.mark.parametrize("processes", (1, 2, 3))
+def test_score_exhaustive_matches_reference(build, shape, method, aggregate, processes):
+    k, p, n1, n2 = shape
+    data = hard_matrix(k, p, seed=k + 1)
+    g1, g2 = dealt_groups(p, n1, n2, seed=p + 1)
+    for alternative in ALTERNATIVES:
+        args = (data, g1, g2, method, aggregate, alternative, 5, processes)
+        same_results(pipelines._score_pipeline_exhaustive(*args), native.reference_score_exhaustive(*args))
+
+
+# Caller groups that the dealt ones never are: a column listed twice, a
+# column in both groups (group 2's rank wins under "spearman"), tiny groups.
+CALLER_GROUPS = {
+    "duplicated column": ([0, 1, 2, 2, 5, 7, 9, 11], [3, 4, 6, 8, 10, 12, 13]),
+    "shared columns": ([0, 1, 2, 3, 4, 5], [4, 5, 6, 7, 8, 9]),
+    "tiny groups": ([0, 1, 2], [3, 4]),
+    "empty group": ([], [3, 4, 5, 6]),
+}
+
+
+@pytest.mark.parametrize("groups", tuple(CALLER_GROUPS))
+@pytest.mark.parametrize("method", METHODS)
+def test_unusual_caller_groups_match_reference(build, groups, method):
+    data = hard_matrix(20, 30, seed=3)
+    g1, g2 = (np.array(g, dtype=np.int32) for g in CALLER_GROUPS[groups])
+    args = (data, g1, g2, method, "two-sided", 2, 2)
+    same_results(pipelines._ztest_pipeline_exhaustive(*args), native.reference_ztest_exhaustive(*args))
+    args = (data, g1, g2, method, "median", "greater", 2, 2)
+    same_results(pipelines._score_pipeline_exhaustive(*args), native.reference_score_exhaustive(*args))
+
+
+def test_unknown_alternative_matches_reference(build):
+    data = hard_matrix(12, 20, seed=4)
+    g1, g2 = dealt_groups(20, 9, 9, seed=4)
+    args = (data, g1, g2, "pearson", "Less", 3, 2)
+    same_results(pipelines._ztest_pipeline_exhaustive(*args), native.reference_ztest_exhaustive(*args))
+
+
+def fisher_samples():
+    """Random floats in [-0.99, 0.99], every float near the ends, zeros,
+    tiny values around the series boundary, and NaNs."""
+    rng = np.random.default_rng(0)
+    edge = np.float32(0.99).view(np.uint32)
+    near_edge = np.arange(edge - 4000, edge + 1, dtype=np.uint32).view(np.float32)
+    boundary = np.float32(2.0 ** -7).view(np.uint32)
+    near_boundary = np.arange(boundary - 3000, boundary + 3000, dtype=np.uint32).view(np.float32)
+    values = np.r_[
+        rng.uniform(-0.99, 0.99, 400_000).astype(np.float32),
+        near_edge, -near_edge, near_boundary, -near_boundary,
+        np.float32([0.0, -0.0, 1e-45, -1e-45, 1e-30, 2.0 ** -28, 0.5, -0.5, 0.99, -0.99, np.nan, -np.nan]),
+    ].astype(np.float32)
+    return values
+
+
+def test_fisher_transform_matches_reference(build):
+    values = fisher_samples()
+    fast, reference = np.empty_like(values), np.empty_like(values)
+    native.fast_fisher_transform(values, fast)
+    native.reference_fisher_transform(values, reference)
+    same_bits(fast, reference)
+
+
+@pytest.mark.parametrize("sorted_keys", (False, True))
+@pytest.mark.parametrize(
+    "values, expected",
+    [
+        ([0.5, -1.0, 3.0, 2.0], [1, 0, 3, 2]),
+        ([7.0], [0]),
+        ([0.5, -1.0, 0.5], None),  # tie
+        ([0.0, -0.0], None),  # equal under <
+        ([1.0, np.nan, 2.0], None),
+        ([np.nan, np.nan], None),
+    ],
+)
+def test_distinct_ranks(build, sorted_keys, values, expected):
+    assert native.distinct_ranks(np.array(values, dtype=np.float32), sorted_keys) == expected
+
+
+@pytest.mark.parametrize("sorted_keys", (False, True))
+def test_distinct_ranks_of_long_rows(build, sorted_keys):
+    values = np.random.default_rng(1).permutation(700).astype(np.float32) * 0.25 - 40
+    assert native.distinct_ranks(values, sorted_keys) == list(np.argsort(np.argsort(values)))
+    values[3] = values[500]
+    assert native.distinct_ranks(values, sorted_keys) is None
+
+
+def test_kernel_builds_carry_no_fused_multiply_add():
+    """Every product is rounded before it is added: no FMA instruction in the
+    module, whichever build the CPU picks."""
+    objdump = shutil.which("objdump")
+    if objdump is None:
+        pytest.skip("objdump is not installed")
+    code = subprocess.run([objdump, "-d", pipelines.__file__], capture_output=True, text=True, check=True).stdout
+    fused = [line for line in code.splitlines() if any(op in line for op in ("vfmadd", "vfmsub", "vfnmadd", "vfnmsub"))]
+    assert fused == []
