@@ -45,5 +45,10 @@ demo: $(PY)
 	$(PY) -m pip install --quiet --no-build-isolation ".[plot]"
 	$(VENV)/bin/corrshift demo --out-dir demo-output
 
+# make bench: speed of the four functions against the straightforward
+# kernels and numpy, and the machine's multiply+add peak (a few minutes).
+bench: install
+	$(PY) bench/bench.py
+
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV)

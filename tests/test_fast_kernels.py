@@ -167,6 +167,22 @@ def test_unusual_caller_groups_match_reference(build, groups, method):
     same_results(pipelines._score_pipeline_exhaustive(*args), native.reference_score_exhaustive(*args))
 
 
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("alternative", ALTERNATIVES)
+def test_permuted_differences_equal_to_observed_count(build, method, alternative):
+    """The caller's groups are the ones the first permutation cycle deals, so
+    that cycle's differences equal the observed ones: ties, which the
+    permutation tally decides with the exact differences."""
+    k, p, n1, n2 = 70, 40, 19, 18
+    data = hard_matrix(k, p, seed=8)
+    order = np.array(native.sample_orders(p, 1)[0], dtype=np.int32)
+    g1, g2 = order[:n1].copy(), order[n1:n1 + n2].copy()
+    args = (data, g1, g2, method, alternative, 2, 2)
+    got = pipelines._ztest_pipeline_exhaustive(*args)
+    same_results(got, native.reference_ztest_exhaustive(*args))
+    assert (got[4][~np.isnan(got[2])] >= 0.5).all()
+
+
 def test_unknown_alternative_matches_reference(build):
     data = hard_matrix(12, 20, seed=4)
     g1, g2 = dealt_groups(20, 9, 9, seed=4)

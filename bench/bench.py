@@ -1,0 +1,232 @@
+"""Speed of the four module functions: `make bench`.
+
+Prints one table row per shape (K features, n samples per group), method,
+pair mode (exhaustive, or indexed over every pair listed in order) and kind
+(z-test, or score with "median"):
+
+  ms/cycle   time of one permutation cycle: (T(m cycles) - T(0)) / m, best of
+             a few runs (other work on the machine only ever slows a run)
+  Gps/s      pair-samples per second: K(K-1)/2 pairs x (n1 + n2) samples per cycle
+  x ref      speed-up over the straightforward kernels (the reference_*
+             functions of the test extension), where they finish in seconds
+  x numpy    speed-up over the same pipeline in numpy (float64 np.corrcoef per
+             group per cycle, upper triangle, arctanh, tally), run in a
+             separate process without OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE
+  % peak     pair-samples per second over the machine's rate of independent
+             vector multiplies plus adds without FMA (bench/peak_probe.c,
+             built and run on the same threads in the same run)
+  peak MB    peak resident memory of the call beyond what the process held
+             before it (the call with m cycles)
+
+followed by the figures the targets ask for.
+"""
+
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+import pipelines
+
+from corrshift import _native_tests as native
+
+HERE = Path(__file__).resolve().parent
+THREADS = 2
+FEATURES = (200, 1000, 2000, 5000)
+SAMPLES = (30, 250)
+METHODS = ("pearson", "spearman")
+REFERENCE_LIMIT = 1.1e9  # pair-samples per cycle up to which the reference is timed
+
+
+# --------------------------------------------------------------------------
+# Measuring
+
+
+class quiet_stdout:
+    """Sends the progress line (written to file descriptor 1) to /dev/null."""
+
+    def __enter__(self):
+        sys.stdout.flush()
+        self.saved = os.dup(1)
+        self.null = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(self.null, 1)
+
+    def __exit__(self, *exc):
+        os.dup2(self.saved, 1)
+        os.close(self.saved)
+        os.close(self.null)
+
+
+def reset_peak_memory():
+    """Restarts the kernel's count of peak resident memory; returns the
+    resident memory now, in bytes."""
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+    return status_kb("VmRSS") * 1024
+
+
+def status_kb(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    return 0
+
+
+def timed(call, repeats):
+    best = float("inf")
+    peak = 0
+    for _ in range(repeats):
+        before = reset_peak_memory()
+        with quiet_stdout():
+            start = time.perf_counter()
+            call()
+            best = min(best, time.perf_counter() - start)
+        peak = max(peak, status_kb("VmHWM") * 1024 - before)
+    return best, peak
+
+
+def per_cycle(make_call, repeats=2, budget=0.4):
+    """Seconds per permutation cycle and peak bytes of make_call(m)."""
+    t0, _ = timed(lambda: make_call(0), repeats)
+    m = int(min(40, max(3, budget / max(t0, 1e-4))))
+    t1, peak = timed(lambda: make_call(m), repeats)
+    return max(t1 - t0, 1e-9) / m, peak
+
+
+def peak_rate():
+    """Multiply+add lane pairs per second over THREADS threads (no FMA)."""
+    flags = ["-O2", "-ffp-contract=off"]
+    cpu = Path("/proc/cpuinfo").read_text()
+    if " avx512f" in cpu:
+        flags.append("-mavx512f")
+    elif " avx2" in cpu:
+        flags.append("-mavx2")
+    with tempfile.TemporaryDirectory() as tmp:
+        exe = Path(tmp) / "peak_probe"
+        subprocess.run(["cc", *flags, str(HERE / "peak_probe.c"), "-o", str(exe), "-lpthread"], check=True)
+        dump = subprocess.run(["objdump", "-d", str(exe)], capture_output=True, text=True).stdout
+        assert "vfmadd" not in dump, "the probe must not use fused multiply-add"
+        return max(float(subprocess.run([str(exe), str(THREADS), "0.5"], capture_output=True, text=True,
+                                        check=True).stdout) for _ in range(3))
+
+
+# --------------------------------------------------------------------------
+# The pipelines
+
+
+def make_data(k, n):
+    rng = np.random.default_rng(k * 1000 + n)
+    data = rng.normal(size=(k, 2 * n)).astype(np.float32)
+    g1 = np.arange(n, dtype=np.int32)
+    g2 = np.arange(n, 2 * n, dtype=np.int32)
+    first, second = (a.astype(np.int32) for a in np.triu_indices(k, 1))
+    return data, g1, g2, first, second
+
+
+def module_call(functions, mode, kind, method, data, g1, g2, first, second):
+    """make_call(m) for one pipeline of `functions` (the module or the
+    reference functions)."""
+    ztest_exh, ztest_idx, score_exh, score_idx = functions
+    if kind == "ztest" and mode == "exhaustive":
+        return lambda m: ztest_exh(data, g1, g2, method, "two-sided", m, THREADS)
+    if kind == "ztest":
+        return lambda m: ztest_idx(data, first, second, g1, g2, method, "two-sided", m, THREADS)
+    if mode == "exhaustive":
+        return lambda m: score_exh(data, g1, g2, method, "median", "two-sided", m, THREADS)
+    return lambda m: score_idx(data, first, second, g1, g2, method, "median", "two-sided", m, THREADS)
+
+
+FAST = (pipelines._ztest_pipeline_exhaustive, pipelines._ztest_pipeline_indexed,
+        pipelines._score_pipeline_exhaustive, pipelines._score_pipeline_indexed)
+REFERENCE = (native.reference_ztest_exhaustive, native.reference_ztest_indexed,
+             native.reference_score_exhaustive, native.reference_score_indexed)
+
+
+def numpy_times(jobs):
+    """Seconds per cycle of the numpy pipeline for each (K, n, method, kind),
+    measured in a child process whose environment lacks the OpenBLAS tuning
+    variables."""
+    env = {k: v for k, v in os.environ.items() if k not in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")}
+    out = subprocess.run([sys.executable, str(HERE / "numpy_pipeline.py")], input=json.dumps(jobs),
+                         capture_output=True, text=True, env=env, check=True).stdout
+    return json.loads(out)
+
+
+# --------------------------------------------------------------------------
+
+
+def main():
+    # Large blocks come from and go back to the system at once, so that each
+    # call's peak resident memory is its own (glibc otherwise keeps freed
+    # blocks for the next call).
+    if "MALLOC_MMAP_THRESHOLD_" not in os.environ:
+        env = dict(os.environ, MALLOC_MMAP_THRESHOLD_="65536")
+        os.execve(sys.executable, [sys.executable, *sys.argv], env)
+    started = time.time()
+    peak = peak_rate()
+    print(f"kernel build: {native.active_kernels()}; {THREADS} threads; "
+          f"multiply+add peak {peak / 1e9:.1f} G lane pairs/s (probe, no FMA)")
+    shapes = [(k, n) for k in FEATURES for n in SAMPLES] + [(1500, 100)]
+    jobs = [(k, n, method, kind) for k, n in shapes for method in METHODS for kind in ("ztest", "score")]
+    numpy_per_cycle = {tuple(j[:4]): t for j, t in zip(jobs, numpy_times(jobs))}
+
+    header = f"{'K':>5} {'n':>4} {'method':<8} {'mode':<10} {'kind':<12} {'ms/cycle':>9} {'Gps/s':>7} " \
+             f"{'x ref':>6} {'x numpy':>8} {'% peak':>7} {'peak MB':>8} {'results MB':>10}"
+    print(header)
+    print("-" * len(header))
+    rows = {}
+    for k, n in shapes:
+        data, g1, g2, first, second = make_data(k, n)
+        pairs = k * (k - 1) // 2
+        work = pairs * 2 * n
+        for method in METHODS:
+            for mode in ("exhaustive", "indexed"):
+                for kind in ("ztest", "score"):
+                    args = (mode, kind, method, data, g1, g2, first, second)
+                    fast, peak_bytes = per_cycle(module_call(FAST, *args))
+                    ref = per_cycle(module_call(REFERENCE, *args), repeats=1, budget=0)[0] \
+                        if work <= REFERENCE_LIMIT else None
+                    np_t = numpy_per_cycle.get((k, n, method, kind))
+                    results = 5 * pairs * 4 if kind == "ztest" else (2 * k * 4 if mode == "exhaustive" else 3 * k * 4)
+                    rows[(k, n, method, mode, kind)] = (fast, peak_bytes)
+                    print(f"{k:>5} {n:>4} {method:<8} {mode:<10} {kind + ('' if kind == 'ztest' else ' median'):<12} "
+                          f"{fast * 1e3:>9.2f} {work / fast / 1e9:>7.1f} "
+                          f"{(f'{ref / fast:.0f}' if ref else '-'):>6} "
+                          f"{(f'{np_t / fast:.1f}' if np_t else '-'):>8} "
+                          f"{100 * work / fast / peak:>6.0f}% {peak_bytes / 2**20:>8.1f} {results / 2**20:>10.1f}",
+                          flush=True)
+
+    print()
+    print("Targets")
+    k, n = 2000, 250
+    fast, _ = rows[(k, n, "pearson", "exhaustive", "ztest")]
+    print(f"- exhaustive pair phase, K={k}, n={n}+{n}: {100 * k * (k - 1) // 2 * 2 * n / fast / peak:.0f}% "
+          f"of the multiply+add peak (target 70%)")
+    for method in METHODS:
+        t = rows[(1500, 100, method, "exhaustive", "ztest")][0]
+        print(f"- z-test exhaustive, K=1500, 100+100, {method}: {numpy_per_cycle[(1500, 100, method, 'ztest')] / t:.1f}"
+              f" x numpy (target 8)")
+    for n in SAMPLES:
+        z = rows[(2000, n, "pearson", "exhaustive", "ztest")][0]
+        s = rows[(2000, n, "pearson", "exhaustive", "score")][0]
+        print(f"- score exhaustive median, K=2000, n={n}+{n}: feature phase about {max(s - z, 0) / s:.2f} of a cycle "
+              f"(cycle minus the z-test cycle; target < 1/3)")
+    for n in SAMPLES:
+        ratio = rows[(2000, n, "pearson", "indexed", "ztest")][0] / rows[(2000, n, "pearson", "exhaustive", "ztest")][0]
+        print(f"- indexed z-test over all pairs in order, K=2000, n={n}+{n}: {ratio:.2f} x the exhaustive time (target 1.5)")
+    for method in METHODS:
+        k, n = 2000, 250
+        _, peak_bytes = rows[(k, n, method, "exhaustive", "ztest")]
+        need = 5 * (k * (k - 1) // 2) * 4 + (k * 2 * n * 4 if method == "spearman" else 0)
+        print(f"- peak memory, z-test exhaustive K={k}, n={n}+{n}, {method}: {peak_bytes / need:.2f} x the result "
+              f"arrays{' plus the rank matrix' if method == 'spearman' else ''} (target 1.10)")
+    print(f"({time.time() - started:.0f} s)")
+
+
+if __name__ == "__main__":
+    main()
