@@ -513,6 +513,7 @@ void pair_range(const pair_job& job, int32_t begin, int32_t end) {
 // Ranks of a row without ties: rank of k = how many values are below it.
 
 bool distinct_ranks(const float* values, int32_t m, int32_t* ranks, uint8_t* seen) {
+    if (m <= 0) return true;
     for (int32_t k0 = 0; k0 < m; k0 += VL) {
         vf vk;
         for (int l = 0; l < VL; ++l) vk[l] = values[k0 + l < m ? k0 + l : k0];
