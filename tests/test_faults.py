@@ -80,8 +80,9 @@ import resource, numpy as np, pipelines
 def vm_bytes():
     with open("/proc/self/status") as f:
         return next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmSize:"))
-data = np.zeros(({k}, 0), np.float32)
+data = np.zeros(({k}, {p}), np.float32)
 none = np.zeros(0, np.int32)
+columns = np.arange({p}, dtype=np.int32)
 resource.setrlimit(resource.RLIMIT_AS, (vm_bytes() + {headroom} * 2**20, resource.RLIM_INFINITY))
 try:
     pipelines.{call}
@@ -101,19 +102,19 @@ NATIVE_NEW = pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
                                 reason="operator new under AddressSanitizer aborts on failure")
 
 
-@pytest.mark.parametrize("k,headroom,call", [
+@pytest.mark.parametrize("k,p,headroom,call", [
     # results: five arrays of 2.1e9 floats (43 GB)
-    (65535, 512, "_ztest_pipeline_exhaustive(data, none, none, 'pearson', 'less', 0, 2)"),
-    # the results fit (5 x 128 MB), the permutation scratch arrays do not
-    pytest.param(8000, 800, "_ztest_pipeline_exhaustive(data, none, none, 'pearson', 'less', 0, 2)",
+    (65535, 0, 512, "_ztest_pipeline_exhaustive(data, none, none, 'pearson', 'less', 0, 2)"),
+    # the results fit (5 x 128 MB), the packed rows of both groups (2 x 640 MB) do not
+    pytest.param(8000, 20000, 800, "_ztest_pipeline_exhaustive(data, columns, columns, 'pearson', 'less', 0, 2)",
                  marks=NATIVE_NEW),
-    # pair scratch of the score pipeline: 3 x 8.6 GB
-    pytest.param(65535, 512, "_score_pipeline_exhaustive(data, none, none, 'pearson', 'mean', 'less', 0, 2)",
+    # pair scratch of the score pipeline: 8.6 GB
+    pytest.param(65535, 0, 512, "_score_pipeline_exhaustive(data, none, none, 'pearson', 'mean', 'less', 0, 2)",
                  marks=NATIVE_NEW),
 ])
-def test_allocation_that_cannot_succeed_is_memory_error(k, headroom, call):
+def test_allocation_that_cannot_succeed_is_memory_error(k, p, headroom, call):
     asan = os.environ.get("ASAN_OPTIONS", "")
-    result = run_python(CAPPED.format(k=k, headroom=headroom, call=call),
+    result = run_python(CAPPED.format(k=k, p=p, headroom=headroom, call=call),
                         env_extra={"ASAN_OPTIONS": asan + ":allocator_may_return_null=1"})
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
