@@ -44,7 +44,7 @@ def make_data(features: int, samples: int) -> np.ndarray:
 
 
 def run_once(features: int, samples: int, permutations: int, top: int, chunk_pairs: int, threads: int) -> dict:
-    from corrshift.chunked import DEFAULT_CHUNK_PAIRS, Job, run_chunks
+    from corrshift.chunked import Job, run_chunks
 
     data = make_data(features, samples)
     half = samples // 2
@@ -52,7 +52,7 @@ def run_once(features: int, samples: int, permutations: int, top: int, chunk_pai
     group2 = np.arange(half, samples, dtype=np.int32)
     job = Job("ztest", features, group1, group2, "pearson", "two-sided", None, permutations, threads, top, None)
     start = time.perf_counter()
-    result = run_chunks(data, group1, group2, job, chunk_pairs=chunk_pairs or DEFAULT_CHUNK_PAIRS)
+    result = run_chunks(data, group1, group2, job, chunk_pairs=chunk_pairs or None)
     seconds = time.perf_counter() - start
     pairs = features * (features - 1) // 2
     return dict(features=features, samples=samples, permutations=permutations, top=top, pairs=pairs,

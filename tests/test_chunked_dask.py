@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 from distributed import Client, LocalCluster
 
-from corrshift.chunked import run_chunks
+from corrshift.chunked import available_cpus, run_chunks, task_threads
 from corrshift.parquet_sink import parquet_sink
 from test_chunked import GROUP1, GROUP2, PAIRS, assert_same_rows, make_job, single_call
 
@@ -65,6 +65,11 @@ def test_dask_reductions_equal_local_ones(client, data, reduction):
     here = run_chunks(data, GROUP1, GROUP2, job, chunk_pairs=15)
     assert_same_rows(on_dask.columns, here.columns)
     assert np.array_equal(on_dask.counts, here.counts) and on_dask.tested == here.tested
+
+
+def test_native_threads_default_to_the_workers_share(client):
+    assert client.submit(task_threads, pure=False).result() == 1
+    assert task_threads() == available_cpus()
 
 
 def test_dask_parquet_dataset_equals_the_full_table(client, data, tmp_path):

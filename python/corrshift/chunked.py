@@ -35,6 +35,7 @@ from __future__ import annotations
 
 import dataclasses
 import os
+import sys
 import uuid
 from collections.abc import Callable, Iterable
 
@@ -44,9 +45,16 @@ import pipelines
 
 from .stdout import silenced_stdout
 
-#: Pairs per chunk when the caller does not choose: about 150 MB of native
-#: working memory for a z-test chunk.
-DEFAULT_CHUNK_PAIRS = 1 << 22
+#: Most pairs per chunk when the caller does not choose: about 150 MB of
+#: native working memory for a z-test chunk.
+MAX_DEFAULT_CHUNK_PAIRS = 1 << 22
+#: Fewest pairs per chunk when the caller does not choose.
+MIN_DEFAULT_CHUNK_PAIRS = 1 << 16
+#: Work of one chunk (pairs x samples x cycles) when the caller does not
+#: choose: seconds to tens of seconds. A native call holds the interpreter
+#: lock throughout, so a Dask worker cannot answer its scheduler while it
+#: runs a chunk; chunks must end well within the scheduler's patience.
+CHUNK_PAIR_SAMPLES = 5 * 10**10
 
 ZTEST_COLUMNS = ("first", "second", "r1", "r2", "z_diff", "p_normal", "p_permutation")
 SCORE_COLUMNS = ("feature", "score", "p_permutation")
@@ -180,6 +188,16 @@ def _pairs_per_first(features: int, test: str) -> np.ndarray:
     return np.full(features, max(features - 1, 0), dtype=np.int64)
 
 
+def default_chunk_pairs(samples: int, permutations: int) -> int:
+    """Pairs per chunk for a run over ``samples`` columns and ``permutations`` cycles.
+
+    About :data:`CHUNK_PAIR_SAMPLES` of work per chunk, within
+    [:data:`MIN_DEFAULT_CHUNK_PAIRS`, :data:`MAX_DEFAULT_CHUNK_PAIRS`].
+    """
+    pairs = CHUNK_PAIR_SAMPLES // (max(samples, 1) * (permutations + 1))
+    return int(min(MAX_DEFAULT_CHUNK_PAIRS, max(MIN_DEFAULT_CHUNK_PAIRS, pairs)))
+
+
 def plan_all_pairs(features: int, test: str, chunk_pairs: int) -> list[Chunk]:
     """Blocks of first features holding about ``chunk_pairs`` pairs each.
 
@@ -271,8 +289,25 @@ def available_cpus() -> int:
         return os.cpu_count() or 1
 
 
+def task_threads() -> int:
+    """Native threads for a chunk when the caller does not choose.
+
+    On a Dask worker, the worker's own thread count (its share of the
+    machine; its other task threads wait for the interpreter lock while a
+    native call runs anyway); elsewhere the CPUs this process may use.
+    """
+    if "distributed" in sys.modules:
+        from distributed import get_worker
+
+        try:
+            return get_worker().state.nthreads
+        except ValueError:  # not running as a Dask task
+            pass
+    return available_cpus()
+
+
 def _native_rows(data: np.ndarray, job: Job, chunk: Chunk, first, second) -> dict[str, np.ndarray]:
-    threads = job.threads or available_cpus()
+    threads = job.threads or task_threads()
     if job.test == "ztest":
         r1, r2, z_diff, p_normal, p_perm = pipelines._ztest_pipeline_indexed(
             data, first, second, job.group1, job.group2, job.method, job.alternative,
@@ -435,7 +470,7 @@ def _run_on_client(client, data, job, plan, pairs, consume) -> None:
 
 
 def run_chunks(data: np.ndarray, group1, group2, job: Job, *, pairs=None,
-               chunk_pairs: int = DEFAULT_CHUNK_PAIRS, client=None,
+               chunk_pairs: int | None = None, client=None,
                sink: Callable[[int, dict[str, np.ndarray]], None] | None = None,
                progress: Callable[[int, int], None] | None = None) -> ChunkedResult:
     """Run a z-test or score over pairs in chunks and reduce the rows.
@@ -452,9 +487,10 @@ def run_chunks(data: np.ndarray, group1, group2, job: Job, *, pairs=None,
     pairs : tuple of two int32 ndarrays, optional
         Given pairs (first, second); all pairs when omitted. For scores the
         pairs must be sorted by first feature.
-    chunk_pairs : int
+    chunk_pairs : int, optional
         Pairs per chunk (at least one first feature per chunk over all pairs,
-        one whole run per chunk for scores over given pairs).
+        one whole run per chunk for scores over given pairs). By default
+        :func:`default_chunk_pairs`.
     client : dask.distributed.Client, optional
         Run chunks as tasks of this client instead of one after another here.
     sink : callable, optional
@@ -468,6 +504,8 @@ def run_chunks(data: np.ndarray, group1, group2, job: Job, *, pairs=None,
     -------
     ChunkedResult
     """
+    if chunk_pairs is None:
+        chunk_pairs = default_chunk_pairs(len(group1) + len(group2), job.permutations)
     if chunk_pairs < 1 or chunk_pairs > _INT32_MAX:
         raise ValueError(f"chunk_pairs must be between 1 and {_INT32_MAX}, got {chunk_pairs}")
     if job.top is not None and job.top < 1:
