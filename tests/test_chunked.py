@@ -88,14 +88,19 @@ def assert_same_rows(actual, expected):
                               e.view(np.uint32) if e.dtype == np.float32 else e), name
 
 
-def key_sorted(full, permutations):
+def key_sorted(full, permutations, untestable=()):
     """Row numbers of the full table sorted as the top rows are ranked."""
     stat = full["z_diff"] if "z_diff" in full else full["score"]
     b = np.rint(full["p_permutation"].astype(np.float64) * permutations)
+    p_normal = full.get("p_normal", np.zeros(len(stat)))
+    features = [full[name] for name in ("first", "second", "feature") if name in full]
 
     def key(row):
-        untested = np.isnan(stat[row]) or ("r1" in full and -2.0 in (full["r1"][row], full["r2"][row]))
-        return (untested, b[row], -abs(float(stat[row])), row)
+        untested = (np.isnan(stat[row]) or ("r1" in full and -2.0 in (full["r1"][row], full["r2"][row]))
+                    or any(f[row] in untestable for f in features))
+        if untested:
+            return (True, 0, 0, 0, row)
+        return (False, b[row], p_normal[row], -abs(float(stat[row])), row)
 
     return sorted(range(len(stat)), key=key)
 
@@ -178,19 +183,37 @@ def test_matrix_must_be_prepared(data):
         run_chunks(np.asfortranarray(data), GROUP1, GROUP2, make_job("ztest"))
 
 
-@pytest.mark.parametrize("test,pairs,top,chunk", [
-    ("ztest", "all", 1, 5),
-    ("ztest", "all", 17, 30),
-    ("ztest", "given-ztest", 40, 9),
-    ("ztest", "all", 300, 50),  # more than the tested pairs: untested rows come last
-    ("score", "all", 4, 40),
-    ("score", "given-score", 3, 10),
+@pytest.mark.parametrize("test,alternative,pairs,top,chunk", [
+    ("ztest", "two-sided", "all", 1, 5),
+    ("ztest", "two-sided", "all", 17, 30),
+    ("ztest", "greater", "all", 60, 30),  # normal p-values no longer follow |z_diff|
+    ("ztest", "less", "given-ztest", 40, 9),
+    ("ztest", "two-sided", "all", 300, 50),  # more than the tested pairs: untested rows come last
+    ("score", "two-sided", "all", 4, 40),
+    ("score", "greater", "given-score", 3, 10),
 ])
-def test_top_rows_equal_sorting_the_full_table(data, test, pairs, top, chunk):
-    full = single_call(data, make_job(test), PAIRS[pairs])
-    result = run_chunks(data, GROUP1, GROUP2, make_job(test, top=top), pairs=PAIRS[pairs], chunk_pairs=chunk)
+def test_top_rows_equal_sorting_the_full_table(data, test, alternative, pairs, top, chunk):
+    full = single_call(data, make_job(test, alternative=alternative), PAIRS[pairs])
+    result = run_chunks(data, GROUP1, GROUP2, make_job(test, alternative=alternative, top=top),
+                        pairs=PAIRS[pairs], chunk_pairs=chunk)
     expected = chunked.take_rows(full, key_sorted(full, PERMUTATIONS)[:top])
     assert_same_rows(result.columns, expected)
+
+
+@pytest.mark.parametrize("test", ["ztest", "score"])
+def test_rows_of_untestable_features_are_ranked_last_and_never_pass_max_p(data, test):
+    untestable = np.zeros(FEATURES, dtype=bool)
+    untestable[[2, 3]] = True  # the correlated pair: the best rows if tested
+    full = single_call(data, make_job(test), None)
+    job = make_job(test, top=400)
+    job = type(job)(**{**job.__dict__, "untestable": untestable})
+    result = run_chunks(data, GROUP1, GROUP2, job, chunk_pairs=25)
+    assert_same_rows(result.columns, chunked.take_rows(full, key_sorted(full, PERMUTATIONS, {2, 3})))
+    filtered = run_chunks(data, GROUP1, GROUP2, type(job)(**{**job.__dict__, "top": None, "max_p": 1.0}))
+    features = filtered.columns["first" if test == "ztest" else "feature"]
+    assert len(features) and not np.isin(features, [2, 3]).any()
+    if test == "ztest":
+        assert not np.isin(filtered.columns["second"], [2, 3]).any()
 
 
 @pytest.mark.parametrize("test,pairs,max_p", [
@@ -225,6 +248,22 @@ def test_counts_give_the_q_values_of_the_full_table(data, reduction):
         k = position[(a, b)]
         if tested[k]:
             assert value == q_full[k]
+
+
+@pytest.mark.parametrize("test", ["ztest", "score"])
+def test_rows_of_untestable_features_are_ranked_last_and_never_pass_max_p(data, test):
+    untestable = np.zeros(FEATURES, dtype=bool)
+    untestable[[2, 3]] = True  # the correlated pair: the best rows if tested
+    full = single_call(data, make_job(test), None)
+    job = make_job(test, top=400)
+    job = type(job)(**{**job.__dict__, "untestable": untestable})
+    result = run_chunks(data, GROUP1, GROUP2, job, chunk_pairs=25)
+    assert_same_rows(result.columns, chunked.take_rows(full, key_sorted(full, PERMUTATIONS, {2, 3})))
+    filtered = run_chunks(data, GROUP1, GROUP2, type(job)(**{**job.__dict__, "top": None, "max_p": 1.0}))
+    features = filtered.columns["first" if test == "ztest" else "feature"]
+    assert len(features) and not np.isin(features, [2, 3]).any()
+    if test == "ztest":
+        assert not np.isin(filtered.columns["second"], [2, 3]).any()
 
 
 @pytest.mark.parametrize("test,pairs,max_p", [("ztest", "all", None), ("score", "given-score", None),

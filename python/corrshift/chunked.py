@@ -79,6 +79,9 @@ class Job:
     threads: int | None
     top: int | None
     max_p: float | None
+    #: Features whose correlations are not to be trusted (constant within a
+    #: group): their pairs, and their scores, are not tested.
+    untestable: np.ndarray | None = None
 
 
 @dataclasses.dataclass(frozen=True)
@@ -331,11 +334,19 @@ def _statistic(columns: dict[str, np.ndarray]) -> np.ndarray:
     return columns["z_diff"] if "z_diff" in columns else columns["score"]
 
 
-def tested_rows(columns: dict[str, np.ndarray]) -> np.ndarray:
-    """Rows with a defined statistic: no undefined correlation (-2.0), no NaN."""
-    ok = ~np.isnan(_statistic(columns))
+def tested_rows(columns: dict[str, np.ndarray], untestable: np.ndarray | None = None) -> np.ndarray:
+    """Rows with a defined statistic.
+
+    A row is untested when its statistic is not finite, a correlation is
+    undefined (-2.0), or it involves a feature marked in ``untestable``.
+    """
+    ok = np.isfinite(_statistic(columns))
     if "r1" in columns:
         ok &= (columns["r1"] != _UNDEFINED) & (columns["r2"] != _UNDEFINED)
+    if untestable is not None:
+        for name in ("first", "second", "feature"):
+            if name in columns:
+                ok &= ~untestable[columns[name]]
     return ok
 
 
@@ -352,15 +363,17 @@ def concat_rows(parts: Iterable[dict[str, np.ndarray]], names: Iterable[str]) ->
     return {name: np.concatenate([p[name] for p in parts]) for name in parts[0]}
 
 
-def top_rows(columns: dict[str, np.ndarray], k: int, permutations: int) -> dict[str, np.ndarray]:
-    """The k best rows, best first.
+def top_rows(columns: dict[str, np.ndarray], job: Job) -> dict[str, np.ndarray]:
+    """The ``job.top`` best rows, best first.
 
-    Order: tested rows before untested ones, then the permutation count b
-    (the p-value) ascending, then the statistic's magnitude descending, then
-    the row number ``columns["row"]`` ascending, so the order is total and
-    the same whichever chunks the rows came from.
+    Order: tested rows before untested ones; then the permutation count b
+    (the p-value) ascending, the normal p-value ascending (z-tests) and the
+    statistic's magnitude descending; then the row number ``columns["row"]``
+    ascending. Untested rows are ordered by row number alone. The order is
+    total, so the kept rows do not depend on how the rows were chunked.
     """
-    untested = ~tested_rows(columns)
+    k, permutations = job.top, job.permutations
+    untested = ~tested_rows(columns, job.untestable)
     primary = permutation_counts(columns["p_permutation"], permutations)
     primary[untested] = permutations + 1
     n = len(primary)
@@ -369,20 +382,25 @@ def top_rows(columns: dict[str, np.ndarray], k: int, permutations: int) -> dict[
         # Only rows at or below the k-th smallest primary key can be kept.
         cut = np.partition(primary, k - 1)[k - 1]
         candidates = np.flatnonzero(primary <= cut)
-    magnitude = np.abs(_statistic(columns)[candidates])
-    order = np.lexsort((columns["row"][candidates], -magnitude, primary[candidates]))
+    keys = [columns["row"][candidates], -np.abs(_statistic(columns)[candidates])]
+    if "p_normal" in columns:
+        keys.append(columns["p_normal"][candidates])
+    for key in keys[1:]:
+        key[untested[candidates]] = 0
+    keys.append(primary[candidates])
+    order = np.lexsort(keys)
     return take_rows(columns, candidates[order[:k]])
 
 
 def reduce_rows(columns: dict[str, np.ndarray], chunk: Chunk, job: Job) -> dict:
     """Reduce one chunk's rows; the result is what a chunk sends back."""
-    tested = tested_rows(columns)
+    tested = tested_rows(columns, job.untestable)
     counts = np.bincount(permutation_counts(columns["p_permutation"], job.permutations)[tested],
                          minlength=job.permutations + 1)
     if job.top is not None:
         n = len(columns["p_permutation"])
         columns = dict(columns, row=np.arange(chunk.row, chunk.row + n, dtype=np.int64))
-        columns = top_rows(columns, job.top, job.permutations)
+        columns = top_rows(columns, job)
     elif job.max_p is not None:
         keep = tested & (permutation_pvalues(columns["p_permutation"], job.permutations) <= job.max_p)
         columns = take_rows(columns, keep)
@@ -541,7 +559,7 @@ def run_chunks(data: np.ndarray, group1, group2, job: Job, *, pairs=None,
             sink(partial["index"], rows)
         elif job.top is not None:
             merged = rows if best is None else concat_rows([best, rows], names)
-            best = top_rows(merged, job.top, job.permutations)
+            best = top_rows(merged, job)
         else:
             kept[partial["index"]] = rows
         if progress is not None:
