@@ -5,6 +5,7 @@ tests reaches another address.
 """
 
 import collections
+import dataclasses
 import os
 import signal
 
@@ -86,8 +87,7 @@ def test_worker_killed_mid_run_loses_and_duplicates_no_chunk():
     """A worker process killed while chunks run: Dask reruns its chunks."""
     rng = np.random.default_rng(5)
     data = rng.normal(size=(240, 36)).astype(np.float32)
-    job = make_job("ztest")
-    job = type(job)(**{**job.__dict__, "permutations": 150, "threads": 1})
+    job = dataclasses.replace(make_job("ztest"), permutations=150, threads=1)
     expected = run_chunks(data, GROUP1, GROUP2, job, chunk_pairs=2000).columns
 
     with local_cluster() as cluster, Client(cluster) as client:
