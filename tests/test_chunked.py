@@ -19,6 +19,7 @@ import pipelines
 from corrshift import chunked
 from corrshift.chunked import Job, run_chunks
 from corrshift.parquet_sink import parquet_sink
+from corrshift.pvalues import permutation_qvalues
 from corrshift.stdout import silenced_stdout
 
 FEATURES, SAMPLES = 23, 36
@@ -70,14 +71,14 @@ def single_call(data, job, pairs):
             first, second = pairs
             values = pipelines._ztest_pipeline_indexed(data, first, second, *args, job.alternative,
                                                        PERMUTATIONS, 2)
-        return dict(zip(chunked.ZTEST_COLUMNS, (first, second, *values)))
+        return dict(zip(chunked.ZTEST_NATIVE_COLUMNS, (first, second, *values)))
     if pairs is None:
         values = pipelines._score_pipeline_exhaustive(data, *args, job.aggregate, job.alternative,
                                                       PERMUTATIONS, 2)
-        return dict(zip(chunked.SCORE_COLUMNS, (np.arange(FEATURES, dtype=np.int32), *values)))
+        return dict(zip(chunked.SCORE_NATIVE_COLUMNS, (np.arange(FEATURES, dtype=np.int32), *values)))
     values = pipelines._score_pipeline_indexed(data, *pairs, *args, job.aggregate, job.alternative,
                                                PERMUTATIONS, 2)
-    return dict(zip(chunked.SCORE_COLUMNS, values))
+    return dict(zip(chunked.SCORE_NATIVE_COLUMNS, values))
 
 
 def assert_same_rows(actual, expected):
@@ -242,7 +243,7 @@ def test_counts_give_the_q_values_of_the_full_table(data, reduction):
     result = run_chunks(data, GROUP1, GROUP2, make_job("ztest", **reduction), chunk_pairs=20)
     assert result.tested == tested.sum()
     rows = result.columns
-    q = chunked.permutation_qvalues(rows["p_permutation"], result.counts, PERMUTATIONS)
+    q = permutation_qvalues(rows["p_permutation"], result.counts, PERMUTATIONS)
     position = {(a, b): k for k, (a, b) in enumerate(zip(full["first"], full["second"]))}
     for a, b, value in zip(rows["first"], rows["second"], q):
         k = position[(a, b)]
@@ -316,6 +317,7 @@ for name in ("dask", "distributed", "pyarrow"):
 import numpy as np
 from corrshift.chunked import Job, run_chunks
 from corrshift.parquet_sink import parquet_sink
+from corrshift.pvalues import permutation_qvalues
 x = np.random.default_rng(0).normal(size=(9, 12)).astype(np.float32)
 g1, g2 = np.arange(6, dtype=np.int32), np.arange(6, 12, dtype=np.int32)
 job = Job("ztest", 0, g1, g2, "pearson", "two-sided", None, 3, 1, 4, None)

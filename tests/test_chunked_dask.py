@@ -10,11 +10,17 @@ import os
 import signal
 
 import numpy as np
+import pandas as pd
 import pytest
 from distributed import Client, LocalCluster
 
-from corrshift.chunked import available_cpus, run_chunks, task_threads
+import corrshift
+from corrshift.cli import main
+
+from corrshift.chunked import run_chunks, task_threads
+from corrshift.options import available_cpus
 from corrshift.parquet_sink import parquet_sink
+from test_api_chunks import FRAME, GIVEN, GROUPS, LABELS, QUIET
 from test_chunked import GROUP1, GROUP2, PAIRS, assert_same_rows, make_job, single_call
 
 
@@ -111,3 +117,27 @@ def test_worker_killed_mid_run_loses_and_duplicates_no_chunk():
         assert max(started.values()) >= 2
     assert result.chunks >= 10
     assert_same_rows(result.columns, expected)
+
+
+@pytest.mark.filterwarnings("ignore:1 feature is constant within 'a'")
+@pytest.mark.parametrize("options", [dict(), dict(top=6), dict(pairs=GIVEN, method="spearman")])
+def test_api_on_dask_equals_the_single_process(client, options):
+    for test in (corrshift.ztest, corrshift.score):
+        on_dask = test(FRAME, **GROUPS, **QUIET, client=client, chunk_pairs=9, **options)
+        here = test(FRAME, **GROUPS, **QUIET, chunk_pairs=9, **options)
+        pd.testing.assert_frame_equal(on_dask, here)
+        if "top" not in options:
+            pd.testing.assert_frame_equal(on_dask, test(FRAME, **GROUPS, **QUIET, **options))
+
+
+@pytest.mark.filterwarnings("ignore:1 feature is constant within 'a'")
+def test_command_line_with_a_scheduler(client, tmp_path, capsys):
+    FRAME.to_csv(tmp_path / "data.tsv", sep="\t")
+    LABELS.rename("kind").to_frame().to_csv(tmp_path / "samples.tsv", sep="\t")
+    argv = ["score", tmp_path / "data.tsv", "--groups", tmp_path / "samples.tsv", "--by", "kind", "--compare",
+            "a", "b", "--permutations", QUIET["permutations"], "--top", 4]
+    outputs = []
+    for extra in (["--scheduler", client.scheduler.address], []):
+        assert main([str(a) for a in argv + extra]) == 0
+        outputs.append(capsys.readouterr().out)
+    assert outputs[0] == outputs[1] and len(outputs[0].splitlines()) == 5

@@ -34,7 +34,6 @@ least as extreme).
 from __future__ import annotations
 
 import dataclasses
-import os
 import sys
 import uuid
 from collections.abc import Callable, Iterable
@@ -43,6 +42,8 @@ import numpy as np
 
 import pipelines
 
+from .options import available_cpus
+from .pvalues import permutation_counts, permutation_pvalues
 from .stdout import silenced_stdout
 
 #: Most pairs per chunk when the caller does not choose: about 150 MB of
@@ -56,8 +57,8 @@ MIN_DEFAULT_CHUNK_PAIRS = 1 << 16
 #: runs a chunk; chunks must end well within the scheduler's patience.
 CHUNK_PAIR_SAMPLES = 5 * 10**10
 
-ZTEST_COLUMNS = ("first", "second", "r1", "r2", "z_diff", "p_normal", "p_permutation")
-SCORE_COLUMNS = ("feature", "score", "p_permutation")
+ZTEST_NATIVE_COLUMNS = ("first", "second", "r1", "r2", "z_diff", "p_normal", "p_permutation")
+SCORE_NATIVE_COLUMNS = ("feature", "score", "p_permutation")
 _INDEX_COLUMNS = ("first", "second", "feature")
 
 _INT32_MAX = np.iinfo(np.int32).max
@@ -113,10 +114,12 @@ class ChunkedResult:
         ``counts[b]``: how many tested rows had ``b`` permuted statistics at
         least as extreme (b = 0 ... permutations), over all rows of the run,
         kept or not. Enough for exact Benjamini-Hochberg q-values of the
-        permutation p-values (:func:`permutation_qvalues`).
+        permutation p-values
+        (:func:`corrshift.pvalues.permutation_qvalues`).
     tested : int
-        Number of rows with a defined statistic (rows whose correlation is
-        undefined in a group, marked -2.0, are not tested).
+        Number of rows with a defined statistic (see :func:`tested_rows`).
+    rows : int
+        Number of rows of the full table, kept or not.
     chunks : int
         Number of chunks computed.
     """
@@ -124,60 +127,8 @@ class ChunkedResult:
     columns: dict[str, np.ndarray] | None
     counts: np.ndarray
     tested: int
+    rows: int
     chunks: int
-
-
-# ---------------------------------------------------------------------------
-# Permutation p-values
-
-
-def permutation_counts(p_native: np.ndarray, permutations: int) -> np.ndarray:
-    """Recover the count b from the native permutation p-value b/m.
-
-    The native value is the float32 quotient b/m; multiplied back in float64
-    its error is below b * 2**-24, far from 0.5 for any m below 2**24, so
-    rounding gives b exactly.
-    """
-    return np.rint(np.asarray(p_native, dtype=np.float64) * permutations).astype(np.int64)
-
-
-def permutation_pvalues(p_native: np.ndarray, permutations: int) -> np.ndarray:
-    """Permutation p-values (b + 1) / (m + 1) from the native fractions b/m."""
-    return (permutation_counts(p_native, permutations) + 1) / (permutations + 1)
-
-
-def permutation_qvalues(p_native: np.ndarray, counts: np.ndarray, permutations: int) -> np.ndarray:
-    """Benjamini-Hochberg q-values of some rows, adjusted over all tested rows.
-
-    Parameters
-    ----------
-    p_native : ndarray
-        Native permutation p-values b/m of the rows to adjust.
-    counts : ndarray of int64
-        ``counts[b]``: number of tested rows with count b among all rows of
-        the run (:attr:`ChunkedResult.counts`).
-    permutations : int
-        Permutation count m.
-
-    Returns
-    -------
-    ndarray of float64
-        q-values of the permutation p-values (b + 1) / (m + 1). A permutation
-        p-value takes only m + 1 values, so the rank of every row among all
-        tested rows is known from ``counts`` alone and the q-values are the
-        ones an adjustment of the full table gives: for the tied rows of one
-        value the step-up minimum starts at the last of them, rank
-        ``cumsum(counts)[b]``.
-    """
-    counts = np.asarray(counts, dtype=np.int64)
-    total = int(counts.sum())
-    values = (np.arange(permutations + 1) + 1) / (permutations + 1)
-    last_rank = np.cumsum(counts)
-    term = np.full(permutations + 1, np.inf)
-    seen = counts > 0
-    term[seen] = values[seen] * (total / last_rank[seen])
-    q_by_count = np.minimum(np.minimum.accumulate(term[::-1])[::-1], 1.0)
-    return q_by_count[permutation_counts(p_native, permutations)]
 
 
 # ---------------------------------------------------------------------------
@@ -284,14 +235,6 @@ def block_pairs(lo: int, hi: int, features: int, test: str) -> tuple[np.ndarray,
 # One chunk
 
 
-def available_cpus() -> int:
-    """Number of CPUs this process may run on."""
-    try:
-        return len(os.sched_getaffinity(0))
-    except AttributeError:  # pragma: no cover - platforms without affinity
-        return os.cpu_count() or 1
-
-
 def task_threads() -> int:
     """Native threads for a chunk when the caller does not choose.
 
@@ -315,7 +258,7 @@ def _native_rows(data: np.ndarray, job: Job, chunk: Chunk, first, second) -> dic
         r1, r2, z_diff, p_normal, p_perm = pipelines._ztest_pipeline_indexed(
             data, first, second, job.group1, job.group2, job.method, job.alternative,
             job.permutations, threads)
-        return dict(zip(ZTEST_COLUMNS, (first, second, r1, r2, z_diff, p_normal, p_perm)))
+        return dict(zip(ZTEST_NATIVE_COLUMNS, (first, second, r1, r2, z_diff, p_normal, p_perm)))
     if len(first) == 0:
         # A single feature has no pair; the exhaustive function defines its
         # score (0) and p-value.
@@ -323,11 +266,11 @@ def _native_rows(data: np.ndarray, job: Job, chunk: Chunk, first, second) -> dic
             data, job.group1, job.group2, job.method, job.aggregate, job.alternative,
             job.permutations, threads)
         feature = np.arange(chunk.lo, chunk.hi, dtype=np.int32)
-        return dict(zip(SCORE_COLUMNS, (feature, score, p_perm)))
+        return dict(zip(SCORE_NATIVE_COLUMNS, (feature, score, p_perm)))
     feature, score, p_perm = pipelines._score_pipeline_indexed(
         data, first, second, job.group1, job.group2, job.method, job.aggregate, job.alternative,
         job.permutations, threads)
-    return dict(zip(SCORE_COLUMNS, (feature, score, p_perm)))
+    return dict(zip(SCORE_NATIVE_COLUMNS, (feature, score, p_perm)))
 
 
 def _statistic(columns: dict[str, np.ndarray]) -> np.ndarray:
@@ -404,7 +347,8 @@ def reduce_rows(columns: dict[str, np.ndarray], chunk: Chunk, job: Job) -> dict:
     elif job.max_p is not None:
         keep = tested & (permutation_pvalues(columns["p_permutation"], job.permutations) <= job.max_p)
         columns = take_rows(columns, keep)
-    return {"index": chunk.index, "columns": columns, "counts": counts, "tested": int(tested.sum())}
+    return {"index": chunk.index, "columns": columns, "counts": counts, "tested": int(tested.sum()),
+            "rows": len(tested)}
 
 
 def compute_chunk(data: np.ndarray, job: Job, chunk: Chunk, first=None, second=None) -> dict:
@@ -540,20 +484,21 @@ def run_chunks(data: np.ndarray, group1, group2, job: Job, *, pairs=None,
             raise ValueError("the two pair index arrays differ in length")
         plan = plan_given_pairs(pairs[0], job.test, chunk_pairs)
 
-    names = ZTEST_COLUMNS if job.test == "ztest" else SCORE_COLUMNS
+    names = ZTEST_NATIVE_COLUMNS if job.test == "ztest" else SCORE_NATIVE_COLUMNS
     kept: dict[int, dict[str, np.ndarray]] = {}
     best: dict[str, np.ndarray] | None = None
     counts = np.zeros(job.permutations + 1, dtype=np.int64)
-    tested = 0
+    tested = total = 0
     done: set[int] = set()
 
     def consume(partial: dict) -> None:
-        nonlocal best, counts, tested
+        nonlocal best, counts, tested, total
         if partial["index"] in done:
             return  # a rerun task reported twice: its rows are already in
         done.add(partial["index"])
         counts += partial["counts"]
         tested += partial["tested"]
+        total += partial["rows"]
         rows = partial["columns"]
         if sink is not None:
             sink(partial["index"], rows)
@@ -579,4 +524,4 @@ def run_chunks(data: np.ndarray, group1, group2, job: Job, *, pairs=None,
         columns.pop("row", None)
     else:
         columns = concat_rows([kept[i] for i in sorted(kept)], names)
-    return ChunkedResult(columns, counts, tested, len(plan))
+    return ChunkedResult(columns, counts, tested, total, len(plan))

@@ -9,7 +9,8 @@ from pathlib import Path
 import numpy as np
 
 
-def _pyarrow():
+def pyarrow_modules():
+    """``pyarrow`` and ``pyarrow.parquet``, or an ImportError that says how to install them."""
     try:
         import pyarrow
         import pyarrow.parquet
@@ -18,7 +19,8 @@ def _pyarrow():
     return pyarrow, pyarrow.parquet
 
 
-def parquet_sink(folder, to_table: Callable | None = None) -> Callable[[int, dict[str, np.ndarray]], None]:
+def parquet_sink(folder, to_table: Callable | None = None,
+                 schema=None) -> Callable[[int, dict[str, np.ndarray]], None]:
     """A sink that writes each chunk's rows as one file of a Parquet dataset.
 
     Parameters
@@ -29,6 +31,8 @@ def parquet_sink(folder, to_table: Callable | None = None) -> Callable[[int, dic
     to_table : callable, optional
         Turns a chunk's columns into what is written: a dict of arrays or a
         pandas DataFrame. The columns are written as they are without it.
+    schema : pyarrow.Schema, optional
+        Column types of every file (by default those of each chunk's rows).
 
     Returns
     -------
@@ -39,7 +43,7 @@ def parquet_sink(folder, to_table: Callable | None = None) -> Callable[[int, dic
         written under a hidden name and renamed when complete, so a reader
         never sees half a file.
     """
-    pa, pq = _pyarrow()
+    pa, pq = pyarrow_modules()
     folder = Path(folder)
     if folder.exists() and (not folder.is_dir() or any(folder.iterdir())):
         raise FileExistsError(f"{folder} exists and is not an empty folder")
@@ -47,7 +51,10 @@ def parquet_sink(folder, to_table: Callable | None = None) -> Callable[[int, dic
 
     def sink(index: int, columns: dict[str, np.ndarray]) -> None:
         rows = to_table(columns) if to_table is not None else columns
-        table = pa.table(rows) if isinstance(rows, dict) else pa.Table.from_pandas(rows, preserve_index=False)
+        if isinstance(rows, dict):
+            table = pa.table(rows, schema=schema)
+        else:
+            table = pa.Table.from_pandas(rows, schema=schema, preserve_index=False)
         final = folder / f"part-{index:08d}.parquet"
         partial = folder / f".{final.name}.tmp"
         pq.write_table(table, partial)
