@@ -1,8 +1,9 @@
 """All pairs of a large matrix in bounded memory: time and peak memory.
 
-The target run: 20,000 features x 200 samples (two groups of 100), every
-pair (about 2 * 10**8), 100 permutations, the 10,000 best pairs kept, chunks
-one after another in this process (no Dask).
+The target run: ``corrshift.ztest`` on 20,000 features x 200 samples (two
+groups of 100), every pair (about 2 * 10**8), 100 permutations, the 10,000
+best pairs kept (``top=10000``), chunks one after another in this process
+(no Dask).
 
     python bench/scale.py           # measure and extrapolate (about 2 minutes)
     python bench/scale.py --full    # the target run itself
@@ -44,19 +45,19 @@ def make_data(features: int, samples: int) -> np.ndarray:
 
 
 def run_once(features: int, samples: int, permutations: int, top: int, chunk_pairs: int, threads: int) -> dict:
-    from corrshift.chunked import Job, run_chunks
+    import corrshift
+    from corrshift.chunked import default_chunk_pairs, plan_all_pairs
 
     data = make_data(features, samples)
     half = samples // 2
-    group1 = np.arange(half, dtype=np.int32)
-    group2 = np.arange(half, samples, dtype=np.int32)
-    job = Job("ztest", features, group1, group2, "pearson", "two-sided", None, permutations, threads, top, None)
+    chunk_pairs = chunk_pairs or default_chunk_pairs(samples, permutations)
     start = time.perf_counter()
-    result = run_chunks(data, group1, group2, job, chunk_pairs=chunk_pairs or None)
+    table = corrshift.ztest(data, np.arange(half), np.arange(half, samples), permutations=permutations, top=top,
+                            chunk_pairs=chunk_pairs, threads=threads, progress=False)
     seconds = time.perf_counter() - start
     pairs = features * (features - 1) // 2
     return dict(features=features, samples=samples, permutations=permutations, top=top, pairs=pairs,
-                chunks=result.chunks, kept=len(result.columns["z_diff"]), seconds=seconds,
+                chunks=len(plan_all_pairs(features, "ztest", chunk_pairs)), kept=len(table), seconds=seconds,
                 pair_samples_per_s=pairs * samples * (permutations + 1) / seconds,
                 peak_gb=resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 2**20)
 
