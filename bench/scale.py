@@ -62,8 +62,8 @@ def run_once(features: int, samples: int, permutations: int, top: int, chunk_pai
                 peak_gb=resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 2**20)
 
 
-def measure(args: argparse.Namespace, **shape) -> dict:
-    command = [sys.executable, __file__, "--one", json.dumps(dict(shape, chunk_pairs=args.chunk_pairs,
+def measure(args: argparse.Namespace, chunk_pairs: int, **shape) -> dict:
+    command = [sys.executable, __file__, "--one", json.dumps(dict(shape, chunk_pairs=chunk_pairs,
                                                                   threads=args.threads))]
     out = subprocess.run(command, check=True, capture_output=True, text=True).stdout
     return json.loads(out.splitlines()[-1])
@@ -88,20 +88,25 @@ def main() -> None:
 
     print(f"target: {TARGET['features']} features x {TARGET['samples']} samples, all pairs, "
           f"{TARGET['permutations']} permutations, top {TARGET['top']}, {args.threads} threads, no Dask")
+    # The runs of the target shape use the target's chunks, whatever their
+    # permutation count.
+    from corrshift.chunked import default_chunk_pairs
+
+    chunk_pairs = args.chunk_pairs or default_chunk_pairs(TARGET["samples"], TARGET["permutations"])
     if args.full:
-        full = measure(args, **TARGET)
+        full = measure(args, chunk_pairs, **TARGET)
         show("target run", full)
         peak = full["peak_gb"]
     else:
-        base = measure(args, **dict(TARGET, permutations=0))
+        base = measure(args, chunk_pairs, **dict(TARGET, permutations=0))
         show("target shape, observed cycle only", base)
-        two = measure(args, **dict(TARGET, permutations=2))
+        two = measure(args, chunk_pairs, **dict(TARGET, permutations=2))
         show("target shape, 2 permutations", two)
         per_cycle = (two["seconds"] - base["seconds"]) / 2
         estimate = base["seconds"] + TARGET["permutations"] * per_cycle
         print(f"{'target run, extrapolated':<34} {estimate:8.0f} s ({estimate / 60:.1f} min): "
               f"{per_cycle:.1f} s per permutation cycle")
-        small = measure(args, **dict(TARGET, features=5_000, permutations=10))
+        small = measure(args, args.chunk_pairs, **dict(TARGET, features=5_000, permutations=10))
         show("scaled down, complete", small)
         peak = max(base["peak_gb"], two["peak_gb"], small["peak_gb"])
     verdict = "under" if peak < MEMORY_LIMIT_GB else "OVER"

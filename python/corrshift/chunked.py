@@ -45,6 +45,7 @@ import pipelines
 from .options import available_cpus
 from .pvalues import permutation_counts, permutation_pvalues
 from .stdout import silenced_stdout
+from .tables import UNDEFINED
 
 #: Most pairs per chunk when the caller does not choose: about 150 MB of
 #: native working memory for a z-test chunk.
@@ -62,7 +63,6 @@ SCORE_NATIVE_COLUMNS = ("feature", "score", "p_permutation")
 _INDEX_COLUMNS = ("first", "second", "feature")
 
 _INT32_MAX = np.iinfo(np.int32).max
-_UNDEFINED = np.float32(-2.0)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -285,7 +285,7 @@ def tested_rows(columns: dict[str, np.ndarray], untestable: np.ndarray | None = 
     """
     ok = np.isfinite(_statistic(columns))
     if "r1" in columns:
-        ok &= (columns["r1"] != _UNDEFINED) & (columns["r2"] != _UNDEFINED)
+        ok &= (columns["r1"] != UNDEFINED) & (columns["r2"] != UNDEFINED)
     if untestable is not None:
         for name in ("first", "second", "feature"):
             if name in columns:
@@ -306,6 +306,31 @@ def concat_rows(parts: Iterable[dict[str, np.ndarray]], names: Iterable[str]) ->
     return {name: np.concatenate([p[name] for p in parts]) for name in parts[0]}
 
 
+def _best_k(keys: list[np.ndarray], k: int) -> np.ndarray:
+    """Positions of the k smallest rows in the lexicographic order of ``keys``
+    (most significant first, the last one unique), best first.
+
+    Selects key by key: the rows below the k-th smallest value of a key are
+    in, those above it out, and only the ties at that value go on to the
+    next key; so each step is a linear-time partition and only the k
+    selected rows are sorted, however many rows tie on the first keys.
+    """
+    chosen = []
+    left = np.arange(len(keys[0]))
+    for key in keys:
+        if len(left) <= k:
+            break
+        values = key[left]
+        cut = np.partition(values, k - 1)[k - 1]
+        below = left[values < cut]
+        chosen.append(below)
+        k -= len(below)
+        left = left[values == cut]
+    chosen.append(left[:k])
+    rows = np.concatenate(chosen)
+    return rows[np.lexsort([key[rows] for key in reversed(keys)])]
+
+
 def top_rows(columns: dict[str, np.ndarray], job: Job) -> dict[str, np.ndarray]:
     """The ``job.top`` best rows, best first.
 
@@ -315,24 +340,17 @@ def top_rows(columns: dict[str, np.ndarray], job: Job) -> dict[str, np.ndarray]:
     ascending. Untested rows are ordered by row number alone. The order is
     total, so the kept rows do not depend on how the rows were chunked.
     """
-    k, permutations = job.top, job.permutations
     untested = ~tested_rows(columns, job.untestable)
-    primary = permutation_counts(columns["p_permutation"], permutations)
-    primary[untested] = permutations + 1
-    n = len(primary)
-    candidates = np.arange(n)
-    if n > k:
-        # Only rows at or below the k-th smallest primary key can be kept.
-        cut = np.partition(primary, k - 1)[k - 1]
-        candidates = np.flatnonzero(primary <= cut)
-    keys = [columns["row"][candidates], -np.abs(_statistic(columns)[candidates])]
+    primary = permutation_counts(columns["p_permutation"], job.permutations)
+    primary[untested] = job.permutations + 1
+    keys = [primary]
     if "p_normal" in columns:
-        keys.append(columns["p_normal"][candidates])
+        keys.append(columns["p_normal"].astype(np.float64))
+    keys.append(-np.abs(_statistic(columns).astype(np.float64)))
     for key in keys[1:]:
-        key[untested[candidates]] = 0
-    keys.append(primary[candidates])
-    order = np.lexsort(keys)
-    return take_rows(columns, candidates[order[:k]])
+        key[untested] = 0.0
+    keys.append(columns["row"])
+    return take_rows(columns, _best_k(keys, job.top))
 
 
 def reduce_rows(columns: dict[str, np.ndarray], chunk: Chunk, job: Job) -> dict:
