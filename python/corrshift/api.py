@@ -140,7 +140,7 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     chunk_pairs : int, optional
         Compute the pairs in chunks of about this many, one native call per
         chunk, so that memory holds one chunk's pairs at a time instead of
-        all pairs (the native calls need about 36 bytes per pair). All
+        all pairs (a native call holds tens of bytes per pair). All
         pairs: chunks are blocks of first features (at least one feature's
         pairs each). Chunked results are bit for bit those of one call.
         Any of ``client``, ``top``, ``max_p`` and ``out`` also runs in

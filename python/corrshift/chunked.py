@@ -1,8 +1,8 @@
 """Pairs in chunks: all pairs of a large matrix with bounded memory.
 
-The native functions hold every pair of a call in memory at once (about
-36 bytes per pair for a z-test), which rules out all pairs of tens of
-thousands of features. The permutations of a call depend only on the number
+The native functions hold every pair of a call in memory at once (tens of
+bytes per pair), which rules out all pairs of tens of thousands of
+features. The permutations of a call depend only on the number
 of samples and the cycle number, never on the pairs, so a chunk of pairs
 computed on its own by an indexed native function gets exactly the values it
 gets inside one call over all pairs. This module cuts the pairs into chunks,
@@ -47,7 +47,7 @@ from .pvalues import permutation_counts, permutation_pvalues
 from .stdout import silenced_stdout
 from .tables import UNDEFINED
 
-#: Most pairs per chunk when the caller does not choose: about 150 MB of
+#: Most pairs per chunk when the caller does not choose: some 100 MB of
 #: native working memory for a z-test chunk.
 MAX_DEFAULT_CHUNK_PAIRS = 1 << 22
 #: Fewest pairs per chunk when the caller does not choose.
