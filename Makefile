@@ -21,7 +21,7 @@ ASAN_LIB = $$($${CXX:-c++} -print-file-name=$(1))
 ASAN_ENV := LD_PRELOAD="$(call ASAN_LIB,libasan.so) $(call ASAN_LIB,libstdc++.so)" \
 	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
-.PHONY: test test-asan demo install install-asan bench clean
+.PHONY: test test-asan demo install install-asan bench bench-scale clean
 
 %/bin/python:
 	@python312=$$(tools/find-python312) && "$$python312" -m venv $*
@@ -49,6 +49,10 @@ demo: $(PY)
 # kernels and numpy, and the machine's multiply+add peak (a few minutes).
 bench: install
 	$(PY) bench/bench.py
+
+# All pairs of 20,000 features in bounded memory: time and peak memory.
+bench-scale: install
+	$(PY) bench/scale.py
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV)

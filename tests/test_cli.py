@@ -54,7 +54,7 @@ def _args(folder, command="ztest", data="data.tsv"):
 @pytest.mark.parametrize("out", ["results.tsv", "results.csv", "results.parquet"])
 def test_ztest_writes_every_row_best_first(inputs, capsys, tmp_path, data, out):
     folder, frame, annotation = inputs
-    status, stdout, err = _run(capsys, *_args(folder, data=data), "--out", tmp_path / out, "--top", 2)
+    status, stdout, err = _run(capsys, *_args(folder, data=data), "--out", tmp_path / out)
     assert status == 0, err
     written = (pd.read_parquet(tmp_path / out) if out.endswith("parquet")
                else pd.read_csv(tmp_path / out, sep="\t" if out.endswith("tsv") else ","))
@@ -67,7 +67,7 @@ def test_ztest_writes_every_row_best_first(inputs, capsys, tmp_path, data, out):
     np.testing.assert_array_equal(merged["z_diff"], merged["z_diff_api"])
     np.testing.assert_array_equal(merged["q_permutation"], merged["q_permutation_api"])
     assert "tumour (10 samples) vs normal (20 samples), 15 pairs" in stdout
-    assert "Pairs (best 2 of 15):" in stdout and f"wrote 15 rows to {tmp_path / out}" in stdout
+    assert "Pairs (best 10 of 15):" in stdout and f"wrote 15 rows to {tmp_path / out}" in stdout
 
 
 def test_without_out_the_table_goes_to_stdout_as_tsv(inputs, capsys):
@@ -138,6 +138,10 @@ def test_small_group_warning_is_one_line(inputs, capsys, tmp_path):
     (lambda a: a + ["--plots", "x", "--layer", "counts"], "layer= names a layer of an AnnData"),
     (lambda a: ["ztest", a[1], "--by", "kind", "--compare", "a", "b", "--groups", a[1]],
      "no column 'kind'"),
+    (lambda a: a + ["--out", "folder", "--top", "3"], "--top keeps the best rows in memory"),
+    (lambda a: a + ["--out", "folder", "--plots", "p"], "--plots needs the rows in memory"),
+    (lambda a: a + ["--max-p", "2"], "argument --max-p: 2.0 is not between 0 and 1"),
+    (lambda a: a + ["--chunk-pairs", "0"], "argument --chunk-pairs: 0 is not between 1 and 2147483647"),
 ])
 def test_errors_are_one_line_with_status_2(inputs, capsys, tmp_path, monkeypatch, change, message):
     folder, _, _ = inputs
@@ -150,6 +154,42 @@ def test_errors_are_one_line_with_status_2(inputs, capsys, tmp_path, monkeypatch
     assert len(err.splitlines()) == 1 and err.startswith("corrshift ztest: error: "), err
     assert message in err
     assert "Traceback" not in err + stdout
+
+
+def _api_ztest(frame, annotation, **options):
+    return corrshift.ztest(frame, groupby=annotation["kind"], groups=("tumour", "normal"),
+                           permutations=int(PERMUTATIONS), progress=False, **options)
+
+
+def test_top_keeps_the_best_rows_in_the_file(inputs, capsys, tmp_path):
+    folder, frame, annotation = inputs
+    status, stdout, err = _run(capsys, *_args(folder), "--out", tmp_path / "best.tsv", "--top", 3,
+                               "--chunk-pairs", 4)
+    assert status == 0, err
+    written = pd.read_csv(tmp_path / "best.tsv", sep="\t")
+    expected = _api_ztest(frame, annotation, top=3)
+    assert list(written.columns) == list(expected.columns) and "q_normal" not in written.columns
+    assert list(zip(written["feature_a"], written["feature_b"])) == list(zip(expected["feature_a"],
+                                                                             expected["feature_b"]))
+    assert "15 pairs" in stdout and "Pairs (best 3 of 3 kept of 15):" in stdout
+
+
+def test_max_p_to_standard_output(inputs, capsys):
+    folder, frame, annotation = inputs
+    status, stdout, err = _run(capsys, *_args(folder), "--max-p", "0.3")
+    assert status == 0, err
+    expected = _api_ztest(frame, annotation, max_p=0.3)
+    assert 0 < len(expected) < 15 and len(stdout.splitlines()) == len(expected) + 1
+
+
+def test_out_folder_is_a_parquet_dataset(inputs, capsys, tmp_path):
+    folder, frame, annotation = inputs
+    status, stdout, err = _run(capsys, *_args(folder), "--out", tmp_path / "dataset", "--chunk-pairs", 5)
+    assert status == 0, err
+    assert stdout == f"wrote 15 rows to the Parquet dataset {tmp_path / 'dataset'}\n"
+    written = pd.read_parquet(tmp_path / "dataset")
+    expected = _api_ztest(frame, annotation).drop(columns=["q_normal", "q_permutation"])
+    pd.testing.assert_frame_equal(written, expected, check_dtype=False)
 
 
 def test_help_and_usage_errors_from_a_real_process(tmp_path):

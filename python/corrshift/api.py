@@ -17,16 +17,9 @@ from .names import positions
 from .options import (AGGREGATES, ALTERNATIVES, METHODS, check_choice, check_permutations,
                       check_threads)
 from .pairs import pair_positions
-from .pvalues import bh_qvalues, permutation_pvalues
+from .chunked_api import chunking_options, score_chunks, ztest_chunks
 from .stdout import native_output
-
-#: The native mark of a correlation that is undefined (a feature without
-#: variance over a group's samples).
-UNDEFINED = -2.0
-
-ZTEST_COLUMNS = ("feature_a", "feature_b", "r1", "r2", "z_diff", "p_normal", "p_permutation",
-                 "q_normal", "q_permutation")
-SCORE_COLUMNS = ("feature", "score", "p_permutation", "q_permutation")
+from .tables import score_table, ztest_table
 
 
 @dataclasses.dataclass(frozen=True)
@@ -95,7 +88,7 @@ def _attrs(test: str, prep: Prepared, **options) -> dict:
 
 def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=None, method="pearson",
           alternative="two-sided", permutations=1000, threads=None, progress=True, center=True,
-          layer=None) -> pd.DataFrame:
+          layer=None, chunk_pairs=None, client=None, top=None, max_p=None, out=None) -> pd.DataFrame | None:
     """Test which feature pairs change their correlation between two groups of samples.
 
     For every pair of features (or every given pair) the correlation is
@@ -134,7 +127,8 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     threads : int, optional
         Worker threads; all CPUs this process may use when None.
     progress : bool
-        Show the native progress line on standard output.
+        Show the native progress line on standard output (in chunks: a line
+        counting the chunks done).
     center : bool
         For "pearson", subtract each feature's mean over the analysed
         samples in float64 before the float32 conversion. The native
@@ -143,16 +137,49 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         correlations otherwise. False gives the raw native numbers.
     layer : str, optional
         AnnData layer to use instead of ``.X``.
+    chunk_pairs : int, optional
+        Compute the pairs in chunks of about this many, one native call per
+        chunk, so that memory holds one chunk's pairs at a time instead of
+        all pairs (a native call holds tens of bytes per pair). All
+        pairs: chunks are blocks of first features (at least one feature's
+        pairs each). Chunked results are bit for bit those of one call.
+        Any of ``client``, ``top``, ``max_p`` and ``out`` also runs in
+        chunks, of a size chosen from the sample and permutation counts
+        unless given here.
+    client : dask.distributed.Client, optional
+        Run the chunks as tasks on this Dask cluster (the data matrix is
+        sent to each worker once); by default they run one after another
+        in this process. Each task holds its worker's interpreter lock while
+        it runs, so keep chunks well under the scheduler's worker timeout.
+        ``threads=None`` then gives each task its worker's thread count.
+    top : int, optional
+        Keep only the ``top`` best rows, best first (the order of
+        :func:`corrshift.ranking.ranked`), reduced chunk by chunk so that memory
+        stays bounded by the chunk size and ``top``.
+    max_p : float, optional
+        Keep only the tested rows whose ``p_permutation`` is at most
+        ``max_p``, in their usual order, reduced chunk by chunk.
+    out : str or path-like, optional
+        Write every row (those under ``max_p`` with it) to this folder as a
+        Parquet dataset, one file per chunk (``part-<chunk>.parquet``; in
+        name order they hold the rows in the usual order), instead of
+        returning them. The folder must be empty or not exist yet. The
+        files have no q-values (they need every p-value at once). Needs
+        pyarrow.
 
     Returns
     -------
-    DataFrame
+    DataFrame or None
         One row per pair with columns ``feature_a``, ``feature_b``, ``r1``
         and ``r2`` (the correlation in group 1 and group 2), ``z_diff``
         (atanh r1 - atanh r2, each r clamped to [-0.99, 0.99]),
         ``p_normal`` (normal approximation), ``p_permutation`` and the
         Benjamini-Hochberg q-values ``q_normal`` and ``q_permutation``.
-        ``attrs`` records the group names and sizes and the options.
+        ``attrs`` records the group names and sizes and the options, and
+        ``rows``, the number of rows of the full table.
+        With ``top`` or ``max_p`` there is no ``q_normal`` (it would need
+        every normal p-value at once); ``q_permutation`` is still adjusted
+        over all tested pairs, kept or not. None with ``out``.
 
     Raises
     ------
@@ -191,50 +218,56 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     """
     alternative = check_choice(alternative, ALTERNATIVES, "alternative")
     permutations = check_permutations(permutations)
-    threads = check_threads(threads)
+    chunking = chunking_options(chunk_pairs, client, top, max_p, out)
+    threads = _threads(threads, chunking)
     prep = prepare(data, group1, group2, groupby=groupby, groups=groups, layer=layer, method=method,
                    center=center)
     k = prep.matrix.shape[0]
+    if pairs is None:
+        involved = np.arange(k if k > 1 else 0)
+        first = second = None
+    else:
+        first, second = pair_positions(pairs, prep.features)
+        involved = np.union1d(first, second)
+    _warn_constant(prep, involved, "their pairs' rows are NaN")
+    options = dict(method=method, alternative=alternative, permutations=permutations)
+    if chunking is not None:
+        table, run = ztest_chunks(prep, None if pairs is None else (first, second), threads=threads,
+                                  progress=progress, chunking=chunking, **options)
+        return _finish(table, "ztest", prep, run.rows, chunking, **options)
     if pairs is None:
         first, second = (a.astype(np.int32) for a in np.triu_indices(k, 1))
         with native_output(progress):
             native = pipelines._ztest_pipeline_exhaustive(prep.matrix, prep.group1, prep.group2, method,
                                                           alternative, permutations, threads)
     else:
-        first, second = pair_positions(pairs, prep.features)
         with native_output(progress):
             native = pipelines._ztest_pipeline_indexed(prep.matrix, first, second, prep.group1, prep.group2,
                                                        method, alternative, permutations, threads)
-    _warn_constant(prep, np.union1d(first, second), "their pairs' rows are NaN")
     table = ztest_table(prep, first, second, native, permutations)
-    table.attrs = _attrs("ztest", prep, method=method, alternative=alternative, permutations=permutations)
+    return _finish(table, "ztest", prep, len(table), chunking, **options)
+
+
+def _threads(threads, chunking) -> int | None:
+    # On a Dask cluster, None lets every task use its own worker's threads.
+    if threads is None and chunking is not None and chunking.client is not None:
+        return None
+    return check_threads(threads)
+
+
+def _finish(table, test: str, prep: Prepared, rows: int, chunking, **options) -> pd.DataFrame | None:
+    """Record the analysis in the table's ``attrs``."""
+    if table is None:
+        return None
+    bounds = {} if chunking is None else {"top": chunking.top, "max_p": chunking.max_p}
+    table.attrs = _attrs(test, prep, rows=rows, **options, **{k: v for k, v in bounds.items() if v is not None})
     return table
-
-
-def ztest_table(prep: Prepared, first: np.ndarray, second: np.ndarray, native, permutations: int) -> pd.DataFrame:
-    """The z-test table from the native arrays of the pairs (first, second)."""
-    r1, r2, z_diff, p_normal, p_native = (np.asarray(a, dtype=np.float64) for a in native)
-    undefined1 = (r1 == UNDEFINED) | prep.constant1[first] | prep.constant1[second]
-    undefined2 = (r2 == UNDEFINED) | prep.constant2[first] | prep.constant2[second]
-    r1[undefined1] = np.nan
-    r2[undefined2] = np.nan
-    tested = ~(undefined1 | undefined2) & np.isfinite(z_diff)
-    p_permutation = permutation_pvalues(p_native, permutations)
-    for column in (z_diff, p_normal, p_permutation):
-        column[~tested] = np.nan
-    return pd.DataFrame({
-        "feature_a": prep.features[first].to_numpy(),
-        "feature_b": prep.features[second].to_numpy(),
-        "r1": r1, "r2": r2, "z_diff": z_diff,
-        "p_normal": p_normal, "p_permutation": p_permutation,
-        "q_normal": bh_qvalues(p_normal, tested),
-        "q_permutation": bh_qvalues(p_permutation, tested),
-    })
 
 
 def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=None, aggregate="mean",
           method="pearson", alternative="two-sided", permutations=1000, threads=None, progress=True,
-          center=True, layer=None) -> pd.DataFrame:
+          center=True, layer=None, chunk_pairs=None, client=None, top=None, max_p=None,
+          out=None) -> pd.DataFrame | None:
     """Score each feature by how much its correlations change between two groups.
 
     A feature's score aggregates the Fisher differences z_diff of its pairs
@@ -259,15 +292,19 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     alternative : {"two-sided", "greater", "less"}
         Which permuted scores count as at least as extreme: larger in
         magnitude, larger, or smaller.
+    chunk_pairs, client, top, max_p, out
+        As in :func:`ztest`. The chunks hold whole features: all pairs of a
+        feature (or all given pairs that start with it) in one chunk.
 
     Returns
     -------
-    DataFrame
+    DataFrame or None
         One row per feature (in data order), or per first feature of the
         given pairs (in data order), with columns ``feature``, ``score``,
         ``p_permutation`` and its Benjamini-Hochberg q-value
-        ``q_permutation``. ``attrs`` records the group names and sizes and
-        the options.
+        ``q_permutation`` (adjusted over all tested features, also with
+        ``top`` or ``max_p``). ``attrs`` records the group names and sizes
+        and the options. None with ``out``.
 
     Raises
     ------
@@ -299,38 +336,34 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     aggregate = check_choice(aggregate, AGGREGATES, "aggregate")
     alternative = check_choice(alternative, ALTERNATIVES, "alternative")
     permutations = check_permutations(permutations)
-    threads = check_threads(threads)
+    chunking = chunking_options(chunk_pairs, client, top, max_p, out)
+    threads = _threads(threads, chunking)
     prep = prepare(data, group1, group2, groupby=groupby, groups=groups, layer=layer, method=method,
                    center=center)
     k = prep.matrix.shape[0]
     if pairs is None:
         involved = np.arange(k)
-        with native_output(progress):
-            scores, p_native = pipelines._score_pipeline_exhaustive(
-                prep.matrix, prep.group1, prep.group2, method, aggregate, alternative, permutations, threads)
-        rows = involved
     else:
         first, second = pair_positions(pairs, prep.features)
         order = np.argsort(first, kind="stable")
         first, second = first[order], second[order]
         involved = np.union1d(first, second)
+    _warn_constant(prep, involved, "their scores are NaN, and other scores include their pairs: "
+                                   "remove them from the data for clean scores")
+    options = dict(method=method, aggregate=aggregate, alternative=alternative, permutations=permutations)
+    if chunking is not None:
+        table, run = score_chunks(prep, None if pairs is None else (first, second), threads=threads,
+                                  progress=progress, chunking=chunking, **options)
+        return _finish(table, "score", prep, run.rows, chunking, **options)
+    if pairs is None:
+        with native_output(progress):
+            scores, p_native = pipelines._score_pipeline_exhaustive(
+                prep.matrix, prep.group1, prep.group2, method, aggregate, alternative, permutations, threads)
+        rows = involved
+    else:
         with native_output(progress):
             rows, scores, p_native = pipelines._score_pipeline_indexed(
                 prep.matrix, first, second, prep.group1, prep.group2, method, aggregate, alternative,
                 permutations, threads)
-    _warn_constant(prep, involved, "their scores are NaN, and other scores include their pairs: "
-                                   "remove them from the data for clean scores")
-    scores = np.asarray(scores, dtype=np.float64)
-    tested = ~(prep.constant1[rows] | prep.constant2[rows]) & np.isfinite(scores)
-    p_permutation = permutation_pvalues(p_native, permutations)
-    scores[~tested] = np.nan
-    p_permutation[~tested] = np.nan
-    table = pd.DataFrame({
-        "feature": prep.features[rows].to_numpy(),
-        "score": scores,
-        "p_permutation": p_permutation,
-        "q_permutation": bh_qvalues(p_permutation, tested),
-    })
-    table.attrs = _attrs("score", prep, method=method, aggregate=aggregate, alternative=alternative,
-                         permutations=permutations)
-    return table
+    table = score_table(prep, rows, scores, p_native, permutations)
+    return _finish(table, "score", prep, len(table), chunking, **options)

@@ -15,7 +15,7 @@ import pandas as pd
 from . import __version__
 from .api import score, ztest
 from .datasets import breast_cancer
-from .files import output_format, read_data, read_pairs, sample_labels, write_table
+from .files import is_folder_output, output_format, read_data, read_pairs, sample_labels, write_table
 from .inputs import is_anndata
 from .messages import few
 from .options import AGGREGATES, ALTERNATIVES, MAX_PERMUTATIONS, METHODS
@@ -23,6 +23,7 @@ from .ranking import ranked
 from .stdout import stdout_to_stderr
 
 EXIT_USAGE = 2
+SUMMARY_ROWS = 10
 DEMO_OUT = "demo-output"
 DEMO_PERMUTATIONS = 10000
 
@@ -82,14 +83,33 @@ def _common(p: argparse.ArgumentParser, with_data: bool = True) -> None:
     p.add_argument("--quiet", action="store_true", help="no progress line (shown on a terminal otherwise)")
 
 
+def _fraction(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+    if not 0 <= value <= 1:
+        raise argparse.ArgumentTypeError(f"{value} is not between 0 and 1")
+    return value
+
+
 def _outputs(p: argparse.ArgumentParser, plots: bool) -> None:
-    p.add_argument("--out", metavar="FILE", help="write all rows, best first, to FILE (.csv, .tsv or "
-                   ".parquet); without it the rows go to standard output as TSV")
+    p.add_argument("--out", metavar="PATH", help="write all rows, best first, to a file (.csv, .tsv or "
+                   ".parquet), or to a folder (a name without extension) as a Parquet dataset written chunk by "
+                   "chunk, in pair order and without q-values; without --out the rows go to standard output "
+                   "as TSV")
     if plots:
         p.add_argument("--plots", metavar="DIR", help="write volcano.png, heatmap.png and pair plots of the "
                        "best pairs to DIR (needs corrshift[plot])")
-    p.add_argument("--top", metavar="N", type=_whole(0, 1 << 31), help="rows in the summary printed with "
-                   "--out (default 10); without --out, rows written to standard output (default: all)")
+    p.add_argument("--top", metavar="N", type=_whole(1, (1 << 31) - 1), help="keep only the N best rows, "
+                   "in memory bounded by N and the chunk size (no q_normal column then)")
+    p.add_argument("--max-p", metavar="P", type=_fraction, help="keep only the rows with p_permutation at "
+                   "most P (no q_normal column then)")
+    p.add_argument("--chunk-pairs", metavar="N", type=_whole(1, (1 << 31) - 1), help="compute the pairs in "
+                   "chunks of about N (default with --top, --max-p, --scheduler or a folder --out: chosen "
+                   "from the sample and permutation counts)")
+    p.add_argument("--scheduler", metavar="ADDRESS", help="run the chunks on the Dask cluster whose scheduler "
+                   "listens at ADDRESS, e.g. tcp://127.0.0.1:8786 (needs corrshift[dask])")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -132,11 +152,41 @@ def _shows_progress(args) -> bool:
     return not args.quiet and sys.stderr.isatty()
 
 
-def _native_call(test, data, args, **options) -> pd.DataFrame:
+def _native_call(test, data, args, **options) -> pd.DataFrame | None:
     # The progress line goes to standard error; standard output carries results.
     show = _shows_progress(args)
     with stdout_to_stderr() if show else contextlib.nullcontext():
         return test(data, progress=show, permutations=args.permutations, threads=args.threads, **options)
+
+
+def _dask_client(address):
+    """A client of the scheduler at ``address``, or a null context without one."""
+    if address is None:
+        return contextlib.nullcontext()
+    try:
+        from distributed import Client
+    except ImportError:
+        raise UsageError("--scheduler needs dask: pip install 'corrshift[dask]'") from None
+    return Client(address, timeout="10s")
+
+
+def _folder_out(args) -> str | None:
+    """The Parquet dataset folder of --out, checked before the analysis; None for a file or stdout."""
+    if args.out is None:
+        return None
+    if not is_folder_output(args.out):
+        output_format(args.out)  # a wrong name fails before the analysis
+        return None
+    if args.top is not None:
+        raise UsageError("--top keeps the best rows in memory: write them to a file (.tsv, .csv, .parquet), "
+                         f"not to the folder {args.out!r}")
+    if getattr(args, "plots", None) is not None:
+        raise UsageError("--plots needs the rows in memory: write them to a file, not to a folder")
+    return args.out
+
+
+def _chunk_options(args) -> dict:
+    return dict(chunk_pairs=args.chunk_pairs, top=args.top, max_p=args.max_p, out=_folder_out(args))
 
 
 def _labels(args, data) -> pd.Series:
@@ -159,16 +209,21 @@ def _labels(args, data) -> pd.Series:
 
 
 def _run(args, test):
-    """Read the inputs, run ``test``; returns the table, the data and the group options."""
+    """Read the inputs, run ``test``; returns the table (None for a folder --out), the data and the
+    group options."""
+    chunks = _chunk_options(args)
     data = read_data(args.data, transpose=args.transpose)
     groups = dict(groupby=_labels(args, data), groups=tuple(args.compare), layer=args.layer)
-    options = dict(method=args.method, alternative=args.alternative, center=args.center)
+    options = dict(method=args.method, alternative=args.alternative, center=args.center, **chunks)
     if args.pairs is not None:
         features = data.var_names if is_anndata(data) else data.index
         options["pairs"] = read_pairs(args.pairs, pd.Index(features))
     if test is score:
         options["aggregate"] = args.aggregate
-    return _native_call(test, data, args, **groups, **options), data, groups
+    with _dask_client(args.scheduler) as client:
+        if client is not None:
+            options["client"] = client
+        return _native_call(test, data, args, **groups, **options), data, groups
 
 
 def _format(table: pd.DataFrame) -> str:
@@ -183,24 +238,32 @@ def _format(table: pd.DataFrame) -> str:
 
 def _headline(table: pd.DataFrame) -> str:
     a = table.attrs
-    what = f"{len(table)} pairs" if a["test"] == "ztest" else f"{len(table)} features"
+    what = f"{a['rows']} pairs" if a["test"] == "ztest" else f"{a['rows']} features"
     return (f"{a['test']}: {a['group1']} ({a['n1']} samples) vs {a['group2']} ({a['n2']} samples), {what}, "
             f"{a['method']}, {a['alternative']}, {a['permutations']} permutations")
 
 
-def _report(table: pd.DataFrame, args, title: str) -> None:
+def _report(table: pd.DataFrame | None, args, title: str) -> None:
+    if table is None:
+        print(f"wrote {_dataset_rows(args.out)} rows to the Parquet dataset {args.out}")
+        return
     best = ranked(table)
     if args.out is None:
-        rows = best if args.top is None else best.head(args.top)
-        rows.to_csv(sys.stdout, sep="\t", index=False)
+        best.to_csv(sys.stdout, sep="\t", index=False)
         return
     write_table(best, args.out)
-    top = 10 if args.top is None else args.top
     print(_headline(table))
-    if top:
-        print(f"\n{title} (best {min(top, len(best))} of {len(best)}):")
-        print(_format(best.head(top)))
+    kept = "" if len(best) == table.attrs["rows"] else f" kept of {table.attrs['rows']}"
+    print(f"\n{title} (best {min(SUMMARY_ROWS, len(best))} of {len(best)}{kept}):")
+    print(_format(best.head(SUMMARY_ROWS)))
     print(f"\nwrote {len(best)} rows to {args.out}")
+
+
+def _dataset_rows(folder) -> int:
+    from .parquet_sink import pyarrow_modules
+
+    _, pq = pyarrow_modules()
+    return sum(pq.ParquetFile(path).metadata.num_rows for path in sorted(Path(folder).glob("part-*.parquet")))
 
 
 def _slug(text) -> str:
@@ -234,8 +297,6 @@ def _ztest_command(args) -> None:
             from . import plot  # noqa: F401  fail before the analysis, not after
         except ImportError as e:
             raise UsageError(str(e)) from None
-    if args.out is not None:
-        output_format(args.out)  # a wrong name fails before the analysis
     table, data, groups = _run(args, ztest)
     _report(table, args, "Pairs")
     if args.plots is not None:
@@ -244,8 +305,6 @@ def _ztest_command(args) -> None:
 
 
 def _score_command(args) -> None:
-    if args.out is not None:
-        output_format(args.out)  # a wrong name fails before the analysis
     _report(_run(args, score)[0], args, "Features")
 
 

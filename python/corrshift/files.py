@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import os
 from pathlib import Path
 
 import pandas as pd
@@ -103,6 +104,13 @@ def sample_labels(path, column: str) -> pd.Series:
     labels = frame[column]
     keep = labels.notna() & (labels.astype(str) != "")
     return labels[keep].astype(str)
+
+
+def is_folder_output(path) -> bool:
+    """Whether a results name means a Parquet dataset folder: an existing
+    folder, or a name that ends in a separator or has no extension."""
+    text = str(path)
+    return Path(text).is_dir() or text.endswith(("/", os.sep)) or not Path(text).suffix
 
 
 def output_format(path) -> str:

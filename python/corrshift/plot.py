@@ -18,10 +18,11 @@ except ImportError as e:  # pragma: no cover - depends on the environment
 
 import pipelines
 
-from .api import UNDEFINED, prepare
+from .api import prepare
 from .messages import few
 from .names import positions
 from .ranking import ranked
+from .tables import UNDEFINED
 from .stdout import silenced_stdout
 
 _HIGHER1 = "#c0392b"  # pairs whose correlation is higher in group 1

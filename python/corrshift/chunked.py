@@ -1,0 +1,545 @@
+"""Pairs in chunks: all pairs of a large matrix with bounded memory.
+
+The native functions hold every pair of a call in memory at once (tens of
+bytes per pair), which rules out all pairs of tens of thousands of
+features. The permutations of a call depend only on the number
+of samples and the cycle number, never on the pairs, so a chunk of pairs
+computed on its own by an indexed native function gets exactly the values it
+gets inside one call over all pairs. This module cuts the pairs into chunks,
+runs each chunk as one native call (one after another in this process, or as
+tasks on a Dask cluster), and reduces each chunk's rows before the next
+arrive: the k best rows (``top``), the rows under a p-value threshold
+(``max_p``), or every row handed to a sink (a Parquet writer) instead of being
+kept.
+
+Chunks follow the pair order of the single call:
+
+- z-tests over all pairs: blocks of first features ``[a, b)`` with the pairs
+  ``(i, j)``, ``i < j``, in condensed order;
+- scores over all pairs: blocks of features, each feature ``i`` with the pairs
+  ``(i, j)`` for every ``j != i`` in increasing ``j``, so every feature's run
+  of pairs is complete (the indexed score of such a run equals the exhaustive
+  score bit for bit, as correlations are symmetric in the two rows);
+- given pairs: slices of the given list; for scores, slices end only where
+  the first feature changes, so no run of pairs is split.
+
+Everything here works on prepared native inputs: a C-contiguous float32
+matrix (features x samples, only the analysed samples), int32 group index
+arrays, option strings and counts. Rows of results are dictionaries of
+equal-length numpy arrays, holding feature indices and the native values
+(``p_permutation`` is the native fraction b/m of permuted statistics at
+least as extreme).
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import sys
+import uuid
+from collections.abc import Callable, Iterable
+
+import numpy as np
+
+import pipelines
+
+from .options import available_cpus
+from .pvalues import permutation_counts, permutation_pvalues
+from .stdout import silenced_stdout
+from .tables import UNDEFINED
+
+#: Most pairs per chunk when the caller does not choose: some 100 MB of
+#: native working memory for a z-test chunk.
+MAX_DEFAULT_CHUNK_PAIRS = 1 << 22
+#: Fewest pairs per chunk when the caller does not choose.
+MIN_DEFAULT_CHUNK_PAIRS = 1 << 16
+#: Work of one chunk (pairs x samples x cycles) when the caller does not
+#: choose: seconds to tens of seconds. A native call holds the interpreter
+#: lock throughout, so a Dask worker cannot answer its scheduler while it
+#: runs a chunk; chunks must end well within the scheduler's patience.
+CHUNK_PAIR_SAMPLES = 5 * 10**10
+
+ZTEST_NATIVE_COLUMNS = ("first", "second", "r1", "r2", "z_diff", "p_normal", "p_permutation")
+SCORE_NATIVE_COLUMNS = ("feature", "score", "p_permutation")
+_INDEX_COLUMNS = ("first", "second", "feature")
+
+_INT32_MAX = np.iinfo(np.int32).max
+
+
+@dataclasses.dataclass(frozen=True)
+class Job:
+    """What every chunk of one run computes and how its rows are reduced."""
+
+    test: str  # "ztest" or "score"
+    features: int
+    group1: np.ndarray
+    group2: np.ndarray
+    method: str
+    alternative: str
+    aggregate: str | None
+    permutations: int
+    threads: int | None
+    top: int | None
+    max_p: float | None
+    #: Features whose correlations are not to be trusted (constant within a
+    #: group): their pairs, and their scores, are not tested.
+    untestable: np.ndarray | None = None
+
+
+@dataclasses.dataclass(frozen=True)
+class Chunk:
+    """One chunk of pairs.
+
+    ``lo``/``hi`` delimit a block of first features ``[lo, hi)`` when the run
+    covers all pairs, or a slice ``[lo, hi)`` of the given pair list. ``row``
+    is the position of the chunk's first result row in the full table.
+    """
+
+    index: int
+    lo: int
+    hi: int
+    row: int
+
+
+@dataclasses.dataclass
+class ChunkedResult:
+    """Outcome of a chunked run.
+
+    Attributes
+    ----------
+    columns : dict of str to ndarray, or None
+        The kept rows: all rows in pair order, the rows under ``max_p`` in
+        pair order, or the ``top`` rows best first. None when a sink took
+        the rows.
+    counts : ndarray of int64
+        ``counts[b]``: how many tested rows had ``b`` permuted statistics at
+        least as extreme (b = 0 ... permutations), over all rows of the run,
+        kept or not. Enough for exact Benjamini-Hochberg q-values of the
+        permutation p-values
+        (:func:`corrshift.pvalues.permutation_qvalues`).
+    tested : int
+        Number of rows with a defined statistic (see :func:`tested_rows`).
+    rows : int
+        Number of rows of the full table, kept or not.
+    chunks : int
+        Number of chunks computed.
+    """
+
+    columns: dict[str, np.ndarray] | None
+    counts: np.ndarray
+    tested: int
+    rows: int
+    chunks: int
+
+
+# ---------------------------------------------------------------------------
+# Planning
+
+
+def _pairs_per_first(features: int, test: str) -> np.ndarray:
+    rows = np.arange(features, dtype=np.int64)
+    if test == "ztest":
+        return features - 1 - rows
+    return np.full(features, max(features - 1, 0), dtype=np.int64)
+
+
+def default_chunk_pairs(samples: int, permutations: int) -> int:
+    """Pairs per chunk for a run over ``samples`` columns and ``permutations`` cycles.
+
+    About :data:`CHUNK_PAIR_SAMPLES` of work per chunk, within
+    [:data:`MIN_DEFAULT_CHUNK_PAIRS`, :data:`MAX_DEFAULT_CHUNK_PAIRS`].
+    """
+    pairs = CHUNK_PAIR_SAMPLES // (max(samples, 1) * (permutations + 1))
+    return int(min(MAX_DEFAULT_CHUNK_PAIRS, max(MIN_DEFAULT_CHUNK_PAIRS, pairs)))
+
+
+def plan_all_pairs(features: int, test: str, chunk_pairs: int) -> list[Chunk]:
+    """Blocks of first features holding about ``chunk_pairs`` pairs each.
+
+    A block holds at least one feature, whatever its pair count, so pairs
+    that share a first feature stay together. Blocks without pairs (the last
+    feature of a z-test) are merged into the block before them.
+    """
+    counts = _pairs_per_first(features, test)
+    ends = np.cumsum(counts)
+    chunks: list[Chunk] = []
+    a = 0
+    while a < features:
+        before = int(ends[a - 1]) if a else 0
+        b = max(int(np.searchsorted(ends, before + chunk_pairs, side="right")), a + 1)
+        if ends[b - 1] > before or test == "score":
+            row = before if test == "ztest" else a
+            chunks.append(Chunk(len(chunks), a, b, row))
+        a = b
+    return chunks
+
+
+def run_starts(pair_first: np.ndarray) -> np.ndarray:
+    """Positions where a run of pairs with the same first feature begins."""
+    n = len(pair_first)
+    if n == 0:
+        return np.zeros(0, dtype=np.int64)
+    change = np.flatnonzero(pair_first[1:] != pair_first[:-1]) + 1
+    return np.concatenate(([0], change)).astype(np.int64)
+
+
+def plan_given_pairs(pair_first: np.ndarray, test: str, chunk_pairs: int) -> list[Chunk]:
+    """Slices of a given pair list holding about ``chunk_pairs`` pairs each.
+
+    For scores the list must be sorted by first feature; slices then end only
+    where a run ends, a run longer than ``chunk_pairs`` making a slice of its
+    own.
+    """
+    n = len(pair_first)
+    if test == "ztest":
+        bounds = list(range(0, n, chunk_pairs)) + [n]
+        return [Chunk(i, lo, hi, lo) for i, (lo, hi) in enumerate(zip(bounds[:-1], bounds[1:]))]
+    if np.any(pair_first[1:] < pair_first[:-1]):
+        raise ValueError("scores over given pairs need the pairs sorted by first feature")
+    starts = np.append(run_starts(pair_first), n)
+    runs = len(starts) - 1
+    chunks: list[Chunk] = []
+    i = 0
+    while i < runs:
+        lo = int(starts[i])
+        j = max(int(np.searchsorted(starts, lo + chunk_pairs, side="right")) - 1, i + 1)
+        chunks.append(Chunk(len(chunks), lo, int(starts[j]), i))
+        i = j
+    return chunks
+
+
+def block_pairs(lo: int, hi: int, features: int, test: str) -> tuple[np.ndarray, np.ndarray]:
+    """The pairs of first features ``[lo, hi)`` as two int32 index arrays.
+
+    z-tests: ``(i, j)`` for ``i < j``, in condensed order. Scores: ``(i, j)``
+    for every ``j != i`` in increasing ``j``.
+    """
+    rows = np.arange(lo, hi, dtype=np.int32)
+    counts = _pairs_per_first(features, test)[lo:hi]
+    total = int(counts.sum())
+    first = np.repeat(rows, counts)
+    if test == "ztest":
+        offsets = (np.cumsum(counts) - counts).astype(np.int32)
+        second = np.arange(total, dtype=np.int32)
+        second -= np.repeat(offsets, counts)
+        second += first
+        second += 1
+    else:
+        # Positions 0 ... K-2 of each row, shifted by one from the row's own
+        # index on: 0 ... i-1, i+1 ... K-1.
+        second = np.tile(np.arange(features - 1, dtype=np.int32), hi - lo)
+        second += second >= first
+    return first, second
+
+
+# ---------------------------------------------------------------------------
+# One chunk
+
+
+def task_threads() -> int:
+    """Native threads for a chunk when the caller does not choose.
+
+    On a Dask worker, the worker's own thread count (its share of the
+    machine; its other task threads wait for the interpreter lock while a
+    native call runs anyway); elsewhere the CPUs this process may use.
+    """
+    if "distributed" in sys.modules:
+        from distributed import get_worker
+
+        try:
+            return get_worker().state.nthreads
+        except ValueError:  # not running as a Dask task
+            pass
+    return available_cpus()
+
+
+def _native_rows(data: np.ndarray, job: Job, chunk: Chunk, first, second) -> dict[str, np.ndarray]:
+    threads = job.threads or task_threads()
+    if job.test == "ztest":
+        r1, r2, z_diff, p_normal, p_perm = pipelines._ztest_pipeline_indexed(
+            data, first, second, job.group1, job.group2, job.method, job.alternative,
+            job.permutations, threads)
+        return dict(zip(ZTEST_NATIVE_COLUMNS, (first, second, r1, r2, z_diff, p_normal, p_perm)))
+    if len(first) == 0:
+        # A single feature has no pair; the exhaustive function defines its
+        # score (0) and p-value.
+        score, p_perm = pipelines._score_pipeline_exhaustive(
+            data, job.group1, job.group2, job.method, job.aggregate, job.alternative,
+            job.permutations, threads)
+        feature = np.arange(chunk.lo, chunk.hi, dtype=np.int32)
+        return dict(zip(SCORE_NATIVE_COLUMNS, (feature, score, p_perm)))
+    feature, score, p_perm = pipelines._score_pipeline_indexed(
+        data, first, second, job.group1, job.group2, job.method, job.aggregate, job.alternative,
+        job.permutations, threads)
+    return dict(zip(SCORE_NATIVE_COLUMNS, (feature, score, p_perm)))
+
+
+def _statistic(columns: dict[str, np.ndarray]) -> np.ndarray:
+    return columns["z_diff"] if "z_diff" in columns else columns["score"]
+
+
+def tested_rows(columns: dict[str, np.ndarray], untestable: np.ndarray | None = None) -> np.ndarray:
+    """Rows with a defined statistic.
+
+    A row is untested when its statistic is not finite, a correlation is
+    undefined (-2.0), or it involves a feature marked in ``untestable``.
+    """
+    ok = np.isfinite(_statistic(columns))
+    if "r1" in columns:
+        ok &= (columns["r1"] != UNDEFINED) & (columns["r2"] != UNDEFINED)
+    if untestable is not None:
+        for name in ("first", "second", "feature"):
+            if name in columns:
+                ok &= ~untestable[columns[name]]
+    return ok
+
+
+def take_rows(columns: dict[str, np.ndarray], index) -> dict[str, np.ndarray]:
+    """The given rows of every column."""
+    return {name: values[index] for name, values in columns.items()}
+
+
+def concat_rows(parts: Iterable[dict[str, np.ndarray]], names: Iterable[str]) -> dict[str, np.ndarray]:
+    """Rows of several tables one after another (an empty table without parts)."""
+    parts = list(parts)
+    if not parts:
+        return {name: np.zeros(0, np.int32 if name in _INDEX_COLUMNS else np.float32) for name in names}
+    return {name: np.concatenate([p[name] for p in parts]) for name in parts[0]}
+
+
+def _best_k(keys: list[np.ndarray], k: int) -> np.ndarray:
+    """Positions of the k smallest rows in the lexicographic order of ``keys``
+    (most significant first, the last one unique), best first.
+
+    Selects key by key: the rows below the k-th smallest value of a key are
+    in, those above it out, and only the ties at that value go on to the
+    next key; so each step is a linear-time partition and only the k
+    selected rows are sorted, however many rows tie on the first keys.
+    """
+    chosen = []
+    left = np.arange(len(keys[0]))
+    for key in keys:
+        if len(left) <= k:
+            break
+        values = key[left]
+        cut = np.partition(values, k - 1)[k - 1]
+        below = left[values < cut]
+        chosen.append(below)
+        k -= len(below)
+        left = left[values == cut]
+    chosen.append(left[:k])
+    rows = np.concatenate(chosen)
+    return rows[np.lexsort([key[rows] for key in reversed(keys)])]
+
+
+def top_rows(columns: dict[str, np.ndarray], job: Job) -> dict[str, np.ndarray]:
+    """The ``job.top`` best rows, best first.
+
+    Order: tested rows before untested ones; then the permutation count b
+    (the p-value) ascending, the normal p-value ascending (z-tests) and the
+    statistic's magnitude descending; then the row number ``columns["row"]``
+    ascending. Untested rows are ordered by row number alone. The order is
+    total, so the kept rows do not depend on how the rows were chunked.
+    """
+    untested = ~tested_rows(columns, job.untestable)
+    primary = permutation_counts(columns["p_permutation"], job.permutations)
+    primary[untested] = job.permutations + 1
+    keys = [primary]
+    if "p_normal" in columns:
+        keys.append(columns["p_normal"].astype(np.float64))
+    keys.append(-np.abs(_statistic(columns).astype(np.float64)))
+    for key in keys[1:]:
+        key[untested] = 0.0
+    keys.append(columns["row"])
+    return take_rows(columns, _best_k(keys, job.top))
+
+
+def reduce_rows(columns: dict[str, np.ndarray], chunk: Chunk, job: Job) -> dict:
+    """Reduce one chunk's rows; the result is what a chunk sends back."""
+    tested = tested_rows(columns, job.untestable)
+    counts = np.bincount(permutation_counts(columns["p_permutation"], job.permutations)[tested],
+                         minlength=job.permutations + 1)
+    if job.top is not None:
+        n = len(columns["p_permutation"])
+        columns = dict(columns, row=np.arange(chunk.row, chunk.row + n, dtype=np.int64))
+        columns = top_rows(columns, job)
+    elif job.max_p is not None:
+        keep = tested & (permutation_pvalues(columns["p_permutation"], job.permutations) <= job.max_p)
+        columns = take_rows(columns, keep)
+    return {"index": chunk.index, "columns": columns, "counts": counts, "tested": int(tested.sum()),
+            "rows": len(tested)}
+
+
+def compute_chunk(data: np.ndarray, job: Job, chunk: Chunk, first=None, second=None) -> dict:
+    """Compute and reduce one chunk (in this process or as a Dask task).
+
+    ``first``/``second`` are the chunk's slice of a given pair list; without
+    them the chunk is a block of first features over all pairs. The native
+    progress line is silenced: a run reports progress per chunk.
+    """
+    if first is None:
+        first, second = block_pairs(chunk.lo, chunk.hi, job.features, job.test)
+    with silenced_stdout():
+        columns = _native_rows(data, job, chunk, first, second)
+    return reduce_rows(columns, chunk, job)
+
+
+# ---------------------------------------------------------------------------
+# Runs
+
+
+def _check_prepared(data, group1, group2) -> tuple[np.ndarray, np.ndarray]:
+    if not (isinstance(data, np.ndarray) and data.dtype == np.float32 and data.ndim == 2
+            and data.flags.c_contiguous):
+        raise ValueError("the chunk engine needs a C-contiguous 2-D float32 matrix")
+    return (np.ascontiguousarray(group1, dtype=np.int32), np.ascontiguousarray(group2, dtype=np.int32))
+
+
+def _run_local(data, job, plan, pairs, consume) -> None:
+    for chunk in plan:
+        consume(compute_chunk(data, job, chunk, *_chunk_slices(pairs, chunk)))
+
+
+def _chunk_slices(pairs, chunk: Chunk):
+    if pairs is None:
+        return None, None
+    first, second = pairs
+    return first[chunk.lo:chunk.hi], second[chunk.lo:chunk.hi]
+
+
+def _run_on_client(client, data, job, plan, pairs, consume) -> None:
+    """Run the chunks as tasks of a Dask client, a bounded number at a time.
+
+    The matrix is scattered to every worker once. At most twice as many tasks
+    as the cluster has threads are submitted at once, so neither the workers
+    nor this process hold more than that many chunks' results. A task lost
+    with its worker is rerun by Dask under the same key.
+    """
+    from distributed import as_completed
+
+    # A key of its own (hash=False): a run that scattered the same matrix
+    # before may still be releasing its copy.
+    data_future = client.scatter(data, broadcast=True, hash=False)
+    window = max(2, 2 * sum(client.nthreads().values()))
+    token = uuid.uuid4().hex
+    queue = iter(plan)
+    outstanding: dict[int, object] = {}
+    finished = as_completed()
+
+    def submit_next() -> None:
+        chunk = next(queue, None)
+        if chunk is None:
+            return
+        future = client.submit(compute_chunk, data_future, job, chunk, *_chunk_slices(pairs, chunk),
+                               key=f"corrshift-chunk-{token}-{chunk.index}", pure=False)
+        outstanding[chunk.index] = future
+        finished.add(future)
+
+    try:
+        for _ in range(window):
+            submit_next()
+        for future in finished:
+            partial = future.result()
+            outstanding.pop(partial["index"], None)
+            del future
+            consume(partial)
+            submit_next()
+    finally:
+        if outstanding:
+            client.cancel(list(outstanding.values()))
+        data_future.release()
+
+
+def run_chunks(data: np.ndarray, group1, group2, job: Job, *, pairs=None,
+               chunk_pairs: int | None = None, client=None,
+               sink: Callable[[int, dict[str, np.ndarray]], None] | None = None,
+               progress: Callable[[int, int], None] | None = None) -> ChunkedResult:
+    """Run a z-test or score over pairs in chunks and reduce the rows.
+
+    Parameters
+    ----------
+    data : ndarray
+        C-contiguous float32 matrix, features x samples (only the samples the
+        permutations may deal).
+    group1, group2 : array_like of int
+        Sample columns of the two groups.
+    job : Job
+        Test, options and reduction (``top``/``max_p``).
+    pairs : tuple of two int32 ndarrays, optional
+        Given pairs (first, second); all pairs when omitted. For scores the
+        pairs must be sorted by first feature.
+    chunk_pairs : int, optional
+        Pairs per chunk (at least one first feature per chunk over all pairs,
+        one whole run per chunk for scores over given pairs). By default
+        :func:`default_chunk_pairs`.
+    client : dask.distributed.Client, optional
+        Run chunks as tasks of this client instead of one after another here.
+    sink : callable, optional
+        ``sink(chunk_index, columns)`` receives every chunk's rows (after the
+        ``max_p`` filter) instead of keeping them; called in this process in
+        the order chunks finish.
+    progress : callable, optional
+        ``progress(done, total)`` after every chunk.
+
+    Returns
+    -------
+    ChunkedResult
+    """
+    if chunk_pairs is None:
+        chunk_pairs = default_chunk_pairs(len(group1) + len(group2), job.permutations)
+    if chunk_pairs < 1 or chunk_pairs > _INT32_MAX:
+        raise ValueError(f"chunk_pairs must be between 1 and {_INT32_MAX}, got {chunk_pairs}")
+    if job.top is not None and job.top < 1:
+        raise ValueError(f"top must be at least 1, got {job.top}")
+    if job.top is not None and sink is not None:
+        raise ValueError("top keeps the best rows of the whole run; it cannot stream rows to a sink")
+    group1, group2 = _check_prepared(data, group1, group2)
+    job = dataclasses.replace(job, group1=group1, group2=group2, features=int(data.shape[0]))
+    if pairs is None:
+        plan = plan_all_pairs(job.features, job.test, chunk_pairs)
+    else:
+        pairs = tuple(np.ascontiguousarray(p, dtype=np.int32) for p in pairs)
+        if len(pairs[0]) != len(pairs[1]):
+            raise ValueError("the two pair index arrays differ in length")
+        plan = plan_given_pairs(pairs[0], job.test, chunk_pairs)
+
+    names = ZTEST_NATIVE_COLUMNS if job.test == "ztest" else SCORE_NATIVE_COLUMNS
+    kept: dict[int, dict[str, np.ndarray]] = {}
+    best: dict[str, np.ndarray] | None = None
+    counts = np.zeros(job.permutations + 1, dtype=np.int64)
+    tested = total = 0
+    done: set[int] = set()
+
+    def consume(partial: dict) -> None:
+        nonlocal best, counts, tested, total
+        if partial["index"] in done:
+            return  # a rerun task reported twice: its rows are already in
+        done.add(partial["index"])
+        counts += partial["counts"]
+        tested += partial["tested"]
+        total += partial["rows"]
+        rows = partial["columns"]
+        if sink is not None:
+            sink(partial["index"], rows)
+        elif job.top is not None:
+            merged = rows if best is None else concat_rows([best, rows], names)
+            best = top_rows(merged, job)
+        else:
+            kept[partial["index"]] = rows
+        if progress is not None:
+            progress(len(done), len(plan))
+
+    if client is None:
+        _run_local(data, job, plan, pairs, consume)
+    else:
+        _run_on_client(client, data, job, plan, pairs, consume)
+    if len(done) != len(plan):
+        raise RuntimeError(f"{len(plan) - len(done)} of {len(plan)} chunks did not report back")
+
+    if sink is not None:
+        columns = None
+    elif job.top is not None:
+        columns = concat_rows([best] if best is not None else [], names)
+        columns.pop("row", None)
+    else:
+        columns = concat_rows([kept[i] for i in sorted(kept)], names)
+    return ChunkedResult(columns, counts, tested, total, len(plan))

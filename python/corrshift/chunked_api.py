@@ -1,0 +1,115 @@
+"""``ztest`` and ``score`` over pairs in chunks: bounded memory, Dask, Parquet output."""
+
+from __future__ import annotations
+
+import dataclasses
+import numbers
+import sys
+
+import numpy as np
+
+from .chunked import SCORE_NATIVE_COLUMNS, ZTEST_NATIVE_COLUMNS, Job, concat_rows, run_chunks
+from .options import check_whole
+from .parquet_sink import parquet_sink, pyarrow_modules
+from .tables import add_permutation_qvalues, add_qvalues, score_rows, ztest_rows
+
+_INT32_MAX = (1 << 31) - 1
+
+
+@dataclasses.dataclass(frozen=True)
+class Chunking:
+    """The options that make an analysis run in chunks."""
+
+    chunk_pairs: int | None
+    client: object | None
+    top: int | None
+    max_p: float | None
+    out: object | None
+
+
+def chunking_options(chunk_pairs=None, client=None, top=None, max_p=None, out=None) -> Chunking | None:
+    """Check the chunk options; None when none is given (one native call)."""
+    if chunk_pairs is None and client is None and top is None and max_p is None and out is None:
+        return None
+    if chunk_pairs is not None:
+        chunk_pairs = check_whole(chunk_pairs, "chunk_pairs", 1, _INT32_MAX)
+    if top is not None:
+        top = check_whole(top, "top", 1, _INT32_MAX)
+    if max_p is not None:
+        if isinstance(max_p, bool) or not isinstance(max_p, numbers.Real) or not 0 <= max_p <= 1:
+            raise ValueError(f"max_p must be a number between 0 and 1; got {max_p!r}")
+        max_p = float(max_p)
+    if top is not None and out is not None:
+        raise ValueError("top= and out= do not go together: top keeps the best rows in memory, "
+                         "out= writes every row to disk")
+    return Chunking(chunk_pairs, client, top, max_p, out)
+
+
+def _show_progress(done: int, total: int) -> None:
+    sys.stdout.write(f"\rChunk progress: {done} of {total} chunks")
+    if done == total:
+        sys.stdout.write("\n")
+    sys.stdout.flush()
+
+
+def _parquet_schema(table, features):
+    """The schema of every file of a dataset: names typed as the features, numbers as float64.
+
+    Given once, so that a chunk without rows (all under ``max_p``) writes the
+    same column types as the others.
+    """
+    pa, _ = pyarrow_modules()
+    name_type = pa.array(features[:1].to_numpy()).type if len(features) else pa.string()
+    return pa.schema([(c, name_type if c.startswith("feature") else pa.float64()) for c in table.columns])
+
+
+def _run(prep, job: Job, pairs, chunking: Chunking, progress: bool, rows):
+    """Run the chunks; (the table of kept rows or None when they went to ``out``, engine result).
+
+    ``rows(columns)`` turns a chunk's native columns into table rows and the
+    mask of tested rows.
+    """
+    job = dataclasses.replace(job, top=chunking.top, max_p=chunking.max_p,
+                              untestable=prep.constant1 | prep.constant2)
+    sink = None
+    if chunking.out is not None:
+        empty, _ = rows(concat_rows([], ZTEST_NATIVE_COLUMNS if job.test == "ztest" else SCORE_NATIVE_COLUMNS))
+        sink = parquet_sink(chunking.out, to_table=lambda columns: rows(columns)[0],
+                            schema=_parquet_schema(empty, prep.features))
+    result = run_chunks(prep.matrix, prep.group1, prep.group2, job, pairs=pairs,
+                        chunk_pairs=chunking.chunk_pairs, client=chunking.client, sink=sink,
+                        progress=_show_progress if progress else None)
+    if sink is not None:
+        return None, result
+    table, tested = rows(result.columns)
+    if chunking.top is None and chunking.max_p is None:
+        return add_qvalues(table, tested), result
+    # Kept rows only: their permutation q-values come from the counts of all
+    # tested rows; a normal q-value would need every normal p-value.
+    table = add_permutation_qvalues(table, tested, result.columns["p_permutation"], result.counts,
+                                    job.permutations)
+    return table.reset_index(drop=True), result
+
+
+def ztest_chunks(prep, pairs, *, method, alternative, permutations, threads, progress, chunking: Chunking):
+    """The z-test of :func:`corrshift.ztest` in chunks; (table or None, engine result)."""
+    job = Job("ztest", len(prep.features), prep.group1, prep.group2, method, alternative, None, permutations,
+              threads, None, None)
+
+    def rows(columns):
+        native = tuple(columns[name] for name in ("r1", "r2", "z_diff", "p_normal", "p_permutation"))
+        return ztest_rows(prep, columns["first"], columns["second"], native, permutations)
+
+    return _run(prep, job, pairs, chunking, progress, rows)
+
+
+def score_chunks(prep, pairs, *, method, aggregate, alternative, permutations, threads, progress,
+                 chunking: Chunking):
+    """The score of :func:`corrshift.score` in chunks; (table or None, engine result)."""
+    job = Job("score", len(prep.features), prep.group1, prep.group2, method, alternative, aggregate,
+              permutations, threads, None, None)
+
+    def rows(columns):
+        return score_rows(prep, columns["feature"], columns["score"], columns["p_permutation"], permutations)
+
+    return _run(prep, job, pairs, chunking, progress, rows)

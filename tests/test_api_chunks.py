@@ -1,0 +1,125 @@
+"""corrshift.ztest and corrshift.score in chunks: chunk_pairs, top, max_p, out."""
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import corrshift
+from corrshift.ranking import ranked
+
+PERMUTATIONS = 9  # few permutations: ties in p_permutation that the ranking must break
+QUIET = dict(permutations=PERMUTATIONS, progress=False)
+
+
+def _frame(k=14, n=30, seed=5):
+    """k named features over n samples; f0/f1 correlated in group a only, f4 constant in group a."""
+    rng = np.random.default_rng(seed)
+    x = rng.normal(size=(k, n)) + 3.0
+    labels = np.array(["a", "b", "c"] * (n // 3))
+    a = labels == "a"
+    x[1, a] = x[0, a] + 0.2 * rng.normal(size=a.sum())
+    x[4, a] = 7.0
+    frame = pd.DataFrame(x, index=[f"f{i}" for i in range(k)], columns=[f"s{j}" for j in range(n)])
+    return frame, pd.Series(labels, index=frame.columns)
+
+
+FRAME, LABELS = _frame()
+GROUPS = dict(groupby=LABELS, groups=("a", "b"))
+GIVEN = [("f3", "f0"), ("f0", "f1"), ("f9", "f2"), ("f0", "f5"), ("f4", "f6"), ("f3", "f1"), ("f0", "f1")]
+
+
+# f4 makes every analysis warn; the warning itself is tested with the API.
+pytestmark = pytest.mark.filterwarnings("ignore:1 feature is constant within 'a'")
+
+
+def _full(test, **options):
+    return test(FRAME, **GROUPS, **QUIET, **options)
+
+
+@pytest.mark.parametrize("test,options", [
+    (corrshift.ztest, dict()),
+    (corrshift.ztest, dict(method="spearman", alternative="less")),
+    (corrshift.ztest, dict(pairs=GIVEN)),
+    (corrshift.score, dict()),
+    (corrshift.score, dict(method="spearman", aggregate="median", alternative="greater")),
+    (corrshift.score, dict(pairs=GIVEN)),
+])
+@pytest.mark.parametrize("chunk_pairs", [1, 10])
+def test_chunked_tables_equal_the_single_call(test, options, chunk_pairs):
+    chunked = _full(test, chunk_pairs=chunk_pairs, **options)
+    whole = _full(test, **options)
+    pd.testing.assert_frame_equal(chunked, whole)
+    assert chunked.attrs == whole.attrs
+
+
+@pytest.mark.parametrize("test,options,top", [
+    (corrshift.ztest, dict(), 1),
+    (corrshift.ztest, dict(alternative="greater"), 30),
+    (corrshift.ztest, dict(pairs=GIVEN), 100),  # more than the pairs: untested rows last
+    (corrshift.score, dict(), 5),
+])
+def test_top_rows_are_the_head_of_the_ranked_table(test, options, top):
+    best = _full(test, top=top, chunk_pairs=7, **options)
+    full = _full(test, **options)
+    expected = ranked(full).head(top).drop(columns=["q_normal"], errors="ignore").reset_index(drop=True)
+    pd.testing.assert_frame_equal(best, expected)
+    assert best.attrs["rows"] == len(full) and best.attrs["top"] == top
+
+
+@pytest.mark.parametrize("test,options", [(corrshift.ztest, dict()), (corrshift.score, dict(pairs=GIVEN))])
+def test_max_p_keeps_the_rows_at_or_under_it_with_q_values_over_all_rows(test, options):
+    full = _full(test, **options)
+    cut = sorted(full["p_permutation"].dropna())[len(full) // 3]
+    kept = _full(test, max_p=cut, **options)
+    expected = full[full["p_permutation"] <= cut].drop(columns=["q_normal"], errors="ignore")
+    assert 0 < len(kept) < full["p_permutation"].notna().sum()
+    pd.testing.assert_frame_equal(kept, expected.reset_index(drop=True))
+
+
+@pytest.mark.parametrize("test,options", [
+    (corrshift.ztest, dict()),
+    (corrshift.ztest, dict(max_p=0.5)),
+    (corrshift.score, dict(pairs=GIVEN)),
+])
+def test_out_writes_the_table_as_a_parquet_dataset(tmp_path, test, options):
+    folder = tmp_path / "results"
+    assert _full(test, out=folder, chunk_pairs=6, **options) is None
+    assert len(list(folder.glob("part-*.parquet"))) > 1
+    written = pd.read_parquet(folder)
+    full = _full(test, **{k: v for k, v in options.items() if k != "max_p"})
+    if "max_p" in options:
+        full = full[full["p_permutation"] <= options["max_p"]]
+    expected = full.drop(columns=[c for c in full.columns if c.startswith("q_")]).reset_index(drop=True)
+    pd.testing.assert_frame_equal(written, expected)
+
+
+def test_out_with_every_chunk_empty_still_has_typed_columns(tmp_path):
+    corrshift.ztest(FRAME, **GROUPS, **QUIET, out=tmp_path / "none", max_p=0.0, chunk_pairs=20)
+    written = pd.read_parquet(tmp_path / "none")
+    assert len(written) == 0 and list(written.columns)[:3] == ["feature_a", "feature_b", "r1"]
+    assert pd.api.types.is_string_dtype(written["feature_a"]) and written["r1"].dtype == np.float64
+
+
+def test_chunk_progress_line(capfd):
+    corrshift.ztest(FRAME, **GROUPS, permutations=3, chunk_pairs=40)
+    out = capfd.readouterr().out
+    assert out.endswith("Chunk progress: 3 of 3 chunks\n") and "Permutation progress" not in out
+
+
+@pytest.mark.parametrize("options,error,message", [
+    (dict(chunk_pairs=0), ValueError, "chunk_pairs must be between 1 and 2147483647; got 0"),
+    (dict(top=0), ValueError, "top must be between 1"),
+    (dict(top=2.5), ValueError, "top must be a whole number"),
+    (dict(max_p=1.5), ValueError, "max_p must be a number between 0 and 1; got 1.5"),
+    (dict(max_p="0.1"), ValueError, "max_p must be a number between 0 and 1; got '0.1'"),
+    (dict(top=3, out="x"), ValueError, "top= and out= do not go together"),
+])
+def test_bad_chunk_options(options, error, message):
+    with pytest.raises(error, match=message):
+        corrshift.ztest(FRAME, **GROUPS, **QUIET, **options)
+
+
+def test_out_refuses_a_folder_that_holds_files(tmp_path):
+    (tmp_path / "old.txt").write_text("keep me")
+    with pytest.raises(FileExistsError, match="not an empty folder"):
+        corrshift.score(FRAME, **GROUPS, **QUIET, out=tmp_path)

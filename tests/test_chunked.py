@@ -1,0 +1,332 @@
+"""The chunk engine: pairs in chunks give the single native call's values.
+
+Every chunked run is compared bit for bit with one native call over the same
+pairs; reductions (top rows, p-value threshold, Parquet dataset) are compared
+with the same reduction done on the full table.
+"""
+
+import dataclasses
+import os
+import subprocess
+import sys
+import threading
+
+import numpy as np
+import pytest
+import scipy.stats
+
+import pipelines
+from corrshift import chunked
+from corrshift.chunked import Job, run_chunks
+from corrshift.parquet_sink import parquet_sink
+from corrshift.pvalues import permutation_qvalues
+from corrshift.stdout import silenced_stdout
+
+FEATURES, SAMPLES = 23, 36
+PERMUTATIONS = 6  # few permutations: many tied p-values for the top-k order
+GROUP1 = np.arange(0, 14, dtype=np.int32)
+GROUP2 = np.arange(14, 28, dtype=np.int32)
+CONSTANT = 5  # a feature without variance in group 1: its correlations there are undefined (-2.0)
+
+
+@pytest.fixture(scope="module")
+def data():
+    rng = np.random.default_rng(7)
+    x = rng.normal(size=(FEATURES, SAMPLES)).astype(np.float32)
+    x[3] = x[2] * 0.5 + x[3] * 0.5  # some correlation worth finding
+    x[CONSTANT, GROUP1] = 1.5  # its pairs' z_diff is large: they would top the list if tested
+    return x
+
+
+def given_ztest_pairs():
+    rng = np.random.default_rng(11)
+    first = rng.integers(0, FEATURES, 150)
+    second = (first + rng.integers(1, FEATURES, 150)) % FEATURES  # never the same feature; both orders
+    first[40], second[40] = first[10], second[10]  # a pair listed twice
+    return first.astype(np.int32), second.astype(np.int32)
+
+
+def given_score_pairs():
+    # Sorted by first feature; runs of 1 to 20 pairs, features without runs.
+    rng = np.random.default_rng(12)
+    first = np.sort(rng.choice(np.arange(0, FEATURES, 2), 120)).astype(np.int32)
+    second = ((first + rng.integers(1, FEATURES, 120)) % FEATURES).astype(np.int32)
+    return first, second
+
+
+def make_job(test, method="pearson", alternative="two-sided", aggregate="mean", top=None, max_p=None):
+    return Job(test=test, features=0, group1=GROUP1, group2=GROUP2, method=method, alternative=alternative,
+               aggregate=aggregate if test == "score" else None, permutations=PERMUTATIONS, threads=2,
+               top=top, max_p=max_p)
+
+
+def single_call(data, job, pairs):
+    """The full table from one native call."""
+    args = (GROUP1, GROUP2, job.method)
+    if job.test == "ztest":
+        if pairs is None:
+            first, second = (a.astype(np.int32) for a in np.triu_indices(FEATURES, 1))
+            values = pipelines._ztest_pipeline_exhaustive(data, *args, job.alternative, PERMUTATIONS, 2)
+        else:
+            first, second = pairs
+            values = pipelines._ztest_pipeline_indexed(data, first, second, *args, job.alternative,
+                                                       PERMUTATIONS, 2)
+        return dict(zip(chunked.ZTEST_NATIVE_COLUMNS, (first, second, *values)))
+    if pairs is None:
+        values = pipelines._score_pipeline_exhaustive(data, *args, job.aggregate, job.alternative,
+                                                      PERMUTATIONS, 2)
+        return dict(zip(chunked.SCORE_NATIVE_COLUMNS, (np.arange(FEATURES, dtype=np.int32), *values)))
+    values = pipelines._score_pipeline_indexed(data, *pairs, *args, job.aggregate, job.alternative,
+                                               PERMUTATIONS, 2)
+    return dict(zip(chunked.SCORE_NATIVE_COLUMNS, values))
+
+
+def assert_same_rows(actual, expected):
+    assert list(actual) == list(expected)
+    for name in expected:
+        a, e = np.asarray(actual[name]), np.asarray(expected[name])
+        assert a.dtype == e.dtype, name
+        assert np.array_equal(a.view(np.uint32) if a.dtype == np.float32 else a,
+                              e.view(np.uint32) if e.dtype == np.float32 else e), name
+
+
+def key_sorted(full, permutations, untestable=()):
+    """Row numbers of the full table sorted as the top rows are ranked."""
+    stat = full["z_diff"] if "z_diff" in full else full["score"]
+    b = np.rint(full["p_permutation"].astype(np.float64) * permutations)
+    p_normal = full.get("p_normal", np.zeros(len(stat)))
+    features = [full[name] for name in ("first", "second", "feature") if name in full]
+
+    def key(row):
+        untested = (np.isnan(stat[row]) or ("r1" in full and -2.0 in (full["r1"][row], full["r2"][row]))
+                    or any(f[row] in untestable for f in features))
+        if untested:
+            return (True, 0, 0, 0, row)
+        return (False, b[row], p_normal[row], -abs(float(stat[row])), row)
+
+    return sorted(range(len(stat)), key=key)
+
+
+PAIRS = {"all": None, "given-ztest": given_ztest_pairs(), "given-score": given_score_pairs()}
+
+ZTEST_CASES = [
+    (method, pairs, chunk)
+    for method in ("pearson", "spearman")
+    for pairs in ("all", "given-ztest")
+    for chunk in (1, 7, 64, 10**6)
+]
+SCORE_CASES = [
+    ("pearson", "mean", "two-sided", "all", 1),
+    ("pearson", "median", "greater", "all", 45),
+    ("spearman", "mean", "less", "all", 100),
+    ("spearman", "median", "two-sided", "all", 10**6),
+    ("pearson", "mean", "two-sided", "given-score", 1),
+    ("pearson", "median", "less", "given-score", 13),
+    ("spearman", "median", "greater", "given-score", 30),
+    ("spearman", "mean", "two-sided", "given-score", 10**6),
+]
+
+
+@pytest.mark.parametrize("method,pairs,chunk", ZTEST_CASES)
+def test_ztest_chunks_equal_single_call(data, method, pairs, chunk):
+    job = make_job("ztest", method)
+    result = run_chunks(data, GROUP1, GROUP2, job, pairs=PAIRS[pairs], chunk_pairs=chunk)
+    assert_same_rows(result.columns, single_call(data, job, PAIRS[pairs]))
+    assert (result.chunks > 1) == (chunk < 10**6)
+
+
+@pytest.mark.parametrize("method,aggregate,alternative,pairs,chunk", SCORE_CASES)
+def test_score_chunks_equal_single_call(data, method, aggregate, alternative, pairs, chunk):
+    job = make_job("score", method, alternative, aggregate)
+    result = run_chunks(data, GROUP1, GROUP2, job, pairs=PAIRS[pairs], chunk_pairs=chunk)
+    assert_same_rows(result.columns, single_call(data, job, PAIRS[pairs]))
+    assert (result.chunks > 1) == (chunk < 10**6)
+
+
+@pytest.mark.parametrize("test,chunk", [("ztest", 1), ("ztest", 40), ("score", 1), ("score", 60)])
+def test_chunks_cover_every_pair_once(test, chunk):
+    pairs = [chunked.block_pairs(c.lo, c.hi, FEATURES, test)
+             for c in chunked.plan_all_pairs(FEATURES, test, chunk)]
+    first = np.concatenate([p[0] for p in pairs])
+    second = np.concatenate([p[1] for p in pairs])
+    if test == "ztest":
+        expected = np.triu_indices(FEATURES, 1)
+    else:
+        expected = np.nonzero(~np.eye(FEATURES, dtype=bool))
+    assert np.array_equal(first, expected[0]) and np.array_equal(second, expected[1])
+
+
+def test_score_chunks_never_split_a_run():
+    first = np.array([0, 0, 0, 0, 0, 2, 3, 3, 7], dtype=np.int32)
+    plan = chunked.plan_given_pairs(first, "score", 2)
+    assert [(c.lo, c.hi, c.row) for c in plan] == [(0, 5, 0), (5, 6, 1), (6, 8, 2), (8, 9, 3)]
+
+
+def test_score_over_unsorted_pairs_is_refused(data):
+    pairs = (np.array([2, 1], dtype=np.int32), np.array([0, 0], dtype=np.int32))
+    with pytest.raises(ValueError, match="sorted by first feature"):
+        run_chunks(data, GROUP1, GROUP2, make_job("score"), pairs=pairs)
+
+
+@pytest.mark.parametrize("bad,message", [
+    (dict(chunk_pairs=0), "chunk_pairs"),
+    (dict(job=make_job("ztest", top=0)), "top must be at least 1"),
+    (dict(job=make_job("ztest", top=3), sink=lambda i, c: None), "cannot stream"),
+])
+def test_bad_run_options(data, bad, message):
+    options = dict(job=make_job("ztest"))
+    options.update(bad)
+    with pytest.raises(ValueError, match=message):
+        run_chunks(data, GROUP1, GROUP2, **options)
+
+
+def test_matrix_must_be_prepared(data):
+    with pytest.raises(ValueError, match="C-contiguous 2-D float32"):
+        run_chunks(np.asfortranarray(data), GROUP1, GROUP2, make_job("ztest"))
+
+
+@pytest.mark.parametrize("test,alternative,pairs,top,chunk", [
+    ("ztest", "two-sided", "all", 1, 5),
+    ("ztest", "two-sided", "all", 17, 30),
+    ("ztest", "greater", "all", 60, 30),  # normal p-values no longer follow |z_diff|
+    ("ztest", "less", "given-ztest", 40, 9),
+    ("ztest", "two-sided", "all", 300, 50),  # more than the tested pairs: untested rows come last
+    ("score", "two-sided", "all", 4, 40),
+    ("score", "greater", "given-score", 3, 10),
+])
+def test_top_rows_equal_sorting_the_full_table(data, test, alternative, pairs, top, chunk):
+    full = single_call(data, make_job(test, alternative=alternative), PAIRS[pairs])
+    result = run_chunks(data, GROUP1, GROUP2, make_job(test, alternative=alternative, top=top),
+                        pairs=PAIRS[pairs], chunk_pairs=chunk)
+    expected = chunked.take_rows(full, key_sorted(full, PERMUTATIONS)[:top])
+    assert_same_rows(result.columns, expected)
+
+
+@pytest.mark.parametrize("test", ["ztest", "score"])
+def test_rows_of_untestable_features_are_ranked_last_and_never_pass_max_p(data, test):
+    untestable = np.zeros(FEATURES, dtype=bool)
+    untestable[[2, 3]] = True  # the correlated pair: the best rows if tested
+    full = single_call(data, make_job(test), None)
+    job = dataclasses.replace(make_job(test, top=400), untestable=untestable)
+    result = run_chunks(data, GROUP1, GROUP2, job, chunk_pairs=25)
+    assert_same_rows(result.columns, chunked.take_rows(full, key_sorted(full, PERMUTATIONS, {2, 3})))
+    filtered = run_chunks(data, GROUP1, GROUP2, dataclasses.replace(job, top=None, max_p=1.0))
+    features = filtered.columns["first" if test == "ztest" else "feature"]
+    assert len(features) and not np.isin(features, [2, 3]).any()
+    if test == "ztest":
+        assert not np.isin(filtered.columns["second"], [2, 3]).any()
+
+
+@pytest.mark.parametrize("test,pairs,max_p", [
+    ("ztest", "all", 0.5), ("ztest", "given-ztest", 2 / 7), ("score", "all", 0.6), ("ztest", "all", 0.0)])
+def test_max_p_keeps_tested_rows_at_or_under_the_threshold(data, test, pairs, max_p):
+    full = single_call(data, make_job(test), PAIRS[pairs])
+    result = run_chunks(data, GROUP1, GROUP2, make_job(test, max_p=max_p), pairs=PAIRS[pairs], chunk_pairs=11)
+    p = (np.rint(full["p_permutation"].astype(np.float64) * PERMUTATIONS) + 1) / (PERMUTATIONS + 1)
+    keep = p <= max_p
+    if "r1" in full:
+        keep &= (full["r1"] != -2) & (full["r2"] != -2)
+    assert_same_rows(result.columns, chunked.take_rows(full, keep))
+    if max_p == 2 / 7:
+        assert keep.any() and not keep.all()
+
+
+@pytest.mark.parametrize("reduction", [dict(top=5), dict(max_p=0.3), dict()])
+def test_counts_give_the_q_values_of_the_full_table(data, reduction):
+    """q-values of kept rows, from the run's counts, equal scipy's on the full table."""
+    full = single_call(data, make_job("ztest"), None)
+    tested = (full["r1"] != -2) & (full["r2"] != -2)
+    assert not tested.all()
+    p_full = (np.rint(full["p_permutation"][tested].astype(np.float64) * PERMUTATIONS) + 1) / (PERMUTATIONS + 1)
+    q_full = dict(zip(np.flatnonzero(tested), scipy.stats.false_discovery_control(p_full)))
+
+    result = run_chunks(data, GROUP1, GROUP2, make_job("ztest", **reduction), chunk_pairs=20)
+    assert result.tested == tested.sum()
+    rows = result.columns
+    q = permutation_qvalues(rows["p_permutation"], result.counts, PERMUTATIONS)
+    position = {(a, b): k for k, (a, b) in enumerate(zip(full["first"], full["second"]))}
+    for a, b, value in zip(rows["first"], rows["second"], q):
+        k = position[(a, b)]
+        if tested[k]:
+            assert value == q_full[k]
+
+
+@pytest.mark.parametrize("test,pairs,max_p", [("ztest", "all", None), ("score", "given-score", None),
+                                              ("ztest", "given-ztest", 0.5)])
+def test_parquet_dataset_equals_the_full_table(data, tmp_path, test, pairs, max_p):
+    import pyarrow.parquet as pq
+
+    folder = tmp_path / "out"
+    result = run_chunks(data, GROUP1, GROUP2, make_job(test, max_p=max_p), pairs=PAIRS[pairs], chunk_pairs=9,
+                        sink=parquet_sink(folder))
+    assert result.columns is None
+    assert sorted(os.listdir(folder)) == [f"part-{i:08d}.parquet" for i in range(result.chunks)]
+    table = pq.read_table(folder).to_pydict()
+    expected = run_chunks(data, GROUP1, GROUP2, make_job(test, max_p=max_p), pairs=PAIRS[pairs]).columns
+    assert_same_rows({k: np.asarray(v, dtype=expected[k].dtype) for k, v in table.items()}, expected)
+
+
+def test_parquet_folder_must_be_empty(tmp_path):
+    (tmp_path / "old.parquet").write_bytes(b"")
+    with pytest.raises(FileExistsError, match="not an empty folder"):
+        parquet_sink(tmp_path)
+
+
+def test_progress_reports_every_chunk_and_native_line_is_silenced(data, capfd):
+    seen = []
+    result = run_chunks(data, GROUP1, GROUP2, make_job("ztest"), chunk_pairs=50,
+                        progress=lambda done, total: seen.append((done, total)))
+    print("after")
+    assert seen == [(i + 1, result.chunks) for i in range(result.chunks)]
+    assert capfd.readouterr().out == "after\n"
+
+
+def test_silenced_stdout_restores_descriptor_after_overlapping_threads(capfd):
+    # Thread A enters first and leaves first; descriptor 1 must stay silenced
+    # until B leaves too, then be restored.
+    a_in, b_in, a_out = threading.Event(), threading.Event(), threading.Event()
+
+    def a():
+        with silenced_stdout():
+            a_in.set()
+            b_in.wait()
+        a_out.set()
+
+    def b():
+        a_in.wait()
+        with silenced_stdout():
+            b_in.set()
+            a_out.wait()
+            os.write(1, b"hidden\n")
+
+    threads = [threading.Thread(target=a), threading.Thread(target=b)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    os.write(1, b"shown\n")
+    assert capfd.readouterr().out == "shown\n"
+
+
+def test_local_chunks_run_without_dask_and_pyarrow(tmp_path):
+    """dask and pyarrow are optional: the local path never imports them."""
+    script = """
+import sys
+for name in ("dask", "distributed", "pyarrow"):
+    sys.modules[name] = None  # importing them now fails
+import numpy as np
+from corrshift.chunked import Job, run_chunks
+from corrshift.parquet_sink import parquet_sink
+from corrshift.pvalues import permutation_qvalues
+x = np.random.default_rng(0).normal(size=(9, 12)).astype(np.float32)
+g1, g2 = np.arange(6, dtype=np.int32), np.arange(6, 12, dtype=np.int32)
+job = Job("ztest", 0, g1, g2, "pearson", "two-sided", None, 3, 1, 4, None)
+print(len(run_chunks(x, g1, g2, job, chunk_pairs=5).columns["z_diff"]))
+try:
+    parquet_sink(sys.argv[1])
+except ImportError as e:
+    print(e)
+"""
+    out = subprocess.run([sys.executable, "-c", script, str(tmp_path / "out")], capture_output=True, text=True,
+                         check=True).stdout
+    assert out.splitlines() == ["4", "writing a Parquet dataset needs pyarrow: pip install 'corrshift[parquet]'"]

@@ -1,0 +1,143 @@
+"""Chunks as Dask tasks on a local cluster of two worker processes.
+
+The clusters listen on 127.0.0.1 only, without a dashboard: nothing in these
+tests reaches another address.
+"""
+
+import collections
+import dataclasses
+import os
+import signal
+
+import numpy as np
+import pandas as pd
+import pytest
+from distributed import Client, LocalCluster
+
+import corrshift
+from corrshift.cli import main
+
+from corrshift.chunked import run_chunks, task_threads
+from corrshift.options import available_cpus
+from corrshift.parquet_sink import parquet_sink
+from test_api_chunks import FRAME, GIVEN, GROUPS, LABELS, QUIET
+from test_chunked import GROUP1, GROUP2, PAIRS, assert_same_rows, make_job, single_call
+
+
+# Two clusters at once (the module's and the one of the kill test) cannot both
+# take the default HTTP port; the second moves to a free one, on 127.0.0.1 too.
+pytestmark = pytest.mark.filterwarnings("ignore:Port 8787 is already in use")
+
+
+def local_cluster():
+    return LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                        dashboard_address=None)
+
+
+@pytest.fixture(scope="module")
+def client():
+    with local_cluster() as cluster, Client(cluster) as c:
+        yield c
+
+
+@pytest.fixture(scope="module")
+def data():
+    rng = np.random.default_rng(3)
+    x = rng.normal(size=(23, 36)).astype(np.float32)
+    x[5] = 0.25
+    return x
+
+
+@pytest.mark.parametrize("test,method,pairs,chunk", [
+    ("ztest", "pearson", "all", 20),
+    ("ztest", "spearman", "all", 50),
+    ("ztest", "pearson", "given-ztest", 17),
+    ("ztest", "spearman", "given-ztest", 40),
+    ("score", "pearson", "all", 44),
+    ("score", "spearman", "all", 100),
+    ("score", "pearson", "given-score", 10),
+    ("score", "spearman", "given-score", 25),
+])
+def test_dask_chunks_equal_single_call(client, data, test, method, pairs, chunk):
+    job = make_job(test, method, aggregate="median" if method == "spearman" else "mean")
+    result = run_chunks(data, GROUP1, GROUP2, job, pairs=PAIRS[pairs], chunk_pairs=chunk, client=client)
+    assert result.chunks > 2
+    assert_same_rows(result.columns, single_call(data, job, PAIRS[pairs]))
+
+
+@pytest.mark.parametrize("reduction", [dict(top=12), dict(max_p=0.4)])
+def test_dask_reductions_equal_local_ones(client, data, reduction):
+    job = make_job("ztest", **reduction)
+    on_dask = run_chunks(data, GROUP1, GROUP2, job, chunk_pairs=15, client=client)
+    here = run_chunks(data, GROUP1, GROUP2, job, chunk_pairs=15)
+    assert_same_rows(on_dask.columns, here.columns)
+    assert np.array_equal(on_dask.counts, here.counts) and on_dask.tested == here.tested
+
+
+def test_native_threads_default_to_the_workers_share(client):
+    assert client.submit(task_threads, pure=False).result() == 1
+    assert task_threads() == available_cpus()
+
+
+def test_dask_parquet_dataset_equals_the_full_table(client, data, tmp_path):
+    import pyarrow.parquet as pq
+
+    job = make_job("ztest", "spearman")
+    run_chunks(data, GROUP1, GROUP2, job, chunk_pairs=30, client=client, sink=parquet_sink(tmp_path / "out"))
+    table = pq.read_table(tmp_path / "out").to_pydict()
+    expected = single_call(data, job, None)
+    assert_same_rows({k: np.asarray(v, dtype=expected[k].dtype) for k, v in table.items()}, expected)
+
+
+def test_worker_killed_mid_run_loses_and_duplicates_no_chunk():
+    """A worker process killed while chunks run: Dask reruns its chunks."""
+    rng = np.random.default_rng(5)
+    data = rng.normal(size=(240, 36)).astype(np.float32)
+    job = dataclasses.replace(make_job("ztest"), permutations=150, threads=1)
+    expected = run_chunks(data, GROUP1, GROUP2, job, chunk_pairs=2000).columns
+
+    with local_cluster() as cluster, Client(cluster) as client:
+        pids = client.run(os.getpid)
+        killed = []
+
+        def kill_one_worker(done, total):
+            if not killed:
+                assert done < total
+                victim = sorted(pids.values())[0]
+                os.kill(victim, signal.SIGKILL)
+                killed.append(victim)
+
+        result = run_chunks(data, GROUP1, GROUP2, job, chunk_pairs=2000, client=client, progress=kill_one_worker)
+        assert killed and killed[0] not in client.run(os.getpid).values()
+        # The kill cost at least one chunk (running, or computed and not yet
+        # gathered), which the scheduler started again.
+        started = client.run_on_scheduler(lambda dask_scheduler: collections.Counter(
+            str(entry[0]) for entry in dask_scheduler.transition_log
+            if entry[2] == "processing" and "corrshift-chunk" in str(entry[0])))
+        assert max(started.values()) >= 2
+    assert result.chunks >= 10
+    assert_same_rows(result.columns, expected)
+
+
+@pytest.mark.filterwarnings("ignore:1 feature is constant within 'a'")
+@pytest.mark.parametrize("options", [dict(), dict(top=6), dict(pairs=GIVEN, method="spearman")])
+def test_api_on_dask_equals_the_single_process(client, options):
+    for test in (corrshift.ztest, corrshift.score):
+        on_dask = test(FRAME, **GROUPS, **QUIET, client=client, chunk_pairs=9, **options)
+        here = test(FRAME, **GROUPS, **QUIET, chunk_pairs=9, **options)
+        pd.testing.assert_frame_equal(on_dask, here)
+        if "top" not in options:
+            pd.testing.assert_frame_equal(on_dask, test(FRAME, **GROUPS, **QUIET, **options))
+
+
+@pytest.mark.filterwarnings("ignore:1 feature is constant within 'a'")
+def test_command_line_with_a_scheduler(client, tmp_path, capsys):
+    FRAME.to_csv(tmp_path / "data.tsv", sep="\t")
+    LABELS.rename("kind").to_frame().to_csv(tmp_path / "samples.tsv", sep="\t")
+    argv = ["score", tmp_path / "data.tsv", "--groups", tmp_path / "samples.tsv", "--by", "kind", "--compare",
+            "a", "b", "--permutations", QUIET["permutations"], "--top", 4]
+    outputs = []
+    for extra in (["--scheduler", client.scheduler.address], []):
+        assert main([str(a) for a in argv + extra]) == 0
+        outputs.append(capsys.readouterr().out)
+    assert outputs[0] == outputs[1] and len(outputs[0].splitlines()) == 5
