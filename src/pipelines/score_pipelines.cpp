@@ -21,6 +21,14 @@ namespace corrshift {
 
 namespace {
 
+// Both groups' correlations and the Fisher differences of every pair
+// position, rewritten each cycle by the straightforward workers.
+struct pair_scratch {
+    explicit pair_scratch(int32_t n)
+        : corr1(make_scratch<float>(n)), corr2(make_scratch<float>(n)), z_diff(make_scratch<float>(n)) {}
+    scratch<float> corr1, corr2, z_diff;
+};
+
 // Consecutive listed pairs that share their first feature. A position whose
 // first feature is not greater than the last run's belongs to no run.
 struct run_table {
@@ -116,10 +124,10 @@ score_result exhaustive(const float_input& data, const int_input& group1, const 
     const score_call call{&in,     method,  aggregate,          alternative,           permutations,
                           threads, in.features, scores.mutable_data(), pvalues.mutable_data()};
     if (e == engine::reference) {
-        auto corr1 = make_scratch<float>(n), corr2 = make_scratch<float>(n), z_diff = make_scratch<float>(n);
-        float* c1 = corr1.get();
-        float* c2 = corr2.get();
-        float* z = z_diff.get();
+        const pair_scratch buffers(n);
+        float* c1 = buffers.corr1.get();
+        float* c2 = buffers.corr2.get();
+        float* z = buffers.z_diff.get();
         reference_score_cycles(call, [&](const cycle_view& v, const float* matrix, float* target) {
             run_workers(n, threads, [=](int32_t begin, int32_t end) {
                 ztest_worker(matrix, in.samples, nullptr, nullptr, begin, end, in.features, v.group1, v.group2,
@@ -189,10 +197,10 @@ run_score_result indexed(const float_input& data, const int_input& pair_first, c
     const score_call call{&in, method, aggregate, alternative, permutations, threads, g, scores.mutable_data(),
                           pvalues.mutable_data()};
     if (e == engine::reference) {
-        auto corr1 = make_scratch<float>(n), corr2 = make_scratch<float>(n), z_diff = make_scratch<float>(n);
-        float* c1 = corr1.get();
-        float* c2 = corr2.get();
-        float* z = z_diff.get();
+        const pair_scratch buffers(n);
+        float* c1 = buffers.corr1.get();
+        float* c2 = buffers.corr2.get();
+        float* z = buffers.z_diff.get();
         reference_score_cycles(call, [&](const cycle_view& v, const float* matrix, float* target) {
             run_workers(g, threads, [=](int32_t begin, int32_t end) {
                 run_score_worker(matrix, in.samples, in.pair_first, in.pair_second, v.group1, v.group2, in.n1,
