@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <iostream>
 #include <optional>
@@ -171,6 +172,23 @@ PYBIND11_MODULE(_native_tests, m) {
         const auto n = static_cast<int64_t>(values.size());
         py::gil_scoped_release release;
         for (int64_t k = 0; k < n; ++k) o[k] = fisher_transform(in[k]);
+    });
+    // 0/1 per position: whether the active build's permutation tally counts
+    // the Fisher difference of the clamped correlations c1, c2 as at least
+    // as extreme as observed.
+    m.def("tally_lanes", [](farr c1, farr c2, farr observed, const std::string& alternative) {
+        if (c2.size() != c1.size() || observed.size() != c1.size())
+            throw py::value_error("c1, c2 and observed must have one size");
+        const auto n = static_cast<int64_t>(c1.size());
+        py::array_t<uint32_t> counts(n);
+        std::fill_n(counts.mutable_data(), n, 0u);
+        const tail alt = parse_tail(alternative);
+        uint32_t* out = counts.mutable_data();
+        {
+            py::gil_scoped_release release;
+            active_kernels().tally_block(c1.data(), c2.data(), observed.data(), alt, out, n);
+        }
+        return counts;
     });
     // Ranks of a row without ties by the active build (counting) and by
     // sorting keys; None when the values hold a tie or a NaN.

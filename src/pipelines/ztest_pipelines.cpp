@@ -70,8 +70,14 @@ void fast_ztest(const checked_inputs& in, const std::string& method, const std::
     observed.corr1 = corr1;
     observed.corr2 = corr2;
     observed.z_diff = z_diff;
-    observed.p_normal = p_normal;
     permuted.z_observed = z_diff;
+    // With permutations, p_normal's storage holds the tanh of each observed
+    // difference for the tally until the end, when the p-values replace it.
+    const bool tanh_in_p = permutations > 0;
+    if (tanh_in_p)
+        observed.z_tanh = permuted.z_tanh = p_normal;
+    else
+        observed.p_normal = p_normal;
     const kernel_table* kernels = rows.kernels;
     run_cycles(
         make_plan(in, permutations),
@@ -81,6 +87,13 @@ void fast_ztest(const checked_inputs& in, const std::string& method, const std::
             run_workers(n, threads, [=](int32_t begin, int32_t end) { kernels->pair_range(*job, begin, end); });
         },
         [](int32_t) {});
+    if (tanh_in_p) {
+        const tail alt = observed.alternative;
+        const float se = observed.se;
+        run_workers(n, threads, [=](int32_t begin, int32_t end) {
+            for (int32_t k = begin; k < end; ++k) p_normal[k] = normal_pvalue(alt, z_diff[k], se);
+        });
+    }
     finish_fractions_in_place(p_permutation, n, permutations);
 }
 

@@ -55,6 +55,9 @@ struct pair_job {
     float* p_normal;    // normal p-values under `alternative`, with standard error `se`
     uint32_t* counts;   // permutation counts: zeroed when z_observed is null, else tallied
     const float* z_observed;
+    // tanh of each observed difference (as float): written when z_observed
+    // is null, read by the tally of permutation cycles otherwise.
+    float* z_tanh;
     tail alternative;
     float se;
     int32_t l2_rows;  // rows of both groups' panels that fit the cache together
@@ -70,6 +73,11 @@ struct kernel_table {
     void (*pair_range)(const pair_job& job, int32_t begin, int32_t end);
     // out[k] = float atanh of in[k], taken in double precision (values in [-1, 1] or NaN).
     void (*fisher_block)(const float* in, float* out, int64_t n);
+    // counts[k] += 1 when the Fisher difference of the clamped correlations
+    // c1[k], c2[k] is at least as extreme as observed[k], decided as the
+    // permutation tally of the pair kernel decides it.
+    void (*tally_block)(const float* c1, const float* c2, const float* observed, tail alternative, uint32_t* counts,
+                        int64_t n);
     // Ranks of values[0 .. m-1] when they hold no tie and no NaN: true and
     // ranks[k] = position of values[k] in ascending order; false otherwise.
     bool (*distinct_ranks)(const float* values, int32_t m, int32_t* ranks, uint8_t* seen);

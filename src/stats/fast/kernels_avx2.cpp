@@ -7,6 +7,7 @@
 #define CORRSHIFT_TILE_VECTORS 2
 #define CORRSHIFT_KERNELS_NAME "avx2"
 #define CORRSHIFT_VSQRT(v) ((vf)_mm256_sqrt_ps((__m256)(v)))
+#define CORRSHIFT_VRCP(v) ((vf)_mm256_rcp_ps((__m256)(v)))
 #define CORRSHIFT_ANY_LANE(v) (!_mm256_testz_si256((__m256i)(v), (__m256i)(v)))
 #define CORRSHIFT_GATHER_PD(table, index) ((vd)_mm256_i32gather_pd((table), (__m128i)(index), 8))
 

@@ -7,6 +7,7 @@
 #define CORRSHIFT_TILE_VECTORS 2
 #define CORRSHIFT_KERNELS_NAME "baseline"
 #define CORRSHIFT_VSQRT(v) ((vf)_mm_sqrt_ps((__m128)(v)))
+#define CORRSHIFT_VRCP(v) ((vf)_mm_rcp_ps((__m128)(v)))
 #define CORRSHIFT_ANY_LANE(v) (_mm_movemask_epi8(_mm_cmpeq_epi32((__m128i)(v), _mm_setzero_si128())) != 0xffff)
 
 #include "kernels_impl.hpp"

@@ -4,7 +4,8 @@
 //   CORRSHIFT_TILE_ROWS     rows i of one register tile
 //   CORRSHIFT_TILE_VECTORS  vectors of rows j of one register tile
 //   CORRSHIFT_KERNELS_NAME  the name of the build ("avx512", ...)
-// and the macros CORRSHIFT_VSQRT(v) (float vector square root) and
+// and the macros CORRSHIFT_VSQRT(v) (float vector square root),
+// CORRSHIFT_VRCP(v) (approximate reciprocal, relative error below 2^-11) and
 // CORRSHIFT_ANY_LANE(v) (true when a 64-bit lane of v is non-zero). Everything here lives in the including file's
 // anonymous namespace, so builds for different instruction sets never share
 // a symbol.
@@ -151,47 +152,44 @@ inline vf fisher_vec(vf c, const double* table) {
 }
 
 // ---------------------------------------------------------------------------
-// Tally without the exact transform. A permutation cycle of the z-test only
-// asks whether each permuted difference d is at least as extreme as the
-// observed one. d' = G(c1) - G(c2) from a float approximation G of atanh
-// with relative error below 2^-18 lies within 2^-16 (|G(c1)| + |G(c2)|) of
-// d (whose two transforms are each rounded once); when d' clears the
-// observed value by more than that margin, d' gives the same answer as d.
-// Otherwise (and for NaN) the vector's exact differences are computed.
+// Tally without the transform. A permutation cycle of the z-test only asks
+// whether each permuted difference d = A(c1) - A(c2) (A the rounded Fisher
+// transform) is at least as extreme as the observed z. With the exact
+// atanh, atanh(c1) - atanh(c2) = D and tanh(D) = (c1 - c2) / (1 - c1 c2) = Q;
+// and |d - D| <= 2^-24 (|A(c1)| + |A(c2)| + |d|) < 2^-19 for |c| <= 0.99.
+// tanh is increasing with slope at most 1, so Q > tanh(z) + 2^-19 gives
+// D > z + 2^-19 and d > z, and Q < tanh(z) - 2^-19 gives d < z (likewise
+// for |Q| against tanh|z|). The observed cycle stores t = tanh(z) rounded
+// to float (error below 2^-23); Q is computed in float with a relative
+// error below 2^-18 (1 - c1 c2 >= 0.0199 amplifies the product's rounding
+// at most 50 times; the reciprocal estimate refined by one Newton step
+// adds about 2^-22). So wherever Q and t differ by more than kTanhMargin,
+// comparing them gives the answer of comparing d and z; the other lanes
+// (and NaN) take the exact transform.
+
+constexpr float kTanhMargin = 0x1p-16f;
 
 inline vf vabs(vf v) { return (vf)((vi)v & 0x7fffffff); }
 
-// |atanh(a)| for 0 <= a <= 0.99 in float: the Taylor series below 1/8,
-// above it ln((1 + a) / (1 - a)) / 2 with the quotient scaled by 2^k into
-// (1/2, 2) and ln(1 + s)/(1 - s) = 2 atanh(s) by its series in s.
-inline vf approx_atanh_magnitude(vf a) {
-    const vf a2 = a * a;
-    const vf small = a + a * a2 * (1.0f / 3 + a2 * (1.0f / 5 + a2 * (1.0f / 7 + a2 * (1.0f / 9))));
-    const vf num = 1.0f + a, den = 1.0f - a;
-    const vi k = ((vi)num >> 23) - ((vi)den >> 23);
-    const vf scaled = (vf)((vi)den + (k << 23));
-    const vf s = (num - scaled) / (num + scaled);
-    const vf s2 = s * s;
-    const vf series =
-        1.0f + s2 * (1.0f / 3 + s2 * (1.0f / 5 + s2 * (1.0f / 7 + s2 * (1.0f / 9 + s2 * (1.0f / 11 + s2 * (1.0f / 13))))));
-    const vf large = __builtin_convertvector(k, vf) * 0.34657359f + s * series;
-    return (a < 0.125f) ? small : large;
+// (c1 - c2) / (1 - c1 c2) of the clamped correlations, approximately.
+inline vf tanh_difference(vf c1, vf c2) {
+    const vf den = 1.0f - c1 * c2;
+    vf inverse = CORRSHIFT_VRCP(den);
+    inverse = inverse * (2.0f - den * inverse);
+    return (c1 - c2) * inverse;
 }
 
-inline vf approx_fisher(vf c, vf& magnitude) {
-    magnitude = approx_atanh_magnitude((vf)((vi)c & 0x7fffffff));
-    return (vf)((vi)magnitude | ((vi)c & int32_t(0x80000000u)));
+// Lanes where the approximate q may compare with t otherwise than the
+// difference with the observed one.
+inline vi unsure_lanes(vf q, vf t, tail alternative) {
+    const vf gap = alternative == tail::two_sided ? vabs(q) - vabs(t) : q - t;
+    return !(vabs(gap) > kTanhMargin);
 }
 
-// Differences of the clamped correlations c1, c2 that compare with the
-// observed values as the exact ones do.
-inline vf tally_differences(vf c1, vf c2, vf observed, tail alternative, const double* table) {
-    vf m1, m2;
-    const vf d = approx_fisher(c1, m1) - approx_fisher(c2, m2);
-    const vf margin = (m1 + m2) * 0x1p-16f + 0x1p-100f;
-    const vf gap = alternative == tail::two_sided ? vabs(d) - vabs(observed) : d - observed;
-    const vi unsure = !(vabs(gap) > margin);
-    if (!CORRSHIFT_ANY_LANE(unsure)) return d;
+// t of an observed difference z.
+inline float observed_tanh(float z) { return static_cast<float>(std::tanh(static_cast<double>(z))); }
+
+inline vf exact_differences(vf c1, vf c2, const double* table) {
     return fisher_vec(c1, table) - fisher_vec(c2, table);
 }
 
@@ -239,6 +237,8 @@ void emit_run(const pair_job& job, int32_t pos, const lane_results& res, int lo,
     if (job.z_diff != nullptr) std::memcpy(job.z_diff + pos, res.d + lo, bytes);
     if (job.p_normal != nullptr)
         for (int l = 0; l < len; ++l) job.p_normal[pos + l] = normal_pvalue(job.alternative, res.d[lo + l], job.se);
+    if (job.z_tanh != nullptr && job.z_observed == nullptr)
+        for (int l = 0; l < len; ++l) job.z_tanh[pos + l] = observed_tanh(res.d[lo + l]);
     if (job.counts != nullptr) {
         if (job.z_observed == nullptr)
             std::memset(job.counts + pos, 0, static_cast<size_t>(len) * sizeof(uint32_t));
@@ -358,13 +358,121 @@ inline lane_moments row_moments(const group_panel& g, int32_t i, int32_t j0, int
 
 // A permutation cycle of the z-test: nothing written but the counts.
 inline bool tallies_only(const pair_job& job) {
-    return job.z_observed != nullptr && job.z_diff == nullptr && job.corr1 == nullptr && job.corr2 == nullptr &&
+    return job.z_observed != nullptr && job.z_tanh != nullptr && job.z_diff == nullptr && job.corr1 == nullptr && job.corr2 == nullptr &&
            job.p_normal == nullptr && job.alternative != tail::unknown;
 }
 
 // Stands in for the observed value of lanes outside the pairs: every
 // difference clears it.
 constexpr float kFar = __builtin_inff();
+
+// Lanes whose permuted difference d is at least as extreme as the observed
+// one under the alternative (never for NaN), as tally_extremes counts them.
+inline vi extreme_lanes(vf d, vf observed, tail alternative) {
+    switch (alternative) {
+        case tail::two_sided: return (vi)(vabs(d) >= vabs(observed));
+        case tail::greater: return (vi)(d >= observed);
+        case tail::less: return (vi)(d <= observed);
+        default: return vi{};
+    }
+}
+
+// Tallies the W pairs of one tile row, all of one segment, from the row's
+// sums in both groups: lane l of vector c holds pair position at + c VL + l.
+// The vectors are computed side by side; the exact transform is taken only
+// for a vector with an unsure lane.
+inline void tally_row(const pair_job& job, const float* sums1, const float* sums2, float count1, float count2,
+                      int32_t first, int32_t j0, int32_t at, const double* table) {
+    vf c1[C], c2[C];
+    vi hit[C], unsure[C];
+    vi any = vi{};
+#pragma GCC unroll 16
+    for (int c = 0; c < C; ++c) {
+        c1[c] = clamp_vec(correlation_vec(load(sums1 + c * VL), count1, row_moments(job.g1, first, j0, c)));
+        c2[c] = clamp_vec(correlation_vec(load(sums2 + c * VL), count2, row_moments(job.g2, first, j0, c)));
+        const vf q = tanh_difference(c1[c], c2[c]);
+        const vf t = load(job.z_tanh + at + c * VL);
+        unsure[c] = unsure_lanes(q, t, job.alternative);
+        hit[c] = extreme_lanes(q, t, job.alternative);
+        any |= unsure[c];
+    }
+    if (CORRSHIFT_ANY_LANE(any)) {
+        for (int c = 0; c < C; ++c)
+            if (CORRSHIFT_ANY_LANE(unsure[c]))
+                hit[c] = extreme_lanes(exact_differences(c1[c], c2[c], table), load(job.z_observed + at + c * VL),
+                                       job.alternative);
+    }
+#pragma GCC unroll 16
+    for (int c = 0; c < C; ++c) {
+        vi counts;
+        std::memcpy(&counts, job.counts + at + c * VL, sizeof counts);
+        counts -= hit[c];
+        std::memcpy(job.counts + at + c * VL, &counts, sizeof counts);
+    }
+}
+
+// Tallies the VL pairs of one vector whose lane l holds pair position
+// at + l, of which the lanes [from, to) belong to the segment.
+inline void tally_vector(const pair_job& job, vf r1, vf r2, int32_t at, int from, int to, const double* table) {
+    const vf c1 = clamp_vec(r1), c2 = clamp_vec(r2);
+    const vf q = tanh_difference(c1, c2);
+    vf t = splat(kFar);  // lanes outside the segment are never unsure
+    for (int l = from; l < to; ++l) t[l] = job.z_tanh[at + l];
+    vi hit = extreme_lanes(q, t, job.alternative);
+    if (CORRSHIFT_ANY_LANE(unsure_lanes(q, t, job.alternative))) {
+        vf observed = splat(kFar);
+        for (int l = from; l < to; ++l) observed[l] = job.z_observed[at + l];
+        hit = extreme_lanes(exact_differences(c1, c2, table), observed, job.alternative);
+    }
+    for (int l = from; l < to; ++l) job.counts[at + l] -= static_cast<uint32_t>(hit[l]);
+}
+
+void tally_block(const float* c1, const float* c2, const float* observed, tail alternative, uint32_t* counts,
+                 int64_t n) {
+    const double* table = fisher_table();
+    float t[VL];
+    pair_job job{};
+    job.alternative = alternative;
+    for (int64_t k = 0; k < n; k += VL) {
+        const int len = static_cast<int>(n - k < VL ? n - k : VL);
+        vf a = vf{}, b = vf{};
+        for (int l = 0; l < len; ++l) {
+            a[l] = c1[k + l];
+            b[l] = c2[k + l];
+            t[l] = observed_tanh(observed[k + l]);
+        }
+        job.z_observed = observed + k;
+        job.z_tanh = t;
+        job.counts = counts + k;
+        tally_vector(job, a, b, 0, 0, len, table);
+    }
+}
+
+// Asks for the cache line holding p. Written as an instruction of its own:
+// GCC drops __builtin_prefetch calls whose function it finds free of side
+// effects.
+inline void prefetch(const void* p) { asm volatile("prefetcht0 %0" : : "m"(*static_cast<const char*>(p))); }
+
+// Asks for the observed tanh values and counts of the band's pairs with
+// second rows in [lo, hi) one tile ahead of their use: each segment's
+// positions are a short stretch far from the others', which the hardware
+// prefetchers do not foresee, and a tile's sums give the loads time to
+// arrive.
+inline void prefetch_tallies(const pair_job& job, const band& b, int32_t lo, int32_t hi) {
+    constexpr int32_t kLine = 64 / sizeof(float);
+    for (int r = 0; r < b.count; ++r) {
+        const segment& sg = b.seg[r];
+        const int32_t from = imax(sg.lo, lo), to = imin(sg.hi, hi);
+        for (int32_t j = from; j < to; j += kLine) {
+            prefetch(job.z_tanh + sg.pos + (j - sg.lo));
+            prefetch(job.counts + sg.pos + (j - sg.lo));
+        }
+        if (from < to) {
+            prefetch(job.z_tanh + sg.pos + (to - 1 - sg.lo));
+            prefetch(job.counts + sg.pos + (to - 1 - sg.lo));
+        }
+    }
+}
 
 // The band's pairs whose second row lies in [jlo, jhi).
 void run_band(const pair_job& job, const band& b, int32_t jlo, int32_t jhi) {
@@ -380,33 +488,40 @@ void run_band(const pair_job& job, const band& b, int32_t jlo, int32_t jhi) {
     const float c1 = static_cast<float>(job.g1.n), c2 = static_cast<float>(job.g2.n);
     const double* table = fisher_table();
     const bool tally_only = tallies_only(job);
-    float observed[W];
+    if (tally_only) prefetch_tallies(job, b, lo, imin(hi, (lo / W + 1) * W));
     alignas(64) float s1[R][W];
     alignas(64) float s2[R][W];
     lane_results res;
     for (int32_t block = lo / W; block * W < hi; ++block) {
         const int32_t j0 = block * W;
+        if (tally_only) prefetch_tallies(job, b, imax(lo, j0 + W), imin(hi, j0 + 2 * W));
         tile_sums(x1, job.g1.panel + static_cast<int64_t>(block) * job.g1.n * W, job.g1.n, s1);
         tile_sums(x2, job.g2.panel + static_cast<int64_t>(block) * job.g2.n * W, job.g2.n, s2);
         for (int r = 0; r < b.count; ++r) {
             const segment& sg = b.seg[r];
             const int32_t from = imax(sg.lo, j0), to = imin(sg.hi, j0 + W);
             if (from >= to) continue;
-            const int32_t pos = sg.pos + (from - sg.lo);
-            if (tally_only) {
-                for (int l = 0; l < W; ++l) observed[l] = kFar;
-                std::memcpy(observed + (from - j0), job.z_observed + pos, static_cast<size_t>(to - from) * sizeof(float));
+            if (tally_only && from == j0 && to == j0 + W) {
+                tally_row(job, s1[r], s2[r], c1, c2, sg.first, j0, sg.pos + (j0 - sg.lo), table);
+                continue;
             }
             for (int c = 0; c < C; ++c) {
+                // Second rows j0 + c * VL + l of the vector's lanes; only
+                // those in [from, to) are pairs of the segment.
+                const int32_t first_lane = j0 + c * VL;
+                if (first_lane >= to || first_lane + VL <= from) continue;
                 const vf r1 = correlation_vec(load(s1[r] + c * VL), c1, row_moments(job.g1, sg.first, j0, c));
                 const vf r2 = correlation_vec(load(s2[r] + c * VL), c2, row_moments(job.g2, sg.first, j0, c));
+                if (tally_only) {
+                    tally_vector(job, r1, r2, sg.pos + (first_lane - sg.lo), imax(from - first_lane, 0),
+                                 imin(to - first_lane, VL), table);
+                    continue;
+                }
                 store(res.r1 + c * VL, r1);
                 store(res.r2 + c * VL, r2);
-                store(res.d + c * VL, tally_only ? tally_differences(clamp_vec(r1), clamp_vec(r2),
-                                                                     load(observed + c * VL), job.alternative, table)
-                                                 : fisher_vec(clamp_vec(r1), table) - fisher_vec(clamp_vec(r2), table));
+                store(res.d + c * VL, fisher_vec(clamp_vec(r1), table) - fisher_vec(clamp_vec(r2), table));
             }
-            emit_run(job, pos, res, from - j0, to - from);
+            if (!tally_only) emit_run(job, sg.pos + (from - sg.lo), res, from - j0, to - from);
         }
     }
 }
@@ -551,24 +666,43 @@ void rank_group(const float* row, const int32_t* columns, int32_t m, const prepa
 
 void pack_row(const float* src, const int32_t* columns, const group_panel& g, int32_t row) {
     float* out = g.panel + static_cast<int64_t>(row / W) * g.n * W + row % W;
-    float sx = 0.0f, sxx = 0.0f;
-    for (int32_t s = 0; s < g.n; ++s) {
-        const float v = src[columns[s]];
-        out[static_cast<int64_t>(s) * W] = v;
-        sx += v;
-        sxx += v * v;
-    }
-    const auto c = static_cast<float>(g.n);
-    const float mean = sx / c;
-    g.mean[row] = mean;
-    g.var[row] = sxx / c - mean * mean;
+    for (int32_t s = 0; s < g.n; ++s) out[static_cast<int64_t>(s) * W] = src[columns[s]];
 }
 
 void pad_row(const group_panel& g, int32_t row) {
     float* out = g.panel + static_cast<int64_t>(row / W) * g.n * W + row % W;
     for (int32_t s = 0; s < g.n; ++s) out[static_cast<int64_t>(s) * W] = 0.0f;
-    g.mean[row] = 0.0f;
-    g.var[row] = 0.0f;
+}
+
+// Mean and variance of every row of a packed block, VL rows per vector:
+// each lane sums its row's values in sample order, as a scalar loop would.
+// Padding rows hold zeros and get mean 0 and variance 0.
+void block_moments(const group_panel& g, int32_t block) {
+    const float* panel = g.panel + static_cast<int64_t>(block) * g.n * W;
+    const float count = static_cast<float>(g.n);
+    for (int c = 0; c < C; ++c) {
+        vf sx = vf{}, sxx = vf{};
+        for (int32_t s = 0; s < g.n; ++s) {
+            const vf v = load(panel + static_cast<int64_t>(s) * W + c * VL);
+            sx = sx + v;
+            sxx = sxx + v * v;
+        }
+        const vf mean = sx / count;
+        store(g.mean + block * W + c * VL, mean);
+        store(g.var + block * W + c * VL, sxx / count - mean * mean);
+    }
+}
+
+// The data row kRowsAhead rows on is asked for while a row is packed (its
+// first kPrefetchRowBytes bytes): the matrix is read once per cycle, so its
+// rows come from beyond the core's caches.
+constexpr int32_t kRowsAhead = 2;
+constexpr int64_t kPrefetchRowBytes = 16384;
+
+inline void prefetch_row(const float* row, int32_t samples) {
+    const int64_t bytes = static_cast<int64_t>(samples) * 4;
+    const char* p = reinterpret_cast<const char*>(row);
+    for (int64_t b = 0; b < bytes && b < kPrefetchRowBytes; b += 64) prefetch(p + b);
 }
 
 void prepare_blocks(const prepare_job& job, int32_t worker, int32_t begin, int32_t end) {
@@ -581,6 +715,7 @@ void prepare_blocks(const prepare_job& job, int32_t worker, int32_t begin, int32
                 continue;
             }
             const float* src = job.data + static_cast<int64_t>(row) * job.samples;
+            if (row + kRowsAhead < job.features) prefetch_row(src + kRowsAhead * static_cast<int64_t>(job.samples), job.samples);
             if (job.spearman) {
                 // Group 2's ranks are written after group 1's, as into a
                 // shared rank matrix: a column in both groups keeps group 2's.
@@ -591,9 +726,12 @@ void prepare_blocks(const prepare_job& job, int32_t worker, int32_t begin, int32
             pack_row(src, job.group1, job.g1, row);
             pack_row(src, job.group2, job.g2, row);
         }
+        block_moments(job.g1, block);
+        block_moments(job.g2, block);
     }
 }
 
-const kernel_table kTable = {CORRSHIFT_KERNELS_NAME, W, prepare_blocks, pair_range, fisher_block, distinct_ranks};
+const kernel_table kTable = {CORRSHIFT_KERNELS_NAME, W, prepare_blocks, pair_range, fisher_block, tally_block,
+                             distinct_ranks};
 
 }  // namespace
