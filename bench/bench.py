@@ -18,7 +18,9 @@ pair mode (exhaustive, or indexed over every pair listed in order) and kind
   peak MB    peak resident memory of the call beyond what the process held
              before it (the call with m cycles)
 
-followed by the figures the targets ask for.
+followed by the figures the targets ask for; the phases of a cycle (row
+packing and ranking, pairs, per-feature scores) are timed by the phase clock
+of the test extension.
 """
 
 import json
@@ -96,6 +98,21 @@ def per_cycle(make_call, repeats=2, budget=0.4):
     m = int(min(40, max(3, budget / max(t0, 1e-4))))
     t1, peak = timed(lambda: make_call(m), repeats)
     return max(t1 - t0, 1e-9) / m, peak
+
+
+def phases_per_cycle(call, m, repeats=3):
+    """Seconds per permutation cycle in each phase (rows, pairs, units) of
+    call(m), from the phase clock of the test extension's copies of the
+    pipelines: (T(m) - T(0)) / m per phase, the smallest of a few runs."""
+    def run(cycles):
+        native.phase_clock(True)
+        with quiet_stdout():
+            call(cycles)
+        return np.array(native.phase_clock(False))
+
+    base = np.min([run(0) for _ in range(repeats)], axis=0)
+    full = np.min([run(m) for _ in range(repeats)], axis=0)
+    return np.maximum(full - base, 0.0) / m
 
 
 def peak_rate():
@@ -205,17 +222,27 @@ def main():
     print("Targets")
     k, n = 2000, 250
     fast, _ = rows[(k, n, "pearson", "exhaustive", "ztest")]
-    print(f"- exhaustive pair phase, K={k}, n={n}+{n}: {100 * k * (k - 1) // 2 * 2 * n / fast / peak:.0f}% "
-          f"of the multiply+add peak (target 70%)")
+    data, g1, g2, _, _ = make_data(k, n)
+    work = k * (k - 1) // 2 * 2 * n
+    for method in METHODS:
+        pair_phase = phases_per_cycle(
+            lambda m: native.ztest_pipeline_exhaustive(data, g1, g2, method, "two-sided", m, THREADS), 10)[1]
+        print(f"- exhaustive z-test pair phase, K={k}, n={n}+{n}, {method}: {100 * work / pair_phase / peak:.0f}% "
+              f"of the multiply+add peak (target 70%; whole cycle incl. packing/ranking: "
+              f"{100 * work / rows[(k, n, method, 'exhaustive', 'ztest')][0] / peak:.0f}%)")
     for method in METHODS:
         t = rows[(1500, 100, method, "exhaustive", "ztest")][0]
         print(f"- z-test exhaustive, K=1500, 100+100, {method}: {numpy_per_cycle[(1500, 100, method, 'ztest')] / t:.1f}"
               f" x numpy (target 8)")
     for n in SAMPLES:
-        z = rows[(2000, n, "pearson", "exhaustive", "ztest")][0]
-        s = rows[(2000, n, "pearson", "exhaustive", "score")][0]
-        print(f"- score exhaustive median, K=2000, n={n}+{n}: feature phase about {max(s - z, 0) / s:.2f} of a cycle "
-              f"(cycle minus the z-test cycle; target < 1/3)")
+        data, g1, g2, _, _ = make_data(2000, n)
+        for method in METHODS:
+            times = phases_per_cycle(
+                lambda m: native.score_pipeline_exhaustive(data, g1, g2, method, "median", "two-sided", m, THREADS),
+                10)
+            print(f"- score exhaustive median, K=2000, n={n}+{n}, {method}: feature phase {times[2] / times.sum():.2f}"
+                  f" of a cycle (rows {times[0] * 1e3:.2f} ms, pairs {times[1] * 1e3:.2f} ms, features "
+                  f"{times[2] * 1e3:.2f} ms; target < 1/3)")
     for n in SAMPLES:
         ratio = rows[(2000, n, "pearson", "indexed", "ztest")][0] / rows[(2000, n, "pearson", "exhaustive", "ztest")][0]
         print(f"- indexed z-test over all pairs in order, K=2000, n={n}+{n}: {ratio:.2f} x the exhaustive time (target 1.5)")

@@ -14,6 +14,7 @@
 
 #include "../pipelines/pipelines.hpp"
 #include "../run/permutation.hpp"
+#include "../run/phase_clock.hpp"
 #include "../run/progress_bar.hpp"
 #include "../run/workers.hpp"
 #include "../stats/correlation.hpp"
@@ -189,6 +190,16 @@ PYBIND11_MODULE(_native_tests, m) {
             active_kernels().tally_block(c1.data(), c2.data(), observed.data(), alt, out, n);
         }
         return counts;
+    });
+    // Starts (true) or stops the phase clock of this extension's pipelines
+    // (ztest_pipeline_exhaustive, score_pipeline_exhaustive) and returns the
+    // seconds summed so far per phase (rows, pairs, units), then zeroes them.
+    m.def("phase_clock", [](bool running) {
+        phase_clock& clock = the_phase_clock();
+        const auto seconds = clock.seconds;
+        clock.seconds = {};
+        clock.running = running;
+        return seconds;
     });
     // Ranks of a row without ties by the active build (counting) and by
     // sorting keys; None when the values hold a tie or a NaN.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "../run/phase_clock.hpp"
 #include "../run/workers.hpp"
 #include "../stats/fast/kernel_select.hpp"
 
@@ -53,6 +54,7 @@ void make_fast_rows(fast_rows& rows, const checked_inputs& in, bool spearman, in
 }
 
 void pack_cycle_rows(fast_rows& rows, const cycle_view& view) {
+    const timed_phase timing(phase::rows);
     rows.job.group1 = view.group1;
     rows.job.group2 = view.group2;
     const prepare_job* job = &rows.job;

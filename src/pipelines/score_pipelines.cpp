@@ -10,6 +10,7 @@
 #include "pipelines.hpp"
 #include "plan.hpp"
 #include "tally.hpp"
+#include "../run/phase_clock.hpp"
 #include "../run/scratch.hpp"
 #include "../run/workers.hpp"
 #include "../stats/correlation.hpp"
@@ -143,14 +144,39 @@ score_result exhaustive(const float_input& data, const int_input& group1, const 
         auto z_diff = make_scratch<float>(n);
         const int32_t slots = std::min(threads, std::max(in.features, 1));
         auto lists = make_scratch<float>(static_cast<size_t>(slots) * 16 * static_cast<size_t>(in.features));
+        // Permuted medians are decided by counting over the pairs: each
+        // worker of the pair positions keeps its own counts per feature.
+        const int32_t counters = std::min(threads, std::max(n, 1));
+        const auto per_counter = static_cast<size_t>(in.features);
+        const bool count_medians = call.aggregate != kMean;
+        auto hits = make_scratch<uint32_t>(count_medians ? counters * per_counter : 0);
+        auto numbers = make_scratch<uint32_t>(count_medians ? counters * per_counter : 0);
+        auto thresholds = make_scratch<float>(count_medians ? counters * per_counter : 0);
         pair_job pairs = pair_job_for(rows, in);
         pairs.z_diff = z_diff.get();
         const kernel_table* kernels = rows.kernels;
-        fast_score_cycles(call, rows, [&](const cycle_view&, score_job& job) {
+        fast_score_cycles(call, rows, [&](const cycle_view& v, score_job& job) {
             job.z_diff = z_diff.get();
             const pair_job* pj = &pairs;
-            run_workers(n, threads, [=](int32_t begin, int32_t end) { kernels->pair_range(*pj, begin, end); });
+            {
+                const timed_phase timing(phase::pairs);
+                run_workers(n, threads, [=](int32_t begin, int32_t end) { kernels->pair_range(*pj, begin, end); });
+            }
+            const timed_phase timing(phase::units);
             const score_job* sj = &job;
+            if (count_medians && v.cycle > 0) {
+                uint32_t* h = hits.get();
+                uint32_t* c = numbers.get();
+                float* t = thresholds.get();
+                run_numbered_workers(n, threads, [=](int32_t worker, int32_t begin, int32_t end) {
+                    const size_t at = static_cast<size_t>(worker) * per_counter;
+                    count_feature_medians(*sj, t + at, h + at, c + at, begin, end);
+                });
+                run_workers(in.features, threads, [=](int32_t begin, int32_t end) {
+                    settle_feature_medians(*sj, h, c, counters, begin, end);
+                });
+                return;
+            }
             float* scratch = lists.get();
             const auto per_worker = static_cast<size_t>(16) * static_cast<size_t>(in.features);
             run_numbered_workers(in.features, threads, [=](int32_t worker, int32_t begin, int32_t end) {

@@ -9,6 +9,7 @@
 #include "pipelines.hpp"
 #include "plan.hpp"
 #include "tally.hpp"
+#include "../run/phase_clock.hpp"
 #include "../run/scratch.hpp"
 #include "../run/workers.hpp"
 #include "../stats/ztest.hpp"
@@ -84,6 +85,7 @@ void fast_ztest(const checked_inputs& in, const std::string& method, const std::
         [&](const cycle_view& v) {
             pack_cycle_rows(rows, v);
             const pair_job* job = v.cycle == 0 ? &observed : &permuted;
+            const timed_phase timing(phase::pairs);
             run_workers(n, threads, [=](int32_t begin, int32_t end) { kernels->pair_range(*job, begin, end); });
         },
         [](int32_t) {});

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "correlation.hpp"
 #include "score.hpp"
 #include "../pipelines/tally.hpp"
 
@@ -17,13 +18,13 @@ int64_t row_start(int32_t i, int32_t features) {
     return static_cast<int64_t>(i) * (2 * static_cast<int64_t>(features) - i - 1) / 2;
 }
 
-// Whether the median of the count values (magnitudes under `magnitude`,
-// NaN ordered after every number) is at least as extreme as the observed
-// score o, decided by counting instead of selecting: with k the median's
+// Whether the median of count values is at least as extreme as the observed
+// score o, from counts over the values (magnitudes under `magnitude`, NaN
+// ordered after every number) instead of a selection: with k the median's
 // index, the k-th smallest value m satisfies m >= t exactly when at most k
-// values lie below t and more than k are numbers, and m <= o exactly when
-// more than k values are not above o.
-bool median_counts(const float* v, int32_t count, bool magnitude, tail alternative, float o) {
+// values lie below t (`hits`) and more than k are numbers; under "less",
+// m <= o exactly when more than k values are not above o (`hits`).
+bool median_extreme(int64_t hits, int64_t numbers, int32_t count, tail alternative, float o) {
     if (count == 0) {
         const float zero = 0.0f;
         uint32_t hit = 0;
@@ -31,28 +32,59 @@ bool median_counts(const float* v, int32_t count, bool magnitude, tail alternati
         return hit != 0;
     }
     const auto k = static_cast<int64_t>(quantile_index(count, kMedianQuantile));
-    int64_t below = 0, numbers = 0, not_above = 0;
     switch (alternative) {
         case tail::two_sided:
-        case tail::greater: {
-            const float t = alternative == tail::two_sided ? std::fabs(o) : o;
-            if (std::isnan(t)) return false;
-            if (magnitude)
-                for (int32_t i = 0; i < count; ++i) below += std::fabs(v[i]) < t;
-            else
-                for (int32_t i = 0; i < count; ++i) below += v[i] < t;
-            for (int32_t i = 0; i < count; ++i) numbers += v[i] == v[i];
-            return below <= k && numbers > k;
-        }
-        case tail::less:
-            if (magnitude)
-                for (int32_t i = 0; i < count; ++i) not_above += std::fabs(v[i]) <= o;
-            else
-                for (int32_t i = 0; i < count; ++i) not_above += v[i] <= o;
-            return not_above > k;
+        case tail::greater:
+            if (std::isnan(alternative == tail::two_sided ? std::fabs(o) : o)) return false;
+            return hits <= k && numbers > k;
+        case tail::less: return hits > k;
         case tail::unknown: break;
     }
     return false;
+}
+
+// What median_extreme counts of a value v against the threshold t of
+// median_threshold: v (or |v|) below t, or under "less" not above t.
+struct median_test {
+    bool magnitude, less;
+    bool hit(float v, float t) const {
+        const float key = magnitude ? std::fabs(v) : v;
+        return less ? key <= t : key < t;
+    }
+};
+
+float median_threshold(tail alternative, float o) { return alternative == tail::two_sided ? std::fabs(o) : o; }
+
+bool median_counts(const float* v, int32_t count, bool magnitude, tail alternative, float o) {
+    const median_test test{magnitude, alternative == tail::less};
+    const float t = median_threshold(alternative, o);
+    int64_t hits = 0, numbers = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        hits += test.hit(v[i], t);
+        numbers += v[i] == v[i];
+    }
+    return median_extreme(hits, numbers, count, alternative, o);
+}
+
+// Adds the counts of the condensed row stretch z[0 .. len-1], the pairs
+// (i, j + l), to both features of each pair. The test is a template
+// parameter so that each variant's loop is vectorised on its own.
+template <bool Magnitude, bool Less>
+void count_stretch(const float* z, int32_t len, int32_t i, int32_t j, const float* t, uint32_t* hits,
+                   uint32_t* numbers) {
+    constexpr median_test test{Magnitude, Less};
+    const float ti = t[i];
+    uint32_t hi = 0, ni = 0;
+    for (int32_t l = 0; l < len; ++l) {
+        const float v = z[l];
+        const uint32_t number = v == v;
+        hi += test.hit(v, ti);
+        ni += number;
+        hits[j + l] += test.hit(v, t[j + l]);
+        numbers[j + l] += number;
+    }
+    hits[i] += hi;
+    numbers[i] += ni;
 }
 
 // Unit u from its values in member order; `values` may be reordered.
@@ -92,6 +124,40 @@ void feature_scores(const score_job& job, float* scratch, int32_t begin, int32_t
             std::memcpy(list + i, z + row_start(i, k), static_cast<size_t>(k - 1 - i) * sizeof(float));
             settle(job, i, list, k - 1);
         }
+    }
+}
+
+void count_feature_medians(const score_job& job, float* thresholds, uint32_t* hits, uint32_t* numbers,
+                           int64_t begin, int64_t end) {
+    const int32_t k = job.features;
+    std::fill_n(hits, k, 0u);
+    std::fill_n(numbers, k, 0u);
+    if (job.alternative == tail::unknown || begin >= end) return;
+    for (int32_t f = 0; f < k; ++f) thresholds[f] = median_threshold(job.alternative, job.observed[f]);
+    const bool less = job.alternative == tail::less;
+    auto count = job.magnitude ? (less ? count_stretch<true, true> : count_stretch<true, false>)
+                               : (less ? count_stretch<false, true> : count_stretch<false, false>);
+    const feature_pair p = decode_pair(begin, k);
+    int32_t i = p.first, j = p.second;
+    for (int64_t pos = begin; pos < end;) {
+        const auto len = static_cast<int32_t>(std::min<int64_t>(k - j, end - pos));
+        count(job.z_diff + pos, len, i, j, thresholds, hits, numbers);
+        pos += len;
+        ++i;
+        j = i + 1;
+    }
+}
+
+void settle_feature_medians(const score_job& job, const uint32_t* hits, const uint32_t* numbers, int32_t workers,
+                            int32_t begin, int32_t end) {
+    const int32_t k = job.features;
+    for (int32_t f = begin; f < end; ++f) {
+        int64_t h = 0, n = 0;
+        for (int32_t w = 0; w < workers; ++w) {
+            h += hits[static_cast<int64_t>(w) * k + f];
+            n += numbers[static_cast<int64_t>(w) * k + f];
+        }
+        if (median_extreme(h, n, k - 1, job.alternative, job.observed[f])) job.counts[f] += 1;
     }
 }
 

@@ -28,6 +28,20 @@ struct score_job {
 // with every other feature in feature order. scratch: 16 * K floats.
 void feature_scores(const score_job& job, float* scratch, int32_t begin, int32_t end);
 
+// Permutation cycles of per-feature medians by counting instead of
+// gathering each feature's differences: the condensed positions
+// [begin, end) add, to both features of each pair, whether the difference
+// counts against the feature's observed score (see median_extreme in the
+// source) into hits and whether it is a number into numbers (K entries
+// each, this worker's own, zeroed first). thresholds: K floats of scratch.
+void count_feature_medians(const score_job& job, float* thresholds, uint32_t* hits, uint32_t* numbers,
+                           int64_t begin, int64_t end);
+
+// Features [begin, end): sums the counts of `workers` workers (arrays of K,
+// one after the other) and tallies each feature.
+void settle_feature_medians(const score_job& job, const uint32_t* hits, const uint32_t* numbers, int32_t workers,
+                            int32_t begin, int32_t end);
+
 // Scores of runs [begin, end), run g covering positions [start[g], stop[g]).
 // scratch: as many floats as the longest run.
 void run_scores(const score_job& job, const int32_t* start, const int32_t* stop, float* scratch, int32_t begin,
