@@ -51,6 +51,21 @@ void make_fast_rows(fast_rows& rows, const checked_inputs& in, bool spearman, in
                                rows.keys.get() + w * most};
     }
     job.scratch = rows.workers.data();
+
+    if (in.pair_first != nullptr) {
+        const int32_t* first = in.pair_first;
+        const int32_t* second = in.pair_second;
+        auto continues = [=](int32_t k) { return first[k] == first[k - 1] && second[k] == second[k - 1] + 1; };
+        int32_t count = 0;
+        for (int32_t k = 0; k < in.pairs; ++k) count += k == 0 || !continues(k);
+        rows.segments = count;
+        rows.segment_starts = make_scratch<int32_t>(static_cast<size_t>(count) + 1);
+        int32_t* starts = rows.segment_starts.get();
+        int32_t s = 0;
+        for (int32_t k = 0; k < in.pairs; ++k)
+            if (k == 0 || !continues(k)) starts[s++] = k;
+        starts[s] = in.pairs;
+    }
 }
 
 void pack_cycle_rows(fast_rows& rows, const cycle_view& view) {
@@ -69,6 +84,8 @@ pair_job pair_job_for(const fast_rows& rows, const checked_inputs& in) {
     job.features = in.features;
     job.pair_first = in.pair_first;
     job.pair_second = in.pair_second;
+    job.segment_starts = rows.segment_starts.get();
+    job.segments = rows.segments;
     job.g1 = rows.job.g1;
     job.g2 = rows.job.g2;
     job.alternative = tail::unknown;

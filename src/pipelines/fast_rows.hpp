@@ -25,6 +25,10 @@ struct fast_rows {
     scratch<uint64_t> keys;
     std::vector<prepare_scratch> workers;
     prepare_job job;
+    // Listed pairs: where each stretch of pairs with one first row and
+    // consecutive second rows begins, then the pair count; found once.
+    scratch<int32_t> segment_starts;
+    int32_t segments = 0;
 };
 
 // Allocates the panels (K x (n1 + n2) floats, rounded up to whole blocks),

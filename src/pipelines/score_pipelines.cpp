@@ -244,6 +244,13 @@ run_score_result indexed(const float_input& data, const int_input& pair_first, c
         pair_job pairs = pair_job_for(rows, in);
         pairs.z_diff = z_diff.get();
         const kernel_table* kernels = rows.kernels;
+        // Runs differ in length, so each worker takes the runs that begin in
+        // its share of the pair positions: about equal pair counts.
+        std::vector<int32_t> cuts(static_cast<size_t>(slots) + 1, g);
+        for (int32_t w = 0; w < slots; ++w)
+            cuts[static_cast<size_t>(w)] = static_cast<int32_t>(
+                std::lower_bound(start, start + g, static_cast<int64_t>(n) * w / slots) - start);
+        const int32_t* cut = cuts.data();
         fast_score_cycles(call, rows, [&](const cycle_view&, score_job& job) {
             job.z_diff = z_diff.get();
             const pair_job* pj = &pairs;
@@ -251,7 +258,8 @@ run_score_result indexed(const float_input& data, const int_input& pair_first, c
             float* scratch = lists.get();
             // Each worker computes the pairs of its runs, from its first
             // run's start to its last run's end, then settles its runs.
-            run_numbered_workers(g, threads, [=](int32_t worker, int32_t begin, int32_t end) {
+            run_numbered_workers(slots, slots, [=](int32_t worker, int32_t, int32_t) {
+                const int32_t begin = cut[worker], end = cut[worker + 1];
                 if (begin >= end) return;
                 kernels->pair_range(*pj, start[begin], stop[end - 1]);
                 run_scores(*sj, start, stop, scratch + static_cast<size_t>(worker) * static_cast<size_t>(longest),

@@ -47,6 +47,11 @@ struct pair_job {
     int32_t features;            // K (exhaustive pair order)
     const int32_t* pair_first;   // null: condensed pair order
     const int32_t* pair_second;  // null: condensed pair order
+    // Listed pairs: the positions where a stretch of pairs with one first
+    // row and consecutive second rows begins (`segments` of them), then the
+    // pair count.
+    const int32_t* segment_starts;
+    int32_t segments;
     group_panel g1, g2;
     // Outputs, each optional (null: not written).
     float* corr1;

@@ -17,6 +17,7 @@
 // kernel bit for bit.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -292,12 +293,18 @@ struct segment_source {
     const pair_job* job;
     int32_t k, end;
     int32_t i, j;  // condensed order: the pair at position k
+    int32_t next_start;  // listed pairs: index of the stretch after the one holding k
 
-    segment_source(const pair_job& jb, int32_t begin, int32_t stop) : job(&jb), k(begin), end(stop), i(0), j(0) {
-        if (jb.pair_first == nullptr && begin < stop) {
+    segment_source(const pair_job& jb, int32_t begin, int32_t stop)
+        : job(&jb), k(begin), end(stop), i(0), j(0), next_start(0) {
+        if (begin >= stop) return;
+        if (jb.pair_first == nullptr) {
             const feature_pair p = decode_pair(begin, jb.features);
             i = p.first;
             j = p.second;
+        } else {
+            const int32_t* starts = jb.segment_starts;
+            next_start = static_cast<int32_t>(std::upper_bound(starts, starts + jb.segments, begin) - starts);
         }
     }
 
@@ -313,11 +320,12 @@ struct segment_source {
                 j = i + 1;
             }
         } else {
-            const int32_t first = job->pair_first[k], lo = job->pair_second[k];
-            int32_t len = 1;
-            while (k + len < end && job->pair_first[k + len] == first && job->pair_second[k + len] == lo + len) ++len;
-            s = {first, lo, lo + len, k};
+            // A worker's range may begin inside a stretch: its pairs from k on.
+            const int32_t len = imin(job->segment_starts[next_start], end) - k;
+            const int32_t lo = job->pair_second[k];
+            s = {job->pair_first[k], lo, lo + len, k};
             k += len;
+            ++next_start;
         }
         return true;
     }
