@@ -147,19 +147,23 @@ def test_score_exhaustive_matches_reference(build, shape, method, aggregate, pro
 
 
 # Caller groups that the dealt ones never are: a column listed twice, a
-# column in both groups (group 2's rank wins under "spearman"), tiny groups.
+# column in both groups (group 2's rank wins under "spearman"), tiny groups;
+# also with groups large enough next to the sample count that "spearman"
+# ranks rows from their order over all samples.
 CALLER_GROUPS = {
     "duplicated column": ([0, 1, 2, 2, 5, 7, 9, 11], [3, 4, 6, 8, 10, 12, 13]),
     "shared columns": ([0, 1, 2, 3, 4, 5], [4, 5, 6, 7, 8, 9]),
     "tiny groups": ([0, 1, 2], [3, 4]),
     "empty group": ([], [3, 4, 5, 6]),
+    "large groups, shared columns": (list(range(30)), list(range(25, 55))),
+    "large groups, duplicated column": (list(range(29)) + [5], list(range(30, 60))),
 }
 
 
 @pytest.mark.parametrize("groups", tuple(CALLER_GROUPS))
 @pytest.mark.parametrize("method", METHODS)
 def test_unusual_caller_groups_match_reference(build, groups, method):
-    data = hard_matrix(20, 30, seed=3)
+    data = hard_matrix(20, 61, seed=3)
     g1, g2 = (np.array(g, dtype=np.int32) for g in CALLER_GROUPS[groups])
     args = (data, g1, g2, method, "two-sided", 2, 2)
     same_results(pipelines._ztest_pipeline_exhaustive(*args), native.reference_ztest_exhaustive(*args))

@@ -5,6 +5,7 @@
 #include "../run/phase_clock.hpp"
 #include "../run/workers.hpp"
 #include "../stats/fast/kernel_select.hpp"
+#include "../stats/rank.hpp"
 
 namespace corrshift {
 
@@ -16,7 +17,60 @@ constexpr int64_t kCachedPanelBytes = 512 * 1024;
 
 }  // namespace
 
-void make_fast_rows(fast_rows& rows, const checked_inputs& in, bool spearman, int32_t threads) {
+namespace {
+
+// Whether ranking from each row's order (a pass over all P samples per row
+// and cycle) beats counting within each group (about (n1^2 + n2^2) / 8
+// vector steps per row and cycle), with cycles enough to repay the sort.
+bool rank_from_order(const checked_inputs& in, int32_t permutations) {
+    const int64_t counting = int64_t{in.n1} * in.n1 + int64_t{in.n2} * in.n2;
+    return permutations > 0 && int64_t{in.samples} * 24 < counting;
+}
+
+void find_row_orders(fast_rows& rows, const checked_inputs& in, int32_t threads) {
+    const int32_t p = in.samples;
+    const auto cells = static_cast<size_t>(in.features) * static_cast<size_t>(p);
+    rows.sample_order = make_scratch<int32_t>(cells);
+    rows.distinct = make_scratch<uint8_t>(static_cast<size_t>(in.features));
+    rows.member = make_scratch<uint8_t>(static_cast<size_t>(p));
+    const auto t = static_cast<size_t>(std::min(threads, std::max(in.features, 1)));
+    auto keys = make_scratch<uint64_t>(t * static_cast<size_t>(p));
+    const float* data = in.data;
+    int32_t* order = rows.sample_order.get();
+    uint8_t* distinct = rows.distinct.get();
+    uint64_t* k = keys.get();
+    run_numbered_workers(in.features, threads, [=](int32_t worker, int32_t begin, int32_t end) {
+        for (int32_t r = begin; r < end; ++r) {
+            const int64_t at = static_cast<int64_t>(r) * p;
+            distinct[r] = sorted_distinct_order(data + at, p, order + at, k + static_cast<size_t>(worker) * p);
+        }
+    });
+    rows.job.order = order;
+    rows.job.distinct = distinct;
+    rows.job.member = rows.member.get();
+}
+
+// Each column's group in the cycle (1, 2, or 0 for none); false when a
+// column is listed twice.
+bool find_members(fast_rows& rows, const cycle_view& view) {
+    uint8_t* member = rows.member.get();
+    std::fill_n(member, rows.job.samples, uint8_t{0});
+    for (int32_t k = 0; k < rows.job.g1.n; ++k) {
+        uint8_t& m = member[view.group1[k]];
+        if (m != 0) return false;
+        m = 1;
+    }
+    for (int32_t k = 0; k < rows.job.g2.n; ++k) {
+        uint8_t& m = member[view.group2[k]];
+        if (m != 0) return false;
+        m = 2;
+    }
+    return true;
+}
+
+}  // namespace
+
+void make_fast_rows(fast_rows& rows, const checked_inputs& in, bool spearman, int32_t threads, int32_t permutations) {
     rows.kernels = &active_kernels();
     rows.threads = threads;
     const int32_t width = rows.kernels->width;
@@ -51,6 +105,7 @@ void make_fast_rows(fast_rows& rows, const checked_inputs& in, bool spearman, in
                                rows.keys.get() + w * most};
     }
     job.scratch = rows.workers.data();
+    if (spearman && rank_from_order(in, permutations)) find_row_orders(rows, in, threads);
 
     if (in.pair_first != nullptr) {
         const int32_t* first = in.pair_first;
@@ -72,6 +127,7 @@ void pack_cycle_rows(fast_rows& rows, const cycle_view& view) {
     const timed_phase timing(phase::rows);
     rows.job.group1 = view.group1;
     rows.job.group2 = view.group2;
+    if (rows.job.order != nullptr) rows.job.disjoint = find_members(rows, view);
     const prepare_job* job = &rows.job;
     const kernel_table* kernels = rows.kernels;
     run_numbered_workers(rows.blocks, rows.threads, [=](int32_t worker, int32_t begin, int32_t end) {

@@ -23,8 +23,10 @@ struct fast_rows {
     scratch<int32_t> order, ranks;
     scratch<uint8_t> seen;
     scratch<uint64_t> keys;
+    scratch<int32_t> sample_order;
+    scratch<uint8_t> distinct, member;
     std::vector<prepare_scratch> workers;
-    prepare_job job;
+    prepare_job job{};
     // Listed pairs: where each stretch of pairs with one first row and
     // consecutive second rows begins, then the pair count; found once.
     scratch<int32_t> segment_starts;
@@ -32,8 +34,11 @@ struct fast_rows {
 };
 
 // Allocates the panels (K x (n1 + n2) floats, rounded up to whole blocks),
-// the rows' moments and each worker's ranking scratch.
-void make_fast_rows(fast_rows& rows, const checked_inputs& in, bool spearman, int32_t threads);
+// the rows' moments and each worker's ranking scratch. Under "spearman",
+// when the groups are large next to the sample count and cycles follow,
+// each row's order over all samples is found once (K x P ints), so that a
+// cycle ranks a row without ties in one pass over its samples.
+void make_fast_rows(fast_rows& rows, const checked_inputs& in, bool spearman, int32_t threads, int32_t permutations);
 
 // Fork-join over the panel blocks: packs every row for the cycle's groups.
 void pack_cycle_rows(fast_rows& rows, const cycle_view& view);

@@ -140,7 +140,7 @@ score_result exhaustive(const float_input& data, const int_input& group1, const 
         });
     } else {
         fast_rows rows;
-        make_fast_rows(rows, in, method == kSpearman, threads);
+        make_fast_rows(rows, in, method == kSpearman, threads, permutations);
         auto z_diff = make_scratch<float>(n);
         const int32_t slots = std::min(threads, std::max(in.features, 1));
         auto lists = make_scratch<float>(static_cast<size_t>(slots) * 16 * static_cast<size_t>(in.features));
@@ -235,7 +235,7 @@ run_score_result indexed(const float_input& data, const int_input& pair_first, c
         });
     } else {
         fast_rows rows;
-        make_fast_rows(rows, in, method == kSpearman, threads);
+        make_fast_rows(rows, in, method == kSpearman, threads, permutations);
         auto z_diff = make_scratch<float>(n);
         int32_t longest = 0;
         for (int32_t r = 0; r < g; ++r) longest = std::max(longest, stop[r] - start[r]);

@@ -62,7 +62,7 @@ void fast_ztest(const checked_inputs& in, const std::string& method, const std::
     const int32_t n = in.pairs;
     const bool spearman = method == kSpearman;
     fast_rows rows;
-    make_fast_rows(rows, in, spearman, threads);
+    make_fast_rows(rows, in, spearman, threads, permutations);
     pair_job observed = pair_job_for(rows, in);
     observed.alternative = parse_tail(alternative);
     observed.se = difference_standard_error(in.n1, in.n2, spearman);

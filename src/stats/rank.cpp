@@ -17,10 +17,12 @@ void rank_row_by_index_sort(const float* row, float* rank_row, const int32_t* co
     for (int32_t i = 0; i < m; ++i) rank_row[columns[order[i]]] = static_cast<float>(i);
 }
 
-bool sorted_distinct_ranks(const float* values, int32_t m, int32_t* ranks, uint64_t* keys) {
-    // Key: the float's bits mapped to an unsigned order that matches `<` on
-    // numbers, above it the value's position. Equal numbers (also 0 and -0)
-    // are found as neighbours after the sort.
+namespace {
+
+// Sorts keys of values[0 .. m-1]: the float's bits mapped to an unsigned
+// order that matches `<` on numbers, above it the value's position. False
+// for a NaN or two equal numbers (also 0 and -0), found as neighbours.
+bool sort_distinct_keys(const float* values, int32_t m, uint64_t* keys) {
     for (int32_t k = 0; k < m; ++k) {
         const float v = values[k];
         if (std::isnan(v)) return false;
@@ -30,11 +32,22 @@ bool sorted_distinct_ranks(const float* values, int32_t m, int32_t* ranks, uint6
         keys[k] = (static_cast<uint64_t>(ordered) << 32) | static_cast<uint32_t>(k);
     }
     std::sort(keys, keys + m);
-    for (int32_t i = 0; i < m; ++i) {
-        const auto k = static_cast<int32_t>(keys[i] & 0xffffffffu);
-        if (i > 0 && !(values[static_cast<int32_t>(keys[i - 1] & 0xffffffffu)] < values[k])) return false;
-        ranks[k] = i;
-    }
+    for (int32_t i = 1; i < m; ++i)
+        if (!(values[keys[i - 1] & 0xffffffffu] < values[keys[i] & 0xffffffffu])) return false;
+    return true;
+}
+
+}  // namespace
+
+bool sorted_distinct_ranks(const float* values, int32_t m, int32_t* ranks, uint64_t* keys) {
+    if (!sort_distinct_keys(values, m, keys)) return false;
+    for (int32_t i = 0; i < m; ++i) ranks[keys[i] & 0xffffffffu] = i;
+    return true;
+}
+
+bool sorted_distinct_order(const float* values, int32_t m, int32_t* order, uint64_t* keys) {
+    if (!sort_distinct_keys(values, m, keys)) return false;
+    for (int32_t i = 0; i < m; ++i) order[i] = static_cast<int32_t>(keys[i] & 0xffffffffu);
     return true;
 }
 

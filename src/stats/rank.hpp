@@ -17,6 +17,12 @@ void rank_row_by_index_sort(const float* row, float* rank_row, const int32_t* co
 // two values compare equal or one is NaN. keys holds m entries of scratch.
 bool sorted_distinct_ranks(const float* values, int32_t m, int32_t* ranks, uint64_t* keys);
 
+// The ascending order of values[0 .. m-1] when they hold no tie and no NaN:
+// returns true and sets order[i] = index of the i-th smallest value.
+// Returns false when two values compare equal or one is NaN. keys holds m
+// entries of scratch.
+bool sorted_distinct_order(const float* values, int32_t m, int32_t* order, uint64_t* keys);
+
 // For rows [first_row, end_row): ranks[r][columns[i]] = position of that
 // value in the row's ascending order over the listed columns (0-based,
 // ties get distinct consecutive ranks in index-sort order). Other cells

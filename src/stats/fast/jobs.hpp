@@ -40,6 +40,15 @@ struct prepare_job {
     bool spearman;
     group_panel g1, g2;
     prepare_scratch* scratch;  // one per worker
+    // Ranks from each row's order over all samples, found once per call
+    // (null: not found): row r's samples in ascending order of value at
+    // order + r * P, when distinct[r] (no tie, no NaN in the row). With
+    // groups of distinct columns that no column shares (disjoint),
+    // member[s] is 1 or 2 for a column of group 1 or 2, else 0.
+    const int32_t* order;
+    const uint8_t* distinct;
+    const uint8_t* member;
+    bool disjoint;
 };
 
 // The pair phase of one cycle over a range of pair positions.

@@ -713,6 +713,23 @@ inline void prefetch_row(const float* row, int32_t samples) {
     for (int64_t b = 0; b < bytes && b < kPrefetchRowBytes; b += 64) prefetch(p + b);
 }
 
+// Ranks of a row without ties into rank_row: walking the row's samples in
+// ascending order, a member of a group gets the count of its group's
+// members met before it, which is its rank in the group (other columns get
+// values no one reads). Branch-free: membership is random from cycle to
+// cycle.
+void ranks_from_order(const prepare_job& job, int32_t row, float* rank_row) {
+    const int32_t* order = job.order + static_cast<int64_t>(row) * job.samples;
+    int32_t seen1 = 0, seen2 = 0;
+    for (int32_t p = 0; p < job.samples; ++p) {
+        const int32_t s = order[p];
+        const int32_t in1 = job.member[s] == 1, in2 = job.member[s] == 2;
+        rank_row[s] = static_cast<float>(seen2 + ((seen1 - seen2) & -in1));  // in1 ? seen1 : seen2
+        seen1 += in1;
+        seen2 += in2;
+    }
+}
+
 void prepare_blocks(const prepare_job& job, int32_t worker, int32_t begin, int32_t end) {
     const prepare_scratch& sc = job.scratch[worker];
     for (int32_t block = begin; block < end; ++block) {
@@ -724,7 +741,10 @@ void prepare_blocks(const prepare_job& job, int32_t worker, int32_t begin, int32
             }
             const float* src = job.data + static_cast<int64_t>(row) * job.samples;
             if (row + kRowsAhead < job.features) prefetch_row(src + kRowsAhead * static_cast<int64_t>(job.samples), job.samples);
-            if (job.spearman) {
+            if (job.spearman && job.order != nullptr && job.disjoint && job.distinct[row]) {
+                ranks_from_order(job, row, sc.rank_row);
+                src = sc.rank_row;
+            } else if (job.spearman) {
                 // Group 2's ranks are written after group 1's, as into a
                 // shared rank matrix: a column in both groups keeps group 2's.
                 rank_group(src, job.group1, job.g1.n, sc, sc.rank_row);
