@@ -93,9 +93,13 @@ def timed(call, repeats):
 
 
 def per_cycle(make_call, repeats=2, budget=0.4):
-    """Seconds per permutation cycle and peak bytes of make_call(m)."""
+    """Seconds per permutation cycle and peak bytes of make_call(m), with m
+    chosen so that the m cycles take at least as long as the observed cycle
+    and the budget (the difference of two noisy timings must stand out)."""
     t0, _ = timed(lambda: make_call(0), repeats)
-    m = int(min(40, max(3, budget / max(t0, 1e-4))))
+    t3, _ = timed(lambda: make_call(3), 1)
+    guess = max((t3 - t0) / 3, 1e-5)
+    m = int(min(200, max(3, max(budget, t0) / guess)))
     t1, peak = timed(lambda: make_call(m), repeats)
     return max(t1 - t0, 1e-9) / m, peak
 

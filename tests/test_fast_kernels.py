@@ -175,8 +175,8 @@ def test_unusual_caller_groups_match_reference(build, groups, method):
 @pytest.mark.parametrize("alternative", ALTERNATIVES)
 def test_permuted_differences_equal_to_observed_count(build, method, alternative):
     """The caller's groups are the ones the first permutation cycle deals, so
-    that cycle's differences equal the observed ones: ties, which the
-    permutation tally decides with the exact differences."""
+    that cycle's differences and medians equal the observed ones: ties,
+    which the permutation tally decides with the exact differences."""
     k, p, n1, n2 = 70, 40, 19, 18
     data = hard_matrix(k, p, seed=8)
     order = np.array(native.sample_orders(p, 1)[0], dtype=np.int32)
@@ -185,6 +185,11 @@ def test_permuted_differences_equal_to_observed_count(build, method, alternative
     got = pipelines._ztest_pipeline_exhaustive(*args)
     same_results(got, native.reference_ztest_exhaustive(*args))
     assert (got[4][~np.isnan(got[2])] >= 0.5).all()
+    # Each feature's median is then one of its own differences.
+    args = (data, g1, g2, method, "median", alternative, 2, 2)
+    got = pipelines._score_pipeline_exhaustive(*args)
+    same_results(got, native.reference_score_exhaustive(*args))
+    assert (got[1][~np.isnan(got[0])] >= 0.5).all()
 
 
 def test_unknown_alternative_matches_reference(build):

@@ -144,39 +144,60 @@ score_result exhaustive(const float_input& data, const int_input& group1, const 
         auto z_diff = make_scratch<float>(n);
         const int32_t slots = std::min(threads, std::max(in.features, 1));
         auto lists = make_scratch<float>(static_cast<size_t>(slots) * 16 * static_cast<size_t>(in.features));
-        // Permuted medians are decided by counting over the pairs: each
+        // Permuted medians are decided by counting in the pair kernel: each
         // worker of the pair positions keeps its own counts per feature.
         const int32_t counters = std::min(threads, std::max(n, 1));
-        const auto per_counter = static_cast<size_t>(in.features);
+        const int32_t padded = rows.blocks * rows.kernels->width;
+        const auto stride = static_cast<size_t>(padded);
         const bool count_medians = call.aggregate != kMean;
-        auto hits = make_scratch<uint32_t>(count_medians ? counters * per_counter : 0);
-        auto numbers = make_scratch<uint32_t>(count_medians ? counters * per_counter : 0);
-        auto thresholds = make_scratch<float>(count_medians ? counters * per_counter : 0);
+        auto hits = make_scratch<uint32_t>(count_medians ? counters * stride : 0);
+        auto numbers = make_scratch<uint32_t>(count_medians ? counters * stride : 0);
+        auto thresholds = make_scratch<float>(count_medians ? 2 * stride : 0);
         pair_job pairs = pair_job_for(rows, in);
         pairs.z_diff = z_diff.get();
+        std::vector<pair_job> counting;
+        if (count_medians) {
+            pair_job job = pair_job_for(rows, in);
+            job.median_threshold = thresholds.get();
+            job.median_tanh = thresholds.get() + stride;
+            job.median_magnitude = call.alternative == kTwoSided;
+            job.median_not_above = call.alternative == kLess;
+            for (int32_t w = 0; w < counters; ++w) {
+                job.median_hits = hits.get() + static_cast<size_t>(w) * stride;
+                job.median_numbers = numbers.get() + static_cast<size_t>(w) * stride;
+                counting.push_back(job);
+            }
+        }
         const kernel_table* kernels = rows.kernels;
         fast_score_cycles(call, rows, [&](const cycle_view& v, score_job& job) {
             job.z_diff = z_diff.get();
+            const score_job* sj = &job;
+            if (count_medians && v.cycle > 0) {
+                if (v.cycle == 1) median_thresholds(job, thresholds.get(), thresholds.get() + stride, padded);
+                const pair_job* jobs = counting.data();
+                {
+                    const timed_phase timing(phase::pairs);
+                    run_numbered_workers(n, threads, [=](int32_t worker, int32_t begin, int32_t end) {
+                        const pair_job& pj = jobs[worker];
+                        std::fill_n(pj.median_hits, stride, 0u);
+                        std::fill_n(pj.median_numbers, stride, 0u);
+                        kernels->pair_range(pj, begin, end);
+                    });
+                }
+                const timed_phase timing(phase::units);
+                const uint32_t* h = hits.get();
+                const uint32_t* c = numbers.get();
+                run_workers(in.features, threads, [=](int32_t begin, int32_t end) {
+                    settle_feature_medians(*sj, h, c, counters, padded, begin, end);
+                });
+                return;
+            }
             const pair_job* pj = &pairs;
             {
                 const timed_phase timing(phase::pairs);
                 run_workers(n, threads, [=](int32_t begin, int32_t end) { kernels->pair_range(*pj, begin, end); });
             }
             const timed_phase timing(phase::units);
-            const score_job* sj = &job;
-            if (count_medians && v.cycle > 0) {
-                uint32_t* h = hits.get();
-                uint32_t* c = numbers.get();
-                float* t = thresholds.get();
-                run_numbered_workers(n, threads, [=](int32_t worker, int32_t begin, int32_t end) {
-                    const size_t at = static_cast<size_t>(worker) * per_counter;
-                    count_feature_medians(*sj, t + at, h + at, c + at, begin, end);
-                });
-                run_workers(in.features, threads, [=](int32_t begin, int32_t end) {
-                    settle_feature_medians(*sj, h, c, counters, begin, end);
-                });
-                return;
-            }
             float* scratch = lists.get();
             const auto per_worker = static_cast<size_t>(16) * static_cast<size_t>(in.features);
             run_numbered_workers(in.features, threads, [=](int32_t worker, int32_t begin, int32_t end) {

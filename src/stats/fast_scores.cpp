@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "correlation.hpp"
 #include "score.hpp"
+#include "ztest.hpp"
 #include "../pipelines/tally.hpp"
 
 namespace corrshift {
@@ -25,6 +27,7 @@ int64_t row_start(int32_t i, int32_t features) {
 // values lie below t (`hits`) and more than k are numbers; under "less",
 // m <= o exactly when more than k values are not above o (`hits`).
 bool median_extreme(int64_t hits, int64_t numbers, int32_t count, tail alternative, float o) {
+    if (std::isnan(o)) return false;  // no value is at least as extreme as NaN
     if (count == 0) {
         const float zero = 0.0f;
         uint32_t hit = 0;
@@ -34,9 +37,7 @@ bool median_extreme(int64_t hits, int64_t numbers, int32_t count, tail alternati
     const auto k = static_cast<int64_t>(quantile_index(count, kMedianQuantile));
     switch (alternative) {
         case tail::two_sided:
-        case tail::greater:
-            if (std::isnan(alternative == tail::two_sided ? std::fabs(o) : o)) return false;
-            return hits <= k && numbers > k;
+        case tail::greater: return hits <= k && numbers > k;
         case tail::less: return hits > k;
         case tail::unknown: break;
     }
@@ -64,27 +65,6 @@ bool median_counts(const float* v, int32_t count, bool magnitude, tail alternati
         numbers += v[i] == v[i];
     }
     return median_extreme(hits, numbers, count, alternative, o);
-}
-
-// Adds the counts of the condensed row stretch z[0 .. len-1], the pairs
-// (i, j + l), to both features of each pair. The test is a template
-// parameter so that each variant's loop is vectorised on its own.
-template <bool Magnitude, bool Less>
-void count_stretch(const float* z, int32_t len, int32_t i, int32_t j, const float* t, uint32_t* hits,
-                   uint32_t* numbers) {
-    constexpr median_test test{Magnitude, Less};
-    const float ti = t[i];
-    uint32_t hi = 0, ni = 0;
-    for (int32_t l = 0; l < len; ++l) {
-        const float v = z[l];
-        const uint32_t number = v == v;
-        hi += test.hit(v, ti);
-        ni += number;
-        hits[j + l] += test.hit(v, t[j + l]);
-        numbers[j + l] += number;
-    }
-    hits[i] += hi;
-    numbers[i] += ni;
 }
 
 // Unit u from its values in member order; `values` may be reordered.
@@ -127,37 +107,25 @@ void feature_scores(const score_job& job, float* scratch, int32_t begin, int32_t
     }
 }
 
-void count_feature_medians(const score_job& job, float* thresholds, uint32_t* hits, uint32_t* numbers,
-                           int64_t begin, int64_t end) {
-    const int32_t k = job.features;
-    std::fill_n(hits, k, 0u);
-    std::fill_n(numbers, k, 0u);
-    if (job.alternative == tail::unknown || begin >= end) return;
-    for (int32_t f = 0; f < k; ++f) thresholds[f] = median_threshold(job.alternative, job.observed[f]);
-    const bool less = job.alternative == tail::less;
-    auto count = job.magnitude ? (less ? count_stretch<true, true> : count_stretch<true, false>)
-                               : (less ? count_stretch<false, true> : count_stretch<false, false>);
-    const feature_pair p = decode_pair(begin, k);
-    int32_t i = p.first, j = p.second;
-    for (int64_t pos = begin; pos < end;) {
-        const auto len = static_cast<int32_t>(std::min<int64_t>(k - j, end - pos));
-        count(job.z_diff + pos, len, i, j, thresholds, hits, numbers);
-        pos += len;
-        ++i;
-        j = i + 1;
+void median_thresholds(const score_job& job, float* threshold, float* tanh_threshold, int32_t padded) {
+    for (int32_t f = 0; f < padded; ++f) {
+        const float t = f < job.features ? median_threshold(job.alternative, job.observed[f]) : 0.0f;
+        threshold[f] = t;
+        // A NaN score decides nothing (median_extreme), so its lanes are
+        // never sent to the exact transform.
+        tanh_threshold[f] = std::isnan(t) ? std::numeric_limits<float>::infinity() : tanh_of_difference(t);
     }
 }
 
 void settle_feature_medians(const score_job& job, const uint32_t* hits, const uint32_t* numbers, int32_t workers,
-                            int32_t begin, int32_t end) {
-    const int32_t k = job.features;
+                            int32_t stride, int32_t begin, int32_t end) {
     for (int32_t f = begin; f < end; ++f) {
         int64_t h = 0, n = 0;
         for (int32_t w = 0; w < workers; ++w) {
-            h += hits[static_cast<int64_t>(w) * k + f];
-            n += numbers[static_cast<int64_t>(w) * k + f];
+            h += hits[static_cast<int64_t>(w) * stride + f];
+            n += numbers[static_cast<int64_t>(w) * stride + f];
         }
-        if (median_extreme(h, n, k - 1, job.alternative, job.observed[f])) job.counts[f] += 1;
+        if (median_extreme(h, n, job.features - 1, job.alternative, job.observed[f])) job.counts[f] += 1;
     }
 }
 

@@ -28,19 +28,16 @@ struct score_job {
 // with every other feature in feature order. scratch: 16 * K floats.
 void feature_scores(const score_job& job, float* scratch, int32_t begin, int32_t end);
 
-// Permutation cycles of per-feature medians by counting instead of
-// gathering each feature's differences: the condensed positions
-// [begin, end) add, to both features of each pair, whether the difference
-// counts against the feature's observed score (see median_extreme in the
-// source) into hits and whether it is a number into numbers (K entries
-// each, this worker's own, zeroed first). thresholds: K floats of scratch.
-void count_feature_medians(const score_job& job, float* thresholds, uint32_t* hits, uint32_t* numbers,
-                           int64_t begin, int64_t end);
+// Permutation cycles of per-feature medians are decided by counting, in the
+// pair kernel, each feature's differences below its observed score; these
+// are the thresholds it compares with (and their tanh), `padded` entries
+// (K and beyond, the latter never read as features).
+void median_thresholds(const score_job& job, float* threshold, float* tanh_threshold, int32_t padded);
 
-// Features [begin, end): sums the counts of `workers` workers (arrays of K,
-// one after the other) and tallies each feature.
+// Features [begin, end): sums the counts of `workers` workers (arrays
+// `stride` apart) and tallies each feature.
 void settle_feature_medians(const score_job& job, const uint32_t* hits, const uint32_t* numbers, int32_t workers,
-                            int32_t begin, int32_t end);
+                            int32_t stride, int32_t begin, int32_t end);
 
 // Scores of runs [begin, end), run g covering positions [start[g], stop[g]).
 // scratch: as many floats as the longest run.

@@ -20,6 +20,8 @@ float standard_error(int32_t n) { return static_cast<float>(1.0 / std::sqrt(stat
 
 float fisher_transform(float c) { return static_cast<float>(std::atanh(static_cast<double>(c))); }
 
+float tanh_of_difference(float z) { return static_cast<float>(std::tanh(static_cast<double>(z))); }
+
 float difference_standard_error(int32_t n1, int32_t n2, bool spearman) {
     float se1 = standard_error(n1);
     float se2 = standard_error(n2);

@@ -15,6 +15,10 @@ constexpr float kClamp = 0.99f;
 // and rounded once, so it does not depend on the C library's atanhf.
 float fisher_transform(float c);
 
+// tanh of a Fisher difference taken in double precision and rounded to
+// float: what the fast tally compares (c1 - c2) / (1 - c1 c2) with.
+float tanh_of_difference(float z);
+
 // c clamped to [-0.99, 0.99]; a NaN passes through unchanged.
 inline float clamp_correlation(float r) {
     if (r < -kClamp) return -kClamp;

@@ -72,6 +72,20 @@ struct pair_job {
     // tanh of each observed difference (as float): written when z_observed
     // is null, read by the tally of permutation cycles otherwise.
     float* z_tanh;
+    // Permutation cycles of per-feature medians (median_hits not null):
+    // nothing written; for both features f of each pair, median_hits[f]
+    // counts the differences d whose key (|d| under median_magnitude)
+    // lies below median_threshold[f] (not above it under
+    // median_not_above), median_numbers[f] those that are numbers. The
+    // counts are this worker's own; median_tanh[f] = tanh of the
+    // threshold (+inf where the threshold is NaN). Arrays of K entries
+    // rounded up to whole panel blocks.
+    const float* median_threshold;
+    const float* median_tanh;
+    uint32_t* median_hits;
+    uint32_t* median_numbers;
+    bool median_magnitude;
+    bool median_not_above;
     tail alternative;
     float se;
     int32_t l2_rows;  // rows of both groups' panels that fit the cache together

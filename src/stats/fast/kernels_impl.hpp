@@ -187,9 +187,6 @@ inline vi unsure_lanes(vf q, vf t, tail alternative) {
     return !(vabs(gap) > kTanhMargin);
 }
 
-// t of an observed difference z.
-inline float observed_tanh(float z) { return static_cast<float>(std::tanh(static_cast<double>(z))); }
-
 inline vf exact_differences(vf c1, vf c2, const double* table) {
     return fisher_vec(c1, table) - fisher_vec(c2, table);
 }
@@ -239,7 +236,7 @@ void emit_run(const pair_job& job, int32_t pos, const lane_results& res, int lo,
     if (job.p_normal != nullptr)
         for (int l = 0; l < len; ++l) job.p_normal[pos + l] = normal_pvalue(job.alternative, res.d[lo + l], job.se);
     if (job.z_tanh != nullptr && job.z_observed == nullptr)
-        for (int l = 0; l < len; ++l) job.z_tanh[pos + l] = observed_tanh(res.d[lo + l]);
+        for (int l = 0; l < len; ++l) job.z_tanh[pos + l] = tanh_of_difference(res.d[lo + l]);
     if (job.counts != nullptr) {
         if (job.z_observed == nullptr)
             std::memset(job.counts + pos, 0, static_cast<size_t>(len) * sizeof(uint32_t));
@@ -447,13 +444,65 @@ void tally_block(const float* c1, const float* c2, const float* observed, tail a
         for (int l = 0; l < len; ++l) {
             a[l] = c1[k + l];
             b[l] = c2[k + l];
-            t[l] = observed_tanh(observed[k + l]);
+            t[l] = tanh_of_difference(observed[k + l]);
         }
         job.z_observed = observed + k;
         job.z_tanh = t;
         job.counts = counts + k;
         tally_vector(job, a, b, 0, 0, len, table);
     }
+}
+
+// ---------------------------------------------------------------------------
+// Per-feature median counts (see pair_job): decided in tanh space as the
+// z-test tally is, with the exact transform for unsure lanes.
+
+inline vf median_key(vf v, const pair_job& job) { return job.median_magnitude ? vabs(v) : v; }
+
+inline vi median_hit(vf key, vf threshold, const pair_job& job) {
+    return job.median_not_above ? (vi)(key <= threshold) : (vi)(key < threshold);
+}
+
+template <int... I>
+inline vi lane_numbers(std::integer_sequence<int, I...>) {
+    return vi{I...};
+}
+
+// Lanes [from, to) of one vector: pairs (i, first_lane + l). Adds the
+// counts of feature i to hits_i / numbers_i (lane sums taken later) and
+// those of features first_lane + l to the worker's arrays.
+inline void count_vector(const pair_job& job, vf r1, vf r2, int32_t i, int32_t first_lane, int from, int to,
+                         const double* table, vi& hits_i, vi& numbers_i) {
+    const vi lane = lane_numbers(std::make_integer_sequence<int, VL>{});
+    const vi in_range = (lane >= from) & (lane < to);
+    const vf c1 = clamp_vec(r1), c2 = clamp_vec(r2);
+    const vf q = tanh_difference(c1, c2);
+    const vf key = median_key(q, job);
+    const vf ti = splat(job.median_tanh[i]);
+    const vf tj = load(job.median_tanh + first_lane);
+    vi hit_i = median_hit(key, ti, job), hit_j = median_hit(key, tj, job);
+    const vi unsure = ((vi)!(vabs(key - ti) > kTanhMargin) | (vi)!(vabs(key - tj) > kTanhMargin)) & in_range;
+    if (CORRSHIFT_ANY_LANE(unsure)) {
+        const vf exact = median_key(exact_differences(c1, c2, table), job);
+        hit_i = median_hit(exact, splat(job.median_threshold[i]), job);
+        hit_j = median_hit(exact, load(job.median_threshold + first_lane), job);
+    }
+    const vi number = (vi)(q == q) & in_range;
+    hits_i -= hit_i & in_range;
+    numbers_i -= number;
+    vi h, n;
+    std::memcpy(&h, job.median_hits + first_lane, sizeof h);
+    std::memcpy(&n, job.median_numbers + first_lane, sizeof n);
+    h -= hit_j & in_range;
+    n -= number;
+    std::memcpy(job.median_hits + first_lane, &h, sizeof h);
+    std::memcpy(job.median_numbers + first_lane, &n, sizeof n);
+}
+
+inline uint32_t lane_sum(vi v) {
+    uint32_t sum = 0;
+    for (int l = 0; l < VL; ++l) sum += static_cast<uint32_t>(v[l]);
+    return sum;
 }
 
 // Asks for the cache line holding p. Written as an instruction of its own:
@@ -509,6 +558,20 @@ void run_band(const pair_job& job, const band& b, int32_t jlo, int32_t jhi) {
             const segment& sg = b.seg[r];
             const int32_t from = imax(sg.lo, j0), to = imin(sg.hi, j0 + W);
             if (from >= to) continue;
+            if (job.median_hits != nullptr) {
+                vi hits_i = vi{}, numbers_i = vi{};
+                for (int c = 0; c < C; ++c) {
+                    const int32_t first_lane = j0 + c * VL;
+                    if (first_lane >= to || first_lane + VL <= from) continue;
+                    const vf r1 = correlation_vec(load(s1[r] + c * VL), c1, row_moments(job.g1, sg.first, j0, c));
+                    const vf r2 = correlation_vec(load(s2[r] + c * VL), c2, row_moments(job.g2, sg.first, j0, c));
+                    count_vector(job, r1, r2, sg.first, first_lane, imax(from - first_lane, 0),
+                                 imin(to - first_lane, VL), table, hits_i, numbers_i);
+                }
+                job.median_hits[sg.first] += lane_sum(hits_i);
+                job.median_numbers[sg.first] += lane_sum(numbers_i);
+                continue;
+            }
             if (tally_only && from == j0 && to == j0 + W) {
                 tally_row(job, s1[r], s2[r], c1, c2, sg.first, j0, sg.pos + (j0 - sg.lo), table);
                 continue;
@@ -583,6 +646,19 @@ void run_batch(const pair_job& job, pair_batch& pb) {
     store(res.r2, r2);
     const double* table = fisher_table();
     store(res.d, fisher_vec(clamp_vec(r1), table) - fisher_vec(clamp_vec(r2), table));
+    if (job.median_hits != nullptr) {
+        // Pairs of the short last rows: decided from the exact differences.
+        for (int l = 0; l < pb.count; ++l) {
+            const float key = job.median_magnitude ? std::fabs(res.d[l]) : res.d[l];
+            for (const int32_t f : {pb.first[l], pb.second[l]}) {
+                const float t = job.median_threshold[f];
+                job.median_hits[f] += job.median_not_above ? key <= t : key < t;
+                job.median_numbers[f] += res.d[l] == res.d[l];
+            }
+        }
+        pb.count = 0;
+        return;
+    }
     // Consecutive positions are written together.
     int l = 0;
     while (l < pb.count) {
