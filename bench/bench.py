@@ -230,7 +230,7 @@ def main():
     work = k * (k - 1) // 2 * 2 * n
     for method in METHODS:
         pair_phase = phases_per_cycle(
-            lambda m: native.ztest_pipeline_exhaustive(data, g1, g2, method, "two-sided", m, THREADS), 10)[1]
+            lambda m: native.ztest_pipeline_exhaustive(data, g1, g2, method, "two-sided", m, THREADS), 30)[1]
         print(f"- exhaustive z-test pair phase, K={k}, n={n}+{n}, {method}: {100 * work / pair_phase / peak:.0f}% "
               f"of the multiply+add peak (target 70%; whole cycle incl. packing/ranking: "
               f"{100 * work / rows[(k, n, method, 'exhaustive', 'ztest')][0] / peak:.0f}%)")
@@ -243,7 +243,7 @@ def main():
         for method in METHODS:
             times = phases_per_cycle(
                 lambda m: native.score_pipeline_exhaustive(data, g1, g2, method, "median", "two-sided", m, THREADS),
-                10)
+                30)
             print(f"- score exhaustive median, K=2000, n={n}+{n}, {method}: feature phase {times[2] / times.sum():.2f}"
                   f" of a cycle (rows {times[0] * 1e3:.2f} ms, pairs {times[1] * 1e3:.2f} ms, features "
                   f"{times[2] * 1e3:.2f} ms; target < 1/3)")
