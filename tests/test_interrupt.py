@@ -11,9 +11,14 @@ FIRST_FRAME = PREFIX + b"[" + b" " * 50 + b"] 0%"
 
 CHILD = textwrap.dedent(
     """
+    import signal
     import sys
     import numpy as np
     import pipelines
+
+    # Ctrl-C as in a terminal, whatever the test runner's process passed on.
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
     rng = np.random.default_rng(0)
     data = rng.normal(size=(400, 200)).astype(np.float32)

@@ -173,7 +173,8 @@ score_result exhaustive(const float_input& data, const int_input& group1, const 
             job.z_diff = z_diff.get();
             const score_job* sj = &job;
             if (count_medians && v.cycle > 0) {
-                if (v.cycle == 1) median_thresholds(job, thresholds.get(), thresholds.get() + stride, padded);
+                if (v.cycle == 1)
+                    median_thresholds(job, in.features, thresholds.get(), thresholds.get() + stride, padded);
                 const pair_job* jobs = counting.data();
                 {
                     const timed_phase timing(phase::pairs);
@@ -272,10 +273,39 @@ run_score_result indexed(const float_input& data, const int_input& pair_first, c
             cuts[static_cast<size_t>(w)] = static_cast<int32_t>(
                 std::lower_bound(start, start + g, static_cast<int64_t>(n) * w / slots) - start);
         const int32_t* cut = cuts.data();
-        fast_score_cycles(call, rows, [&](const cycle_view&, score_job& job) {
+        // Permuted medians are decided by counting in the pair kernel, each
+        // run's counts kept by the worker that owns the run.
+        const bool count_medians = call.aggregate != kMean;
+        const auto units = static_cast<size_t>(count_medians ? g : 0);
+        auto hits = make_scratch<uint32_t>(units), numbers = make_scratch<uint32_t>(units);
+        auto thresholds = make_scratch<float>(2 * units);
+        pair_job counting = pair_job_for(rows, in);
+        counting.median_threshold = thresholds.get();
+        counting.median_tanh = thresholds.get() + units;
+        counting.median_hits = hits.get();
+        counting.median_numbers = numbers.get();
+        counting.median_magnitude = call.alternative == kTwoSided;
+        counting.median_not_above = call.alternative == kLess;
+        counting.median_run_start = start;
+        counting.median_run_stop = stop;
+        counting.median_runs = g;
+        fast_score_cycles(call, rows, [&](const cycle_view& v, score_job& job) {
             job.z_diff = z_diff.get();
-            const pair_job* pj = &pairs;
             const score_job* sj = &job;
+            if (count_medians && v.cycle > 0) {
+                if (v.cycle == 1) median_thresholds(job, g, thresholds.get(), thresholds.get() + units, g);
+                const pair_job* cj = &counting;
+                run_numbered_workers(slots, slots, [=](int32_t worker, int32_t, int32_t) {
+                    const int32_t begin = cut[worker], end = cut[worker + 1];
+                    if (begin >= end) return;
+                    std::fill(cj->median_hits + begin, cj->median_hits + end, 0u);
+                    std::fill(cj->median_numbers + begin, cj->median_numbers + end, 0u);
+                    kernels->pair_range(*cj, start[begin], stop[end - 1]);
+                    settle_run_medians(*sj, cj->median_hits, cj->median_numbers, start, stop, begin, end);
+                });
+                return;
+            }
+            const pair_job* pj = &pairs;
             float* scratch = lists.get();
             // Each worker computes the pairs of its runs, from its first
             // run's start to its last run's end, then settles its runs.

@@ -107,9 +107,9 @@ void feature_scores(const score_job& job, float* scratch, int32_t begin, int32_t
     }
 }
 
-void median_thresholds(const score_job& job, float* threshold, float* tanh_threshold, int32_t padded) {
+void median_thresholds(const score_job& job, int32_t units, float* threshold, float* tanh_threshold, int32_t padded) {
     for (int32_t f = 0; f < padded; ++f) {
-        const float t = f < job.features ? median_threshold(job.alternative, job.observed[f]) : 0.0f;
+        const float t = f < units ? median_threshold(job.alternative, job.observed[f]) : 0.0f;
         threshold[f] = t;
         // A NaN score decides nothing (median_extreme), so its lanes are
         // never sent to the exact transform.
@@ -126,6 +126,14 @@ void settle_feature_medians(const score_job& job, const uint32_t* hits, const ui
             n += numbers[static_cast<int64_t>(w) * stride + f];
         }
         if (median_extreme(h, n, job.features - 1, job.alternative, job.observed[f])) job.counts[f] += 1;
+    }
+}
+
+void settle_run_medians(const score_job& job, const uint32_t* hits, const uint32_t* numbers, const int32_t* start,
+                        const int32_t* stop, int32_t begin, int32_t end) {
+    for (int32_t g = begin; g < end; ++g) {
+        const int32_t count = std::max(stop[g] - start[g], 0);
+        if (median_extreme(hits[g], numbers[g], count, job.alternative, job.observed[g])) job.counts[g] += 1;
     }
 }
 

@@ -28,16 +28,21 @@ struct score_job {
 // with every other feature in feature order. scratch: 16 * K floats.
 void feature_scores(const score_job& job, float* scratch, int32_t begin, int32_t end);
 
-// Permutation cycles of per-feature medians are decided by counting, in the
-// pair kernel, each feature's differences below its observed score; these
-// are the thresholds it compares with (and their tanh), `padded` entries
-// (K and beyond, the latter never read as features).
-void median_thresholds(const score_job& job, float* threshold, float* tanh_threshold, int32_t padded);
+// Permutation cycles of median scores are decided by counting, in the pair
+// kernel, each unit's differences below its observed score; these are the
+// thresholds it compares with (and their tanh), `padded` entries (the
+// units' and beyond, the latter never read as units).
+void median_thresholds(const score_job& job, int32_t units, float* threshold, float* tanh_threshold, int32_t padded);
 
 // Features [begin, end): sums the counts of `workers` workers (arrays
 // `stride` apart) and tallies each feature.
 void settle_feature_medians(const score_job& job, const uint32_t* hits, const uint32_t* numbers, int32_t workers,
                             int32_t stride, int32_t begin, int32_t end);
+
+// Runs [begin, end), run g covering positions [start[g], stop[g]): tallies
+// each run from its counts.
+void settle_run_medians(const score_job& job, const uint32_t* hits, const uint32_t* numbers, const int32_t* start,
+                        const int32_t* stop, int32_t begin, int32_t end);
 
 // Scores of runs [begin, end), run g covering positions [start[g], stop[g]).
 // scratch: as many floats as the longest run.

@@ -72,7 +72,7 @@ struct pair_job {
     // tanh of each observed difference (as float): written when z_observed
     // is null, read by the tally of permutation cycles otherwise.
     float* z_tanh;
-    // Permutation cycles of per-feature medians (median_hits not null):
+    // Permutation cycles of per-unit medians (median_hits not null):
     // nothing written; for both features f of each pair, median_hits[f]
     // counts the differences d whose key (|d| under median_magnitude)
     // lies below median_threshold[f] (not above it under
@@ -86,6 +86,13 @@ struct pair_job {
     uint32_t* median_numbers;
     bool median_magnitude;
     bool median_not_above;
+    // Listed pairs: the units are runs instead of features, run g covering
+    // positions [median_run_start[g], median_run_stop[g]) (positions in no
+    // run count nowhere); each difference counts for its run only, and the
+    // arrays are indexed by run.
+    const int32_t* median_run_start;
+    const int32_t* median_run_stop;
+    int32_t median_runs;
     tail alternative;
     float se;
     int32_t l2_rows;  // rows of both groups' panels that fit the cache together

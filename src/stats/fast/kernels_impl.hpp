@@ -468,28 +468,31 @@ inline vi lane_numbers(std::integer_sequence<int, I...>) {
     return vi{I...};
 }
 
-// Lanes [from, to) of one vector: pairs (i, first_lane + l). Adds the
-// counts of feature i to hits_i / numbers_i (lane sums taken later) and
-// those of features first_lane + l to the worker's arrays.
-inline void count_vector(const pair_job& job, vf r1, vf r2, int32_t i, int32_t first_lane, int from, int to,
-                         const double* table, vi& hits_i, vi& numbers_i) {
+// Lanes [from, to) of one vector: pairs (i, first_lane + l) whose unit is
+// u (the run, or the first feature i). Adds the counts of unit u to hits_u /
+// numbers_u (lane sums taken later) and, for per-feature units, those of
+// features first_lane + l to the worker's arrays.
+inline void count_vector(const pair_job& job, vf r1, vf r2, int32_t u, int32_t first_lane, int from, int to,
+                         const double* table, vi& hits_u, vi& numbers_u) {
+    const bool features = job.median_run_start == nullptr;
     const vi lane = lane_numbers(std::make_integer_sequence<int, VL>{});
     const vi in_range = (lane >= from) & (lane < to);
     const vf c1 = clamp_vec(r1), c2 = clamp_vec(r2);
     const vf q = tanh_difference(c1, c2);
     const vf key = median_key(q, job);
-    const vf ti = splat(job.median_tanh[i]);
-    const vf tj = load(job.median_tanh + first_lane);
-    vi hit_i = median_hit(key, ti, job), hit_j = median_hit(key, tj, job);
-    const vi unsure = ((vi)!(vabs(key - ti) > kTanhMargin) | (vi)!(vabs(key - tj) > kTanhMargin)) & in_range;
+    const vf tu = splat(job.median_tanh[u]);
+    const vf tj = features ? load(job.median_tanh + first_lane) : splat(__builtin_inff());
+    vi hit_u = median_hit(key, tu, job), hit_j = median_hit(key, tj, job);
+    const vi unsure = ((vi)!(vabs(key - tu) > kTanhMargin) | (vi)!(vabs(key - tj) > kTanhMargin)) & in_range;
     if (CORRSHIFT_ANY_LANE(unsure)) {
         const vf exact = median_key(exact_differences(c1, c2, table), job);
-        hit_i = median_hit(exact, splat(job.median_threshold[i]), job);
-        hit_j = median_hit(exact, load(job.median_threshold + first_lane), job);
+        hit_u = median_hit(exact, splat(job.median_threshold[u]), job);
+        if (features) hit_j = median_hit(exact, load(job.median_threshold + first_lane), job);
     }
     const vi number = (vi)(q == q) & in_range;
-    hits_i -= hit_i & in_range;
-    numbers_i -= number;
+    hits_u -= hit_u & in_range;
+    numbers_u -= number;
+    if (!features) return;
     vi h, n;
     std::memcpy(&h, job.median_hits + first_lane, sizeof h);
     std::memcpy(&n, job.median_numbers + first_lane, sizeof n);
@@ -497,6 +500,15 @@ inline void count_vector(const pair_job& job, vf r1, vf r2, int32_t i, int32_t f
     n -= number;
     std::memcpy(job.median_hits + first_lane, &h, sizeof h);
     std::memcpy(job.median_numbers + first_lane, &n, sizeof n);
+}
+
+// The unit of the pair at position pos with first row `first`: the run
+// holding pos (-1 for a position in no run), or the first feature.
+inline int32_t median_unit(const pair_job& job, int32_t first, int32_t pos) {
+    if (job.median_run_start == nullptr) return first;
+    const int32_t* starts = job.median_run_start;
+    const auto g = static_cast<int32_t>(std::upper_bound(starts, starts + job.median_runs, pos) - starts) - 1;
+    return g >= 0 && pos < job.median_run_stop[g] ? g : -1;
 }
 
 inline uint32_t lane_sum(vi v) {
@@ -559,17 +571,19 @@ void run_band(const pair_job& job, const band& b, int32_t jlo, int32_t jhi) {
             const int32_t from = imax(sg.lo, j0), to = imin(sg.hi, j0 + W);
             if (from >= to) continue;
             if (job.median_hits != nullptr) {
-                vi hits_i = vi{}, numbers_i = vi{};
+                const int32_t u = median_unit(job, sg.first, sg.pos);
+                if (u < 0) continue;
+                vi hits_u = vi{}, numbers_u = vi{};
                 for (int c = 0; c < C; ++c) {
                     const int32_t first_lane = j0 + c * VL;
                     if (first_lane >= to || first_lane + VL <= from) continue;
                     const vf r1 = correlation_vec(load(s1[r] + c * VL), c1, row_moments(job.g1, sg.first, j0, c));
                     const vf r2 = correlation_vec(load(s2[r] + c * VL), c2, row_moments(job.g2, sg.first, j0, c));
-                    count_vector(job, r1, r2, sg.first, first_lane, imax(from - first_lane, 0),
-                                 imin(to - first_lane, VL), table, hits_i, numbers_i);
+                    count_vector(job, r1, r2, u, first_lane, imax(from - first_lane, 0), imin(to - first_lane, VL),
+                                 table, hits_u, numbers_u);
                 }
-                job.median_hits[sg.first] += lane_sum(hits_i);
-                job.median_numbers[sg.first] += lane_sum(numbers_i);
+                job.median_hits[u] += lane_sum(hits_u);
+                job.median_numbers[u] += lane_sum(numbers_u);
                 continue;
             }
             if (tally_only && from == j0 && to == j0 + W) {
@@ -647,10 +661,13 @@ void run_batch(const pair_job& job, pair_batch& pb) {
     const double* table = fisher_table();
     store(res.d, fisher_vec(clamp_vec(r1), table) - fisher_vec(clamp_vec(r2), table));
     if (job.median_hits != nullptr) {
-        // Pairs of the short last rows: decided from the exact differences.
+        // Pairs of short stretches: decided from the exact differences.
         for (int l = 0; l < pb.count; ++l) {
             const float key = job.median_magnitude ? std::fabs(res.d[l]) : res.d[l];
-            for (const int32_t f : {pb.first[l], pb.second[l]}) {
+            const int32_t u = median_unit(job, pb.first[l], pb.pos[l]);
+            const bool features = job.median_run_start == nullptr;
+            for (const int32_t f : {u, features ? pb.second[l] : -1}) {
+                if (f < 0) continue;
                 const float t = job.median_threshold[f];
                 job.median_hits[f] += job.median_not_above ? key <= t : key < t;
                 job.median_numbers[f] += res.d[l] == res.d[l];
