@@ -363,8 +363,8 @@ inline lane_moments row_moments(const group_panel& g, int32_t i, int32_t j0, int
 
 // A permutation cycle of the z-test: nothing written but the counts.
 inline bool tallies_only(const pair_job& job) {
-    return job.z_observed != nullptr && job.z_tanh != nullptr && job.z_diff == nullptr && job.corr1 == nullptr && job.corr2 == nullptr &&
-           job.p_normal == nullptr && job.alternative != tail::unknown;
+    return job.z_observed != nullptr && job.z_tanh != nullptr && job.z_diff == nullptr && job.corr1 == nullptr &&
+           job.corr2 == nullptr && job.p_normal == nullptr && job.alternative != tail::unknown;
 }
 
 // Stands in for the observed value of lanes outside the pairs: every
@@ -833,7 +833,8 @@ void prepare_blocks(const prepare_job& job, int32_t worker, int32_t begin, int32
                 continue;
             }
             const float* src = job.data + static_cast<int64_t>(row) * job.samples;
-            if (row + kRowsAhead < job.features) prefetch_row(src + kRowsAhead * static_cast<int64_t>(job.samples), job.samples);
+            if (row + kRowsAhead < job.features)
+                prefetch_row(src + kRowsAhead * static_cast<int64_t>(job.samples), job.samples);
             if (job.spearman && job.order != nullptr && job.disjoint && job.distinct[row]) {
                 ranks_from_order(job, row, sc.rank_row);
                 src = sc.rank_row;
