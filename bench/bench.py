@@ -104,7 +104,7 @@ def per_cycle(make_call, repeats=2, budget=0.4):
     return max(t1 - t0, 1e-9) / m, peak
 
 
-def phases_per_cycle(call, m, repeats=3):
+def phases_per_cycle(call, m, repeats=5):
     """Seconds per permutation cycle in each phase (rows, pairs, units) of
     call(m), from the phase clock of the test extension's copies of the
     pipelines: (T(m) - T(0)) / m per phase, the smallest of a few runs."""
