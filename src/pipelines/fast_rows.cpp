@@ -68,6 +68,32 @@ bool find_members(fast_rows& rows, const cycle_view& view) {
     return true;
 }
 
+// Splits the pair positions among the workers. Listed pairs: equal counts.
+// The condensed order: at row boundaries, each row charged half a panel
+// block on top of its pairs (its first block lies partly before the row's
+// pairs, and the later rows are the short ones), so that the workers' work
+// is about equal.
+void split_pairs(fast_rows& rows, const checked_inputs& in, int32_t threads) {
+    const int32_t t = std::min(threads, std::max(in.pairs, 1));
+    rows.pair_workers = t;
+    rows.pair_cuts.assign(static_cast<size_t>(t) + 1, in.pairs);
+    for (int32_t w = 0; w < t; ++w) rows.pair_cuts[static_cast<size_t>(w)] = split_range(in.pairs, t, w).begin;
+    if (in.pair_first != nullptr || t == 1) return;
+    std::fill(rows.pair_cuts.begin() + 1, rows.pair_cuts.end(), in.pairs);
+    const int64_t k = in.features;
+    const int64_t row_charge = rows.kernels->width / 2;
+    const int64_t total = k * (k - 1) / 2 + k * row_charge;
+    int64_t done = 0, position = 0;
+    int32_t w = 1;
+    for (int64_t i = 0; i < k && w < t; ++i) {
+        // Row i begins at `position`; cut before it once the work so far
+        // reaches worker w's share.
+        while (w < t && done * t >= total * w) rows.pair_cuts[static_cast<size_t>(w++)] = static_cast<int32_t>(position);
+        done += (k - 1 - i) + row_charge;
+        position += k - 1 - i;
+    }
+}
+
 }  // namespace
 
 void make_fast_rows(fast_rows& rows, const checked_inputs& in, bool spearman, int32_t threads, int32_t permutations) {
@@ -106,6 +132,7 @@ void make_fast_rows(fast_rows& rows, const checked_inputs& in, bool spearman, in
     }
     job.scratch = rows.workers.data();
     if (spearman && rank_from_order(in, permutations)) find_row_orders(rows, in, threads);
+    split_pairs(rows, in, threads);
 
     if (in.pair_first != nullptr) {
         const int32_t* first = in.pair_first;

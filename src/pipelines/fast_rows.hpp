@@ -9,6 +9,7 @@
 #include "inputs.hpp"
 #include "../run/cycle_loop.hpp"
 #include "../run/scratch.hpp"
+#include "../run/workers.hpp"
 #include "../stats/fast/jobs.hpp"
 
 namespace corrshift {
@@ -31,6 +32,10 @@ struct fast_rows {
     // consecutive second rows begins, then the pair count; found once.
     scratch<int32_t> segment_starts;
     int32_t segments = 0;
+    // The pair phase's workers and their ranges of pair positions:
+    // worker w takes [pair_cuts[w], pair_cuts[w + 1]).
+    int32_t pair_workers = 1;
+    std::vector<int32_t> pair_cuts;
 };
 
 // Allocates the panels (K x (n1 + n2) floats, rounded up to whole blocks),
@@ -39,6 +44,15 @@ struct fast_rows {
 // each row's order over all samples is found once (K x P ints), so that a
 // cycle ranks a row without ties in one pass over its samples.
 void make_fast_rows(fast_rows& rows, const checked_inputs& in, bool spearman, int32_t threads, int32_t permutations);
+
+// Fork-join of the pair phase: body(worker, begin, end) over each worker's
+// range of pair positions.
+template <class Body>
+void run_pair_workers(const fast_rows& rows, const Body& body) {
+    const int32_t* cut = rows.pair_cuts.data();
+    run_numbered_workers(rows.pair_workers, rows.pair_workers,
+                         [=](int32_t worker, int32_t, int32_t) { body(worker, cut[worker], cut[worker + 1]); });
+}
 
 // Fork-join over the panel blocks: packs every row for the cycle's groups.
 void pack_cycle_rows(fast_rows& rows, const cycle_view& view);

@@ -146,7 +146,7 @@ score_result exhaustive(const float_input& data, const int_input& group1, const 
         auto lists = make_scratch<float>(static_cast<size_t>(slots) * 16 * static_cast<size_t>(in.features));
         // Permuted medians are decided by counting in the pair kernel: each
         // worker of the pair positions keeps its own counts per feature.
-        const int32_t counters = std::min(threads, std::max(n, 1));
+        const int32_t counters = rows.pair_workers;
         const int32_t padded = rows.blocks * rows.kernels->width;
         const auto stride = static_cast<size_t>(padded);
         const bool count_medians = call.aggregate != kMean;
@@ -178,7 +178,7 @@ score_result exhaustive(const float_input& data, const int_input& group1, const 
                 const pair_job* jobs = counting.data();
                 {
                     const timed_phase timing(phase::pairs);
-                    run_numbered_workers(n, threads, [=](int32_t worker, int32_t begin, int32_t end) {
+                    run_pair_workers(rows, [=](int32_t worker, int32_t begin, int32_t end) {
                         const pair_job& pj = jobs[worker];
                         std::fill_n(pj.median_hits, stride, 0u);
                         std::fill_n(pj.median_numbers, stride, 0u);
@@ -196,7 +196,7 @@ score_result exhaustive(const float_input& data, const int_input& group1, const 
             const pair_job* pj = &pairs;
             {
                 const timed_phase timing(phase::pairs);
-                run_workers(n, threads, [=](int32_t begin, int32_t end) { kernels->pair_range(*pj, begin, end); });
+                run_pair_workers(rows, [=](int32_t, int32_t begin, int32_t end) { kernels->pair_range(*pj, begin, end); });
             }
             const timed_phase timing(phase::units);
             float* scratch = lists.get();

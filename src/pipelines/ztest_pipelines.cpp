@@ -86,7 +86,7 @@ void fast_ztest(const checked_inputs& in, const std::string& method, const std::
             pack_cycle_rows(rows, v);
             const pair_job* job = v.cycle == 0 ? &observed : &permuted;
             const timed_phase timing(phase::pairs);
-            run_workers(n, threads, [=](int32_t begin, int32_t end) { kernels->pair_range(*job, begin, end); });
+            run_pair_workers(rows, [=](int32_t, int32_t begin, int32_t end) { kernels->pair_range(*job, begin, end); });
         },
         [](int32_t) {});
     if (tanh_in_p) {
