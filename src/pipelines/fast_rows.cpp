@@ -15,10 +15,6 @@ namespace {
 // rows in a core's cache while it passes over them.
 constexpr int64_t kCachedPanelBytes = 512 * 1024;
 
-}  // namespace
-
-namespace {
-
 // Whether ranking from each row's order (a pass over all P samples per row
 // and cycle) beats counting within each group (about (n1^2 + n2^2) / 8
 // vector steps per row and cycle), with cycles enough to repay the sort.
@@ -51,7 +47,7 @@ void find_row_orders(fast_rows& rows, const checked_inputs& in, int32_t threads)
 }
 
 // Each column's group in the cycle (1, 2, or 0 for none); false when a
-// column is listed twice.
+// column is listed twice, in one group or in both.
 bool find_members(fast_rows& rows, const cycle_view& view) {
     uint8_t* member = rows.member.get();
     std::fill_n(member, rows.job.samples, uint8_t{0});
