@@ -34,6 +34,18 @@ using iarr = py::array_t<int32_t, py::array::c_style | py::array::forcecast>;
 
 const int32_t* opt(const std::optional<iarr>& a) { return a ? a->data() : nullptr; }
 
+// transform(in, out, n) over the values into out (of their size), without
+// the interpreter lock.
+template <class Transform>
+void transform_into(const farr& values, py::array_t<float, py::array::c_style>& out, Transform transform) {
+    if (out.size() != values.size()) throw py::value_error("out must have the size of values");
+    const float* in = values.data();
+    float* o = out.mutable_data();
+    const auto n = static_cast<int64_t>(values.size());
+    py::gil_scoped_release release;
+    transform(in, o, n);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_native_tests, m) {
@@ -158,21 +170,14 @@ PYBIND11_MODULE(_native_tests, m) {
     });
     // The vectorised Fisher transform of the active build, in place into out.
     m.def("fast_fisher_transform", [](farr values, py::array_t<float, py::array::c_style> out) {
-        if (out.size() != values.size()) throw py::value_error("out must have the size of values");
-        const float* in = values.data();
-        float* o = out.mutable_data();
-        const auto n = static_cast<int64_t>(values.size());
-        py::gil_scoped_release release;
-        active_kernels().fisher_block(in, o, n);
+        transform_into(values, out,
+                       [](const float* in, float* o, int64_t n) { active_kernels().fisher_block(in, o, n); });
     });
     // The reference transform of every value, in place into out.
     m.def("reference_fisher_transform", [](farr values, py::array_t<float, py::array::c_style> out) {
-        if (out.size() != values.size()) throw py::value_error("out must have the size of values");
-        const float* in = values.data();
-        float* o = out.mutable_data();
-        const auto n = static_cast<int64_t>(values.size());
-        py::gil_scoped_release release;
-        for (int64_t k = 0; k < n; ++k) o[k] = fisher_transform(in[k]);
+        transform_into(values, out, [](const float* in, float* o, int64_t n) {
+            for (int64_t k = 0; k < n; ++k) o[k] = fisher_transform(in[k]);
+        });
     });
     // 0/1 per position: whether the active build's permutation tally counts
     // the Fisher difference of the clamped correlations c1, c2 as at least

@@ -49,9 +49,7 @@ void make_fast_rows(fast_rows& rows, const checked_inputs& in, bool spearman, in
 // range of pair positions.
 template <class Body>
 void run_pair_workers(const fast_rows& rows, const Body& body) {
-    const int32_t* cut = rows.pair_cuts.data();
-    run_numbered_workers(rows.pair_workers, rows.pair_workers,
-                         [=](int32_t worker, int32_t, int32_t) { body(worker, cut[worker], cut[worker + 1]); });
+    run_cut_workers(rows.pair_cuts.data(), rows.pair_workers, body);
 }
 
 // Fork-join over the panel blocks: packs every row for the cycle's groups.

@@ -24,10 +24,10 @@ namespace {
 
 // Both groups' correlations and the Fisher differences of every pair
 // position, rewritten each cycle by the straightforward workers.
-struct pair_scratch {
-    explicit pair_scratch(int32_t n)
-        : corr1(make_scratch<float>(n)), corr2(make_scratch<float>(n)), z_diff(make_scratch<float>(n)) {}
-    scratch<float> corr1, corr2, z_diff;
+struct pair_buffers {
+    float* corr1;
+    float* corr2;
+    float* z_diff;
 };
 
 // Consecutive listed pairs that share their first feature. A position whose
@@ -67,11 +67,14 @@ struct score_call {
     float* pvalues;
 };
 
-// The straightforward path: `phases(view, matrix, target)` fills one score
-// per unit into target (the observed scores in cycle 0, scratch
+// The straightforward path: `phases(view, matrix, buffers, target)` fills
+// one score per unit into target (the observed scores in cycle 0, scratch
 // afterwards); the calling thread tallies the permuted scores.
 template <class Phases>
 void reference_score_cycles(const score_call& call, Phases&& phases) {
+    const auto pairs = static_cast<size_t>(call.in->pairs);
+    auto corr1 = make_scratch<float>(pairs), corr2 = make_scratch<float>(pairs), z_diff = make_scratch<float>(pairs);
+    const pair_buffers buffers{corr1.get(), corr2.get(), z_diff.get()};
     auto perm_scores = make_scratch<float>(call.units);
     auto counts = make_scratch<uint32_t>(call.units);
     const tail alt = parse_tail(call.alternative);
@@ -79,7 +82,7 @@ void reference_score_cycles(const score_call& call, Phases&& phases) {
     run_cycles(
         make_plan(*call.in, call.permutations),
         [&](const cycle_view& v) {
-            phases(v, matrix.for_cycle(v), v.cycle == 0 ? call.scores : perm_scores.get());
+            phases(v, matrix.for_cycle(v), buffers, v.cycle == 0 ? call.scores : perm_scores.get());
         },
         [&](int32_t cycle) {
             if (cycle == 0)
@@ -88,6 +91,18 @@ void reference_score_cycles(const score_call& call, Phases&& phases) {
                 tally_extremes(alt, call.scores, perm_scores.get(), counts.get(), call.units);
         });
     finish_fractions(counts.get(), call.pvalues, call.units, call.permutations);
+}
+
+// A pair job that counts median hits against the thresholds (first
+// `stride` floats) and their tanh (next `stride`) instead of writing
+// differences; the counters are the caller's to set.
+pair_job median_counting_job(const fast_rows& rows, const score_call& call, float* thresholds, size_t stride) {
+    pair_job job = pair_job_for(rows, *call.in);
+    job.median_threshold = thresholds;
+    job.median_tanh = thresholds + stride;
+    job.median_magnitude = call.alternative == kTwoSided;
+    job.median_not_above = call.alternative == kLess;
+    return job;
 }
 
 // The fast path: `phases(view, job)` packs the rows, computes the Fisher
@@ -125,17 +140,13 @@ score_result exhaustive(const float_input& data, const int_input& group1, const 
     const score_call call{&in,     method,  aggregate,          alternative,           permutations,
                           threads, in.features, scores.mutable_data(), pvalues.mutable_data()};
     if (e == engine::reference) {
-        const pair_scratch buffers(n);
-        float* c1 = buffers.corr1.get();
-        float* c2 = buffers.corr2.get();
-        float* z = buffers.z_diff.get();
-        reference_score_cycles(call, [&](const cycle_view& v, const float* matrix, float* target) {
+        reference_score_cycles(call, [&](const cycle_view& v, const float* matrix, pair_buffers b, float* target) {
             run_workers(n, threads, [=](int32_t begin, int32_t end) {
                 ztest_worker(matrix, in.samples, nullptr, nullptr, begin, end, in.features, v.group1, v.group2,
-                             in.n1, in.n2, c1, c2, z, nullptr, method, kTwoSided);
+                             in.n1, in.n2, b.corr1, b.corr2, b.z_diff, nullptr, method, kTwoSided);
             });
             run_workers(in.features, threads, [=](int32_t begin, int32_t end) {
-                feature_score_worker(z, in.features, begin, end, target, aggregate, alternative);
+                feature_score_worker(b.z_diff, in.features, begin, end, target, aggregate, alternative);
             });
         });
     } else {
@@ -157,11 +168,7 @@ score_result exhaustive(const float_input& data, const int_input& group1, const 
         pairs.z_diff = z_diff.get();
         std::vector<pair_job> counting;
         if (count_medians) {
-            pair_job job = pair_job_for(rows, in);
-            job.median_threshold = thresholds.get();
-            job.median_tanh = thresholds.get() + stride;
-            job.median_magnitude = call.alternative == kTwoSided;
-            job.median_not_above = call.alternative == kLess;
+            pair_job job = median_counting_job(rows, call, thresholds.get(), stride);
             for (int32_t w = 0; w < counters; ++w) {
                 job.median_hits = hits.get() + static_cast<size_t>(w) * stride;
                 job.median_numbers = numbers.get() + static_cast<size_t>(w) * stride;
@@ -245,14 +252,11 @@ run_score_result indexed(const float_input& data, const int_input& pair_first, c
     const score_call call{&in, method, aggregate, alternative, permutations, threads, g, scores.mutable_data(),
                           pvalues.mutable_data()};
     if (e == engine::reference) {
-        const pair_scratch buffers(n);
-        float* c1 = buffers.corr1.get();
-        float* c2 = buffers.corr2.get();
-        float* z = buffers.z_diff.get();
-        reference_score_cycles(call, [&](const cycle_view& v, const float* matrix, float* target) {
+        reference_score_cycles(call, [&](const cycle_view& v, const float* matrix, pair_buffers b, float* target) {
             run_workers(g, threads, [=](int32_t begin, int32_t end) {
                 run_score_worker(matrix, in.samples, in.pair_first, in.pair_second, v.group1, v.group2, in.n1,
-                                 in.n2, c1, c2, z, start, stop, begin, end, target, method, alternative, aggregate);
+                                 in.n2, b.corr1, b.corr2, b.z_diff, start, stop, begin, end, target, method,
+                                 alternative, aggregate);
             });
         });
     } else {
@@ -279,13 +283,9 @@ run_score_result indexed(const float_input& data, const int_input& pair_first, c
         const auto units = static_cast<size_t>(count_medians ? g : 0);
         auto hits = make_scratch<uint32_t>(units), numbers = make_scratch<uint32_t>(units);
         auto thresholds = make_scratch<float>(2 * units);
-        pair_job counting = pair_job_for(rows, in);
-        counting.median_threshold = thresholds.get();
-        counting.median_tanh = thresholds.get() + units;
+        pair_job counting = median_counting_job(rows, call, thresholds.get(), units);
         counting.median_hits = hits.get();
         counting.median_numbers = numbers.get();
-        counting.median_magnitude = call.alternative == kTwoSided;
-        counting.median_not_above = call.alternative == kLess;
         counting.median_run_start = start;
         counting.median_run_stop = stop;
         counting.median_runs = g;
@@ -295,8 +295,7 @@ run_score_result indexed(const float_input& data, const int_input& pair_first, c
             if (count_medians && v.cycle > 0) {
                 if (v.cycle == 1) median_thresholds(job, g, thresholds.get(), thresholds.get() + units, g);
                 const pair_job* cj = &counting;
-                run_numbered_workers(slots, slots, [=](int32_t worker, int32_t, int32_t) {
-                    const int32_t begin = cut[worker], end = cut[worker + 1];
+                run_cut_workers(cut, slots, [=](int32_t, int32_t begin, int32_t end) {
                     if (begin >= end) return;
                     std::fill(cj->median_hits + begin, cj->median_hits + end, 0u);
                     std::fill(cj->median_numbers + begin, cj->median_numbers + end, 0u);
@@ -309,8 +308,7 @@ run_score_result indexed(const float_input& data, const int_input& pair_first, c
             float* scratch = lists.get();
             // Each worker computes the pairs of its runs, from its first
             // run's start to its last run's end, then settles its runs.
-            run_numbered_workers(slots, slots, [=](int32_t worker, int32_t, int32_t) {
-                const int32_t begin = cut[worker], end = cut[worker + 1];
+            run_cut_workers(cut, slots, [=](int32_t worker, int32_t begin, int32_t end) {
                 if (begin >= end) return;
                 kernels->pair_range(*pj, start[begin], stop[end - 1]);
                 run_scores(*sj, start, stop, scratch + static_cast<size_t>(worker) * static_cast<size_t>(longest),

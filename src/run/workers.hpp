@@ -68,6 +68,14 @@ void run_numbered_workers(int32_t n, int32_t t, const Body& body) {
         if (e) std::rethrow_exception(e);
 }
 
+// One worker per range of units cut by the caller: worker w runs
+// body(w, cut[w], cut[w + 1]) for w in [0, workers).
+template <class Body>
+void run_cut_workers(const int32_t* cut, int32_t workers, const Body& body) {
+    run_numbered_workers(workers, workers,
+                         [=](int32_t worker, int32_t, int32_t) { body(worker, cut[worker], cut[worker + 1]); });
+}
+
 template <class Body>
 void run_workers(int32_t n, int32_t t, const Body& body) {
     run_numbered_workers(n, t, [body](int32_t, int32_t begin, int32_t end) { body(begin, end); });

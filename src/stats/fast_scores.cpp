@@ -44,30 +44,13 @@ bool median_extreme(int64_t hits, int64_t numbers, int32_t count, tail alternati
     return false;
 }
 
-// What median_extreme counts of a value v against the threshold t of
-// median_threshold: v (or |v|) below t, or under "less" not above t.
-struct median_test {
-    bool magnitude, less;
-    bool hit(float v, float t) const {
-        const float key = magnitude ? std::fabs(v) : v;
-        return less ? key <= t : key < t;
-    }
-};
-
+// What a unit's differences are counted against: |o| under "two-sided"
+// (its differences count by magnitude), o otherwise.
 float median_threshold(tail alternative, float o) { return alternative == tail::two_sided ? std::fabs(o) : o; }
 
-bool median_counts(const float* v, int32_t count, bool magnitude, tail alternative, float o) {
-    const median_test test{magnitude, alternative == tail::less};
-    const float t = median_threshold(alternative, o);
-    int64_t hits = 0, numbers = 0;
-    for (int32_t i = 0; i < count; ++i) {
-        hits += test.hit(v[i], t);
-        numbers += v[i] == v[i];
-    }
-    return median_extreme(hits, numbers, count, alternative, o);
-}
-
-// Unit u from its values in member order; `values` may be reordered.
+// Unit u from its values in member order; `values` may be reordered. Of the
+// permutation cycles only mean scores come here: permuted medians are
+// counted in the pair kernel (settle_feature_medians, settle_run_medians).
 void settle(const score_job& job, int32_t u, float* values, int32_t count) {
     if (job.observed == nullptr) {
         job.scores[u] = job.mean ? mean_of_magnitudes(values, count)
@@ -75,12 +58,8 @@ void settle(const score_job& job, int32_t u, float* values, int32_t count) {
         job.counts[u] = 0;
         return;
     }
-    if (job.mean) {
-        const float score = mean_of_magnitudes(values, count);
-        tally_extremes(job.alternative, job.observed + u, &score, job.counts + u, 1);
-    } else if (median_counts(values, count, job.magnitude, job.alternative, job.observed[u])) {
-        job.counts[u] += 1;
-    }
+    const float score = mean_of_magnitudes(values, count);
+    tally_extremes(job.alternative, job.observed + u, &score, job.counts + u, 1);
 }
 
 }  // namespace

@@ -180,11 +180,13 @@ inline vf tanh_difference(vf c1, vf c2) {
     return (c1 - c2) * inverse;
 }
 
+// Lanes where a and b lie within the margin (or either is NaN).
+inline vi within_margin(vf a, vf b) { return !(vabs(a - b) > kTanhMargin); }
+
 // Lanes where the approximate q may compare with t otherwise than the
 // difference with the observed one.
 inline vi unsure_lanes(vf q, vf t, tail alternative) {
-    const vf gap = alternative == tail::two_sided ? vabs(q) - vabs(t) : q - t;
-    return !(vabs(gap) > kTanhMargin);
+    return alternative == tail::two_sided ? within_margin(vabs(q), vabs(t)) : within_margin(q, t);
 }
 
 inline vf exact_differences(vf c1, vf c2, const double* table) {
@@ -249,9 +251,13 @@ void emit_run(const pair_job& job, int32_t pos, const lane_results& res, int lo,
 // Register-tiled sums: R rows i (broadcast) against the W rows j of one panel
 // block; each lane is the sequential sum over the samples of one pair.
 
-inline const float* row_in_panel(const group_panel& g, int32_t row) {
-    return g.panel + (static_cast<int64_t>(row / W) * g.n) * W + row % W;
+// Block b of a group's panel: n samples of W rows, sample-major.
+inline float* block_in_panel(const group_panel& g, int32_t block) {
+    return g.panel + static_cast<int64_t>(block) * g.n * W;
 }
+
+// A row's first sample in its block; its next samples lie W floats apart.
+inline float* row_in_panel(const group_panel& g, int32_t row) { return block_in_panel(g, row / W) + row % W; }
 
 void tile_sums(const float* const* x, const float* y, int32_t n, float (*out)[W]) {
     vf acc[R][C];
@@ -481,9 +487,9 @@ inline void count_vector(const pair_job& job, vf r1, vf r2, int32_t u, int32_t f
     const vf q = tanh_difference(c1, c2);
     const vf key = median_key(q, job);
     const vf tu = splat(job.median_tanh[u]);
-    const vf tj = features ? load(job.median_tanh + first_lane) : splat(__builtin_inff());
+    const vf tj = features ? load(job.median_tanh + first_lane) : splat(kFar);
     vi hit_u = median_hit(key, tu, job), hit_j = median_hit(key, tj, job);
-    const vi unsure = ((vi)!(vabs(key - tu) > kTanhMargin) | (vi)!(vabs(key - tj) > kTanhMargin)) & in_range;
+    const vi unsure = (within_margin(key, tu) | within_margin(key, tj)) & in_range;
     if (CORRSHIFT_ANY_LANE(unsure)) {
         const vf exact = median_key(exact_differences(c1, c2, table), job);
         hit_u = median_hit(exact, splat(job.median_threshold[u]), job);
@@ -564,32 +570,20 @@ void run_band(const pair_job& job, const band& b, int32_t jlo, int32_t jhi) {
     for (int32_t block = lo / W; block * W < hi; ++block) {
         const int32_t j0 = block * W;
         if (tally_only) prefetch_tallies(job, b, imax(lo, j0 + W), imin(hi, j0 + 2 * W));
-        tile_sums(x1, job.g1.panel + static_cast<int64_t>(block) * job.g1.n * W, job.g1.n, s1);
-        tile_sums(x2, job.g2.panel + static_cast<int64_t>(block) * job.g2.n * W, job.g2.n, s2);
+        tile_sums(x1, block_in_panel(job.g1, block), job.g1.n, s1);
+        tile_sums(x2, block_in_panel(job.g2, block), job.g2.n, s2);
         for (int r = 0; r < b.count; ++r) {
             const segment& sg = b.seg[r];
             const int32_t from = imax(sg.lo, j0), to = imin(sg.hi, j0 + W);
             if (from >= to) continue;
-            if (job.median_hits != nullptr) {
-                const int32_t u = median_unit(job, sg.first, sg.pos);
-                if (u < 0) continue;
-                vi hits_u = vi{}, numbers_u = vi{};
-                for (int c = 0; c < C; ++c) {
-                    const int32_t first_lane = j0 + c * VL;
-                    if (first_lane >= to || first_lane + VL <= from) continue;
-                    const vf r1 = correlation_vec(load(s1[r] + c * VL), c1, row_moments(job.g1, sg.first, j0, c));
-                    const vf r2 = correlation_vec(load(s2[r] + c * VL), c2, row_moments(job.g2, sg.first, j0, c));
-                    count_vector(job, r1, r2, u, first_lane, imax(from - first_lane, 0), imin(to - first_lane, VL),
-                                 table, hits_u, numbers_u);
-                }
-                job.median_hits[u] += lane_sum(hits_u);
-                job.median_numbers[u] += lane_sum(numbers_u);
-                continue;
-            }
             if (tally_only && from == j0 && to == j0 + W) {
                 tally_row(job, s1[r], s2[r], c1, c2, sg.first, j0, sg.pos + (j0 - sg.lo), table);
                 continue;
             }
+            const bool counting = job.median_hits != nullptr;
+            const int32_t u = counting ? median_unit(job, sg.first, sg.pos) : 0;
+            if (u < 0) continue;
+            vi hits_u = vi{}, numbers_u = vi{};
             for (int c = 0; c < C; ++c) {
                 // Second rows j0 + c * VL + l of the vector's lanes; only
                 // those in [from, to) are pairs of the segment.
@@ -597,16 +591,23 @@ void run_band(const pair_job& job, const band& b, int32_t jlo, int32_t jhi) {
                 if (first_lane >= to || first_lane + VL <= from) continue;
                 const vf r1 = correlation_vec(load(s1[r] + c * VL), c1, row_moments(job.g1, sg.first, j0, c));
                 const vf r2 = correlation_vec(load(s2[r] + c * VL), c2, row_moments(job.g2, sg.first, j0, c));
-                if (tally_only) {
-                    tally_vector(job, r1, r2, sg.pos + (first_lane - sg.lo), imax(from - first_lane, 0),
-                                 imin(to - first_lane, VL), table);
-                    continue;
+                const int lane_from = imax(from - first_lane, 0), lane_to = imin(to - first_lane, VL);
+                if (counting) {
+                    count_vector(job, r1, r2, u, first_lane, lane_from, lane_to, table, hits_u, numbers_u);
+                } else if (tally_only) {
+                    tally_vector(job, r1, r2, sg.pos + (first_lane - sg.lo), lane_from, lane_to, table);
+                } else {
+                    store(res.r1 + c * VL, r1);
+                    store(res.r2 + c * VL, r2);
+                    store(res.d + c * VL, fisher_vec(clamp_vec(r1), table) - fisher_vec(clamp_vec(r2), table));
                 }
-                store(res.r1 + c * VL, r1);
-                store(res.r2 + c * VL, r2);
-                store(res.d + c * VL, fisher_vec(clamp_vec(r1), table) - fisher_vec(clamp_vec(r2), table));
             }
-            if (!tally_only) emit_run(job, sg.pos + (from - sg.lo), res, from - j0, to - from);
+            if (counting) {
+                job.median_hits[u] += lane_sum(hits_u);
+                job.median_numbers[u] += lane_sum(numbers_u);
+            } else if (!tally_only) {
+                emit_run(job, sg.pos + (from - sg.lo), res, from - j0, to - from);
+            }
         }
     }
 }
@@ -662,10 +663,10 @@ void run_batch(const pair_job& job, pair_batch& pb) {
     store(res.d, fisher_vec(clamp_vec(r1), table) - fisher_vec(clamp_vec(r2), table));
     if (job.median_hits != nullptr) {
         // Pairs of short stretches: decided from the exact differences.
+        const bool features = job.median_run_start == nullptr;
         for (int l = 0; l < pb.count; ++l) {
             const float key = job.median_magnitude ? std::fabs(res.d[l]) : res.d[l];
             const int32_t u = median_unit(job, pb.first[l], pb.pos[l]);
-            const bool features = job.median_run_start == nullptr;
             for (const int32_t f : {u, features ? pb.second[l] : -1}) {
                 if (f < 0) continue;
                 const float t = job.median_threshold[f];
@@ -766,12 +767,12 @@ void rank_group(const float* row, const int32_t* columns, int32_t m, const prepa
 }
 
 void pack_row(const float* src, const int32_t* columns, const group_panel& g, int32_t row) {
-    float* out = g.panel + static_cast<int64_t>(row / W) * g.n * W + row % W;
+    float* out = row_in_panel(g, row);
     for (int32_t s = 0; s < g.n; ++s) out[static_cast<int64_t>(s) * W] = src[columns[s]];
 }
 
 void pad_row(const group_panel& g, int32_t row) {
-    float* out = g.panel + static_cast<int64_t>(row / W) * g.n * W + row % W;
+    float* out = row_in_panel(g, row);
     for (int32_t s = 0; s < g.n; ++s) out[static_cast<int64_t>(s) * W] = 0.0f;
 }
 
@@ -779,7 +780,7 @@ void pad_row(const group_panel& g, int32_t row) {
 // each lane sums its row's values in sample order, as a scalar loop would.
 // Padding rows hold zeros and get mean 0 and variance 0.
 void block_moments(const group_panel& g, int32_t block) {
-    const float* panel = g.panel + static_cast<int64_t>(block) * g.n * W;
+    const float* panel = block_in_panel(g, block);
     const float count = static_cast<float>(g.n);
     for (int c = 0; c < C; ++c) {
         vf sx = vf{}, sxx = vf{};
@@ -835,7 +836,7 @@ void prepare_blocks(const prepare_job& job, int32_t worker, int32_t begin, int32
             const float* src = job.data + static_cast<int64_t>(row) * job.samples;
             if (row + kRowsAhead < job.features)
                 prefetch_row(src + kRowsAhead * static_cast<int64_t>(job.samples), job.samples);
-            if (job.spearman && job.order != nullptr && job.disjoint && job.distinct[row]) {
+            if (job.order != nullptr && job.disjoint && job.distinct[row]) {
                 ranks_from_order(job, row, sc.rank_row);
                 src = sc.rank_row;
             } else if (job.spearman) {
