@@ -190,3 +190,40 @@ def test_progress_goes_to_the_callable_and_nothing_is_printed(capfd):
     _core.ztest_exhaustive(data, g1, g2, "pearson", "less", 3, 1)
     assert seen == [(c, 5) for c in range(1, 6)]
     assert capfd.readouterr().out == ""
+
+
+CAP = np.float32(1) - np.float32(2.0 ** -24)
+
+
+@pytest.mark.parametrize("alternative", ALTERNATIVES)
+def test_tally_decides_as_the_exact_differences_up_to_one(build, alternative):
+    """Without the clamp at 0.99 correlations reach +-1, where the tally's
+    shortcut through tanh loses its error bound: pairs with correlations
+    beyond 0.99, observed values a few units in the last place from the exact
+    difference, and undefined (NaN) correlations, which count for nothing."""
+    rng = np.random.default_rng(6)
+    m = 200_000
+    near_one = (1 - 10 ** rng.uniform(-7.5, -1.7, m)).astype(np.float32)
+    c1 = np.where(rng.random(m) < 0.5, near_one, rng.uniform(-1, 1, m)).astype(np.float32)
+    c2 = np.where(rng.random(m) < 0.5, np.roll(near_one, 7), rng.uniform(-1, 1, m)).astype(np.float32)
+    c1 *= rng.choice([-1, 1], m).astype(np.float32)
+    c1[:1000], c2[1000:2000] = np.float32(1), np.float32(-1)
+    c1[3000:3050] = np.nan
+    d = exact_fisher(np.clip(c1, -CAP, CAP)) - exact_fisher(np.clip(c2, -CAP, CAP))
+    ulps = rng.integers(-3, 4, m)
+    observed = np.nextafter(d, np.where(ulps > 0, np.inf, -np.inf), dtype=np.float32)
+    observed = np.where(ulps == 0, d, observed).astype(np.float32)
+    observed = np.roll(observed, 1) if alternative == "less" else observed
+    observed[2000:2050] = np.nan
+    expected = {"two-sided": np.abs(d) >= np.abs(observed), "greater": d >= observed,
+                "less": d <= observed}[alternative]
+    counts, valid = native.tally_lanes(c1, c2, observed, alternative, sound=True)
+    wrong = counts != expected.astype(np.uint32)
+    assert not wrong.any(), f"{wrong.sum()} decisions differ, first at {np.flatnonzero(wrong)[:5]}"
+    np.testing.assert_array_equal(valid, ~np.isnan(d))
+
+
+def exact_fisher(c):
+    out = np.empty_like(c)
+    native.reference_fisher_transform(c, out)
+    return out

@@ -197,20 +197,31 @@ PYBIND11_MODULE(_native_tests, m) {
     // 0/1 per position: whether the active build's permutation tally counts
     // the Fisher difference of the clamped correlations c1, c2 as at least
     // as extreme as observed.
-    m.def("tally_lanes", [](farr c1, farr c2, farr observed, const std::string& alternative) {
-        if (c2.size() != c1.size() || observed.size() != c1.size())
-            throw py::value_error("c1, c2 and observed must have one size");
-        const auto n = static_cast<int64_t>(c1.size());
-        py::array_t<uint32_t> counts(n);
-        std::fill_n(counts.mutable_data(), n, 0u);
-        const tail alt = parse_tail(alternative);
-        uint32_t* out = counts.mutable_data();
-        {
-            py::gil_scoped_release release;
-            active_kernels().tally_block(c1.data(), c2.data(), observed.data(), alt, out, n);
-        }
-        return counts;
-    });
+    // 0/1 per position: whether the active build's permutation tally counts
+    // the Fisher difference of the correlations c1, c2 (clamped or capped
+    // by the rules) as at least as extreme as observed; under sound rules
+    // also whether it counts the cycle as valid.
+    m.def(
+        "tally_lanes",
+        [](farr c1, farr c2, farr observed, const std::string& alternative, bool sound) {
+            if (c2.size() != c1.size() || observed.size() != c1.size())
+                throw py::value_error("c1, c2 and observed must have one size");
+            const auto n = static_cast<int64_t>(c1.size());
+            py::array_t<uint32_t> counts(n), valid(n);
+            std::fill_n(counts.mutable_data(), n, 0u);
+            std::fill_n(valid.mutable_data(), n, 0u);
+            const tail alt = parse_tail(alternative);
+            uint32_t* out = counts.mutable_data();
+            uint32_t* defined = valid.mutable_data();
+            {
+                py::gil_scoped_release release;
+                active_kernels().tally_block(c1.data(), c2.data(), observed.data(), alt, out, defined, n,
+                                             sound ? statistics::sound : statistics::classic);
+            }
+            if (sound) return py::object(py::make_tuple(counts, valid));
+            return py::object(counts);
+        },
+        py::arg("c1"), py::arg("c2"), py::arg("observed"), py::arg("alternative"), py::arg("sound") = false);
     // Starts (true) or stops the phase clock of this extension's pipelines
     // (ztest_pipeline_exhaustive, score_pipeline_exhaustive) and returns the
     // seconds summed so far per phase (rows, pairs, units), then zeroes them.
