@@ -188,8 +188,42 @@ def test_progress_goes_to_the_callable_and_nothing_is_printed(capfd):
     _core.score_exhaustive(data, g1, g2, "spearman", "mean", "two-sided", 4, 2,
                            progress=lambda done, total: seen.append((done, total)))
     _core.ztest_exhaustive(data, g1, g2, "pearson", "less", 3, 1)
-    assert seen == [(c, 5) for c in range(1, 6)]
+    # Before the first cycle and after the last; between them at most every
+    # few milliseconds.
+    assert seen[0] == (0, 5) and seen[-1] == (5, 5)
+    assert all(a[0] <= b[0] for a, b in zip(seen, seen[1:]))
     assert capfd.readouterr().out == ""
+
+
+def test_other_threads_run_while_it_computes():
+    """The interpreter lock is free while the engine computes: a thread woken
+    at the first progress report runs before the last one. The switch
+    interval is made far longer than the call, so a thread could not take a
+    lock that the call held."""
+    import sys
+    import threading
+
+    go, ran = threading.Event(), threading.Event()
+    thread = threading.Thread(target=lambda: go.wait() and ran.set())
+    reports = []
+
+    def progress(done, total):
+        if done == 0:
+            go.set()
+        reports.append(ran.is_set())
+
+    data = np.random.default_rng(1).normal(size=(300, 200)).astype(np.float32)
+    g1, g2 = np.arange(100, dtype=np.int32), np.arange(100, 200, dtype=np.int32)
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(30.0)
+    thread.start()
+    try:
+        _core.ztest_exhaustive(data, g1, g2, "pearson", "two-sided", 40, 1, progress=progress)
+    finally:
+        sys.setswitchinterval(interval)
+        go.set()
+        thread.join()
+    assert reports[0] is False and reports[-1] is True
 
 
 CAP = np.float32(1) - np.float32(2.0 ** -24)

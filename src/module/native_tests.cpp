@@ -17,6 +17,7 @@
 #include "../run/permutation.hpp"
 #include "../run/phase_clock.hpp"
 #include "../run/progress_bar.hpp"
+#include "../run/worker_pool.hpp"
 #include "../run/workers.hpp"
 #include "../stats/correlation.hpp"
 #include "../stats/fast/kernel_select.hpp"
@@ -145,15 +146,27 @@ PYBIND11_MODULE(_native_tests, m) {
     // (-1 turns this off); the pipelines below see it.
     m.def("fail_thread_start_at", [](int32_t j) { fail_thread_start_at = j; });
     // Runs a fork-join whose workers throw std::bad_alloc in worker `bad`.
-    m.def("run_workers_failing", [](int32_t n, int32_t t, int32_t bad) {
-        std::vector<int32_t> seen(static_cast<size_t>(n), 0);
-        int32_t* out = seen.data();
-        run_workers(n, t, [=](int32_t begin, int32_t end) {
-            for (int32_t k = begin; k < end; ++k) out[k] += 1;
-            if (bad >= 0 && begin <= bad && bad < end) throw std::bad_alloc();
-        });
-        return seen;
-    });
+    // With pool_threads > 0, on a pool of that many threads (started once
+    // for all `rounds` fork-joins).
+    m.def(
+        "run_workers_failing",
+        [](int32_t n, int32_t t, int32_t bad, int32_t pool_threads, int32_t rounds) {
+            std::vector<int32_t> seen(static_cast<size_t>(n), 0);
+            int32_t* out = seen.data();
+            std::optional<worker_pool> pool;
+            std::optional<pool_scope> scope;
+            if (pool_threads > 0) {
+                pool.emplace(pool_threads);
+                scope.emplace(*pool);
+            }
+            for (int32_t round = 0; round < rounds; ++round)
+                run_workers(n, t, [=](int32_t begin, int32_t end) {
+                    for (int32_t k = begin; k < end; ++k) out[k] += 1;
+                    if (bad >= 0 && begin <= bad && bad < end) throw std::bad_alloc();
+                });
+            return seen;
+        },
+        py::arg("n"), py::arg("t"), py::arg("bad"), py::arg("pool_threads") = 0, py::arg("rounds") = 1);
     m.def("ztest_pipeline_exhaustive", &ztest_pipeline_exhaustive);
     m.def("score_pipeline_exhaustive", &score_pipeline_exhaustive);
     // The four pipelines on the straightforward kernels, which the fast

@@ -26,6 +26,11 @@ struct call_options {
     int32_t permutations;
     int32_t threads;
     const cycle_report* report;  // null: the progress line on standard output
+    // Cooperative runtime: the computation runs without the interpreter
+    // lock on a pool of threads started once (the report takes the lock
+    // for interrupt checks and progress). Otherwise the lock is held and
+    // every fork-join starts its threads.
+    bool cooperative;
 };
 
 // Per pair. extreme: permutation cycles at least as extreme as the observed

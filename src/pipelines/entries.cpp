@@ -4,12 +4,16 @@
 // Both check their arguments, parse their option words and run the same
 // computations.
 #include <algorithm>
+#include <chrono>
+#include <memory>
 #include <limits>
 #include <utility>
 
 #include "compute.hpp"
 #include "corrshift_entry.hpp"
 #include "pipelines.hpp"
+#include "../run/interrupt.hpp"
+#include "../run/worker_pool.hpp"
 #include "../stats/tally.hpp"
 
 namespace corrshift {
@@ -36,6 +40,19 @@ struct counts_storage {
     }
 };
 
+// Runs compute() as the options' runtime asks (see call_options).
+template <class Compute>
+void run_compute(const call_options& o, Compute&& compute) {
+    if (!o.cooperative) {
+        compute();
+        return;
+    }
+    worker_pool pool(o.threads);
+    const pool_scope scope(pool);
+    const py::gil_scoped_release release;
+    compute();
+}
+
 struct ztest_arrays {
     float_output corr1, corr2, z_diff, p_normal;
     counts_storage counts;
@@ -46,10 +63,9 @@ ztest_arrays ztest_call(const checked_inputs& in, call_options o, int processes,
     o.threads = effective_threads(processes, std::numeric_limits<int32_t>::max());
     const int32_t n = in.pairs;
     ztest_arrays a{float_output(n), float_output(n), float_output(n), float_output(n), counts_storage(n, o.rules)};
-    compute_ztest(in, o,
-                  {a.corr1.mutable_data(), a.corr2.mutable_data(), a.z_diff.mutable_data(), a.p_normal.mutable_data(),
-                   a.counts.extreme_counts(), a.counts.valid_counts()},
-                  e);
+    const pair_outputs out{a.corr1.mutable_data(),    a.corr2.mutable_data(),       a.z_diff.mutable_data(),
+                           a.p_normal.mutable_data(), a.counts.extreme_counts(), a.counts.valid_counts()};
+    run_compute(o, [&] { compute_ztest(in, o, out, e); });
     a.counts.finish(n, o.permutations);
     return a;
 }
@@ -62,7 +78,8 @@ struct score_arrays {
 score_arrays feature_score_call(const checked_inputs& in, call_options o, int processes, engine e) {
     o.threads = effective_threads(processes, in.features);
     score_arrays a{float_output(in.features), counts_storage(in.features, o.rules)};
-    compute_feature_scores(in, o, {a.scores.mutable_data(), a.counts.extreme_counts(), a.counts.valid_counts()}, e);
+    const unit_outputs out{a.scores.mutable_data(), a.counts.extreme_counts(), a.counts.valid_counts()};
+    run_compute(o, [&] { compute_feature_scores(in, o, out, e); });
     a.counts.finish(in.features, o.permutations);
     return a;
 }
@@ -78,9 +95,9 @@ run_score_arrays run_score_call(const checked_inputs& in, call_options o, int pr
     o.threads = effective_threads(processes, g);
     run_score_arrays a{int_output(g), {float_output(g), counts_storage(g, o.rules)}};
     std::copy(runs.first.begin(), runs.first.end(), a.firsts.mutable_data());
-    compute_run_scores(in, runs, o,
-                       {a.units.scores.mutable_data(), a.units.counts.extreme_counts(), a.units.counts.valid_counts()},
-                       e);
+    const unit_outputs out{a.units.scores.mutable_data(), a.units.counts.extreme_counts(),
+                           a.units.counts.valid_counts()};
+    run_compute(o, [&] { compute_run_scores(in, runs, o, out, e); });
     a.units.counts.finish(g, o.permutations);
     return a;
 }
@@ -91,15 +108,29 @@ ztest_result classic_tuple(ztest_arrays&& a) {
             std::move(a.counts.fractions)};
 }
 
-// corrshift's: options with the progress callable (None: no report).
+// corrshift's: the cooperative runtime, reporting to the progress
+// callable (None: no report).
 call_options with_report(call_options o, const cycle_report& report) {
     o.report = &report;
+    o.cooperative = true;
     return o;
 }
 
+// The lock is taken at most every kReportInterval (and before the first
+// and after the last cycle): short cycles do not wait for it each time, and
+// Ctrl-C is still answered within the interval.
+constexpr std::chrono::milliseconds kReportInterval{20};
+
 cycle_report report_to(const py::object& progress) {
-    if (progress.is_none()) return [](int64_t, int64_t) {};
-    return [&progress](int64_t done, int64_t total) { progress(done, total); };
+    auto last = std::make_shared<std::chrono::steady_clock::time_point>();
+    return [&progress, last](int64_t done, int64_t total) {
+        const auto now = std::chrono::steady_clock::now();
+        if (done != 0 && done != total && now - *last < kReportInterval) return;
+        *last = now;
+        const py::gil_scoped_acquire hold;
+        check_interrupt();
+        if (!progress.is_none()) progress(done, total);
+    };
 }
 
 counted_ztest_result counted_tuple(ztest_arrays&& a) {

@@ -16,7 +16,8 @@
 
 namespace corrshift {
 
-// Told after every cycle how many of the call's cycles are done.
+// Called before every cycle and once after the last with how many of the
+// call's cycles are done; it checks for an interrupt itself.
 using cycle_report = std::function<void(int64_t done, int64_t total)>;
 
 struct cycle_plan {
@@ -26,8 +27,9 @@ struct cycle_plan {
     const int32_t* group2;
     int32_t n2;
     int32_t permutations;
-    // Null: the progress line on standard output; otherwise this is called
-    // on the calling thread instead, and nothing is written.
+    // Null: an interrupt check before every cycle and the progress line on
+    // standard output; otherwise this is called on the calling thread
+    // instead, and nothing is written.
     const cycle_report* report = nullptr;
 };
 
@@ -58,7 +60,10 @@ void run_cycles(const cycle_plan& plan, Phases&& phases, Tally&& tally) {
     // A 64-bit counter: the last cycle may be number 2147483647.
     for (int64_t c = 0; c <= plan.permutations; ++c) {
         const auto cycle = static_cast<int32_t>(c);
-        check_interrupt();
+        if (line)
+            check_interrupt();
+        else
+            (*plan.report)(c, cycles);
         cycle_view view{cycle, plan.group1, plan.group2};
         if (cycle > 0) {
             permute_groups(engine, sample_order, plan.n1, plan.n2, dealt1.data(), dealt2.data());
@@ -67,12 +72,12 @@ void run_cycles(const cycle_plan& plan, Phases&& phases, Tally&& tally) {
         }
         phases(view);
         tally(cycle);
-        if (line)
-            bar->update();
-        else
-            (*plan.report)(c + 1, cycles);
+        if (line) bar->update();
     }
-    if (!line) return;
+    if (!line) {
+        (*plan.report)(cycles, cycles);
+        return;
+    }
     std::cout << "\n";
     std::cout.flush();
 }
