@@ -39,7 +39,7 @@ def sound_matrix(features, samples, seed):
 
 
 def both_engines(function, *args):
-    return function(*args, None, False), function(*args, None, True)
+    return function(*args, None, None, False), function(*args, None, None, True)
 
 
 SHAPES = [(16, 30, 12, 14), (40, 61, 30, 29), (70, 50, 23, 21)]
@@ -261,3 +261,45 @@ def exact_fisher(c):
     out = np.empty_like(c)
     native.reference_fisher_transform(c, out)
     return out
+
+
+# --- dealing within strata ----------------------------------------------------------------------
+
+
+def test_each_stratum_keeps_its_group_counts():
+    strata = [0, 1, 0, 2, 1, 0, 0, 1, 2, 2, -1, 1, 0]
+    g1, g2 = [0, 1, 3, 4, 8], [2, 5, 7, 9, 11]
+    for d1, d2 in native.stratified_groups(strata, g1, g2, 50):
+        for group, caller in ((d1, g1), (d2, g2)):
+            assert sorted(strata[c] for c in group) == sorted(strata[c] for c in caller)
+        assert len(set(d1) | set(d2)) == 10 and 10 not in d1 + d2
+
+
+def test_one_stratum_of_all_samples_deals_as_without_strata(build):
+    data = sound_matrix(20, 30, seed=9)
+    g1, g2 = dealt_groups(30, 12, 14, seed=3)
+    one = np.zeros(30, dtype=np.int32)
+    for function, args in ((_core.ztest_exhaustive, (data, g1, g2, "spearman", "less", 7, 2)),
+                           (_core.score_exhaustive, (data, g1, g2, "pearson", "median", "two-sided", 7, 2))):
+        same_results(function(*args, strata=one), function(*args))
+
+
+def test_strata_fast_matches_reference(build):
+    data = sound_matrix(30, 40, seed=2)
+    g1, g2 = dealt_groups(40, 15, 15, seed=1)
+    strata = (np.arange(40) % 3).astype(np.int32)
+    strata[g1[:2]] = 3  # a stratum of group-1 members only: always dealt to group 1
+    args = (data, g1, g2, "pearson", "two-sided", 9, 2, None, strata)
+    same_results(native.corrshift_ztest_exhaustive(*args, False), native.corrshift_ztest_exhaustive(*args, True))
+
+
+@pytest.mark.parametrize("strata, message", [
+    (np.zeros(5, dtype=np.int32), "one stratum per sample"),
+    (np.r_[np.zeros(9), -2].astype(np.int32), "-1 \\(none\\) or a number"),
+    (np.r_[-1, np.zeros(9)].astype(np.int32), "is in no stratum"),
+])
+def test_strata_that_cannot_be_dealt_are_refused(strata, message):
+    data = np.zeros((3, 10), dtype=np.float32)
+    g1, g2 = np.arange(5, dtype=np.int32), np.arange(5, 10, dtype=np.int32)
+    with pytest.raises(ValueError, match=message):
+        _core.ztest_exhaustive(data, g1, g2, "pearson", "two-sided", 1, 1, strata=strata)

@@ -95,6 +95,22 @@ PYBIND11_MODULE(_native_tests, m) {
         }
         return out;
     });
+    // The groups that `cycles` permutation cycles deal within the strata.
+    m.def("stratified_groups", [](std::vector<int32_t> strata, std::vector<int32_t> group1,
+                                  std::vector<int32_t> group2, int32_t cycles) {
+        const int32_t count = strata.empty() ? 0 : *std::max_element(strata.begin(), strata.end()) + 1;
+        stratified_dealing dealing = make_stratified_dealing(
+            strata.data(), count, static_cast<int32_t>(strata.size()), group1.data(),
+            static_cast<int32_t>(group1.size()), group2.data(), static_cast<int32_t>(group2.size()));
+        std::mt19937 engine(kPermutationSeed);
+        std::vector<std::pair<std::vector<int32_t>, std::vector<int32_t>>> out;
+        for (int32_t c = 0; c < cycles; ++c) {
+            std::vector<int32_t> d1(group1.size()), d2(group2.size());
+            permute_within_strata(engine, dealing, d1.data(), d2.data());
+            out.emplace_back(d1, d2);
+        }
+        return out;
+    });
     m.def("rank_rows", [](farr matrix, farr ranks, iarr columns, int32_t threads) {
         rank_transform(matrix.data(), ranks.mutable_data(), static_cast<int32_t>(matrix.shape(1)),
                        static_cast<int32_t>(matrix.shape(0)), columns.data(),

@@ -212,10 +212,11 @@ run_score_result reference_score_pipeline_indexed(CORRSHIFT_SCORE_INDEXED_ARGS) 
 counted_ztest_result corrshift_ztest_exhaustive(const float_input& data, const int_input& group1,
                                                 const int_input& group2, const std::string& method,
                                                 const std::string& alternative, int permutations, int threads,
-                                                const py::object& progress, bool reference) {
+                                                const py::object& progress, const py::object& strata, bool reference) {
     const checked_inputs in = check_inputs(data, nullptr, nullptr, group1, group2, permutations);
     const cycle_report report = report_to(progress);
-    const call_options o = with_report(sound_options(method, alternative, permutations), report);
+    call_options o = with_report(sound_options(method, alternative, permutations), report);
+    const int_input kept = check_strata(strata, in, o);
     return counted_tuple(ztest_call(in, o, threads, engine_of(reference)));
 }
 
@@ -223,10 +224,11 @@ counted_ztest_result corrshift_ztest_indexed(const float_input& data, const int_
                                              const int_input& pair_second, const int_input& group1,
                                              const int_input& group2, const std::string& method,
                                              const std::string& alternative, int permutations, int threads,
-                                             const py::object& progress, bool reference) {
+                                             const py::object& progress, const py::object& strata, bool reference) {
     const checked_inputs in = check_inputs(data, &pair_first, &pair_second, group1, group2, permutations);
     const cycle_report report = report_to(progress);
-    const call_options o = with_report(sound_options(method, alternative, permutations), report);
+    call_options o = with_report(sound_options(method, alternative, permutations), report);
+    const int_input kept = check_strata(strata, in, o);
     return counted_tuple(ztest_call(in, o, threads, engine_of(reference)));
 }
 
@@ -234,11 +236,12 @@ counted_score_result corrshift_score_exhaustive(const float_input& data, const i
                                                 const int_input& group2, const std::string& method,
                                                 const std::string& aggregate, const std::string& alternative,
                                                 int permutations, int threads, const py::object& progress,
-                                                bool reference) {
+                                                const py::object& strata, bool reference) {
     const checked_inputs in = check_inputs(data, nullptr, nullptr, group1, group2, permutations);
     const cycle_report report = report_to(progress);
     call_options o = with_report(sound_options(method, alternative, permutations), report);
     o.mean = aggregate_is_mean(aggregate);
+    const int_input kept = check_strata(strata, in, o);
     score_arrays a = feature_score_call(in, o, threads, engine_of(reference));
     return {std::move(a.scores), std::move(a.counts.extreme), std::move(a.counts.valid)};
 }
@@ -248,11 +251,12 @@ counted_run_score_result corrshift_score_indexed(const float_input& data, const 
                                                  const int_input& group2, const std::string& method,
                                                  const std::string& aggregate, const std::string& alternative,
                                                  int permutations, int threads, const py::object& progress,
-                                                 bool reference) {
+                                                 const py::object& strata, bool reference) {
     const checked_inputs in = check_inputs(data, &pair_first, &pair_second, group1, group2, permutations);
     const cycle_report report = report_to(progress);
     call_options o = with_report(sound_options(method, alternative, permutations), report);
     o.mean = aggregate_is_mean(aggregate);
+    const int_input kept = check_strata(strata, in, o);
     run_score_arrays a = run_score_call(in, o, threads, engine_of(reference));
     return {std::move(a.firsts), std::move(a.units.scores), std::move(a.units.counts.extreme),
             std::move(a.units.counts.valid)};

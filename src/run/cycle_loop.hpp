@@ -31,6 +31,11 @@ struct cycle_plan {
     // standard output; otherwise this is called on the calling thread
     // instead, and nothing is written.
     const cycle_report* report = nullptr;
+    // Null: every cycle deals from all columns. Otherwise the stratum of
+    // each column (-1: none), `strata_count` strata, and each cycle deals
+    // within them (permute_within_strata).
+    const int32_t* strata = nullptr;
+    int32_t strata_count = 0;
 };
 
 // The groups of one cycle.
@@ -51,6 +56,10 @@ void run_cycles(const cycle_plan& plan, Phases&& phases, Tally&& tally) {
     std::vector<int32_t> sample_order(static_cast<size_t>(plan.samples));
     for (int32_t s = 0; s < plan.samples; ++s) sample_order[static_cast<size_t>(s)] = s;
     std::mt19937 engine(kPermutationSeed);
+    stratified_dealing strata;
+    if (plan.strata != nullptr)
+        strata = make_stratified_dealing(plan.strata, plan.strata_count, plan.samples, plan.group1, plan.n1,
+                                         plan.group2, plan.n2);
 
     const int64_t cycles = int64_t{plan.permutations} + 1;
     const bool line = plan.report == nullptr;
@@ -66,7 +75,10 @@ void run_cycles(const cycle_plan& plan, Phases&& phases, Tally&& tally) {
             (*plan.report)(c, cycles);
         cycle_view view{cycle, plan.group1, plan.group2};
         if (cycle > 0) {
-            permute_groups(engine, sample_order, plan.n1, plan.n2, dealt1.data(), dealt2.data());
+            if (plan.strata != nullptr)
+                permute_within_strata(engine, strata, dealt1.data(), dealt2.data());
+            else
+                permute_groups(engine, sample_order, plan.n1, plan.n2, dealt1.data(), dealt2.data());
             view.group1 = dealt1.data();
             view.group2 = dealt2.data();
         }
