@@ -197,6 +197,7 @@ PYBIND11_MODULE(_native_tests, m) {
     m.def("corrshift_ztest_indexed", &corrshift_ztest_indexed);
     m.def("corrshift_score_exhaustive", &corrshift_score_exhaustive);
     m.def("corrshift_score_indexed", &corrshift_score_indexed);
+    m.def("corrshift_score_units", &corrshift_score_units);
     // Average ranks of every row over the listed columns (the straightforward
     // ranking of corrshift's entry).
     m.def("average_rank_rows", [](farr matrix, farr ranks, iarr columns, int32_t threads) {

@@ -89,8 +89,8 @@ struct run_score_arrays {
     score_arrays units;
 };
 
-run_score_arrays run_score_call(const checked_inputs& in, call_options o, int processes, engine e) {
-    const run_table runs = decompose_runs(in.pair_first, in.pairs);
+run_score_arrays run_score_call(const checked_inputs& in, const run_table& runs, call_options o, int processes,
+                                engine e) {
     const auto g = static_cast<int32_t>(runs.first.size());
     o.threads = effective_threads(processes, g);
     run_score_arrays a{int_output(g), {float_output(g), counts_storage(g, o.rules)}};
@@ -183,7 +183,7 @@ run_score_result classic_run_scores(const float_input& data, const int_input& pa
     const checked_inputs in = check_inputs(data, &pair_first, &pair_second, group1, group2, permutations);
     call_options o = classic_options(method, alternative, permutations);
     o.mean = aggregate_is_mean(aggregate);
-    run_score_arrays a = run_score_call(in, o, processes, e);
+    run_score_arrays a = run_score_call(in, decompose_runs(in.pair_first, in.pairs), o, processes, e);
     return {std::move(a.firsts), std::move(a.units.scores), std::move(a.units.counts.fractions)};
 }
 
@@ -257,9 +257,25 @@ counted_run_score_result corrshift_score_indexed(const float_input& data, const 
     call_options o = with_report(sound_options(method, alternative, permutations), report);
     o.mean = aggregate_is_mean(aggregate);
     const int_input kept = check_strata(strata, in, o);
-    run_score_arrays a = run_score_call(in, o, threads, engine_of(reference));
+    run_score_arrays a = run_score_call(in, decompose_runs(in.pair_first, in.pairs), o, threads, engine_of(reference));
     return {std::move(a.firsts), std::move(a.units.scores), std::move(a.units.counts.extreme),
             std::move(a.units.counts.valid)};
+}
+
+counted_score_result corrshift_score_units(const float_input& data, const int_input& pair_first,
+                                           const int_input& pair_second, const int_input& unit_starts,
+                                           const int_input& group1, const int_input& group2,
+                                           const std::string& method, const std::string& aggregate,
+                                           const std::string& alternative, int permutations, int threads,
+                                           const py::object& progress, const py::object& strata, bool reference) {
+    const checked_inputs in = check_inputs(data, &pair_first, &pair_second, group1, group2, permutations);
+    const cycle_report report = report_to(progress);
+    call_options o = with_report(sound_options(method, alternative, permutations), report);
+    o.mean = aggregate_is_mean(aggregate);
+    const int_input kept = check_strata(strata, in, o);
+    const run_table units = check_units(unit_starts, in);
+    run_score_arrays a = run_score_call(in, units, o, threads, engine_of(reference));
+    return {std::move(a.units.scores), std::move(a.units.counts.extreme), std::move(a.units.counts.valid)};
 }
 
 }  // namespace corrshift
