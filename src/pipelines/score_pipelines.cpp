@@ -63,7 +63,7 @@ void reference_score_cycles(const checked_inputs& in, const call_options& o, int
         [&](const cycle_view& v) {
             phases(v, matrix.for_cycle(v), buffers, v.cycle == 0 ? out.scores : perm_scores.get());
         },
-        [&](int32_t cycle) { tally_cycle(o, cycle, out.scores, perm_scores.get(), out.extreme, out.valid, units); });
+        [&](int32_t cycle) { tally_cycle(o, cycle, out.scores, perm_scores.get(), out.extreme, out.undefined, units); });
 }
 
 // The pair statistics of positions [begin, end) for a score: differences
@@ -100,7 +100,7 @@ void fast_score_cycles(const checked_inputs& in, const call_options& o, const un
     observed.alternative = o.alternative;
     observed.scores = out.scores;
     observed.counts = out.extreme;
-    observed.valid = out.valid;
+    observed.undefined = out.undefined;
     score_job permuted = observed;
     permuted.observed = out.scores;
     run_cycles(
