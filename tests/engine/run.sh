@@ -45,8 +45,9 @@ command -v ninja >/dev/null && generator=(-G Ninja)
 cmake -S "$root/tests/engine" -B "$build" "${generator[@]}" "${toolchain[@]}" >/dev/null
 cmake --build "$build" >/dev/null
 
-# x86: vfmadd132ps, vfnmsub231sd, ...; aarch64: fmadd, fmsub, fnmadd, fnmsub, fmla, fmls.
-fused=$("$objdump" -d --no-show-raw-insn "$build/engine_test" | grep -E $'\t(v?fn?m(add|sub)[0-9a-z]*|fn?ml[as])[ \t]' || true)
+# x86: vfmadd132ps, vfnmsub231sd, ...; aarch64: fmadd, fmsub, fnmadd, fnmsub, fmla, fmls;
+# riscv: fmadd.s, ...
+fused=$("$objdump" -d --no-show-raw-insn "$build/engine_test" | grep -E $'\t(v?fn?m(add|sub)[0-9a-z.]*|fn?ml[as])[ \t]' || true)
 if [ -n "$fused" ]; then
     echo "fused multiply-add instructions in $build/engine_test:" >&2
     echo "$fused" | head -5 >&2
