@@ -33,6 +33,7 @@ const engine_test::pair_case kCases[] = {
     {"several stretches",       70,   61,  30,  29, false, pairs_kind::exhaustive,    groups_kind::dealt,             2, 16},
     {"ranks from row orders",   70,   61,  30,  29, true,  pairs_kind::exhaustive,    groups_kind::dealt,             3, 0},
     {"many tiles",             150,  300, 140, 130, false, pairs_kind::exhaustive,    groups_kind::dealt,             2, 0},
+    {"ranks, groups above 32",  40,  120,  50,  45, true,  pairs_kind::exhaustive,    groups_kind::dealt,             2, 0},
     {"duplicated column",       20,   61,  30,  29, true,  pairs_kind::exhaustive,    groups_kind::duplicated_column, 2, 0},
     {"shared columns",          20,   61,  30,  30, true,  pairs_kind::exhaustive,    groups_kind::shared_columns,    2, 0},
     {"groups above 512",        12, 1300, 650, 640, true,  pairs_kind::exhaustive,    groups_kind::shared_columns,    1, 0},
