@@ -1,10 +1,18 @@
 # make demo: set up and run the analysis on the bundled data.
 # make test: set up, build and run every test, then the sanitizer pass.
 # make test-asan: the hostile-input and fault tests against a sanitizer build.
+# make test-aarch64: the engine without Python, every kernel build against the
+#   straightforward kernels bit for bit: natively, then cross-built for aarch64
+#   and run under qemu-user (installed from Debian when missing).
 SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
 BUILD_DEPS := "scikit-build-core>=0.10" "pybind11==2.13.6" "cmake>=3.18" ninja
+
+# The test installs also build the test-only extension corrshift._native_tests
+# and treat compiler warnings as errors; the user's wheel does neither.
+TEST_BUILD := --config-settings=cmake.define.CORRSHIFT_TEST_EXTENSION=ON \
+	--config-settings=cmake.define.CORRSHIFT_WERROR=ON
 
 # The sanitizer build lives in its own venv and build directory.
 ASAN_VENV := .venv-asan
@@ -21,7 +29,7 @@ ASAN_LIB = $$($${CXX:-c++} -print-file-name=$(1))
 ASAN_ENV := LD_PRELOAD="$(call ASAN_LIB,libasan.so) $(call ASAN_LIB,libstdc++.so)" \
 	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
-.PHONY: test test-asan demo install install-asan bench bench-scale clean
+.PHONY: test test-asan test-aarch64 demo install install-asan bench bench-scale clean
 
 %/bin/python:
 	@python312=$$(tools/find-python312) && "$$python312" -m venv $*
@@ -29,10 +37,10 @@ ASAN_ENV := LD_PRELOAD="$(call ASAN_LIB,libasan.so) $(call ASAN_LIB,libstdc++.so
 	$@ -m pip install --quiet $(BUILD_DEPS)
 
 install: $(PY)
-	$(PY) -m pip install --quiet --no-build-isolation ".[test]"
+	$(PY) -m pip install --quiet --no-build-isolation $(TEST_BUILD) ".[test]"
 
 install-asan: $(ASAN_PY)
-	$(ASAN_PY) -m pip install --quiet --no-build-isolation $(ASAN_BUILD) . "pytest>=8" "hypothesis>=6"
+	$(ASAN_PY) -m pip install --quiet --no-build-isolation $(ASAN_BUILD) $(TEST_BUILD) . "pytest>=8" "hypothesis>=6"
 
 test: install
 	$(PY) -m pytest -q
@@ -40,6 +48,11 @@ test: install
 
 test-asan: install-asan
 	$(ASAN_ENV) $(ASAN_PY) -m pytest -q -p no:cacheprovider $(ASAN_TESTS)
+
+# The venv provides cmake and ninja.
+test-aarch64: $(PY)
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" tests/engine/run.sh native
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" tests/engine/run.sh aarch64
 
 demo: $(PY)
 	$(PY) -m pip install --quiet --no-build-isolation ".[plot]"

@@ -1,6 +1,8 @@
 """The module object, its four functions and the conversion of arguments."""
 
+import ast
 import importlib
+import pathlib
 import re
 
 import numpy as np
@@ -48,6 +50,34 @@ def test_docstring_is_name_and_signature(name):
     expected = name + named_signature(SIGNATURES[name])
     assert getattr(pipelines, name).__doc__.strip() == expected
     assert expected.count("arg") == len(PARAMETERS[name])
+
+
+# The stub's array aliases and the types the binding's signatures name.
+STUB_ALIASES = {"_F32": ("npt.NDArray[np.float32]", F32), "_I32": ("npt.NDArray[np.int32]", I32)}
+
+
+def test_type_stub_matches_the_module():
+    """pipelines.pyi, installed next to the module, declares its four
+    functions with the binding's signatures: positional-only arguments of
+    the same types, the same results."""
+    stub = ast.parse(pathlib.Path(pipelines.__file__).with_name("pipelines.pyi").read_text())
+    aliases = {n.targets[0].id: ast.unparse(n.value) for n in stub.body if isinstance(n, ast.Assign)}
+    assert aliases == {alias: spelled for alias, (spelled, _) in STUB_ALIASES.items()}
+    functions = [n for n in stub.body if isinstance(n, ast.FunctionDef)]
+    assert [f.name for f in functions] == list(FUNCTIONS)
+
+    def binding_type(annotation):
+        text = ast.unparse(annotation)
+        for alias, (_, binding) in STUB_ALIASES.items():
+            text = re.sub(rf"\b{alias}\b", binding, text)
+        return text
+
+    for f in functions:
+        a = f.args
+        assert not (a.args or a.kwonlyargs or a.vararg or a.kwarg or a.defaults)
+        assert tuple(p.arg for p in a.posonlyargs) == PARAMETERS[f.name]
+        params = ", ".join(f"arg{i}: {binding_type(p.annotation)}" for i, p in enumerate(a.posonlyargs))
+        assert f"{f.name}({params}) -> {binding_type(f.returns)}" == getattr(pipelines, f.name).__doc__.strip()
 
 
 @pytest.mark.parametrize("name", FUNCTIONS)

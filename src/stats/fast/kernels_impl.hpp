@@ -4,11 +4,14 @@
 //   CORRSHIFT_TILE_ROWS     rows i of one register tile
 //   CORRSHIFT_TILE_VECTORS  vectors of rows j of one register tile
 //   CORRSHIFT_KERNELS_NAME  the name of the build ("avx512", ...)
-// and the macros CORRSHIFT_VSQRT(v) (float vector square root),
-// CORRSHIFT_VRCP(v) (approximate reciprocal, relative error below 2^-11) and
-// CORRSHIFT_ANY_LANE(v) (true when a 64-bit lane of v is non-zero). Everything here lives in the including file's
-// anonymous namespace, so builds for different instruction sets never share
-// a symbol.
+// and includes its architecture header (arch_x86.hpp, arch_neon.hpp,
+// arch_generic.hpp), which defines CORRSHIFT_VSQRT(v) (float vector square
+// root), CORRSHIFT_VRCP(v) (approximate reciprocal, relative error below
+// 2^-11), CORRSHIFT_ANY_LANE(v) (true when a 64-bit lane of v is non-zero),
+// CORRSHIFT_PREFETCH(p) and optionally CORRSHIFT_GATHER_PD(table, index):
+// nothing below is specific to one architecture. Everything here lives in
+// the including file's anonymous namespace, so builds for different
+// instruction sets never share a symbol.
 //
 // Exactness: every sum is a float32 sum in sample order, every product is
 // rounded before it is added (the build uses -ffp-contract=off), and the
@@ -95,13 +98,16 @@ inline auto join_halves(H lo, H hi, std::integer_sequence<int, I...>) {
 using half_lanes = std::make_integer_sequence<int, VD>;
 using all_lanes = std::make_integer_sequence<int, VL>;
 
+template <int... I>
+inline vd lookup_lanes(const double* table, vih index, std::integer_sequence<int, I...>) {
+    return vd{table[index[I]]...};
+}
+
 inline vd table_lookup(const double* table, vih index) {
 #ifdef CORRSHIFT_GATHER_PD
     return CORRSHIFT_GATHER_PD(table, index);
 #else
-    vd out;
-    for (int l = 0; l < VD; ++l) out[l] = table[index[l]];
-    return out;
+    return lookup_lanes(table, index, half_lanes{});
 #endif
 }
 
@@ -519,7 +525,7 @@ void tally_block(const float* c1, const float* c2, const float* observed, tail a
         job.z_observed = observed + k;
         job.z_tanh = t;
         job.counts = counts + k;
-        job.undefined = undefined + k;
+        job.undefined = undefined != nullptr ? undefined + k : nullptr;
         with_rules(rules, [&](auto r) { tally_vector<decltype(r)>(job, a, b, 0, 0, len, table); });
     }
 }
@@ -589,10 +595,8 @@ inline uint32_t lane_sum(vi v) {
     return sum;
 }
 
-// Asks for the cache line holding p. Written as an instruction of its own:
-// GCC drops __builtin_prefetch calls whose function it finds free of side
-// effects.
-inline void prefetch(const void* p) { asm volatile("prefetcht0 %0" : : "m"(*static_cast<const char*>(p))); }
+// Asks for the cache line holding p.
+inline void prefetch(const void* p) { CORRSHIFT_PREFETCH(p); }
 
 // Asks for the observed tanh values and counts of the band's pairs with
 // second rows in [lo, hi) one tile ahead of their use: each segment's
