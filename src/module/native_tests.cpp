@@ -12,6 +12,7 @@
 #include <random>
 #include <vector>
 
+#include "../pipelines/corrshift_entry.hpp"
 #include "../pipelines/pipelines.hpp"
 #include "../run/permutation.hpp"
 #include "../run/phase_clock.hpp"
@@ -161,6 +162,20 @@ PYBIND11_MODULE(_native_tests, m) {
     m.def("reference_ztest_indexed", &reference_ztest_pipeline_indexed);
     m.def("reference_score_exhaustive", &reference_score_pipeline_exhaustive);
     m.def("reference_score_indexed", &reference_score_pipeline_indexed);
+    // corrshift's entry on either engine (reference=True: the
+    // straightforward kernels), arguments as in corrshift._core.
+    m.def("corrshift_ztest_exhaustive", &corrshift_ztest_exhaustive);
+    m.def("corrshift_ztest_indexed", &corrshift_ztest_indexed);
+    m.def("corrshift_score_exhaustive", &corrshift_score_exhaustive);
+    m.def("corrshift_score_indexed", &corrshift_score_indexed);
+    // Average ranks of every row over the listed columns (the straightforward
+    // ranking of corrshift's entry).
+    m.def("average_rank_rows", [](farr matrix, farr ranks, iarr columns, int32_t threads) {
+        rank_transform(matrix.data(), ranks.mutable_data(), static_cast<int32_t>(matrix.shape(1)),
+                       static_cast<int32_t>(matrix.shape(0)), columns.data(),
+                       static_cast<int32_t>(columns.shape(0)), threads, statistics::sound);
+        return ranks;
+    });
     // Builds of the fast kernels: which this CPU runs, and a choice of one
     // for the calls that follow ("" for the automatic choice).
     m.def("available_kernels", &available_kernels);

@@ -20,8 +20,17 @@ using int_input = py::array_t<int, py::array::c_style>;
 using float_output = py::array_t<float>;
 using int_output = py::array_t<int>;
 
+using count_output = py::array_t<uint32_t>;
+
 using ztest_result = std::tuple<float_output, float_output, float_output, float_output, float_output>;
 using score_result = std::tuple<float_output, float_output>;
 using run_score_result = std::tuple<int_output, float_output, float_output>;
+
+// corrshift's entry: the permutation counts themselves, extreme and valid
+// cycles, in place of the permutation p-values.
+using counted_ztest_result =
+    std::tuple<float_output, float_output, float_output, float_output, count_output, count_output>;
+using counted_score_result = std::tuple<float_output, count_output, count_output>;
+using counted_run_score_result = std::tuple<int_output, float_output, count_output, count_output>;
 
 }  // namespace corrshift

@@ -92,8 +92,11 @@ void split_pairs(fast_rows& rows, const checked_inputs& in, int32_t threads) {
 
 }  // namespace
 
-void make_fast_rows(fast_rows& rows, const checked_inputs& in, bool spearman, int32_t threads, int32_t permutations) {
+void make_fast_rows(fast_rows& rows, const checked_inputs& in, const call_options& options) {
+    const bool spearman = options.spearman;
+    const int32_t threads = options.threads;
     rows.kernels = &active_kernels();
+    rows.by_rules = &rows.kernels->under(options.rules);
     rows.threads = threads;
     const int32_t width = rows.kernels->width;
     rows.blocks = (in.features + width - 1) / width;
@@ -127,7 +130,7 @@ void make_fast_rows(fast_rows& rows, const checked_inputs& in, bool spearman, in
                                rows.keys.get() + w * most};
     }
     job.scratch = rows.workers.data();
-    if (spearman && rank_from_order(in, permutations)) find_row_orders(rows, in, threads);
+    if (spearman && rank_from_order(in, options.permutations)) find_row_orders(rows, in, threads);
     split_pairs(rows, in, threads);
 
     if (in.pair_first != nullptr) {
@@ -152,7 +155,7 @@ void pack_cycle_rows(fast_rows& rows, const cycle_view& view) {
     rows.job.group2 = view.group2;
     if (rows.job.order != nullptr) rows.job.disjoint = find_members(rows, view);
     const prepare_job* job = &rows.job;
-    const kernel_table* kernels = rows.kernels;
+    const rule_kernels* kernels = rows.by_rules;
     run_numbered_workers(rows.blocks, rows.threads, [=](int32_t worker, int32_t begin, int32_t end) {
         kernels->prepare_blocks(*job, worker, begin, end);
     });

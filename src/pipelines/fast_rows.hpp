@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "compute.hpp"
 #include "inputs.hpp"
 #include "../run/cycle_loop.hpp"
 #include "../run/scratch.hpp"
@@ -17,6 +18,7 @@ namespace corrshift {
 // Everything the packing needs for one call, allocated once.
 struct fast_rows {
     const kernel_table* kernels;
+    const rule_kernels* by_rules;  // the kernels of the call's rules
     int32_t threads;
     int32_t blocks;  // panel blocks of kernels->width rows
     scratch<float> panel1, panel2, moments;
@@ -43,7 +45,7 @@ struct fast_rows {
 // when the groups are large next to the sample count and cycles follow,
 // each row's order over all samples is found once (K x P ints), so that a
 // cycle ranks a row without ties in one pass over its samples.
-void make_fast_rows(fast_rows& rows, const checked_inputs& in, bool spearman, int32_t threads, int32_t permutations);
+void make_fast_rows(fast_rows& rows, const checked_inputs& in, const call_options& options);
 
 // Fork-join of the pair phase: body(worker, begin, end) over each worker's
 // range of pair positions.

@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "compute.hpp"
 #include "../stats/options.hpp"
 
 namespace corrshift {
@@ -109,6 +110,32 @@ checked_inputs check_inputs(const float_input& data, const int_input* pair_first
 void check_aggregate(const std::string& aggregate) {
     if (aggregate != kMean && aggregate != kMedian)
         throw py::value_error("aggregate must be \"mean\" or \"median\", got " + quoted(aggregate));
+}
+
+bool aggregate_is_mean(const std::string& aggregate) {
+    check_aggregate(aggregate);
+    return aggregate == kMean;
+}
+
+call_options classic_options(const std::string& method, const std::string& alternative, int permutations) {
+    call_options o{};
+    o.spearman = method == kSpearman;
+    o.alternative = parse_tail(alternative);
+    o.mean = true;
+    o.rules = statistics::classic;
+    o.permutations = permutations;
+    return o;
+}
+
+call_options sound_options(const std::string& method, const std::string& alternative, int permutations) {
+    if (method != kPearson && method != kSpearman)
+        throw py::value_error("method must be \"pearson\" or \"spearman\", got " + quoted(method));
+    call_options o = classic_options(method, alternative, permutations);
+    if (o.alternative == tail::unknown)
+        throw py::value_error("alternative must be \"two-sided\", \"greater\" or \"less\", got " +
+                              quoted(alternative));
+    o.rules = statistics::sound;
+    return o;
 }
 
 int32_t effective_threads(int requested, int64_t units) {

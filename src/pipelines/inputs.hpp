@@ -31,6 +31,19 @@ checked_inputs check_inputs(const float_input& data, const int_input* pair_first
 // ValueError unless aggregate is "mean" or "median".
 void check_aggregate(const std::string& aggregate);
 
+// The option words of the `pipelines` module: "spearman" selects ranks and
+// any other method Pearson; an alternative other than the three selects
+// none (normal p-values -2.0, nothing counted). Classic rules.
+struct call_options;
+call_options classic_options(const std::string& method, const std::string& alternative, int permutations);
+
+// The option words of corrshift's entry: each must be one of its choices
+// (ValueError naming the argument otherwise). Sound rules.
+call_options sound_options(const std::string& method, const std::string& alternative, int permutations);
+
+// check_aggregate, then whether it is "mean".
+bool aggregate_is_mean(const std::string& aggregate);
+
 // The number of workers per fork-join: min(requested, units). Raises
 // RuntimeError "Process number error" when that is below 1.
 int32_t effective_threads(int requested, int64_t units);

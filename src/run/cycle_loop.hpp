@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <iostream>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -14,6 +16,9 @@
 
 namespace corrshift {
 
+// Told after every cycle how many of the call's cycles are done.
+using cycle_report = std::function<void(int64_t done, int64_t total)>;
+
 struct cycle_plan {
     int32_t samples;  // P, columns of data
     const int32_t* group1;
@@ -21,6 +26,9 @@ struct cycle_plan {
     const int32_t* group2;
     int32_t n2;
     int32_t permutations;
+    // Null: the progress line on standard output; otherwise this is called
+    // on the calling thread instead, and nothing is written.
+    const cycle_report* report = nullptr;
 };
 
 // The groups of one cycle.
@@ -32,9 +40,9 @@ struct cycle_view {
 
 // Runs cycles 0 .. plan.permutations. `phases(view)` runs the pipeline's
 // fork-joins for the cycle (ranks under "spearman" included); `tally(cycle)`
-// then accumulates on the calling thread. Writes the progress line; an
-// interrupt ends the call between cycles with the interpreter's pending
-// exception.
+// then accumulates on the calling thread (the fast paths tally inside their
+// workers and pass a no-op). Reports progress; an interrupt ends the call
+// between cycles with the interpreter's pending exception.
 template <class Phases, class Tally>
 void run_cycles(const cycle_plan& plan, Phases&& phases, Tally&& tally) {
     std::vector<int32_t> dealt1(static_cast<size_t>(plan.n1)), dealt2(static_cast<size_t>(plan.n2));
@@ -42,8 +50,11 @@ void run_cycles(const cycle_plan& plan, Phases&& phases, Tally&& tally) {
     for (int32_t s = 0; s < plan.samples; ++s) sample_order[static_cast<size_t>(s)] = s;
     std::mt19937 engine(kPermutationSeed);
 
-    std::cout << "Permutation progress: ";
-    progressbar bar(int64_t{plan.permutations} + 1);
+    const int64_t cycles = int64_t{plan.permutations} + 1;
+    const bool line = plan.report == nullptr;
+    if (line) std::cout << "Permutation progress: ";
+    std::optional<progressbar> bar;
+    if (line) bar.emplace(cycles);
     // A 64-bit counter: the last cycle may be number 2147483647.
     for (int64_t c = 0; c <= plan.permutations; ++c) {
         const auto cycle = static_cast<int32_t>(c);
@@ -56,8 +67,12 @@ void run_cycles(const cycle_plan& plan, Phases&& phases, Tally&& tally) {
         }
         phases(view);
         tally(cycle);
-        bar.update();
+        if (line)
+            bar->update();
+        else
+            (*plan.report)(c + 1, cycles);
     }
+    if (!line) return;
     std::cout << "\n";
     std::cout.flush();
 }

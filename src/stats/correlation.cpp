@@ -1,6 +1,7 @@
 #include "correlation.hpp"
 
 #include <cmath>
+#include <limits>
 
 namespace corrshift {
 
@@ -16,7 +17,8 @@ feature_pair decode_pair(int64_t k, int64_t features) {
 
 int pairwise_correlation(const float* matrix, int32_t samples, const int32_t* first, const int32_t* second,
                          float* out, int32_t begin, int32_t end, int32_t features, const int32_t* columns,
-                         int32_t n) {
+                         int32_t n, statistics rules) {
+    const bool sound = rules == statistics::sound;
     const bool indexed = first != nullptr && second != nullptr;
     const int32_t count = columns != nullptr ? n : samples;
     for (int32_t k = begin; k < end; ++k) {
@@ -37,6 +39,18 @@ int pairwise_correlation(const float* matrix, int32_t samples, const int32_t* fi
         const auto c = static_cast<float>(count);
         const float mx = sx / c;
         const float vx = sxx / c - mx * mx;
+        if (sound) {
+            const float my = sy / c;
+            const float vy = syy / c - my * my;
+            if (!(vx > 0.0f) || !(vy > 0.0f)) {
+                out[k] = std::numeric_limits<float>::quiet_NaN();
+                continue;
+            }
+            const float cov = sxy / c - my * mx;
+            const float q = vy * vx;
+            out[k] = bound_correlation(cov / static_cast<float>(std::sqrt(static_cast<double>(q))), 1.0f);
+            continue;
+        }
         if (vx == 0.0f) {
             out[k] = kUndefinedCorrelation;
             continue;

@@ -8,13 +8,11 @@
 #include "correlation.hpp"
 #include "score.hpp"
 #include "ztest.hpp"
-#include "../pipelines/tally.hpp"
+#include "tally.hpp"
 
 namespace corrshift {
 
 namespace {
-
-constexpr int32_t kFeatureBlock = 16;
 
 int64_t row_start(int32_t i, int32_t features) {
     return static_cast<int64_t>(i) * (2 * static_cast<int64_t>(features) - i - 1) / 2;
@@ -52,14 +50,33 @@ float median_threshold(tail alternative, float o) { return alternative == tail::
 // permutation cycles only mean scores come here: permuted medians are
 // counted in the pair kernel (settle_feature_medians, settle_run_medians).
 void settle(const score_job& job, int32_t u, float* values, int32_t count) {
+    const bool sound = job.rules == statistics::sound;
     if (job.observed == nullptr) {
-        job.scores[u] = job.mean ? mean_of_magnitudes(values, count)
+        job.scores[u] = job.mean ? mean_of_magnitudes(values, count, job.rules)
+                        : sound  ? select_defined_quantile(values, count, kMedianQuantile, job.magnitude)
                                  : select_quantile(values, count, kMedianQuantile, job.magnitude);
         job.counts[u] = 0;
+        if (sound) job.valid[u] = 0;
         return;
     }
-    const float score = mean_of_magnitudes(values, count);
+    const float score = mean_of_magnitudes(values, count, job.rules);
+    if (sound) {
+        if (score != score) return;
+        job.valid[u] += 1;
+    }
     tally_extremes(job.alternative, job.observed + u, &score, job.counts + u, 1);
+}
+
+// A permuted median from its unit's counts: classic rules over all `count`
+// differences; sound rules over the `numbers` that are defined, and a cycle
+// without any counts for nothing.
+void settle_median(const score_job& job, int32_t u, int64_t hits, int64_t numbers, int32_t count) {
+    if (job.rules == statistics::sound) {
+        if (numbers == 0) return;
+        job.valid[u] += 1;
+        count = static_cast<int32_t>(numbers);
+    }
+    if (median_extreme(hits, numbers, count, job.alternative, job.observed[u])) job.counts[u] += 1;
 }
 
 }  // namespace
@@ -104,15 +121,14 @@ void settle_feature_medians(const score_job& job, const uint32_t* hits, const ui
             h += hits[static_cast<int64_t>(w) * stride + f];
             n += numbers[static_cast<int64_t>(w) * stride + f];
         }
-        if (median_extreme(h, n, job.features - 1, job.alternative, job.observed[f])) job.counts[f] += 1;
+        settle_median(job, f, h, n, job.features - 1);
     }
 }
 
 void settle_run_medians(const score_job& job, const uint32_t* hits, const uint32_t* numbers, const int32_t* start,
                         const int32_t* stop, int32_t begin, int32_t end) {
     for (int32_t g = begin; g < end; ++g) {
-        const int32_t count = std::max(stop[g] - start[g], 0);
-        if (median_extreme(hits[g], numbers[g], count, job.alternative, job.observed[g])) job.counts[g] += 1;
+        settle_median(job, g, hits[g], numbers[g], std::max(stop[g] - start[g], 0));
     }
 }
 

@@ -6,12 +6,18 @@
 #include <cstdint>
 
 #include "options.hpp"
+#include "rules.hpp"
 
 namespace corrshift {
+
+// Features settled together by feature_scores; its scratch holds
+// kFeatureBlock lists of K floats.
+constexpr int32_t kFeatureBlock = 16;
 
 struct score_job {
     const float* z_diff;
     int32_t features;  // K (per-feature scores)
+    statistics rules;  // sound rules leave undefined differences out
     bool mean;         // "mean", else "median"
     bool magnitude;    // median of magnitudes ("two-sided")
     tail alternative;
@@ -23,10 +29,13 @@ struct score_job {
     float* scores;
     const float* observed;
     uint32_t* counts;
+    // Sound rules: the permutation cycles in which the unit's score is
+    // defined (some difference is a number); others count neither way.
+    uint32_t* valid;
 };
 
 // Per-feature scores of features [begin, end): each feature's differences
-// with every other feature in feature order. scratch: 16 * K floats.
+// with every other feature in feature order. scratch: kFeatureBlock * K floats.
 void feature_scores(const score_job& job, float* scratch, int32_t begin, int32_t end);
 
 // Permutation cycles of median scores are decided by counting, in the pair

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include "index_sort.hpp"
@@ -15,6 +16,27 @@ void rank_row_by_index_sort(const float* row, float* rank_row, const int32_t* co
     for (int32_t k = 0; k < m; ++k) order[k] = k;
     index_sort(order, m, row, columns);
     for (int32_t i = 0; i < m; ++i) rank_row[columns[order[i]]] = static_cast<float>(i);
+}
+
+void rank_row_average(const float* row, float* rank_row, const int32_t* columns, int32_t m, int32_t* order) {
+    for (int32_t k = 0; k < m; ++k) order[k] = k;
+    const auto value = [=](int32_t k) { return row[columns[k]]; };
+    // Numbers ascending, NaN after them; ties by position only to make the
+    // order well defined (it does not change an average rank).
+    std::sort(order, order + m, [&](int32_t a, int32_t b) {
+        const float va = value(a), vb = value(b);
+        if (std::isnan(va) || std::isnan(vb)) return !std::isnan(va);
+        return va < vb || (va == vb && a < b);
+    });
+    int32_t i = 0;
+    while (i < m && !std::isnan(value(order[i]))) {
+        int32_t j = i;
+        while (j + 1 < m && value(order[j + 1]) == value(order[i])) ++j;
+        const float rank = static_cast<float>(i + j) * 0.5f;
+        for (int32_t t = i; t <= j; ++t) rank_row[columns[order[t]]] = rank;
+        i = j + 1;
+    }
+    for (; i < m; ++i) rank_row[columns[order[i]]] = std::numeric_limits<float>::quiet_NaN();
 }
 
 namespace {
@@ -52,18 +74,19 @@ bool sorted_distinct_order(const float* values, int32_t m, int32_t* order, uint6
 }
 
 void rank_rows(const float* matrix, float* ranks, int32_t samples, int32_t first_row, int32_t end_row,
-               const int32_t* columns, int32_t m) {
+               const int32_t* columns, int32_t m, statistics rules) {
     if (first_row >= end_row || m <= 0) return;
     std::vector<int32_t> order(static_cast<size_t>(m));
+    const auto rank_row = rules == statistics::sound ? rank_row_average : rank_row_by_index_sort;
     for (int32_t r = first_row; r < end_row; ++r)
-        rank_row_by_index_sort(matrix + static_cast<int64_t>(r) * samples, ranks + static_cast<int64_t>(r) * samples,
-                               columns, m, order.data());
+        rank_row(matrix + static_cast<int64_t>(r) * samples, ranks + static_cast<int64_t>(r) * samples, columns, m,
+                 order.data());
 }
 
 void rank_transform(const float* matrix, float* ranks, int32_t samples, int32_t features,
-                    const int32_t* columns, int32_t m, int32_t threads) {
+                    const int32_t* columns, int32_t m, int32_t threads, statistics rules) {
     run_workers(features, threads, [=](int32_t begin, int32_t end) {
-        rank_rows(matrix, ranks, samples, begin, end, columns, m);
+        rank_rows(matrix, ranks, samples, begin, end, columns, m, rules);
     });
 }
 

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "rules.hpp"
+
 namespace corrshift {
 
 // rank_row[columns[i]] = position of row[columns[i]] in the ascending order
@@ -10,6 +12,13 @@ namespace corrshift {
 // in the order the index sort leaves them). order holds m ints of scratch.
 void rank_row_by_index_sort(const float* row, float* rank_row, const int32_t* columns, int32_t m,
                             int32_t* order);
+
+// rank_row[columns[i]] = average rank of row[columns[i]] among the listed
+// values: a block of tied values shares the mean of the 0-based positions
+// it spans (a half-integer at most), so the ranks do not depend on the
+// order of the samples; a NaN value gets a NaN rank and the numbers are
+// ranked among themselves. order holds m ints of scratch.
+void rank_row_average(const float* row, float* rank_row, const int32_t* columns, int32_t m, int32_t* order);
 
 // Ranks of values[0 .. m-1] when they hold no tie and no NaN (then the
 // ranks do not depend on how they are sorted): returns true and sets
@@ -23,15 +32,15 @@ bool sorted_distinct_ranks(const float* values, int32_t m, int32_t* ranks, uint6
 // entries of scratch.
 bool sorted_distinct_order(const float* values, int32_t m, int32_t* order, uint64_t* keys);
 
-// For rows [first_row, end_row): ranks[r][columns[i]] = position of that
-// value in the row's ascending order over the listed columns (0-based,
-// ties get distinct consecutive ranks in index-sort order). Other cells
-// are left as they are.
+// For rows [first_row, end_row): ranks[r][columns[i]] = rank of that value
+// in the row's ascending order over the listed columns (0-based; classic
+// rules: ties get distinct consecutive ranks in index-sort order; sound
+// rules: average ranks). Other cells are left as they are.
 void rank_rows(const float* matrix, float* ranks, int32_t samples, int32_t first_row, int32_t end_row,
-               const int32_t* columns, int32_t m);
+               const int32_t* columns, int32_t m, statistics rules = statistics::classic);
 
 // rank_rows over all K rows, split among `threads` workers.
 void rank_transform(const float* matrix, float* ranks, int32_t samples, int32_t features,
-                    const int32_t* columns, int32_t m, int32_t threads);
+                    const int32_t* columns, int32_t m, int32_t threads, statistics rules = statistics::classic);
 
 }  // namespace corrshift

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "options.hpp"
 
@@ -10,22 +11,33 @@ namespace corrshift {
 namespace {
 
 // Mean of |z_diff[p]| over the positions p >= 0 that `each` visits, in its
-// order, in one float32 accumulator; 0 when there are none.
+// order, in one float32 accumulator; 0 when there are none. Sound rules
+// skip NaN differences and give NaN when none is left.
 template <class Visit>
-float mean_magnitude(const float* z_diff, Visit each) {
+float mean_magnitude(const float* z_diff, Visit each, bool sound) {
     float sum = 0.0f, count = 0.0f;
     each([&](int32_t p) {
+        if (sound && std::isnan(z_diff[p])) return;
         sum += std::fabs(z_diff[p]);
         count += 1.0f;
     });
-    return count > 0.0f ? sum / count : 0.0f;
+    if (count > 0.0f) return sum / count;
+    return sound ? std::numeric_limits<float>::quiet_NaN() : 0.0f;
 }
 
 template <class Visit>
-float pick(const float* z_diff, float q, bool magnitude, Visit each) {
+float pick(const float* z_diff, float q, bool magnitude, Visit each, bool sound) {
     std::vector<float> values;
     each([&](int32_t p) { values.push_back(z_diff[p]); });
-    return select_quantile(values.data(), static_cast<int32_t>(values.size()), q, magnitude);
+    const auto count = static_cast<int32_t>(values.size());
+    return sound ? select_defined_quantile(values.data(), count, q, magnitude)
+                 : select_quantile(values.data(), count, q, magnitude);
+}
+
+template <class Visit>
+float score_of(const float* z_diff, const score_rule& rule, Visit each) {
+    const bool sound = rule.rules == statistics::sound;
+    return rule.mean ? mean_magnitude(z_diff, each, sound) : pick(z_diff, kMedianQuantile, rule.magnitude, each, sound);
 }
 
 // Visitors over member positions: a list in its order (negative entries
@@ -59,8 +71,19 @@ float select_quantile(float* values, int32_t count, float q, bool magnitude) {
     return values[k];
 }
 
-float mean_of_magnitudes(const float* values, int32_t count) {
-    return mean_magnitude(values, visit_range(0, count));
+float mean_of_magnitudes(const float* values, int32_t count, statistics rules) {
+    return mean_magnitude(values, visit_range(0, count), rules == statistics::sound);
+}
+
+float select_defined_quantile(float* values, int32_t count, float q, bool magnitude) {
+    const int32_t numbers =
+        static_cast<int32_t>(std::remove_if(values, values + count, [](float v) { return std::isnan(v); }) - values);
+    if (numbers == 0) return std::numeric_limits<float>::quiet_NaN();
+    return select_quantile(values, numbers, q, magnitude);
+}
+
+score_rule make_score_rule(bool mean, tail alternative, statistics rules) {
+    return {mean, alternative == tail::two_sided, rules};
 }
 
 std::vector<int32_t> pair_index_list(int32_t feature, int32_t features) {
@@ -76,19 +99,28 @@ std::vector<int32_t> pair_index_list(int32_t feature, int32_t features) {
 }
 
 float quantile_pick(const float* z_diff, const int32_t* positions, int32_t count, float q, bool magnitude) {
-    return pick(z_diff, q, magnitude, visit_list(positions, count));
+    return pick(z_diff, q, magnitude, visit_list(positions, count), false);
+}
+
+void score_features(const float* z_diff, int32_t features, int32_t begin, int32_t end, float* target,
+                    score_rule rule) {
+    for (int32_t i = begin; i < end; ++i) {
+        const std::vector<int32_t> members = pair_index_list(i, features);
+        target[i] = score_of(z_diff, rule, visit_list(members.data(), features));
+    }
+}
+
+void score_runs(const float* z_diff, const int32_t* start, const int32_t* stop, int32_t begin, int32_t end,
+                float* target, score_rule rule) {
+    for (int32_t g = begin; g < end; ++g) target[g] = score_of(z_diff, rule, visit_range(start[g], stop[g]));
 }
 
 int feature_score_worker(const float* z_diff, int32_t features, int32_t begin, int32_t end, float* target,
                          std::string aggregate, std::string alternative) {
     const bool mean = aggregate == kMean;
     if (!mean && aggregate != kMedian) return 0;
-    const bool magnitude = alternative == kTwoSided;
-    for (int32_t i = begin; i < end; ++i) {
-        const std::vector<int32_t> members = pair_index_list(i, features);
-        target[i] = mean ? mean_magnitude(z_diff, visit_list(members.data(), features))
-                         : quantile_pick(z_diff, members.data(), features, kMedianQuantile, magnitude);
-    }
+    score_features(z_diff, features, begin, end, target, make_score_rule(mean, parse_tail(alternative),
+                                                                         statistics::classic));
     return 0;
 }
 
@@ -96,11 +128,8 @@ int aggregate_runs(const float* z_diff, const int32_t* start, const int32_t* sto
                    float* target, std::string aggregate, std::string alternative) {
     const bool mean = aggregate == kMean;
     if (!mean && aggregate != kMedian) return 0;
-    const bool magnitude = alternative == kTwoSided;
-    for (int32_t g = begin; g < end; ++g) {
-        const auto members = visit_range(start[g], stop[g]);
-        target[g] = mean ? mean_magnitude(z_diff, members) : pick(z_diff, kMedianQuantile, magnitude, members);
-    }
+    score_runs(z_diff, start, stop, begin, end, target, make_score_rule(mean, parse_tail(alternative),
+                                                                        statistics::classic));
     return 0;
 }
 

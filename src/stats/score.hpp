@@ -6,6 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "options.hpp"
+#include "rules.hpp"
+
 namespace corrshift {
 
 // Both score pipelines aggregate by the median, quantile 0.5.
@@ -21,8 +24,32 @@ size_t quantile_index(int32_t count, float q);
 float select_quantile(float* values, int32_t count, float q, bool magnitude);
 
 // Mean of |values[i]| summed in order in one float32 accumulator; 0 when
-// count is 0.
-float mean_of_magnitudes(const float* values, int32_t count);
+// count is 0. Sound rules leave NaN values out and give NaN when no value
+// is a number.
+float mean_of_magnitudes(const float* values, int32_t count, statistics rules = statistics::classic);
+
+// Sound rules' quantile: select_quantile over the values that are numbers
+// (moved to the front of values); NaN when there is none.
+float select_defined_quantile(float* values, int32_t count, float q, bool magnitude);
+
+// How the differences of a unit make its score.
+struct score_rule {
+    bool mean;       // mean of magnitudes, else the median
+    bool magnitude;  // median of magnitudes ("two-sided")
+    statistics rules;
+};
+
+// score_rule of the option words; `mean` false for "median" (the words are
+// checked before).
+score_rule make_score_rule(bool mean, tail alternative, statistics rules);
+
+// target[i] = score of feature i over its pairs with every other feature,
+// and target[g] = score of the pair positions [start[g], stop[g]): the
+// straightforward aggregation under either rules.
+void score_features(const float* z_diff, int32_t features, int32_t begin, int32_t end, float* target,
+                    score_rule rule);
+void score_runs(const float* z_diff, const int32_t* start, const int32_t* stop, int32_t begin, int32_t end,
+                float* target, score_rule rule);
 
 // Condensed position of each pair {i, j}, j = 0 .. K-1; -1 at j = i.
 std::vector<int32_t> pair_index_list(int32_t feature, int32_t features);

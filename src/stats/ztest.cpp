@@ -1,7 +1,6 @@
 #include "ztest.hpp"
 
 #include <cmath>
-#include <utility>
 
 #include "correlation.hpp"
 #include "options.hpp"
@@ -47,27 +46,40 @@ float normal_pvalue(tail alternative, float d, float se) {
     return -2.0f;
 }
 
+void fisher_differences(const float* corr1, const float* corr2, float* z_diff, float* p, int32_t begin,
+                        int32_t end, tail alternative, float se, statistics rules) {
+    const float bound = rules == statistics::sound ? sound_rules::fisher_bound : classic_rules::fisher_bound;
+    for (int32_t k = begin; k < end; ++k) {
+        const float d = bounded_fisher(corr1[k], bound) - bounded_fisher(corr2[k], bound);
+        z_diff[k] = d;
+        if (p != nullptr) p[k] = normal_pvalue(alternative, d, se);
+    }
+}
+
 int fisher_ztest(const float* corr1, int32_t n1, const float* corr2, int32_t n2, float* z_diff, float* p,
                  int32_t begin, int32_t end, std::string method, std::string alternative) {
     if (begin >= end) return 0;
     const float se = difference_standard_error(n1, n2, method == kSpearman);
-    const tail t = parse_tail(alternative);
-    for (int32_t k = begin; k < end; ++k) {
-        const float d =
-            fisher_transform(clamp_correlation(corr1[k])) - fisher_transform(clamp_correlation(corr2[k]));
-        z_diff[k] = d;
-        if (p != nullptr) p[k] = normal_pvalue(t, d, se);
-    }
+    fisher_differences(corr1, corr2, z_diff, p, begin, end, parse_tail(alternative), se, statistics::classic);
     return 0;
+}
+
+void pair_statistics(const float* matrix, int32_t samples, const int32_t* first, const int32_t* second,
+                     int32_t begin, int32_t end, int32_t features, const int32_t* columns1,
+                     const int32_t* columns2, int32_t n1, int32_t n2, float* corr1, float* corr2, float* z_diff,
+                     float* p, tail alternative, float se, statistics rules) {
+    pairwise_correlation(matrix, samples, first, second, corr1, begin, end, features, columns1, n1, rules);
+    pairwise_correlation(matrix, samples, first, second, corr2, begin, end, features, columns2, n2, rules);
+    fisher_differences(corr1, corr2, z_diff, p, begin, end, alternative, se, rules);
 }
 
 int ztest_worker(const float* matrix, int32_t samples, const int32_t* first, const int32_t* second,
                  int32_t begin, int32_t end, int32_t features, const int32_t* columns1,
                  const int32_t* columns2, int32_t n1, int32_t n2, float* corr1, float* corr2, float* z_diff,
                  float* p, std::string method, std::string alternative) {
-    pairwise_correlation(matrix, samples, first, second, corr1, begin, end, features, columns1, n1);
-    pairwise_correlation(matrix, samples, first, second, corr2, begin, end, features, columns2, n2);
-    fisher_ztest(corr1, n1, corr2, n2, z_diff, p, begin, end, std::move(method), std::move(alternative));
+    pair_statistics(matrix, samples, first, second, begin, end, features, columns1, columns2, n1, n2, corr1, corr2,
+                    z_diff, p, parse_tail(alternative), difference_standard_error(n1, n2, method == kSpearman),
+                    statistics::classic);
     return 0;
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "../options.hpp"
+#include "../rules.hpp"
 
 namespace corrshift {
 
@@ -68,6 +69,9 @@ struct pair_job {
     float* z_diff;
     float* p_normal;    // normal p-values under `alternative`, with standard error `se`
     uint32_t* counts;   // permutation counts: zeroed when z_observed is null, else tallied
+    // Sound rules: the permutation cycles in which each pair's difference
+    // is defined (zeroed when z_observed is null, else tallied with counts).
+    uint32_t* valid;
     const float* z_observed;
     // tanh of each observed difference (as float): written when z_observed
     // is null, read by the tally of permutation cycles otherwise.
@@ -98,19 +102,25 @@ struct pair_job {
     int32_t l2_rows;  // rows of both groups' panels that fit the cache together
 };
 
-// One build of the kernels for one instruction set.
-struct kernel_table {
-    const char* name;
-    int32_t width;  // rows per panel block
+// The kernels of one instruction set that follow one set of rules.
+struct rule_kernels {
     // Packs the blocks [begin, end) of rows; worker names its scratch.
     void (*prepare_blocks)(const prepare_job& job, int32_t worker, int32_t begin, int32_t end);
     // The pair positions [begin, end) of the job.
     void (*pair_range)(const pair_job& job, int32_t begin, int32_t end);
+};
+
+// One build of the kernels for one instruction set.
+struct kernel_table {
+    const char* name;
+    int32_t width;  // rows per panel block
+    rule_kernels classic, sound;
+    const rule_kernels& under(statistics rules) const { return rules == statistics::sound ? sound : classic; }
     // out[k] = float atanh of in[k], taken in double precision (values in [-1, 1] or NaN).
     void (*fisher_block)(const float* in, float* out, int64_t n);
     // counts[k] += 1 when the Fisher difference of the clamped correlations
     // c1[k], c2[k] is at least as extreme as observed[k], decided as the
-    // permutation tally of the pair kernel decides it.
+    // permutation tally of the pair kernel decides it (classic rules).
     void (*tally_block)(const float* c1, const float* c2, const float* observed, tail alternative, uint32_t* counts,
                         int64_t n);
     // Ranks of values[0 .. m-1] when they hold no tie and no NaN: true and

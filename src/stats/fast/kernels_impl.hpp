@@ -26,9 +26,10 @@
 #include "jobs.hpp"
 #include "../correlation.hpp"
 #include "../rank.hpp"
+#include "../rules.hpp"
 #include "../ztest.hpp"
 #include "fisher_table.hpp"
-#include "../../pipelines/tally.hpp"
+#include "../tally.hpp"
 
 namespace {
 
@@ -170,6 +171,10 @@ inline vf fisher_vec(vf c, const double* table) {
 
 constexpr float kTanhMargin = 0x1p-16f;
 
+// Stands in for the observed value of lanes outside the pairs: every
+// difference clears it.
+constexpr float kFar = __builtin_inff();
+
 inline vf vabs(vf v) { return (vf)((vi)v & 0x7fffffff); }
 
 // (c1 - c2) / (1 - c1 c2) of the clamped correlations, approximately.
@@ -189,6 +194,27 @@ inline vi unsure_lanes(vf q, vf t, tail alternative) {
     return alternative == tail::two_sided ? within_margin(vabs(q), vabs(t)) : within_margin(q, t);
 }
 
+// Sound rules: the bound above holds for correlations within
+// [-0.99, 0.99]; lanes beyond it (they are not clamped there) take the
+// exact transform.
+template <class S>
+inline vi beyond_clamp(vf c1, vf c2) {
+    if constexpr (S::sound)
+        return (vi)(vabs(c1) > kClamp) | (vi)(vabs(c2) > kClamp);
+    else
+        return vi{};
+}
+
+// Sound rules count the cycles in which a pair's difference is defined.
+inline vi defined_lanes(vf c1, vf c2) { return (vi)(c1 == c1) & (vi)(c2 == c2); }
+
+inline void subtract_lanes(uint32_t* at, vi lanes) {
+    vi v;
+    std::memcpy(&v, at, sizeof v);
+    v -= lanes;
+    std::memcpy(at, &v, sizeof v);
+}
+
 inline vf exact_differences(vf c1, vf c2, const double* table) {
     return fisher_vec(c1, table) - fisher_vec(c2, table);
 }
@@ -200,9 +226,16 @@ void fisher_block(const float* in, float* out, int64_t n) {
     for (; k < n; ++k) out[k] = fisher_transform(in[k]);
 }
 
+// r limited to [-bound, bound] (NaN lanes pass).
+inline vf bound_vec(vf r, float bound) {
+    r = (r < -bound) ? splat(-bound) : r;
+    return (r > bound) ? splat(bound) : r;
+}
+
+// The correlations that enter the Fisher transform under the rules.
+template <class S>
 inline vf clamp_vec(vf r) {
-    r = (r < -kClamp) ? splat(-kClamp) : r;
-    return (r > kClamp) ? splat(kClamp) : r;
+    return bound_vec(r, S::fisher_bound);
 }
 
 // ---------------------------------------------------------------------------
@@ -213,12 +246,18 @@ struct lane_moments {
     vf mean_i, var_i, mean_j, var_j;
 };
 
+template <class S>
 inline vf correlation_vec(vf sxy, float count, const lane_moments& m) {
     const vf cov = sxy / count - m.mean_j * m.mean_i;
     const vf q = m.var_j * m.var_i;
     const vf r = cov / CORRSHIFT_VSQRT(q);
-    const vi undefined = (m.var_i == 0.0f) | (m.var_j == 0.0f);
-    return undefined ? splat(kUndefinedCorrelation) : r;
+    if constexpr (S::sound) {
+        const vi undefined = ~(vi)(m.var_i > 0.0f) | ~(vi)(m.var_j > 0.0f);
+        return undefined ? splat(__builtin_nanf("")) : bound_vec(r, 1.0f);
+    } else {
+        const vi undefined = (m.var_i == 0.0f) | (m.var_j == 0.0f);
+        return undefined ? splat(kUndefinedCorrelation) : r;
+    }
 }
 
 // Results of one row of a tile (or of one vector of gathered pairs).
@@ -229,6 +268,17 @@ struct lane_results {
 // ---------------------------------------------------------------------------
 // Writing the results of consecutive pair positions.
 
+// The tanh of an observed difference that the tally compares with. Sound
+// rules: an undefined observed difference is never exceeded, so it is
+// placed beyond every permuted value, where no lane is unsure.
+template <class S>
+inline float observed_tanh(float d, tail alternative) {
+    if constexpr (S::sound)
+        if (d != d) return alternative == tail::less ? -kFar : kFar;
+    return tanh_of_difference(d);
+}
+
+template <class S>
 void emit_run(const pair_job& job, int32_t pos, const lane_results& res, int lo, int len) {
     if (len <= 0) return;
     const auto bytes = static_cast<size_t>(len) * sizeof(float);
@@ -238,12 +288,20 @@ void emit_run(const pair_job& job, int32_t pos, const lane_results& res, int lo,
     if (job.p_normal != nullptr)
         for (int l = 0; l < len; ++l) job.p_normal[pos + l] = normal_pvalue(job.alternative, res.d[lo + l], job.se);
     if (job.z_tanh != nullptr && job.z_observed == nullptr)
-        for (int l = 0; l < len; ++l) job.z_tanh[pos + l] = tanh_of_difference(res.d[lo + l]);
+        for (int l = 0; l < len; ++l) job.z_tanh[pos + l] = observed_tanh<S>(res.d[lo + l], job.alternative);
     if (job.counts != nullptr) {
         if (job.z_observed == nullptr)
             std::memset(job.counts + pos, 0, static_cast<size_t>(len) * sizeof(uint32_t));
         else
             tally_extremes(job.alternative, job.z_observed + pos, res.d + lo, job.counts + pos, len);
+    }
+    if constexpr (S::sound) {
+        if (job.valid != nullptr) {
+            if (job.z_observed == nullptr)
+                std::memset(job.valid + pos, 0, static_cast<size_t>(len) * sizeof(uint32_t));
+            else
+                tally_defined(res.d + lo, job.valid + pos, len);
+        }
     }
 }
 
@@ -373,10 +431,6 @@ inline bool tallies_only(const pair_job& job) {
            job.corr2 == nullptr && job.p_normal == nullptr && job.alternative != tail::unknown;
 }
 
-// Stands in for the observed value of lanes outside the pairs: every
-// difference clears it.
-constexpr float kFar = __builtin_inff();
-
 // Lanes whose permuted difference d is at least as extreme as the observed
 // one under the alternative (never for NaN), as tally_extremes counts them.
 inline vi extreme_lanes(vf d, vf observed, tail alternative) {
@@ -392,6 +446,7 @@ inline vi extreme_lanes(vf d, vf observed, tail alternative) {
 // sums in both groups: lane l of vector c holds pair position at + c VL + l.
 // The vectors are computed side by side; the exact transform is taken only
 // for a vector with an unsure lane.
+template <class S>
 inline void tally_row(const pair_job& job, const float* sums1, const float* sums2, float count1, float count2,
                       int32_t first, int32_t j0, int32_t at, const double* table) {
     vf c1[C], c2[C];
@@ -399,11 +454,11 @@ inline void tally_row(const pair_job& job, const float* sums1, const float* sums
     vi any = vi{};
 #pragma GCC unroll 16
     for (int c = 0; c < C; ++c) {
-        c1[c] = clamp_vec(correlation_vec(load(sums1 + c * VL), count1, row_moments(job.g1, first, j0, c)));
-        c2[c] = clamp_vec(correlation_vec(load(sums2 + c * VL), count2, row_moments(job.g2, first, j0, c)));
+        c1[c] = clamp_vec<S>(correlation_vec<S>(load(sums1 + c * VL), count1, row_moments(job.g1, first, j0, c)));
+        c2[c] = clamp_vec<S>(correlation_vec<S>(load(sums2 + c * VL), count2, row_moments(job.g2, first, j0, c)));
         const vf q = tanh_difference(c1[c], c2[c]);
         const vf t = load(job.z_tanh + at + c * VL);
-        unsure[c] = unsure_lanes(q, t, job.alternative);
+        unsure[c] = unsure_lanes(q, t, job.alternative) | beyond_clamp<S>(c1[c], c2[c]);
         hit[c] = extreme_lanes(q, t, job.alternative);
         any |= unsure[c];
     }
@@ -415,27 +470,32 @@ inline void tally_row(const pair_job& job, const float* sums1, const float* sums
     }
 #pragma GCC unroll 16
     for (int c = 0; c < C; ++c) {
-        vi counts;
-        std::memcpy(&counts, job.counts + at + c * VL, sizeof counts);
-        counts -= hit[c];
-        std::memcpy(job.counts + at + c * VL, &counts, sizeof counts);
+        subtract_lanes(job.counts + at + c * VL, hit[c]);
+        if constexpr (S::sound) subtract_lanes(job.valid + at + c * VL, defined_lanes(c1[c], c2[c]));
     }
 }
 
 // Tallies the VL pairs of one vector whose lane l holds pair position
 // at + l, of which the lanes [from, to) belong to the segment.
+template <class S>
 inline void tally_vector(const pair_job& job, vf r1, vf r2, int32_t at, int from, int to, const double* table) {
-    const vf c1 = clamp_vec(r1), c2 = clamp_vec(r2);
+    const vf c1 = clamp_vec<S>(r1), c2 = clamp_vec<S>(r2);
     const vf q = tanh_difference(c1, c2);
     vf t = splat(kFar);  // lanes outside the segment are never unsure
     for (int l = from; l < to; ++l) t[l] = job.z_tanh[at + l];
     vi hit = extreme_lanes(q, t, job.alternative);
-    if (CORRSHIFT_ANY_LANE(unsure_lanes(q, t, job.alternative))) {
+    vi outside = vi{};
+    for (int l = 0; l < VL; ++l) outside[l] = l < from || l >= to ? -1 : 0;
+    if (CORRSHIFT_ANY_LANE(unsure_lanes(q, t, job.alternative) | (beyond_clamp<S>(c1, c2) & ~outside))) {
         vf observed = splat(kFar);
         for (int l = from; l < to; ++l) observed[l] = job.z_observed[at + l];
         hit = extreme_lanes(exact_differences(c1, c2, table), observed, job.alternative);
     }
     for (int l = from; l < to; ++l) job.counts[at + l] -= static_cast<uint32_t>(hit[l]);
+    if constexpr (S::sound) {
+        const vi defined = defined_lanes(c1, c2);
+        for (int l = from; l < to; ++l) job.valid[at + l] -= static_cast<uint32_t>(defined[l]);
+    }
 }
 
 void tally_block(const float* c1, const float* c2, const float* observed, tail alternative, uint32_t* counts,
@@ -455,7 +515,7 @@ void tally_block(const float* c1, const float* c2, const float* observed, tail a
         job.z_observed = observed + k;
         job.z_tanh = t;
         job.counts = counts + k;
-        tally_vector(job, a, b, 0, 0, len, table);
+        tally_vector<classic_rules>(job, a, b, 0, 0, len, table);
     }
 }
 
@@ -478,18 +538,19 @@ inline vi lane_numbers(std::integer_sequence<int, I...>) {
 // u (the run, or the first feature i). Adds the counts of unit u to hits_u /
 // numbers_u (lane sums taken later) and, for per-feature units, those of
 // features first_lane + l to the worker's arrays.
+template <class S>
 inline void count_vector(const pair_job& job, vf r1, vf r2, int32_t u, int32_t first_lane, int from, int to,
                          const double* table, vi& hits_u, vi& numbers_u) {
     const bool features = job.median_run_start == nullptr;
     const vi lane = lane_numbers(std::make_integer_sequence<int, VL>{});
     const vi in_range = (lane >= from) & (lane < to);
-    const vf c1 = clamp_vec(r1), c2 = clamp_vec(r2);
+    const vf c1 = clamp_vec<S>(r1), c2 = clamp_vec<S>(r2);
     const vf q = tanh_difference(c1, c2);
     const vf key = median_key(q, job);
     const vf tu = splat(job.median_tanh[u]);
     const vf tj = features ? load(job.median_tanh + first_lane) : splat(kFar);
     vi hit_u = median_hit(key, tu, job), hit_j = median_hit(key, tj, job);
-    const vi unsure = (within_margin(key, tu) | within_margin(key, tj)) & in_range;
+    const vi unsure = (within_margin(key, tu) | within_margin(key, tj) | beyond_clamp<S>(c1, c2)) & in_range;
     if (CORRSHIFT_ANY_LANE(unsure)) {
         const vf exact = median_key(exact_differences(c1, c2, table), job);
         hit_u = median_hit(exact, splat(job.median_threshold[u]), job);
@@ -550,6 +611,7 @@ inline void prefetch_tallies(const pair_job& job, const band& b, int32_t lo, int
 }
 
 // The band's pairs whose second row lies in [jlo, jhi).
+template <class S>
 void run_band(const pair_job& job, const band& b, int32_t jlo, int32_t jhi) {
     const int32_t lo = imax(b.lo, jlo), hi = imin(b.hi, jhi);
     if (lo >= hi) return;
@@ -577,7 +639,7 @@ void run_band(const pair_job& job, const band& b, int32_t jlo, int32_t jhi) {
             const int32_t from = imax(sg.lo, j0), to = imin(sg.hi, j0 + W);
             if (from >= to) continue;
             if (tally_only && from == j0 && to == j0 + W) {
-                tally_row(job, s1[r], s2[r], c1, c2, sg.first, j0, sg.pos + (j0 - sg.lo), table);
+                tally_row<S>(job, s1[r], s2[r], c1, c2, sg.first, j0, sg.pos + (j0 - sg.lo), table);
                 continue;
             }
             const bool counting = job.median_hits != nullptr;
@@ -589,24 +651,24 @@ void run_band(const pair_job& job, const band& b, int32_t jlo, int32_t jhi) {
                 // those in [from, to) are pairs of the segment.
                 const int32_t first_lane = j0 + c * VL;
                 if (first_lane >= to || first_lane + VL <= from) continue;
-                const vf r1 = correlation_vec(load(s1[r] + c * VL), c1, row_moments(job.g1, sg.first, j0, c));
-                const vf r2 = correlation_vec(load(s2[r] + c * VL), c2, row_moments(job.g2, sg.first, j0, c));
+                const vf r1 = correlation_vec<S>(load(s1[r] + c * VL), c1, row_moments(job.g1, sg.first, j0, c));
+                const vf r2 = correlation_vec<S>(load(s2[r] + c * VL), c2, row_moments(job.g2, sg.first, j0, c));
                 const int lane_from = imax(from - first_lane, 0), lane_to = imin(to - first_lane, VL);
                 if (counting) {
-                    count_vector(job, r1, r2, u, first_lane, lane_from, lane_to, table, hits_u, numbers_u);
+                    count_vector<S>(job, r1, r2, u, first_lane, lane_from, lane_to, table, hits_u, numbers_u);
                 } else if (tally_only) {
-                    tally_vector(job, r1, r2, sg.pos + (first_lane - sg.lo), lane_from, lane_to, table);
+                    tally_vector<S>(job, r1, r2, sg.pos + (first_lane - sg.lo), lane_from, lane_to, table);
                 } else {
                     store(res.r1 + c * VL, r1);
                     store(res.r2 + c * VL, r2);
-                    store(res.d + c * VL, fisher_vec(clamp_vec(r1), table) - fisher_vec(clamp_vec(r2), table));
+                    store(res.d + c * VL, exact_differences(clamp_vec<S>(r1), clamp_vec<S>(r2), table));
                 }
             }
             if (counting) {
                 job.median_hits[u] += lane_sum(hits_u);
                 job.median_numbers[u] += lane_sum(numbers_u);
             } else if (!tally_only) {
-                emit_run(job, sg.pos + (from - sg.lo), res, from - j0, to - from);
+                emit_run<S>(job, sg.pos + (from - sg.lo), res, from - j0, to - from);
             }
         }
     }
@@ -652,15 +714,15 @@ inline lane_moments gathered_moments(const group_panel& g, const pair_batch& pb)
     return m;
 }
 
+template <class S>
 void run_batch(const pair_job& job, pair_batch& pb) {
     if (pb.count == 0) return;
-    const vf r1 = correlation_vec(gathered_sums(job.g1, pb), static_cast<float>(job.g1.n), gathered_moments(job.g1, pb));
-    const vf r2 = correlation_vec(gathered_sums(job.g2, pb), static_cast<float>(job.g2.n), gathered_moments(job.g2, pb));
+    const vf r1 = correlation_vec<S>(gathered_sums(job.g1, pb), static_cast<float>(job.g1.n), gathered_moments(job.g1, pb));
+    const vf r2 = correlation_vec<S>(gathered_sums(job.g2, pb), static_cast<float>(job.g2.n), gathered_moments(job.g2, pb));
     lane_results res;
     store(res.r1, r1);
     store(res.r2, r2);
-    const double* table = fisher_table();
-    store(res.d, fisher_vec(clamp_vec(r1), table) - fisher_vec(clamp_vec(r2), table));
+    store(res.d, exact_differences(clamp_vec<S>(r1), clamp_vec<S>(r2), fisher_table()));
     if (job.median_hits != nullptr) {
         // Pairs of short stretches: decided from the exact differences.
         const bool features = job.median_run_start == nullptr;
@@ -682,21 +744,23 @@ void run_batch(const pair_job& job, pair_batch& pb) {
     while (l < pb.count) {
         int len = 1;
         while (l + len < pb.count && pb.pos[l + len] == pb.pos[l] + len) ++len;
-        emit_run(job, pb.pos[l], res, l, len);
+        emit_run<S>(job, pb.pos[l], res, l, len);
         l += len;
     }
     pb.count = 0;
 }
 
+template <class S>
 void add_to_batch(const pair_job& job, pair_batch& pb, const segment& s) {
     for (int32_t j = s.lo; j < s.hi; ++j) {
         pb.pos[pb.count] = s.pos + (j - s.lo);
         pb.first[pb.count] = s.first;
         pb.second[pb.count] = j;
-        if (++pb.count == VL) run_batch(job, pb);
+        if (++pb.count == VL) run_batch<S>(job, pb);
     }
 }
 
+template <class S>
 void pair_range(const pair_job& job, int32_t begin, int32_t end) {
     if (begin >= end) return;
     // Second rows are taken in stretches whose panels of both groups stay
@@ -712,17 +776,17 @@ void pair_range(const pair_job& job, int32_t begin, int32_t end) {
         segment s;
         while (src.next(s)) {
             if (s.hi - s.lo < VL) {
-                if (first_pass) add_to_batch(job, pb, s);
+                if (first_pass) add_to_batch<S>(job, pb, s);
                 continue;
             }
             if (!b.accepts(s)) {
-                run_band(job, b, jlo, jhi);
+                run_band<S>(job, b, jlo, jhi);
                 b = band();
             }
             b.add(s);
         }
-        if (b.count > 0) run_band(job, b, jlo, jhi);
-        if (first_pass) run_batch(job, pb);
+        if (b.count > 0) run_band<S>(job, b, jlo, jhi);
+        if (first_pass) run_batch<S>(job, pb);
     }
 }
 
@@ -754,6 +818,7 @@ bool distinct_ranks(const float* values, int32_t m, int32_t* ranks, uint8_t* see
 
 constexpr int32_t kCountingRanksMax = 512;
 
+template <class S>
 void rank_group(const float* row, const int32_t* columns, int32_t m, const prepare_scratch& sc, float* rank_row) {
     if (m <= 0) return;
     for (int32_t k = 0; k < m; ++k) sc.values[k] = row[columns[k]];
@@ -761,6 +826,8 @@ void rank_group(const float* row, const int32_t* columns, int32_t m, const prepa
                                                  : sorted_distinct_ranks(sc.values, m, sc.ranks, sc.keys);
     if (distinct) {
         for (int32_t k = 0; k < m; ++k) rank_row[columns[k]] = static_cast<float>(sc.ranks[k]);
+    } else if constexpr (S::sound) {
+        rank_row_average(row, rank_row, columns, m, sc.order);
     } else {
         rank_row_by_index_sort(row, rank_row, columns, m, sc.order);
     }
@@ -824,6 +891,7 @@ void ranks_from_order(const prepare_job& job, int32_t row, float* rank_row) {
     }
 }
 
+template <class S>
 void prepare_blocks(const prepare_job& job, int32_t worker, int32_t begin, int32_t end) {
     const prepare_scratch& sc = job.scratch[worker];
     for (int32_t block = begin; block < end; ++block) {
@@ -842,8 +910,8 @@ void prepare_blocks(const prepare_job& job, int32_t worker, int32_t begin, int32
             } else if (job.spearman) {
                 // Group 2's ranks are written after group 1's, as into a
                 // shared rank matrix: a column in both groups keeps group 2's.
-                rank_group(src, job.group1, job.g1.n, sc, sc.rank_row);
-                rank_group(src, job.group2, job.g2.n, sc, sc.rank_row);
+                rank_group<S>(src, job.group1, job.g1.n, sc, sc.rank_row);
+                rank_group<S>(src, job.group2, job.g2.n, sc, sc.rank_row);
                 src = sc.rank_row;
             }
             pack_row(src, job.group1, job.g1, row);
@@ -854,7 +922,12 @@ void prepare_blocks(const prepare_job& job, int32_t worker, int32_t begin, int32
     }
 }
 
-const kernel_table kTable = {CORRSHIFT_KERNELS_NAME, W, prepare_blocks, pair_range, fisher_block, tally_block,
+const kernel_table kTable = {CORRSHIFT_KERNELS_NAME,
+                             W,
+                             {prepare_blocks<classic_rules>, pair_range<classic_rules>},
+                             {prepare_blocks<sound_rules>, pair_range<sound_rules>},
+                             fisher_block,
+                             tally_block,
                              distinct_ranks};
 
 }  // namespace

@@ -20,6 +20,10 @@ void tally_extremes(tail alternative, const float* observed, const float* permut
     }
 }
 
+void tally_defined(const float* permuted, uint32_t* valid, int32_t n) {
+    for (int32_t k = 0; k < n; ++k) valid[k] += permuted[k] == permuted[k];
+}
+
 namespace {
 
 // count / permutations in single precision (0 when there were none). Up to

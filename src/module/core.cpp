@@ -1,0 +1,56 @@
+// The extension module `corrshift._core`: corrshift's own entry to the
+// engine (sound rules, permutation counts, a progress callable). Used by
+// the corrshift package; see pipelines/corrshift_entry.hpp. The
+// straightforward engine behind the same functions is in the test-only
+// extension.
+#include <pybind11/pybind11.h>
+
+#include "../pipelines/corrshift_entry.hpp"
+
+namespace py = pybind11;
+using namespace pybind11::literals;
+using corrshift::float_input;
+using corrshift::int_input;
+using text = const std::string&;
+
+PYBIND11_MODULE(_core, m) {
+    m.doc() = "corrshift's native entry: differential correlation under sound statistical rules.";
+    m.def(
+        "ztest_exhaustive",
+        [](const float_input& data, const int_input& group1, const int_input& group2, text method, text alternative,
+           int permutations, int threads, const py::object& progress) {
+            return corrshift::corrshift_ztest_exhaustive(data, group1, group2, method, alternative, permutations,
+                                                         threads, progress, false);
+        },
+        "data"_a, "group1"_a, "group2"_a, "method"_a, "alternative"_a, "permutations"_a, "threads"_a,
+        "progress"_a = py::none());
+    m.def(
+        "ztest_indexed",
+        [](const float_input& data, const int_input& pair_first, const int_input& pair_second,
+           const int_input& group1, const int_input& group2, text method, text alternative, int permutations,
+           int threads, const py::object& progress) {
+            return corrshift::corrshift_ztest_indexed(data, pair_first, pair_second, group1, group2, method,
+                                                      alternative, permutations, threads, progress, false);
+        },
+        "data"_a, "pair_first"_a, "pair_second"_a, "group1"_a, "group2"_a, "method"_a, "alternative"_a,
+        "permutations"_a, "threads"_a, "progress"_a = py::none());
+    m.def(
+        "score_exhaustive",
+        [](const float_input& data, const int_input& group1, const int_input& group2, text method, text aggregate,
+           text alternative, int permutations, int threads, const py::object& progress) {
+            return corrshift::corrshift_score_exhaustive(data, group1, group2, method, aggregate, alternative,
+                                                         permutations, threads, progress, false);
+        },
+        "data"_a, "group1"_a, "group2"_a, "method"_a, "aggregate"_a, "alternative"_a, "permutations"_a, "threads"_a,
+        "progress"_a = py::none());
+    m.def(
+        "score_indexed",
+        [](const float_input& data, const int_input& pair_first, const int_input& pair_second,
+           const int_input& group1, const int_input& group2, text method, text aggregate, text alternative,
+           int permutations, int threads, const py::object& progress) {
+            return corrshift::corrshift_score_indexed(data, pair_first, pair_second, group1, group2, method, aggregate,
+                                                      alternative, permutations, threads, progress, false);
+        },
+        "data"_a, "pair_first"_a, "pair_second"_a, "group1"_a, "group2"_a, "method"_a, "aggregate"_a,
+        "alternative"_a, "permutations"_a, "threads"_a, "progress"_a = py::none());
+}

@@ -1,0 +1,67 @@
+// What every pipeline call computes once its arguments are checked: the
+// option words parsed into one options struct, raw output buffers, and the
+// cycles of the z-test and the scores on either engine. Both native entries
+// (the `pipelines` module and corrshift's own) call these.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "inputs.hpp"
+#include "../run/cycle_loop.hpp"
+#include "../stats/options.hpp"
+#include "../stats/rules.hpp"
+
+namespace corrshift {
+
+// Which implementation of the kernels a call runs: the fast one, or the
+// straightforward one that the tests compare it with.
+enum class engine { fast, reference };
+
+struct call_options {
+    bool spearman;
+    tail alternative;
+    bool mean;  // score aggregate: "mean", else "median"
+    statistics rules;
+    int32_t permutations;
+    int32_t threads;
+    const cycle_report* report;  // null: the progress line on standard output
+};
+
+// Per pair. extreme: permutation cycles at least as extreme as the observed
+// one; valid (sound rules only, else null): cycles whose difference is
+// defined.
+struct pair_outputs {
+    float* corr1;
+    float* corr2;
+    float* z_diff;
+    float* p_normal;
+    uint32_t* extreme;
+    uint32_t* valid;
+};
+
+// Per unit (feature or run), as pair_outputs.
+struct unit_outputs {
+    float* scores;
+    uint32_t* extreme;
+    uint32_t* valid;
+};
+
+// Consecutive listed pairs that share their first feature. A position whose
+// first feature is not greater than the last run's belongs to no run.
+struct run_table {
+    std::vector<int32_t> first, start, end;
+};
+run_table decompose_runs(const int32_t* pair_first, int32_t n);
+
+void compute_ztest(const checked_inputs& in, const call_options& options, const pair_outputs& out, engine e);
+void compute_feature_scores(const checked_inputs& in, const call_options& options, const unit_outputs& out,
+                            engine e);
+void compute_run_scores(const checked_inputs& in, const run_table& runs, const call_options& options,
+                        const unit_outputs& out, engine e);
+
+inline cycle_plan make_plan(const checked_inputs& in, const call_options& options) {
+    return cycle_plan{in.samples, in.group1, in.n1, in.group2, in.n2, options.permutations, options.report};
+}
+
+}  // namespace corrshift

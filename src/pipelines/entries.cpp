@@ -1,0 +1,230 @@
+// The native entries: the `pipelines` module's four functions (classic
+// rules, permutation p-values as fractions, the progress line) and
+// corrshift's (sound rules, the permutation counts, a progress callable).
+// Both check their arguments, parse their option words and run the same
+// computations.
+#include <algorithm>
+#include <limits>
+#include <utility>
+
+#include "compute.hpp"
+#include "corrshift_entry.hpp"
+#include "pipelines.hpp"
+#include "../stats/tally.hpp"
+
+namespace corrshift {
+
+namespace {
+
+// Where a call's permutation counts go: into the storage of its p-value
+// arrays, turned into fractions at the end (classic), or into count arrays
+// returned as they are (sound).
+struct counts_storage {
+    bool counted;  // sound rules: extreme and valid; else fractions
+    float_output fractions;
+    count_output extreme, valid;
+
+    counts_storage(int32_t n, statistics rules)
+        : counted(rules == statistics::sound),
+          fractions(counted ? 0 : n),
+          extreme(counted ? n : 0),
+          valid(counted ? n : 0) {}
+    uint32_t* extreme_counts() { return counted ? extreme.mutable_data() : counts_in(fractions.mutable_data()); }
+    uint32_t* valid_counts() { return counted ? valid.mutable_data() : nullptr; }
+    void finish(int32_t n, int32_t permutations) {
+        if (!counted) finish_fractions_in_place(fractions.mutable_data(), n, permutations);
+    }
+};
+
+struct ztest_arrays {
+    float_output corr1, corr2, z_diff, p_normal;
+    counts_storage counts;
+};
+
+ztest_arrays ztest_call(const checked_inputs& in, call_options o, int processes, engine e) {
+    // The process count is used as given (the pair count may be 0).
+    o.threads = effective_threads(processes, std::numeric_limits<int32_t>::max());
+    const int32_t n = in.pairs;
+    ztest_arrays a{float_output(n), float_output(n), float_output(n), float_output(n), counts_storage(n, o.rules)};
+    compute_ztest(in, o,
+                  {a.corr1.mutable_data(), a.corr2.mutable_data(), a.z_diff.mutable_data(), a.p_normal.mutable_data(),
+                   a.counts.extreme_counts(), a.counts.valid_counts()},
+                  e);
+    a.counts.finish(n, o.permutations);
+    return a;
+}
+
+struct score_arrays {
+    float_output scores;
+    counts_storage counts;
+};
+
+score_arrays feature_score_call(const checked_inputs& in, call_options o, int processes, engine e) {
+    o.threads = effective_threads(processes, in.features);
+    score_arrays a{float_output(in.features), counts_storage(in.features, o.rules)};
+    compute_feature_scores(in, o, {a.scores.mutable_data(), a.counts.extreme_counts(), a.counts.valid_counts()}, e);
+    a.counts.finish(in.features, o.permutations);
+    return a;
+}
+
+struct run_score_arrays {
+    int_output firsts;
+    score_arrays units;
+};
+
+run_score_arrays run_score_call(const checked_inputs& in, call_options o, int processes, engine e) {
+    const run_table runs = decompose_runs(in.pair_first, in.pairs);
+    const auto g = static_cast<int32_t>(runs.first.size());
+    o.threads = effective_threads(processes, g);
+    run_score_arrays a{int_output(g), {float_output(g), counts_storage(g, o.rules)}};
+    std::copy(runs.first.begin(), runs.first.end(), a.firsts.mutable_data());
+    compute_run_scores(in, runs, o,
+                       {a.units.scores.mutable_data(), a.units.counts.extreme_counts(), a.units.counts.valid_counts()},
+                       e);
+    a.units.counts.finish(g, o.permutations);
+    return a;
+}
+
+// The `pipelines` module's results.
+ztest_result classic_tuple(ztest_arrays&& a) {
+    return {std::move(a.corr1), std::move(a.corr2), std::move(a.z_diff), std::move(a.p_normal),
+            std::move(a.counts.fractions)};
+}
+
+// corrshift's: options with the progress callable (None: no report).
+call_options with_report(call_options o, const cycle_report& report) {
+    o.report = &report;
+    return o;
+}
+
+cycle_report report_to(const py::object& progress) {
+    if (progress.is_none()) return [](int64_t, int64_t) {};
+    return [&progress](int64_t done, int64_t total) { progress(done, total); };
+}
+
+counted_ztest_result counted_tuple(ztest_arrays&& a) {
+    return {std::move(a.corr1),          std::move(a.corr2),         std::move(a.z_diff),
+            std::move(a.p_normal),       std::move(a.counts.extreme), std::move(a.counts.valid)};
+}
+
+engine engine_of(bool reference) { return reference ? engine::reference : engine::fast; }
+
+}  // namespace
+
+ztest_result ztest_pipeline_exhaustive(CORRSHIFT_ZTEST_EXHAUSTIVE_ARGS) {
+    const checked_inputs in = check_inputs(data, nullptr, nullptr, group1, group2, permutations);
+    return classic_tuple(ztest_call(in, classic_options(method, alternative, permutations), processes, engine::fast));
+}
+
+ztest_result reference_ztest_pipeline_exhaustive(CORRSHIFT_ZTEST_EXHAUSTIVE_ARGS) {
+    const checked_inputs in = check_inputs(data, nullptr, nullptr, group1, group2, permutations);
+    return classic_tuple(
+        ztest_call(in, classic_options(method, alternative, permutations), processes, engine::reference));
+}
+
+ztest_result ztest_pipeline_indexed(CORRSHIFT_ZTEST_INDEXED_ARGS) {
+    const checked_inputs in = check_inputs(data, &pair_first, &pair_second, group1, group2, permutations);
+    return classic_tuple(ztest_call(in, classic_options(method, alternative, permutations), processes, engine::fast));
+}
+
+ztest_result reference_ztest_pipeline_indexed(CORRSHIFT_ZTEST_INDEXED_ARGS) {
+    const checked_inputs in = check_inputs(data, &pair_first, &pair_second, group1, group2, permutations);
+    return classic_tuple(
+        ztest_call(in, classic_options(method, alternative, permutations), processes, engine::reference));
+}
+
+namespace {
+
+score_result classic_scores(const float_input& data, const int_input& group1, const int_input& group2,
+                            const std::string& method, const std::string& aggregate, const std::string& alternative,
+                            int permutations, int processes, engine e) {
+    const checked_inputs in = check_inputs(data, nullptr, nullptr, group1, group2, permutations);
+    call_options o = classic_options(method, alternative, permutations);
+    o.mean = aggregate_is_mean(aggregate);
+    score_arrays a = feature_score_call(in, o, processes, e);
+    return {std::move(a.scores), std::move(a.counts.fractions)};
+}
+
+run_score_result classic_run_scores(const float_input& data, const int_input& pair_first,
+                                    const int_input& pair_second, const int_input& group1, const int_input& group2,
+                                    const std::string& method, const std::string& aggregate,
+                                    const std::string& alternative, int permutations, int processes, engine e) {
+    const checked_inputs in = check_inputs(data, &pair_first, &pair_second, group1, group2, permutations);
+    call_options o = classic_options(method, alternative, permutations);
+    o.mean = aggregate_is_mean(aggregate);
+    run_score_arrays a = run_score_call(in, o, processes, e);
+    return {std::move(a.firsts), std::move(a.units.scores), std::move(a.units.counts.fractions)};
+}
+
+}  // namespace
+
+score_result score_pipeline_exhaustive(CORRSHIFT_SCORE_EXHAUSTIVE_ARGS) {
+    return classic_scores(data, group1, group2, method, aggregate, alternative, permutations, processes,
+                          engine::fast);
+}
+
+score_result reference_score_pipeline_exhaustive(CORRSHIFT_SCORE_EXHAUSTIVE_ARGS) {
+    return classic_scores(data, group1, group2, method, aggregate, alternative, permutations, processes,
+                          engine::reference);
+}
+
+run_score_result score_pipeline_indexed(CORRSHIFT_SCORE_INDEXED_ARGS) {
+    return classic_run_scores(data, pair_first, pair_second, group1, group2, method, aggregate, alternative,
+                              permutations, processes, engine::fast);
+}
+
+run_score_result reference_score_pipeline_indexed(CORRSHIFT_SCORE_INDEXED_ARGS) {
+    return classic_run_scores(data, pair_first, pair_second, group1, group2, method, aggregate, alternative,
+                              permutations, processes, engine::reference);
+}
+
+counted_ztest_result corrshift_ztest_exhaustive(const float_input& data, const int_input& group1,
+                                                const int_input& group2, const std::string& method,
+                                                const std::string& alternative, int permutations, int threads,
+                                                const py::object& progress, bool reference) {
+    const checked_inputs in = check_inputs(data, nullptr, nullptr, group1, group2, permutations);
+    const cycle_report report = report_to(progress);
+    const call_options o = with_report(sound_options(method, alternative, permutations), report);
+    return counted_tuple(ztest_call(in, o, threads, engine_of(reference)));
+}
+
+counted_ztest_result corrshift_ztest_indexed(const float_input& data, const int_input& pair_first,
+                                             const int_input& pair_second, const int_input& group1,
+                                             const int_input& group2, const std::string& method,
+                                             const std::string& alternative, int permutations, int threads,
+                                             const py::object& progress, bool reference) {
+    const checked_inputs in = check_inputs(data, &pair_first, &pair_second, group1, group2, permutations);
+    const cycle_report report = report_to(progress);
+    const call_options o = with_report(sound_options(method, alternative, permutations), report);
+    return counted_tuple(ztest_call(in, o, threads, engine_of(reference)));
+}
+
+counted_score_result corrshift_score_exhaustive(const float_input& data, const int_input& group1,
+                                                const int_input& group2, const std::string& method,
+                                                const std::string& aggregate, const std::string& alternative,
+                                                int permutations, int threads, const py::object& progress,
+                                                bool reference) {
+    const checked_inputs in = check_inputs(data, nullptr, nullptr, group1, group2, permutations);
+    const cycle_report report = report_to(progress);
+    call_options o = with_report(sound_options(method, alternative, permutations), report);
+    o.mean = aggregate_is_mean(aggregate);
+    score_arrays a = feature_score_call(in, o, threads, engine_of(reference));
+    return {std::move(a.scores), std::move(a.counts.extreme), std::move(a.counts.valid)};
+}
+
+counted_run_score_result corrshift_score_indexed(const float_input& data, const int_input& pair_first,
+                                                 const int_input& pair_second, const int_input& group1,
+                                                 const int_input& group2, const std::string& method,
+                                                 const std::string& aggregate, const std::string& alternative,
+                                                 int permutations, int threads, const py::object& progress,
+                                                 bool reference) {
+    const checked_inputs in = check_inputs(data, &pair_first, &pair_second, group1, group2, permutations);
+    const cycle_report report = report_to(progress);
+    call_options o = with_report(sound_options(method, alternative, permutations), report);
+    o.mean = aggregate_is_mean(aggregate);
+    run_score_arrays a = run_score_call(in, o, threads, engine_of(reference));
+    return {std::move(a.firsts), std::move(a.units.scores), std::move(a.units.counts.extreme),
+            std::move(a.units.counts.valid)};
+}
+
+}  // namespace corrshift

@@ -1,0 +1,192 @@
+"""corrshift's native entry (corrshift._core): its statistics, and its fast
+kernels against the straightforward ones bit for bit on every build.
+
+Ties share their average rank, an undefined correlation is NaN, r is capped
+to [-1, 1] and its Fisher transform stays finite, and a permutation cycle in
+which a statistic is undefined counts for nothing (`valid` counts the ones
+that count).
+"""
+
+import numpy as np
+import pytest
+from scipy import stats
+
+from corrshift import _core
+from corrshift import _native_tests as native
+from test_fast_kernels import ALTERNATIVES, METHODS, dealt_groups, hard_matrix, pair_lists, same_results
+
+
+@pytest.fixture(params=native.available_kernels())
+def build(request):
+    native.use_kernels(request.param)
+    yield request.param
+    native.use_kernels("")
+
+
+def sound_matrix(features, samples, seed):
+    """The hard rows plus what corrshift's rules treat differently: sparse
+    rows (mostly zeros: ties, and groups without variance in some cycles),
+    an all-zero row, rows correlated exactly or nearly +-1 with row 0."""
+    data = hard_matrix(features, samples, seed)
+    rng = np.random.default_rng(seed + 100)
+    sparse = np.where(rng.random(samples) < 0.15, rng.gamma(2.0, size=samples), 0.0)
+    special = [sparse, np.zeros(samples), data[0] * 3 + 1, -data[0], data[0] + 1e-4 * rng.normal(size=samples),
+               np.where(np.arange(samples) < 3, 1.0, 0.0)]
+    for row, values in enumerate(special, start=10):
+        if row < features:
+            data[row] = values
+    return data.astype(np.float32)
+
+
+def both_engines(function, *args):
+    return function(*args, None, False), function(*args, None, True)
+
+
+SHAPES = [(16, 30, 12, 14), (40, 61, 30, 29), (70, 50, 23, 21)]
+
+
+@pytest.mark.parametrize("shape", SHAPES)
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("processes", (1, 3))
+def test_fast_matches_reference(build, shape, method, processes):
+    k, p, n1, n2 = shape
+    data = sound_matrix(k, p, seed=k)
+    g1, g2 = dealt_groups(p, n1, n2, seed=p)
+    for alternative in ALTERNATIVES:
+        same_results(*both_engines(native.corrshift_ztest_exhaustive, data, g1, g2, method, alternative, 6,
+                                   processes))
+        for aggregate in ("mean", "median"):
+            same_results(*both_engines(native.corrshift_score_exhaustive, data, g1, g2, method, aggregate,
+                                       alternative, 6, processes))
+
+
+@pytest.mark.parametrize("pairs", ("all in order", "sorted random", "unsorted"))
+@pytest.mark.parametrize("method", METHODS)
+def test_indexed_fast_matches_reference(build, pairs, method):
+    k, p, n1, n2 = 40, 61, 30, 29
+    data = sound_matrix(k, p, seed=11)
+    g1, g2 = dealt_groups(p, n1, n2, seed=12)
+    first, second = (a.astype(np.int32) for a in pair_lists(k, seed=13)[pairs])
+    for alternative in ALTERNATIVES:
+        same_results(*both_engines(native.corrshift_ztest_indexed, data, first, second, g1, g2, method,
+                                   alternative, 5, 2))
+        for aggregate in ("mean", "median"):
+            same_results(*both_engines(native.corrshift_score_indexed, data, first, second, g1, g2, method,
+                                       aggregate, alternative, 5, 2))
+
+
+def test_large_groups_rank_from_sample_order_match_reference(build):
+    """Groups large next to the sample count rank rows without ties from one
+    sort per call; rows with ties take the average-rank path."""
+    data = sound_matrix(30, 64, seed=3)
+    data[20] = np.round(data[20])
+    g1, g2 = np.arange(32, dtype=np.int32), np.arange(32, 64, dtype=np.int32)
+    same_results(*both_engines(native.corrshift_ztest_exhaustive, data, g1, g2, "spearman", "two-sided", 4, 2))
+
+
+def test_average_ranks():
+    row = np.array([[3.0, 1.0, 3.0, np.nan, 2.0, 3.0, -0.0, 0.0]], dtype=np.float32)
+    ranks = native.average_rank_rows(row, np.full_like(row, -1), np.arange(8, dtype=np.int32), 1)
+    np.testing.assert_array_equal(ranks[0], [5.0, 2.0, 5.0, np.nan, 3.0, 5.0, 0.5, 0.5])
+    # Over some columns only, others untouched.
+    ranks = native.average_rank_rows(row, np.full_like(row, -1), np.array([0, 2, 4], dtype=np.int32), 1)
+    np.testing.assert_array_equal(ranks[0], [1.5, -1, 1.5, -1, 0.0, -1, -1, -1])
+
+
+def spearman(x, y):
+    return stats.spearmanr(x, y).statistic
+
+
+@pytest.mark.parametrize("method, reference", [("pearson", np.corrcoef), ("spearman", spearman)])
+def test_correlations_of_tied_sparse_data(method, reference):
+    """Within 1e-4 of float64 scipy/numpy on data with many ties, and the
+    same whatever the order of the samples."""
+    rng = np.random.default_rng(0)
+    k, p = 12, 80
+    data = np.where(rng.random((k, p)) < 0.6, 0.0, np.round(rng.gamma(1.5, size=(k, p)), 1)).astype(np.float32)
+    g1, g2 = np.arange(40, dtype=np.int32), np.arange(40, 80, dtype=np.int32)
+    r1, r2, z, *_ = _core.ztest_exhaustive(data, g1, g2, method, "two-sided", 0, 2)
+    first, second = np.triu_indices(k, 1)
+    for r, g in ((r1, g1), (r2, g2)):
+        expected = [np.asarray(reference(data[i, g].astype(float), data[j, g].astype(float)))
+                    for i, j in zip(first, second)]
+        expected = np.array([e[0, 1] if e.ndim == 2 else e for e in expected])
+        np.testing.assert_allclose(r, expected, atol=1e-4)
+    shuffled = rng.permutation(p)
+    inverse = np.argsort(shuffled).astype(np.int32)
+    again = _core.ztest_exhaustive(np.ascontiguousarray(data[:, shuffled]), inverse[g1], inverse[g2], method,
+                                   "two-sided", 0, 2)
+    np.testing.assert_allclose(again[0], r1, atol=1e-5)
+    np.testing.assert_allclose(again[1], r2, atol=1e-5)
+
+
+def test_undefined_correlations_are_nan_and_count_for_nothing():
+    """A row constant within group 1 has NaN correlations there (never -2),
+    NaN differences and no cycle counted against it where it is constant in
+    a dealt group; a perfectly correlated pair is capped at 1 with a finite
+    difference."""
+    rng = np.random.default_rng(2)
+    p, m = 30, 200
+    data = rng.normal(size=(4, p)).astype(np.float32)
+    data[1, :15] = 7.0                     # constant within group 1
+    data[2] = np.isin(np.arange(p), [0, 20])   # one non-zero sample per group: constant in many dealt groups
+    data[3] = data[0] * 2 + 1                # r = 1 with row 0
+    g1, g2 = np.arange(15, dtype=np.int32), np.arange(15, 30, dtype=np.int32)
+    r1, r2, z, p_normal, extreme, valid = _core.ztest_exhaustive(data, g1, g2, "pearson", "two-sided", m, 2)
+    first, second = np.triu_indices(4, 1)
+    involves1 = (first == 1) | (second == 1)
+    assert np.isnan(r1[involves1]).all() and not np.isnan(r2[involves1]).any()
+    assert np.isnan(z[involves1]).all() and np.isnan(p_normal[involves1]).all()
+    assert (extreme[involves1] == 0).all()
+    involves2 = (first == 2) | (second == 2)
+    assert (valid[involves2] < m).all() and (valid[involves2] > 0).all()
+    assert (valid[~involves2] == m).all()
+    pair03 = np.flatnonzero((first == 0) & (second == 3))[0]
+    assert abs(r1[pair03]) <= 1 and abs(r2[pair03]) <= 1 and np.isfinite(z[pair03])
+    assert (extreme <= valid).all()
+
+
+def test_scores_leave_undefined_pairs_out():
+    """A feature's score is the mean (median) of |z| over its defined pairs:
+    a constant feature does not enter the others' scores and has NaN."""
+    rng = np.random.default_rng(4)
+    k, p = 6, 40
+    data = rng.normal(size=(k, p)).astype(np.float32)
+    data[0:2] += rng.normal(size=p).astype(np.float32)
+    data[5, :20] = 0.0
+    g1, g2 = np.arange(20, dtype=np.int32), np.arange(20, 40, dtype=np.int32)
+    _, _, z, *_ = _core.ztest_exhaustive(data, g1, g2, "pearson", "two-sided", 0, 1)
+    first, second = np.triu_indices(k, 1)
+    for aggregate, reduce in (("mean", np.mean), ("median", lambda v: np.sort(v)[len(v) // 2])):
+        score, extreme, valid = _core.score_exhaustive(data, g1, g2, "pearson", aggregate, "two-sided", 50, 1)
+        for f in range(k):
+            mine = np.abs(z[(first == f) | (second == f)])
+            defined = mine[~np.isnan(mine)]
+            if len(defined) == 0:
+                assert np.isnan(score[f])
+            else:
+                assert score[f] == pytest.approx(reduce(defined), rel=1e-6)
+        assert np.isnan(score[5]) and (valid[:5] == 50).all() and (extreme <= valid).all()
+
+
+@pytest.mark.parametrize("call", [
+    lambda d, g1, g2: _core.ztest_exhaustive(d, g1, g2, "Pearson", "two-sided", 1, 1),
+    lambda d, g1, g2: _core.ztest_exhaustive(d, g1, g2, "pearson", "both", 1, 1),
+    lambda d, g1, g2: _core.score_exhaustive(d, g1, g2, "pearson", "max", "two-sided", 1, 1),
+])
+def test_unknown_words_are_refused(call):
+    data = np.zeros((3, 6), dtype=np.float32)
+    g = np.arange(3, dtype=np.int32)
+    with pytest.raises(ValueError, match="must be"):
+        call(data, g, g + 3)
+
+
+def test_progress_goes_to_the_callable_and_nothing_is_printed(capfd):
+    data = np.random.default_rng(0).normal(size=(5, 20)).astype(np.float32)
+    g1, g2 = np.arange(10, dtype=np.int32), np.arange(10, 20, dtype=np.int32)
+    seen = []
+    _core.score_exhaustive(data, g1, g2, "spearman", "mean", "two-sided", 4, 2,
+                           progress=lambda done, total: seen.append((done, total)))
+    _core.ztest_exhaustive(data, g1, g2, "pearson", "less", 3, 1)
+    assert seen == [(c, 5) for c in range(1, 6)]
+    assert capfd.readouterr().out == ""
