@@ -7,7 +7,6 @@ import anndata
 import numpy as np
 import pandas as pd
 import pytest
-import sample_data
 from scipy import sparse, stats
 
 import corrshift

@@ -119,12 +119,12 @@ def _warn(message: str) -> None:
 
 def _warn_undefined(prep: Prepared, involved: np.ndarray, consequence: str) -> None:
     for index in (0, 1):
-        for marked, why in ((prep.constant[index], "constant"), (prep.missing[index], "missing")):
+        for marked, state in ((prep.constant[index], "constant within"),
+                              (prep.missing[index], "missing (NaN) in some samples of")):
             rows = involved[marked[involved]] if len(involved) else involved
             if len(rows):
                 names = prep.features[np.unique(rows)]
                 many = len(names) > 1
-                state = "constant within" if why == "constant" else "missing (NaN) in some samples of"
                 _warn(f"{len(names)} feature{'s are' if many else ' is'} {state} {prep.groups.names[index]!r}, "
                       f"where correlations with {'them' if many else 'it'} are undefined: {few(names)}; "
                       f"{consequence}")

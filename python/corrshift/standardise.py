@@ -42,11 +42,6 @@ class Standardised:
     constant: tuple[np.ndarray, np.ndarray]
     missing: tuple[np.ndarray, np.ndarray]
 
-    @property
-    def undefined(self) -> np.ndarray:
-        """Features whose correlations are undefined in at least one group."""
-        return self.constant[0] | self.constant[1] | self.missing[0] | self.missing[1]
-
 
 def standardise_rows(block: np.ndarray, method: str) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Standardise every row of one group's values (features x samples).
