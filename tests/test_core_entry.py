@@ -39,7 +39,7 @@ def sound_matrix(features, samples, seed):
 
 
 def both_engines(function, *args):
-    return function(*args, None, False), function(*args, None, True)
+    return function(*args, None, None, False), function(*args, None, None, True)
 
 
 SHAPES = [(16, 30, 12, 14), (40, 61, 30, 29), (70, 50, 23, 21)]
@@ -188,5 +188,118 @@ def test_progress_goes_to_the_callable_and_nothing_is_printed(capfd):
     _core.score_exhaustive(data, g1, g2, "spearman", "mean", "two-sided", 4, 2,
                            progress=lambda done, total: seen.append((done, total)))
     _core.ztest_exhaustive(data, g1, g2, "pearson", "less", 3, 1)
-    assert seen == [(c, 5) for c in range(1, 6)]
+    # Before the first cycle and after the last; between them at most every
+    # few milliseconds.
+    assert seen[0] == (0, 5) and seen[-1] == (5, 5)
+    assert all(a[0] <= b[0] for a, b in zip(seen, seen[1:]))
     assert capfd.readouterr().out == ""
+
+
+def test_other_threads_run_while_it_computes():
+    """The interpreter lock is free while the engine computes: a thread woken
+    at the first progress report runs before the last one. The switch
+    interval is made far longer than the call, so a thread could not take a
+    lock that the call held."""
+    import sys
+    import threading
+
+    go, ran = threading.Event(), threading.Event()
+    thread = threading.Thread(target=lambda: go.wait() and ran.set())
+    reports = []
+
+    def progress(done, total):
+        if done == 0:
+            go.set()
+        reports.append(ran.is_set())
+
+    data = np.random.default_rng(1).normal(size=(300, 200)).astype(np.float32)
+    g1, g2 = np.arange(100, dtype=np.int32), np.arange(100, 200, dtype=np.int32)
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(30.0)
+    thread.start()
+    try:
+        _core.ztest_exhaustive(data, g1, g2, "pearson", "two-sided", 40, 1, progress=progress)
+    finally:
+        sys.setswitchinterval(interval)
+        go.set()
+        thread.join()
+    assert reports[0] is False and reports[-1] is True
+
+
+CAP = np.float32(1) - np.float32(2.0 ** -24)
+
+
+@pytest.mark.parametrize("alternative", ALTERNATIVES)
+def test_tally_decides_as_the_exact_differences_up_to_one(build, alternative):
+    """Without the clamp at 0.99 correlations reach +-1, where the tally's
+    shortcut through tanh loses its error bound: pairs with correlations
+    beyond 0.99, observed values a few units in the last place from the exact
+    difference, and undefined (NaN) correlations, which count for nothing."""
+    rng = np.random.default_rng(6)
+    m = 200_000
+    near_one = (1 - 10 ** rng.uniform(-7.5, -1.7, m)).astype(np.float32)
+    c1 = np.where(rng.random(m) < 0.5, near_one, rng.uniform(-1, 1, m)).astype(np.float32)
+    c2 = np.where(rng.random(m) < 0.5, np.roll(near_one, 7), rng.uniform(-1, 1, m)).astype(np.float32)
+    c1 *= rng.choice([-1, 1], m).astype(np.float32)
+    c1[:1000], c2[1000:2000] = np.float32(1), np.float32(-1)
+    c1[3000:3050] = np.nan
+    d = exact_fisher(np.clip(c1, -CAP, CAP)) - exact_fisher(np.clip(c2, -CAP, CAP))
+    ulps = rng.integers(-3, 4, m)
+    observed = np.nextafter(d, np.where(ulps > 0, np.inf, -np.inf), dtype=np.float32)
+    observed = np.where(ulps == 0, d, observed).astype(np.float32)
+    observed = np.roll(observed, 1) if alternative == "less" else observed
+    observed[2000:2050] = np.nan
+    expected = {"two-sided": np.abs(d) >= np.abs(observed), "greater": d >= observed,
+                "less": d <= observed}[alternative]
+    counts, valid = native.tally_lanes(c1, c2, observed, alternative, sound=True)
+    wrong = counts != expected.astype(np.uint32)
+    assert not wrong.any(), f"{wrong.sum()} decisions differ, first at {np.flatnonzero(wrong)[:5]}"
+    np.testing.assert_array_equal(valid, ~np.isnan(d))
+
+
+def exact_fisher(c):
+    out = np.empty_like(c)
+    native.reference_fisher_transform(c, out)
+    return out
+
+
+# --- dealing within strata ----------------------------------------------------------------------
+
+
+def test_each_stratum_keeps_its_group_counts():
+    strata = [0, 1, 0, 2, 1, 0, 0, 1, 2, 2, -1, 1, 0]
+    g1, g2 = [0, 1, 3, 4, 8], [2, 5, 7, 9, 11]
+    for d1, d2 in native.stratified_groups(strata, g1, g2, 50):
+        for group, caller in ((d1, g1), (d2, g2)):
+            assert sorted(strata[c] for c in group) == sorted(strata[c] for c in caller)
+        assert len(set(d1) | set(d2)) == 10 and 10 not in d1 + d2
+
+
+def test_one_stratum_of_all_samples_deals_as_without_strata(build):
+    data = sound_matrix(20, 30, seed=9)
+    g1, g2 = dealt_groups(30, 12, 14, seed=3)
+    one = np.zeros(30, dtype=np.int32)
+    for function, args in ((_core.ztest_exhaustive, (data, g1, g2, "spearman", "less", 7, 2)),
+                           (_core.score_exhaustive, (data, g1, g2, "pearson", "median", "two-sided", 7, 2))):
+        same_results(function(*args, strata=one), function(*args))
+
+
+def test_strata_fast_matches_reference(build):
+    data = sound_matrix(30, 40, seed=2)
+    g1, g2 = dealt_groups(40, 15, 15, seed=1)
+    strata = (np.arange(40) % 3).astype(np.int32)
+    strata[g1[:2]] = 3  # a stratum of group-1 members only: always dealt to group 1
+    args = (data, g1, g2, "pearson", "two-sided", 9, 2, None, strata)
+    same_results(native.corrshift_ztest_exhaustive(*args, False), native.corrshift_ztest_exhaustive(*args, True))
+
+
+@pytest.mark.parametrize("strata, message", [
+    (np.zeros(5, dtype=np.int32), "one stratum per sample"),
+    (np.r_[np.zeros(9), -2].astype(np.int32), "-1 \\(none\\) or a number"),
+    (np.r_[-1, np.zeros(9)].astype(np.int32), "is in no stratum"),
+])
+def test_strata_that_cannot_be_dealt_are_refused(strata, message):
+    data = np.zeros((3, 10), dtype=np.float32)
+    g1, g2 = np.arange(5, dtype=np.int32), np.arange(5, 10, dtype=np.int32)
+    with pytest.raises(ValueError, match=message):
+        _core.ztest_exhaustive(data, g1, g2, "pearson", "two-sided", 1, 1, strata=strata)

@@ -61,12 +61,30 @@ def test_thread_that_cannot_start_raises_and_the_next_call_works(pipeline, metho
         np.testing.assert_array_equal(got, want)
 
 
+@pytest.mark.parametrize("pool_threads", [0, 4, 6], ids=["threads per fork-join", "pool", "larger pool"])
 @pytest.mark.parametrize("failing_unit", [0, 5, 9])  # in the first, a middle and the last worker
-def test_worker_out_of_memory_becomes_memory_error_after_the_join(failing_unit):
+def test_worker_out_of_memory_becomes_memory_error_after_the_join(failing_unit, pool_threads):
     with pytest.raises(MemoryError):
-        nt.run_workers_failing(10, 4, failing_unit)
-    # Every unit is run exactly once when nothing fails, also right after a failure.
-    assert nt.run_workers_failing(10, 4, -1) == [1] * 10
+        nt.run_workers_failing(10, 4, failing_unit, pool_threads)
+    # Every unit is run exactly once per fork-join when nothing fails, also
+    # right after a failure and over many fork-joins of one pool.
+    assert nt.run_workers_failing(10, 4, -1, pool_threads) == [1] * 10
+    assert nt.run_workers_failing(10, 4, -1, pool_threads, 500) == [500] * 10
+
+
+@pytest.mark.parametrize("failing_thread", [1, 2])
+def test_pool_thread_that_cannot_start_raises_and_the_next_call_works(failing_thread, thread_start_fails):
+    """corrshift's entry starts its threads once per call, the calling thread
+    being the first: a thread that cannot start fails the call before any
+    cycle, and nothing is left behind."""
+    args = (DATA, G1, G2, "spearman", "median", "less", 3, 3, None, None, False)  # the entry of corrshift._core
+    expected = nt.corrshift_score_exhaustive(*args)
+    thread_start_fails(failing_thread)
+    with pytest.raises(RuntimeError, match="Resource temporarily unavailable"):
+        nt.corrshift_score_exhaustive(*args)
+    thread_start_fails(-1)
+    for got, want in zip(nt.corrshift_score_exhaustive(*args), expected, strict=True):
+        np.testing.assert_array_equal(got, want)
 
 
 # --- memory -----------------------------------------------------------------------------------
@@ -128,6 +146,7 @@ def test_allocation_that_cannot_succeed_is_memory_error(k, p, headroom, call):
 # short call must still give the results it gave before any interrupt.
 INTERRUPTED = """
 import os, signal, numpy as np, pipelines
+from corrshift import _core
 # Ctrl-C as in a terminal, whatever the test runner's process passed on.
 signal.pthread_sigmask(signal.SIG_UNBLOCK, {{signal.SIGINT}})
 signal.signal(signal.SIGINT, signal.default_int_handler)
@@ -148,6 +167,11 @@ LONG = [
     lambda p: pipelines._score_pipeline_exhaustive(data, g1, g2, "spearman", "median", "greater", 10**6, p),
     lambda p: pipelines._score_pipeline_indexed(data, first, second, g1, g2, "pearson", "mean", "two-sided",
                                                 10**6, p),
+    # corrshift's entry computes without the interpreter lock, on a pool of threads.
+    lambda p: _core.ztest_exhaustive(data, g1, g2, "spearman", "two-sided", 10**6, p),
+    lambda p: _core.ztest_indexed(data, first, second, g1, g2, "pearson", "less", 10**6, p, progress=max),
+    lambda p: _core.score_exhaustive(data, g1, g2, "spearman", "median", "greater", 10**6, p),
+    lambda p: _core.score_indexed(data, first, second, g1, g2, "pearson", "mean", "two-sided", 10**6, p),
 ]
 def short():
     return [a.tolist() for a in pipelines._score_pipeline_exhaustive(data[:6], g1, g2, "spearman", "median",
@@ -156,7 +180,7 @@ reference = short()
 for round in range({rounds}):
     try:
         say("calling")
-        LONG[round % 4](round % 3 + 1)
+        LONG[round % len(LONG)](round % 3 + 1)
         say("finished")
     except KeyboardInterrupt:
         say("interrupted")
@@ -165,7 +189,7 @@ for round in range({rounds}):
 
 
 def test_ctrl_c_at_random_moments_interrupts_every_pipeline():
-    rounds = 8
+    rounds = 16
     seed = random.randrange(2**32)
     rng = random.Random(seed)
     proc = subprocess.Popen([sys.executable, "-c", INTERRUPTED.format(rounds=rounds)], stdout=subprocess.PIPE,

@@ -18,39 +18,39 @@ PYBIND11_MODULE(_core, m) {
     m.def(
         "ztest_exhaustive",
         [](const float_input& data, const int_input& group1, const int_input& group2, text method, text alternative,
-           int permutations, int threads, const py::object& progress) {
+           int permutations, int threads, const py::object& progress, const py::object& strata) {
             return corrshift::corrshift_ztest_exhaustive(data, group1, group2, method, alternative, permutations,
-                                                         threads, progress, false);
+                                                         threads, progress, strata, false);
         },
         "data"_a, "group1"_a, "group2"_a, "method"_a, "alternative"_a, "permutations"_a, "threads"_a,
-        "progress"_a = py::none());
+        "progress"_a = py::none(), "strata"_a = py::none());
     m.def(
         "ztest_indexed",
         [](const float_input& data, const int_input& pair_first, const int_input& pair_second,
            const int_input& group1, const int_input& group2, text method, text alternative, int permutations,
-           int threads, const py::object& progress) {
+           int threads, const py::object& progress, const py::object& strata) {
             return corrshift::corrshift_ztest_indexed(data, pair_first, pair_second, group1, group2, method,
-                                                      alternative, permutations, threads, progress, false);
+                                                      alternative, permutations, threads, progress, strata, false);
         },
         "data"_a, "pair_first"_a, "pair_second"_a, "group1"_a, "group2"_a, "method"_a, "alternative"_a,
-        "permutations"_a, "threads"_a, "progress"_a = py::none());
+        "permutations"_a, "threads"_a, "progress"_a = py::none(), "strata"_a = py::none());
     m.def(
         "score_exhaustive",
         [](const float_input& data, const int_input& group1, const int_input& group2, text method, text aggregate,
-           text alternative, int permutations, int threads, const py::object& progress) {
+           text alternative, int permutations, int threads, const py::object& progress, const py::object& strata) {
             return corrshift::corrshift_score_exhaustive(data, group1, group2, method, aggregate, alternative,
-                                                         permutations, threads, progress, false);
+                                                         permutations, threads, progress, strata, false);
         },
         "data"_a, "group1"_a, "group2"_a, "method"_a, "aggregate"_a, "alternative"_a, "permutations"_a, "threads"_a,
-        "progress"_a = py::none());
+        "progress"_a = py::none(), "strata"_a = py::none());
     m.def(
         "score_indexed",
         [](const float_input& data, const int_input& pair_first, const int_input& pair_second,
            const int_input& group1, const int_input& group2, text method, text aggregate, text alternative,
-           int permutations, int threads, const py::object& progress) {
+           int permutations, int threads, const py::object& progress, const py::object& strata) {
             return corrshift::corrshift_score_indexed(data, pair_first, pair_second, group1, group2, method, aggregate,
-                                                      alternative, permutations, threads, progress, false);
+                                                      alternative, permutations, threads, progress, strata, false);
         },
         "data"_a, "pair_first"_a, "pair_second"_a, "group1"_a, "group2"_a, "method"_a, "aggregate"_a,
-        "alternative"_a, "permutations"_a, "threads"_a, "progress"_a = py::none());
+        "alternative"_a, "permutations"_a, "threads"_a, "progress"_a = py::none(), "strata"_a = py::none());
 }

@@ -17,6 +17,7 @@
 #include "../run/permutation.hpp"
 #include "../run/phase_clock.hpp"
 #include "../run/progress_bar.hpp"
+#include "../run/worker_pool.hpp"
 #include "../run/workers.hpp"
 #include "../stats/correlation.hpp"
 #include "../stats/fast/kernel_select.hpp"
@@ -94,6 +95,22 @@ PYBIND11_MODULE(_native_tests, m) {
         }
         return out;
     });
+    // The groups that `cycles` permutation cycles deal within the strata.
+    m.def("stratified_groups", [](std::vector<int32_t> strata, std::vector<int32_t> group1,
+                                  std::vector<int32_t> group2, int32_t cycles) {
+        const int32_t count = strata.empty() ? 0 : *std::max_element(strata.begin(), strata.end()) + 1;
+        stratified_dealing dealing = make_stratified_dealing(
+            strata.data(), count, static_cast<int32_t>(strata.size()), group1.data(),
+            static_cast<int32_t>(group1.size()), group2.data(), static_cast<int32_t>(group2.size()));
+        std::mt19937 engine(kPermutationSeed);
+        std::vector<std::pair<std::vector<int32_t>, std::vector<int32_t>>> out;
+        for (int32_t c = 0; c < cycles; ++c) {
+            std::vector<int32_t> d1(group1.size()), d2(group2.size());
+            permute_within_strata(engine, dealing, d1.data(), d2.data());
+            out.emplace_back(d1, d2);
+        }
+        return out;
+    });
     m.def("rank_rows", [](farr matrix, farr ranks, iarr columns, int32_t threads) {
         rank_transform(matrix.data(), ranks.mutable_data(), static_cast<int32_t>(matrix.shape(1)),
                        static_cast<int32_t>(matrix.shape(0)), columns.data(),
@@ -145,15 +162,27 @@ PYBIND11_MODULE(_native_tests, m) {
     // (-1 turns this off); the pipelines below see it.
     m.def("fail_thread_start_at", [](int32_t j) { fail_thread_start_at = j; });
     // Runs a fork-join whose workers throw std::bad_alloc in worker `bad`.
-    m.def("run_workers_failing", [](int32_t n, int32_t t, int32_t bad) {
-        std::vector<int32_t> seen(static_cast<size_t>(n), 0);
-        int32_t* out = seen.data();
-        run_workers(n, t, [=](int32_t begin, int32_t end) {
-            for (int32_t k = begin; k < end; ++k) out[k] += 1;
-            if (bad >= 0 && begin <= bad && bad < end) throw std::bad_alloc();
-        });
-        return seen;
-    });
+    // With pool_threads > 0, on a pool of that many threads (started once
+    // for all `rounds` fork-joins).
+    m.def(
+        "run_workers_failing",
+        [](int32_t n, int32_t t, int32_t bad, int32_t pool_threads, int32_t rounds) {
+            std::vector<int32_t> seen(static_cast<size_t>(n), 0);
+            int32_t* out = seen.data();
+            std::optional<worker_pool> pool;
+            std::optional<pool_scope> scope;
+            if (pool_threads > 0) {
+                pool.emplace(pool_threads);
+                scope.emplace(*pool);
+            }
+            for (int32_t round = 0; round < rounds; ++round)
+                run_workers(n, t, [=](int32_t begin, int32_t end) {
+                    for (int32_t k = begin; k < end; ++k) out[k] += 1;
+                    if (bad >= 0 && begin <= bad && bad < end) throw std::bad_alloc();
+                });
+            return seen;
+        },
+        py::arg("n"), py::arg("t"), py::arg("bad"), py::arg("pool_threads") = 0, py::arg("rounds") = 1);
     m.def("ztest_pipeline_exhaustive", &ztest_pipeline_exhaustive);
     m.def("score_pipeline_exhaustive", &score_pipeline_exhaustive);
     // The four pipelines on the straightforward kernels, which the fast
@@ -197,20 +226,31 @@ PYBIND11_MODULE(_native_tests, m) {
     // 0/1 per position: whether the active build's permutation tally counts
     // the Fisher difference of the clamped correlations c1, c2 as at least
     // as extreme as observed.
-    m.def("tally_lanes", [](farr c1, farr c2, farr observed, const std::string& alternative) {
-        if (c2.size() != c1.size() || observed.size() != c1.size())
-            throw py::value_error("c1, c2 and observed must have one size");
-        const auto n = static_cast<int64_t>(c1.size());
-        py::array_t<uint32_t> counts(n);
-        std::fill_n(counts.mutable_data(), n, 0u);
-        const tail alt = parse_tail(alternative);
-        uint32_t* out = counts.mutable_data();
-        {
-            py::gil_scoped_release release;
-            active_kernels().tally_block(c1.data(), c2.data(), observed.data(), alt, out, n);
-        }
-        return counts;
-    });
+    // 0/1 per position: whether the active build's permutation tally counts
+    // the Fisher difference of the correlations c1, c2 (clamped or capped
+    // by the rules) as at least as extreme as observed; under sound rules
+    // also whether it counts the cycle as valid.
+    m.def(
+        "tally_lanes",
+        [](farr c1, farr c2, farr observed, const std::string& alternative, bool sound) {
+            if (c2.size() != c1.size() || observed.size() != c1.size())
+                throw py::value_error("c1, c2 and observed must have one size");
+            const auto n = static_cast<int64_t>(c1.size());
+            py::array_t<uint32_t> counts(n), valid(n);
+            std::fill_n(counts.mutable_data(), n, 0u);
+            std::fill_n(valid.mutable_data(), n, 0u);
+            const tail alt = parse_tail(alternative);
+            uint32_t* out = counts.mutable_data();
+            uint32_t* defined = valid.mutable_data();
+            {
+                py::gil_scoped_release release;
+                active_kernels().tally_block(c1.data(), c2.data(), observed.data(), alt, out, defined, n,
+                                             sound ? statistics::sound : statistics::classic);
+            }
+            if (sound) return py::object(py::make_tuple(counts, valid));
+            return py::object(counts);
+        },
+        py::arg("c1"), py::arg("c2"), py::arg("observed"), py::arg("alternative"), py::arg("sound") = false);
     // Starts (true) or stops the phase clock of this extension's pipelines
     // (ztest_pipeline_exhaustive, score_pipeline_exhaustive) and returns the
     // seconds summed so far per phase (rows, pairs, units), then zeroes them.

@@ -26,6 +26,14 @@ struct call_options {
     int32_t permutations;
     int32_t threads;
     const cycle_report* report;  // null: the progress line on standard output
+    // Cooperative runtime: the computation runs without the interpreter
+    // lock on a pool of threads started once (the report takes the lock
+    // for interrupt checks and progress). Otherwise the lock is held and
+    // every fork-join starts its threads.
+    bool cooperative;
+    // Dealing within strata (see cycle_plan); null: from all columns.
+    const int32_t* strata;
+    int32_t strata_count;
 };
 
 // Per pair. extreme: permutation cycles at least as extreme as the observed
@@ -61,7 +69,8 @@ void compute_run_scores(const checked_inputs& in, const run_table& runs, const c
                         const unit_outputs& out, engine e);
 
 inline cycle_plan make_plan(const checked_inputs& in, const call_options& options) {
-    return cycle_plan{in.samples, in.group1, in.n1, in.group2, in.n2, options.permutations, options.report};
+    return cycle_plan{in.samples,           in.group1,      in.n1,           in.group2, in.n2,
+                      options.permutations, options.report, options.strata, options.strata_count};
 }
 
 }  // namespace corrshift

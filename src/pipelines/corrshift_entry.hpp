@@ -1,8 +1,9 @@
 // corrshift's own entry to the engine: the four computations under sound
 // rules (see stats/rules.hpp), option words checked, progress reported to
 // an optional callable instead of standard output, and the permutation
-// counts returned as they are. Each also in the straightforward form the
-// tests compare it with (reference = true).
+// counts returned as they are, optionally dealing within strata (see
+// check_strata). Each also in the straightforward form the tests compare it
+// with (reference = true).
 #pragma once
 
 #include <string>
@@ -14,22 +15,22 @@ namespace corrshift {
 counted_ztest_result corrshift_ztest_exhaustive(const float_input& data, const int_input& group1,
                                                 const int_input& group2, const std::string& method,
                                                 const std::string& alternative, int permutations, int threads,
-                                                const py::object& progress, bool reference);
+                                                const py::object& progress, const py::object& strata, bool reference);
 counted_ztest_result corrshift_ztest_indexed(const float_input& data, const int_input& pair_first,
                                              const int_input& pair_second, const int_input& group1,
                                              const int_input& group2, const std::string& method,
                                              const std::string& alternative, int permutations, int threads,
-                                             const py::object& progress, bool reference);
+                                             const py::object& progress, const py::object& strata, bool reference);
 counted_score_result corrshift_score_exhaustive(const float_input& data, const int_input& group1,
                                                 const int_input& group2, const std::string& method,
                                                 const std::string& aggregate, const std::string& alternative,
                                                 int permutations, int threads, const py::object& progress,
-                                                bool reference);
+                                                const py::object& strata, bool reference);
 counted_run_score_result corrshift_score_indexed(const float_input& data, const int_input& pair_first,
                                                  const int_input& pair_second, const int_input& group1,
                                                  const int_input& group2, const std::string& method,
                                                  const std::string& aggregate, const std::string& alternative,
                                                  int permutations, int threads, const py::object& progress,
-                                                 bool reference);
+                                                 const py::object& strata, bool reference);
 
 }  // namespace corrshift

@@ -4,12 +4,16 @@
 // Both check their arguments, parse their option words and run the same
 // computations.
 #include <algorithm>
+#include <chrono>
+#include <memory>
 #include <limits>
 #include <utility>
 
 #include "compute.hpp"
 #include "corrshift_entry.hpp"
 #include "pipelines.hpp"
+#include "../run/interrupt.hpp"
+#include "../run/worker_pool.hpp"
 #include "../stats/tally.hpp"
 
 namespace corrshift {
@@ -36,6 +40,19 @@ struct counts_storage {
     }
 };
 
+// Runs compute() as the options' runtime asks (see call_options).
+template <class Compute>
+void run_compute(const call_options& o, Compute&& compute) {
+    if (!o.cooperative) {
+        compute();
+        return;
+    }
+    worker_pool pool(o.threads);
+    const pool_scope scope(pool);
+    const py::gil_scoped_release release;
+    compute();
+}
+
 struct ztest_arrays {
     float_output corr1, corr2, z_diff, p_normal;
     counts_storage counts;
@@ -46,10 +63,9 @@ ztest_arrays ztest_call(const checked_inputs& in, call_options o, int processes,
     o.threads = effective_threads(processes, std::numeric_limits<int32_t>::max());
     const int32_t n = in.pairs;
     ztest_arrays a{float_output(n), float_output(n), float_output(n), float_output(n), counts_storage(n, o.rules)};
-    compute_ztest(in, o,
-                  {a.corr1.mutable_data(), a.corr2.mutable_data(), a.z_diff.mutable_data(), a.p_normal.mutable_data(),
-                   a.counts.extreme_counts(), a.counts.valid_counts()},
-                  e);
+    const pair_outputs out{a.corr1.mutable_data(),    a.corr2.mutable_data(),       a.z_diff.mutable_data(),
+                           a.p_normal.mutable_data(), a.counts.extreme_counts(), a.counts.valid_counts()};
+    run_compute(o, [&] { compute_ztest(in, o, out, e); });
     a.counts.finish(n, o.permutations);
     return a;
 }
@@ -62,7 +78,8 @@ struct score_arrays {
 score_arrays feature_score_call(const checked_inputs& in, call_options o, int processes, engine e) {
     o.threads = effective_threads(processes, in.features);
     score_arrays a{float_output(in.features), counts_storage(in.features, o.rules)};
-    compute_feature_scores(in, o, {a.scores.mutable_data(), a.counts.extreme_counts(), a.counts.valid_counts()}, e);
+    const unit_outputs out{a.scores.mutable_data(), a.counts.extreme_counts(), a.counts.valid_counts()};
+    run_compute(o, [&] { compute_feature_scores(in, o, out, e); });
     a.counts.finish(in.features, o.permutations);
     return a;
 }
@@ -78,9 +95,9 @@ run_score_arrays run_score_call(const checked_inputs& in, call_options o, int pr
     o.threads = effective_threads(processes, g);
     run_score_arrays a{int_output(g), {float_output(g), counts_storage(g, o.rules)}};
     std::copy(runs.first.begin(), runs.first.end(), a.firsts.mutable_data());
-    compute_run_scores(in, runs, o,
-                       {a.units.scores.mutable_data(), a.units.counts.extreme_counts(), a.units.counts.valid_counts()},
-                       e);
+    const unit_outputs out{a.units.scores.mutable_data(), a.units.counts.extreme_counts(),
+                           a.units.counts.valid_counts()};
+    run_compute(o, [&] { compute_run_scores(in, runs, o, out, e); });
     a.units.counts.finish(g, o.permutations);
     return a;
 }
@@ -91,15 +108,29 @@ ztest_result classic_tuple(ztest_arrays&& a) {
             std::move(a.counts.fractions)};
 }
 
-// corrshift's: options with the progress callable (None: no report).
+// corrshift's: the cooperative runtime, reporting to the progress
+// callable (None: no report).
 call_options with_report(call_options o, const cycle_report& report) {
     o.report = &report;
+    o.cooperative = true;
     return o;
 }
 
+// The lock is taken at most every kReportInterval (and before the first
+// and after the last cycle): short cycles do not wait for it each time, and
+// Ctrl-C is still answered within the interval.
+constexpr std::chrono::milliseconds kReportInterval{20};
+
 cycle_report report_to(const py::object& progress) {
-    if (progress.is_none()) return [](int64_t, int64_t) {};
-    return [&progress](int64_t done, int64_t total) { progress(done, total); };
+    auto last = std::make_shared<std::chrono::steady_clock::time_point>();
+    return [&progress, last](int64_t done, int64_t total) {
+        const auto now = std::chrono::steady_clock::now();
+        if (done != 0 && done != total && now - *last < kReportInterval) return;
+        *last = now;
+        const py::gil_scoped_acquire hold;
+        check_interrupt();
+        if (!progress.is_none()) progress(done, total);
+    };
 }
 
 counted_ztest_result counted_tuple(ztest_arrays&& a) {
@@ -181,10 +212,11 @@ run_score_result reference_score_pipeline_indexed(CORRSHIFT_SCORE_INDEXED_ARGS) 
 counted_ztest_result corrshift_ztest_exhaustive(const float_input& data, const int_input& group1,
                                                 const int_input& group2, const std::string& method,
                                                 const std::string& alternative, int permutations, int threads,
-                                                const py::object& progress, bool reference) {
+                                                const py::object& progress, const py::object& strata, bool reference) {
     const checked_inputs in = check_inputs(data, nullptr, nullptr, group1, group2, permutations);
     const cycle_report report = report_to(progress);
-    const call_options o = with_report(sound_options(method, alternative, permutations), report);
+    call_options o = with_report(sound_options(method, alternative, permutations), report);
+    const int_input kept = check_strata(strata, in, o);
     return counted_tuple(ztest_call(in, o, threads, engine_of(reference)));
 }
 
@@ -192,10 +224,11 @@ counted_ztest_result corrshift_ztest_indexed(const float_input& data, const int_
                                              const int_input& pair_second, const int_input& group1,
                                              const int_input& group2, const std::string& method,
                                              const std::string& alternative, int permutations, int threads,
-                                             const py::object& progress, bool reference) {
+                                             const py::object& progress, const py::object& strata, bool reference) {
     const checked_inputs in = check_inputs(data, &pair_first, &pair_second, group1, group2, permutations);
     const cycle_report report = report_to(progress);
-    const call_options o = with_report(sound_options(method, alternative, permutations), report);
+    call_options o = with_report(sound_options(method, alternative, permutations), report);
+    const int_input kept = check_strata(strata, in, o);
     return counted_tuple(ztest_call(in, o, threads, engine_of(reference)));
 }
 
@@ -203,11 +236,12 @@ counted_score_result corrshift_score_exhaustive(const float_input& data, const i
                                                 const int_input& group2, const std::string& method,
                                                 const std::string& aggregate, const std::string& alternative,
                                                 int permutations, int threads, const py::object& progress,
-                                                bool reference) {
+                                                const py::object& strata, bool reference) {
     const checked_inputs in = check_inputs(data, nullptr, nullptr, group1, group2, permutations);
     const cycle_report report = report_to(progress);
     call_options o = with_report(sound_options(method, alternative, permutations), report);
     o.mean = aggregate_is_mean(aggregate);
+    const int_input kept = check_strata(strata, in, o);
     score_arrays a = feature_score_call(in, o, threads, engine_of(reference));
     return {std::move(a.scores), std::move(a.counts.extreme), std::move(a.counts.valid)};
 }
@@ -217,11 +251,12 @@ counted_run_score_result corrshift_score_indexed(const float_input& data, const 
                                                  const int_input& group2, const std::string& method,
                                                  const std::string& aggregate, const std::string& alternative,
                                                  int permutations, int threads, const py::object& progress,
-                                                 bool reference) {
+                                                 const py::object& strata, bool reference) {
     const checked_inputs in = check_inputs(data, &pair_first, &pair_second, group1, group2, permutations);
     const cycle_report report = report_to(progress);
     call_options o = with_report(sound_options(method, alternative, permutations), report);
     o.mean = aggregate_is_mean(aggregate);
+    const int_input kept = check_strata(strata, in, o);
     run_score_arrays a = run_score_call(in, o, threads, engine_of(reference));
     return {std::move(a.firsts), std::move(a.units.scores), std::move(a.units.counts.extreme),
             std::move(a.units.counts.valid)};

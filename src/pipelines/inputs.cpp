@@ -4,6 +4,8 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "compute.hpp"
 #include "../stats/options.hpp"
@@ -136,6 +138,39 @@ call_options sound_options(const std::string& method, const std::string& alterna
                               quoted(alternative));
     o.rules = statistics::sound;
     return o;
+}
+
+int_input check_strata(const py::object& strata, const checked_inputs& in, call_options& options) {
+    if (strata.is_none()) return int_input();
+    auto a = strata.cast<int_input>();
+    if (a.ndim() != 1 || a.shape(0) != in.samples)
+        throw py::value_error("strata must be a 1-D array of one stratum per sample (" + std::to_string(in.samples) +
+                              "), got " + std::to_string(a.size()) + " entries in " + dims_text(a.ndim()));
+    const int32_t* s = a.data();
+    int32_t count = 0;
+    for (int32_t c = 0; c < in.samples; ++c) {
+        if (s[c] < -1) throw py::value_error("strata[" + std::to_string(c) + "] = " + std::to_string(s[c]) +
+                                             ": a stratum is -1 (none) or a number from 0");
+        count = std::max(count, s[c] + 1);
+    }
+    std::vector<int64_t> size(static_cast<size_t>(count)), members(static_cast<size_t>(count));
+    for (int32_t c = 0; c < in.samples; ++c)
+        if (s[c] >= 0) size[static_cast<size_t>(s[c])] += 1;
+    for (const auto& [group, n, name] : {std::tuple{in.group1, in.n1, "group1"}, std::tuple{in.group2, in.n2, "group2"}})
+        for (int32_t k = 0; k < n; ++k) {
+            if (s[group[k]] < 0)
+                throw py::value_error(std::string(name) + "[" + std::to_string(k) + "] = " + std::to_string(group[k]) +
+                                      " is in no stratum: every member of the groups needs one");
+            members[static_cast<size_t>(s[group[k]])] += 1;
+        }
+    for (int32_t t = 0; t < count; ++t)
+        if (options.permutations > 0 && members[static_cast<size_t>(t)] > size[static_cast<size_t>(t)])
+            throw py::value_error("stratum " + std::to_string(t) + " has " + std::to_string(size[static_cast<size_t>(t)]) +
+                                  " samples but " + std::to_string(members[static_cast<size_t>(t)]) +
+                                  " members of the groups: each permutation deals them from its samples");
+    options.strata = s;
+    options.strata_count = count;
+    return a;
 }
 
 int32_t effective_threads(int requested, int64_t units) {

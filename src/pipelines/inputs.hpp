@@ -41,6 +41,13 @@ call_options classic_options(const std::string& method, const std::string& alter
 // (ValueError naming the argument otherwise). Sound rules.
 call_options sound_options(const std::string& method, const std::string& alternative, int permutations);
 
+// The strata of corrshift's entry: None, or one int32 per sample column,
+// -1 (no stratum) or a stratum number 0, 1, ...; every member of the groups
+// in a stratum, and with permutations each stratum holding at least its
+// members. Sets options.strata and strata_count to the returned array's,
+// which the caller keeps while the call runs; ValueError otherwise.
+int_input check_strata(const py::object& strata, const checked_inputs& in, call_options& options);
+
 // check_aggregate, then whether it is "mean".
 bool aggregate_is_mean(const std::string& aggregate);
 

@@ -16,7 +16,8 @@
 
 namespace corrshift {
 
-// Told after every cycle how many of the call's cycles are done.
+// Called before every cycle and once after the last with how many of the
+// call's cycles are done; it checks for an interrupt itself.
 using cycle_report = std::function<void(int64_t done, int64_t total)>;
 
 struct cycle_plan {
@@ -26,9 +27,15 @@ struct cycle_plan {
     const int32_t* group2;
     int32_t n2;
     int32_t permutations;
-    // Null: the progress line on standard output; otherwise this is called
-    // on the calling thread instead, and nothing is written.
+    // Null: an interrupt check before every cycle and the progress line on
+    // standard output; otherwise this is called on the calling thread
+    // instead, and nothing is written.
     const cycle_report* report = nullptr;
+    // Null: every cycle deals from all columns. Otherwise the stratum of
+    // each column (-1: none), `strata_count` strata, and each cycle deals
+    // within them (permute_within_strata).
+    const int32_t* strata = nullptr;
+    int32_t strata_count = 0;
 };
 
 // The groups of one cycle.
@@ -49,6 +56,10 @@ void run_cycles(const cycle_plan& plan, Phases&& phases, Tally&& tally) {
     std::vector<int32_t> sample_order(static_cast<size_t>(plan.samples));
     for (int32_t s = 0; s < plan.samples; ++s) sample_order[static_cast<size_t>(s)] = s;
     std::mt19937 engine(kPermutationSeed);
+    stratified_dealing strata;
+    if (plan.strata != nullptr)
+        strata = make_stratified_dealing(plan.strata, plan.strata_count, plan.samples, plan.group1, plan.n1,
+                                         plan.group2, plan.n2);
 
     const int64_t cycles = int64_t{plan.permutations} + 1;
     const bool line = plan.report == nullptr;
@@ -58,21 +69,27 @@ void run_cycles(const cycle_plan& plan, Phases&& phases, Tally&& tally) {
     // A 64-bit counter: the last cycle may be number 2147483647.
     for (int64_t c = 0; c <= plan.permutations; ++c) {
         const auto cycle = static_cast<int32_t>(c);
-        check_interrupt();
+        if (line)
+            check_interrupt();
+        else
+            (*plan.report)(c, cycles);
         cycle_view view{cycle, plan.group1, plan.group2};
         if (cycle > 0) {
-            permute_groups(engine, sample_order, plan.n1, plan.n2, dealt1.data(), dealt2.data());
+            if (plan.strata != nullptr)
+                permute_within_strata(engine, strata, dealt1.data(), dealt2.data());
+            else
+                permute_groups(engine, sample_order, plan.n1, plan.n2, dealt1.data(), dealt2.data());
             view.group1 = dealt1.data();
             view.group2 = dealt2.data();
         }
         phases(view);
         tally(cycle);
-        if (line)
-            bar->update();
-        else
-            (*plan.report)(c + 1, cycles);
+        if (line) bar->update();
     }
-    if (!line) return;
+    if (!line) {
+        (*plan.report)(cycles, cycles);
+        return;
+    }
     std::cout << "\n";
     std::cout.flush();
 }

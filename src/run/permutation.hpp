@@ -29,4 +29,23 @@ void shuffle_samples(std::mt19937& engine, std::vector<int32_t>& sample_order);
 void permute_groups(std::mt19937& engine, std::vector<int32_t>& sample_order, int32_t n1, int32_t n2,
                     int32_t* group1, int32_t* group2);
 
+// Dealing within strata: every column of stratum s (strata[c] == s; -1
+// for a column in none) is dealt only within s, so each cycle's groups
+// hold each stratum's count of group-1 and group-2 members of the caller's
+// groups. One stratum of all columns deals exactly as permute_groups.
+struct stratified_dealing {
+    std::vector<std::vector<int32_t>> orders;  // per stratum: its columns, shuffled cumulatively
+    std::vector<int32_t> n1, n2;               // per stratum: members of group 1 and group 2
+};
+
+// The strata's columns in column order and their group counts from the
+// caller's groups; strata holds `samples` entries in [-1, count).
+stratified_dealing make_stratified_dealing(const int32_t* strata, int32_t count, int32_t samples,
+                                           const int32_t* group1, int32_t n1, const int32_t* group2, int32_t n2);
+
+// Shuffles each stratum's order once more (stratum by stratum, one engine)
+// and copies group 1 from the first n1[s] entries of each, group 2 from the
+// next n2[s], strata in order.
+void permute_within_strata(std::mt19937& engine, stratified_dealing& dealing, int32_t* group1, int32_t* group2);
+
 }  // namespace corrshift

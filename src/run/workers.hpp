@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "worker_pool.hpp"
+
 namespace corrshift {
 
 struct unit_range {
@@ -25,21 +27,30 @@ unit_range split_range(int32_t n, int32_t t, int32_t j);
 // test-only extension.
 extern int32_t fail_thread_start_at;
 
-// Starts T threads, thread j running body(begin, end) over split_range(N, T, j)
-// on its own copy of `body`, then joins them in start order. If a thread
-// cannot be started, the ones already running are joined and the error is
-// rethrown. An exception thrown inside a worker is rethrown on the calling
-// thread once every worker has been joined (the first one in start order).
+// Fork-join: starts T threads, thread j running body(j, begin, end) over
+// split_range(N, T, j) on its own copy of `body` (j tells it which scratch
+// it owns), then joins them in start order. If a thread cannot be started,
+// the ones already running are joined and the error is rethrown. An
+// exception thrown inside a worker is rethrown on the calling thread once
+// every worker has been joined (the first one in start order).
 //
 // With more workers than units, the units are given one per worker instead
 // of all to the last one: every unit is still computed by exactly one worker
 // with the same arithmetic, so results are the same, and no thread is
 // started only to find its range empty.
-// As run_workers, with body(j, begin, end) also told its worker number j
-// (0 .. T-1), so it can use scratch that worker j owns.
+//
+// Inside a worker_pool's scope the pool's threads run the workers instead
+// of new ones (same ranges, same results).
 template <class Body>
 void run_numbered_workers(int32_t n, int32_t t, const Body& body) {
     t = std::min(t, std::max(n, int32_t{1}));
+    if (worker_pool* pool = current_pool(); pool != nullptr && t <= pool->size()) {
+        pool->run(t, [&](int32_t j) {
+            const unit_range r = split_range(n, t, j);
+            body(j, r.begin, r.end);
+        });
+        return;
+    }
     std::vector<std::thread> threads;
     std::vector<std::exception_ptr> errors(static_cast<size_t>(t));
     threads.reserve(static_cast<size_t>(t));
@@ -76,6 +87,7 @@ void run_cut_workers(const int32_t* cut, int32_t workers, const Body& body) {
                          [=](int32_t worker, int32_t, int32_t) { body(worker, cut[worker], cut[worker + 1]); });
 }
 
+// As run_numbered_workers, body(begin, end) without the worker number.
 template <class Body>
 void run_workers(int32_t n, int32_t t, const Body& body) {
     run_numbered_workers(n, t, [body](int32_t, int32_t begin, int32_t end) { body(begin, end); });

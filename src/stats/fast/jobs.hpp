@@ -120,9 +120,10 @@ struct kernel_table {
     void (*fisher_block)(const float* in, float* out, int64_t n);
     // counts[k] += 1 when the Fisher difference of the clamped correlations
     // c1[k], c2[k] is at least as extreme as observed[k], decided as the
-    // permutation tally of the pair kernel decides it (classic rules).
+    // permutation tally of the pair kernel decides it under the rules
+    // (sound rules: valid[k] += 1 when that difference is defined).
     void (*tally_block)(const float* c1, const float* c2, const float* observed, tail alternative, uint32_t* counts,
-                        int64_t n);
+                        uint32_t* valid, int64_t n, statistics rules);
     // Ranks of values[0 .. m-1] when they hold no tie and no NaN: true and
     // ranks[k] = position of values[k] in ascending order; false otherwise.
     bool (*distinct_ranks)(const float* values, int32_t m, int32_t* ranks, uint8_t* seen);

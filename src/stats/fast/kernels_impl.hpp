@@ -499,7 +499,7 @@ inline void tally_vector(const pair_job& job, vf r1, vf r2, int32_t at, int from
 }
 
 void tally_block(const float* c1, const float* c2, const float* observed, tail alternative, uint32_t* counts,
-                 int64_t n) {
+                 uint32_t* valid, int64_t n, statistics rules) {
     const double* table = fisher_table();
     float t[VL];
     pair_job job{};
@@ -510,12 +510,14 @@ void tally_block(const float* c1, const float* c2, const float* observed, tail a
         for (int l = 0; l < len; ++l) {
             a[l] = c1[k + l];
             b[l] = c2[k + l];
-            t[l] = tanh_of_difference(observed[k + l]);
+            t[l] = rules == statistics::sound ? observed_tanh<sound_rules>(observed[k + l], alternative)
+                                              : observed_tanh<classic_rules>(observed[k + l], alternative);
         }
         job.z_observed = observed + k;
         job.z_tanh = t;
         job.counts = counts + k;
-        tally_vector<classic_rules>(job, a, b, 0, 0, len, table);
+        job.valid = valid + k;
+        with_rules(rules, [&](auto r) { tally_vector<decltype(r)>(job, a, b, 0, 0, len, table); });
     }
 }
 

@@ -1,0 +1,66 @@
+// Worker threads started once per call and handed the work of each
+// fork-join, for calls whose cycles are too short to start threads each
+// time. Fork-joins inside a pool's scope run on it; elsewhere they start
+// their own threads (run_numbered_workers).
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace corrshift {
+
+class worker_pool {
+public:
+    // Starts threads - 1 threads (the calling thread is the first worker).
+    // If one cannot be started, the started ones are stopped and joined and
+    // the error is rethrown.
+    explicit worker_pool(int32_t threads);
+    ~worker_pool();
+    worker_pool(const worker_pool&) = delete;
+    worker_pool& operator=(const worker_pool&) = delete;
+
+    int32_t size() const { return static_cast<int32_t>(threads_.size()) + 1; }
+
+    // Runs task(j) for j in [0, t), t <= size(): task 0 on the calling
+    // thread, task j on the pool's thread j. Returns when every task is
+    // done; an exception thrown by a task is then rethrown (the first in
+    // task order).
+    void run(int32_t t, const std::function<void(int32_t)>& task);
+
+private:
+    void serve(int32_t index);
+    void stop();
+
+    std::vector<std::thread> threads_;
+    std::mutex mutex_;
+    std::condition_variable wake_, done_;
+    std::atomic<uint64_t> generation_{0};
+    std::atomic<int32_t> pending_{0};
+    int32_t active_ = 0;
+    const std::function<void(int32_t)>* task_ = nullptr;
+    std::vector<std::exception_ptr> errors_;
+    bool stopping_ = false;
+};
+
+// The pool of the call running on this thread, or null.
+worker_pool* current_pool();
+
+// Makes `pool` the current pool of this thread for its lifetime.
+class pool_scope {
+public:
+    explicit pool_scope(worker_pool& pool);
+    ~pool_scope();
+    pool_scope(const pool_scope&) = delete;
+    pool_scope& operator=(const pool_scope&) = delete;
+
+private:
+    worker_pool* previous_;
+};
+
+}  // namespace corrshift
