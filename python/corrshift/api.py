@@ -229,9 +229,9 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     client : dask.distributed.Client, optional
         Run the chunks as tasks on this Dask cluster (the data matrix is
         sent to each worker once); by default they run one after another
-        in this process. Each task holds its worker's interpreter lock while
-        it runs, so keep chunks well under the scheduler's worker timeout.
-        ``threads=None`` then gives each task its worker's thread count.
+        in this process. The native call computes on its own threads without
+        the interpreter lock; ``threads=None`` then gives each task its
+        worker's thread count.
     top : int, optional
         Keep only the ``top`` best rows, best first (the order of
         :func:`corrshift.ranking.ranked`), reduced chunk by chunk so that memory

@@ -52,9 +52,8 @@ MAX_DEFAULT_CHUNK_PAIRS = 1 << 22
 #: Fewest pairs per chunk when the caller does not choose.
 MIN_DEFAULT_CHUNK_PAIRS = 1 << 16
 #: Work of one chunk (pairs x samples x cycles) when the caller does not
-#: choose: seconds to tens of seconds. A native call holds the interpreter
-#: lock throughout, so a Dask worker cannot answer its scheduler while it
-#: runs a chunk; chunks must end well within the scheduler's patience.
+#: choose: seconds to tens of seconds, so that a chunk lost with its Dask
+#: worker costs little to run again.
 CHUNK_PAIR_SAMPLES = 5 * 10**10
 
 ZTEST_NATIVE_COLUMNS = native.ZTEST_COLUMNS
@@ -237,8 +236,7 @@ def task_threads() -> int:
     """Native threads for a chunk when the caller does not choose.
 
     On a Dask worker, the worker's own thread count (its share of the
-    machine; its other task threads wait for the interpreter lock while a
-    native call runs anyway); elsewhere the CPUs this process may use.
+    machine); elsewhere the CPUs this process may use.
     """
     if "distributed" in sys.modules:
         from distributed import get_worker
