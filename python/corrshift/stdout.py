@@ -85,6 +85,9 @@ def stdout_to_stderr():
     return _fd1_pointed_at(lambda: os.dup(2))
 
 
+PROGRESS_PREFIX = "Permutation progress: "
+
+
 class _ProgressLine:
     """``progress(done, total)`` for the native engine: a bar redrawn in place on standard output.
 
@@ -107,9 +110,6 @@ class _ProgressLine:
 
     def __call__(self, done: int, total: int) -> None:
         self.draw(min(100, done * 100 // total) if total > 0 else 100)
-
-
-PROGRESS_PREFIX = "Permutation progress: "
 
 
 @contextlib.contextmanager
