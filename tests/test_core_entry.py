@@ -251,10 +251,10 @@ def test_tally_decides_as_the_exact_differences_up_to_one(build, alternative):
     observed[2000:2050] = np.nan
     expected = {"two-sided": np.abs(d) >= np.abs(observed), "greater": d >= observed,
                 "less": d <= observed}[alternative]
-    counts, valid = native.tally_lanes(c1, c2, observed, alternative, sound=True)
+    counts, undefined = native.tally_lanes(c1, c2, observed, alternative, sound=True)
     wrong = counts != expected.astype(np.uint32)
     assert not wrong.any(), f"{wrong.sum()} decisions differ, first at {np.flatnonzero(wrong)[:5]}"
-    np.testing.assert_array_equal(valid, ~np.isnan(d))
+    np.testing.assert_array_equal(undefined, np.isnan(d))
 
 
 def exact_fisher(c):
@@ -303,3 +303,61 @@ def test_strata_that_cannot_be_dealt_are_refused(strata, message):
     g1, g2 = np.arange(5, dtype=np.int32), np.arange(5, 10, dtype=np.int32)
     with pytest.raises(ValueError, match=message):
         _core.ztest_exhaustive(data, g1, g2, "pearson", "two-sided", 1, 1, strata=strata)
+
+
+# --- units of listed pairs (gene sets) ---------------------------------------------------------
+
+
+def set_pairs(sets):
+    """All pairs inside each set, set after set, and where each set begins."""
+    first, second, starts = [], [], []
+    for members in sets:
+        starts.append(len(first))
+        a, b = np.triu_indices(len(members), 1)
+        first += [members[i] for i in a]
+        second += [members[j] for j in b]
+    return (np.array(first, dtype=np.int32), np.array(second, dtype=np.int32), np.array(starts, dtype=np.int32))
+
+
+def test_units_score_the_pairs_of_each_set(build):
+    data = sound_matrix(30, 50, seed=4)
+    g1, g2 = dealt_groups(50, 25, 25, seed=4)
+    sets = [[0, 3, 5, 11], [2, 10, 11, 12, 13, 20], [7], [4, 9]]  # a set of one feature has no pair
+    first, second, starts = set_pairs(sets)
+    _, _, z, *_ = _core.ztest_indexed(data, first, second, g1, g2, "pearson", "two-sided", 0, 1)
+    for aggregate in ("mean", "median"):
+        args = (data, first, second, starts, g1, g2, "pearson", aggregate, "two-sided", 20, 2, None, None)
+        fast = native.corrshift_score_units(*args, False)
+        same_results(fast, native.corrshift_score_units(*args, True))
+        score, extreme, valid = fast
+        bounds = list(starts) + [len(first)]
+        for u in range(len(sets)):
+            values = np.abs(z[bounds[u]:bounds[u + 1]])
+            values = values[~np.isnan(values)]
+            if len(values) == 0:
+                assert np.isnan(score[u]) and valid[u] == 0
+            elif aggregate == "mean":
+                assert score[u] == pytest.approx(values.mean(), rel=1e-6)
+            else:
+                assert score[u] == np.sort(values)[len(values) // 2]
+
+
+def test_units_of_runs_score_as_runs():
+    data = sound_matrix(20, 40, seed=6)
+    g1, g2 = dealt_groups(40, 20, 20, seed=6)
+    first, second = (a.astype(np.int32) for a in np.triu_indices(20, 1))
+    starts = np.flatnonzero(np.r_[True, first[1:] != first[:-1]]).astype(np.int32)
+    args = (data, first, second, g1, g2, "spearman", "median", "less", 9, 2)
+    runs = _core.score_indexed(*args)
+    units = _core.score_units(data, first, second, starts, g1, g2, "spearman", "median", "less", 9, 2)
+    same_results(units, runs[1:])
+
+
+@pytest.mark.parametrize("starts", [[0, 5, 3], [-1, 2], [0, 99]])
+def test_units_must_ascend_within_the_pairs(starts):
+    data = np.zeros((4, 10), dtype=np.float32)
+    first, second = (a.astype(np.int32) for a in np.triu_indices(4, 1))
+    g = np.arange(5, dtype=np.int32)
+    with pytest.raises(ValueError, match="unit_starts must ascend"):
+        _core.score_units(data, first, second, np.array(starts, dtype=np.int32), g, g + 5, "pearson", "mean",
+                          "two-sided", 1, 1)

@@ -53,4 +53,17 @@ PYBIND11_MODULE(_core, m) {
         },
         "data"_a, "pair_first"_a, "pair_second"_a, "group1"_a, "group2"_a, "method"_a, "aggregate"_a,
         "alternative"_a, "permutations"_a, "threads"_a, "progress"_a = py::none(), "strata"_a = py::none());
+    m.def(
+        "score_units",
+        [](const float_input& data, const int_input& pair_first, const int_input& pair_second,
+           const int_input& unit_starts, const int_input& group1, const int_input& group2, text method,
+           text aggregate, text alternative, int permutations, int threads, const py::object& progress,
+           const py::object& strata) {
+            return corrshift::corrshift_score_units(data, pair_first, pair_second, unit_starts, group1, group2,
+                                                    method, aggregate, alternative, permutations, threads, progress,
+                                                    strata, false);
+        },
+        "data"_a, "pair_first"_a, "pair_second"_a, "unit_starts"_a, "group1"_a, "group2"_a, "method"_a,
+        "aggregate"_a, "alternative"_a, "permutations"_a, "threads"_a, "progress"_a = py::none(),
+        "strata"_a = py::none());
 }

@@ -197,6 +197,7 @@ PYBIND11_MODULE(_native_tests, m) {
     m.def("corrshift_ztest_indexed", &corrshift_ztest_indexed);
     m.def("corrshift_score_exhaustive", &corrshift_score_exhaustive);
     m.def("corrshift_score_indexed", &corrshift_score_indexed);
+    m.def("corrshift_score_units", &corrshift_score_units);
     // Average ranks of every row over the listed columns (the straightforward
     // ranking of corrshift's entry).
     m.def("average_rank_rows", [](farr matrix, farr ranks, iarr columns, int32_t threads) {
@@ -229,25 +230,25 @@ PYBIND11_MODULE(_native_tests, m) {
     // 0/1 per position: whether the active build's permutation tally counts
     // the Fisher difference of the correlations c1, c2 (clamped or capped
     // by the rules) as at least as extreme as observed; under sound rules
-    // also whether it counts the cycle as valid.
+    // also whether it counts the cycle as undefined.
     m.def(
         "tally_lanes",
         [](farr c1, farr c2, farr observed, const std::string& alternative, bool sound) {
             if (c2.size() != c1.size() || observed.size() != c1.size())
                 throw py::value_error("c1, c2 and observed must have one size");
             const auto n = static_cast<int64_t>(c1.size());
-            py::array_t<uint32_t> counts(n), valid(n);
+            py::array_t<uint32_t> counts(n), undefined(n);
             std::fill_n(counts.mutable_data(), n, 0u);
-            std::fill_n(valid.mutable_data(), n, 0u);
+            std::fill_n(undefined.mutable_data(), n, 0u);
             const tail alt = parse_tail(alternative);
             uint32_t* out = counts.mutable_data();
-            uint32_t* defined = valid.mutable_data();
+            uint32_t* lost = undefined.mutable_data();
             {
                 py::gil_scoped_release release;
-                active_kernels().tally_block(c1.data(), c2.data(), observed.data(), alt, out, defined, n,
+                active_kernels().tally_block(c1.data(), c2.data(), observed.data(), alt, out, lost, n,
                                              sound ? statistics::sound : statistics::classic);
             }
-            if (sound) return py::object(py::make_tuple(counts, valid));
+            if (sound) return py::object(py::make_tuple(counts, undefined));
             return py::object(counts);
         },
         py::arg("c1"), py::arg("c2"), py::arg("observed"), py::arg("alternative"), py::arg("sound") = false);

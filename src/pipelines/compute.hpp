@@ -37,22 +37,22 @@ struct call_options {
 };
 
 // Per pair. extreme: permutation cycles at least as extreme as the observed
-// one; valid (sound rules only, else null): cycles whose difference is
-// defined.
+// one; undefined (sound rules only, else null): cycles whose difference is
+// undefined.
 struct pair_outputs {
     float* corr1;
     float* corr2;
     float* z_diff;
     float* p_normal;
     uint32_t* extreme;
-    uint32_t* valid;
+    uint32_t* undefined;
 };
 
 // Per unit (feature or run), as pair_outputs.
 struct unit_outputs {
     float* scores;
     uint32_t* extreme;
-    uint32_t* valid;
+    uint32_t* undefined;
 };
 
 // Consecutive listed pairs that share their first feature. A position whose

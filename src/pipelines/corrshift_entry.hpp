@@ -33,4 +33,15 @@ counted_run_score_result corrshift_score_indexed(const float_input& data, const 
                                                  int permutations, int threads, const py::object& progress,
                                                  const py::object& strata, bool reference);
 
+// Scores of units of listed pairs given by the caller (gene sets, or the
+// pairs between two sets): unit u holds positions [unit_starts[u],
+// unit_starts[u + 1]) (the last up to the pair count); unit_starts
+// ascending. Returns per unit the score and the counts.
+counted_score_result corrshift_score_units(const float_input& data, const int_input& pair_first,
+                                           const int_input& pair_second, const int_input& unit_starts,
+                                           const int_input& group1, const int_input& group2,
+                                           const std::string& method, const std::string& aggregate,
+                                           const std::string& alternative, int permutations, int threads,
+                                           const py::object& progress, const py::object& strata, bool reference);
+
 }  // namespace corrshift

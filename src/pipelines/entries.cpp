@@ -24,7 +24,7 @@ namespace {
 // arrays, turned into fractions at the end (classic), or into count arrays
 // returned as they are (sound).
 struct counts_storage {
-    bool counted;  // sound rules: extreme and valid; else fractions
+    bool counted;  // sound rules: extreme and valid counts; else fractions
     float_output fractions;
     count_output extreme, valid;
 
@@ -34,9 +34,15 @@ struct counts_storage {
           extreme(counted ? n : 0),
           valid(counted ? n : 0) {}
     uint32_t* extreme_counts() { return counted ? extreme.mutable_data() : counts_in(fractions.mutable_data()); }
-    uint32_t* valid_counts() { return counted ? valid.mutable_data() : nullptr; }
+    // The cycles tallied as undefined, turned into the valid ones at the end.
+    uint32_t* undefined_counts() { return counted ? valid.mutable_data() : nullptr; }
     void finish(int32_t n, int32_t permutations) {
-        if (!counted) finish_fractions_in_place(fractions.mutable_data(), n, permutations);
+        if (!counted) {
+            finish_fractions_in_place(fractions.mutable_data(), n, permutations);
+            return;
+        }
+        uint32_t* v = valid.mutable_data();
+        for (int32_t k = 0; k < n; ++k) v[k] = static_cast<uint32_t>(permutations) - v[k];
     }
 };
 
@@ -64,7 +70,7 @@ ztest_arrays ztest_call(const checked_inputs& in, call_options o, int processes,
     const int32_t n = in.pairs;
     ztest_arrays a{float_output(n), float_output(n), float_output(n), float_output(n), counts_storage(n, o.rules)};
     const pair_outputs out{a.corr1.mutable_data(),    a.corr2.mutable_data(),       a.z_diff.mutable_data(),
-                           a.p_normal.mutable_data(), a.counts.extreme_counts(), a.counts.valid_counts()};
+                           a.p_normal.mutable_data(), a.counts.extreme_counts(), a.counts.undefined_counts()};
     run_compute(o, [&] { compute_ztest(in, o, out, e); });
     a.counts.finish(n, o.permutations);
     return a;
@@ -78,7 +84,7 @@ struct score_arrays {
 score_arrays feature_score_call(const checked_inputs& in, call_options o, int processes, engine e) {
     o.threads = effective_threads(processes, in.features);
     score_arrays a{float_output(in.features), counts_storage(in.features, o.rules)};
-    const unit_outputs out{a.scores.mutable_data(), a.counts.extreme_counts(), a.counts.valid_counts()};
+    const unit_outputs out{a.scores.mutable_data(), a.counts.extreme_counts(), a.counts.undefined_counts()};
     run_compute(o, [&] { compute_feature_scores(in, o, out, e); });
     a.counts.finish(in.features, o.permutations);
     return a;
@@ -89,14 +95,14 @@ struct run_score_arrays {
     score_arrays units;
 };
 
-run_score_arrays run_score_call(const checked_inputs& in, call_options o, int processes, engine e) {
-    const run_table runs = decompose_runs(in.pair_first, in.pairs);
+run_score_arrays run_score_call(const checked_inputs& in, const run_table& runs, call_options o, int processes,
+                                engine e) {
     const auto g = static_cast<int32_t>(runs.first.size());
     o.threads = effective_threads(processes, g);
     run_score_arrays a{int_output(g), {float_output(g), counts_storage(g, o.rules)}};
     std::copy(runs.first.begin(), runs.first.end(), a.firsts.mutable_data());
     const unit_outputs out{a.units.scores.mutable_data(), a.units.counts.extreme_counts(),
-                           a.units.counts.valid_counts()};
+                           a.units.counts.undefined_counts()};
     run_compute(o, [&] { compute_run_scores(in, runs, o, out, e); });
     a.units.counts.finish(g, o.permutations);
     return a;
@@ -183,7 +189,7 @@ run_score_result classic_run_scores(const float_input& data, const int_input& pa
     const checked_inputs in = check_inputs(data, &pair_first, &pair_second, group1, group2, permutations);
     call_options o = classic_options(method, alternative, permutations);
     o.mean = aggregate_is_mean(aggregate);
-    run_score_arrays a = run_score_call(in, o, processes, e);
+    run_score_arrays a = run_score_call(in, decompose_runs(in.pair_first, in.pairs), o, processes, e);
     return {std::move(a.firsts), std::move(a.units.scores), std::move(a.units.counts.fractions)};
 }
 
@@ -257,9 +263,25 @@ counted_run_score_result corrshift_score_indexed(const float_input& data, const 
     call_options o = with_report(sound_options(method, alternative, permutations), report);
     o.mean = aggregate_is_mean(aggregate);
     const int_input kept = check_strata(strata, in, o);
-    run_score_arrays a = run_score_call(in, o, threads, engine_of(reference));
+    run_score_arrays a = run_score_call(in, decompose_runs(in.pair_first, in.pairs), o, threads, engine_of(reference));
     return {std::move(a.firsts), std::move(a.units.scores), std::move(a.units.counts.extreme),
             std::move(a.units.counts.valid)};
+}
+
+counted_score_result corrshift_score_units(const float_input& data, const int_input& pair_first,
+                                           const int_input& pair_second, const int_input& unit_starts,
+                                           const int_input& group1, const int_input& group2,
+                                           const std::string& method, const std::string& aggregate,
+                                           const std::string& alternative, int permutations, int threads,
+                                           const py::object& progress, const py::object& strata, bool reference) {
+    const checked_inputs in = check_inputs(data, &pair_first, &pair_second, group1, group2, permutations);
+    const cycle_report report = report_to(progress);
+    call_options o = with_report(sound_options(method, alternative, permutations), report);
+    o.mean = aggregate_is_mean(aggregate);
+    const int_input kept = check_strata(strata, in, o);
+    const run_table units = check_units(unit_starts, in);
+    run_score_arrays a = run_score_call(in, units, o, threads, engine_of(reference));
+    return {std::move(a.units.scores), std::move(a.units.counts.extreme), std::move(a.units.counts.valid)};
 }
 
 }  // namespace corrshift

@@ -173,6 +173,23 @@ int_input check_strata(const py::object& strata, const checked_inputs& in, call_
     return a;
 }
 
+run_table check_units(const int_input& unit_starts, const checked_inputs& in) {
+    const int32_t u = vector_length(unit_starts, "unit_starts");
+    const int32_t* s = unit_starts.data();
+    run_table units;
+    for (int32_t k = 0; k < u; ++k) {
+        const int32_t stop = k + 1 < u ? s[k + 1] : in.pairs;
+        if (s[k] < 0 || s[k] > stop || stop > in.pairs)
+            throw py::value_error("unit_starts must ascend from 0 to at most the pair count (" +
+                                  std::to_string(in.pairs) + "); unit_starts[" + std::to_string(k) +
+                                  "] = " + std::to_string(s[k]));
+        units.first.push_back(k);
+        units.start.push_back(s[k]);
+        units.end.push_back(stop);
+    }
+    return units;
+}
+
 int32_t effective_threads(int requested, int64_t units) {
     const int64_t t = std::min<int64_t>(requested, units);
     if (t < 1) throw std::runtime_error("Process number error");

@@ -34,16 +34,16 @@ struct reference_matrix {
 
 // The straightforward tally of one cycle on the calling thread: the counts
 // zeroed in the observed cycle, then each permuted statistic compared with
-// the observed one (and, under sound rules, counted when defined).
+// the observed one (and, under sound rules, counted when undefined).
 inline void tally_cycle(const call_options& o, int32_t cycle, const float* observed, const float* permuted,
-                        uint32_t* extreme, uint32_t* valid, int32_t n) {
+                        uint32_t* extreme, uint32_t* undefined, int32_t n) {
     if (cycle == 0) {
         std::fill_n(extreme, n, 0u);
-        if (valid != nullptr) std::fill_n(valid, n, 0u);
+        if (undefined != nullptr) std::fill_n(undefined, n, 0u);
         return;
     }
     tally_extremes(o.alternative, observed, permuted, extreme, n);
-    if (valid != nullptr) tally_defined(permuted, valid, n);
+    if (undefined != nullptr) tally_undefined(permuted, undefined, n);
 }
 
 }  // namespace corrshift

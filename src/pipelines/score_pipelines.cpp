@@ -63,7 +63,7 @@ void reference_score_cycles(const checked_inputs& in, const call_options& o, int
         [&](const cycle_view& v) {
             phases(v, matrix.for_cycle(v), buffers, v.cycle == 0 ? out.scores : perm_scores.get());
         },
-        [&](int32_t cycle) { tally_cycle(o, cycle, out.scores, perm_scores.get(), out.extreme, out.valid, units); });
+        [&](int32_t cycle) { tally_cycle(o, cycle, out.scores, perm_scores.get(), out.extreme, out.undefined, units); });
 }
 
 // The pair statistics of positions [begin, end) for a score: differences
@@ -74,24 +74,235 @@ void score_pairs(const checked_inputs& in, const call_options& o, const float* m
                     in.n1, in.n2, b.corr1, b.corr2, b.z_diff, nullptr, tail::two_sided, 0.0f, o.rules);
 }
 
-// A pair job that counts median hits against the thresholds (first
-// `stride` floats) and their tanh (next `stride`) instead of writing
-// differences; the counters are the caller's to set.
-pair_job median_counting_job(const fast_rows& rows, const checked_inputs& in, const call_options& o,
-                             float* thresholds, size_t stride) {
-    pair_job job = pair_job_for(rows, in);
-    job.median_threshold = thresholds;
-    job.median_tanh = thresholds + stride;
-    job.median_magnitude = o.alternative == tail::two_sided;
-    job.median_not_above = o.alternative == tail::less;
-    return job;
-}
+// The fast path's state that every kind of unit shares: the packed rows,
+// the cycle's Fisher differences, the pair job that writes them and the
+// thresholds of the permuted medians.
+struct fast_scores {
+    const checked_inputs* in;
+    const call_options* o;
+    fast_rows rows;
+    scratch<float> z_diff;
+    pair_job pairs{};
+    const rule_kernels* kernels = nullptr;
+    scratch<float> thresholds;  // per unit (padded): the observed score's threshold, then its tanh
+    size_t stride = 0;
 
-// The fast path: `phases(view, job)` packs the rows, computes the Fisher
-// differences and settles every unit of `job`, tally included.
-template <class Phases>
-void fast_score_cycles(const checked_inputs& in, const call_options& o, const unit_outputs& out, fast_rows& rows,
-                       Phases&& phases) {
+    fast_scores(const checked_inputs& inputs, const call_options& options) : in(&inputs), o(&options) {
+        make_fast_rows(rows, inputs, options);
+        z_diff = make_scratch<float>(static_cast<size_t>(inputs.pairs));
+        pairs = pair_job_for(rows, inputs);
+        pairs.z_diff = z_diff.get();
+        kernels = rows.by_rules;
+    }
+
+    // Median scores: thresholds for `padded` units (the units' and beyond).
+    void make_thresholds(int32_t padded) {
+        stride = static_cast<size_t>(padded);
+        thresholds = make_scratch<float>(o->mean ? 0 : 2 * stride);
+    }
+
+    // A pair job that counts median hits against the thresholds instead of
+    // writing differences; the counters are the caller's to set.
+    pair_job median_counting_job() const {
+        pair_job job = pair_job_for(rows, *in);
+        job.median_threshold = thresholds.get();
+        job.median_tanh = thresholds.get() + stride;
+        job.median_magnitude = o->alternative == tail::two_sided;
+        job.median_not_above = o->alternative == tail::less;
+        return job;
+    }
+};
+
+// Features of the exhaustive pair order: the pair phase splits the
+// condensed positions among its workers, which count permuted medians per
+// feature in arrays of their own; a feature phase then settles each
+// feature from its K - 1 differences (or sums the workers' counts).
+struct feature_units {
+    int32_t units;
+    int32_t padded = 0;
+    int32_t per_worker_lists = 0;
+    scratch<float> lists;
+    scratch<uint32_t> hits, numbers;
+    std::vector<pair_job> counting;
+
+    explicit feature_units(const checked_inputs& in) : units(in.features) {}
+
+    // The pair kernel's per-feature arrays cover whole panel blocks.
+    static int32_t padded_units(const fast_scores& f) { return f.rows.blocks * f.rows.kernels->width; }
+
+    void reference_cycle(const checked_inputs& in, const call_options& o, const float* matrix, const cycle_view& v,
+                         const pair_buffers& b, float* target) const {
+        const score_rule rule = make_score_rule(o.mean, o.alternative, o.rules);
+        run_workers(in.pairs, o.threads, [=, &in, &o](int32_t begin, int32_t end) {
+            score_pairs(in, o, matrix, v, b, begin, end);
+        });
+        run_workers(in.features, o.threads, [=, &in](int32_t begin, int32_t end) {
+            score_features(b.z_diff, in.features, begin, end, target, rule);
+        });
+    }
+
+    void prepare(fast_scores& f) {
+        padded = padded_units(f);
+        const int32_t slots = std::min(f.o->threads, std::max(units, 1));
+        per_worker_lists = kFeatureBlock * units;
+        lists = make_scratch<float>(static_cast<size_t>(slots) * static_cast<size_t>(per_worker_lists));
+        if (f.o->mean) return;
+        const auto stride = static_cast<size_t>(padded);
+        const int32_t counters = f.rows.pair_workers;
+        hits = make_scratch<uint32_t>(counters * stride);
+        numbers = make_scratch<uint32_t>(counters * stride);
+        pair_job job = f.median_counting_job();
+        for (int32_t w = 0; w < counters; ++w) {
+            job.median_hits = hits.get() + static_cast<size_t>(w) * stride;
+            job.median_numbers = numbers.get() + static_cast<size_t>(w) * stride;
+            counting.push_back(job);
+        }
+    }
+
+    void settle_cycle(const fast_scores& f, const score_job& job) const {
+        const pair_job* pj = &f.pairs;
+        const rule_kernels* kernels = f.kernels;
+        {
+            const timed_phase timing(phase::pairs);
+            run_pair_workers(f.rows, [=](int32_t, int32_t begin, int32_t end) { kernels->pair_range(*pj, begin, end); });
+        }
+        const timed_phase timing(phase::units);
+        float* scratch = lists.get();
+        const auto per_worker = static_cast<size_t>(per_worker_lists);
+        const score_job* sj = &job;
+        run_numbered_workers(units, f.o->threads, [=](int32_t worker, int32_t begin, int32_t end) {
+            feature_scores(*sj, scratch + static_cast<size_t>(worker) * per_worker, begin, end);
+        });
+    }
+
+    void count_cycle(const fast_scores& f, const score_job& job) const {
+        const pair_job* jobs = counting.data();
+        const rule_kernels* kernels = f.kernels;
+        const auto stride = static_cast<size_t>(padded);
+        {
+            const timed_phase timing(phase::pairs);
+            run_pair_workers(f.rows, [=](int32_t worker, int32_t begin, int32_t end) {
+                const pair_job& pj = jobs[worker];
+                std::fill_n(pj.median_hits, stride, 0u);
+                std::fill_n(pj.median_numbers, stride, 0u);
+                kernels->pair_range(pj, begin, end);
+            });
+        }
+        const timed_phase timing(phase::units);
+        const uint32_t* h = hits.get();
+        const uint32_t* c = numbers.get();
+        const int32_t counters = f.rows.pair_workers, pad = padded;
+        const score_job* sj = &job;
+        run_workers(units, f.o->threads, [=](int32_t begin, int32_t end) {
+            settle_feature_medians(*sj, h, c, counters, pad, begin, end);
+        });
+    }
+};
+
+// Units of listed pairs (runs sharing their first feature, or the caller's
+// sets), unit u covering positions [start[u], stop[u]): each worker takes
+// the units that begin in its share of the pair positions (units differ in
+// length), computes their pairs and settles them; permuted medians are
+// counted per unit by the worker that owns it.
+struct listed_units {
+    int32_t units;
+    const int32_t* start;
+    const int32_t* stop;
+    int32_t slots = 1;
+    int32_t longest = 0;
+    std::vector<int32_t> cuts;
+    scratch<float> lists;
+    scratch<uint32_t> hits, numbers;
+    pair_job counting{};
+
+    explicit listed_units(const run_table& runs)
+        : units(static_cast<int32_t>(runs.first.size())), start(runs.start.data()), stop(runs.end.data()) {}
+
+    int32_t padded_units(const fast_scores&) const { return units; }
+
+    void reference_cycle(const checked_inputs& in, const call_options& o, const float* matrix, const cycle_view& v,
+                         const pair_buffers& b, float* target) const {
+        const score_rule rule = make_score_rule(o.mean, o.alternative, o.rules);
+        const int32_t* first = start;
+        const int32_t* last = stop;
+        // Each worker computes the pairs of its units, then scores them.
+        run_workers(units, o.threads, [=, &in, &o](int32_t begin, int32_t end) {
+            if (begin >= end) return;
+            score_pairs(in, o, matrix, v, b, first[begin], last[end - 1]);
+            score_runs(b.z_diff, first, last, begin, end, target, rule);
+        });
+    }
+
+    void prepare(fast_scores& f) {
+        const int32_t n = f.in->pairs;
+        for (int32_t u = 0; u < units; ++u) longest = std::max(longest, stop[u] - start[u]);
+        slots = std::min(f.o->threads, std::max(units, 1));
+        lists = make_scratch<float>(static_cast<size_t>(slots) * static_cast<size_t>(longest));
+        cuts.assign(static_cast<size_t>(slots) + 1, units);
+        for (int32_t w = 0; w < slots; ++w)
+            cuts[static_cast<size_t>(w)] = static_cast<int32_t>(
+                std::lower_bound(start, start + units, static_cast<int64_t>(n) * w / slots) - start);
+        if (f.o->mean) return;
+        hits = make_scratch<uint32_t>(static_cast<size_t>(units));
+        numbers = make_scratch<uint32_t>(static_cast<size_t>(units));
+        counting = f.median_counting_job();
+        counting.median_hits = hits.get();
+        counting.median_numbers = numbers.get();
+        counting.median_run_start = start;
+        counting.median_run_stop = stop;
+        counting.median_runs = units;
+    }
+
+    void settle_cycle(const fast_scores& f, const score_job& job) const {
+        const pair_job* pj = &f.pairs;
+        const rule_kernels* kernels = f.kernels;
+        float* scratch = lists.get();
+        const auto per_worker = static_cast<size_t>(longest);
+        const int32_t* first = start;
+        const int32_t* last = stop;
+        const score_job* sj = &job;
+        run_cut_workers(cuts.data(), slots, [=](int32_t worker, int32_t begin, int32_t end) {
+            if (begin >= end) return;
+            kernels->pair_range(*pj, first[begin], last[end - 1]);
+            run_scores(*sj, first, last, scratch + static_cast<size_t>(worker) * per_worker, begin, end);
+        });
+    }
+
+    void count_cycle(const fast_scores& f, const score_job& job) const {
+        const pair_job* cj = &counting;
+        const rule_kernels* kernels = f.kernels;
+        const int32_t* first = start;
+        const int32_t* last = stop;
+        const score_job* sj = &job;
+        run_cut_workers(cuts.data(), slots, [=](int32_t, int32_t begin, int32_t end) {
+            if (begin >= end) return;
+            std::fill(cj->median_hits + begin, cj->median_hits + end, 0u);
+            std::fill(cj->median_numbers + begin, cj->median_numbers + end, 0u);
+            kernels->pair_range(*cj, first[begin], last[end - 1]);
+            settle_run_medians(*sj, cj->median_hits, cj->median_numbers, first, last, begin, end);
+        });
+    }
+};
+
+// One score computation over any kind of units. The fast path packs the
+// rows each cycle; the observed cycle (and every cycle of mean scores)
+// writes the Fisher differences and settles each unit, tally included;
+// permutation cycles of median scores count, in the pair kernel, each
+// unit's differences below its observed score instead of selecting medians.
+template <class Units>
+void compute_scores(const checked_inputs& in, const call_options& o, const unit_outputs& out, engine e,
+                    Units& units) {
+    if (e == engine::reference) {
+        reference_score_cycles(in, o, units.units, out,
+                               [&](const cycle_view& v, const float* matrix, const pair_buffers& b, float* target) {
+                                   units.reference_cycle(in, o, matrix, v, b, target);
+                               });
+        return;
+    }
+    fast_scores f(in, o);
+    const int32_t padded = units.padded_units(f);
+    f.make_thresholds(padded);
+    units.prepare(f);
     score_job observed{};
     observed.features = in.features;
     observed.rules = o.rules;
@@ -100,14 +311,21 @@ void fast_score_cycles(const checked_inputs& in, const call_options& o, const un
     observed.alternative = o.alternative;
     observed.scores = out.scores;
     observed.counts = out.extreme;
-    observed.valid = out.valid;
+    observed.undefined = out.undefined;
+    observed.z_diff = f.z_diff.get();
     score_job permuted = observed;
     permuted.observed = out.scores;
     run_cycles(
         make_plan(in, o),
         [&](const cycle_view& v) {
-            pack_cycle_rows(rows, v);
-            phases(v, v.cycle == 0 ? observed : permuted);
+            pack_cycle_rows(f.rows, v);
+            if (v.cycle == 0 || o.mean) {
+                units.settle_cycle(f, v.cycle == 0 ? observed : permuted);
+                return;
+            }
+            if (v.cycle == 1)
+                median_thresholds(permuted, units.units, f.thresholds.get(), f.thresholds.get() + f.stride, padded);
+            units.count_cycle(f, permuted);
         },
         [](int32_t) {});
 }
@@ -115,158 +333,14 @@ void fast_score_cycles(const checked_inputs& in, const call_options& o, const un
 }  // namespace
 
 void compute_feature_scores(const checked_inputs& in, const call_options& o, const unit_outputs& out, engine e) {
-    const int32_t n = in.pairs;
-    const int32_t threads = o.threads;
-    if (e == engine::reference) {
-        const score_rule rule = make_score_rule(o.mean, o.alternative, o.rules);
-        reference_score_cycles(in, o, in.features, out,
-                               [&](const cycle_view& v, const float* matrix, pair_buffers b, float* target) {
-                                   run_workers(n, threads, [=, &in, &o](int32_t begin, int32_t end) {
-                                       score_pairs(in, o, matrix, v, b, begin, end);
-                                   });
-                                   run_workers(in.features, threads, [=](int32_t begin, int32_t end) {
-                                       score_features(b.z_diff, in.features, begin, end, target, rule);
-                                   });
-                               });
-        return;
-    }
-    fast_rows rows;
-    make_fast_rows(rows, in, o);
-    auto z_diff = make_scratch<float>(n);
-    const int32_t slots = std::min(threads, std::max(in.features, 1));
-    const auto per_worker = static_cast<size_t>(kFeatureBlock) * static_cast<size_t>(in.features);
-    auto lists = make_scratch<float>(static_cast<size_t>(slots) * per_worker);
-    // Permuted medians are decided by counting in the pair kernel: each
-    // worker of the pair positions keeps its own counts per feature.
-    const int32_t counters = rows.pair_workers;
-    const int32_t padded = rows.blocks * rows.kernels->width;
-    const auto stride = static_cast<size_t>(padded);
-    const bool count_medians = !o.mean;
-    auto hits = make_scratch<uint32_t>(count_medians ? counters * stride : 0);
-    auto numbers = make_scratch<uint32_t>(count_medians ? counters * stride : 0);
-    auto thresholds = make_scratch<float>(count_medians ? 2 * stride : 0);
-    pair_job pairs = pair_job_for(rows, in);
-    pairs.z_diff = z_diff.get();
-    std::vector<pair_job> counting;
-    if (count_medians) {
-        pair_job job = median_counting_job(rows, in, o, thresholds.get(), stride);
-        for (int32_t w = 0; w < counters; ++w) {
-            job.median_hits = hits.get() + static_cast<size_t>(w) * stride;
-            job.median_numbers = numbers.get() + static_cast<size_t>(w) * stride;
-            counting.push_back(job);
-        }
-    }
-    const rule_kernels* kernels = rows.by_rules;
-    fast_score_cycles(in, o, out, rows, [&](const cycle_view& v, score_job& job) {
-        job.z_diff = z_diff.get();
-        const score_job* sj = &job;
-        if (count_medians && v.cycle > 0) {
-            if (v.cycle == 1) median_thresholds(job, in.features, thresholds.get(), thresholds.get() + stride, padded);
-            const pair_job* jobs = counting.data();
-            {
-                const timed_phase timing(phase::pairs);
-                run_pair_workers(rows, [=](int32_t worker, int32_t begin, int32_t end) {
-                    const pair_job& pj = jobs[worker];
-                    std::fill_n(pj.median_hits, stride, 0u);
-                    std::fill_n(pj.median_numbers, stride, 0u);
-                    kernels->pair_range(pj, begin, end);
-                });
-            }
-            const timed_phase timing(phase::units);
-            const uint32_t* h = hits.get();
-            const uint32_t* c = numbers.get();
-            run_workers(in.features, threads, [=](int32_t begin, int32_t end) {
-                settle_feature_medians(*sj, h, c, counters, padded, begin, end);
-            });
-            return;
-        }
-        const pair_job* pj = &pairs;
-        {
-            const timed_phase timing(phase::pairs);
-            run_pair_workers(rows, [=](int32_t, int32_t begin, int32_t end) { kernels->pair_range(*pj, begin, end); });
-        }
-        const timed_phase timing(phase::units);
-        float* scratch = lists.get();
-        run_numbered_workers(in.features, threads, [=](int32_t worker, int32_t begin, int32_t end) {
-            feature_scores(*sj, scratch + static_cast<size_t>(worker) * per_worker, begin, end);
-        });
-    });
+    feature_units units(in);
+    compute_scores(in, o, out, e, units);
 }
 
 void compute_run_scores(const checked_inputs& in, const run_table& runs, const call_options& o,
                         const unit_outputs& out, engine e) {
-    const auto g = static_cast<int32_t>(runs.first.size());
-    const int32_t threads = o.threads;
-    const int32_t n = in.pairs;
-    const int32_t* start = runs.start.data();
-    const int32_t* stop = runs.end.data();
-    if (e == engine::reference) {
-        const score_rule rule = make_score_rule(o.mean, o.alternative, o.rules);
-        // Each worker computes the pairs of its runs, then scores them.
-        reference_score_cycles(in, o, g, out, [&](const cycle_view& v, const float* matrix, pair_buffers b, float* target) {
-            run_workers(g, threads, [=, &in, &o](int32_t begin, int32_t end) {
-                if (begin >= end) return;
-                score_pairs(in, o, matrix, v, b, start[begin], stop[end - 1]);
-                score_runs(b.z_diff, start, stop, begin, end, target, rule);
-            });
-        });
-        return;
-    }
-    fast_rows rows;
-    make_fast_rows(rows, in, o);
-    auto z_diff = make_scratch<float>(n);
-    int32_t longest = 0;
-    for (int32_t r = 0; r < g; ++r) longest = std::max(longest, stop[r] - start[r]);
-    const int32_t slots = std::min(threads, std::max(g, 1));
-    auto lists = make_scratch<float>(static_cast<size_t>(slots) * static_cast<size_t>(longest));
-    pair_job pairs = pair_job_for(rows, in);
-    pairs.z_diff = z_diff.get();
-    const rule_kernels* kernels = rows.by_rules;
-    // Runs differ in length, so each worker takes the runs that begin in
-    // its share of the pair positions: about equal pair counts.
-    std::vector<int32_t> cuts(static_cast<size_t>(slots) + 1, g);
-    for (int32_t w = 0; w < slots; ++w)
-        cuts[static_cast<size_t>(w)] = static_cast<int32_t>(
-            std::lower_bound(start, start + g, static_cast<int64_t>(n) * w / slots) - start);
-    const int32_t* cut = cuts.data();
-    // Permuted medians are decided by counting in the pair kernel, each
-    // run's counts kept by the worker that owns the run.
-    const bool count_medians = !o.mean;
-    const auto units = static_cast<size_t>(count_medians ? g : 0);
-    auto hits = make_scratch<uint32_t>(units), numbers = make_scratch<uint32_t>(units);
-    auto thresholds = make_scratch<float>(2 * units);
-    pair_job counting = median_counting_job(rows, in, o, thresholds.get(), units);
-    counting.median_hits = hits.get();
-    counting.median_numbers = numbers.get();
-    counting.median_run_start = start;
-    counting.median_run_stop = stop;
-    counting.median_runs = g;
-    fast_score_cycles(in, o, out, rows, [&](const cycle_view& v, score_job& job) {
-        job.z_diff = z_diff.get();
-        const score_job* sj = &job;
-        if (count_medians && v.cycle > 0) {
-            if (v.cycle == 1) median_thresholds(job, g, thresholds.get(), thresholds.get() + units, g);
-            const pair_job* cj = &counting;
-            run_cut_workers(cut, slots, [=](int32_t, int32_t begin, int32_t end) {
-                if (begin >= end) return;
-                std::fill(cj->median_hits + begin, cj->median_hits + end, 0u);
-                std::fill(cj->median_numbers + begin, cj->median_numbers + end, 0u);
-                kernels->pair_range(*cj, start[begin], stop[end - 1]);
-                settle_run_medians(*sj, cj->median_hits, cj->median_numbers, start, stop, begin, end);
-            });
-            return;
-        }
-        const pair_job* pj = &pairs;
-        float* scratch = lists.get();
-        // Each worker computes the pairs of its runs, from its first
-        // run's start to its last run's end, then settles its runs.
-        run_cut_workers(cut, slots, [=](int32_t worker, int32_t begin, int32_t end) {
-            if (begin >= end) return;
-            kernels->pair_range(*pj, start[begin], stop[end - 1]);
-            run_scores(*sj, start, stop, scratch + static_cast<size_t>(worker) * static_cast<size_t>(longest), begin,
-                       end);
-        });
-    });
+    listed_units units(runs);
+    compute_scores(in, o, out, e, units);
 }
 
 }  // namespace corrshift

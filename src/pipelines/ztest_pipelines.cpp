@@ -38,7 +38,7 @@ void reference_ztest(const checked_inputs& in, const call_options& o, const pair
                                 v.group2, in.n1, in.n2, c1, c2, z, p, o.alternative, se, o.rules);
             });
         },
-        [&](int32_t cycle) { tally_cycle(o, cycle, out.z_diff, perm_z.get(), out.extreme, out.valid, n); });
+        [&](int32_t cycle) { tally_cycle(o, cycle, out.z_diff, perm_z.get(), out.extreme, out.undefined, n); });
 }
 
 // The fast path: rows packed once per cycle, pairs computed tile by tile,
@@ -52,7 +52,7 @@ void fast_ztest(const checked_inputs& in, const call_options& o, const pair_outp
     observed.alternative = o.alternative;
     observed.se = se;
     observed.counts = out.extreme;
-    observed.valid = out.valid;
+    observed.undefined = out.undefined;
     pair_job permuted = observed;
     observed.corr1 = out.corr1;
     observed.corr2 = out.corr2;

@@ -1,5 +1,6 @@
 #include "worker_pool.hpp"
 
+#include <chrono>
 #include <system_error>
 
 #include "workers.hpp"
@@ -11,12 +12,29 @@ namespace {
 thread_local worker_pool* the_current_pool = nullptr;
 
 // How long a waiting thread polls before it sleeps: cycles are often a few
-// tens of microseconds apart, less than a sleep and wake-up costs. Polls
-// yield the core, so that with more threads than cores the thread that has
-// work gets it.
-constexpr int kPolls = 200;
+// tens of microseconds apart, less than a sleep and a wake-up cost. The
+// poll is bounded in time, not in count, and does not yield (a yield on a
+// busy machine can give the core away for a whole time slice).
+constexpr std::chrono::microseconds kPoll{50};
 
-inline void relax() { std::this_thread::yield(); }
+inline void relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+// Polls until done() or until kPoll has passed; returns done().
+template <class Done>
+bool poll(Done&& done) {
+    const auto until = std::chrono::steady_clock::now() + kPoll;
+    for (;;) {
+        for (int i = 0; i < 64; ++i) {
+            if (done()) return true;
+            relax();
+        }
+        if (std::chrono::steady_clock::now() >= until) return done();
+    }
+}
 
 }  // namespace
 
@@ -50,8 +68,7 @@ void worker_pool::stop() {
 void worker_pool::serve(int32_t index) {
     uint64_t seen = 0;
     for (;;) {
-        for (int i = 0; i < kPolls && generation_.load(std::memory_order_acquire) == seen; ++i) relax();
-        if (generation_.load(std::memory_order_acquire) == seen) {
+        if (!poll([&] { return generation_.load(std::memory_order_acquire) != seen; })) {
             std::unique_lock<std::mutex> lock(mutex_);
             wake_.wait(lock, [&] { return stopping_ || generation_.load(std::memory_order_acquire) != seen; });
             if (stopping_) return;
@@ -91,8 +108,7 @@ void worker_pool::run(int32_t t, const std::function<void(int32_t)>& task) {
     } catch (...) {
         errors_[0] = std::current_exception();
     }
-    for (int i = 0; i < kPolls && pending_.load(std::memory_order_acquire) != 0; ++i) relax();
-    if (pending_.load(std::memory_order_acquire) != 0) {
+    if (!poll([&] { return pending_.load(std::memory_order_acquire) == 0; })) {
         std::unique_lock<std::mutex> lock(mutex_);
         done_.wait(lock, [&] { return pending_.load(std::memory_order_acquire) == 0; });
     }

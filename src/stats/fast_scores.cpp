@@ -56,13 +56,13 @@ void settle(const score_job& job, int32_t u, float* values, int32_t count) {
                         : sound  ? select_defined_quantile(values, count, kMedianQuantile, job.magnitude)
                                  : select_quantile(values, count, kMedianQuantile, job.magnitude);
         job.counts[u] = 0;
-        if (sound) job.valid[u] = 0;
+        if (sound) job.undefined[u] = 0;
         return;
     }
     const float score = mean_of_magnitudes(values, count, job.rules);
-    if (sound) {
-        if (score != score) return;
-        job.valid[u] += 1;
+    if (sound && score != score) {
+        job.undefined[u] += 1;
+        return;
     }
     tally_extremes(job.alternative, job.observed + u, &score, job.counts + u, 1);
 }
@@ -72,8 +72,10 @@ void settle(const score_job& job, int32_t u, float* values, int32_t count) {
 // without any counts for nothing.
 void settle_median(const score_job& job, int32_t u, int64_t hits, int64_t numbers, int32_t count) {
     if (job.rules == statistics::sound) {
-        if (numbers == 0) return;
-        job.valid[u] += 1;
+        if (numbers == 0) {
+            job.undefined[u] += 1;
+            return;
+        }
         count = static_cast<int32_t>(numbers);
     }
     if (median_extreme(hits, numbers, count, job.alternative, job.observed[u])) job.counts[u] += 1;

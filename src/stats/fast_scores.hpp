@@ -30,8 +30,8 @@ struct score_job {
     const float* observed;
     uint32_t* counts;
     // Sound rules: the permutation cycles in which the unit's score is
-    // defined (some difference is a number); others count neither way.
-    uint32_t* valid;
+    // undefined (no difference is a number); they count neither way.
+    uint32_t* undefined;
 };
 
 // Per-feature scores of features [begin, end): each feature's differences

@@ -20,8 +20,8 @@ void tally_extremes(tail alternative, const float* observed, const float* permut
     }
 }
 
-void tally_defined(const float* permuted, uint32_t* valid, int32_t n) {
-    for (int32_t k = 0; k < n; ++k) valid[k] += permuted[k] == permuted[k];
+void tally_undefined(const float* permuted, uint32_t* undefined, int32_t n) {
+    for (int32_t k = 0; k < n; ++k) undefined[k] += permuted[k] != permuted[k];
 }
 
 namespace {

@@ -13,10 +13,10 @@ namespace corrshift {
 // never does, an unknown alternative never counts.
 void tally_extremes(tail alternative, const float* observed, const float* permuted, uint32_t* counts, int32_t n);
 
-// Adds 1 to valid[k] for every k in [0, n) whose permuted value is a
-// number: under sound rules a cycle with an undefined statistic counts for
-// nothing, and the p-value is formed over the cycles that count.
-void tally_defined(const float* permuted, uint32_t* valid, int32_t n);
+// Adds 1 to undefined[k] for every k in [0, n) whose permuted value is
+// NaN: under sound rules a cycle with an undefined statistic counts for
+// nothing, and the p-value is formed over the other cycles.
+void tally_undefined(const float* permuted, uint32_t* undefined, int32_t n);
 
 // p[k] = counts[k] / permutations in single precision (0 when there were
 // no permutations).

@@ -70,8 +70,9 @@ struct pair_job {
     float* p_normal;    // normal p-values under `alternative`, with standard error `se`
     uint32_t* counts;   // permutation counts: zeroed when z_observed is null, else tallied
     // Sound rules: the permutation cycles in which each pair's difference
-    // is defined (zeroed when z_observed is null, else tallied with counts).
-    uint32_t* valid;
+    // is undefined (zeroed when z_observed is null, else tallied with
+    // counts; rarely written, so the tally reads and writes no more memory).
+    uint32_t* undefined;
     const float* z_observed;
     // tanh of each observed difference (as float): written when z_observed
     // is null, read by the tally of permutation cycles otherwise.
@@ -121,9 +122,9 @@ struct kernel_table {
     // counts[k] += 1 when the Fisher difference of the clamped correlations
     // c1[k], c2[k] is at least as extreme as observed[k], decided as the
     // permutation tally of the pair kernel decides it under the rules
-    // (sound rules: valid[k] += 1 when that difference is defined).
+    // (sound rules: undefined[k] += 1 when that difference is undefined).
     void (*tally_block)(const float* c1, const float* c2, const float* observed, tail alternative, uint32_t* counts,
-                        uint32_t* valid, int64_t n, statistics rules);
+                        uint32_t* undefined, int64_t n, statistics rules);
     // Ranks of values[0 .. m-1] when they hold no tie and no NaN: true and
     // ranks[k] = position of values[k] in ascending order; false otherwise.
     bool (*distinct_ranks)(const float* values, int32_t m, int32_t* ranks, uint8_t* seen);

@@ -205,8 +205,8 @@ inline vi beyond_clamp(vf c1, vf c2) {
         return vi{};
 }
 
-// Sound rules count the cycles in which a pair's difference is defined.
-inline vi defined_lanes(vf c1, vf c2) { return (vi)(c1 == c1) & (vi)(c2 == c2); }
+// Sound rules count the cycles in which a pair's difference is undefined.
+inline vi undefined_lanes(vf c1, vf c2) { return (vi)(c1 != c1) | (vi)(c2 != c2); }
 
 inline void subtract_lanes(uint32_t* at, vi lanes) {
     vi v;
@@ -296,11 +296,11 @@ void emit_run(const pair_job& job, int32_t pos, const lane_results& res, int lo,
             tally_extremes(job.alternative, job.z_observed + pos, res.d + lo, job.counts + pos, len);
     }
     if constexpr (S::sound) {
-        if (job.valid != nullptr) {
+        if (job.undefined != nullptr) {
             if (job.z_observed == nullptr)
-                std::memset(job.valid + pos, 0, static_cast<size_t>(len) * sizeof(uint32_t));
+                std::memset(job.undefined + pos, 0, static_cast<size_t>(len) * sizeof(uint32_t));
             else
-                tally_defined(res.d + lo, job.valid + pos, len);
+                tally_undefined(res.d + lo, job.undefined + pos, len);
         }
     }
 }
@@ -471,7 +471,10 @@ inline void tally_row(const pair_job& job, const float* sums1, const float* sums
 #pragma GCC unroll 16
     for (int c = 0; c < C; ++c) {
         subtract_lanes(job.counts + at + c * VL, hit[c]);
-        if constexpr (S::sound) subtract_lanes(job.valid + at + c * VL, defined_lanes(c1[c], c2[c]));
+        if constexpr (S::sound) {
+            const vi undefined = undefined_lanes(c1[c], c2[c]);
+            if (CORRSHIFT_ANY_LANE(undefined)) subtract_lanes(job.undefined + at + c * VL, undefined);
+        }
     }
 }
 
@@ -493,13 +496,13 @@ inline void tally_vector(const pair_job& job, vf r1, vf r2, int32_t at, int from
     }
     for (int l = from; l < to; ++l) job.counts[at + l] -= static_cast<uint32_t>(hit[l]);
     if constexpr (S::sound) {
-        const vi defined = defined_lanes(c1, c2);
-        for (int l = from; l < to; ++l) job.valid[at + l] -= static_cast<uint32_t>(defined[l]);
+        const vi undefined = undefined_lanes(c1, c2);
+        for (int l = from; l < to; ++l) job.undefined[at + l] -= static_cast<uint32_t>(undefined[l]);
     }
 }
 
 void tally_block(const float* c1, const float* c2, const float* observed, tail alternative, uint32_t* counts,
-                 uint32_t* valid, int64_t n, statistics rules) {
+                 uint32_t* undefined, int64_t n, statistics rules) {
     const double* table = fisher_table();
     float t[VL];
     pair_job job{};
@@ -516,7 +519,7 @@ void tally_block(const float* c1, const float* c2, const float* observed, tail a
         job.z_observed = observed + k;
         job.z_tanh = t;
         job.counts = counts + k;
-        job.valid = valid + k;
+        job.undefined = undefined + k;
         with_rules(rules, [&](auto r) { tally_vector<decltype(r)>(job, a, b, 0, 0, len, table); });
     }
 }
