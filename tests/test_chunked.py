@@ -15,18 +15,17 @@ import numpy as np
 import pytest
 import scipy.stats
 
-import pipelines
-from corrshift import chunked
+from corrshift import chunked, native
 from corrshift.chunked import Job, run_chunks
 from corrshift.parquet_sink import parquet_sink
-from corrshift.pvalues import permutation_qvalues
 from corrshift.stdout import silenced_stdout
 
 FEATURES, SAMPLES = 23, 36
 PERMUTATIONS = 6  # few permutations: many tied p-values for the top-k order
 GROUP1 = np.arange(0, 14, dtype=np.int32)
 GROUP2 = np.arange(14, 28, dtype=np.int32)
-CONSTANT = 5  # a feature without variance in group 1: its correlations there are undefined (-2.0)
+CONSTANT = 5  # a feature without variance in group 1: its correlations there are undefined (NaN)
+UNDEFINED = np.arange(FEATURES) == CONSTANT
 
 
 @pytest.fixture(scope="module")
@@ -54,31 +53,26 @@ def given_score_pairs():
     return first, second
 
 
-def make_job(test, method="pearson", alternative="two-sided", aggregate="mean", top=None, max_p=None):
+def make_job(test, method="pearson", alternative="two-sided", aggregate="mean", top=None, max_p=None,
+             exclude=None):
     return Job(test=test, features=0, group1=GROUP1, group2=GROUP2, method=method, alternative=alternative,
                aggregate=aggregate if test == "score" else None, permutations=PERMUTATIONS, threads=2,
-               top=top, max_p=max_p)
+               top=top, max_p=max_p, exclude=exclude)
 
 
 def single_call(data, job, pairs):
-    """The full table from one native call."""
-    args = (GROUP1, GROUP2, job.method)
+    """The full table from one native call (over all pairs: the exhaustive one)."""
     if job.test == "ztest":
-        if pairs is None:
-            first, second = (a.astype(np.int32) for a in np.triu_indices(FEATURES, 1))
-            values = pipelines._ztest_pipeline_exhaustive(data, *args, job.alternative, PERMUTATIONS, 2)
-        else:
-            first, second = pairs
-            values = pipelines._ztest_pipeline_indexed(data, first, second, *args, job.alternative,
-                                                       PERMUTATIONS, 2)
-        return dict(zip(chunked.ZTEST_NATIVE_COLUMNS, (first, second, *values)))
-    if pairs is None:
-        values = pipelines._score_pipeline_exhaustive(data, *args, job.aggregate, job.alternative,
-                                                      PERMUTATIONS, 2)
-        return dict(zip(chunked.SCORE_NATIVE_COLUMNS, (np.arange(FEATURES, dtype=np.int32), *values)))
-    values = pipelines._score_pipeline_indexed(data, *pairs, *args, job.aggregate, job.alternative,
-                                               PERMUTATIONS, 2)
-    return dict(zip(chunked.SCORE_NATIVE_COLUMNS, values))
+        return native.ztest(data, GROUP1, GROUP2, job.method, job.alternative, job.permutations, 2, pairs=pairs)
+    return native.score(data, GROUP1, GROUP2, job.method, job.aggregate, job.alternative, job.permutations, 2,
+                        pairs=pairs, exclude=job.exclude)
+
+
+def pvalues(full):
+    stat = full["z_diff"] if "z_diff" in full else full["score"]
+    p = (full["extreme"].astype(np.float64) + 1) / (full["valid"] + 1.0)
+    p[np.isnan(stat)] = np.nan
+    return p
 
 
 def assert_same_rows(actual, expected):
@@ -90,19 +84,16 @@ def assert_same_rows(actual, expected):
                               e.view(np.uint32) if e.dtype == np.float32 else e), name
 
 
-def key_sorted(full, permutations, untestable=()):
-    """Row numbers of the full table sorted as the top rows are ranked."""
+def key_sorted(full):
+    """Row numbers of the full table sorted as the top rows are ranked: untested rows last."""
     stat = full["z_diff"] if "z_diff" in full else full["score"]
-    b = np.rint(full["p_permutation"].astype(np.float64) * permutations)
+    p = pvalues(full)
     p_normal = full.get("p_normal", np.zeros(len(stat)))
-    features = [full[name] for name in ("first", "second", "feature") if name in full]
 
     def key(row):
-        untested = (np.isnan(stat[row]) or ("r1" in full and -2.0 in (full["r1"][row], full["r2"][row]))
-                    or any(f[row] in untestable for f in features))
-        if untested:
+        if np.isnan(stat[row]):
             return (True, 0, 0, 0, row)
-        return (False, b[row], p_normal[row], -abs(float(stat[row])), row)
+        return (False, p[row], p_normal[row], -abs(float(stat[row])), row)
 
     return sorted(range(len(stat)), key=key)
 
@@ -116,14 +107,14 @@ ZTEST_CASES = [
     for chunk in (1, 7, 64, 10**6)
 ]
 SCORE_CASES = [
-    ("pearson", "mean", "two-sided", "all", 1),
-    ("pearson", "median", "greater", "all", 45),
-    ("spearman", "mean", "less", "all", 100),
-    ("spearman", "median", "two-sided", "all", 10**6),
-    ("pearson", "mean", "two-sided", "given-score", 1),
-    ("pearson", "median", "less", "given-score", 13),
-    ("spearman", "median", "greater", "given-score", 30),
-    ("spearman", "mean", "two-sided", "given-score", 10**6),
+    ("pearson", "mean", "two-sided", "all", 1, None),
+    ("pearson", "median", "greater", "all", 45, UNDEFINED),
+    ("spearman", "mean", "less", "all", 100, UNDEFINED),
+    ("spearman", "median", "two-sided", "all", 10**6, None),
+    ("pearson", "mean", "two-sided", "given-score", 1, UNDEFINED),
+    ("pearson", "median", "less", "given-score", 13, None),
+    ("spearman", "median", "greater", "given-score", 30, UNDEFINED),
+    ("spearman", "mean", "two-sided", "given-score", 10**6, None),
 ]
 
 
@@ -135,9 +126,11 @@ def test_ztest_chunks_equal_single_call(data, method, pairs, chunk):
     assert (result.chunks > 1) == (chunk < 10**6)
 
 
-@pytest.mark.parametrize("method,aggregate,alternative,pairs,chunk", SCORE_CASES)
-def test_score_chunks_equal_single_call(data, method, aggregate, alternative, pairs, chunk):
-    job = make_job("score", method, alternative, aggregate)
+@pytest.mark.parametrize("method,aggregate,alternative,pairs,chunk,exclude", SCORE_CASES)
+def test_score_chunks_equal_single_call(data, method, aggregate, alternative, pairs, chunk, exclude):
+    # With the constant feature excluded, the single call over all pairs
+    # leaves its row out of the matrix, the chunks leave out its pairs.
+    job = make_job("score", method, alternative, aggregate, exclude=exclude)
     result = run_chunks(data, GROUP1, GROUP2, job, pairs=PAIRS[pairs], chunk_pairs=chunk)
     assert_same_rows(result.columns, single_call(data, job, PAIRS[pairs]))
     assert (result.chunks > 1) == (chunk < 10**6)
@@ -198,23 +191,24 @@ def test_top_rows_equal_sorting_the_full_table(data, test, alternative, pairs, t
     full = single_call(data, make_job(test, alternative=alternative), PAIRS[pairs])
     result = run_chunks(data, GROUP1, GROUP2, make_job(test, alternative=alternative, top=top),
                         pairs=PAIRS[pairs], chunk_pairs=chunk)
-    expected = chunked.take_rows(full, key_sorted(full, PERMUTATIONS)[:top])
+    expected = chunked.take_rows(full, key_sorted(full)[:top])
     assert_same_rows(result.columns, expected)
 
 
 @pytest.mark.parametrize("test", ["ztest", "score"])
-def test_rows_of_untestable_features_are_ranked_last_and_never_pass_max_p(data, test):
-    untestable = np.zeros(FEATURES, dtype=bool)
-    untestable[[2, 3]] = True  # the correlated pair: the best rows if tested
-    full = single_call(data, make_job(test), None)
-    job = dataclasses.replace(make_job(test, top=400), untestable=untestable)
+def test_rows_of_a_constant_feature_are_ranked_last_and_never_pass_max_p(data, test):
+    job = make_job(test, top=400, exclude=UNDEFINED if test == "score" else None)
+    full = single_call(data, job, None)
     result = run_chunks(data, GROUP1, GROUP2, job, chunk_pairs=25)
-    assert_same_rows(result.columns, chunked.take_rows(full, key_sorted(full, PERMUTATIONS, {2, 3})))
+    order = key_sorted(full)
+    assert_same_rows(result.columns, chunked.take_rows(full, order))
+    features = [full[name][order] for name in ("first", "second", "feature") if name in full]
+    with_constant = np.any([f == CONSTANT for f in features], axis=0)
+    assert with_constant.any() and with_constant[-with_constant.sum():].all()
     filtered = run_chunks(data, GROUP1, GROUP2, dataclasses.replace(job, top=None, max_p=1.0))
-    features = filtered.columns["first" if test == "ztest" else "feature"]
-    assert len(features) and not np.isin(features, [2, 3]).any()
-    if test == "ztest":
-        assert not np.isin(filtered.columns["second"], [2, 3]).any()
+    for name in ("first", "second", "feature"):
+        if name in filtered.columns:
+            assert len(filtered.columns[name]) and not np.isin(filtered.columns[name], [CONSTANT]).any()
 
 
 @pytest.mark.parametrize("test,pairs,max_p", [
@@ -222,28 +216,31 @@ def test_rows_of_untestable_features_are_ranked_last_and_never_pass_max_p(data, 
 def test_max_p_keeps_tested_rows_at_or_under_the_threshold(data, test, pairs, max_p):
     full = single_call(data, make_job(test), PAIRS[pairs])
     result = run_chunks(data, GROUP1, GROUP2, make_job(test, max_p=max_p), pairs=PAIRS[pairs], chunk_pairs=11)
-    p = (np.rint(full["p_permutation"].astype(np.float64) * PERMUTATIONS) + 1) / (PERMUTATIONS + 1)
-    keep = p <= max_p
-    if "r1" in full:
-        keep &= (full["r1"] != -2) & (full["r2"] != -2)
+    keep = pvalues(full) <= max_p
     assert_same_rows(result.columns, chunked.take_rows(full, keep))
     if max_p == 2 / 7:
         assert keep.any() and not keep.all()
 
 
 @pytest.mark.parametrize("reduction", [dict(top=5), dict(max_p=0.3), dict()])
-def test_counts_give_the_q_values_of_the_full_table(data, reduction):
-    """q-values of kept rows, from the run's counts, equal scipy's on the full table."""
-    full = single_call(data, make_job("ztest"), None)
-    tested = (full["r1"] != -2) & (full["r2"] != -2)
-    assert not tested.all()
-    p_full = (np.rint(full["p_permutation"][tested].astype(np.float64) * PERMUTATIONS) + 1) / (PERMUTATIONS + 1)
-    q_full = dict(zip(np.flatnonzero(tested), scipy.stats.false_discovery_control(p_full)))
+def test_tally_gives_the_q_values_of_the_full_table(data, reduction):
+    """q-values of kept rows, from the run's tally, equal scipy's on the full table."""
+    # Rows whose statistic is undefined in some permutations: their p-values
+    # have other denominators than m + 1.
+    x = data.copy()
+    x[7] = 0.0
+    x[7, [3, 20]] = 1.0  # one sample of each group: permuted groups often have none
+    job = dataclasses.replace(make_job("ztest", **reduction), permutations=40)
+    full = single_call(x, job, None)
+    p = pvalues(full)
+    tested = ~np.isnan(p)
+    assert not tested.all() and (full["valid"][tested] < 40).any()
+    q_full = dict(zip(np.flatnonzero(tested), scipy.stats.false_discovery_control(p[tested])))
 
-    result = run_chunks(data, GROUP1, GROUP2, make_job("ztest", **reduction), chunk_pairs=20)
-    assert result.tested == tested.sum()
+    result = run_chunks(x, GROUP1, GROUP2, job, chunk_pairs=20)
+    assert result.tested == tested.sum() == result.tally.total
     rows = result.columns
-    q = permutation_qvalues(rows["p_permutation"], result.counts, PERMUTATIONS)
+    q = result.tally.qvalues(pvalues(rows))
     position = {(a, b): k for k, (a, b) in enumerate(zip(full["first"], full["second"]))}
     for a, b, value in zip(rows["first"], rows["second"], q):
         k = position[(a, b)]
@@ -317,7 +314,6 @@ for name in ("dask", "distributed", "pyarrow"):
 import numpy as np
 from corrshift.chunked import Job, run_chunks
 from corrshift.parquet_sink import parquet_sink
-from corrshift.pvalues import permutation_qvalues
 x = np.random.default_rng(0).normal(size=(9, 12)).astype(np.float32)
 g1, g2 = np.arange(6, dtype=np.int32), np.arange(6, 12, dtype=np.int32)
 job = Job("ztest", 0, g1, g2, "pearson", "two-sided", None, 3, 1, 4, None)

@@ -71,7 +71,8 @@ def test_dask_reductions_equal_local_ones(client, data, reduction):
     on_dask = run_chunks(data, GROUP1, GROUP2, job, chunk_pairs=15, client=client)
     here = run_chunks(data, GROUP1, GROUP2, job, chunk_pairs=15)
     assert_same_rows(on_dask.columns, here.columns)
-    assert np.array_equal(on_dask.counts, here.counts) and on_dask.tested == here.tested
+    assert np.array_equal(on_dask.tally.values, here.tally.values)
+    assert np.array_equal(on_dask.tally.counts, here.tally.counts) and on_dask.tested == here.tested
 
 
 def test_native_threads_default_to_the_workers_share(client):

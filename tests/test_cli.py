@@ -112,15 +112,33 @@ def test_plots_are_written(inputs, capsys, tmp_path):
     assert all((tmp_path / "plots" / n).stat().st_size > 10_000 for n in names)
 
 
-def test_small_group_warning_is_one_line(inputs, capsys, tmp_path):
+@pytest.mark.parametrize("size, status, message", [
+    (3, 0, "corrshift ztest: warning: group1 ('tumour') has 3 samples: p_normal and q_normal are NaN"),
+    (2, 2, "corrshift ztest: error: group1 ('tumour') has 2 samples; correlations need at least 3"),
+])
+def test_small_group_is_one_line(inputs, capsys, tmp_path, size, status, message):
     folder, _, annotation = inputs
     few = annotation.copy()
-    few.loc[few.index[few["kind"] == "tumour"][3:], "kind"] = "other"
+    few.loc[few.index[few["kind"] == "tumour"][size:], "kind"] = "other"
     few.to_csv(tmp_path / "few.tsv", sep="\t")
-    status, _, err = _run(capsys, "ztest", folder / "data.tsv", "--groups", tmp_path / "few.tsv", "--by", "kind",
-                          "--compare", "tumour", "normal", "--permutations", "9", "--out", tmp_path / "r.tsv")
-    assert status == 0
-    assert err.splitlines() == [err.strip()] and err.startswith("corrshift ztest: warning: group1 ('tumour') has 3")
+    code, _, err = _run(capsys, "ztest", folder / "data.tsv", "--groups", tmp_path / "few.tsv", "--by", "kind",
+                        "--compare", "tumour", "normal", "--permutations", "9", "--out", tmp_path / "r.tsv")
+    assert code == status
+    assert err.splitlines() == [err.strip()] and err.startswith(message)
+
+
+def test_min_cells_leaves_out_sparse_features(inputs, capsys, tmp_path):
+    folder, frame, annotation = inputs
+    sparse = frame.copy()
+    sparse.loc["gene5", annotation.index[annotation["kind"] == "normal"][2:]] = 0.0  # 2 of 20 normal samples
+    sparse.to_csv(tmp_path / "sparse.tsv", sep="\t")
+    code, stdout, err = _run(capsys, "ztest", tmp_path / "sparse.tsv", *_args(folder)[2:], "--min-cells", "0.2",
+                             "--no-center")
+    assert code == 0, err
+    assert "warning: min_cells=0.2 leaves out 1 feature observed (non-zero) in fewer than 20%" in err
+    assert "warning: center= (--no-center) has no effect" in err
+    rows = [line.split("\t")[:2] for line in stdout.splitlines()[1:]]
+    assert len(rows) == 10 and "gene5" not in {name for row in rows for name in row}
 
 
 @pytest.mark.parametrize("change, message", [
@@ -142,6 +160,8 @@ def test_small_group_warning_is_one_line(inputs, capsys, tmp_path):
     (lambda a: a + ["--out", "folder", "--plots", "p"], "--plots needs the rows in memory"),
     (lambda a: a + ["--max-p", "2"], "argument --max-p: 2.0 is not between 0 and 1"),
     (lambda a: a + ["--chunk-pairs", "0"], "argument --chunk-pairs: 0 is not between 1 and 2147483647"),
+    (lambda a: a + ["--min-cells", "1.5"], "argument --min-cells: it must be a whole number of samples or a "
+                                           "fraction between 0 and 1"),
 ])
 def test_errors_are_one_line_with_status_2(inputs, capsys, tmp_path, monkeypatch, change, message):
     folder, _, _ = inputs

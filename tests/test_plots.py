@@ -40,14 +40,17 @@ def test_volcano(analysis, tmp_path):
     assert ax.get_xlabel() == "z_diff = atanh r(young) − atanh r(old)"
 
 
-def test_pair_shows_the_tables_correlations(analysis, tmp_path):
+@pytest.mark.parametrize("method", ["pearson", "spearman"])
+def test_pair_shows_the_tables_correlations(analysis, tmp_path, method):
     data, groups, results = analysis
-    ax = plot.pair(data, "protein C", "protein F", **groups)
+    if method == "spearman":
+        results = corrshift.ztest(data, method=method, permutations=0, progress=False, **groups)
+    ax = plot.pair(data, "protein C", "protein F", method=method, **groups)
     _saved(ax, tmp_path / "pair.png")
     row = results[(results["feature_a"] == "protein C") & (results["feature_b"] == "protein F")].iloc[0]
     legend = [t.get_text() for t in ax.get_legend().get_texts()]
     assert legend == [f"young (n = 30): r = {row['r1']:.3f}", f"old (n = 30): r = {row['r2']:.3f}"]
-    # The raw values are plotted, not the centred copy given to the native code.
+    # The raw values are plotted, not the standardised copy given to the native code.
     x = ax.collections[0].get_offsets()[:, 0]
     np.testing.assert_array_equal(np.sort(x), np.sort(data.loc["protein C", groups["groupby"] == "young"]))
 

@@ -5,7 +5,7 @@ groups; :func:`score` scores each feature by how much its correlations
 change. Both take numpy arrays, pandas DataFrames or AnnData objects and
 return pandas DataFrames. Plots are in :mod:`corrshift.plot` (needs
 matplotlib), the bundled real dataset in :mod:`corrshift.datasets`. The
-numerical work is done by the native extension module ``pipelines``.
+numerical work is done by the native extension ``corrshift._core``.
 """
 
 from . import datasets

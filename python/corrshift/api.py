@@ -1,24 +1,24 @@
-"""``corrshift.ztest`` and ``corrshift.score``: tables from the native pipelines."""
+"""``corrshift.ztest`` and ``corrshift.score``: tables from the native engine."""
 
 from __future__ import annotations
 
 import dataclasses
+import math
 import warnings
 
 import numpy as np
 import pandas as pd
 
-import pipelines
-
+from . import native
 from .groups import Groups, resolve_groups
-from .inputs import DataTable, as_table, feature_matrix
+from .inputs import DataTable, analysed_values, as_table
 from .messages import PACKAGE_DIR, few
 from .names import positions
-from .options import (AGGREGATES, ALTERNATIVES, METHODS, check_choice, check_permutations,
+from .options import (AGGREGATES, ALTERNATIVES, METHODS, check_choice, check_min_cells, check_permutations,
                       check_threads)
 from .pairs import pair_positions
 from .chunked_api import chunking_options, score_chunks, ztest_chunks
-from .stdout import native_output
+from .standardise import observed_counts, standardise
 from .tables import score_table, ztest_table
 
 
@@ -28,67 +28,142 @@ class Prepared:
 
     ``matrix`` holds only the analysed samples, group 1's columns first: the
     native permutations deal from every column they see, so samples of
-    neither group must not be there.
+    neither group must not be there. Its rows are the analysed features
+    (``features``, at positions ``rows`` of the data), each standardised
+    within each group (:mod:`corrshift.standardise`); ``constant`` and
+    ``missing`` mark, per group, the features whose correlations are
+    undefined there. ``filtered`` names the features left out by
+    ``min_cells``.
     """
 
     matrix: np.ndarray
     group1: np.ndarray
     group2: np.ndarray
     features: pd.Index
+    rows: np.ndarray
     groups: Groups
-    constant1: np.ndarray
-    constant2: np.ndarray
+    constant: tuple[np.ndarray, np.ndarray]
+    missing: tuple[np.ndarray, np.ndarray]
     table: DataTable
+    min_cells: int | float | None = None
+    filtered: pd.Index = dataclasses.field(default_factory=lambda: pd.Index([]))
+
+    @property
+    def undefined(self) -> np.ndarray:
+        """Features whose correlations are undefined in a group (constant there, or with a NaN)."""
+        return self.constant[0] | self.constant[1] | self.missing[0] | self.missing[1]
+
+    def pair_positions(self, pairs) -> tuple[np.ndarray, np.ndarray]:
+        """Matrix rows (int32) of the given pairs, in order; pairs of left-out features are dropped."""
+        first, second = pair_positions(pairs, self.table.features)
+        where = np.full(len(self.table.features), -1, dtype=np.int64)
+        where[self.rows] = np.arange(len(self.rows))
+        first, second = where[first], where[second]
+        kept = (first >= 0) & (second >= 0)
+        if not kept.any():
+            raise ValueError(f"min_cells={self.min_cells!r} leaves out a feature of every given pair")
+        return first[kept].astype(np.int32), second[kept].astype(np.int32)
 
 
 def prepare(data, group1, group2, *, groupby=None, groups=None, layer=None, method="pearson",
-            center=True, features=None) -> Prepared:
+            features=None, min_cells=None) -> Prepared:
     """Check the data and groups and build the native feature matrix.
 
     Parameters are those of :func:`ztest`; ``features`` (names or positions)
-    keeps only those rows. Pearson data are centred per feature (see
-    :func:`corrshift.inputs.feature_matrix`) unless ``center`` is false;
-    Spearman data are passed as they are, since ranks do not need it.
+    keeps only those rows, and ``min_cells`` leaves out the features
+    observed in too few samples of a group. Each feature is standardised
+    within each group (see :mod:`corrshift.standardise`).
     """
     method = check_choice(method, METHODS, "method")
+    min_cells = check_min_cells(min_cells)
     table: DataTable = as_table(data, layer)
     if len(table.features) == 0:
         raise ValueError("data has no features (rows)")
     resolved = resolve_groups(table, group1, group2, groupby, groups)
     columns = np.concatenate([resolved.first, resolved.second])
-    rows = None if features is None else positions(features, table.features, "features", "feature")
-    matrix = feature_matrix(table, columns, center=bool(center) and method == "pearson", rows=rows)
+    rows = (np.arange(len(table.features)) if features is None
+            else positions(features, table.features, "features", "feature"))
+    values = analysed_values(table, columns, None if features is None else rows)
     n1 = len(resolved.first)
+    filtered = pd.Index([])
+    if min_cells is not None:
+        enough = _enough_observed(values, n1, len(columns) - n1, min_cells)
+        if not enough.all():
+            filtered = table.features[rows[~enough]]
+            if not enough.any():
+                raise ValueError(f"min_cells={min_cells!r} leaves no feature: none is observed (non-zero) in "
+                                 f"{_share(min_cells)} of the samples of each group")
+            values, rows = values[enough], rows[enough]
+    std = standardise(values, n1, method)
     g1 = np.arange(n1, dtype=np.int32)
     g2 = np.arange(n1, len(columns), dtype=np.int32)
-    names = table.features if rows is None else table.features[rows]
-    return Prepared(matrix, g1, g2, names, resolved,
-                    _constant_rows(matrix[:, :n1]), _constant_rows(matrix[:, n1:]), table)
+    return Prepared(std.matrix, g1, g2, table.features[rows], rows, resolved, std.constant, std.missing, table,
+                    min_cells, filtered)
 
 
-def _constant_rows(block: np.ndarray) -> np.ndarray:
-    return (block == block[:, :1]).all(axis=1)
+def _enough_observed(values: np.ndarray, n1: int, n2: int, min_cells) -> np.ndarray:
+    """Features observed in at least ``min_cells`` (a count, or a share) of each group's samples."""
+    counts = observed_counts(values, n1)
+    # A share is a count rounded up; rounded first, so that 0.07 of 100 samples is 7, not 8.
+    needed = [math.ceil(round(min_cells * n, 9)) if isinstance(min_cells, float) else min_cells for n in (n1, n2)]
+    return (counts[0] >= needed[0]) & (counts[1] >= needed[1])
 
 
-def _warn_constant(prep: Prepared, involved: np.ndarray, consequence: str) -> None:
-    for constant, name in ((prep.constant1, prep.groups.names[0]), (prep.constant2, prep.groups.names[1])):
-        rows = np.flatnonzero(constant[involved]) if len(involved) else np.zeros(0, dtype=np.int64)
-        if len(rows):
-            names = prep.features[np.unique(involved[rows])]
-            warnings.warn(f"{len(names)} feature{'s are' if len(names) > 1 else ' is'} constant within "
-                          f"{name!r}, where correlations with {'them' if len(names) > 1 else 'it'} are "
-                          f"undefined: {few(names)}; {consequence}", UserWarning,
-                          skip_file_prefixes=(PACKAGE_DIR,))
+def _share(min_cells) -> str:
+    return f"{round(min_cells * 100, 6):g}%" if isinstance(min_cells, float) else f"{min_cells}"
+
+
+def _warn(message: str) -> None:
+    warnings.warn(message, UserWarning, skip_file_prefixes=(PACKAGE_DIR,))
+
+
+def _warn_undefined(prep: Prepared, involved: np.ndarray, consequence: str) -> None:
+    for index in (0, 1):
+        for marked, state in ((prep.constant[index], "constant within"),
+                              (prep.missing[index], "missing (NaN) in some samples of")):
+            rows = involved[marked[involved]] if len(involved) else involved
+            if len(rows):
+                names = prep.features[np.unique(rows)]
+                many = len(names) > 1
+                _warn(f"{len(names)} feature{'s are' if many else ' is'} {state} {prep.groups.names[index]!r}, "
+                      f"where correlations with {'them' if many else 'it'} are undefined: {few(names)}; "
+                      f"{consequence}")
+
+
+def _warn_filtered(prep: Prepared, consequence: str) -> None:
+    if len(prep.filtered):
+        many = len(prep.filtered) > 1
+        _warn(f"min_cells={prep.min_cells!r} leaves out {len(prep.filtered)} feature{'s' if many else ''} "
+              f"observed (non-zero) in fewer than {_share(prep.min_cells)} of the samples of "
+              f"{prep.groups.names[0]!r} or of {prep.groups.names[1]!r}: {few(prep.filtered)}; {consequence}")
+
+
+def _warn_center(center) -> None:
+    if center is not None:
+        warnings.warn("center= (--no-center) has no effect and will be removed: every feature is now "
+                      "standardised within each group before the native call", FutureWarning,
+                      skip_file_prefixes=(PACKAGE_DIR,))
+
+
+def _warn_small_group(prep: Prepared) -> None:
+    for index, group in enumerate((prep.group1, prep.group2)):
+        if len(group) <= native.FEWEST_FOR_NORMAL:
+            _warn(f"{prep.groups.label(index)} has {len(group)} samples: p_normal and q_normal are NaN (the "
+                  "standard error 1/sqrt(n - 3) needs at least 4); the permutation test still runs")
 
 
 def _attrs(test: str, prep: Prepared, **options) -> dict:
-    return {"test": test, "group1": prep.groups.names[0], "group2": prep.groups.names[1],
-            "n1": len(prep.group1), "n2": len(prep.group2), "features": len(prep.features), **options}
+    attrs = {"test": test, "group1": prep.groups.names[0], "group2": prep.groups.names[1],
+             "n1": len(prep.group1), "n2": len(prep.group2), "features": len(prep.features), **options}
+    if prep.min_cells is not None:
+        attrs.update(min_cells=prep.min_cells, filtered=list(prep.filtered), n_filtered=len(prep.filtered))
+    return attrs
 
 
 def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=None, method="pearson",
-          alternative="two-sided", permutations=1000, threads=None, progress=True, center=True,
-          layer=None, chunk_pairs=None, client=None, top=None, max_p=None, out=None) -> pd.DataFrame | None:
+          alternative="two-sided", permutations=1000, threads=None, progress=True, min_cells=None,
+          layer=None, chunk_pairs=None, client=None, top=None, max_p=None, out=None,
+          center=None) -> pd.DataFrame | None:
     """Test which feature pairs change their correlation between two groups of samples.
 
     For every pair of features (or every given pair) the correlation is
@@ -103,9 +178,12 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         A 2-D numpy array or scipy sparse matrix (features x samples), a
         pandas DataFrame (rows = features, columns = samples, feature names
         in the index) or an AnnData (cells x genes; ``.X`` or ``layer``).
+        NaN is a missing value: it makes the feature's correlations in that
+        sample's group undefined (NaN).
     group1, group2 : array_like, optional
         The samples of each group: integer positions, sample names, or a
         boolean mask over the samples. Omit them when ``groupby`` is given.
+        Each group needs at least 3 samples.
     groupby : str, Series or array_like, optional
         One label per sample: the name of an AnnData ``.obs`` column, a
         Series indexed by sample name (samples it does not name belong to no
@@ -118,7 +196,7 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         pairs (a, b) with a before b in the data when omitted.
     method : {"pearson", "spearman"}
         Correlation of the values, or of their ranks within each group
-        (tied values get distinct ranks in their order).
+        (Spearman's coefficient; tied values share their average rank).
     alternative : {"two-sided", "greater", "less"}
         "greater" asks whether the correlation is higher in group 1.
     permutations : int
@@ -127,14 +205,16 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     threads : int, optional
         Worker threads; all CPUs this process may use when None.
     progress : bool
-        Show the native progress line on standard output (in chunks: a line
-        counting the chunks done).
-    center : bool
-        For "pearson", subtract each feature's mean over the analysed
-        samples in float64 before the float32 conversion. The native
-        one-pass float32 moments lose digits when a feature's mean is large
-        against its spread; centring keeps them and does not change the
-        correlations otherwise. False gives the raw native numbers.
+        Show a progress line on standard output (in chunks: a line counting
+        the chunks done).
+    min_cells : int or float, optional
+        Leave out the features observed (non-zero and not NaN) in fewer
+        than ``min_cells`` samples (an int), or in less than this share of
+        the samples (a float between 0 and 1), of either group; given pairs
+        with such a feature are dropped. For sparse data such as
+        single-cell counts, where a correlation carried by a handful of
+        expressing cells is rarely biology. ``attrs["filtered"]`` lists the
+        left-out features.
     layer : str, optional
         AnnData layer to use instead of ``.X``.
     chunk_pairs : int, optional
@@ -149,9 +229,9 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     client : dask.distributed.Client, optional
         Run the chunks as tasks on this Dask cluster (the data matrix is
         sent to each worker once); by default they run one after another
-        in this process. Each task holds its worker's interpreter lock while
-        it runs, so keep chunks well under the scheduler's worker timeout.
-        ``threads=None`` then gives each task its worker's thread count.
+        in this process. The native call computes on its own threads without
+        the interpreter lock; ``threads=None`` then gives each task its
+        worker's thread count.
     top : int, optional
         Keep only the ``top`` best rows, best first (the order of
         :func:`corrshift.ranking.ranked`), reduced chunk by chunk so that memory
@@ -166,17 +246,22 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         returning them. The folder must be empty or not exist yet. The
         files have no q-values (they need every p-value at once). Needs
         pyarrow.
+    center : bool, optional
+        Deprecated, without effect (a FutureWarning when given): every
+        feature is standardised within each group, which includes centring.
 
     Returns
     -------
     DataFrame or None
         One row per pair with columns ``feature_a``, ``feature_b``, ``r1``
-        and ``r2`` (the correlation in group 1 and group 2), ``z_diff``
-        (atanh r1 - atanh r2, each r clamped to [-0.99, 0.99]),
-        ``p_normal`` (normal approximation), ``p_permutation`` and the
-        Benjamini-Hochberg q-values ``q_normal`` and ``q_permutation``.
-        ``attrs`` records the group names and sizes and the options, and
-        ``rows``, the number of rows of the full table.
+        and ``r2`` (the correlation in group 1 and group 2, within [-1, 1]),
+        ``z_diff`` (atanh r1 - atanh r2, each r capped at +-0.99999994 so
+        that it stays finite), ``p_normal`` (normal approximation),
+        ``p_permutation`` and the Benjamini-Hochberg q-values ``q_normal``
+        and ``q_permutation``. ``attrs`` records the group names and sizes,
+        the options, ``rows`` (the number of rows of the full table) and,
+        with ``min_cells``, ``filtered`` (the left-out features' names) and
+        ``n_filtered``.
         With ``top`` or ``max_p`` there is no ``q_normal`` (it would need
         every normal p-value at once); ``q_permutation`` is still adjusted
         over all tested pairs, kept or not. None with ``out``.
@@ -184,25 +269,36 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     Raises
     ------
     ValueError
-        For data, groups, pairs or options that cannot be used; the message
-        says which and why.
+        For data, groups, pairs or options that cannot be used (a group of
+        fewer than 3 samples among them); the message says which and why.
 
     Warns
     -----
     UserWarning
-        When a group has fewer than 4 samples, or a feature is constant
-        within a group.
+        When a group has only 3 samples (``p_normal`` is then NaN), a
+        feature is constant or has a NaN within a group, or ``min_cells``
+        leaves features out.
 
     Notes
     -----
-    ``p_permutation`` is (b + 1) / (m + 1), b being the number of
-    permutations whose statistic is at least as extreme as the observed
-    one: the observed statistic counts as one of the permutations, so no
-    p-value is 0 and the smallest possible one is 1 / (m + 1).
+    Null hypothesis of the permutation test: the two groups have the same
+    correlation structure. Each feature is standardised within each group
+    (mean 0, standard deviation 1; for "spearman", its average ranks
+    within the group are) before the permutations, so differences of means
+    or scales between the groups neither count as a change of correlation
+    nor change the observed correlations.
 
-    A correlation is undefined when a feature is constant within a group;
-    it is NaN in ``r1``/``r2``, and the row's ``z_diff``, p- and q-values
-    are NaN. Such rows are left out of the q-value adjustment.
+    ``p_permutation`` is (b + 1) / (m' + 1): of the m' permutations in
+    which the pair's statistic was defined, b gave a ``z_diff`` at least as
+    extreme as the observed one (a permutation in which a correlation is
+    undefined counts neither way). The observed statistic counts as one of
+    the permutations, so no p-value is 0.
+
+    A correlation is undefined when a feature is constant, or has a NaN,
+    within a group; it is NaN in ``r1``/``r2``, and the row's ``z_diff``,
+    p- and q-values are NaN. Such rows are left out of the q-value
+    adjustment. With 3 samples in a group the normal approximation has no
+    standard error: ``p_normal`` and ``q_normal`` are NaN.
 
     Only the two groups' samples enter the computation, also in the
     permutations. Results are reproducible: the permutations are seeded
@@ -220,31 +316,25 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     permutations = check_permutations(permutations)
     chunking = chunking_options(chunk_pairs, client, top, max_p, out)
     threads = _threads(threads, chunking)
+    _warn_center(center)
     prep = prepare(data, group1, group2, groupby=groupby, groups=groups, layer=layer, method=method,
-                   center=center)
+                   min_cells=min_cells)
+    _warn_small_group(prep)
     k = prep.matrix.shape[0]
     if pairs is None:
         involved = np.arange(k if k > 1 else 0)
-        first = second = None
     else:
-        first, second = pair_positions(pairs, prep.features)
-        involved = np.union1d(first, second)
-    _warn_constant(prep, involved, "their pairs' rows are NaN")
+        pairs = prep.pair_positions(pairs)
+        involved = np.union1d(*pairs)
+    _warn_filtered(prep, "their pairs are not tested")
+    _warn_undefined(prep, involved, "their pairs' rows are NaN")
     options = dict(method=method, alternative=alternative, permutations=permutations)
     if chunking is not None:
-        table, run = ztest_chunks(prep, None if pairs is None else (first, second), threads=threads,
-                                  progress=progress, chunking=chunking, **options)
+        table, run = ztest_chunks(prep, pairs, threads=threads, progress=progress, chunking=chunking, **options)
         return _finish(table, "ztest", prep, run.rows, chunking, **options)
-    if pairs is None:
-        first, second = (a.astype(np.int32) for a in np.triu_indices(k, 1))
-        with native_output(progress):
-            native = pipelines._ztest_pipeline_exhaustive(prep.matrix, prep.group1, prep.group2, method,
-                                                          alternative, permutations, threads)
-    else:
-        with native_output(progress):
-            native = pipelines._ztest_pipeline_indexed(prep.matrix, first, second, prep.group1, prep.group2,
-                                                       method, alternative, permutations, threads)
-    table = ztest_table(prep, first, second, native, permutations)
+    columns = native.ztest(prep.matrix, prep.group1, prep.group2, method, alternative, permutations, threads,
+                           pairs=pairs, progress=progress)
+    table = ztest_table(prep, columns)
     return _finish(table, "ztest", prep, len(table), chunking, **options)
 
 
@@ -266,8 +356,8 @@ def _finish(table, test: str, prep: Prepared, rows: int, chunking, **options) ->
 
 def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=None, aggregate="mean",
           method="pearson", alternative="two-sided", permutations=1000, threads=None, progress=True,
-          center=True, layer=None, chunk_pairs=None, client=None, top=None, max_p=None,
-          out=None) -> pd.DataFrame | None:
+          min_cells=None, layer=None, chunk_pairs=None, client=None, top=None, max_p=None,
+          out=None, center=None) -> pd.DataFrame | None:
     """Score each feature by how much its correlations change between two groups.
 
     A feature's score aggregates the Fisher differences z_diff of its pairs
@@ -277,7 +367,7 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
 
     Parameters
     ----------
-    data, group1, group2, groupby, groups, method, permutations, threads, progress, center, layer
+    data, group1, group2, groupby, groups, method, permutations, threads, progress, min_cells, layer, center
         As in :func:`ztest`.
     pairs : sequence of tuples or DataFrame, optional
         Pairs to score, as in :func:`ztest`. Each pair counts for its
@@ -288,7 +378,8 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         "mean": the mean of |z_diff| over the feature's pairs, for every
         alternative. "median": the median of |z_diff| for "two-sided" and
         of the signed z_diff for "greater" and "less" (for an even count,
-        the upper of the two middle values).
+        the upper of the two middle values). Only pairs whose correlations
+        are defined in both groups count.
     alternative : {"two-sided", "greater", "less"}
         Which permuted scores count as at least as extreme: larger in
         magnitude, larger, or smaller.
@@ -304,7 +395,8 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         ``p_permutation`` and its Benjamini-Hochberg q-value
         ``q_permutation`` (adjusted over all tested features, also with
         ``top`` or ``max_p``). ``attrs`` records the group names and sizes
-        and the options. None with ``out``.
+        and the options (with ``min_cells``, the left-out features in
+        ``filtered``). None with ``out``.
 
     Raises
     ------
@@ -314,16 +406,20 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     Warns
     -----
     UserWarning
-        When a group has fewer than 4 samples, or a feature is constant
-        within a group.
+        When a feature is constant or has a NaN within a group, or
+        ``min_cells`` leaves features out.
 
     Notes
     -----
-    ``p_permutation`` is (b + 1) / (m + 1), b being the number of
-    permutations whose score is at least as extreme as the observed one, so
-    no p-value is 0. A feature constant within a group has an undefined
-    score (NaN, left out of the q-values); the scores of other features
-    still include their pairs with it, so such features are best removed.
+    The null hypothesis is that of :func:`ztest`: the same correlation
+    structure in both groups, whatever their means and scales.
+    ``p_permutation`` is (b + 1) / (m' + 1), b of the m' permutations with
+    a defined score giving a score at least as extreme as the observed
+    one, so no p-value is 0. A feature constant (or with a NaN) within a
+    group has no defined correlation there: its score is NaN (left out of
+    the q-values), and it takes no part in the other features' scores,
+    observed or permuted. A feature whose pairs are all undefined also has
+    a NaN score.
 
     Examples
     --------
@@ -338,32 +434,25 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     permutations = check_permutations(permutations)
     chunking = chunking_options(chunk_pairs, client, top, max_p, out)
     threads = _threads(threads, chunking)
+    _warn_center(center)
     prep = prepare(data, group1, group2, groupby=groupby, groups=groups, layer=layer, method=method,
-                   center=center)
+                   min_cells=min_cells)
     k = prep.matrix.shape[0]
     if pairs is None:
         involved = np.arange(k)
     else:
-        first, second = pair_positions(pairs, prep.features)
+        first, second = prep.pair_positions(pairs)
         order = np.argsort(first, kind="stable")
-        first, second = first[order], second[order]
+        pairs = first[order], second[order]
         involved = np.union1d(first, second)
-    _warn_constant(prep, involved, "their scores are NaN, and other scores include their pairs: "
-                                   "remove them from the data for clean scores")
+    _warn_filtered(prep, "they have no score and take no part in the other features' scores")
+    _warn_undefined(prep, involved, "their scores are NaN, and they take no part in the other features' "
+                                    "scores")
     options = dict(method=method, aggregate=aggregate, alternative=alternative, permutations=permutations)
     if chunking is not None:
-        table, run = score_chunks(prep, None if pairs is None else (first, second), threads=threads,
-                                  progress=progress, chunking=chunking, **options)
+        table, run = score_chunks(prep, pairs, threads=threads, progress=progress, chunking=chunking, **options)
         return _finish(table, "score", prep, run.rows, chunking, **options)
-    if pairs is None:
-        with native_output(progress):
-            scores, p_native = pipelines._score_pipeline_exhaustive(
-                prep.matrix, prep.group1, prep.group2, method, aggregate, alternative, permutations, threads)
-        rows = involved
-    else:
-        with native_output(progress):
-            rows, scores, p_native = pipelines._score_pipeline_indexed(
-                prep.matrix, first, second, prep.group1, prep.group2, method, aggregate, alternative,
-                permutations, threads)
-    table = score_table(prep, rows, scores, p_native, permutations)
+    columns = native.score(prep.matrix, prep.group1, prep.group2, method, aggregate, alternative, permutations,
+                           threads, pairs=pairs, exclude=prep.undefined, progress=progress)
+    table = score_table(prep, columns)
     return _finish(table, "score", prep, len(table), chunking, **options)

@@ -27,8 +27,9 @@ Everything here works on prepared native inputs: a C-contiguous float32
 matrix (features x samples, only the analysed samples), int32 group index
 arrays, option strings and counts. Rows of results are dictionaries of
 equal-length numpy arrays, holding feature indices and the native values
-(``p_permutation`` is the native fraction b/m of permuted statistics at
-least as extreme).
+(:mod:`corrshift.native`; ``extreme`` and ``valid`` count the permutation
+cycles at least as extreme as the observed statistic, and those in which it
+was defined).
 """
 
 from __future__ import annotations
@@ -40,12 +41,10 @@ from collections.abc import Callable, Iterable
 
 import numpy as np
 
-import pipelines
-
+from . import native
 from .options import available_cpus
-from .pvalues import permutation_counts, permutation_pvalues
-from .stdout import silenced_stdout
-from .tables import UNDEFINED
+from .pvalues import EMPTY_TALLY, PValueTally
+from .tables import column_pvalues, statistic
 
 #: Most pairs per chunk when the caller does not choose: some 100 MB of
 #: native working memory for a z-test chunk.
@@ -53,14 +52,14 @@ MAX_DEFAULT_CHUNK_PAIRS = 1 << 22
 #: Fewest pairs per chunk when the caller does not choose.
 MIN_DEFAULT_CHUNK_PAIRS = 1 << 16
 #: Work of one chunk (pairs x samples x cycles) when the caller does not
-#: choose: seconds to tens of seconds. A native call holds the interpreter
-#: lock throughout, so a Dask worker cannot answer its scheduler while it
-#: runs a chunk; chunks must end well within the scheduler's patience.
+#: choose: seconds to tens of seconds, so that a chunk lost with its Dask
+#: worker costs little to run again.
 CHUNK_PAIR_SAMPLES = 5 * 10**10
 
-ZTEST_NATIVE_COLUMNS = ("first", "second", "r1", "r2", "z_diff", "p_normal", "p_permutation")
-SCORE_NATIVE_COLUMNS = ("feature", "score", "p_permutation")
-_INDEX_COLUMNS = ("first", "second", "feature")
+ZTEST_NATIVE_COLUMNS = native.ZTEST_COLUMNS
+SCORE_NATIVE_COLUMNS = native.SCORE_COLUMNS
+_INTEGER_COLUMNS = {"first": np.int32, "second": np.int32, "feature": np.int32, "extreme": np.uint32,
+                    "valid": np.uint32}
 
 _INT32_MAX = np.iinfo(np.int32).max
 
@@ -80,9 +79,9 @@ class Job:
     threads: int | None
     top: int | None
     max_p: float | None
-    #: Features whose correlations are not to be trusted (constant within a
-    #: group): their pairs, and their scores, are not tested.
-    untestable: np.ndarray | None = None
+    #: Scores: features whose correlations are undefined in a group; they
+    #: take no part in any score (see :func:`corrshift.native.score`).
+    exclude: np.ndarray | None = None
 
 
 @dataclasses.dataclass(frozen=True)
@@ -110,12 +109,10 @@ class ChunkedResult:
         The kept rows: all rows in pair order, the rows under ``max_p`` in
         pair order, or the ``top`` rows best first. None when a sink took
         the rows.
-    counts : ndarray of int64
-        ``counts[b]``: how many tested rows had ``b`` permuted statistics at
-        least as extreme (b = 0 ... permutations), over all rows of the run,
-        kept or not. Enough for exact Benjamini-Hochberg q-values of the
-        permutation p-values
-        (:func:`corrshift.pvalues.permutation_qvalues`).
+    tally : PValueTally
+        The permutation p-values of all tested rows of the run, kept or
+        not: enough for their exact Benjamini-Hochberg q-values
+        (:meth:`corrshift.pvalues.PValueTally.qvalues`).
     tested : int
         Number of rows with a defined statistic (see :func:`tested_rows`).
     rows : int
@@ -125,7 +122,7 @@ class ChunkedResult:
     """
 
     columns: dict[str, np.ndarray] | None
-    counts: np.ndarray
+    tally: PValueTally
     tested: int
     rows: int
     chunks: int
@@ -239,8 +236,7 @@ def task_threads() -> int:
     """Native threads for a chunk when the caller does not choose.
 
     On a Dask worker, the worker's own thread count (its share of the
-    machine; its other task threads wait for the interpreter lock while a
-    native call runs anyway); elsewhere the CPUs this process may use.
+    machine); elsewhere the CPUs this process may use.
     """
     if "distributed" in sys.modules:
         from distributed import get_worker
@@ -255,42 +251,17 @@ def task_threads() -> int:
 def _native_rows(data: np.ndarray, job: Job, chunk: Chunk, first, second) -> dict[str, np.ndarray]:
     threads = job.threads or task_threads()
     if job.test == "ztest":
-        r1, r2, z_diff, p_normal, p_perm = pipelines._ztest_pipeline_indexed(
-            data, first, second, job.group1, job.group2, job.method, job.alternative,
-            job.permutations, threads)
-        return dict(zip(ZTEST_NATIVE_COLUMNS, (first, second, r1, r2, z_diff, p_normal, p_perm)))
-    if len(first) == 0:
-        # A single feature has no pair; the exhaustive function defines its
-        # score (0) and p-value.
-        score, p_perm = pipelines._score_pipeline_exhaustive(
-            data, job.group1, job.group2, job.method, job.aggregate, job.alternative,
-            job.permutations, threads)
-        feature = np.arange(chunk.lo, chunk.hi, dtype=np.int32)
-        return dict(zip(SCORE_NATIVE_COLUMNS, (feature, score, p_perm)))
-    feature, score, p_perm = pipelines._score_pipeline_indexed(
-        data, first, second, job.group1, job.group2, job.method, job.aggregate, job.alternative,
-        job.permutations, threads)
-    return dict(zip(SCORE_NATIVE_COLUMNS, (feature, score, p_perm)))
+        return native.ztest(data, job.group1, job.group2, job.method, job.alternative, job.permutations,
+                            threads, pairs=(first, second))
+    # A single feature has no pair: the call over all pairs gives its row.
+    pairs = (first, second) if len(first) else None
+    return native.score(data, job.group1, job.group2, job.method, job.aggregate, job.alternative,
+                        job.permutations, threads, pairs=pairs, exclude=job.exclude)
 
 
-def _statistic(columns: dict[str, np.ndarray]) -> np.ndarray:
-    return columns["z_diff"] if "z_diff" in columns else columns["score"]
-
-
-def tested_rows(columns: dict[str, np.ndarray], untestable: np.ndarray | None = None) -> np.ndarray:
-    """Rows with a defined statistic.
-
-    A row is untested when its statistic is not finite, a correlation is
-    undefined (-2.0), or it involves a feature marked in ``untestable``.
-    """
-    ok = np.isfinite(_statistic(columns))
-    if "r1" in columns:
-        ok &= (columns["r1"] != UNDEFINED) & (columns["r2"] != UNDEFINED)
-    if untestable is not None:
-        for name in ("first", "second", "feature"):
-            if name in columns:
-                ok &= ~untestable[columns[name]]
-    return ok
+def tested_rows(columns: dict[str, np.ndarray]) -> np.ndarray:
+    """Rows with a finite statistic and a defined permutation p-value."""
+    return np.isfinite(statistic(columns)) & ~np.isnan(column_pvalues(columns))
 
 
 def take_rows(columns: dict[str, np.ndarray], index) -> dict[str, np.ndarray]:
@@ -302,7 +273,7 @@ def concat_rows(parts: Iterable[dict[str, np.ndarray]], names: Iterable[str]) ->
     """Rows of several tables one after another (an empty table without parts)."""
     parts = list(parts)
     if not parts:
-        return {name: np.zeros(0, np.int32 if name in _INDEX_COLUMNS else np.float32) for name in names}
+        return {name: np.zeros(0, _INTEGER_COLUMNS.get(name, np.float32)) for name in names}
     return {name: np.concatenate([p[name] for p in parts]) for name in parts[0]}
 
 
@@ -334,38 +305,37 @@ def _best_k(keys: list[np.ndarray], k: int) -> np.ndarray:
 def top_rows(columns: dict[str, np.ndarray], job: Job) -> dict[str, np.ndarray]:
     """The ``job.top`` best rows, best first.
 
-    Order: tested rows before untested ones; then the permutation count b
-    (the p-value) ascending, the normal p-value ascending (z-tests) and the
-    statistic's magnitude descending; then the row number ``columns["row"]``
+    Order: tested rows before untested ones; then the permutation p-value
+    ascending, the normal p-value ascending (z-tests) and the statistic's
+    magnitude descending; then the row number ``columns["row"]``
     ascending. Untested rows are ordered by row number alone. The order is
     total, so the kept rows do not depend on how the rows were chunked.
     """
-    untested = ~tested_rows(columns, job.untestable)
-    primary = permutation_counts(columns["p_permutation"], job.permutations)
-    primary[untested] = job.permutations + 1
+    untested = ~tested_rows(columns)
+    primary = column_pvalues(columns)
+    primary[untested] = np.inf
     keys = [primary]
     if "p_normal" in columns:
         keys.append(columns["p_normal"].astype(np.float64))
-    keys.append(-np.abs(_statistic(columns).astype(np.float64)))
+    keys.append(-np.abs(statistic(columns).astype(np.float64)))
     for key in keys[1:]:
-        key[untested] = 0.0
+        key[untested | np.isnan(key)] = 0.0  # p_normal is NaN throughout with a group of 3
     keys.append(columns["row"])
     return take_rows(columns, _best_k(keys, job.top))
 
 
 def reduce_rows(columns: dict[str, np.ndarray], chunk: Chunk, job: Job) -> dict:
     """Reduce one chunk's rows; the result is what a chunk sends back."""
-    tested = tested_rows(columns, job.untestable)
-    counts = np.bincount(permutation_counts(columns["p_permutation"], job.permutations)[tested],
-                         minlength=job.permutations + 1)
+    tested = tested_rows(columns)
+    p = column_pvalues(columns)
+    tally = PValueTally.of(p[tested])
     if job.top is not None:
-        n = len(columns["p_permutation"])
+        n = len(p)
         columns = dict(columns, row=np.arange(chunk.row, chunk.row + n, dtype=np.int64))
         columns = top_rows(columns, job)
     elif job.max_p is not None:
-        keep = tested & (permutation_pvalues(columns["p_permutation"], job.permutations) <= job.max_p)
-        columns = take_rows(columns, keep)
-    return {"index": chunk.index, "columns": columns, "counts": counts, "tested": int(tested.sum()),
+        columns = take_rows(columns, tested & (p <= job.max_p))
+    return {"index": chunk.index, "columns": columns, "tally": tally, "tested": int(tested.sum()),
             "rows": len(tested)}
 
 
@@ -373,14 +343,12 @@ def compute_chunk(data: np.ndarray, job: Job, chunk: Chunk, first=None, second=N
     """Compute and reduce one chunk (in this process or as a Dask task).
 
     ``first``/``second`` are the chunk's slice of a given pair list; without
-    them the chunk is a block of first features over all pairs. The native
-    progress line is silenced: a run reports progress per chunk.
+    them the chunk is a block of first features over all pairs. A run
+    reports progress per chunk, not per permutation cycle.
     """
     if first is None:
         first, second = block_pairs(chunk.lo, chunk.hi, job.features, job.test)
-    with silenced_stdout():
-        columns = _native_rows(data, job, chunk, first, second)
-    return reduce_rows(columns, chunk, job)
+    return reduce_rows(_native_rows(data, job, chunk, first, second), chunk, job)
 
 
 # ---------------------------------------------------------------------------
@@ -505,16 +473,16 @@ def run_chunks(data: np.ndarray, group1, group2, job: Job, *, pairs=None,
     names = ZTEST_NATIVE_COLUMNS if job.test == "ztest" else SCORE_NATIVE_COLUMNS
     kept: dict[int, dict[str, np.ndarray]] = {}
     best: dict[str, np.ndarray] | None = None
-    counts = np.zeros(job.permutations + 1, dtype=np.int64)
+    tally = EMPTY_TALLY
     tested = total = 0
     done: set[int] = set()
 
     def consume(partial: dict) -> None:
-        nonlocal best, counts, tested, total
+        nonlocal best, tally, tested, total
         if partial["index"] in done:
             return  # a rerun task reported twice: its rows are already in
         done.add(partial["index"])
-        counts += partial["counts"]
+        tally = tally + partial["tally"]
         tested += partial["tested"]
         total += partial["rows"]
         rows = partial["columns"]
@@ -542,4 +510,4 @@ def run_chunks(data: np.ndarray, group1, group2, job: Job, *, pairs=None,
         columns.pop("row", None)
     else:
         columns = concat_rows([kept[i] for i in sorted(kept)], names)
-    return ChunkedResult(columns, counts, tested, total, len(plan))
+    return ChunkedResult(columns, tally, tested, total, len(plan))

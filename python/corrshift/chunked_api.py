@@ -6,8 +6,6 @@ import dataclasses
 import numbers
 import sys
 
-import numpy as np
-
 from .chunked import SCORE_NATIVE_COLUMNS, ZTEST_NATIVE_COLUMNS, Job, concat_rows, run_chunks
 from .options import check_whole
 from .parquet_sink import parquet_sink, pyarrow_modules
@@ -66,41 +64,33 @@ def _parquet_schema(table, features):
 def _run(prep, job: Job, pairs, chunking: Chunking, progress: bool, rows):
     """Run the chunks; (the table of kept rows or None when they went to ``out``, engine result).
 
-    ``rows(columns)`` turns a chunk's native columns into table rows and the
-    mask of tested rows.
+    ``rows(prep, columns)`` turns a chunk's native columns into table rows.
     """
     job = dataclasses.replace(job, top=chunking.top, max_p=chunking.max_p,
-                              untestable=prep.constant1 | prep.constant2)
+                              exclude=prep.undefined if job.test == "score" else None)
     sink = None
     if chunking.out is not None:
-        empty, _ = rows(concat_rows([], ZTEST_NATIVE_COLUMNS if job.test == "ztest" else SCORE_NATIVE_COLUMNS))
-        sink = parquet_sink(chunking.out, to_table=lambda columns: rows(columns)[0],
+        empty = rows(prep, concat_rows([], ZTEST_NATIVE_COLUMNS if job.test == "ztest" else SCORE_NATIVE_COLUMNS))
+        sink = parquet_sink(chunking.out, to_table=lambda columns: rows(prep, columns),
                             schema=_parquet_schema(empty, prep.features))
     result = run_chunks(prep.matrix, prep.group1, prep.group2, job, pairs=pairs,
                         chunk_pairs=chunking.chunk_pairs, client=chunking.client, sink=sink,
                         progress=_show_progress if progress else None)
     if sink is not None:
         return None, result
-    table, tested = rows(result.columns)
+    table = rows(prep, result.columns)
     if chunking.top is None and chunking.max_p is None:
-        return add_qvalues(table, tested), result
-    # Kept rows only: their permutation q-values come from the counts of all
+        return add_qvalues(table), result
+    # Kept rows only: their permutation q-values come from the tally of all
     # tested rows; a normal q-value would need every normal p-value.
-    table = add_permutation_qvalues(table, tested, result.columns["p_permutation"], result.counts,
-                                    job.permutations)
-    return table.reset_index(drop=True), result
+    return add_permutation_qvalues(table, result.tally).reset_index(drop=True), result
 
 
 def ztest_chunks(prep, pairs, *, method, alternative, permutations, threads, progress, chunking: Chunking):
     """The z-test of :func:`corrshift.ztest` in chunks; (table or None, engine result)."""
     job = Job("ztest", len(prep.features), prep.group1, prep.group2, method, alternative, None, permutations,
               threads, None, None)
-
-    def rows(columns):
-        native = tuple(columns[name] for name in ("r1", "r2", "z_diff", "p_normal", "p_permutation"))
-        return ztest_rows(prep, columns["first"], columns["second"], native, permutations)
-
-    return _run(prep, job, pairs, chunking, progress, rows)
+    return _run(prep, job, pairs, chunking, progress, ztest_rows)
 
 
 def score_chunks(prep, pairs, *, method, aggregate, alternative, permutations, threads, progress,
@@ -108,8 +98,4 @@ def score_chunks(prep, pairs, *, method, aggregate, alternative, permutations, t
     """The score of :func:`corrshift.score` in chunks; (table or None, engine result)."""
     job = Job("score", len(prep.features), prep.group1, prep.group2, method, alternative, aggregate,
               permutations, threads, None, None)
-
-    def rows(columns):
-        return score_rows(prep, columns["feature"], columns["score"], columns["p_permutation"], permutations)
-
-    return _run(prep, job, pairs, chunking, progress, rows)
+    return _run(prep, job, pairs, chunking, progress, score_rows)

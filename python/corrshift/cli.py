@@ -18,7 +18,7 @@ from .datasets import breast_cancer
 from .files import is_folder_output, output_format, read_data, read_pairs, sample_labels, write_table
 from .inputs import is_anndata
 from .messages import few
-from .options import AGGREGATES, ALTERNATIVES, MAX_PERMUTATIONS, METHODS
+from .options import AGGREGATES, ALTERNATIVES, MAX_PERMUTATIONS, METHODS, check_min_cells
 from .ranking import ranked
 from .stdout import stdout_to_stderr
 
@@ -73,14 +73,29 @@ def _common(p: argparse.ArgumentParser, with_data: bool = True) -> None:
         p.add_argument("--layer", metavar="NAME", help="AnnData layer instead of .X")
         p.add_argument("--transpose", action="store_true",
                        help="DATA has samples in rows and features in columns")
-        p.add_argument("--no-center", dest="center", action="store_false",
-                       help="pass Pearson data to the native code without centring each feature")
+        p.add_argument("--min-cells", metavar="N", type=_min_cells,
+                       help="leave out features observed (non-zero) in fewer than N samples of either group, "
+                       "or in less than that share of them for 0 < N < 1 (for sparse data such as "
+                       "single-cell counts)")
+        # Deprecated: features are standardised within each group; kept so that old scripts run.
+        p.add_argument("--no-center", dest="center", action="store_const", const=False, help=argparse.SUPPRESS)
     p.add_argument("--permutations", metavar="N", type=_whole(0, MAX_PERMUTATIONS),
                    default=DEMO_PERMUTATIONS if not with_data else 1000,
                    help="permutation count (default: %(default)s)")
     p.add_argument("--threads", metavar="N", type=_whole(1, 1 << 16),
                    help="worker threads (default: all CPUs this process may use)")
     p.add_argument("--quiet", action="store_true", help="no progress line (shown on a terminal otherwise)")
+
+
+def _min_cells(text: str) -> int | float:
+    try:
+        value = int(text) if text.strip().lstrip("+-").isdigit() else float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+    try:
+        return check_min_cells(value)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e).replace("min_cells", "it")) from None
 
 
 def _fraction(text: str) -> float:
@@ -214,7 +229,8 @@ def _run(args, test):
     chunks = _chunk_options(args)
     data = read_data(args.data, transpose=args.transpose)
     groups = dict(groupby=_labels(args, data), groups=tuple(args.compare), layer=args.layer)
-    options = dict(method=args.method, alternative=args.alternative, center=args.center, **chunks)
+    options = dict(method=args.method, alternative=args.alternative, center=args.center,
+                   min_cells=args.min_cells, **chunks)
     if args.pairs is not None:
         features = data.var_names if is_anndata(data) else data.index
         options["pairs"] = read_pairs(args.pairs, pd.Index(features))

@@ -3,18 +3,17 @@
 from __future__ import annotations
 
 import dataclasses
-import warnings
-
 import numpy as np
 import pandas as pd
 
 from .inputs import DataTable
-from .messages import PACKAGE_DIR, few
+from .messages import few
 from .names import positions
 
-#: Below this many samples a Fisher z-test has no standard error
-#: (1 / sqrt(n - 3)).
-MIN_GROUP = 4
+#: Fewest samples of a group: with two, every correlation is 1, -1 or
+#: undefined. (The normal approximation of the z-test needs 4; with 3 only
+#: the permutation test has a p-value.)
+MIN_GROUP = 3
 
 
 @dataclasses.dataclass(frozen=True)
@@ -24,6 +23,11 @@ class Groups:
     first: np.ndarray
     second: np.ndarray
     names: tuple[str, str] = ("group1", "group2")
+
+    def label(self, index: int) -> str:
+        """How messages name group ``index`` (0 or 1): "group1", or "group1 ('treated')"."""
+        name, shown = f"group{index + 1}", self.names[index]
+        return name if shown == name else f"{name} ({shown!r})"
 
 
 def resolve_groups(table: DataTable, group1, group2, groupby=None, groups=None) -> Groups:
@@ -109,19 +113,17 @@ def _sample_labels(table: DataTable, groupby) -> pd.Series:
 
 
 def _check_groups(groups: Groups, samples: pd.Index) -> None:
-    for positions_, name in zip((groups.first, groups.second), ("group1", "group2")):
-        shown = groups.names[0 if name == "group1" else 1]
-        label = name if shown == name else f"{name} ({shown!r})"
+    for index, positions_ in enumerate((groups.first, groups.second)):
+        label = groups.label(index)
         if len(positions_) == 0:
             raise ValueError(f"{label} is empty")
         values, counts = np.unique(positions_, return_counts=True)
         if (counts > 1).any():
             raise ValueError(f"{label} lists samples more than once: {few(samples[values[counts > 1]])}")
         if len(positions_) < MIN_GROUP:
-            warnings.warn(f"{label} has {len(positions_)} sample{'s' if len(positions_) != 1 else ''}; "
-                          f"z-tests need at least {MIN_GROUP} (the standard error 1/sqrt(n - 3) is undefined "
-                          "below that), so its p-values are not meaningful", UserWarning,
-                          skip_file_prefixes=(PACKAGE_DIR,))
+            raise ValueError(f"{label} has {len(positions_)} sample{'s' if len(positions_) != 1 else ''}; "
+                             f"correlations need at least {MIN_GROUP} per group (with 2, every correlation "
+                             "is 1, -1 or undefined)")
     both = np.intersect1d(groups.first, groups.second)
     if len(both):
         raise ValueError(f"group1 and group2 share {len(both)} sample{'s' if len(both) != 1 else ''}: "

@@ -130,27 +130,17 @@ def _anndata_table(adata, layer: str | None) -> DataTable:
     return DataTable(features, samples, read, obs=adata.obs)
 
 
-def feature_matrix(table: DataTable, columns: np.ndarray, *, center: bool,
-                   rows: np.ndarray | None = None) -> np.ndarray:
-    """The analysed columns (of the given feature rows) as the native module's float32 matrix.
+def analysed_values(table: DataTable, columns: np.ndarray, rows: np.ndarray | None = None) -> np.ndarray:
+    """The values of the analysed columns (of the given feature rows), as read.
 
-    With ``center``, every feature first has its mean over these columns
-    subtracted in float64. Correlations do not change under a shift, but the
-    native one-pass float32 moments lose digits when a feature's mean is large
-    against its spread; centred data keeps them.
+    NaN is a missing value (it makes the feature's correlations undefined in
+    its group); infinities are refused, since no correlation can use them.
     """
-    values = table.read(columns, rows)
-    features = table.features if rows is None else table.features[rows]
-    _check_finite(np.isfinite(values), features, "non-finite values (NaN or infinity)")
-    if center:
-        x = np.array(values, dtype=np.float64)
-        x -= x.mean(axis=1, keepdims=True)
-        matrix = x.astype(np.float32, order="C")
-    else:
-        matrix = np.ascontiguousarray(values, dtype=np.float32)
-    with np.errstate(invalid="ignore"):
-        _check_finite(np.isfinite(matrix), features, "values beyond the float32 range (about 3.4e38)")
-    return matrix
+    values = np.asarray(table.read(columns, rows))
+    if values.dtype.kind == "f":
+        features = table.features if rows is None else table.features[rows]
+        _check_finite(~np.isinf(values), features, "infinite values")
+    return values
 
 
 def _check_finite(finite: np.ndarray, features: pd.Index, what: str) -> None:

@@ -12,7 +12,7 @@ AGGREGATES = ("mean", "median")
 #: Permutation counts are tallied in single precision on the native side,
 #: which counts exactly up to 2**24.
 MAX_PERMUTATIONS = 1 << 24
-_MAX_THREADS = (1 << 31) - 1
+_MAX_INT32 = (1 << 31) - 1
 
 
 def check_choice(value, choices: tuple[str, ...], name: str) -> str:
@@ -43,8 +43,20 @@ def available_cpus() -> int:
 def check_threads(threads) -> int:
     if threads is None:
         return available_cpus()
-    return check_whole(threads, "threads", 1, _MAX_THREADS)
+    return check_whole(threads, "threads", 1, _MAX_INT32)
 
 
 def check_permutations(permutations) -> int:
     return check_whole(permutations, "permutations", 0, MAX_PERMUTATIONS)
+
+
+def check_min_cells(value) -> int | float | None:
+    """None, a whole number of samples (0 or more), or a fraction of a group's samples in (0, 1)."""
+    if value is None:
+        return None
+    if isinstance(value, numbers.Integral) and not isinstance(value, bool):
+        return check_whole(value, "min_cells", 0, _MAX_INT32)
+    if isinstance(value, numbers.Real) and not isinstance(value, bool) and 0 < value < 1:
+        return float(value)
+    raise ValueError("min_cells must be a whole number of samples or a fraction between 0 and 1 "
+                     f"(exclusive); got {value!r}")

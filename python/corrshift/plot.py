@@ -16,14 +16,10 @@ try:
 except ImportError as e:  # pragma: no cover - depends on the environment
     raise ImportError("corrshift.plot needs matplotlib: pip install 'corrshift[plot]'") from e
 
-import pipelines
-
+from . import native
 from .api import prepare
 from .messages import few
-from .names import positions
 from .ranking import ranked
-from .tables import UNDEFINED
-from .stdout import silenced_stdout
 
 _HIGHER1 = "#c0392b"  # pairs whose correlation is higher in group 1
 _HIGHER2 = "#2166ac"  # ... higher in group 2
@@ -137,7 +133,8 @@ def pair(data, a, b, group1=None, group2=None, *, groupby=None, groups=None, lay
     """Scatter plot of two features in each group, with each group's correlation.
 
     The correlations shown are the ones :func:`corrshift.ztest` reports for
-    the pair (same data handling, same native arithmetic).
+    the pair (same data handling, same native arithmetic): Pearson's, or
+    Spearman's with tied values at their average rank.
 
     Parameters
     ----------
@@ -156,20 +153,18 @@ def pair(data, a, b, group1=None, group2=None, *, groupby=None, groups=None, lay
                    features=[a, b])
     if prep.features[0] == prep.features[1]:
         raise ValueError(f"a and b are the same feature: {prep.features[0]!r}")
-    with silenced_stdout():
-        r1, r2, *_ = pipelines._ztest_pipeline_indexed(
-            prep.matrix, np.array([0], np.int32), np.array([1], np.int32), prep.group1, prep.group2,
-            method, "two-sided", 0, 1)
-    # The raw values, not the centred float32 copy, go on the axes.
+    found = native.ztest(prep.matrix, prep.group1, prep.group2, method, "two-sided", 0, 1,
+                         pairs=([0], [1]))
+    r1, r2 = found["r1"], found["r2"]
+    # The raw values, not the standardised float32 copy, go on the axes.
     columns = np.concatenate([prep.groups.first, prep.groups.second])
-    rows = positions([a, b], prep.table.features, "the pair", "feature")
-    values = np.asarray(prep.table.read(columns, rows), dtype=np.float64)
+    values = np.asarray(prep.table.read(columns, prep.rows), dtype=np.float64)
     n1 = len(prep.group1)
     ax = _axes(ax, (6, 5))
     for cols, r, name, colour in ((slice(0, n1), r1[0], prep.groups.names[0], _HIGHER1),
                                   (slice(n1, None), r2[0], prep.groups.names[1], _HIGHER2)):
         x, y = values[0, cols], values[1, cols]
-        shown = "undefined" if r == UNDEFINED or (x == x[0]).all() or (y == y[0]).all() else f"{r:.3f}"
+        shown = "undefined" if np.isnan(r) else f"{r:.3f}"
         ax.scatter(x, y, s=14, c=colour, alpha=0.6, lw=0, label=f"{name} (n = {len(x)}): r = {shown}")
         if method == "pearson" and shown != "undefined":
             slope, intercept = np.polyfit(x, y, 1)

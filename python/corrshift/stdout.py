@@ -1,9 +1,10 @@
-"""Where the native progress line goes.
+"""Standard output around analyses: the progress line, and descriptor 1 redirected.
 
-The native functions write their progress line with C++ stream output to file
-descriptor 1, below Python's ``sys.stdout``, so ``contextlib.redirect_stdout``
-cannot catch it. To silence one call, or to send its progress to standard
-error, descriptor 1 itself is pointed elsewhere for the duration of the call.
+The permutation progress line is written to ``sys.stdout`` as the native
+engine reports its cycles. The command line sends it to standard error, so
+that standard output carries only results, by pointing descriptor 1 itself
+elsewhere for the duration of the analysis (which also catches output of
+native code, below Python's ``sys.stdout``).
 """
 
 from __future__ import annotations
@@ -20,9 +21,8 @@ _saved_fd: int | None = None
 
 
 def _flush_c_streams() -> None:
-    # The native "\n" that ends a progress line can still sit in the C
-    # library's stdout buffer; flushed after the descriptor is restored, it
-    # would reach the real output.
+    # Output of native code can still sit in the C library's stdout buffer;
+    # flushed after the descriptor is restored, it would reach the real output.
     ctypes.CDLL(None).fflush(None)
 
 
@@ -63,6 +63,7 @@ def _fd1_pointed_at(open_target):
         with _lock:
             _depth -= 1
             if _depth == 0:
+                _flush_python_stdout()
                 _flush_c_streams()
                 os.dup2(_saved_fd, 1)
                 os.close(_saved_fd)
@@ -84,17 +85,48 @@ def stdout_to_stderr():
     return _fd1_pointed_at(lambda: os.dup(2))
 
 
+PROGRESS_PREFIX = "Permutation progress: "
+
+
+class _ProgressLine:
+    """``progress(done, total)`` for the native engine: a bar redrawn in place on standard output.
+
+    The engine calls it on the calling thread between permutation cycles;
+    the line is rewritten only when the percentage changes.
+    """
+
+    CELLS = 50
+
+    def __init__(self) -> None:
+        self.shown = -1
+
+    def draw(self, percent: int) -> None:
+        if percent == self.shown:
+            return
+        self.shown = percent
+        cells = percent * self.CELLS // 100
+        sys.stdout.write(f"\r{PROGRESS_PREFIX}[{'#' * cells}{' ' * (self.CELLS - cells)}] {percent}%")
+        sys.stdout.flush()
+
+    def __call__(self, done: int, total: int) -> None:
+        self.draw(min(100, done * 100 // total) if total > 0 else 100)
+
+
 @contextlib.contextmanager
-def _in_order():
-    # Python's buffered output first, then the native line, flushed before
-    # Python writes again: the lines appear in the order they were written.
-    _flush_python_stdout()
+def progress_line(show: bool):
+    """Context manager for one native call: yields its progress callable, or None when not shown.
+
+    The line starts at 0% and, when the call returns, shows 100% and ends
+    with a newline (also when the call raised, without the 100%).
+    """
+    if not show:
+        yield None
+        return
+    line = _ProgressLine()
+    line.draw(0)
     try:
-        yield
+        yield line
+        line.draw(100)
     finally:
-        _flush_c_streams()
-
-
-def native_output(progress: bool):
-    """Context manager for one native call: show its progress line or silence it."""
-    return _in_order() if progress else silenced_stdout()
+        sys.stdout.write("\n")
+        sys.stdout.flush()

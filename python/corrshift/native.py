@@ -1,0 +1,99 @@
+"""The calls into the native engine ``corrshift._core``, in one place.
+
+Every native call of corrshift goes through :func:`ztest` or :func:`score`.
+They take the prepared inputs (a C-contiguous float32 matrix of the analysed
+samples, standardised within each group; int32 group and pair positions)
+and return named columns: pair or feature positions and the native arrays,
+with the permutation counts ``extreme`` (cycles at least as extreme as the
+observed statistic) and ``valid`` (cycles in which it was defined).
+"""
+
+from __future__ import annotations
+
+import numpy as np
+
+from . import _core
+from .stdout import progress_line
+
+ZTEST_COLUMNS = ("first", "second", "r1", "r2", "z_diff", "p_normal", "extreme", "valid")
+SCORE_COLUMNS = ("feature", "score", "extreme", "valid")
+
+#: The normal approximation's standard error 1/sqrt(n - 3) needs more samples than this.
+FEWEST_FOR_NORMAL = 3
+
+
+def _pairs(pairs) -> tuple[np.ndarray, np.ndarray]:
+    return tuple(np.ascontiguousarray(p, dtype=np.int32) for p in pairs)
+
+
+def ztest(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: str, alternative: str,
+          permutations: int, threads: int, pairs=None, progress: bool = False) -> dict[str, np.ndarray]:
+    """z-test columns (:data:`ZTEST_COLUMNS`) of all pairs, or of the given (first, second) pairs.
+
+    All pairs come in condensed order: (i, j) for i < j, row by row.
+    ``p_normal`` is NaN when a group has only 3 samples, where the normal
+    approximation has no standard error.
+    """
+    with progress_line(progress) as report:
+        if pairs is None:
+            first, second = (a.astype(np.int32) for a in np.triu_indices(matrix.shape[0], 1))
+            values = _core.ztest_exhaustive(matrix, group1, group2, method, alternative, permutations, threads,
+                                            report)
+        else:
+            first, second = _pairs(pairs)
+            values = _core.ztest_indexed(matrix, first, second, group1, group2, method, alternative,
+                                         permutations, threads, report)
+    columns = dict(zip(ZTEST_COLUMNS, (first, second, *values)))
+    if min(len(group1), len(group2)) <= FEWEST_FOR_NORMAL:
+        columns["p_normal"] = np.full_like(columns["p_normal"], np.nan)
+    return columns
+
+
+def score(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: str, aggregate: str,
+          alternative: str, permutations: int, threads: int, pairs=None, exclude: np.ndarray | None = None,
+          progress: bool = False) -> dict[str, np.ndarray]:
+    """Score columns (:data:`SCORE_COLUMNS`) of every feature, or of the first features of given pairs.
+
+    Given pairs must be sorted by first feature; each run of pairs with the
+    same first feature gives one row. Features marked in ``exclude`` (whose
+    correlations are undefined in a group) take no part: their rows are NaN
+    with no valid cycle, and their pairs are left out of the other
+    features' scores, observed and permuted alike (in permuted groups their
+    correlations would be defined and enter the null scores, but not the
+    observed ones).
+    """
+    k = matrix.shape[0]
+    if exclude is None or not exclude.any():
+        exclude = None
+    with progress_line(progress) as report:
+        if pairs is None:
+            rows = np.arange(k, dtype=np.int32)
+            kept = rows if exclude is None else rows[~exclude]
+            sub = matrix if exclude is None else np.ascontiguousarray(matrix[kept])
+            values = _core.score_exhaustive(sub, group1, group2, method, aggregate, alternative, permutations,
+                                            threads, report) if len(kept) else _no_rows(0)
+            found = kept
+        else:
+            first, second = _pairs(pairs)
+            change = np.flatnonzero(first[1:] != first[:-1]) + 1
+            rows = first[np.concatenate(([0], change))] if len(first) else first
+            if exclude is not None:
+                keep = ~(exclude[first] | exclude[second])
+                first, second = np.ascontiguousarray(first[keep]), np.ascontiguousarray(second[keep])
+            if len(first):
+                found, *values = _core.score_indexed(matrix, first, second, group1, group2, method, aggregate,
+                                                     alternative, permutations, threads, report)
+            else:
+                found, values = first, _no_rows(0)
+    if len(found) == len(rows):
+        return dict(zip(SCORE_COLUMNS, (rows, *values)))
+    # Some features have no pair left: NaN rows, never tested.
+    full = _no_rows(len(rows))
+    where = np.searchsorted(rows, found)
+    for column, part in zip(full, values):
+        column[where] = part
+    return dict(zip(SCORE_COLUMNS, (rows, *full)))
+
+
+def _no_rows(n: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    return (np.full(n, np.nan, dtype=np.float32), np.zeros(n, dtype=np.uint32), np.zeros(n, dtype=np.uint32))
