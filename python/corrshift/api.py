@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import dataclasses
-import warnings
 
 import numpy as np
 import pandas as pd
@@ -12,11 +11,12 @@ import pipelines
 
 from .groups import Groups, resolve_groups
 from .inputs import DataTable, as_table, feature_matrix
-from .messages import PACKAGE_DIR, few
+from .messages import few, warn
 from .names import positions
 from .options import (AGGREGATES, ALTERNATIVES, METHODS, check_choice, check_permutations,
                       check_threads)
 from .pairs import pair_positions
+from .significance import testable_rows, warn_if_unreachable
 from .chunked_api import chunking_options, score_chunks, ztest_chunks
 from .stdout import native_output
 from .tables import score_table, ztest_table
@@ -75,10 +75,9 @@ def _warn_constant(prep: Prepared, involved: np.ndarray, consequence: str) -> No
         rows = np.flatnonzero(constant[involved]) if len(involved) else np.zeros(0, dtype=np.int64)
         if len(rows):
             names = prep.features[np.unique(involved[rows])]
-            warnings.warn(f"{len(names)} feature{'s are' if len(names) > 1 else ' is'} constant within "
-                          f"{name!r}, where correlations with {'them' if len(names) > 1 else 'it'} are "
-                          f"undefined: {few(names)}; {consequence}", UserWarning,
-                          skip_file_prefixes=(PACKAGE_DIR,))
+            warn(f"{len(names)} feature{'s are' if len(names) > 1 else ' is'} constant within "
+                 f"{name!r}, where correlations with {'them' if len(names) > 1 else 'it'} are "
+                 f"undefined: {few(names)}; {consequence}")
 
 
 def _attrs(test: str, prep: Prepared, **options) -> dict:
@@ -230,6 +229,8 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         first, second = pair_positions(pairs, prep.features)
         involved = np.union1d(first, second)
     _warn_constant(prep, involved, "their pairs' rows are NaN")
+    warn_if_unreachable(testable_rows("ztest", prep.constant1 | prep.constant2, first, second), permutations,
+                        "pairs")
     options = dict(method=method, alternative=alternative, permutations=permutations)
     if chunking is not None:
         table, run = ztest_chunks(prep, None if pairs is None else (first, second), threads=threads,
@@ -350,6 +351,8 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         involved = np.union1d(first, second)
     _warn_constant(prep, involved, "their scores are NaN, and other scores include their pairs: "
                                    "remove them from the data for clean scores")
+    warn_if_unreachable(testable_rows("score", prep.constant1 | prep.constant2, None if pairs is None else first),
+                        permutations, "features")
     options = dict(method=method, aggregate=aggregate, alternative=alternative, permutations=permutations)
     if chunking is not None:
         table, run = score_chunks(prep, None if pairs is None else (first, second), threads=threads,
