@@ -70,8 +70,6 @@ def _reading(path: Path, what: str):
         raise ValueError(f"cannot read {str(path)!r} as {what}: it is not text (nor compressed text); "
                          "is it the right file?") from None
     except (ValueError, OSError, EOFError, ImportError) as e:
-        if isinstance(e, ValueError) and str(path) in str(e):
-            raise  # one of ours, already in the file's terms
         reason = " ".join(str(e).split()) or type(e).__name__
         raise ValueError(f"cannot read {str(path)!r} as {what}: {reason}") from None
 

@@ -75,8 +75,8 @@ def positions(entries, index: pd.Index, what: str, axis: str) -> np.ndarray:
             hint = ""
             if by_name and any(_is_position(x) for x in missing):
                 where = "index" if axis == "feature" else "columns"
-                hint = (f" (the {axis} names are integers, so integers are read as names, not positions; "
-                        f"to give positions, pass data.{where}[positions])")
+                hint = (f"; the {axis} names are integers, so integers are read as names, not positions "
+                        f"(to give positions, pass data.{where}[positions])")
             raise ValueError(f"{what}: {len(missing)} {axis} name{'s' if len(missing) > 1 else ''} not in "
                              f"the data: {few(missing)}; the data's {axis}s include {few(index, 3)}{hint}")
         out[~is_pos] = found
