@@ -284,6 +284,11 @@ def _labels(args, data) -> pd.Series:
             raise UsageError(f"no sample of {args.groups!r} ({few(labels.index, 3)}) is a sample of "
                              f"{args.data!r} ({few(samples, 3)})" + ("" if args.transpose else
                                                                      "; if DATA has samples in rows, add --transpose"))
+        for label in args.compare:
+            labelled = labels.index[labels == label]
+            if len(labelled) and not labelled.isin(samples).any():
+                raise UsageError(f"no sample labelled {label!r} in {args.groups!r} ({few(labelled, 3)}) is a "
+                                 f"sample of {args.data!r} ({few(samples, 3)})")
         return labels
     if args.by not in data.obs.columns:
         raise UsageError(f"{args.data!r} has no .obs column {args.by!r}; its columns are "
