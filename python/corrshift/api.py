@@ -101,20 +101,27 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     data : ndarray, DataFrame or AnnData
         A 2-D numpy array or scipy sparse matrix (features x samples), a
         pandas DataFrame (rows = features, columns = samples, feature names
-        in the index) or an AnnData (cells x genes; ``.X`` or ``layer``).
+        in the index), an AnnData (cells x genes; ``.X`` or ``layer``) or
+        an AnnData's ``.raw`` (with the genes of ``.raw``).
     group1, group2 : array_like, optional
         The samples of each group: integer positions, sample names, or a
         boolean mask over the samples. Omit them when ``groupby`` is given.
+        Integers are positions, except where the sample names are integers
+        (see Notes).
     groupby : str, Series or array_like, optional
         One label per sample: the name of an AnnData ``.obs`` column, a
-        Series indexed by sample name (samples it does not name belong to no
-        group), or a sequence in sample order.
+        Series matched to the samples by its index (samples it does not
+        name belong to no group; rows may come in any order), or a list or
+        array in sample order. A Series whose index shares no name with the
+        samples, or has the default index 0, 1, 2, ... while the samples
+        have names, is an error: its labels would be matched by row number.
     groups : tuple of two labels, optional
         The labels of group 1 and group 2 in ``groupby``.
     pairs : sequence of tuples or DataFrame, optional
         Pairs to test, as (name, name) or (position, position) tuples, an
         (N, 2) array or a two-column DataFrame; rows keep this order. All
-        pairs (a, b) with a before b in the data when omitted.
+        pairs (a, b) with a before b in the data when omitted. Integers are
+        positions, except where the feature names are integers (see Notes).
     method : {"pearson", "spearman"}
         Correlation of the values, or of their ranks within each group
         (tied values get distinct ranks in their order).
@@ -122,7 +129,9 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         "greater" asks whether the correlation is higher in group 1.
     permutations : int
         Number of permutations m (0 to 2**24). Larger m gives finer
-        permutation p-values and takes proportionally longer.
+        permutation p-values and takes proportionally longer. Over N tested
+        pairs a single pair can reach ``q_permutation`` <= 0.05 only when m
+        >= N / 0.05 - 1; a warning says so when m is smaller.
     threads : int, optional
         Worker threads; all CPUs this process may use when None.
     progress : bool
@@ -162,18 +171,31 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         Write every row (those under ``max_p`` with it) to this folder as a
         Parquet dataset, one file per chunk (``part-<chunk>.parquet``; in
         name order they hold the rows in the usual order), instead of
-        returning them. The folder must be empty or not exist yet. The
-        files have no q-values (they need every p-value at once). Needs
-        pyarrow.
+        returning them. The folder must be empty or not exist yet; the
+        dataset is built in a hidden folder beside it and renamed to
+        ``out`` only when complete, so an interrupted run leaves no partial
+        dataset. The files have no q-values (they need every p-value at
+        once). Needs pyarrow.
 
     Returns
     -------
     DataFrame or None
-        One row per pair with columns ``feature_a``, ``feature_b``, ``r1``
-        and ``r2`` (the correlation in group 1 and group 2), ``z_diff``
-        (atanh r1 - atanh r2, each r clamped to [-0.99, 0.99]),
-        ``p_normal`` (normal approximation), ``p_permutation`` and the
-        Benjamini-Hochberg q-values ``q_normal`` and ``q_permutation``.
+        One row per pair, in the order of ``pairs`` (all pairs: (0, 1),
+        (0, 2), ...), with the columns
+
+        - ``feature_a``, ``feature_b``: the pair;
+        - ``r1``, ``r2``: the correlation in group 1 and in group 2 (NaN
+          where a feature is constant within the group);
+        - ``z_diff``: atanh r1 - atanh r2, each r clamped to
+          [-0.99, 0.99];
+        - ``p_normal``: p-value of ``z_diff`` from the normal
+          approximation, standard error sqrt(1/(n1 - 3) + 1/(n2 - 3))
+          (times sqrt(1.5) for "spearman");
+        - ``p_permutation``: (b + 1) / (m + 1), b of the m permutations
+          giving a ``z_diff`` at least as extreme (see Notes);
+        - ``q_normal``, ``q_permutation``: the Benjamini-Hochberg q-values
+          of the two p-values, over the tested pairs.
+
         ``attrs`` records the group names and sizes and the options, and
         ``rows``, the number of rows of the full table.
         With ``top`` or ``max_p`` there is no ``q_normal`` (it would need
@@ -188,9 +210,10 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
 
     Warns
     -----
-    UserWarning
-        When a group has fewer than 4 samples, or a feature is constant
-        within a group.
+    CorrshiftWarning
+        (a UserWarning) When a group has fewer than 4 samples, a feature is
+        constant within a group, or the permutation count is too small for
+        a single pair to reach a ``q_permutation`` of 0.05.
 
     Notes
     -----
@@ -198,6 +221,14 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     permutations whose statistic is at least as extreme as the observed
     one: the observed statistic counts as one of the permutations, so no
     p-value is 0 and the smallest possible one is 1 / (m + 1).
+
+    Integers in ``group1``, ``group2`` and ``pairs`` are positions (as with
+    ``.iloc``) where the names are strings or the axis is unnamed (a numpy
+    array, or names that are just 0, 1, 2, ...). Where the sample or feature
+    names are integers (for example a DataFrame indexed by gene IDs 101,
+    102, ...), integers are names (as with ``.loc``), and an integer that is
+    no name is an error, never taken for a position; give positions there as
+    ``data.index[positions]`` or ``data.columns[positions]``.
 
     A correlation is undefined when a feature is constant within a group;
     it is NaN in ``r1``/``r2``, and the row's ``z_diff``, p- and q-values
@@ -301,11 +332,18 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     -------
     DataFrame or None
         One row per feature (in data order), or per first feature of the
-        given pairs (in data order), with columns ``feature``, ``score``,
-        ``p_permutation`` and its Benjamini-Hochberg q-value
-        ``q_permutation`` (adjusted over all tested features, also with
-        ``top`` or ``max_p``). ``attrs`` records the group names and sizes
-        and the options. None with ``out``.
+        given pairs (in data order), with the columns
+
+        - ``feature``: the feature;
+        - ``score``: the aggregate of its pairs' z_diff (see
+          ``aggregate``);
+        - ``p_permutation``: (b + 1) / (m + 1), b of the m permutations
+          giving a score at least as extreme;
+        - ``q_permutation``: its Benjamini-Hochberg q-value, adjusted over
+          all tested features (also with ``top`` or ``max_p``).
+
+        ``attrs`` records the group names and sizes and the options. None
+        with ``out``.
 
     Raises
     ------
@@ -314,15 +352,17 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
 
     Warns
     -----
-    UserWarning
-        When a group has fewer than 4 samples, or a feature is constant
-        within a group.
+    CorrshiftWarning
+        (a UserWarning) When a group has fewer than 4 samples, a feature is
+        constant within a group, or the permutation count is too small for
+        a single feature to reach a ``q_permutation`` of 0.05.
 
     Notes
     -----
     ``p_permutation`` is (b + 1) / (m + 1), b being the number of
     permutations whose score is at least as extreme as the observed one, so
-    no p-value is 0. A feature constant within a group has an undefined
+    no p-value is 0. Integers in the groups and pairs are names where the
+    names are integers, positions otherwise (see :func:`ztest`). A feature constant within a group has an undefined
     score (NaN, left out of the q-values); the scores of other features
     still include their pairs with it, so such features are best removed.
 
