@@ -42,8 +42,9 @@ Input files:
 
 Options that go together:
   --groups is needed unless DATA is .h5ad; --layer is for .h5ad DATA only, --transpose for
-  tables only. --top and --max-p work with a file --out or with none; --top{plots} needs the
-  rows in memory, so not a folder --out. --chunk-pairs and --scheduler go with any output.
+  tables only. --top and --max-p work with a file --out or with none; {in_memory}
+  the rows in memory, so not with a folder --out. --chunk-pairs and --scheduler go with any
+  output.
 """
 
 _ZTEST_COLUMNS = """\
@@ -165,14 +166,15 @@ def build_parser() -> argparse.ArgumentParser:
     p = sub.add_parser("ztest", help="test every pair (or the given pairs) for a change of correlation",
                        description="Fisher z-test and permutation test of the correlation difference of "
                        "feature pairs between group A and group B.",
-                       epilog=_DATA_HELP.format(plots=" (and --plots)") + "\n" + _ZTEST_COLUMNS,
+                       epilog=_DATA_HELP.format(in_memory="--top and --plots need") + "\n" + _ZTEST_COLUMNS,
                        formatter_class=argparse.RawDescriptionHelpFormatter)
     _common(p)
     _outputs(p, "ztest")
 
     p = sub.add_parser("score", help="score every feature by how much its correlations change",
                        description="Per feature, aggregate |z_diff| (or z_diff) over its pairs and test the "
-                       "score with permutations.", epilog=_DATA_HELP.format(plots="") + "\n" + _SCORE_COLUMNS,
+                       "score with permutations.",
+                       epilog=_DATA_HELP.format(in_memory="--top needs") + "\n" + _SCORE_COLUMNS,
                        formatter_class=argparse.RawDescriptionHelpFormatter)
     _common(p)
     p.add_argument("--aggregate", choices=AGGREGATES, default="mean", help="score aggregate (default: mean)")
