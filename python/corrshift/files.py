@@ -138,11 +138,12 @@ def _check_numbers(frame: pd.DataFrame, path: Path) -> None:
         return
     column = frame[text[0]]
     cells = pd.to_numeric(column, errors="coerce").isna() & column.notna()
-    row = cells.idxmax()
+    where = f"{column[cells.idxmax()]!r} in column {text[0]!r}, row {cells.idxmax()!r}" if cells.any() else \
+        f"column {text[0]!r}"
     more = f" (and {len(text) - 1} more column{'s' if len(text) > 2 else ''})" if len(text) > 1 else ""
-    raise ValueError(f"{str(path)!r} has text where a number is expected: {column[row]!r} in column "
-                     f"{text[0]!r}, row {row!r}{more}; the table needs names in its first column and "
-                     "numbers in every other (empty cells and NA count as missing values)")
+    raise ValueError(f"{str(path)!r} has text where a number is expected: {where}{more}; the table needs "
+                     "names in its first column and numbers in every other (empty cells and NA count as "
+                     "missing values)")
 
 
 def read_data(path, *, transpose: bool = False):
