@@ -1,8 +1,9 @@
 """A minimal terminal: what text with backspaces looks like on screen.
 
 A backspace moves the cursor one cell left (never past the start of the
-line), any other character overwrites the cell under the cursor and moves it
-right, and a newline ends the line.
+line), a carriage return moves it to the start of the line, any other
+character overwrites the cell under the cursor and moves it right, and a
+newline ends the line.
 """
 
 
@@ -24,6 +25,8 @@ class Screen:
                 self.cells, self.cursor = [], 0
             elif ch == "\b":
                 self.cursor = max(self.cursor - 1, 0)
+            elif ch == "\r":
+                self.cursor = 0
             else:
                 if self.cursor == len(self.cells):
                     self.cells.append(ch)

@@ -279,6 +279,14 @@ INF_X[5, G2[0]] = -np.inf
     ((X,), dict(groupby="kind", groups=("a", "b")), r"names a column of an AnnData's .obs"),
     ((X,), dict(groupby=LABELS[:10], groups=("a", "b")), r"groupby must hold one label per sample \(31\)"),
     ((X, G1, G2), dict(layer="counts"), r"layer= names a layer of an AnnData"),
+    ((FRAME,), dict(groupby=pd.Series(LABELS), groups=("a", "b")),
+     r"groupby is a Series with a default index .* matched by row number, not by sample: index the labels"),
+    ((FRAME,), dict(groupby=pd.Series(LABELS, index=[f"x{j}" for j in range(31)]), groups=("a", "b")),
+     r"groupby's index \('x0', .* shares no name with the data's samples \('s0'"),
+    ((FRAME,), dict(groupby=pd.concat([pd.Series(LABELS, index=SAMPLES), pd.Series(["T", "T"], index=["t1", "t2"])]),
+                    groups=("a", "T")),
+     r"no sample of the data is labelled 'T': the 2 samples labelled 'T' in groupby \('t1', 't2'\) are not "
+     r"among the data's samples \('s0'"),
 ])
 def test_errors_in_the_users_terms(args, kwargs, message):
     with pytest.raises(ValueError, match=message):
@@ -308,4 +316,5 @@ def test_no_bare_type_error_for_everyday_argument_types():
     assert len(table) == 15
     with warnings.catch_warnings():
         warnings.simplefilter("error")
-        corrshift.score(X.astype(np.int16), G1, G2, permutations=5, progress=False)
+        # Enough permutations for 6 features: no warning about the count either.
+        corrshift.score(X.astype(np.int16), G1, G2, permutations=119, progress=False)

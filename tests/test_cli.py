@@ -2,6 +2,7 @@
 
 import subprocess
 import sys
+import warnings
 from pathlib import Path
 
 import anndata
@@ -31,6 +32,7 @@ def inputs(tmp_path_factory):
     data = pd.DataFrame(x, index=pd.Index(features, name="gene"), columns=samples)
     data.to_csv(folder / "data.tsv", sep="\t")
     data.to_csv(folder / "data.csv.gz")
+    data.to_csv(folder / "gzipped_as.tsv", sep="\t", compression="gzip")  # compressed, named as plain text
     annotation = pd.DataFrame({"kind": kind, "batch": 1}, index=pd.Index(samples, name="sample"))
     annotation.to_csv(folder / "samples.tsv", sep="\t")
     anndata.AnnData(x.T, obs=annotation, var=pd.DataFrame(index=features)).write_h5ad(folder / "data.h5ad")
@@ -50,7 +52,7 @@ def _args(folder, command="ztest", data="data.tsv"):
             "--compare", "tumour", "normal", "--permutations", PERMUTATIONS]
 
 
-@pytest.mark.parametrize("data", ["data.tsv", "data.csv.gz"])
+@pytest.mark.parametrize("data", ["data.tsv", "data.csv.gz", "gzipped_as.tsv"])
 @pytest.mark.parametrize("out", ["results.tsv", "results.csv", "results.parquet"])
 def test_ztest_writes_every_row_best_first(inputs, capsys, tmp_path, data, out):
     folder, frame, annotation = inputs
@@ -121,8 +123,9 @@ def test_small_group_is_one_line(inputs, capsys, tmp_path, size, status, message
     few = annotation.copy()
     few.loc[few.index[few["kind"] == "tumour"][size:], "kind"] = "other"
     few.to_csv(tmp_path / "few.tsv", sep="\t")
+    # 299 permutations: enough for 15 pairs, so the group size is all there is to warn about.
     code, _, err = _run(capsys, "ztest", folder / "data.tsv", "--groups", tmp_path / "few.tsv", "--by", "kind",
-                        "--compare", "tumour", "normal", "--permutations", "9", "--out", tmp_path / "r.tsv")
+                        "--compare", "tumour", "normal", "--permutations", "299", "--out", tmp_path / "r.tsv")
     assert code == status
     assert err.splitlines() == [err.strip()] and err.startswith(message)
 
@@ -153,7 +156,7 @@ def test_min_cells_leaves_out_sparse_features(inputs, capsys, tmp_path):
     (lambda a: a + ["--method", "kendall"], "argument --method: invalid choice: 'kendall'"),
     (lambda a: a + ["--transpose"], "no sample of"),
     (lambda a: a + ["--pairs", "PAIRS_WITH_UNKNOWN"], "1 feature name not in the data: 'gene9'"),
-    (lambda a: a + ["--plots", "x", "--layer", "counts"], "layer= names a layer of an AnnData"),
+    (lambda a: a + ["--plots", "x", "--layer", "counts"], "--layer names a layer of an AnnData"),
     (lambda a: ["ztest", a[1], "--by", "kind", "--compare", "a", "b", "--groups", a[1]],
      "no column 'kind'"),
     (lambda a: a + ["--out", "folder", "--top", "3"], "--top keeps the best rows in memory"),
@@ -162,6 +165,13 @@ def test_min_cells_leaves_out_sparse_features(inputs, capsys, tmp_path):
     (lambda a: a + ["--chunk-pairs", "0"], "argument --chunk-pairs: 0 is not between 1 and 2147483647"),
     (lambda a: a + ["--min-cells", "1.5"], "argument --min-cells: it must be a whole number of samples or a "
                                            "fraction between 0 and 1"),
+    # Options that do not go together are refused before DATA is even looked for.
+    (lambda a: a[:1] + ["missing.tsv"] + a[2:] + ["--out", "folder", "--top", "3"], "--top keeps the best rows"),
+    (lambda a: a[:1] + ["missing.tsv"] + a[2:] + ["--layer", "counts"],
+     "--layer names a layer of an AnnData (.h5ad) file; DATA 'missing.tsv' is a table"),
+    (lambda a: a[:1] + ["missing.h5ad"] + a[2:] + ["--transpose"], "--transpose applies to tables"),
+    (lambda a: a[:2] + ["--groups", "nope.tsv"] + a[4:], "--groups: no such file: 'nope.tsv'"),
+    (lambda a: a + ["--out", "."], "--out: '.' exists and is not an empty folder"),
 ])
 def test_errors_are_one_line_with_status_2(inputs, capsys, tmp_path, monkeypatch, change, message):
     folder, _, _ = inputs
@@ -174,6 +184,101 @@ def test_errors_are_one_line_with_status_2(inputs, capsys, tmp_path, monkeypatch
     assert len(err.splitlines()) == 1 and err.startswith("corrshift ztest: error: "), err
     assert message in err
     assert "Traceback" not in err + stdout
+
+
+def _gzip(text):
+    import gzip
+
+    return gzip.compress(text.encode())
+
+
+TABLE = "gene\tcell00\tcell01\tcell02\tcell03\ngene0\t1\t2\t3\t4\ngene1\t2\t1\t4\t3\n"
+
+# (file name, content, which argument it is given as, message): each error is
+# one line that names the file and says what is wrong with it.
+BAD_FILES = [
+    ("empty.tsv", "", "data", "'{path}' is empty"),
+    ("header.tsv", "gene\tcell00\tcell01\n", "data", "'{path}' has a header line but no rows"),
+    ("samples_twice.tsv", TABLE.replace("cell02", "cell01"), "data",
+     "'{path}' repeats the sample name 'cell01' in its header; give each sample a name of its own"),
+    ("genes_twice.tsv", TABLE + "gene0\t5\t6\t7\t8\n", "data",
+     "'{path}' repeats the feature name 'gene0' in its first column"),
+    ("text.tsv", TABLE.replace("\t3\t4", "\t3\tlow"), "data",
+     "'{path}' has text where a number is expected: 'low' in column 'cell03', row 'gene0'; the table needs "
+     "names in its first column and numbers in every other"),
+    ("binary.tsv", bytes(range(256)) * 4, "data", "cannot read '{path}' as TSV: it is not text"),
+    ("gzip_garbage.tsv", _gzip(TABLE)[:30], "data", "cannot read '{path}' as TSV: "),
+    ("broken.parquet", b"PAR1 but not parquet", "data", "cannot read '{path}' as Parquet: "),
+    ("labels_twice.tsv", "sample\tkind\ncell00\ttumour\ncell00\tnormal\n", "--groups",
+     "'{path}' repeats the sample name 'cell00' in its first column"),
+    ("other_samples.tsv", "sample\tkind\nzz1\ttumour\ncell01\tnormal\n", "--groups",
+     "no sample labelled 'tumour' in '{path}' ('zz1') is a sample of "),
+    ("empty_pairs.tsv", "", "--pairs", "'{path}' is empty"),
+]
+
+
+@pytest.mark.parametrize("name, content, given_as, message", BAD_FILES, ids=[b[0] for b in BAD_FILES])
+def test_bad_files_are_named_in_one_line(inputs, capsys, tmp_path, name, content, given_as, message):
+    folder, _, _ = inputs
+    path = tmp_path / name
+    if isinstance(content, str):
+        path.write_text(content)
+    else:
+        path.write_bytes(content)
+    argv = _args(folder)
+    if given_as == "data":
+        argv[1] = path
+    elif given_as == "--groups":
+        argv[3] = path
+    else:
+        argv += [given_as, path]
+    status, stdout, err = _run(capsys, *argv)
+    assert status == 2 and stdout == ""
+    assert err.splitlines() == [err.rstrip("\n")] and err.startswith("corrshift ztest: error: "), err
+    assert message.format(path=path) in err
+
+
+class LibraryWarning(FutureWarning):
+    """A warning of some library corrshift uses."""
+
+
+def test_only_corrshifts_own_warnings_carry_its_name(inputs, capsys, monkeypatch):
+    import corrshift.cli as cli
+
+    def read_with_a_library_warning(*args, **kwargs):
+        warnings.warn("this option is deprecated", LibraryWarning)
+        return reading(*args, **kwargs)
+
+    reading = cli.read_data
+    monkeypatch.setattr(cli, "read_data", read_with_a_library_warning)
+    shown_as_python_does = []
+    monkeypatch.setattr(warnings, "showwarning", lambda message, category, *rest: shown_as_python_does.append(
+        (str(message), category)))
+    folder, _, _ = inputs
+    with warnings.catch_warnings():
+        warnings.simplefilter("always")  # whatever filters other tests' imports left
+        status, _, err = _run(capsys, *_args(folder))
+    assert status == 0
+    assert shown_as_python_does == [("this option is deprecated", LibraryWarning)]
+    assert "this option is deprecated" not in err
+    # corrshift's own warning: 49 permutations are few for 15 pairs.
+    assert "corrshift ztest: warning: 49 permutations are too few for 15 tested pairs" in err
+
+
+@pytest.mark.parametrize("command, present, absent", [
+    ("ztest", ["feature_a, feature_b", "q_normal, q_permutation", "in pair order",
+               "not with a folder --out", "--layer is for .h5ad DATA only"], ["feature order"]),
+    ("score", ["feature          the feature", "q_permutation    its Benjamini-Hochberg", "in feature order",
+               "not with a folder --out"], ["q_normal", "pair order", "--plots"]),
+])
+def test_help_explains_the_columns_and_which_options_go_together(capsys, command, present, absent):
+    assert main([command, "--help"]) == 0
+    shown = capsys.readouterr().out
+    flat = " ".join(shown.split())
+    for text in present:
+        assert text in shown or " ".join(text.split()) in flat, text
+    for text in absent:
+        assert text not in shown, text
 
 
 def _api_ztest(frame, annotation, **options):
@@ -232,7 +337,65 @@ def test_demo_on_the_bundled_data(capsys, tmp_path):
     assert "Pairs whose correlation differs most" in stdout and "Features whose correlations" in stdout
     files = {p.name for p in (tmp_path / "demo").iterdir()}
     assert {"ztest.tsv", "score.tsv", "volcano.png", "heatmap.png"} <= files
+    listed = stdout.split(f"Wrote {len(files)} files to {tmp_path / 'demo'}/:\n")[1].split()
+    assert sorted(listed) == sorted(files)
     assert len([f for f in files if f.startswith("pair")]) == 3
     pairs = pd.read_csv(tmp_path / "demo" / "ztest.tsv", sep="\t")
     assert len(pairs) == 435 and pairs["p_permutation"].min() == 1 / 100
     assert pairs["p_permutation"].is_monotonic_increasing
+
+
+INTERRUPTED_CHILD = """
+import signal
+import sys
+
+# Ctrl-C as in a terminal, whatever the test runner's process passed on.
+signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+signal.signal(signal.SIGINT, signal.default_int_handler)
+from corrshift.cli import main
+
+sys.exit(main(sys.argv[1:]))
+"""
+
+
+def test_interrupted_is_reported_on_a_line_of_its_own(tmp_path):
+    import os
+    import pty
+    import select
+    import signal
+
+    from terminal_screen import render
+
+    rng = np.random.default_rng(1)
+    pd.DataFrame(rng.normal(size=(300, 60)), index=[f"g{i}" for i in range(300)],
+                 columns=[f"s{j}" for j in range(60)]).to_csv(tmp_path / "data.tsv", sep="\t")
+    pd.DataFrame({"kind": ["a", "b"] * 30}, index=[f"s{j}" for j in range(60)]).to_csv(tmp_path / "s.tsv", sep="\t")
+    main_end, terminal = pty.openpty()  # standard error is a terminal: the progress line is shown
+    proc = subprocess.Popen([sys.executable, "-c", INTERRUPTED_CHILD, "ztest", tmp_path / "data.tsv", "--groups",
+                             tmp_path / "s.tsv", "--by", "kind", "--compare", "a", "b", "--permutations", "1000000",
+                             "--threads", "1"], stdout=subprocess.PIPE, stderr=terminal)
+    os.close(terminal)
+    shown = b""
+    try:
+        while True:
+            ready, _, _ = select.select([main_end], [], [], 60)
+            assert ready, shown
+            try:
+                chunk = os.read(main_end, 4096)
+            except OSError:  # the child closed the terminal
+                break
+            if not chunk:
+                break
+            if b"Permutation progress: [" in shown + chunk and b"Permutation progress: [" not in shown:
+                proc.send_signal(signal.SIGINT)
+            shown += chunk
+        proc.wait(timeout=60)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        os.close(main_end)
+    lines = render(shown.decode().replace("\r\n", "\n"))
+    assert proc.returncode == 130
+    assert lines[-2:] == ["corrshift ztest: error: interrupted", ""]
+    assert lines[-3].startswith("Permutation progress: [") and not lines[-3].endswith("100%")

@@ -10,6 +10,7 @@ numerical work is done by the native extension ``corrshift._core``.
 
 from . import datasets
 from .api import score, ztest
+from .messages import CorrshiftWarning
 
-__all__ = ["__version__", "datasets", "score", "ztest"]
+__all__ = ["CorrshiftWarning", "__version__", "datasets", "score", "ztest"]
 __version__ = "0.1.0"

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import dataclasses
 import math
-import warnings
 
 import numpy as np
 import pandas as pd
@@ -12,11 +11,12 @@ import pandas as pd
 from . import native
 from .groups import Groups, resolve_groups
 from .inputs import DataTable, analysed_values, as_table
-from .messages import PACKAGE_DIR, few
+from .messages import CorrshiftFutureWarning, few, warn
 from .names import positions
 from .options import (AGGREGATES, ALTERNATIVES, METHODS, check_choice, check_min_cells, check_permutations,
                       check_threads)
 from .pairs import pair_positions
+from .significance import testable_rows, warn_if_unreachable
 from .chunked_api import chunking_options, score_chunks, ztest_chunks
 from .standardise import observed_counts, standardise
 from .tables import score_table, ztest_table
@@ -113,10 +113,6 @@ def _share(min_cells) -> str:
     return f"{round(min_cells * 100, 6):g}%" if isinstance(min_cells, float) else f"{min_cells}"
 
 
-def _warn(message: str) -> None:
-    warnings.warn(message, UserWarning, skip_file_prefixes=(PACKAGE_DIR,))
-
-
 def _warn_undefined(prep: Prepared, involved: np.ndarray, consequence: str) -> None:
     for index in (0, 1):
         for marked, state in ((prep.constant[index], "constant within"),
@@ -125,7 +121,7 @@ def _warn_undefined(prep: Prepared, involved: np.ndarray, consequence: str) -> N
             if len(rows):
                 names = prep.features[np.unique(rows)]
                 many = len(names) > 1
-                _warn(f"{len(names)} feature{'s are' if many else ' is'} {state} {prep.groups.names[index]!r}, "
+                warn(f"{len(names)} feature{'s are' if many else ' is'} {state} {prep.groups.names[index]!r}, "
                       f"where correlations with {'them' if many else 'it'} are undefined: {few(names)}; "
                       f"{consequence}")
 
@@ -133,22 +129,21 @@ def _warn_undefined(prep: Prepared, involved: np.ndarray, consequence: str) -> N
 def _warn_filtered(prep: Prepared, consequence: str) -> None:
     if len(prep.filtered):
         many = len(prep.filtered) > 1
-        _warn(f"min_cells={prep.min_cells!r} leaves out {len(prep.filtered)} feature{'s' if many else ''} "
+        warn(f"min_cells={prep.min_cells!r} leaves out {len(prep.filtered)} feature{'s' if many else ''} "
               f"observed (non-zero) in fewer than {_share(prep.min_cells)} of the samples of "
               f"{prep.groups.names[0]!r} or of {prep.groups.names[1]!r}: {few(prep.filtered)}; {consequence}")
 
 
 def _warn_center(center) -> None:
     if center is not None:
-        warnings.warn("center= (--no-center) has no effect and will be removed: every feature is now "
-                      "standardised within each group before the native call", FutureWarning,
-                      skip_file_prefixes=(PACKAGE_DIR,))
+        warn("center= (--no-center) has no effect and will be removed: every feature is now "
+             "standardised within each group before the native call", CorrshiftFutureWarning)
 
 
 def _warn_small_group(prep: Prepared) -> None:
     for index, group in enumerate((prep.group1, prep.group2)):
         if len(group) <= native.FEWEST_FOR_NORMAL:
-            _warn(f"{prep.groups.label(index)} has {len(group)} samples: p_normal and q_normal are NaN (the "
+            warn(f"{prep.groups.label(index)} has {len(group)} samples: p_normal and q_normal are NaN (the "
                   "standard error 1/sqrt(n - 3) needs at least 4); the permutation test still runs")
 
 
@@ -177,23 +172,29 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     data : ndarray, DataFrame or AnnData
         A 2-D numpy array or scipy sparse matrix (features x samples), a
         pandas DataFrame (rows = features, columns = samples, feature names
-        in the index) or an AnnData (cells x genes; ``.X`` or ``layer``).
-        NaN is a missing value: it makes the feature's correlations in that
-        sample's group undefined (NaN).
+        in the index), an AnnData (cells x genes; ``.X`` or ``layer``) or
+        an AnnData's ``.raw`` (with the genes of ``.raw``). NaN is a
+        missing value: it makes the feature's correlations in that sample's
+        group undefined (NaN).
     group1, group2 : array_like, optional
         The samples of each group: integer positions, sample names, or a
         boolean mask over the samples. Omit them when ``groupby`` is given.
-        Each group needs at least 3 samples.
+        Each group needs at least 3 samples. Integers are positions, except
+        where the sample names are integers (see Notes).
     groupby : str, Series or array_like, optional
         One label per sample: the name of an AnnData ``.obs`` column, a
-        Series indexed by sample name (samples it does not name belong to no
-        group), or a sequence in sample order.
+        Series matched to the samples by its index (samples it does not
+        name belong to no group; rows may come in any order), or a list or
+        array in sample order. A Series whose index shares no name with the
+        samples, or has the default index 0, 1, 2, ... while the samples
+        have names, is an error: its labels would be matched by row number.
     groups : tuple of two labels, optional
         The labels of group 1 and group 2 in ``groupby``.
     pairs : sequence of tuples or DataFrame, optional
         Pairs to test, as (name, name) or (position, position) tuples, an
         (N, 2) array or a two-column DataFrame; rows keep this order. All
-        pairs (a, b) with a before b in the data when omitted.
+        pairs (a, b) with a before b in the data when omitted. Integers are
+        positions, except where the feature names are integers (see Notes).
     method : {"pearson", "spearman"}
         Correlation of the values, or of their ranks within each group
         (Spearman's coefficient; tied values share their average rank).
@@ -201,7 +202,9 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         "greater" asks whether the correlation is higher in group 1.
     permutations : int
         Number of permutations m (0 to 2**24). Larger m gives finer
-        permutation p-values and takes proportionally longer.
+        permutation p-values and takes proportionally longer. Over N tested
+        pairs a single pair can reach ``q_permutation`` <= 0.05 only when m
+        >= N / 0.05 - 1; a warning says so when m is smaller.
     threads : int, optional
         Worker threads; all CPUs this process may use when None.
     progress : bool
@@ -243,9 +246,11 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         Write every row (those under ``max_p`` with it) to this folder as a
         Parquet dataset, one file per chunk (``part-<chunk>.parquet``; in
         name order they hold the rows in the usual order), instead of
-        returning them. The folder must be empty or not exist yet. The
-        files have no q-values (they need every p-value at once). Needs
-        pyarrow.
+        returning them. The folder must be empty or not exist yet; the
+        dataset is built in a hidden folder beside it and renamed to
+        ``out`` only when complete, so an interrupted run leaves no partial
+        dataset. The files have no q-values (they need every p-value at
+        once). Needs pyarrow.
     center : bool, optional
         Deprecated, without effect (a FutureWarning when given): every
         feature is standardised within each group, which includes centring.
@@ -253,15 +258,27 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     Returns
     -------
     DataFrame or None
-        One row per pair with columns ``feature_a``, ``feature_b``, ``r1``
-        and ``r2`` (the correlation in group 1 and group 2, within [-1, 1]),
-        ``z_diff`` (atanh r1 - atanh r2, each r capped at +-0.99999994 so
-        that it stays finite), ``p_normal`` (normal approximation),
-        ``p_permutation`` and the Benjamini-Hochberg q-values ``q_normal``
-        and ``q_permutation``. ``attrs`` records the group names and sizes,
-        the options, ``rows`` (the number of rows of the full table) and,
-        with ``min_cells``, ``filtered`` (the left-out features' names) and
-        ``n_filtered``.
+        One row per pair, in the order of ``pairs`` (all pairs: (0, 1),
+        (0, 2), ...), with the columns
+
+        - ``feature_a``, ``feature_b``: the pair;
+        - ``r1``, ``r2``: the correlation in group 1 and in group 2, within
+          [-1, 1] (NaN where a feature is constant, or has a NaN, within
+          the group);
+        - ``z_diff``: atanh r1 - atanh r2, each r capped at +-0.99999994
+          (the largest float32 below 1) so that it stays finite;
+        - ``p_normal``: p-value of ``z_diff`` from the normal
+          approximation, standard error sqrt(1/(n1 - 3) + 1/(n2 - 3))
+          (times sqrt(1.5) for "spearman"); NaN when a group has 3 samples;
+        - ``p_permutation``: (b + 1) / (m' + 1), b of the m' permutations
+          with a defined ``z_diff`` giving one at least as extreme (see
+          Notes);
+        - ``q_normal``, ``q_permutation``: the Benjamini-Hochberg q-values
+          of the two p-values, over the tested pairs.
+
+        ``attrs`` records the group names and sizes, the options, ``rows``
+        (the number of rows of the full table) and, with ``min_cells``,
+        ``filtered`` (the left-out features' names) and ``n_filtered``.
         With ``top`` or ``max_p`` there is no ``q_normal`` (it would need
         every normal p-value at once); ``q_permutation`` is still adjusted
         over all tested pairs, kept or not. None with ``out``.
@@ -274,10 +291,11 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
 
     Warns
     -----
-    UserWarning
-        When a group has only 3 samples (``p_normal`` is then NaN), a
-        feature is constant or has a NaN within a group, or ``min_cells``
-        leaves features out.
+    CorrshiftWarning
+        (a UserWarning) When a group has only 3 samples (``p_normal`` is
+        then NaN), a feature is constant or has a NaN within a group,
+        ``min_cells`` leaves features out, or the permutation count is too
+        small for a single pair to reach a ``q_permutation`` of 0.05.
 
     Notes
     -----
@@ -299,6 +317,14 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     p- and q-values are NaN. Such rows are left out of the q-value
     adjustment. With 3 samples in a group the normal approximation has no
     standard error: ``p_normal`` and ``q_normal`` are NaN.
+
+    Integers in ``group1``, ``group2`` and ``pairs`` are positions (as with
+    ``.iloc``) where the names are strings or the axis is unnamed (a numpy
+    array, or names that are just 0, 1, 2, ...). Where the sample or feature
+    names are integers (for example a DataFrame indexed by gene IDs 101,
+    102, ...), integers are names (as with ``.loc``), and an integer that is
+    no name is an error, never taken for a position; give positions there as
+    ``data.index[positions]`` or ``data.columns[positions]``.
 
     Only the two groups' samples enter the computation, also in the
     permutations. Results are reproducible: the permutations are seeded
@@ -328,6 +354,7 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         involved = np.union1d(*pairs)
     _warn_filtered(prep, "their pairs are not tested")
     _warn_undefined(prep, involved, "their pairs' rows are NaN")
+    warn_if_unreachable(testable_rows("ztest", prep.undefined, *(pairs or (None, None))), permutations, "pairs")
     options = dict(method=method, alternative=alternative, permutations=permutations)
     if chunking is not None:
         table, run = ztest_chunks(prep, pairs, threads=threads, progress=progress, chunking=chunking, **options)
@@ -391,12 +418,19 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     -------
     DataFrame or None
         One row per feature (in data order), or per first feature of the
-        given pairs (in data order), with columns ``feature``, ``score``,
-        ``p_permutation`` and its Benjamini-Hochberg q-value
-        ``q_permutation`` (adjusted over all tested features, also with
-        ``top`` or ``max_p``). ``attrs`` records the group names and sizes
-        and the options (with ``min_cells``, the left-out features in
-        ``filtered``). None with ``out``.
+        given pairs (in data order), with the columns
+
+        - ``feature``: the feature;
+        - ``score``: the aggregate of its defined pairs' z_diff (see
+          ``aggregate``); NaN when it has none;
+        - ``p_permutation``: (b + 1) / (m' + 1), b of the m' permutations
+          with a defined score giving one at least as extreme;
+        - ``q_permutation``: its Benjamini-Hochberg q-value, adjusted over
+          all tested features (also with ``top`` or ``max_p``).
+
+        ``attrs`` records the group names and sizes and the options (with
+        ``min_cells``, the left-out features in ``filtered``). None with
+        ``out``.
 
     Raises
     ------
@@ -405,9 +439,11 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
 
     Warns
     -----
-    UserWarning
-        When a feature is constant or has a NaN within a group, or
-        ``min_cells`` leaves features out.
+    CorrshiftWarning
+        (a UserWarning) When a feature is constant or has a NaN within a
+        group, ``min_cells`` leaves features out, or the permutation count
+        is too small for a single feature to reach a ``q_permutation`` of
+        0.05.
 
     Notes
     -----
@@ -419,7 +455,8 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     group has no defined correlation there: its score is NaN (left out of
     the q-values), and it takes no part in the other features' scores,
     observed or permuted. A feature whose pairs are all undefined also has
-    a NaN score.
+    a NaN score. Integers in the groups and pairs are names where the
+    names are integers, positions otherwise (see :func:`ztest`).
 
     Examples
     --------
@@ -448,6 +485,8 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     _warn_filtered(prep, "they have no score and take no part in the other features' scores")
     _warn_undefined(prep, involved, "their scores are NaN, and they take no part in the other features' "
                                     "scores")
+    warn_if_unreachable(testable_rows("score", prep.undefined, None if pairs is None else pairs[0]),
+                        permutations, "features")
     options = dict(method=method, aggregate=aggregate, alternative=alternative, permutations=permutations)
     if chunking is not None:
         table, run = score_chunks(prep, pairs, threads=threads, progress=progress, chunking=chunking, **options)

@@ -2,13 +2,16 @@
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import numbers
 import sys
 
+
+from .atomic import check_new_folder
 from .chunked import SCORE_NATIVE_COLUMNS, ZTEST_NATIVE_COLUMNS, Job, concat_rows, run_chunks
 from .options import check_whole
-from .parquet_sink import parquet_sink, pyarrow_modules
+from .parquet_sink import parquet_dataset, pyarrow_modules
 from .tables import add_permutation_qvalues, add_qvalues, score_rows, ztest_rows
 
 _INT32_MAX = (1 << 31) - 1
@@ -40,6 +43,8 @@ def chunking_options(chunk_pairs=None, client=None, top=None, max_p=None, out=No
     if top is not None and out is not None:
         raise ValueError("top= and out= do not go together: top keeps the best rows in memory, "
                          "out= writes every row to disk")
+    if out is not None:
+        check_new_folder(out)  # refused before the analysis, not after it
     return Chunking(chunk_pairs, client, top, max_p, out)
 
 
@@ -68,14 +73,16 @@ def _run(prep, job: Job, pairs, chunking: Chunking, progress: bool, rows):
     """
     job = dataclasses.replace(job, top=chunking.top, max_p=chunking.max_p,
                               exclude=prep.undefined if job.test == "score" else None)
-    sink = None
+    dataset = contextlib.nullcontext()
     if chunking.out is not None:
         empty = rows(prep, concat_rows([], ZTEST_NATIVE_COLUMNS if job.test == "ztest" else SCORE_NATIVE_COLUMNS))
-        sink = parquet_sink(chunking.out, to_table=lambda columns: rows(prep, columns),
-                            schema=_parquet_schema(empty, prep.features))
-    result = run_chunks(prep.matrix, prep.group1, prep.group2, job, pairs=pairs,
-                        chunk_pairs=chunking.chunk_pairs, client=chunking.client, sink=sink,
-                        progress=_show_progress if progress else None)
+        # The folder appears only once every chunk's file is in it.
+        dataset = parquet_dataset(chunking.out, to_table=lambda columns: rows(prep, columns),
+                                  schema=_parquet_schema(empty, prep.features))
+    with dataset as sink:
+        result = run_chunks(prep.matrix, prep.group1, prep.group2, job, pairs=pairs,
+                            chunk_pairs=chunking.chunk_pairs, client=chunking.client, sink=sink,
+                            progress=_show_progress if progress else None)
     if sink is not None:
         return None, result
     table = rows(prep, result.columns)

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import importlib.util
 import os
 import re
 import sys
@@ -15,9 +16,11 @@ import pandas as pd
 from . import __version__
 from .api import score, ztest
 from .datasets import breast_cancer
-from .files import is_folder_output, output_format, read_data, read_pairs, sample_labels, write_table
+from .atomic import check_new_folder
+from .files import (file_format, is_folder_output, output_format, read_data, read_pairs, sample_labels,
+                    write_table)
 from .inputs import is_anndata
-from .messages import few
+from .messages import CorrshiftWarning, few
 from .options import AGGREGATES, ALTERNATIVES, MAX_PERMUTATIONS, METHODS, check_min_cells
 from .ranking import ranked
 from .stdout import stdout_to_stderr
@@ -27,12 +30,49 @@ SUMMARY_ROWS = 10
 DEMO_OUT = "demo-output"
 DEMO_PERMUTATIONS = 10000
 
-_DATA_HELP = """DATA is a table of features (rows, names in the first column) by samples (columns, names in
-the header) as .csv, .tsv or .parquet (optionally compressed: .csv.gz, .tsv.gz), or an AnnData
-.h5ad file (cells x genes; needs corrshift[anndata]). SAMPLES is a table with sample names in
-its first column and the column named by --by; samples it does not list, or whose label is
-neither A nor B, are left out. With .h5ad data --groups may be omitted: --by then names a
-column of the file's .obs."""
+_DATA_HELP = """\
+Input files:
+  DATA is a table of features (rows, names in the first column) by samples (columns, names in
+  the header) as .csv, .tsv or .parquet (compressed files, such as .tsv.gz, are recognised by
+  their content), or an AnnData .h5ad file (cells x genes; needs corrshift[anndata]). Every
+  name must be unique and every other cell a number. SAMPLES is a table with sample names in
+  its first column and the column named by --by; samples it does not list, or whose label is
+  neither A nor B, are left out. With .h5ad data --groups may be omitted: --by then names a
+  column of the file's .obs.
+
+Options that go together:
+  --groups is needed unless DATA is .h5ad; --layer is for .h5ad DATA only, --transpose for
+  tables only. --top and --max-p work with a file --out or with none; {in_memory}
+  the rows in memory, so not with a folder --out. --chunk-pairs and --scheduler go with any
+  output.
+"""
+
+_ZTEST_COLUMNS = """\
+Output columns, one row per pair:
+  feature_a, feature_b   the pair
+  r1, r2                 correlation in group A and in group B (empty where a feature is
+                         constant within the group)
+  z_diff                 atanh(r1) - atanh(r2), each r clamped to [-0.99, 0.99]
+  p_normal               p-value of z_diff from the normal approximation
+  p_permutation          (b + 1)/(m + 1): b of the m permutations gave a z_diff at least as
+                         extreme; never below 1/(m + 1)
+  q_normal, q_permutation
+                         Benjamini-Hochberg q-values of the two p-values (no q_normal with
+                         --top or --max-p; no q-values in a folder --out)
+Rows are written best first: smallest p_permutation, then p_normal, then larger |z_diff|.
+"""
+
+_SCORE_COLUMNS = """\
+Output columns, one row per feature:
+  feature          the feature
+  score            mean |z_diff| over the feature's pairs (--aggregate median: their median;
+                   for --alternative greater or less, the median of the signed z_diff)
+  p_permutation    (b + 1)/(m + 1): b of the m permutations gave a score at least as extreme;
+                   never below 1/(m + 1)
+  q_permutation    its Benjamini-Hochberg q-value over all tested features (no q-values in a
+                   folder --out)
+Rows are written best first: smallest p_permutation, then larger score.
+"""
 
 
 class _Parser(argparse.ArgumentParser):
@@ -61,7 +101,8 @@ def _whole(low: int, high: int):
 def _common(p: argparse.ArgumentParser, with_data: bool = True) -> None:
     if with_data:
         p.add_argument("data", metavar="DATA", help="features x samples table, or .h5ad")
-        p.add_argument("--groups", metavar="SAMPLES", help="sample annotation table (.csv/.tsv/.parquet)")
+        p.add_argument("--groups", metavar="SAMPLES", help="sample annotation table (.csv/.tsv/.parquet); "
+                       "needed unless DATA is .h5ad")
         p.add_argument("--by", metavar="COLUMN", required=True, help="annotation column holding the group labels")
         p.add_argument("--compare", metavar=("A", "B"), nargs=2, required=True,
                        help="the labels of group 1 and group 2")
@@ -70,9 +111,9 @@ def _common(p: argparse.ArgumentParser, with_data: bool = True) -> None:
         p.add_argument("--method", choices=METHODS, default="pearson", help="correlation (default: pearson)")
         p.add_argument("--alternative", choices=ALTERNATIVES, default="two-sided",
                        help="alternative hypothesis (default: two-sided)")
-        p.add_argument("--layer", metavar="NAME", help="AnnData layer instead of .X")
+        p.add_argument("--layer", metavar="NAME", help="AnnData layer instead of .X (.h5ad DATA only)")
         p.add_argument("--transpose", action="store_true",
-                       help="DATA has samples in rows and features in columns")
+                       help="DATA has samples in rows and features in columns (tables only)")
         p.add_argument("--min-cells", metavar="N", type=_min_cells,
                        help="leave out features observed (non-zero) in fewer than N samples of either group, "
                        "or in less than that share of them for 0 < N < 1 (for sparse data such as "
@@ -81,7 +122,8 @@ def _common(p: argparse.ArgumentParser, with_data: bool = True) -> None:
         p.add_argument("--no-center", dest="center", action="store_const", const=False, help=argparse.SUPPRESS)
     p.add_argument("--permutations", metavar="N", type=_whole(0, MAX_PERMUTATIONS),
                    default=DEMO_PERMUTATIONS if not with_data else 1000,
-                   help="permutation count (default: %(default)s)")
+                   help="permutation count (default: %(default)s); over T tested rows, a single row can "
+                   "reach q_permutation 0.05 only with N >= T/0.05 - 1 (a warning says when N is smaller)")
     p.add_argument("--threads", metavar="N", type=_whole(1, 1 << 16),
                    help="worker threads (default: all CPUs this process may use)")
     p.add_argument("--quiet", action="store_true", help="no progress line (shown on a terminal otherwise)")
@@ -108,18 +150,20 @@ def _fraction(text: str) -> float:
     return value
 
 
-def _outputs(p: argparse.ArgumentParser, plots: bool) -> None:
-    p.add_argument("--out", metavar="PATH", help="write all rows, best first, to a file (.csv, .tsv or "
-                   ".parquet), or to a folder (a name without extension) as a Parquet dataset written chunk by "
-                   "chunk, in pair order and without q-values; without --out the rows go to standard output "
-                   "as TSV")
-    if plots:
+def _outputs(p: argparse.ArgumentParser, test: str) -> None:
+    rows, order = ("pairs", "pair order") if test == "ztest" else ("features", "feature order")
+    q_note = " (no q_normal column then)" if test == "ztest" else ""
+    p.add_argument("--out", metavar="PATH", help=f"write all {rows}, best first, to a file (.csv, .tsv or "
+                   ".parquet), or to a folder (a name without extension; new or empty) as a Parquet dataset "
+                   f"written chunk by chunk, in {order} and without q-values; the file or folder appears only "
+                   f"when complete. Without --out the {rows} go to standard output as TSV")
+    if test == "ztest":
         p.add_argument("--plots", metavar="DIR", help="write volcano.png, heatmap.png and pair plots of the "
-                       "best pairs to DIR (needs corrshift[plot])")
-    p.add_argument("--top", metavar="N", type=_whole(1, (1 << 31) - 1), help="keep only the N best rows, "
-                   "in memory bounded by N and the chunk size (no q_normal column then)")
-    p.add_argument("--max-p", metavar="P", type=_fraction, help="keep only the rows with p_permutation at "
-                   "most P (no q_normal column then)")
+                       "best pairs to DIR (needs corrshift[plot]; not with a folder --out)")
+    p.add_argument("--top", metavar="N", type=_whole(1, (1 << 31) - 1), help=f"keep only the N best {rows}, "
+                   f"in memory bounded by N and the chunk size{q_note}; not with a folder --out")
+    p.add_argument("--max-p", metavar="P", type=_fraction, help=f"keep only the {rows} with p_permutation at "
+                   f"most P{q_note}")
     p.add_argument("--chunk-pairs", metavar="N", type=_whole(1, (1 << 31) - 1), help="compute the pairs in "
                    "chunks of about N (default with --top, --max-p, --scheduler or a folder --out: chosen "
                    "from the sample and permutation counts)")
@@ -136,18 +180,20 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = sub.add_parser("ztest", help="test every pair (or the given pairs) for a change of correlation",
                        description="Fisher z-test and permutation test of the correlation difference of "
-                       "feature pairs between group A and group B.", epilog=_DATA_HELP,
+                       "feature pairs between group A and group B.",
+                       epilog=_DATA_HELP.format(in_memory="--top and --plots need") + "\n" + _ZTEST_COLUMNS,
                        formatter_class=argparse.RawDescriptionHelpFormatter)
     _common(p)
-    _outputs(p, plots=True)
+    _outputs(p, "ztest")
 
     p = sub.add_parser("score", help="score every feature by how much its correlations change",
                        description="Per feature, aggregate |z_diff| (or z_diff) over its pairs and test the "
-                       "score with permutations.", epilog=_DATA_HELP,
+                       "score with permutations.",
+                       epilog=_DATA_HELP.format(in_memory="--top needs") + "\n" + _SCORE_COLUMNS,
                        formatter_class=argparse.RawDescriptionHelpFormatter)
     _common(p)
     p.add_argument("--aggregate", choices=AGGREGATES, default="mean", help="score aggregate (default: mean)")
-    _outputs(p, plots=False)
+    _outputs(p, "score")
 
     p = sub.add_parser("demo", help="run both analyses on the bundled breast-cancer data",
                        description="Malignant vs benign tumours of the Wisconsin Diagnostic Breast Cancer "
@@ -169,35 +215,73 @@ def _shows_progress(args) -> bool:
 
 def _native_call(test, data, args, **options) -> pd.DataFrame | None:
     # The progress line goes to standard error; standard output carries results.
+    # The progress line ends its own line also when the computation raises, so an error
+    # message that follows has a line of its own.
     show = _shows_progress(args)
     with stdout_to_stderr() if show else contextlib.nullcontext():
         return test(data, progress=show, permutations=args.permutations, threads=args.threads, **options)
 
 
 def _dask_client(address):
-    """A client of the scheduler at ``address``, or a null context without one."""
+    """A client of the scheduler at ``address`` (dask checked by :func:`_check_files`), or a null context
+    without one."""
     if address is None:
         return contextlib.nullcontext()
-    try:
-        from distributed import Client
-    except ImportError:
-        raise UsageError("--scheduler needs dask: pip install 'corrshift[dask]'") from None
+    from distributed import Client
+
     return Client(address, timeout="10s")
 
 
 def _folder_out(args) -> str | None:
-    """The Parquet dataset folder of --out, checked before the analysis; None for a file or stdout."""
-    if args.out is None:
+    """The Parquet dataset folder of --out; None for a file or standard output."""
+    if args.out is None or not is_folder_output(args.out):
         return None
-    if not is_folder_output(args.out):
-        output_format(args.out)  # a wrong name fails before the analysis
-        return None
-    if args.top is not None:
-        raise UsageError("--top keeps the best rows in memory: write them to a file (.tsv, .csv, .parquet), "
-                         f"not to the folder {args.out!r}")
-    if getattr(args, "plots", None) is not None:
-        raise UsageError("--plots needs the rows in memory: write them to a file, not to a folder")
     return args.out
+
+
+def _check_options(args) -> None:
+    """Refuse options that do not go together, from the command line alone: before any file is read."""
+    folder = _folder_out(args)
+    if folder is not None:
+        if args.top is not None:
+            raise UsageError("--top keeps the best rows in memory: write them to a file (.tsv, .csv, .parquet), "
+                             f"not to the folder {args.out!r}")
+        if getattr(args, "plots", None) is not None:
+            raise UsageError("--plots needs the rows in memory: write them to a file, not to a folder")
+    elif args.out is not None:
+        output_format(args.out)  # a wrong name fails before the analysis
+    is_h5ad = file_format(args.data) == "h5ad"
+    if args.layer is not None and not is_h5ad:
+        raise UsageError(f"--layer names a layer of an AnnData (.h5ad) file; DATA {args.data!r} is a table")
+    if args.transpose and is_h5ad:
+        raise UsageError("--transpose applies to tables; an .h5ad file always holds cells x genes")
+    if args.groups is None and not is_h5ad:
+        raise UsageError("--groups SAMPLES is needed: a table of sample annotations with the column given by --by")
+
+
+def _check_files(args) -> None:
+    """The named files exist, the optional modules are there, and a folder --out is new: all before the
+    data are read."""
+    for option, path in (("DATA", args.data), ("--groups", args.groups), ("--pairs", args.pairs)):
+        if path is not None and not Path(path).is_file():
+            what = f"{str(path)!r} is a folder, not a file" if Path(path).is_dir() else f"no such file: {str(path)!r}"
+            raise UsageError(f"{option}: {what}")
+    if args.groups is not None and file_format(args.groups) == "h5ad":
+        raise UsageError(f"--groups: {args.groups!r} is an AnnData file; a table (.csv, .tsv, .parquet) is "
+                         "needed here")
+    folder = _folder_out(args)
+    if folder is not None:
+        try:
+            check_new_folder(folder)
+        except FileExistsError as e:
+            raise UsageError(f"--out: {e}") from None
+    if getattr(args, "plots", None) is not None:
+        try:
+            from . import plot  # noqa: F401
+        except ImportError as e:
+            raise UsageError(f"--plots: {e}") from None
+    if args.scheduler is not None and importlib.util.find_spec("distributed") is None:
+        raise UsageError("--scheduler needs dask: pip install 'corrshift[dask]'")
 
 
 def _chunk_options(args) -> dict:
@@ -212,25 +296,29 @@ def _labels(args, data) -> pd.Series:
             raise UsageError(f"no sample of {args.groups!r} ({few(labels.index, 3)}) is a sample of "
                              f"{args.data!r} ({few(samples, 3)})" + ("" if args.transpose else
                                                                      "; if DATA has samples in rows, add --transpose"))
+        for label in args.compare:
+            labelled = labels.index[labels == label]
+            if len(labelled) and not labelled.isin(samples).any():
+                raise UsageError(f"no sample labelled {label!r} in {args.groups!r} ({few(labelled, 3)}) is a "
+                                 f"sample of {args.data!r} ({few(samples, 3)})")
         return labels
-    if is_anndata(data):
-        if args.by not in data.obs.columns:
-            raise UsageError(f"{args.data!r} has no .obs column {args.by!r}; its columns are "
-                             f"{few(data.obs.columns, 8)}")
-        column = data.obs[args.by]
-        keep = column.notna()
-        return column[keep].astype(str)
-    raise UsageError("--groups SAMPLES is needed: a table of sample annotations with the column given by --by")
+    if args.by not in data.obs.columns:
+        raise UsageError(f"{args.data!r} has no .obs column {args.by!r}; its columns are "
+                         f"{few(data.obs.columns, 8)}")
+    column = data.obs[args.by]
+    keep = column.notna()
+    return column[keep].astype(str)
 
 
 def _run(args, test):
-    """Read the inputs, run ``test``; returns the table (None for a folder --out), the data and the
-    group options."""
-    chunks = _chunk_options(args)
+    """Check the options, read the inputs, run ``test``; returns the table (None for a folder --out), the
+    data and the group options."""
+    _check_options(args)
+    _check_files(args)
     data = read_data(args.data, transpose=args.transpose)
     groups = dict(groupby=_labels(args, data), groups=tuple(args.compare), layer=args.layer)
     options = dict(method=args.method, alternative=args.alternative, center=args.center,
-                   min_cells=args.min_cells, **chunks)
+                   min_cells=args.min_cells, **_chunk_options(args))
     if args.pairs is not None:
         features = data.var_names if is_anndata(data) else data.index
         options["pairs"] = read_pairs(args.pairs, pd.Index(features))
@@ -287,16 +375,35 @@ def _slug(text) -> str:
 
 
 def write_plots(results: pd.DataFrame, data, folder, pairs: int = 3, **group_options) -> list[Path]:
-    """volcano.png, heatmap.png and pair plots of the best ``pairs`` pairs in ``folder``."""
+    """Write volcano.png, heatmap.png and pair plots of the best pairs to a folder.
+
+    Parameters
+    ----------
+    results : DataFrame
+        A table from :func:`corrshift.ztest`.
+    data
+        The data of the analysis, for the pair plots.
+    folder : str or path-like
+        Where the PNG files go; created if missing. Each file appears only
+        when complete (see :func:`corrshift.plot.save`).
+    pairs : int
+        How many of the best pairs get a scatter plot.
+    **group_options
+        The groups, as given to :func:`corrshift.ztest`.
+
+    Returns
+    -------
+    list of pathlib.Path
+        The files written, in the order they were written.
+    """
     from . import plot  # matplotlib is an optional extra
 
     folder = Path(folder)
-    folder.mkdir(parents=True, exist_ok=True)
     written = []
 
     def save(ax, name):
         path = folder / name
-        ax.figure.savefig(path, dpi=150)
+        plot.save(ax, path, dpi=150)
         written.append(path)
 
     save(plot.volcano(results), "volcano.png")
@@ -308,11 +415,6 @@ def write_plots(results: pd.DataFrame, data, folder, pairs: int = 3, **group_opt
 
 
 def _ztest_command(args) -> None:
-    if args.plots is not None:
-        try:
-            from . import plot  # noqa: F401  fail before the analysis, not after
-        except ImportError as e:
-            raise UsageError(str(e)) from None
     table, data, groups = _run(args, ztest)
     _report(table, args, "Pairs")
     if args.plots is not None:
@@ -337,14 +439,14 @@ def _demo_command(args) -> None:
     print("2. feature scores (mean |z_diff| over each feature's pairs)", flush=True)
     features = _native_call(score, data, args, **groups)
 
-    folder.mkdir(parents=True, exist_ok=True)
-    write_table(ranked(pairs), folder / "ztest.tsv")
-    write_table(ranked(features), folder / "score.tsv")
-    written = [folder / "ztest.tsv", folder / "score.tsv"]
+    written = []
+    for table, name in ((pairs, "ztest.tsv"), (features, "score.tsv")):
+        write_table(ranked(table), folder / name)
+        written.append(folder / name)
     try:
         written += write_plots(pairs, data, folder, **groups)
     except ImportError as e:
-        print(f"corrshift: no plots: {e}", file=sys.stderr)
+        print(f"corrshift demo: no plots: {e}", file=sys.stderr)
 
     print(f"\nPairs whose correlation differs most ({(pairs['q_permutation'] < 0.05).sum()} of {len(pairs)} "
           "with q_permutation < 0.05):")
@@ -353,7 +455,7 @@ def _demo_command(args) -> None:
           f"{len(features)} with q_permutation < 0.05):")
     print(_format(ranked(features).head(10)))
     print(f"\nr1: correlation among malignant, r2: among benign; z_diff = atanh r1 - atanh r2.")
-    print(f"Results and plots in {folder}/:")
+    print(f"Wrote {len(written)} files to {folder}/:")
     for path in written:
         print(f"  {path.name}")
 
@@ -368,8 +470,7 @@ def main(argv=None) -> int:
     command = {"ztest": _ztest_command, "score": _score_command, "demo": _demo_command}[args.command]
     prog = f"corrshift {args.command}"
     with warnings.catch_warnings():
-        warnings.simplefilter("always")
-        warnings.showwarning = lambda message, *rest, **kw: print(f"{prog}: warning: {message}", file=sys.stderr)
+        _show_warnings(prog)
         try:
             command(args)
             sys.stdout.flush()
@@ -384,6 +485,21 @@ def main(argv=None) -> int:
             _error(prog, "interrupted")
             return 130
     return 0
+
+
+def _show_warnings(prog: str) -> None:
+    """corrshift's own warnings as one line each, "corrshift ztest: warning: ...", every time;
+    other libraries' warnings as Python shows them, under their own names."""
+    warnings.simplefilter("always", CorrshiftWarning)
+    others = warnings.showwarning
+
+    def show(message, category, filename, lineno, file=None, line=None):
+        if issubclass(category, CorrshiftWarning):
+            print(f"{prog}: warning: {message}", file=sys.stderr)
+        else:
+            others(message, category, filename, lineno, file, line)
+
+    warnings.showwarning = show
 
 
 def _error(prog: str, error) -> None:

@@ -1,12 +1,17 @@
-"""Reading and writing the command line's files: CSV, TSV, Parquet, h5ad."""
+"""Reading and writing the command line's files: CSV, TSV, Parquet, h5ad.
+
+Every error names the file it is about.
+"""
 
 from __future__ import annotations
 
+import contextlib
 import os
 from pathlib import Path
 
 import pandas as pd
 
+from .atomic import atomic_path
 from .messages import few
 
 _COMPRESSION = (".gz", ".bz2", ".xz", ".zst", ".zip")
@@ -34,36 +39,111 @@ def _need(module: str, extra: str, why: str):
 
 def _existing(path) -> Path:
     path = Path(path)
+    if path.is_dir():
+        raise ValueError(f"{str(path)!r} is a folder; a file is needed here")
     if not path.is_file():
         raise ValueError(f"no such file: {str(path)!r}")
     return path
 
 
-def read_table(path, *, text_cells: bool = False) -> pd.DataFrame:
+#: The first bytes of each compression pandas reads, for files whose name
+#: does not say they are compressed (a gzip file saved as .tsv).
+_MAGIC = ((b"\x1f\x8b", "gzip"), (b"BZh", "bz2"), (b"\xfd7zXZ\x00", "xz"), (b"\x28\xb5\x2f\xfd", "zstd"),
+          (b"PK\x03\x04", "zip"))
+
+
+def compression(path) -> str | None:
+    """The compression of a file from its first bytes ("gzip", "bz2", "xz", "zstd", "zip"), or None."""
+    with open(path, "rb") as f:
+        start = f.read(6)
+    return next((kind for magic, kind in _MAGIC if start.startswith(magic)), None)
+
+
+@contextlib.contextmanager
+def _reading(path: Path, what: str):
+    """Errors of the libraries that read ``path`` as one line that names the file."""
+    try:
+        yield
+    except pd.errors.EmptyDataError:
+        raise ValueError(f"{str(path)!r} is empty") from None
+    except UnicodeDecodeError:
+        raise ValueError(f"cannot read {str(path)!r} as {what}: it is not text (nor compressed text); "
+                         "is it the right file?") from None
+    except (ValueError, OSError, EOFError, ImportError) as e:
+        reason = " ".join(str(e).split()) or type(e).__name__
+        raise ValueError(f"cannot read {str(path)!r} as {what}: {reason}") from None
+
+
+def _text_table(path: Path, kind: str, **options) -> pd.DataFrame:
+    with _reading(path, kind.upper()):
+        return pd.read_csv(path, sep="," if kind == "csv" else "\t", compression=compression(path), **options)
+
+
+def _parquet_table(path: Path) -> pd.DataFrame:
+    _need("pyarrow", "parquet", "reading Parquet")
+    with _reading(path, "Parquet"):
+        return pd.read_parquet(path)
+
+
+def _repeated(names) -> list:
+    names = pd.Index(names)
+    return list(names[names.duplicated()].unique())
+
+
+def read_table(path, *, text_cells: bool = False, rows: str = "row", columns: str | None = None) -> pd.DataFrame:
     """A CSV, TSV or Parquet table with its first column as the (string) index.
 
     ``text_cells`` reads every cell of a CSV or TSV file as text (for names
-    and labels), empty cells as "".
+    and labels), empty cells as "". Compression is told from the file's
+    content, whatever its name. ``rows`` and ``columns`` say what the first
+    column and the header name ("feature", "sample"): a name repeated in
+    either is an error that says so (``columns=None``: header names may
+    repeat).
     """
     path = _existing(path)
     kind = file_format(path)
     if kind == "h5ad":
         raise ValueError(f"{str(path)!r} is an AnnData file; a table (.csv, .tsv, .parquet) is needed here")
     if kind == "parquet":
-        _need("pyarrow", "parquet", "reading Parquet")
-        frame = pd.read_parquet(path)
+        frame = _parquet_table(path)
         if isinstance(frame.index, pd.RangeIndex) and frame.shape[1] and not pd.api.types.is_numeric_dtype(
                 frame.dtypes.iloc[0]):
             frame = frame.set_index(frame.columns[0])
+        header = frame.columns
     else:
-        frame = pd.read_csv(path, sep="," if kind == "csv" else "\t", index_col=0,
-                            dtype=str if text_cells else None, keep_default_na=not text_cells)
+        frame = _text_table(path, kind, index_col=0, dtype=str if text_cells else None,
+                            keep_default_na=not text_cells)
+        # pandas renames a repeated header name ("s1" to "s1.1"); the header
+        # as written tells the repeats.
+        header = _text_table(path, kind, header=None, nrows=1, dtype=str, keep_default_na=False).iloc[0, 1:]
     if frame.shape[1] == 0:
         raise ValueError(f"{str(path)!r} has no columns besides its first; is the separator right "
                          f"({'comma' if kind == 'csv' else 'tab'} for .{kind})?")
+    if len(frame) == 0:
+        raise ValueError(f"{str(path)!r} has a header line but no rows")
     frame.index = frame.index.map(str)
     frame.columns = frame.columns.map(str)
+    for names, what, where in ((frame.index, rows, "first column"), (header, columns, "header")):
+        repeated = _repeated(pd.Index(names).map(str)) if what is not None else []
+        if repeated:
+            raise ValueError(f"{str(path)!r} repeats the {what} name{'s' if len(repeated) > 1 else ''} "
+                             f"{few(repeated)} in its {where}; give each {what} a name of its own")
     return frame
+
+
+def _check_numbers(frame: pd.DataFrame, path: Path) -> None:
+    """Every cell of the data table is a number (or empty)."""
+    text = [c for c, t in frame.dtypes.items() if not pd.api.types.is_numeric_dtype(t)]
+    if not text:
+        return
+    column = frame[text[0]]
+    cells = pd.to_numeric(column, errors="coerce").isna() & column.notna()
+    where = f"{column[cells.idxmax()]!r} in column {text[0]!r}, row {cells.idxmax()!r}" if cells.any() else \
+        f"column {text[0]!r}"
+    more = f" (and {len(text) - 1} more column{'s' if len(text) > 2 else ''})" if len(text) > 1 else ""
+    raise ValueError(f"{str(path)!r} has text where a number is expected: {where}{more}; the table needs "
+                     "names in its first column and numbers in every other (empty cells and NA count as "
+                     "missing values)")
 
 
 def read_data(path, *, transpose: bool = False):
@@ -73,20 +153,28 @@ def read_data(path, *, transpose: bool = False):
         if transpose:
             raise ValueError("--transpose applies to tables; an .h5ad file always holds cells x genes")
         anndata = _need("anndata", "anndata", "reading .h5ad files")
-        return anndata.read_h5ad(path)
-    frame = read_table(path)
+        with _reading(path, "an AnnData file"):
+            data = anndata.read_h5ad(path)
+        for names, what in ((data.var_names, "gene (var)"), (data.obs_names, "cell (obs)")):
+            repeated = _repeated(names)
+            if repeated:
+                raise ValueError(f"{str(path)!r} repeats the {what} names {few(repeated)}; give each a name "
+                                 "of its own")
+        return data
+    rows, columns = ("sample", "feature") if transpose else ("feature", "sample")
+    frame = read_table(path, rows=rows, columns=columns)
+    _check_numbers(frame, path)
     return frame.T if transpose else frame
 
 
 def read_pairs(path, features: pd.Index) -> pd.DataFrame:
     """Two columns of feature names; a first line naming no feature is a header."""
     path = _existing(path)
-    if file_format(path) == "parquet":
-        _need("pyarrow", "parquet", "reading Parquet")
-        frame = pd.read_parquet(path).reset_index(drop=True).astype(str)
+    kind = file_format(path)
+    if kind == "parquet":
+        frame = _parquet_table(path).reset_index(drop=True).astype(str)
     else:
-        frame = pd.read_csv(path, sep="," if file_format(path) == "csv" else "\t", header=None, dtype=str,
-                            keep_default_na=False)
+        frame = _text_table(path, kind, header=None, dtype=str, keep_default_na=False)
     if frame.shape[1] < 2:
         raise ValueError(f"{str(path)!r} needs two columns (first and second feature of each pair)")
     frame = frame.iloc[:, :2]
@@ -98,7 +186,7 @@ def read_pairs(path, features: pd.Index) -> pd.DataFrame:
 
 def sample_labels(path, column: str) -> pd.Series:
     """The labels of one column of a sample-annotation table, as text, indexed by sample."""
-    frame = read_table(path, text_cells=True)
+    frame = read_table(path, text_cells=True, rows="sample")
     if column not in frame.columns:
         raise ValueError(f"{str(path)!r} has no column {column!r}; its columns are {few(frame.columns, 8)}")
     labels = frame[column]
@@ -125,11 +213,17 @@ def output_format(path) -> str:
 
 
 def write_table(frame: pd.DataFrame, path) -> None:
-    """Write a results table; the format follows the file name."""
+    """Write a results table; the format follows the file name.
+
+    The file is written under a temporary name and renamed to ``path`` when
+    complete (see :func:`corrshift.atomic.atomic_path`): ``path`` holds the
+    earlier file or the new one, never part of a table.
+    """
     kind = output_format(path)
-    Path(path).parent.mkdir(parents=True, exist_ok=True)
     if kind == "parquet":
         _need("pyarrow", "parquet", "writing Parquet")
-        frame.to_parquet(path, index=False)
-    else:
-        frame.to_csv(path, sep="," if kind == "csv" else "\t", index=False)
+    with atomic_path(path) as partial:
+        if kind == "parquet":
+            frame.to_parquet(partial, index=False)
+        else:
+            frame.to_csv(partial, sep="," if kind == "csv" else "\t", index=False)

@@ -3,12 +3,13 @@
 from __future__ import annotations
 
 import dataclasses
+
 import numpy as np
 import pandas as pd
 
 from .inputs import DataTable
-from .messages import few
-from .names import positions
+from .messages import few, warn
+from .names import is_positional, positions
 
 #: Fewest samples of a group: with two, every correlation is 1, -1 or
 #: undefined. (The normal approximation of the z-test needs 4; with 3 only
@@ -78,10 +79,20 @@ def _labelled_groups(table: DataTable, groupby, groups) -> Groups:
     for label in (a, b):
         mask = (labels == label).to_numpy(dtype=bool, na_value=False)
         if not mask.any():
-            present = labels.dropna().unique()
-            raise ValueError(f"no sample is labelled {label!r}; the labels are {few(present)}")
+            raise ValueError(_unlabelled(label, labels, groupby, table.samples))
         found.append(np.flatnonzero(mask))
     return Groups(found[0], found[1], (str(a), str(b)))
+
+
+def _unlabelled(label, labels: pd.Series, groupby, samples: pd.Index) -> str:
+    """Why no sample of the data has ``label``: none has it, or those that have it are not in the data."""
+    if isinstance(groupby, pd.Series):
+        elsewhere = groupby.index[(groupby == label).to_numpy(dtype=bool, na_value=False)]
+        if len(elsewhere):
+            return (f"no sample of the data is labelled {label!r}: the {len(elsewhere)} sample"
+                    f"{'s' if len(elsewhere) > 1 else ''} labelled {label!r} in groupby ({few(elsewhere, 3)}) "
+                    f"{'are' if len(elsewhere) > 1 else 'is'} not among the data's samples ({few(samples, 3)})")
+    return f"no sample is labelled {label!r}; the labels are {few(labels.dropna().unique())}"
 
 
 def _sample_labels(table: DataTable, groupby) -> pd.Series:
@@ -96,20 +107,29 @@ def _sample_labels(table: DataTable, groupby) -> pd.Series:
                              f"{few(table.obs.columns, 8)}")
         return pd.Series(np.asarray(table.obs[groupby], dtype=object), index=samples)
     if isinstance(groupby, pd.Series):
-        shared = groupby.index.isin(samples)
-        if shared.any():
-            if not groupby.index.is_unique:
-                raise ValueError(f"groupby's index repeats sample names: "
-                                 f"{few(groupby.index[groupby.index.duplicated()].unique())}")
-            return pd.Series(groupby.reindex(samples).to_numpy(dtype=object), index=samples)
-        if len(groupby) != len(samples):
-            raise ValueError(f"groupby's index shares no name with the data's samples ({few(samples, 3)}) "
-                             f"and its {len(groupby)} labels do not match the {len(samples)} samples by position")
-        groupby = groupby.to_numpy()
+        return _aligned_labels(groupby, samples)
     labels = np.asarray(groupby, dtype=object)
     if labels.ndim != 1 or len(labels) != len(samples):
         raise ValueError(f"groupby must hold one label per sample ({len(samples)}); got shape {labels.shape}")
     return pd.Series(labels, index=samples)
+
+
+def _aligned_labels(labels: pd.Series, samples: pd.Index) -> pd.Series:
+    """A Series of labels matched to the samples by its index (by name, never by position)."""
+    fix = ("index the labels by sample name (for example annotation.set_index('sample')['group']), or pass "
+           "them as a list or array in the data's sample order (labels.to_numpy())")
+    if is_positional(labels.index) and not is_positional(samples):
+        raise ValueError(f"groupby is a Series with a default index (0, 1, 2, ...) but the data's samples have "
+                         f"names ({few(samples, 3)}); its labels would be matched by row number, not by "
+                         f"sample: {fix}")
+    shared = labels.index.isin(samples)
+    if not shared.any():
+        raise ValueError(f"groupby's index ({few(labels.index, 3)}) shares no name with the data's samples "
+                         f"({few(samples, 3)}): {fix}")
+    if not labels.index.is_unique:
+        raise ValueError(f"groupby's index repeats sample names: "
+                         f"{few(labels.index[labels.index.duplicated()].unique())}")
+    return pd.Series(labels.reindex(samples).to_numpy(dtype=object), index=samples)
 
 
 def _check_groups(groups: Groups, samples: pd.Index) -> None:

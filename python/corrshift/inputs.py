@@ -2,13 +2,15 @@
 
 Accepted: a 2-D numpy array or scipy sparse matrix (features x samples), a
 pandas DataFrame (rows = features, columns = samples), or an AnnData (cells x
-genes, from ``.X`` or a named layer, dense or scipy sparse). Only the columns
+genes, from ``.X`` or a named layer, dense or scipy sparse) or its ``.raw``
+(with the genes of ``.raw``). Only the columns
 of the analysed samples are ever converted.
 """
 
 from __future__ import annotations
 
 import dataclasses
+import sys
 from collections.abc import Callable
 
 import numpy as np
@@ -43,6 +45,8 @@ def as_table(data, layer: str | None = None) -> DataTable:
     """Describe ``data`` as features x samples without converting it."""
     if is_anndata(data):
         return _anndata_table(data, layer)
+    if _is_anndata_raw(data):
+        return _raw_table(data, layer)
     if layer is not None:
         raise ValueError("layer= names a layer of an AnnData; data is a " + type(data).__name__)
     if isinstance(data, pd.DataFrame):
@@ -103,6 +107,12 @@ def _frame_table(frame: pd.DataFrame) -> DataTable:
     return DataTable(frame.index, frame.columns, read)
 
 
+def _is_anndata_raw(data) -> bool:
+    # anndata is imported whenever an AnnData's .raw exists.
+    raw = getattr(sys.modules.get("anndata"), "Raw", None)
+    return raw is not None and isinstance(data, raw)
+
+
 def _anndata_table(adata, layer: str | None) -> DataTable:
     if layer is None:
         x = adata.X
@@ -113,9 +123,24 @@ def _anndata_table(adata, layer: str | None) -> DataTable:
         if layer not in names:
             raise ValueError(f"the AnnData has no layer {layer!r}; its layers are: {few(names) or 'none'}")
         x = adata.layers[layer]
+    return _cells_table(x, adata.var_names, adata.obs_names, adata.obs)
+
+
+def _raw_table(raw, layer: str | None) -> DataTable:
+    """An AnnData's ``.raw``: its own matrix and gene names, the AnnData's cells and ``.obs``."""
+    if layer is not None:
+        raise ValueError(f"layer={layer!r} names a layer of an AnnData, but data is an AnnData's .raw, which "
+                         "has none: pass the AnnData itself with layer=, or .raw without layer=")
+    # .raw has no public .obs; its AnnData's is the one that annotates its cells.
+    obs = getattr(getattr(raw, "_adata", None), "obs", None)
+    return _cells_table(raw.X, raw.var_names, raw.obs_names, obs)
+
+
+def _cells_table(x, var_names, obs_names, obs) -> DataTable:
+    """A cells x genes matrix with its names, seen as genes x cells."""
     _check_2d(x.shape, "the AnnData matrix")
     _check_numeric(x.dtype, "the AnnData matrix")
-    features, samples = pd.Index(adata.var_names), pd.Index(adata.obs_names)
+    features, samples = pd.Index(var_names), pd.Index(obs_names)
     _check_unique(features, "gene (var)", "call adata.var_names_make_unique()")
     _check_unique(samples, "cell (obs)", "call adata.obs_names_make_unique()")
     by_cell = x.tocsr() if sparse.issparse(x) else x
@@ -127,7 +152,7 @@ def _anndata_table(adata, layer: str | None) -> DataTable:
         block = block.toarray() if sparse.issparse(block) else np.asarray(block)
         return block.T
 
-    return DataTable(features, samples, read, obs=adata.obs)
+    return DataTable(features, samples, read, obs=obs)
 
 
 def analysed_values(table: DataTable, columns: np.ndarray, rows: np.ndarray | None = None) -> np.ndarray:

@@ -2,11 +2,13 @@
 
 from __future__ import annotations
 
+import contextlib
 import os
-from collections.abc import Callable
-from pathlib import Path
+from collections.abc import Callable, Iterator
 
 import numpy as np
+
+from .atomic import atomic_folder, check_new_folder
 
 
 def pyarrow_modules():
@@ -44,9 +46,7 @@ def parquet_sink(folder, to_table: Callable | None = None,
         never sees half a file.
     """
     pa, pq = pyarrow_modules()
-    folder = Path(folder)
-    if folder.exists() and (not folder.is_dir() or any(folder.iterdir())):
-        raise FileExistsError(f"{folder} exists and is not an empty folder")
+    folder = check_new_folder(folder)
     folder.mkdir(parents=True, exist_ok=True)
 
     def sink(index: int, columns: dict[str, np.ndarray]) -> None:
@@ -61,3 +61,28 @@ def parquet_sink(folder, to_table: Callable | None = None,
         os.replace(partial, final)
 
     return sink
+
+
+@contextlib.contextmanager
+def parquet_dataset(folder, to_table: Callable | None = None,
+                    schema=None) -> Iterator[Callable[[int, dict[str, np.ndarray]], None]]:
+    """A :func:`parquet_sink` whose dataset appears under ``folder`` only when complete.
+
+    The files are written to a hidden folder beside ``folder``, renamed to
+    ``folder`` when the block ends without error and removed when it fails
+    (see :func:`corrshift.atomic.atomic_folder`): an interrupted run leaves
+    no dataset that a reader could take for the whole one.
+
+    Parameters
+    ----------
+    folder, to_table, schema
+        As in :func:`parquet_sink`.
+
+    Yields
+    ------
+    callable
+        The sink, ``sink(chunk_index, columns)``.
+    """
+    pyarrow_modules()  # a missing pyarrow is reported before anything is made
+    with atomic_folder(folder) as building:
+        yield parquet_sink(building, to_table=to_table, schema=schema)

@@ -2,7 +2,9 @@
 
 Figures are made without pyplot, so nothing opens a window and nothing is
 kept in pyplot's list of figures; each function returns the Axes it drew on.
-Save with ``ax.figure.savefig("name.png")`` (PNG files are rendered by Agg).
+Save with :func:`save` (``save(ax, "name.png")``: the file appears only when
+complete) or with ``ax.figure.savefig("name.png")``; PNG files are rendered
+by Agg.
 """
 
 from __future__ import annotations
@@ -18,12 +20,34 @@ except ImportError as e:  # pragma: no cover - depends on the environment
 
 from . import native
 from .api import prepare
+from .atomic import atomic_path
 from .messages import few
 from .ranking import ranked
 
 _HIGHER1 = "#c0392b"  # pairs whose correlation is higher in group 1
 _HIGHER2 = "#2166ac"  # ... higher in group 2
 _PLAIN = "#b0b0b0"
+
+
+def save(ax, path, **savefig_options) -> None:
+    """Save the figure of ``ax`` to ``path``, whole or not at all.
+
+    The figure is written under a temporary name in the same folder and
+    renamed to ``path`` when complete: an interrupted save leaves ``path``
+    as it was.
+
+    Parameters
+    ----------
+    ax : matplotlib Axes
+        An Axes of the figure to save, as the plot functions return.
+    path : str or path-like
+        The file; its extension chooses the format (.png, .pdf, .svg, ...).
+        Missing parent folders are created.
+    **savefig_options
+        Passed to ``Figure.savefig`` (for example ``dpi=150``).
+    """
+    with atomic_path(path) as partial:
+        ax.figure.savefig(partial, **savefig_options)
 
 
 def _axes(ax, size):
