@@ -361,3 +361,27 @@ def test_units_must_ascend_within_the_pairs(starts):
     with pytest.raises(ValueError, match="unit_starts must ascend"):
         _core.score_units(data, first, second, np.array(starts, dtype=np.int32), g, g + 5, "pearson", "mean",
                           "two-sided", 1, 1)
+
+
+def test_type_stub_matches_the_module():
+    """_core.pyi declares every function of the module with the binding's
+    parameters (names, order, defaults) and array types."""
+    import ast
+    import pathlib
+    import re
+
+    stub = ast.parse(pathlib.Path(_core.__file__).with_name("_core.pyi").read_text())
+    functions = {n.name: n for n in stub.body if isinstance(n, ast.FunctionDef)}
+    assert sorted(functions) == sorted(n for n in dir(_core) if not n.startswith("_"))
+    spelled = {"_F32": "numpy.float32", "_I32": "numpy.int32", "_U32": "numpy.uint32"}
+    for name, f in functions.items():
+        signature = getattr(_core, name).__doc__.splitlines()[0]
+        params = re.findall(r"(\w+): ([\w.\[\]]+)(?: = None)?", signature.split(") -> ")[0])
+        assert [p.arg for p in f.args.args] == [p for p, _ in params]
+        assert len(f.args.defaults) == signature.count("= None")
+        for p, (_, bound) in zip(f.args.args, params):
+            text = ast.unparse(p.annotation)
+            if text in spelled:
+                assert bound == f"numpy.ndarray[{spelled[text]}]"
+        results = re.findall(r"numpy\.(\w+)\]", signature.split(") -> ")[1])
+        assert [spelled[ast.unparse(e)].split(".")[1] for e in f.returns.slice.elts] == results

@@ -1,0 +1,79 @@
+# Types of corrshift's native entry `corrshift._core` (src/module/core.cpp).
+# Arrays are converted to C-order float32 / int32 when numpy can do so
+# safely; results are new arrays. `progress(done, total)` is called between
+# permutation cycles; `strata` holds one int32 stratum per sample (-1: none).
+from collections.abc import Callable
+
+import numpy as np
+import numpy.typing as npt
+
+_F32 = npt.NDArray[np.float32]
+_I32 = npt.NDArray[np.int32]
+_U32 = npt.NDArray[np.uint32]
+_Progress = Callable[[int, int], object] | None
+
+def ztest_exhaustive(
+    data: _F32,
+    group1: _I32,
+    group2: _I32,
+    method: str,
+    alternative: str,
+    permutations: int,
+    threads: int,
+    progress: _Progress = None,
+    strata: _I32 | None = None,
+) -> tuple[_F32, _F32, _F32, _F32, _U32, _U32]: ...
+def ztest_indexed(
+    data: _F32,
+    pair_first: _I32,
+    pair_second: _I32,
+    group1: _I32,
+    group2: _I32,
+    method: str,
+    alternative: str,
+    permutations: int,
+    threads: int,
+    progress: _Progress = None,
+    strata: _I32 | None = None,
+) -> tuple[_F32, _F32, _F32, _F32, _U32, _U32]: ...
+def score_exhaustive(
+    data: _F32,
+    group1: _I32,
+    group2: _I32,
+    method: str,
+    aggregate: str,
+    alternative: str,
+    permutations: int,
+    threads: int,
+    progress: _Progress = None,
+    strata: _I32 | None = None,
+) -> tuple[_F32, _U32, _U32]: ...
+def score_indexed(
+    data: _F32,
+    pair_first: _I32,
+    pair_second: _I32,
+    group1: _I32,
+    group2: _I32,
+    method: str,
+    aggregate: str,
+    alternative: str,
+    permutations: int,
+    threads: int,
+    progress: _Progress = None,
+    strata: _I32 | None = None,
+) -> tuple[_I32, _F32, _U32, _U32]: ...
+def score_units(
+    data: _F32,
+    pair_first: _I32,
+    pair_second: _I32,
+    unit_starts: _I32,
+    group1: _I32,
+    group2: _I32,
+    method: str,
+    aggregate: str,
+    alternative: str,
+    permutations: int,
+    threads: int,
+    progress: _Progress = None,
+    strata: _I32 | None = None,
+) -> tuple[_F32, _U32, _U32]: ...
