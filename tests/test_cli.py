@@ -399,3 +399,20 @@ def test_interrupted_is_reported_on_a_line_of_its_own(tmp_path):
     assert proc.returncode == 130
     assert lines[-2:] == ["corrshift ztest: error: interrupted", ""]
     assert lines[-3].startswith("Permutation progress: [") and not lines[-3].endswith("100%")
+
+
+@pytest.mark.parametrize("data", ["data.tsv", "data.h5ad"])
+def test_strata_column(inputs, capsys, tmp_path, data):
+    """--strata names a column of SAMPLES (or of the .h5ad's .obs); a single
+    stratum deals as no strata do, and a missing column is a one-line error."""
+    folder, _, _ = inputs
+    args = _args(folder, data=data)
+    if data.endswith(".h5ad"):
+        args = args[:2] + args[4:]  # labels from .obs
+    status, plain, err = _run(capsys, *args)
+    assert status == 0, err
+    status, stratified, err = _run(capsys, *args, "--strata", "batch")
+    assert status == 0, err
+    assert stratified == plain
+    status, _, err = _run(capsys, *args, "--strata", "donor")
+    assert status == 2 and len(err.strip().splitlines()) == 1 and "'donor'" in err

@@ -239,3 +239,62 @@ def test_min_cells_refuses_what_is_neither_a_count_nor_a_fraction(value):
     frame, g1, g2 = min_cells_data()
     with pytest.raises(ValueError, match="min_cells must be"):
         corrshift.ztest(frame, g1, g2, min_cells=value, permutations=9, **QUIET)
+
+
+# --- permutations within strata ------------------------------------------------------------------
+
+
+def _confounded_batches(seed, pairs=60, per_cell=30):
+    """Group membership confounded with a batch whose correlation differs.
+
+    Each pair has correlation 0.9 in batch A and 0.1 in batch B, the same in
+    both groups; group 1 is mostly batch A and group 2 mostly batch B. The
+    groups' correlations differ because of the batches, not the groups.
+    """
+    rng = np.random.default_rng(seed)
+    cells = {("g1", "A"): 2 * per_cell, ("g1", "B"): per_cell // 2,
+             ("g2", "A"): per_cell // 2, ("g2", "B"): 2 * per_cell}
+    blocks, groups, batches = [], [], []
+    for (group, batch), n in cells.items():
+        rho = 0.9 if batch == "A" else 0.1
+        cov = np.array([[1, rho], [rho, 1]])
+        block = np.concatenate([rng.multivariate_normal([0, 0], cov, size=n).T for _ in range(pairs)])
+        blocks.append(block)
+        groups += [group] * n
+        batches += [batch] * n
+    data = pd.DataFrame(np.concatenate(blocks, axis=1), index=[f"f{i}" for i in range(2 * pairs)])
+    data.columns = [f"s{j}" for j in range(data.shape[1])]
+    samples = pd.DataFrame({"group": groups, "batch": batches}, index=data.columns)
+    first = [f"f{2 * i}" for i in range(pairs)]
+    second = [f"f{2 * i + 1}" for i in range(pairs)]
+    return data, samples, list(zip(first, second))
+
+
+def test_strata_keep_a_confounding_batch_out_of_the_null():
+    """Without strata most pairs are called; with the batch as strata, the
+    null holds (about 5%), while a real change within each batch is still
+    found."""
+    data, samples, pairs = _confounded_batches(3)
+    common = dict(groupby=samples["group"], groups=("g1", "g2"), pairs=pairs, permutations=199, **QUIET)
+    plain = corrshift.ztest(data, **common)
+    stratified = corrshift.ztest(data, strata=samples["batch"], **common)
+    np.testing.assert_array_equal(plain["r1"], stratified["r1"])  # the observed statistics do not change
+    assert (plain["p_permutation"] < 0.05).mean() > 0.5
+    assert (stratified["p_permutation"] < 0.05).mean() < 0.15
+    assert stratified.attrs["strata"] == ["A", "B"]
+    # A real change: group 2's pairs lose their correlation in both batches.
+    changed = data.copy()
+    in_g2 = (samples["group"] == "g2").to_numpy()
+    rng = np.random.default_rng(4)
+    for _, b in pairs:
+        changed.loc[b, in_g2] = rng.normal(size=in_g2.sum())
+    found = corrshift.ztest(changed, strata=samples["batch"], **common)
+    assert (found["p_permutation"] < 0.05).mean() > 0.8
+
+
+def test_strata_must_cover_the_analysed_samples():
+    data, samples, pairs = _confounded_batches(1, pairs=2, per_cell=8)
+    batch = samples["batch"].copy()
+    batch.iloc[0] = None
+    with pytest.raises(ValueError, match="strata gives no stratum to 1 of the analysed samples"):
+        corrshift.ztest(data, groupby=samples["group"], groups=("g1", "g2"), strata=batch, **QUIET)

@@ -9,7 +9,7 @@ import numpy as np
 import pandas as pd
 
 from . import native
-from .groups import Groups, resolve_groups
+from .groups import Groups, resolve_groups, sample_labels
 from .inputs import DataTable, analysed_values, as_table
 from .messages import CorrshiftFutureWarning, few, warn
 from .names import positions
@@ -47,6 +47,9 @@ class Prepared:
     table: DataTable
     min_cells: int | float | None = None
     filtered: pd.Index = dataclasses.field(default_factory=lambda: pd.Index([]))
+    #: One stratum number per column of ``matrix`` (permutations deal within strata), or None.
+    strata: np.ndarray | None = None
+    strata_names: tuple = ()
 
     @property
     def undefined(self) -> np.ndarray:
@@ -66,7 +69,7 @@ class Prepared:
 
 
 def prepare(data, group1, group2, *, groupby=None, groups=None, layer=None, method="pearson",
-            features=None, min_cells=None) -> Prepared:
+            features=None, min_cells=None, strata=None) -> Prepared:
     """Check the data and groups and build the native feature matrix.
 
     Parameters are those of :func:`ztest`; ``features`` (names or positions)
@@ -97,8 +100,22 @@ def prepare(data, group1, group2, *, groupby=None, groups=None, layer=None, meth
     std = standardise(values, n1, method)
     g1 = np.arange(n1, dtype=np.int32)
     g2 = np.arange(n1, len(columns), dtype=np.int32)
+    codes, names = _strata(table, columns, strata)
     return Prepared(std.matrix, g1, g2, table.features[rows], rows, resolved, std.constant, std.missing, table,
-                    min_cells, filtered)
+                    min_cells, filtered, codes, names)
+
+
+def _strata(table: DataTable, columns: np.ndarray, strata) -> tuple[np.ndarray | None, tuple]:
+    """The stratum number of each analysed column, and the strata's labels (None, () without strata)."""
+    if strata is None:
+        return None, ()
+    labels = sample_labels(table, strata, "strata")[table.samples[columns]]
+    missing = labels.isna().to_numpy()
+    if missing.any():
+        raise ValueError(f"strata gives no stratum to {missing.sum()} of the analysed samples: "
+                         f"{few(labels.index[missing])}; every sample of the two groups needs one")
+    codes, names = pd.factorize(labels, sort=True)
+    return codes.astype(np.int32), tuple(names)
 
 
 def _enough_observed(values: np.ndarray, n1: int, n2: int, min_cells) -> np.ndarray:
@@ -152,12 +169,14 @@ def _attrs(test: str, prep: Prepared, **options) -> dict:
              "n1": len(prep.group1), "n2": len(prep.group2), "features": len(prep.features), **options}
     if prep.min_cells is not None:
         attrs.update(min_cells=prep.min_cells, filtered=list(prep.filtered), n_filtered=len(prep.filtered))
+    if prep.strata is not None:
+        attrs.update(strata=list(prep.strata_names))
     return attrs
 
 
 def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=None, method="pearson",
           alternative="two-sided", permutations=1000, threads=None, progress=True, min_cells=None,
-          layer=None, chunk_pairs=None, client=None, top=None, max_p=None, out=None,
+          strata=None, layer=None, chunk_pairs=None, client=None, top=None, max_p=None, out=None,
           center=None) -> pd.DataFrame | None:
     """Test which feature pairs change their correlation between two groups of samples.
 
@@ -218,6 +237,13 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         single-cell counts, where a correlation carried by a handful of
         expressing cells is rarely biology. ``attrs["filtered"]`` lists the
         left-out features.
+    strata : str, Series or array_like, optional
+        One stratum label per sample (batch, donor, sex), given as
+        ``groupby`` is: each permutation deals the group labels anew within
+        each stratum, keeping its count of group-1 and group-2 samples. The
+        observed statistics do not change; the null hypothesis becomes "no
+        difference between the groups given the strata". Every sample of
+        the two groups needs a stratum.
     layer : str, optional
         AnnData layer to use instead of ``.X``.
     chunk_pairs : int, optional
@@ -344,7 +370,7 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     threads = _threads(threads, chunking)
     _warn_center(center)
     prep = prepare(data, group1, group2, groupby=groupby, groups=groups, layer=layer, method=method,
-                   min_cells=min_cells)
+                   min_cells=min_cells, strata=strata)
     _warn_small_group(prep)
     k = prep.matrix.shape[0]
     if pairs is None:
@@ -360,7 +386,7 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         table, run = ztest_chunks(prep, pairs, threads=threads, progress=progress, chunking=chunking, **options)
         return _finish(table, "ztest", prep, run.rows, chunking, **options)
     columns = native.ztest(prep.matrix, prep.group1, prep.group2, method, alternative, permutations, threads,
-                           pairs=pairs, progress=progress)
+                           pairs=pairs, progress=progress, strata=prep.strata)
     table = ztest_table(prep, columns)
     return _finish(table, "ztest", prep, len(table), chunking, **options)
 
@@ -383,7 +409,7 @@ def _finish(table, test: str, prep: Prepared, rows: int, chunking, **options) ->
 
 def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=None, aggregate="mean",
           method="pearson", alternative="two-sided", permutations=1000, threads=None, progress=True,
-          min_cells=None, layer=None, chunk_pairs=None, client=None, top=None, max_p=None,
+          min_cells=None, strata=None, layer=None, chunk_pairs=None, client=None, top=None, max_p=None,
           out=None, center=None) -> pd.DataFrame | None:
     """Score each feature by how much its correlations change between two groups.
 
@@ -394,7 +420,7 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
 
     Parameters
     ----------
-    data, group1, group2, groupby, groups, method, permutations, threads, progress, min_cells, layer, center
+    data, group1, group2, groupby, groups, method, permutations, threads, progress, min_cells, strata, layer, center
         As in :func:`ztest`.
     pairs : sequence of tuples or DataFrame, optional
         Pairs to score, as in :func:`ztest`. Each pair counts for its
@@ -473,7 +499,7 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     threads = _threads(threads, chunking)
     _warn_center(center)
     prep = prepare(data, group1, group2, groupby=groupby, groups=groups, layer=layer, method=method,
-                   min_cells=min_cells)
+                   min_cells=min_cells, strata=strata)
     k = prep.matrix.shape[0]
     if pairs is None:
         involved = np.arange(k)
@@ -492,6 +518,6 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         table, run = score_chunks(prep, pairs, threads=threads, progress=progress, chunking=chunking, **options)
         return _finish(table, "score", prep, run.rows, chunking, **options)
     columns = native.score(prep.matrix, prep.group1, prep.group2, method, aggregate, alternative, permutations,
-                           threads, pairs=pairs, exclude=prep.undefined, progress=progress)
+                           threads, pairs=pairs, exclude=prep.undefined, progress=progress, strata=prep.strata)
     table = score_table(prep, columns)
     return _finish(table, "score", prep, len(table), chunking, **options)

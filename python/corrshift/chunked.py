@@ -82,6 +82,8 @@ class Job:
     #: Scores: features whose correlations are undefined in a group; they
     #: take no part in any score (see :func:`corrshift.native.score`).
     exclude: np.ndarray | None = None
+    #: One stratum per column of the matrix, or None (see :func:`corrshift.native.ztest`).
+    strata: np.ndarray | None = None
 
 
 @dataclasses.dataclass(frozen=True)
@@ -252,11 +254,11 @@ def _native_rows(data: np.ndarray, job: Job, chunk: Chunk, first, second) -> dic
     threads = job.threads or task_threads()
     if job.test == "ztest":
         return native.ztest(data, job.group1, job.group2, job.method, job.alternative, job.permutations,
-                            threads, pairs=(first, second))
+                            threads, pairs=(first, second), strata=job.strata)
     # A single feature has no pair: the call over all pairs gives its row.
     pairs = (first, second) if len(first) else None
     return native.score(data, job.group1, job.group2, job.method, job.aggregate, job.alternative,
-                        job.permutations, threads, pairs=pairs, exclude=job.exclude)
+                        job.permutations, threads, pairs=pairs, exclude=job.exclude, strata=job.strata)
 
 
 def tested_rows(columns: dict[str, np.ndarray]) -> np.ndarray:

@@ -96,7 +96,7 @@ def _run(prep, job: Job, pairs, chunking: Chunking, progress: bool, rows):
 def ztest_chunks(prep, pairs, *, method, alternative, permutations, threads, progress, chunking: Chunking):
     """The z-test of :func:`corrshift.ztest` in chunks; (table or None, engine result)."""
     job = Job("ztest", len(prep.features), prep.group1, prep.group2, method, alternative, None, permutations,
-              threads, None, None)
+              threads, None, None, strata=prep.strata)
     return _run(prep, job, pairs, chunking, progress, ztest_rows)
 
 
@@ -104,5 +104,5 @@ def score_chunks(prep, pairs, *, method, aggregate, alternative, permutations, t
                  chunking: Chunking):
     """The score of :func:`corrshift.score` in chunks; (table or None, engine result)."""
     job = Job("score", len(prep.features), prep.group1, prep.group2, method, alternative, aggregate,
-              permutations, threads, None, None)
+              permutations, threads, None, None, strata=prep.strata)
     return _run(prep, job, pairs, chunking, progress, score_rows)

@@ -106,6 +106,9 @@ def _common(p: argparse.ArgumentParser, with_data: bool = True) -> None:
         p.add_argument("--by", metavar="COLUMN", required=True, help="annotation column holding the group labels")
         p.add_argument("--compare", metavar=("A", "B"), nargs=2, required=True,
                        help="the labels of group 1 and group 2")
+        p.add_argument("--strata", metavar="COLUMN", help="annotation column (of SAMPLES, or of the .h5ad's "
+                       ".obs) holding a stratum per sample (batch, donor): permutations deal the groups within "
+                       "each stratum")
         p.add_argument("--pairs", metavar="PAIRS", help="table of feature pairs (two columns of names); "
                        "all pairs when omitted")
         p.add_argument("--method", choices=METHODS, default="pearson", help="correlation (default: pearson)")
@@ -288,6 +291,17 @@ def _chunk_options(args) -> dict:
     return dict(chunk_pairs=args.chunk_pairs, top=args.top, max_p=args.max_p, out=_folder_out(args))
 
 
+def _column(args, data, column: str) -> pd.Series:
+    """One annotation column, from SAMPLES or from the .h5ad's .obs, indexed by sample."""
+    if args.groups is not None:
+        return sample_labels(args.groups, column)
+    if column not in data.obs.columns:
+        raise UsageError(f"{args.data!r} has no .obs column {column!r}; its columns are "
+                         f"{few(data.obs.columns, 8)}")
+    values = data.obs[column]
+    return values[values.notna()].astype(str)
+
+
 def _labels(args, data) -> pd.Series:
     if args.groups is not None:
         labels = sample_labels(args.groups, args.by)
@@ -302,12 +316,7 @@ def _labels(args, data) -> pd.Series:
                 raise UsageError(f"no sample labelled {label!r} in {args.groups!r} ({few(labelled, 3)}) is a "
                                  f"sample of {args.data!r} ({few(samples, 3)})")
         return labels
-    if args.by not in data.obs.columns:
-        raise UsageError(f"{args.data!r} has no .obs column {args.by!r}; its columns are "
-                         f"{few(data.obs.columns, 8)}")
-    column = data.obs[args.by]
-    keep = column.notna()
-    return column[keep].astype(str)
+    return _column(args, data, args.by)
 
 
 def _run(args, test):
@@ -319,6 +328,8 @@ def _run(args, test):
     groups = dict(groupby=_labels(args, data), groups=tuple(args.compare), layer=args.layer)
     options = dict(method=args.method, alternative=args.alternative, center=args.center,
                    min_cells=args.min_cells, **_chunk_options(args))
+    if args.strata is not None:
+        options["strata"] = _column(args, data, args.strata)
     if args.pairs is not None:
         features = data.var_names if is_anndata(data) else data.index
         options["pairs"] = read_pairs(args.pairs, pd.Index(features))

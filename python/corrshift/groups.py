@@ -74,7 +74,7 @@ def _labelled_groups(table: DataTable, groupby, groups) -> Groups:
     a, b = groups
     if a == b:
         raise ValueError(f"groups names the same label twice: {a!r}")
-    labels = _sample_labels(table, groupby)
+    labels = sample_labels(table, groupby)
     found = []
     for label in (a, b):
         mask = (labels == label).to_numpy(dtype=bool, na_value=False)
@@ -95,39 +95,40 @@ def _unlabelled(label, labels: pd.Series, groupby, samples: pd.Index) -> str:
     return f"no sample is labelled {label!r}; the labels are {few(labels.dropna().unique())}"
 
 
-def _sample_labels(table: DataTable, groupby) -> pd.Series:
-    """One label per sample of the data, in sample order (NaN: in no group)."""
+def sample_labels(table: DataTable, groupby, name: str = "groupby") -> pd.Series:
+    """One label per sample of the data, in sample order (NaN: none), from ``groupby`` given as
+    :func:`corrshift.ztest` takes it; ``name`` is the option's name in messages."""
     samples = table.samples
     if isinstance(groupby, str):
         if table.obs is None:
-            raise ValueError(f"groupby={groupby!r} names a column of an AnnData's .obs; for other data pass "
+            raise ValueError(f"{name}={groupby!r} names a column of an AnnData's .obs; for other data pass "
                              "the labels themselves (a Series indexed by sample name, or one label per sample)")
         if groupby not in table.obs.columns:
             raise ValueError(f"the AnnData's .obs has no column {groupby!r}; its columns are "
                              f"{few(table.obs.columns, 8)}")
         return pd.Series(np.asarray(table.obs[groupby], dtype=object), index=samples)
     if isinstance(groupby, pd.Series):
-        return _aligned_labels(groupby, samples)
+        return _aligned_labels(groupby, samples, name)
     labels = np.asarray(groupby, dtype=object)
     if labels.ndim != 1 or len(labels) != len(samples):
-        raise ValueError(f"groupby must hold one label per sample ({len(samples)}); got shape {labels.shape}")
+        raise ValueError(f"{name} must hold one label per sample ({len(samples)}); got shape {labels.shape}")
     return pd.Series(labels, index=samples)
 
 
-def _aligned_labels(labels: pd.Series, samples: pd.Index) -> pd.Series:
+def _aligned_labels(labels: pd.Series, samples: pd.Index, name: str = "groupby") -> pd.Series:
     """A Series of labels matched to the samples by its index (by name, never by position)."""
     fix = ("index the labels by sample name (for example annotation.set_index('sample')['group']), or pass "
            "them as a list or array in the data's sample order (labels.to_numpy())")
     if is_positional(labels.index) and not is_positional(samples):
-        raise ValueError(f"groupby is a Series with a default index (0, 1, 2, ...) but the data's samples have "
+        raise ValueError(f"{name} is a Series with a default index (0, 1, 2, ...) but the data's samples have "
                          f"names ({few(samples, 3)}); its labels would be matched by row number, not by "
                          f"sample: {fix}")
     shared = labels.index.isin(samples)
     if not shared.any():
-        raise ValueError(f"groupby's index ({few(labels.index, 3)}) shares no name with the data's samples "
+        raise ValueError(f"{name}'s index ({few(labels.index, 3)}) shares no name with the data's samples "
                          f"({few(samples, 3)}): {fix}")
     if not labels.index.is_unique:
-        raise ValueError(f"groupby's index repeats sample names: "
+        raise ValueError(f"{name}'s index repeats sample names: "
                          f"{few(labels.index[labels.index.duplicated()].unique())}")
     return pd.Series(labels.reindex(samples).to_numpy(dtype=object), index=samples)
 

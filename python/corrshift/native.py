@@ -27,10 +27,13 @@ def _pairs(pairs) -> tuple[np.ndarray, np.ndarray]:
 
 
 def ztest(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: str, alternative: str,
-          permutations: int, threads: int, pairs=None, progress: bool = False) -> dict[str, np.ndarray]:
+          permutations: int, threads: int, pairs=None, progress: bool = False,
+          strata: np.ndarray | None = None) -> dict[str, np.ndarray]:
     """z-test columns (:data:`ZTEST_COLUMNS`) of all pairs, or of the given (first, second) pairs.
 
     All pairs come in condensed order: (i, j) for i < j, row by row.
+    ``strata`` (one int32 per column of ``matrix``) makes each permutation
+    deal the groups within each stratum.
     ``p_normal`` is NaN when a group has only 3 samples, where the normal
     approximation has no standard error.
     """
@@ -38,11 +41,11 @@ def ztest(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: st
         if pairs is None:
             first, second = (a.astype(np.int32) for a in np.triu_indices(matrix.shape[0], 1))
             values = _core.ztest_exhaustive(matrix, group1, group2, method, alternative, permutations, threads,
-                                            report)
+                                            report, strata)
         else:
             first, second = _pairs(pairs)
             values = _core.ztest_indexed(matrix, first, second, group1, group2, method, alternative,
-                                         permutations, threads, report)
+                                         permutations, threads, report, strata)
     columns = dict(zip(ZTEST_COLUMNS, (first, second, *values)))
     if min(len(group1), len(group2)) <= FEWEST_FOR_NORMAL:
         columns["p_normal"] = np.full_like(columns["p_normal"], np.nan)
@@ -51,7 +54,7 @@ def ztest(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: st
 
 def score(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: str, aggregate: str,
           alternative: str, permutations: int, threads: int, pairs=None, exclude: np.ndarray | None = None,
-          progress: bool = False) -> dict[str, np.ndarray]:
+          progress: bool = False, strata: np.ndarray | None = None) -> dict[str, np.ndarray]:
     """Score columns (:data:`SCORE_COLUMNS`) of every feature, or of the first features of given pairs.
 
     Given pairs must be sorted by first feature; each run of pairs with the
@@ -71,7 +74,7 @@ def score(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: st
             kept = rows if exclude is None else rows[~exclude]
             sub = matrix if exclude is None else np.ascontiguousarray(matrix[kept])
             values = _core.score_exhaustive(sub, group1, group2, method, aggregate, alternative, permutations,
-                                            threads, report) if len(kept) else _no_rows(0)
+                                            threads, report, strata) if len(kept) else _no_rows(0)
             found = kept
         else:
             first, second = _pairs(pairs)
@@ -82,7 +85,7 @@ def score(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: st
                 first, second = np.ascontiguousarray(first[keep]), np.ascontiguousarray(second[keep])
             if len(first):
                 found, *values = _core.score_indexed(matrix, first, second, group1, group2, method, aggregate,
-                                                     alternative, permutations, threads, report)
+                                                     alternative, permutations, threads, report, strata)
             else:
                 found, values = first, _no_rows(0)
     if len(found) == len(rows):
