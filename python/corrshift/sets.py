@@ -47,19 +47,26 @@ def _members(entries: np.ndarray, features: pd.Index, what: str) -> tuple[np.nda
     return np.unique(found), entries[absent]
 
 
+def two_columns(frame: pd.DataFrame, names: tuple[str, str], what: str) -> tuple[pd.Series, pd.Series]:
+    """The columns ``names`` of a table, or its only two columns in order when it lacks them.
+
+    ``what`` names the table and its two columns in the message, e.g.
+    "a sets DataFrame needs two columns (set and feature)".
+    """
+    if set(names) <= set(frame.columns):
+        return frame[names[0]], frame[names[1]]
+    if frame.shape[1] != 2:
+        raise ValueError(f"{what}; got {frame.shape[1]}: {few(frame.columns)}")
+    return frame.iloc[:, 0], frame.iloc[:, 1]
+
+
 def _named_sets(sets) -> list[tuple[object, np.ndarray]]:
     """(name, entries) of each set, in the order given."""
     if isinstance(sets, pd.DataFrame):
-        if {"set", "feature"} <= set(sets.columns):
-            sets = sets[["set", "feature"]]
-        elif sets.shape[1] != 2:
-            raise ValueError(f"a sets DataFrame needs two columns (set and feature); got {sets.shape[1]}: "
-                             f"{few(sets.columns)}")
-        name, member = sets.columns[0], sets.columns[1]
-        if sets[name].isna().any():
-            raise ValueError(f"the set column {name!r} has missing set names")
-        return [(key, group[member].to_numpy(dtype=object))
-                for key, group in sets.groupby(name, sort=False)]
+        name, member = two_columns(sets, ("set", "feature"), "a sets DataFrame needs two columns (set and feature)")
+        if name.isna().any():
+            raise ValueError(f"the set column {name.name!r} has missing set names")
+        return [(key, group.to_numpy(dtype=object)) for key, group in member.groupby(name.to_numpy(), sort=False)]
     if not isinstance(sets, dict):
         raise ValueError("sets must be a dict {set name: [features]} or a two-column DataFrame (set, feature); "
                          f"got {type(sets).__name__}")
