@@ -18,7 +18,6 @@ from .messages import few
 
 _PAIR_COLUMNS = ("feature_a", "feature_b", "r1", "r2", "z_diff")
 _EDGE_FORMATS = {".graphml": "graphml", ".tsv": "\t", ".csv": ","}
-_HUB_COLUMNS = ("pairs", "gained", "lost")
 
 
 def networkx_module():
@@ -70,11 +69,6 @@ def significant_pairs(table: pd.DataFrame, max_q: float = 0.05) -> tuple[pd.Data
     return rows[~keys.duplicated().to_numpy()], q
 
 
-def _direction(rows: pd.DataFrame) -> tuple[np.ndarray, np.ndarray]:
-    strength1, strength2 = np.abs(rows["r1"].to_numpy(dtype=float)), np.abs(rows["r2"].to_numpy(dtype=float))
-    return strength1 > strength2, strength1 < strength2
-
-
 def hub_table(rows: pd.DataFrame) -> pd.DataFrame:
     """Per feature: its significant pairs, and how many of them gained or lost correlation.
 
@@ -95,7 +89,8 @@ def hub_table(rows: pd.DataFrame) -> pd.DataFrame:
         Index ``feature``; integer columns ``pairs``, ``gained``, ``lost``;
         most pairs first (ties in order of first appearance in ``rows``).
     """
-    gained, lost = _direction(rows)
+    strength1, strength2 = np.abs(rows["r1"].to_numpy(dtype=float)), np.abs(rows["r2"].to_numpy(dtype=float))
+    gained, lost = strength1 > strength2, strength1 < strength2
     ends = pd.DataFrame({
         "feature": np.concatenate([rows["feature_a"].to_numpy(dtype=object),
                                    rows["feature_b"].to_numpy(dtype=object)]),
