@@ -1,5 +1,6 @@
 """corrshift.plot.network: one drawn line per significant pair."""
 
+import networkx as nx
 import numpy as np
 import pandas as pd
 import pytest
@@ -59,3 +60,17 @@ def test_a_graph_draws_as_its_table_and_nothing_significant_says_so(table):
     assert len(drawn(plot.network(graph))[0]) == graph.number_of_edges()
     empty = plot.network(table, max_q=0.0)
     assert drawn(empty)[0] == [] and [t.get_text() for t in empty.texts] == ["no significant pair"]
+
+
+def test_separate_parts_are_laid_out_apart():
+    graph = nx.Graph([(f"a{i}", f"a{j}") for i in range(9) for j in range(i + 1, 9) if (i + j) % 3]
+                     + [("b0", "b1"), ("b1", "b2"), ("b2", "b0"), ("c0", "c1")])
+    where = plot._network_layout(nx, graph)
+    assert where == plot._network_layout(nx, graph)  # the same picture at every call
+    boxes = []
+    for part in nx.connected_components(graph):
+        xy = np.array([where[v] for v in part])
+        boxes.append((xy.min(axis=0), xy.max(axis=0)))
+    assert len(boxes) == 3
+    for (lo1, hi1), (lo2, hi2) in [(boxes[i], boxes[j]) for i in range(3) for j in range(i + 1, 3)]:
+        assert (hi1 < lo2).any() or (hi2 < lo1).any()

@@ -243,6 +243,29 @@ def heatmap(results: pd.DataFrame, features=None, *, top: int = 20, alpha: float
     return ax
 
 
+def _network_layout(nx, graph) -> dict:
+    """Node positions: each connected part laid out on its own, the parts packed in rows, largest first.
+
+    Within a part, Kamada-Kawai (even spacing, few crossings) from a
+    seeded spring layout, so the picture is the same at every call. Laid
+    out together, separate parts would interleave and look joined.
+    """
+    parts = sorted((graph.subgraph(c) for c in nx.connected_components(graph)), key=len, reverse=True)
+    sides = [np.sqrt(len(part)) for part in parts]  # a square of area proportional to the nodes
+    row_width = max(sides[0], 1.3 * np.sqrt(sum(side * side for side in sides)))
+    where, x, y, row = {}, 0.0, 0.0, 0.0
+    for part, side in zip(parts, sides):
+        if x > 0 and x + side > row_width:
+            x, y, row = 0.0, y - row, 0.0
+        start = nx.spring_layout(part, seed=1)
+        inner = nx.kamada_kawai_layout(part, pos=start) if len(part) > 2 else start
+        xy = nx.rescale_layout(np.array([inner[v] for v in part]), scale=0.4 * side)
+        for v, (px, py) in zip(part, xy):
+            where[v] = (x + side / 2 + px, y - side / 2 + py)
+        x, row = x + side, max(row, side)
+    return where
+
+
 def network(graph_or_table, *, max_q: float = 0.05, top: int = 300, label: int = 15, ax=None):
     """The network of significant pairs: features joined by the pairs that changed.
 
@@ -250,7 +273,8 @@ def network(graph_or_table, *, max_q: float = 0.05, top: int = 300, label: int =
     and blue where it is higher in group 2, thicker the larger |z_diff|;
     nodes are sized by their number of pairs. All features are named in
     small networks; in crowded ones only the ``label`` hubs with most pairs.
-    The layout (spring, fixed seed) is the same at every call.
+    Each connected part is laid out apart from the others (Kamada-Kawai
+    from a fixed-seed spring layout: the same picture at every call).
 
     Parameters
     ----------
@@ -299,8 +323,7 @@ def network(graph_or_table, *, max_q: float = 0.05, top: int = 300, label: int =
     if n == 0:
         ax.text(0.5, 0.5, "no significant pair", ha="center", va="center", transform=ax.transAxes, color="0.4")
         return ax
-    # Longer springs than the default spread the hubs' neighbours apart.
-    where = nx.spring_layout(shown, seed=1, k=2.0 / np.sqrt(n), iterations=200)
+    where = _network_layout(nx, shown)
     degree = np.array([shown.degree(v) for v in shown.nodes])
     z = np.array([d.get("z_diff", 0.0) for _, _, d in shown.edges(data=True)])
     lines = np.array([(where[a], where[b]) for a, b in shown.edges])
@@ -319,6 +342,8 @@ def network(graph_or_table, *, max_q: float = 0.05, top: int = 300, label: int =
                     bbox=dict(boxstyle="round,pad=0.15", fc="white", ec="none", alpha=0.7))
     ax.autoscale_view()
     ax.margins(0.06)
-    ax.legend(handles=handles, loc="upper left", bbox_to_anchor=(1.01, 1), fontsize=8, frameon=False,
-              title="edges (width: |z_diff|)\nnodes: size by pairs", title_fontsize=8)
+    # Below the drawing, where it covers no node and the long group names fit.
+    ax.legend(handles=handles + [Line2D([], [], ls="", marker="o", color="0.25", label="feature (size: pairs)")],
+              loc="upper center", bbox_to_anchor=(0.5, 0), ncol=3, fontsize=8, frameon=False,
+              title="edges, width by |z_diff|", title_fontsize=8)
     return ax
