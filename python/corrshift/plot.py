@@ -260,3 +260,109 @@ def heatmap(results: pd.DataFrame, features=None, *, top: int = 20, alpha: float
     ax.set_title(f"z_diff, {name1} vs {name2}: {which}" + (f" (of {of})" if of else "")
                  + f"\ndots: q_permutation < {alpha:g}; grey: no pair", fontsize=10)
     return ax
+
+
+def _network_layout(nx, graph) -> dict:
+    """Node positions: each connected part laid out on its own, the parts packed in rows, largest first.
+
+    Within a part, Kamada-Kawai (even spacing, few crossings) from a
+    seeded spring layout, so the picture is the same at every call. Laid
+    out together, separate parts would interleave and look joined.
+    """
+    parts = sorted((graph.subgraph(c) for c in nx.connected_components(graph)), key=len, reverse=True)
+    sides = [np.sqrt(len(part)) for part in parts]  # a square of area proportional to the nodes
+    row_width = max(sides[0], 1.3 * np.sqrt(sum(side * side for side in sides)))
+    where, x, y, row = {}, 0.0, 0.0, 0.0
+    for part, side in zip(parts, sides):
+        if x > 0 and x + side > row_width:
+            x, y, row = 0.0, y - row, 0.0
+        start = nx.spring_layout(part, seed=1)
+        inner = nx.kamada_kawai_layout(part, pos=start) if len(part) > 2 else start
+        xy = nx.rescale_layout(np.array([inner[v] for v in part]), scale=0.4 * side)
+        for v, (px, py) in zip(part, xy):
+            where[v] = (x + side / 2 + px, y - side / 2 + py)
+        x, row = x + side, max(row, side)
+    return where
+
+
+def network(graph_or_table, *, max_q: float = 0.05, top: int = 300, label: int = 15, ax=None):
+    """The network of significant pairs: features joined by the pairs that changed.
+
+    Edges are red where the correlation is higher in group 1 (z_diff > 0)
+    and blue where it is higher in group 2, thicker the larger |z_diff|;
+    nodes are sized by their number of pairs. All features are named in
+    small networks; in crowded ones only the ``label`` hubs with most pairs.
+    Each connected part is laid out apart from the others (Kamada-Kawai
+    from a fixed-seed spring layout: the same picture at every call).
+
+    Parameters
+    ----------
+    graph_or_table : networkx.Graph or DataFrame
+        A graph from :func:`corrshift.network`, or a table from
+        :func:`corrshift.ztest` (its significant pairs are drawn).
+    max_q : float
+        Largest q-value of a significant pair, when a table is given.
+    top : int
+        Most edges drawn: the ``top`` with the smallest q-value (then the
+        largest |z_diff|); the title says when some were left out.
+    label : int
+        Features named when the network has more nodes than that.
+    ax : matplotlib Axes, optional
+        Where to draw; a new figure when omitted.
+
+    Returns
+    -------
+    matplotlib.axes.Axes
+    """
+    from matplotlib.collections import LineCollection
+    from matplotlib.lines import Line2D
+
+    from .network import network as network_graph
+    from .network import networkx_module
+
+    nx = networkx_module()
+    if isinstance(graph_or_table, pd.DataFrame):
+        graph, _ = network_graph(graph_or_table, max_q=max_q)
+    else:
+        graph = graph_or_table
+    if top < 1:
+        raise ValueError(f"top must be at least 1; got {top!r}")
+    name1, name2 = graph.graph.get("group1", "group 1"), graph.graph.get("group2", "group 2")
+    edges = sorted(graph.edges(data=True), key=lambda e: (e[2].get("q", 0.0), -abs(e[2].get("z_diff", 0.0))))
+    shown = nx.Graph(graph.edge_subgraph([(a, b) for a, b, _ in edges[:top]]))
+    n = shown.number_of_nodes()
+    # Crowded networks get more room.
+    grow = min(4.0, n / 60)
+    ax = _axes(ax, (9 + grow, 8 + grow))
+    ax.set_axis_off()
+    q = graph.graph.get("q", "q")
+    of = f"{shown.number_of_edges()} of {graph.number_of_edges()}" if len(edges) > top else str(len(edges))
+    ax.set_title(f"{name1} vs {name2}: {of} pairs with {q} ≤ {graph.graph.get('max_q', max_q):g}, "
+                 f"{n} features", fontsize=10)
+    if n == 0:
+        ax.text(0.5, 0.5, "no significant pair", ha="center", va="center", transform=ax.transAxes, color="0.4")
+        return ax
+    where = _network_layout(nx, shown)
+    degree = np.array([shown.degree(v) for v in shown.nodes])
+    z = np.array([d.get("z_diff", 0.0) for _, _, d in shown.edges(data=True)])
+    lines = np.array([(where[a], where[b]) for a, b in shown.edges])
+    width = 0.6 + 2.4 * np.abs(z) / np.abs(z).max()
+    handles = []
+    for mask, colour, text in ((z > 0, _HIGHER1, f"r higher in {name1}"), (z <= 0, _HIGHER2, f"r higher in {name2}")):
+        ax.add_collection(LineCollection(lines[mask], colors=colour, linewidths=width[mask], alpha=0.75, zorder=1))
+        handles.append(Line2D([], [], color=colour, lw=2, label=f"{text} ({mask.sum()})"))
+    xy = np.array([where[v] for v in shown.nodes])
+    ax.scatter(xy[:, 0], xy[:, 1], s=18 + 220 * degree / degree.max(), c="0.25", edgecolors="white",
+               linewidths=0.6, zorder=2)
+    named = np.arange(n) if n <= label else np.argsort(-degree, kind="stable")[:label]
+    nodes = list(shown.nodes)
+    for i in named:
+        ax.annotate(str(nodes[i]), xy[i], xytext=(4, 4), textcoords="offset points", fontsize=7, zorder=3,
+                    bbox=dict(boxstyle="round,pad=0.15", fc="white", ec="none", alpha=0.7))
+    ax.autoscale_view()
+    ax.margins(0.06)
+    # Below the drawing, where it covers no node and the long group names fit.
+    ax.legend(handles=handles + [Line2D([], [], ls="", marker="o", color="0.25", label="feature (size: pairs)")],
+              loc="upper center", bbox_to_anchor=(0.5, 0), ncol=3, fontsize=8, frameon=False,
+              title="edges, width by |z_diff|", title_fontsize=8)
+    return ax
