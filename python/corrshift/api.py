@@ -9,17 +9,19 @@ import numpy as np
 import pandas as pd
 
 from . import native
+from .anndata_io import store_result
 from .groups import Groups, resolve_groups, sample_labels
-from .inputs import DataTable, analysed_values, as_table
+from .inputs import DataTable, analysed_values, as_table, is_anndata
 from .messages import CorrshiftFutureWarning, few, warn
 from .names import positions
 from .options import (AGGREGATES, ALTERNATIVES, METHODS, check_choice, check_min_cells, check_permutations,
-                      check_threads)
+                      check_probability, check_threads)
 from .pairs import pair_positions
 from .significance import testable_rows, warn_if_unreachable
 from .chunked_api import chunking_options, score_chunks, ztest_chunks
 from .standardise import observed_counts, standardise
-from .tables import score_table, ztest_table
+from .sets import unit_pairs
+from .tables import score_table, unit_table, ztest_table
 
 
 @dataclasses.dataclass(frozen=True)
@@ -50,6 +52,8 @@ class Prepared:
     #: One stratum number per column of ``matrix`` (permutations deal within strata), or None.
     strata: np.ndarray | None = None
     strata_names: tuple = ()
+    #: The level of each group's test of r = 0 behind a pair's class of change.
+    class_alpha: float = 0.05
 
     @property
     def undefined(self) -> np.ndarray:
@@ -176,8 +180,8 @@ def _attrs(test: str, prep: Prepared, **options) -> dict:
 
 def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=None, method="pearson",
           alternative="two-sided", permutations=1000, threads=None, progress=True, min_cells=None,
-          strata=None, layer=None, chunk_pairs=None, client=None, top=None, max_p=None, out=None,
-          center=None) -> pd.DataFrame | None:
+          strata=None, class_alpha=0.05, layer=None, chunk_pairs=None, client=None, top=None, max_p=None,
+          out=None, key_added=None, center=None) -> pd.DataFrame | None:
     """Test which feature pairs change their correlation between two groups of samples.
 
     For every pair of features (or every given pair) the correlation is
@@ -366,11 +370,14 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     """
     alternative = check_choice(alternative, ALTERNATIVES, "alternative")
     permutations = check_permutations(permutations)
+    class_alpha = check_probability(class_alpha, "class_alpha")
     chunking = chunking_options(chunk_pairs, client, top, max_p, out)
     threads = _threads(threads, chunking)
+    _check_key_added(data, key_added, chunking)
     _warn_center(center)
     prep = prepare(data, group1, group2, groupby=groupby, groups=groups, layer=layer, method=method,
                    min_cells=min_cells, strata=strata)
+    prep = dataclasses.replace(prep, class_alpha=class_alpha)
     _warn_small_group(prep)
     k = prep.matrix.shape[0]
     if pairs is None:
@@ -384,11 +391,13 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     options = dict(method=method, alternative=alternative, permutations=permutations)
     if chunking is not None:
         table, run = ztest_chunks(prep, pairs, threads=threads, progress=progress, chunking=chunking, **options)
-        return _finish(table, "ztest", prep, run.rows, chunking, **options)
+        return _stored(data, key_added, _finish(table, "ztest", prep, run.rows, chunking, class_alpha=class_alpha,
+                                                **options))
     columns = native.ztest(prep.matrix, prep.group1, prep.group2, method, alternative, permutations, threads,
                            pairs=pairs, progress=progress, strata=prep.strata)
     table = ztest_table(prep, columns)
-    return _finish(table, "ztest", prep, len(table), chunking, **options)
+    return _stored(data, key_added, _finish(table, "ztest", prep, len(table), chunking, class_alpha=class_alpha,
+                                            **options))
 
 
 def _threads(threads, chunking) -> int | None:
@@ -409,8 +418,8 @@ def _finish(table, test: str, prep: Prepared, rows: int, chunking, **options) ->
 
 def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=None, aggregate="mean",
           method="pearson", alternative="two-sided", permutations=1000, threads=None, progress=True,
-          min_cells=None, strata=None, layer=None, chunk_pairs=None, client=None, top=None, max_p=None,
-          out=None, center=None) -> pd.DataFrame | None:
+          min_cells=None, strata=None, sets=None, layer=None, chunk_pairs=None, client=None, top=None,
+          max_p=None, out=None, key_added=None, center=None) -> pd.DataFrame | None:
     """Score each feature by how much its correlations change between two groups.
 
     A feature's score aggregates the Fisher differences z_diff of its pairs
@@ -497,9 +506,16 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     permutations = check_permutations(permutations)
     chunking = chunking_options(chunk_pairs, client, top, max_p, out)
     threads = _threads(threads, chunking)
+    _check_key_added(data, key_added, chunking)
+    if sets is not None and (pairs is not None or chunking is not None):
+        raise ValueError("sets= scores the pairs inside each set in one native call: it does not go together "
+                         "with pairs=, chunk_pairs=, client=, top=, max_p= or out=")
     _warn_center(center)
     prep = prepare(data, group1, group2, groupby=groupby, groups=groups, layer=layer, method=method,
                    min_cells=min_cells, strata=strata)
+    options = dict(method=method, aggregate=aggregate, alternative=alternative, permutations=permutations)
+    if sets is not None:
+        return _stored(data, key_added, _set_scores(prep, sets, threads, progress, **options))
     k = prep.matrix.shape[0]
     if pairs is None:
         involved = np.arange(k)
@@ -513,11 +529,45 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
                                     "scores")
     warn_if_unreachable(testable_rows("score", prep.undefined, None if pairs is None else pairs[0]),
                         permutations, "features")
-    options = dict(method=method, aggregate=aggregate, alternative=alternative, permutations=permutations)
     if chunking is not None:
         table, run = score_chunks(prep, pairs, threads=threads, progress=progress, chunking=chunking, **options)
-        return _finish(table, "score", prep, run.rows, chunking, **options)
+        return _stored(data, key_added, _finish(table, "score", prep, run.rows, chunking, **options))
     columns = native.score(prep.matrix, prep.group1, prep.group2, method, aggregate, alternative, permutations,
                            threads, pairs=pairs, exclude=prep.undefined, progress=progress, strata=prep.strata)
     table = score_table(prep, columns)
-    return _finish(table, "score", prep, len(table), chunking, **options)
+    return _stored(data, key_added, _finish(table, "score", prep, len(table), chunking, **options))
+
+
+def _set_scores(prep: Prepared, sets, threads, progress, *, method, aggregate, alternative,
+                permutations) -> pd.DataFrame:
+    """One row per unit of ``sets`` (see :func:`corrshift.sets.unit_pairs`), scored in one native call."""
+    first, second, starts, names = unit_pairs(sets, prep.features, prep.undefined)
+    _warn_filtered(prep, "their pairs are left out of the sets")
+    _warn_undefined(prep, np.union1d(first, second), "their pairs are left out of the sets")
+    warn_if_unreachable(len(names), permutations, "sets")
+    columns = native.score_units(prep.matrix, prep.group1, prep.group2, method, aggregate, alternative,
+                                 permutations, threads, (first, second), starts, progress=progress,
+                                 strata=prep.strata)
+    counts = np.diff(np.append(starts, len(first)))
+    table = unit_table(names, counts, columns)
+    return _finish(table, "score", prep, len(table), None, method=method, aggregate=aggregate,
+                   alternative=alternative, permutations=permutations, units="sets")
+
+
+def _check_key_added(data, key_added, chunking) -> None:
+    if key_added is None:
+        return
+    if not is_anndata(data):
+        raise ValueError("key_added= stores the result in an AnnData's .uns (and scores in .var): data must be "
+                         "an AnnData")
+    if not isinstance(key_added, str) or not key_added:
+        raise ValueError(f"key_added must be a non-empty string; got {key_added!r}")
+    if chunking is not None and chunking.out is not None:
+        raise ValueError("key_added= stores the table in the AnnData; out= writes it to disk instead")
+
+
+def _stored(data, key_added, table):
+    """The table, also kept in the AnnData ``data`` under ``key_added`` when that is given."""
+    if key_added is not None and table is not None:
+        store_result(data, table, key_added, dict(table.attrs))
+    return table

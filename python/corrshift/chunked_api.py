@@ -4,13 +4,12 @@ from __future__ import annotations
 
 import contextlib
 import dataclasses
-import numbers
 import sys
 
 
 from .atomic import check_new_folder
 from .chunked import SCORE_NATIVE_COLUMNS, ZTEST_NATIVE_COLUMNS, Job, concat_rows, run_chunks
-from .options import check_whole
+from .options import check_probability, check_whole
 from .parquet_sink import parquet_dataset, pyarrow_modules
 from .tables import add_permutation_qvalues, add_qvalues, score_rows, ztest_rows
 
@@ -37,9 +36,7 @@ def chunking_options(chunk_pairs=None, client=None, top=None, max_p=None, out=No
     if top is not None:
         top = check_whole(top, "top", 1, _INT32_MAX)
     if max_p is not None:
-        if isinstance(max_p, bool) or not isinstance(max_p, numbers.Real) or not 0 <= max_p <= 1:
-            raise ValueError(f"max_p must be a number between 0 and 1; got {max_p!r}")
-        max_p = float(max_p)
+        max_p = check_probability(max_p, "max_p")
     if top is not None and out is not None:
         raise ValueError("top= and out= do not go together: top keeps the best rows in memory, "
                          "out= writes every row to disk")
@@ -63,7 +60,8 @@ def _parquet_schema(table, features):
     """
     pa, _ = pyarrow_modules()
     name_type = pa.array(features[:1].to_numpy()).type if len(features) else pa.string()
-    return pa.schema([(c, name_type if c.startswith("feature") else pa.float64()) for c in table.columns])
+    return pa.schema([(c, name_type if c.startswith("feature") else pa.string() if c == "class" else pa.float64())
+                      for c in table.columns])
 
 
 def _run(prep, job: Job, pairs, chunking: Chunking, progress: bool, rows):

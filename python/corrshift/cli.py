@@ -17,9 +17,10 @@ from . import __version__
 from .api import score, ztest
 from .datasets import breast_cancer
 from .atomic import check_new_folder
-from .files import (file_format, is_folder_output, output_format, read_data, read_pairs, sample_labels,
+from .files import (file_format, is_folder_output, output_format, read_data, read_pairs, read_sets, sample_labels,
                     write_table)
 from .inputs import is_anndata
+from .network import network, network_format, write_network
 from .messages import CorrshiftWarning, few
 from .options import AGGREGATES, ALTERNATIVES, MAX_PERMUTATIONS, METHODS, check_min_cells
 from .ranking import ranked
@@ -163,6 +164,18 @@ def _outputs(p: argparse.ArgumentParser, test: str) -> None:
     if test == "ztest":
         p.add_argument("--plots", metavar="DIR", help="write volcano.png, heatmap.png and pair plots of the "
                        "best pairs to DIR (needs corrshift[plot]; not with a folder --out)")
+        p.add_argument("--class-alpha", metavar="A", type=_fraction, default=0.05, help="level of each group's "
+                       "test of r = 0 behind the class column (default: %(default)s)")
+        p.add_argument("--network", metavar="FILE", help="write the network of the significant pairs "
+                       "(q_permutation, or q_normal without permutations, at most --network-q) as GraphML "
+                       "(.graphml) or as a Cytoscape edge table (.tsv, .csv); needs corrshift[network]; not "
+                       "with a folder --out")
+        p.add_argument("--network-q", metavar="Q", type=_fraction, default=0.05,
+                       help="the q-value threshold of --network (default: %(default)s)")
+    else:
+        p.add_argument("--sets", metavar="SETS", help="score gene sets instead of features: a table of a set "
+                       "name and one of its features per line (pairs inside each set); one row per set; not "
+                       "with --pairs or the chunk options")
     p.add_argument("--top", metavar="N", type=_whole(1, (1 << 31) - 1), help=f"keep only the N best {rows}, "
                    f"in memory bounded by N and the chunk size{q_note}; not with a folder --out")
     p.add_argument("--max-p", metavar="P", type=_fraction, help=f"keep only the {rows} with p_permutation at "
@@ -251,8 +264,17 @@ def _check_options(args) -> None:
                              f"not to the folder {args.out!r}")
         if getattr(args, "plots", None) is not None:
             raise UsageError("--plots needs the rows in memory: write them to a file, not to a folder")
+        if getattr(args, "network", None) is not None:
+            raise UsageError("--network needs the rows in memory: write them to a file, not to a folder")
     elif args.out is not None:
         output_format(args.out)  # a wrong name fails before the analysis
+    if getattr(args, "network", None) is not None:
+        network_format(args.network)  # likewise
+    if getattr(args, "sets", None) is not None and (args.pairs is not None or args.top is not None
+                                                     or args.max_p is not None or args.chunk_pairs is not None
+                                                     or args.scheduler is not None or folder is not None):
+        raise UsageError("--sets scores the pairs inside each set in one run: not with --pairs, --top, "
+                         "--max-p, --chunk-pairs, --scheduler or a folder --out")
     is_h5ad = file_format(args.data) == "h5ad"
     if args.layer is not None and not is_h5ad:
         raise UsageError(f"--layer names a layer of an AnnData (.h5ad) file; DATA {args.data!r} is a table")
@@ -265,7 +287,8 @@ def _check_options(args) -> None:
 def _check_files(args) -> None:
     """The named files exist, the optional modules are there, and a folder --out is new: all before the
     data are read."""
-    for option, path in (("DATA", args.data), ("--groups", args.groups), ("--pairs", args.pairs)):
+    for option, path in (("DATA", args.data), ("--groups", args.groups), ("--pairs", args.pairs),
+                         ("--sets", getattr(args, "sets", None))):
         if path is not None and not Path(path).is_file():
             what = f"{str(path)!r} is a folder, not a file" if Path(path).is_dir() else f"no such file: {str(path)!r}"
             raise UsageError(f"{option}: {what}")
@@ -335,6 +358,11 @@ def _run(args, test):
         options["pairs"] = read_pairs(args.pairs, pd.Index(features))
     if test is score:
         options["aggregate"] = args.aggregate
+        if args.sets is not None:
+            features = data.var_names if is_anndata(data) else data.index
+            options["sets"] = read_sets(args.sets, pd.Index(features))
+    else:
+        options["class_alpha"] = args.class_alpha
     with _dask_client(args.scheduler) as client:
         if client is not None:
             options["client"] = client
@@ -420,7 +448,8 @@ def write_plots(results: pd.DataFrame, data, folder, pairs: int = 3, **group_opt
     save(plot.volcano(results), "volcano.png")
     save(plot.heatmap(results), "heatmap.png")
     for i, row in enumerate(ranked(results[results["z_diff"].notna()]).head(pairs).itertuples(index=False), 1):
-        ax = plot.pair(data, row.feature_a, row.feature_b, method=results.attrs["method"], **group_options)
+        ax = plot.pair(data, row.feature_a, row.feature_b, method=results.attrs["method"],
+                       class_alpha=results.attrs.get("class_alpha", 0.05), **group_options)
         save(ax, f"pair{i}_{_slug(row.feature_a)}__{_slug(row.feature_b)}.png")
     return written
 
@@ -428,9 +457,14 @@ def write_plots(results: pd.DataFrame, data, folder, pairs: int = 3, **group_opt
 def _ztest_command(args) -> None:
     table, data, groups = _run(args, ztest)
     _report(table, args, "Pairs")
+    said = sys.stderr if args.out is None else sys.stdout
     if args.plots is not None:
         written = write_plots(table, data, args.plots, **groups)
-        print(f"wrote {len(written)} plots to {args.plots}", file=sys.stderr if args.out is None else sys.stdout)
+        print(f"wrote {len(written)} plots to {args.plots}", file=said)
+    if args.network is not None:
+        graph, _ = network(table, args.network_q)
+        write_network(graph, args.network)
+        print(f"wrote the network of {graph.number_of_edges()} significant pairs to {args.network}", file=said)
 
 
 def _score_command(args) -> None:

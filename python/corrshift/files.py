@@ -169,6 +169,15 @@ def read_data(path, *, transpose: bool = False):
 
 def read_pairs(path, features: pd.Index) -> pd.DataFrame:
     """Two columns of feature names; a first line naming no feature is a header."""
+    return _two_columns(path, features, ("feature_a", "feature_b"), "first and second feature of each pair")
+
+
+def read_sets(path, features: pd.Index) -> pd.DataFrame:
+    """Gene sets: a set name and a feature name per line; a first line naming no feature is a header."""
+    return _two_columns(path, features, ("set", "feature"), "a set name and one of its features per line")
+
+
+def _two_columns(path, features: pd.Index, names: tuple[str, str], holding: str) -> pd.DataFrame:
     path = _existing(path)
     kind = file_format(path)
     if kind == "parquet":
@@ -176,11 +185,11 @@ def read_pairs(path, features: pd.Index) -> pd.DataFrame:
     else:
         frame = _text_table(path, kind, header=None, dtype=str, keep_default_na=False)
     if frame.shape[1] < 2:
-        raise ValueError(f"{str(path)!r} needs two columns (first and second feature of each pair)")
+        raise ValueError(f"{str(path)!r} needs two columns ({holding})")
     frame = frame.iloc[:, :2]
     if len(frame) and not frame.iloc[0].isin(features).any():
         frame = frame.iloc[1:]
-    frame.columns = ["feature_a", "feature_b"]
+    frame.columns = list(names)
     return frame.reset_index(drop=True)
 
 

@@ -17,6 +17,7 @@ from .stdout import progress_line
 
 ZTEST_COLUMNS = ("first", "second", "r1", "r2", "z_diff", "p_normal", "extreme", "valid")
 SCORE_COLUMNS = ("feature", "score", "extreme", "valid")
+UNIT_COLUMNS = ("score", "extreme", "valid")
 
 #: The normal approximation's standard error 1/sqrt(n - 3) needs more samples than this.
 FEWEST_FOR_NORMAL = 3
@@ -96,6 +97,23 @@ def score(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: st
     for column, part in zip(full, values):
         column[where] = part
     return dict(zip(SCORE_COLUMNS, (rows, *full)))
+
+
+def score_units(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: str, aggregate: str,
+                alternative: str, permutations: int, threads: int, pairs, starts: np.ndarray,
+                progress: bool = False, strata: np.ndarray | None = None) -> dict[str, np.ndarray]:
+    """Score columns (:data:`UNIT_COLUMNS`) of units of listed pairs (gene sets).
+
+    Unit u holds the pairs ``starts[u]`` up to ``starts[u + 1]`` (the last
+    up to the end) of ``pairs``; its score aggregates their differences, and
+    its permutation counts come from the same cycles as every other unit's.
+    """
+    first, second = _pairs(pairs)
+    starts = np.ascontiguousarray(starts, dtype=np.int32)
+    with progress_line(progress) as report:
+        values = _core.score_units(matrix, first, second, starts, group1, group2, method, aggregate, alternative,
+                                   permutations, threads, report, strata)
+    return dict(zip(UNIT_COLUMNS, values))
 
 
 def _no_rows(n: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:

@@ -6,14 +6,12 @@ used, so that the rest of corrshift works without it.
 
 from __future__ import annotations
 
-import contextlib
-import os
-import secrets
 from pathlib import Path
 
 import numpy as np
 import pandas as pd
 
+from .atomic import atomic_path
 from .messages import few
 
 _PAIR_COLUMNS = ("feature_a", "feature_b", "r1", "r2", "z_diff")
@@ -178,19 +176,13 @@ def edge_table(graph) -> pd.DataFrame:
     })
 
 
-@contextlib.contextmanager
-def _replaced(path: Path):
-    """A hidden file beside ``path`` to write to, put in its place only when complete."""
-    path.parent.mkdir(parents=True, exist_ok=True)
-    partial = path.parent / f".{path.name}.{secrets.token_hex(4)}.tmp"
-    # Created like any new file (mode 0o666 less the umask), and never over another.
-    os.close(os.open(partial, os.O_CREAT | os.O_EXCL | os.O_WRONLY, 0o666))
-    try:
-        yield partial
-        os.replace(partial, path)
-    except BaseException:
-        partial.unlink(missing_ok=True)
-        raise
+def network_format(path) -> str:
+    """"graphml", or the separator of an edge table (TSV, CSV), from a file name; ValueError otherwise."""
+    kind = _EDGE_FORMATS.get(Path(path).suffix.lower())
+    if kind is None:
+        raise ValueError(f"cannot write a network to {str(path)!r}: use a name ending in "
+                         f"{', '.join(_EDGE_FORMATS)}")
+    return kind
 
 
 def write_network(graph, path) -> None:
@@ -212,11 +204,8 @@ def write_network(graph, path) -> None:
         with source and target as the interacting nodes.
     """
     path = Path(path)
-    kind = _EDGE_FORMATS.get(path.suffix.lower())
-    if kind is None:
-        raise ValueError(f"cannot write a network to {str(path)!r}: use a name ending in "
-                         f"{', '.join(_EDGE_FORMATS)}")
-    with _replaced(path) as partial:
+    kind = network_format(path)
+    with atomic_path(path) as partial:
         if kind == "graphml":
             networkx_module().write_graphml(graph, partial)
         else:

@@ -46,6 +46,13 @@ def check_threads(threads) -> int:
     return check_whole(threads, "threads", 1, _MAX_INT32)
 
 
+def check_probability(value, name: str) -> float:
+    """A number between 0 and 1 (a p-value threshold or a test level); bools are refused."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real) or not 0 <= value <= 1:
+        raise ValueError(f"{name} must be a number between 0 and 1; got {value!r}")
+    return float(value)
+
+
 def check_permutations(permutations) -> int:
     return check_whole(permutations, "permutations", 0, MAX_PERMUTATIONS)
 

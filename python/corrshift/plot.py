@@ -21,6 +21,7 @@ except ImportError as e:  # pragma: no cover - depends on the environment
 from . import native
 from .api import prepare
 from .atomic import atomic_path
+from .classes import change_classes
 from .messages import few
 from .ranking import ranked
 
@@ -153,16 +154,17 @@ def _label_points(ax, x, y, texts) -> None:
 
 
 def pair(data, a, b, group1=None, group2=None, *, groupby=None, groups=None, layer=None,
-         method="pearson", ax=None):
+         method="pearson", class_alpha=0.05, ax=None):
     """Scatter plot of two features in each group, with each group's correlation.
 
     The correlations shown are the ones :func:`corrshift.ztest` reports for
     the pair (same data handling, same native arithmetic): Pearson's, or
-    Spearman's with tied values at their average rank.
+    Spearman's with tied values at their average rank. The title gives the
+    pair's class of change (the ``class`` column of :func:`corrshift.ztest`).
 
     Parameters
     ----------
-    data, group1, group2, groupby, groups, layer, method
+    data, group1, group2, groupby, groups, layer, method, class_alpha
         As in :func:`corrshift.ztest`.
     a, b : str or int
         The two features, by name or position.
@@ -197,7 +199,8 @@ def pair(data, a, b, group1=None, group2=None, *, groupby=None, groups=None, lay
     ax.set_xlabel(str(prep.features[0]))
     ax.set_ylabel(str(prep.features[1]))
     kind = "Pearson" if method == "pearson" else "Spearman (rank)"
-    ax.set_title(f"{prep.features[0]} vs {prep.features[1]}: {kind} r per group")
+    change = change_classes(r1, r2, n1, len(prep.group2), class_alpha)[0]
+    ax.set_title(f"{prep.features[0]} vs {prep.features[1]}: {kind} r per group (class {change})")
     ax.legend(fontsize=8, frameon=False)
     return ax
 

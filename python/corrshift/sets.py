@@ -198,3 +198,49 @@ def between_pairs(set_a, set_b, features) -> tuple[np.ndarray, np.ndarray]:
     if len(codes) > _INT32_MAX:
         raise too_many
     return (codes // len(features)).astype(np.int32), (codes % len(features)).astype(np.int32)
+
+
+def unit_pairs(sets, features, exclude=None) -> tuple[np.ndarray, np.ndarray, np.ndarray, list]:
+    """The pairs of each unit that :func:`corrshift.score` scores with ``sets=``.
+
+    Parameters
+    ----------
+    sets : dict or DataFrame
+        As :func:`set_pairs` takes them; in a dict, a value that is a tuple
+        of two feature lists ``(A, B)`` is the unit of the pairs between A
+        and B (:func:`between_pairs`) instead of a set.
+    features : pandas Index
+        The analysed features.
+    exclude : ndarray of bool, optional
+        Features whose pairs are left out (their correlations are undefined
+        in a group).
+
+    Returns
+    -------
+    first, second, starts, names
+        As :func:`set_pairs`, for the units in the order given.
+    """
+    features = pd.Index(features)
+    if isinstance(sets, dict) and any(_is_between(v) for v in sets.values()):
+        parts = [between_pairs(*members, features) + (np.zeros(1, np.int32), [name]) if _is_between(members)
+                 else set_pairs({name: members}, features) for name, members in sets.items()]
+        firsts, seconds = [p[0] for p in parts], [p[1] for p in parts]
+        names = [p[3][0] for p in parts]
+    else:
+        first, second, starts, names = set_pairs(sets, features)
+        bounds = np.append(starts, len(first))
+        firsts = [first[a:b] for a, b in zip(bounds[:-1], bounds[1:])]
+        seconds = [second[a:b] for a, b in zip(bounds[:-1], bounds[1:])]
+    if exclude is not None and exclude.any():
+        kept = [~(exclude[f] | exclude[s]) for f, s in zip(firsts, seconds)]
+        firsts = [f[k] for f, k in zip(firsts, kept)]
+        seconds = [s[k] for s, k in zip(seconds, kept)]
+    sizes = np.array([len(f) for f in firsts], dtype=np.int64)
+    starts = np.concatenate([[0], np.cumsum(sizes)[:-1]]).astype(np.int32)
+    empty = np.zeros(0, np.int32)
+    return (np.concatenate(firsts or [empty]).astype(np.int32), np.concatenate(seconds or [empty]).astype(np.int32),
+            starts, names)
+
+
+def _is_between(members) -> bool:
+    return isinstance(members, tuple) and len(members) == 2 and all(not isinstance(m, str) for m in members)

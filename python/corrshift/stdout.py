@@ -123,8 +123,8 @@ def progress_line(show: bool):
         yield None
         return
     line = _ProgressLine()
-    line.draw(0)
     try:
+        line.draw(0)
         yield line
         line.draw(100)
     finally:

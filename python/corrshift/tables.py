@@ -5,11 +5,8 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 
+from .classes import change_classes
 from .pvalues import PValueTally, bh_qvalues, permutation_pvalues
-
-ZTEST_COLUMNS = ("feature_a", "feature_b", "r1", "r2", "z_diff", "p_normal", "p_permutation",
-                 "q_normal", "q_permutation")
-SCORE_COLUMNS = ("feature", "score", "p_permutation", "q_permutation")
 
 
 def statistic(columns) -> np.ndarray:
@@ -27,17 +24,21 @@ def ztest_rows(prep, columns: dict[str, np.ndarray]) -> pd.DataFrame:
 
     ``prep`` is the analysis' :class:`~corrshift.api.Prepared` inputs. A
     row whose correlation is undefined in a group has NaN from ``z_diff``
-    on.
+    on. ``class`` is each pair's class of change at ``prep.class_alpha``
+    (:func:`corrshift.classes.change_classes`).
     """
     first, second = columns["first"], columns["second"]
     z_diff = np.asarray(columns["z_diff"], dtype=np.float64)
     p_normal = np.asarray(columns["p_normal"], dtype=np.float64)
     p_normal[np.isnan(z_diff)] = np.nan
+    r1 = np.asarray(columns["r1"], dtype=np.float64)
+    r2 = np.asarray(columns["r2"], dtype=np.float64)
     return pd.DataFrame({
         "feature_a": prep.features[first].to_numpy(),
         "feature_b": prep.features[second].to_numpy(),
-        "r1": np.asarray(columns["r1"], dtype=np.float64),
-        "r2": np.asarray(columns["r2"], dtype=np.float64),
+        "r1": r1,
+        "r2": r2,
+        "class": change_classes(r1, r2, len(prep.group1), len(prep.group2), prep.class_alpha),
         "z_diff": z_diff,
         "p_normal": p_normal,
         "p_permutation": column_pvalues(columns),
@@ -74,6 +75,17 @@ def add_permutation_qvalues(table: pd.DataFrame, tally: PValueTally) -> pd.DataF
 def ztest_table(prep, columns: dict[str, np.ndarray]) -> pd.DataFrame:
     """The z-test table of native z-test columns."""
     return add_qvalues(ztest_rows(prep, columns))
+
+
+def unit_table(names, pairs: np.ndarray, columns: dict[str, np.ndarray]) -> pd.DataFrame:
+    """The score table of units of pairs (gene sets): ``set``, the number of ``pairs`` it scores, and its
+    ``score``, ``p_permutation`` and ``q_permutation``."""
+    return add_qvalues(pd.DataFrame({
+        "set": list(names),
+        "pairs": pairs,
+        "score": np.asarray(columns["score"], dtype=np.float64),
+        "p_permutation": column_pvalues(columns),
+    }))
 
 
 def score_table(prep, columns: dict[str, np.ndarray]) -> pd.DataFrame:
