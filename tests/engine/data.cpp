@@ -17,10 +17,13 @@ matrix hard_matrix(int32_t features, int32_t samples, uint32_t seed) {
     std::vector<float> base(static_cast<size_t>(samples));
     for (float& v : base) v = normal(engine);
     auto row = [&](int32_t r) { return m.values.begin() + static_cast<int64_t>(r) * samples; };
-    for (int32_t r = 3; r < std::min(features, 10); ++r) {
+    // Row 16 keeps three samples: a group often holds none of them.
+    const int32_t kept[] = {samples / 7, samples / 2, samples - 2};
+    for (int32_t r = 3; r < std::min(features, 18); ++r) {
         for (int32_t s = 0; s < samples; ++s) {
             float& v = row(r)[s];
             const float b = base[static_cast<size_t>(s)];
+            const float x = row(0)[s];
             switch (r) {
                 case 3: v = 2.5f; break;
                 case 4: v = s < samples / 2 ? 1.0f : v; break;
@@ -29,6 +32,14 @@ matrix hard_matrix(int32_t features, int32_t samples, uint32_t seed) {
                 case 7: v = row(0)[s]; break;
                 case 8: v = b < 0.0f ? -1.0f : 1.0f; break;
                 case 9: v = b * 1e6f + 3e7f; break;
+                case 10: v = s % 9 == 4 ? v : 0.0f; break;
+                case 11: v = 0.0f; break;
+                case 12: v = 3.0f * x + 1.0f; break;
+                case 13: v = -x; break;
+                case 14: v = x + 1e-4f * v; break;
+                case 15: v = s % 5 == 1 ? -x : 0.0f; break;
+                case 16: v = s == kept[0] || s == kept[1] || s == kept[2] ? v : 0.0f; break;
+                case 17: v = x + 0.05f * v; break;
             }
         }
     }

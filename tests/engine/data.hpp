@@ -15,7 +15,11 @@ struct matrix {
 
 // Random rows plus, from row 3 on, the rows that take other paths: a
 // constant row, a row constant in its first half, a NaN, rounded values
-// (ties), a copy of row 0, equal magnitudes of both signs, large values.
+// (ties), a copy of row 0, equal magnitudes of both signs, large values,
+// then what decides undefined and extreme correlations: a sparse row (one
+// value in nine), an all-zero row, 3 x + 1, -x and x + 1e-4 noise for row
+// 0's x, a sparse row of -x, a row of three values among zeros (its groups
+// often have no variance) and x + 0.05 noise (correlations just below 1).
 matrix hard_matrix(int32_t features, int32_t samples, uint32_t seed);
 
 enum class groups_kind { dealt, duplicated_column, shared_columns, first_permutation };

@@ -24,8 +24,9 @@ const char* const kTarget = "another target";
 
 // Sizes off the vector widths, tiles and several cache stretches, groups
 // above 32 (index sort) and above 512 (sorted ranks), ranks from each row's
-// order, caller groups that are not disjoint, listed pairs of each kind, and
-// permuted differences equal to the observed ones.
+// order, caller groups that are not disjoint, listed pairs of each kind,
+// permuted differences equal to the observed ones, and small groups in
+// which the sparse rows often have no variance. Each runs under both rules.
 const engine_test::pair_case kCases[] = {
     // name                      K     P    n1   n2  spearman pairs                      groups                      pieces stretch
     {"tiny",                     3,   12,   5,   6, false, pairs_kind::exhaustive,    groups_kind::dealt,             1, 0},
@@ -42,6 +43,9 @@ const engine_test::pair_case kCases[] = {
     {"listed, unsorted",        70,   61,  30,  29, true,  pairs_kind::unsorted,      groups_kind::dealt,             2, 0},
     {"ties with the observed",  70,   40,  19,  18, false, pairs_kind::exhaustive,    groups_kind::first_permutation, 2, 0},
     {"listed ties",             70,   40,  19,  18, true,  pairs_kind::all_in_order,  groups_kind::first_permutation, 2, 0},
+    {"small groups",            24,   20,   7,   8, false, pairs_kind::exhaustive,    groups_kind::dealt,             2, 0},
+    {"ranks, small groups",     24,   20,   7,   8, true,  pairs_kind::exhaustive,    groups_kind::dealt,             1, 0},
+    {"listed, small groups",    24,   20,   7,   8, true,  pairs_kind::sorted_random, groups_kind::dealt,             2, 0},
 };
 
 // Runs every check of one build; true when nothing differed.

@@ -1,9 +1,11 @@
-// The pair phase of one kernel build against the straightforward kernels.
-// The fast side packs each cycle's rows and runs the pair kernel over
-// ranges of positions as the pipelines' workers do; the reference side
-// ranks the matrix and correlates every pair sample by sample.
+// The pair phase of one kernel build against the straightforward kernels,
+// under each set of rules. The fast side packs each cycle's rows and runs
+// the pair kernel over ranges of positions as the pipelines' workers do;
+// the reference side ranks the matrix and correlates every pair sample by
+// sample.
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numeric>
 #include <random>
 #include <string>
@@ -31,15 +33,59 @@ const std::string& tail_name(tail t) {
     return t == tail::two_sided ? kTwoSided : t == tail::greater ? kGreater : kLess;
 }
 
+const char* rules_name(statistics s) { return s == statistics::sound ? "sound rules" : "classic rules"; }
+
 struct inputs {
     matrix data;
     std::vector<int32_t> group1, group2, first, second;
     int32_t n1, n2, pairs;
     bool spearman;
+    statistics rules;
     tail alternative;
+    bool sound() const { return rules == statistics::sound; }
     const int32_t* pair_first() const { return first.empty() ? nullptr : first.data(); }
     const int32_t* pair_second() const { return first.empty() ? nullptr : second.data(); }
-    const std::string& method() const { return spearman ? kSpearman : kPearson; }
+};
+
+// The tanh of an observed difference that the tally compares with: sound
+// rules place an undefined difference beyond every permuted one.
+float stored_tanh(const inputs& in, float z) {
+    if (in.sound() && std::isnan(z))
+        return in.alternative == tail::less ? -std::numeric_limits<float>::infinity()
+                                            : std::numeric_limits<float>::infinity();
+    return tanh_of_difference(z);
+}
+
+// Permutation counts of n statistics by the fast side and by the
+// straightforward one. The fast counts start at 7: the observed cycle must
+// zero them. The undefined counts are kept under sound rules only.
+struct tallies {
+    std::vector<uint32_t> counts, undefined, expected_counts, expected_undefined;
+
+    explicit tallies(size_t n) : counts(n, 7u), undefined(n, 7u), expected_counts(n, 0u), expected_undefined(n, 0u) {}
+
+    uint32_t* undefined_under(const inputs& in) { return in.sound() ? undefined.data() : nullptr; }
+
+    // The straightforward tally of one permutation cycle.
+    void expect(const inputs& in, const float* observed, const float* permuted) {
+        const auto n = static_cast<int32_t>(counts.size());
+        tally_extremes(in.alternative, observed, permuted, expected_counts.data(), n);
+        if (in.sound()) tally_undefined(permuted, expected_undefined.data(), n);
+    }
+
+    void compare(const inputs& in, const char* counts_what, const char* undefined_what, report& r) const {
+        const auto n = static_cast<int64_t>(counts.size());
+        r.same(counts_what, counts.data(), expected_counts.data(), n);
+        if (in.sound()) r.same(undefined_what, undefined.data(), expected_undefined.data(), n);
+    }
+};
+
+// One aggregate's per-unit scores of the observed cycle and their tallies.
+struct unit_results : tallies {
+    bool mean;
+    std::vector<float> scores, expected_scores;
+
+    unit_results(bool by_mean, size_t units) : tallies(units), mean(by_mean), scores(units) {}
 };
 
 // Runs of listed pairs sharing their first feature, as the indexed score
@@ -79,15 +125,15 @@ cycle_results reference_cycle(const inputs& in, const int32_t* g1, const int32_t
     const float* values = m.values.data();
     if (in.spearman) {
         ranks.assign(m.values.size(), 0.0f);
-        rank_transform(values, ranks.data(), m.samples, m.features, g1, in.n1, 1);
-        rank_transform(values, ranks.data(), m.samples, m.features, g2, in.n2, 1);
+        rank_transform(values, ranks.data(), m.samples, m.features, g1, in.n1, 1, in.rules);
+        rank_transform(values, ranks.data(), m.samples, m.features, g2, in.n2, 1, in.rules);
         values = ranks.data();
     }
     const auto n = static_cast<size_t>(in.pairs);
     cycle_results out{std::vector<float>(n), std::vector<float>(n), std::vector<float>(n), std::vector<float>(n)};
-    ztest_worker(values, m.samples, in.pair_first(), in.pair_second(), 0, in.pairs, m.features, g1, g2, in.n1,
-                 in.n2, out.corr1.data(), out.corr2.data(), out.z.data(), with_p ? out.p.data() : nullptr,
-                 in.method(), tail_name(in.alternative));
+    pair_statistics(values, m.samples, in.pair_first(), in.pair_second(), 0, in.pairs, m.features, g1, g2, in.n1,
+                    in.n2, out.corr1.data(), out.corr2.data(), out.z.data(), with_p ? out.p.data() : nullptr,
+                    in.alternative, difference_standard_error(in.n1, in.n2, in.spearman), in.rules);
     return out;
 }
 
@@ -95,6 +141,7 @@ cycle_results reference_cycle(const inputs& in, const int32_t* g1, const int32_t
 // pipelines set them up.
 struct fast_rows {
     const kernel_table* kernels;
+    const rule_kernels* by_rules;  // the kernels of the inputs' rules
     int32_t padded;  // rows rounded up to whole panel blocks
     std::vector<float> panel1, panel2, moments, rank_row, values;
     std::vector<int32_t> order, ranks, row_orders, segment_starts;
@@ -104,7 +151,7 @@ struct fast_rows {
     prepare_job prepare{};
     pair_job job{};
 
-    fast_rows(const kernel_table& k, const inputs& in, int32_t stretch) : kernels(&k) {
+    fast_rows(const kernel_table& k, const inputs& in, int32_t stretch) : kernels(&k), by_rules(&k.under(in.rules)) {
         const int32_t w = k.width, features = in.data.features, samples = in.data.samples;
         padded = (features + w - 1) / w * w;
         const auto most = static_cast<size_t>(std::max(in.n1, in.n2));
@@ -178,14 +225,14 @@ struct fast_rows {
             prepare.disjoint = disjoint;
         }
         const int32_t blocks = padded / kernels->width;
-        kernels->classic.prepare_blocks(prepare, 0, 0, blocks / 2);
-        kernels->classic.prepare_blocks(prepare, 0, blocks / 2, blocks);
+        by_rules->prepare_blocks(prepare, 0, 0, blocks / 2);
+        by_rules->prepare_blocks(prepare, 0, blocks / 2, blocks);
     }
 
     void run(const pair_job& j, int32_t pairs, int32_t pieces) const {
         for (int32_t w = 0; w < pieces; ++w) {
             const unit_range r = split_range(pairs, pieces, w);
-            kernels->classic.pair_range(j, r.begin, r.end);
+            by_rules->pair_range(j, r.begin, r.end);
         }
     }
 };
@@ -201,36 +248,39 @@ struct scorer {
         count = in->first.empty() ? in->data.features : units.count();
     }
 
-    score_job job(const std::string& aggregate) const {
+    score_job job(unit_results& u) const {
         score_job j{};
         j.features = in->data.features;
-        j.mean = aggregate == kMean;
+        j.rules = in->rules;
+        j.mean = u.mean;
         j.magnitude = in->alternative == tail::two_sided;
         j.alternative = in->alternative;
+        j.scores = u.scores.data();
+        j.counts = u.counts.data();
+        j.undefined = u.undefined_under(*in);
         return j;
     }
 
-    std::vector<float> fast(const float* z, const std::string& aggregate) const {
-        std::vector<float> scores(static_cast<size_t>(count)), scratch(16 * static_cast<size_t>(in->pairs) + 16);
-        std::vector<uint32_t> counts(static_cast<size_t>(count));
-        score_job j = job(aggregate);
+    // The observed cycle's scores (counts zeroed) or, when permuted, the
+    // tally of a permutation cycle of mean scores.
+    void fast(const float* z, unit_results& u, bool permuted) const {
+        std::vector<float> scratch(16 * static_cast<size_t>(in->pairs) + 16);
+        score_job j = job(u);
         j.z_diff = z;
-        j.scores = scores.data();
-        j.counts = counts.data();
+        if (permuted) j.observed = u.scores.data();
         if (in->first.empty())
             feature_scores(j, scratch.data(), 0, count);
         else
             run_scores(j, units.start.data(), units.stop.data(), scratch.data(), 0, count);
-        return scores;
     }
 
-    std::vector<float> reference(const float* z, const std::string& aggregate) const {
+    std::vector<float> reference(const float* z, bool mean) const {
         std::vector<float> scores(static_cast<size_t>(count));
-        const std::string& alt = tail_name(in->alternative);
+        const score_rule rule = make_score_rule(mean, in->alternative, in->rules);
         if (in->first.empty())
-            feature_score_worker(z, count, 0, count, scores.data(), aggregate, alt);
+            score_features(z, count, 0, count, scores.data(), rule);
         else
-            aggregate_runs(z, units.start.data(), units.stop.data(), 0, count, scores.data(), aggregate, alt);
+            score_runs(z, units.start.data(), units.stop.data(), 0, count, scores.data(), rule);
         return scores;
     }
 
@@ -255,13 +305,11 @@ struct scorer {
         }
     }
 
-    // Adds 1 to counts[u] when unit u's median is at least as extreme as
-    // observed[u], from the hit counts.
-    void settle(const float* observed, const uint32_t* hits, const uint32_t* numbers, uint32_t* counts,
-                int32_t stride) const {
-        score_job j = job(kMedian);
-        j.observed = observed;
-        j.counts = counts;
+    // Tallies each unit's permuted median against its observed score, from
+    // the hit counts.
+    void settle(const uint32_t* hits, const uint32_t* numbers, unit_results& u, int32_t stride) const {
+        score_job j = job(u);
+        j.observed = u.scores.data();
         if (in->first.empty())
             settle_feature_medians(j, hits, numbers, 1, stride, 0, count);
         else
@@ -280,7 +328,7 @@ void check_alternative(const kernel_table& kernels, const pair_case& c, inputs& 
     cycle_results got{std::vector<float>(size), std::vector<float>(size), std::vector<float>(size),
                       std::vector<float>(size)};
     std::vector<float> tanh_z(size);
-    std::vector<uint32_t> counts(size, 7u);
+    tallies ztest(size);
     rows.pack(in.group1.data(), in.group2.data());
     pair_job observed = rows.job;
     observed.corr1 = got.corr1.data();
@@ -288,33 +336,40 @@ void check_alternative(const kernel_table& kernels, const pair_case& c, inputs& 
     observed.z_diff = got.z.data();
     observed.p_normal = got.p.data();
     observed.z_tanh = tanh_z.data();
-    observed.counts = counts.data();
+    observed.counts = ztest.counts.data();
+    observed.undefined = ztest.undefined_under(in);
     rows.run(observed, n, c.pieces);
     r.same("corr1", got.corr1.data(), ref.corr1.data(), n);
     r.same("corr2", got.corr2.data(), ref.corr2.data(), n);
     r.same("z_diff", got.z.data(), ref.z.data(), n);
     r.same("p_normal", got.p.data(), ref.p.data(), n);
     std::vector<float> expected_tanh(size);
-    for (size_t k = 0; k < size; ++k) expected_tanh[k] = tanh_of_difference(ref.z[k]);
+    for (size_t k = 0; k < size; ++k) expected_tanh[k] = stored_tanh(in, ref.z[k]);
     r.same("tanh of z_diff", tanh_z.data(), expected_tanh.data(), n);
-    const std::vector<uint32_t> zeros(size, 0u);
-    r.same("counts zeroed", counts.data(), zeros.data(), n);
-    for (const std::string* aggregate : {&kMean, &kMedian})
-        r.same(aggregate == &kMean ? "mean scores" : "median scores", scores.fast(got.z.data(), *aggregate).data(),
-               scores.reference(ref.z.data(), *aggregate).data(), scores.count);
-
-    // Permutation cycles: the z-test tally and the median counts.
-    const std::vector<float> medians = scores.reference(ref.z.data(), kMedian);
+    ztest.compare(in, "counts zeroed", "undefined zeroed", r);
     const auto units = static_cast<size_t>(scores.count);
+    unit_results by_mean(true, units), by_median(false, units);
+    for (unit_results* u : {&by_mean, &by_median}) {
+        scores.fast(got.z.data(), *u, false);
+        u->expected_scores = scores.reference(ref.z.data(), u->mean);
+        r.same(u->mean ? "mean scores" : "median scores", u->scores.data(), u->expected_scores.data(), scores.count);
+    }
+
+    // Permutation cycles: the z-test tally, the mean scores' tally and the
+    // median counts.
     const int32_t stride = in.first.empty() ? rows.padded : scores.count;
     std::vector<float> threshold(2 * static_cast<size_t>(stride));
-    score_job median_job = scores.job(kMedian);
-    median_job.observed = medians.data();
+    score_job median_job = scores.job(by_median);
+    median_job.observed = by_median.scores.data();
     median_thresholds(median_job, scores.count, threshold.data(), threshold.data() + stride, stride);
     pair_job tally = rows.job;
     tally.z_observed = got.z.data();
     tally.z_tanh = tanh_z.data();
-    tally.counts = counts.data();
+    tally.counts = ztest.counts.data();
+    tally.undefined = ztest.undefined_under(in);
+    std::vector<float> permuted_z(size);
+    pair_job differences = rows.job;
+    differences.z_diff = permuted_z.data();
     std::vector<uint32_t> hits(static_cast<size_t>(stride)), numbers(hits.size());
     pair_job counting = rows.job;
     counting.median_threshold = threshold.data();
@@ -328,16 +383,19 @@ void check_alternative(const kernel_table& kernels, const pair_case& c, inputs& 
         counting.median_run_stop = scores.units.stop.data();
         counting.median_runs = scores.count;
     }
-    std::vector<uint32_t> expected_counts(size, 0u), median_counts(units, 0u), expected_median_counts(units, 0u);
     std::vector<int32_t> order(static_cast<size_t>(in.data.samples)), dealt1(in.group1.size()), dealt2(in.group2.size());
     std::iota(order.begin(), order.end(), 0);
     std::mt19937 engine(kPermutationSeed);
     for (int32_t cycle = 1; cycle <= kPermutations; ++cycle) {
         permute_groups(engine, order, in.n1, in.n2, dealt1.data(), dealt2.data());
         const cycle_results perm = reference_cycle(in, dealt1.data(), dealt2.data(), false);
-        tally_extremes(in.alternative, ref.z.data(), perm.z.data(), expected_counts.data(), n);
+        ztest.expect(in, ref.z.data(), perm.z.data());
         rows.pack(dealt1.data(), dealt2.data());
         rows.run(tally, n, c.pieces);
+
+        rows.run(differences, n, c.pieces);
+        scores.fast(permuted_z.data(), by_mean, true);
+        by_mean.expect(in, by_mean.expected_scores.data(), scores.reference(perm.z.data(), true).data());
 
         std::fill(hits.begin(), hits.end(), 0u);
         std::fill(numbers.begin(), numbers.end(), 0u);
@@ -349,13 +407,12 @@ void check_alternative(const kernel_table& kernels, const pair_case& c, inputs& 
             if (std::isnan(threshold[u])) hits[u] = expected_hits[u] = 0;
         r.same("median hits", hits.data(), expected_hits.data(), scores.count);
         r.same("median numbers", numbers.data(), expected_numbers.data(), scores.count);
-        scores.settle(medians.data(), hits.data(), numbers.data(), median_counts.data(), stride);
-        const std::vector<float> perm_medians = scores.reference(perm.z.data(), kMedian);
-        tally_extremes(in.alternative, medians.data(), perm_medians.data(), expected_median_counts.data(),
-                       scores.count);
+        scores.settle(hits.data(), numbers.data(), by_median, stride);
+        by_median.expect(in, by_median.expected_scores.data(), scores.reference(perm.z.data(), false).data());
     }
-    r.same("z-test tallies", counts.data(), expected_counts.data(), n);
-    r.same("median tallies", median_counts.data(), expected_median_counts.data(), scores.count);
+    ztest.compare(in, "z-test tallies", "z-test undefined", r);
+    by_mean.compare(in, "mean tallies", "mean undefined", r);
+    by_median.compare(in, "median tallies", "median undefined", r);
 }
 
 }  // namespace
@@ -369,11 +426,13 @@ void check_pair_case(const kernel_table& kernels, const pair_case& c, report& r)
     in.n2 = static_cast<int32_t>(in.group2.size());
     in.pairs = in.first.empty() ? c.features * (c.features - 1) / 2 : static_cast<int32_t>(in.first.size());
     in.spearman = c.spearman;
-    for (const tail t : {tail::two_sided, tail::greater, tail::less}) {
-        in.alternative = t;
-        r.where = std::string(c.name) + ", " + tail_name(t);
-        check_alternative(kernels, c, in, r);
-    }
+    for (const statistics rules : {statistics::classic, statistics::sound})
+        for (const tail t : {tail::two_sided, tail::greater, tail::less}) {
+            in.rules = rules;
+            in.alternative = t;
+            r.where = std::string(c.name) + ", " + rules_name(rules) + ", " + tail_name(t);
+            check_alternative(kernels, c, in, r);
+        }
 }
 
 }  // namespace engine_test

@@ -10,7 +10,8 @@
 
 namespace engine_test {
 
-// One input of the pair phase, run under each alternative.
+// One input of the pair phase, run under each set of rules and each
+// alternative.
 struct pair_case {
     const char* name;
     int32_t features, samples, n1, n2;
@@ -22,8 +23,9 @@ struct pair_case {
 };
 
 // The observed cycle (correlations, Fisher differences, normal p-values,
-// their tanh, mean and median scores) and permutation cycles (z-test
-// tallies, median counts) of the case, as the four pipelines run them.
+// their tanh, mean and median scores) and permutation cycles (z-test, mean
+// and median tallies, median counts; under sound rules the cycles whose
+// statistic is undefined) of the case, as the four pipelines run them.
 void check_pair_case(const corrshift::kernel_table& kernels, const pair_case& c, report& r);
 
 // The Fisher transform, the tally without the transform and the ranks of
