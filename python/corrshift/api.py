@@ -248,6 +248,9 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         observed statistics do not change; the null hypothesis becomes "no
         difference between the groups given the strata". Every sample of
         the two groups needs a stratum.
+    class_alpha : float
+        Level of each group's own two-sided test of r = 0 (t distribution
+        with n - 2 degrees of freedom) behind the ``class`` column.
     layer : str, optional
         AnnData layer to use instead of ``.X``.
     chunk_pairs : int, optional
@@ -281,6 +284,12 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         ``out`` only when complete, so an interrupted run leaves no partial
         dataset. The files have no q-values (they need every p-value at
         once). Needs pyarrow.
+    key_added : str, optional
+        With AnnData data: keep the table and the analysis parameters in
+        ``data.uns[key_added]`` (and, for :func:`score`, each gene's score,
+        p- and q-value in ``data.var`` columns named ``{key_added}_score``
+        and so on), as scanpy tools do; read it back with
+        :func:`corrshift.anndata_io.load_result`.
     center : bool, optional
         Deprecated, without effect (a FutureWarning when given): every
         feature is standardised within each group, which includes centring.
@@ -295,6 +304,10 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         - ``r1``, ``r2``: the correlation in group 1 and in group 2, within
           [-1, 1] (NaN where a feature is constant, or has a NaN, within
           the group);
+        - ``class``: the class of change, group 1's correlation then group
+          2's, each "+" or "-" when its test of r = 0 is significant at
+          ``class_alpha``, else "0" ("NA" where undefined): "+/0" is a
+          correlation present in group 1 only, "-/+" one that changes sign;
         - ``z_diff``: atanh r1 - atanh r2, each r capped at +-0.99999994
           (the largest float32 below 1) so that it stays finite;
         - ``p_normal``: p-value of ``z_diff`` from the normal
@@ -429,8 +442,15 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
 
     Parameters
     ----------
-    data, group1, group2, groupby, groups, method, permutations, threads, progress, min_cells, strata, layer, center
+    data, group1, group2, groupby, groups, method, permutations, threads, progress, min_cells, strata, layer, key_added, center
         As in :func:`ztest`.
+    sets : dict or DataFrame, optional
+        Score gene sets instead of features: ``{name: [features]}`` (or a
+        table of set and feature columns) scores the pairs inside each set;
+        a value ``([A features], [B features])`` scores the pairs between
+        two sets. One row per set (columns ``set``, ``pairs``, ``score``,
+        ``p_permutation``, ``q_permutation``), all from the same
+        permutation cycles. Not with ``pairs`` or the chunk options.
     pairs : sequence of tuples or DataFrame, optional
         Pairs to score, as in :func:`ztest`. Each pair counts for its
         first feature; pairs may come in any order (they are sorted by
