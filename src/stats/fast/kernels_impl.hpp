@@ -258,12 +258,23 @@ inline vf correlation_vec(vf sxy, float count, const lane_moments& m) {
     const vf q = m.var_j * m.var_i;
     const vf r = cov / CORRSHIFT_VSQRT(q);
     if constexpr (S::sound) {
+        // Not yet capped to [-1, 1]: the Fisher transform's bound (clamp_vec)
+        // caps it further, and reported_vec caps what is written.
         const vi undefined = ~(vi)(m.var_i > 0.0f) | ~(vi)(m.var_j > 0.0f);
-        return undefined ? splat(__builtin_nanf("")) : bound_vec(r, 1.0f);
+        return undefined ? splat(__builtin_nanf("")) : r;
     } else {
         const vi undefined = (m.var_i == 0.0f) | (m.var_j == 0.0f);
         return undefined ? splat(kUndefinedCorrelation) : r;
     }
+}
+
+// The correlation written out: under sound rules capped to [-1, 1].
+template <class S>
+inline vf reported_vec(vf r) {
+    if constexpr (S::sound)
+        return bound_vec(r, 1.0f);
+    else
+        return r;
 }
 
 // Results of one row of a tile (or of one vector of gathered pairs).
@@ -469,19 +480,20 @@ inline void tally_row(const pair_job& job, const float* sums1, const float* sums
         any |= unsure[c];
     }
     if (CORRSHIFT_ANY_LANE(any)) {
-        for (int c = 0; c < C; ++c)
-            if (CORRSHIFT_ANY_LANE(unsure[c]))
-                hit[c] = extreme_lanes(exact_differences(c1[c], c2[c], table), load(job.z_observed + at + c * VL),
-                                       job.alternative);
-    }
-#pragma GCC unroll 16
-    for (int c = 0; c < C; ++c) {
-        subtract_lanes(job.counts + at + c * VL, hit[c]);
-        if constexpr (S::sound) {
-            const vi undefined = undefined_lanes(c1[c], c2[c]);
-            if (CORRSHIFT_ANY_LANE(undefined)) subtract_lanes(job.undefined + at + c * VL, undefined);
+        for (int c = 0; c < C; ++c) {
+            if (!CORRSHIFT_ANY_LANE(unsure[c])) continue;
+            hit[c] = extreme_lanes(exact_differences(c1[c], c2[c], table), load(job.z_observed + at + c * VL),
+                                   job.alternative);
+            // An undefined difference makes q NaN, so its lane is always
+            // unsure: the undefined ones are counted here only.
+            if constexpr (S::sound) {
+                const vi undefined = undefined_lanes(c1[c], c2[c]);
+                if (CORRSHIFT_ANY_LANE(undefined)) subtract_lanes(job.undefined + at + c * VL, undefined);
+            }
         }
     }
+#pragma GCC unroll 16
+    for (int c = 0; c < C; ++c) subtract_lanes(job.counts + at + c * VL, hit[c]);
 }
 
 // Tallies the VL pairs of one vector whose lane l holds pair position
@@ -668,8 +680,8 @@ void run_band(const pair_job& job, const band& b, int32_t jlo, int32_t jhi) {
                 } else if (tally_only) {
                     tally_vector<S>(job, r1, r2, sg.pos + (first_lane - sg.lo), lane_from, lane_to, table);
                 } else {
-                    store(res.r1 + c * VL, r1);
-                    store(res.r2 + c * VL, r2);
+                    store(res.r1 + c * VL, reported_vec<S>(r1));
+                    store(res.r2 + c * VL, reported_vec<S>(r2));
                     store(res.d + c * VL, exact_differences(clamp_vec<S>(r1), clamp_vec<S>(r2), table));
                 }
             }
@@ -729,8 +741,8 @@ void run_batch(const pair_job& job, pair_batch& pb) {
     const vf r1 = correlation_vec<S>(gathered_sums(job.g1, pb), static_cast<float>(job.g1.n), gathered_moments(job.g1, pb));
     const vf r2 = correlation_vec<S>(gathered_sums(job.g2, pb), static_cast<float>(job.g2.n), gathered_moments(job.g2, pb));
     lane_results res;
-    store(res.r1, r1);
-    store(res.r2, r2);
+    store(res.r1, reported_vec<S>(r1));
+    store(res.r2, reported_vec<S>(r2));
     store(res.d, exact_differences(clamp_vec<S>(r1), clamp_vec<S>(r2), fisher_table()));
     if (job.median_hits != nullptr) {
         // Pairs of short stretches: decided from the exact differences.
