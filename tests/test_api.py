@@ -1,6 +1,6 @@
 """corrshift.ztest and corrshift.score: conversions, p- and q-values, undefined values, errors."""
 
-import os
+import sys
 import warnings
 
 import anndata
@@ -11,7 +11,8 @@ from scipy import sparse, stats
 
 import corrshift
 from corrshift.pvalues import EMPTY_TALLY, PValueTally
-from corrshift.stdout import silenced_stdout
+
+from terminal_screen import render
 
 # anndata's own use of a pandas option it may not know yet.
 pytestmark = pytest.mark.filterwarnings("ignore:The 'future.infer_string' option is deprecated")
@@ -109,7 +110,7 @@ class _Engine:
     """
 
     def ztest_indexed(self, data, first, second, group1, group2, method, alternative, permutations, threads,
-                      progress=None):
+                      progress=None, strata=None):
         f32, u32 = np.float32, np.uint32
         return (np.array([0.5, 0.9, np.nan, 0.1], f32), np.array([0.1, -0.2, 0.3, 0.1], f32),
                 np.array([0.45, 1.68, np.nan, 0.0], f32), np.array([0.2, 0.001, np.nan, 1.0], f32),
@@ -220,22 +221,22 @@ def test_center_is_accepted_without_effect(test):
     pd.testing.assert_frame_equal(table, test(X, G1, G2, **QUIET))
 
 
-@pytest.mark.parametrize("progress", [True, False])
-def test_progress_line_shown_or_silenced(capfd, progress):
+@pytest.mark.parametrize("progress,terminal,shown", [
+    (True, False, True),    # forced on
+    (False, True, False),   # forced off
+    (None, True, True),     # standard error is a terminal: someone is watching
+    (None, False, False),   # a log or a pipe
+])
+def test_progress_bar_on_standard_error_only(capfd, monkeypatch, progress, terminal, shown):
+    monkeypatch.setattr(sys.stderr, "isatty", lambda: terminal)
     corrshift.ztest(X, G1, G2, permutations=5, progress=progress)
-    print("after")
-    out = capfd.readouterr().out
-    assert ("Permutation progress: " in out) is progress
-    assert out.endswith("after\n")
-
-
-def test_silenced_stdout_restores_descriptor_1_after_an_interrupt(capfd):
-    with pytest.raises(KeyboardInterrupt):
-        with silenced_stdout():
-            os.write(1, b"hidden\n")
-            raise KeyboardInterrupt
-    os.write(1, b"visible\n")
-    assert capfd.readouterr().out == "visible\n"
+    out, err = capfd.readouterr()
+    assert out == ""
+    if shown:
+        lines = render(err)  # one line, ended, showing every cycle done
+        assert len(lines) == 2 and lines[1] == "" and lines[0].startswith("Permutations: 100%")
+    else:
+        assert err == ""
 
 
 def test_results_do_not_depend_on_threads():

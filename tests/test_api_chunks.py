@@ -7,6 +7,8 @@ import pytest
 import corrshift
 from corrshift.ranking import ranked
 
+from terminal_screen import render
+
 PERMUTATIONS = 9  # few permutations: ties in p_permutation that the ranking must break
 QUIET = dict(permutations=PERMUTATIONS, progress=False)
 
@@ -100,10 +102,12 @@ def test_out_with_every_chunk_empty_still_has_typed_columns(tmp_path):
     assert pd.api.types.is_string_dtype(written["feature_a"]) and written["r1"].dtype == np.float64
 
 
-def test_chunk_progress_line(capfd):
-    corrshift.ztest(FRAME, **GROUPS, permutations=3, chunk_pairs=40)
-    out = capfd.readouterr().out
-    assert out.endswith("Chunk progress: 3 of 3 chunks\n") and "Permutation progress" not in out
+def test_one_progress_bar_for_a_chunked_run(capfd):
+    corrshift.ztest(FRAME, **GROUPS, permutations=3, chunk_pairs=40, progress=True)
+    out, err = capfd.readouterr()
+    lines = render(err)  # the chunks' native calls draw no bar of their own
+    assert out == "" and len(lines) == 2 and lines[1] == ""
+    assert lines[0].startswith("Chunks: 100%") and "3/3" in lines[0]
 
 
 @pytest.mark.parametrize("options,error,message", [
