@@ -101,7 +101,7 @@ def progress_bar(progress, what: str, unit: str):
     shape = {"dynamic_ncols": True}
     if size is not None and 0 in size:
         shape = {"ncols": size.columns or 80, "nrows": size.lines or 24}
-    bar = tqdm(desc=what, unit=unit, file=sys.stderr, **shape)
+    bar = None
 
     def report(done: int, total: int) -> None:
         if bar.total != total:
@@ -110,6 +110,12 @@ def progress_bar(progress, what: str, unit: str):
         bar.update(done - bar.n)
 
     try:
+        bar = tqdm(desc=what, unit=unit, file=sys.stderr, **shape)
         yield report
+    except BaseException:
+        if bar is None:  # interrupted while the bar was being drawn: its line still ends
+            sys.stderr.write("\n")
+        raise
     finally:
-        bar.close()
+        if bar is not None:
+            bar.close()
