@@ -272,7 +272,7 @@ def test_progress_reports_every_chunk_and_nothing_reaches_stdout(data, capfd):
     result = run_chunks(data, GROUP1, GROUP2, make_job("ztest"), chunk_pairs=50,
                         progress=lambda done, total: seen.append((done, total)))
     print("after")
-    assert seen == [(i + 1, result.chunks) for i in range(result.chunks)]
+    assert seen == [(i, result.chunks) for i in range(result.chunks + 1)]
     assert capfd.readouterr().out == "after\n"
 
 

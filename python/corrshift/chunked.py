@@ -44,6 +44,7 @@ import numpy as np
 
 from . import native
 from .options import available_cpus
+from .pairs import block_pairs, pairs_per_first
 from .pvalues import EMPTY_TALLY, PValueTally
 from .tables import column_pvalues, statistic
 
@@ -137,13 +138,6 @@ class ChunkedResult:
 # Planning
 
 
-def _pairs_per_first(features: int, test: str) -> np.ndarray:
-    rows = np.arange(features, dtype=np.int64)
-    if test == "ztest":
-        return features - 1 - rows
-    return np.full(features, max(features - 1, 0), dtype=np.int64)
-
-
 #: (seconds per pair-cycle, seconds per pair-sample-cycle) of one native
 #: thread, measured by :func:`pair_cycle_seconds` once per process.
 _cost: tuple[float, float] | None = None
@@ -225,7 +219,7 @@ def plan_all_pairs(features: int, test: str, chunk_pairs: int) -> list[Chunk]:
     that share a first feature stay together. Blocks without pairs (the last
     feature of a z-test) are merged into the block before them.
     """
-    counts = _pairs_per_first(features, test)
+    counts = pairs_per_first(features, test)
     ends = np.cumsum(counts)
     chunks: list[Chunk] = []
     a = 0
@@ -271,30 +265,6 @@ def plan_given_pairs(pair_first: np.ndarray, test: str, chunk_pairs: int) -> lis
         chunks.append(Chunk(len(chunks), lo, int(starts[j]), i))
         i = j
     return chunks
-
-
-def block_pairs(lo: int, hi: int, features: int, test: str) -> tuple[np.ndarray, np.ndarray]:
-    """The pairs of first features ``[lo, hi)`` as two int32 index arrays.
-
-    z-tests: ``(i, j)`` for ``i < j``, in condensed order. Scores: ``(i, j)``
-    for every ``j != i`` in increasing ``j``.
-    """
-    rows = np.arange(lo, hi, dtype=np.int32)
-    counts = _pairs_per_first(features, test)[lo:hi]
-    total = int(counts.sum())
-    first = np.repeat(rows, counts)
-    if test == "ztest":
-        offsets = (np.cumsum(counts) - counts).astype(np.int32)
-        second = np.arange(total, dtype=np.int32)
-        second -= np.repeat(offsets, counts)
-        second += first
-        second += 1
-    else:
-        # Positions 0 ... K-2 of each row, shifted by one from the row's own
-        # index on: 0 ... i-1, i+1 ... K-1.
-        second = np.tile(np.arange(features - 1, dtype=np.int32), hi - lo)
-        second += second >= first
-    return first, second
 
 
 # ---------------------------------------------------------------------------
@@ -560,7 +530,7 @@ def run_chunks(data: np.ndarray, group1, group2, job: Job, *, pairs=None,
         ``max_p`` filter) instead of keeping them; called in this process in
         the order chunks finish.
     progress : callable, optional
-        ``progress(done, total)`` after every chunk.
+        ``progress(done, total)`` before the first chunk and after every chunk.
 
     Returns
     -------
@@ -610,6 +580,8 @@ def run_chunks(data: np.ndarray, group1, group2, job: Job, *, pairs=None,
         if progress is not None:
             progress(len(done), len(plan))
 
+    if progress is not None:
+        progress(0, len(plan))
     if client is None:
         _run_local(data, job, plan, pairs, consume)
     else:

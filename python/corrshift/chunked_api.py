@@ -80,7 +80,7 @@ def _run(prep, job: Job, pairs, chunking: Chunking, progress: bool | None, rows)
         return None, result
     table = rows(prep, result.columns)
     if chunking.top is None and chunking.max_p is None:
-        return add_qvalues(table), result
+        return add_qvalues(table, result.columns), result
     # Kept rows only: their permutation q-values come from the tally of all
     # tested rows; a normal q-value would need every normal p-value.
     return add_permutation_qvalues(table, result.tally).reset_index(drop=True), result

@@ -13,6 +13,7 @@ from __future__ import annotations
 import numpy as np
 
 from . import _core
+from .pairs import block_pairs
 from .progress import progress_bar
 
 ZTEST_COLUMNS = ("first", "second", "r1", "r2", "z_diff", "p_normal", "extreme", "valid")
@@ -40,7 +41,8 @@ def ztest(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: st
     """
     with progress_bar(progress, "Permutations", "cycle") as report:
         if pairs is None:
-            first, second = (a.astype(np.int32) for a in np.triu_indices(matrix.shape[0], 1))
+            k = matrix.shape[0]
+            first, second = block_pairs(0, k, k, "ztest")
             values = _core.ztest_exhaustive(matrix, group1, group2, method, alternative, permutations, threads,
                                             report, strata)
         else:
