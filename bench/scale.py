@@ -50,7 +50,7 @@ def run_once(features: int, samples: int, permutations: int, top: int, chunk_pai
 
     data = make_data(features, samples)
     half = samples // 2
-    chunk_pairs = chunk_pairs or default_chunk_pairs(samples, permutations)
+    chunk_pairs = chunk_pairs or default_chunk_pairs(samples, permutations, threads)
     start = time.perf_counter()
     table = corrshift.ztest(data, np.arange(half), np.arange(half, samples), permutations=permutations, top=top,
                             chunk_pairs=chunk_pairs, threads=threads, progress=False)
@@ -92,7 +92,7 @@ def main() -> None:
     # permutation count.
     from corrshift.chunked import default_chunk_pairs
 
-    chunk_pairs = args.chunk_pairs or default_chunk_pairs(TARGET["samples"], TARGET["permutations"])
+    chunk_pairs = args.chunk_pairs or default_chunk_pairs(TARGET["samples"], TARGET["permutations"], args.threads)
     if args.full:
         full = measure(args, chunk_pairs, **TARGET)
         show("target run", full)

@@ -74,7 +74,7 @@ def test_a_pair_table_under_the_same_key_drops_the_old_gene_columns(results):
 
 
 @pytest.mark.parametrize("change, message", [
-    (lambda s: s.assign(feature=s["feature"].replace("G1", "NOT A GENE")), "1 genes not in adata.var_names"),
+    (lambda s: s.assign(feature=s["feature"].astype(str).replace("G1", "NOT A GENE")), "1 genes not in adata.var_names"),
     (lambda s: pd.concat([s, s.iloc[[0]]]), "more than once: 'G0'"),
 ])
 def test_score_tables_of_other_genes_are_refused(results, change, message):

@@ -1,6 +1,6 @@
 """corrshift.ztest and corrshift.score: conversions, p- and q-values, undefined values, errors."""
 
-import os
+import sys
 import warnings
 
 import anndata
@@ -10,8 +10,9 @@ import pytest
 from scipy import sparse, stats
 
 import corrshift
-from corrshift.pvalues import EMPTY_TALLY, PValueTally
-from corrshift.stdout import silenced_stdout
+from corrshift.pvalues import EMPTY_TALLY, PValueTally, bh_qvalues, permutation_pvalues, permutation_qvalues
+
+from terminal_screen import render
 
 # anndata's own use of a pandas option it may not know yet.
 pytestmark = pytest.mark.filterwarnings("ignore:The 'future.infer_string' option is deprecated")
@@ -146,6 +147,46 @@ def test_pvalue_tally_gives_scipys_q_values_over_all_rows():
     np.testing.assert_array_equal(tally.qvalues(p[parts[0]]), expected[parts[0]])
 
 
+def _scipy_bh(p):
+    q = np.full(len(p), np.nan)
+    tested = ~np.isnan(p)
+    if tested.any():
+        q[tested] = stats.false_discovery_control(p[tested], method="bh")
+    return q
+
+
+@pytest.mark.parametrize("values", [
+    "float32",  # the engine's normal p-values: ordered by their float32 bits
+    "float64",  # not float32 values: an argsort
+    "ties",     # runs of equal p-values, zeros among them
+    "single",
+    "none",     # no tested row
+])
+def test_bh_qvalues_equal_scipys_bit_for_bit(values):
+    rng = np.random.default_rng(11)
+    p = rng.random(5000) ** 3
+    if values == "float32":
+        p = p.astype(np.float32).astype(np.float64)
+    elif values == "ties":
+        p = np.round(p, 2)
+    elif values == "single":
+        p = p[:1]
+    p[rng.random(len(p)) < (1.0 if values == "none" else 0.1)] = np.nan
+    np.testing.assert_array_equal(bh_qvalues(p), _scipy_bh(p))
+
+
+@pytest.mark.parametrize("cycles", [np.full(3000, 99), np.array([99, 100, 99])])
+def test_permutation_qvalues_from_counts_equal_scipys(cycles):
+    # One cycle count throughout (tallied by extreme), or counts that differ.
+    rng = np.random.default_rng(12)
+    valid = np.resize(cycles, 3000).astype(np.uint32)
+    extreme = rng.integers(0, valid + 1).astype(np.uint32)
+    statistic = rng.normal(size=3000)
+    statistic[rng.random(3000) < 0.1] = np.nan
+    p = permutation_pvalues(extreme, valid, statistic)
+    np.testing.assert_array_equal(permutation_qvalues(extreme, valid, p), _scipy_bh(p))
+
+
 def test_q_values_are_scipys_bh_over_tested_rows_only():
     x = X.copy()
     x[4, G1] = 7.0  # constant within group 1: its pairs have no r1
@@ -220,22 +261,23 @@ def test_center_is_accepted_without_effect(test):
     pd.testing.assert_frame_equal(table, test(X, G1, G2, **QUIET))
 
 
-@pytest.mark.parametrize("progress", [True, False])
-def test_progress_line_shown_or_silenced(capfd, progress):
+@pytest.mark.parametrize("progress,terminal,shown", [
+    (True, False, True),    # forced on
+    (False, True, False),   # forced off
+    (None, True, True),     # standard error is a terminal: someone is watching
+    (None, False, False),   # a log or a pipe
+])
+def test_progress_bar_on_standard_error_only(capfd, monkeypatch, progress, terminal, shown):
+    monkeypatch.setattr(sys.stderr, "isatty", lambda: terminal)
     corrshift.ztest(X, G1, G2, permutations=5, progress=progress)
-    print("after")
-    out = capfd.readouterr().out
-    assert ("Permutation progress: " in out) is progress
-    assert out.endswith("after\n")
-
-
-def test_silenced_stdout_restores_descriptor_1_after_an_interrupt(capfd):
-    with pytest.raises(KeyboardInterrupt):
-        with silenced_stdout():
-            os.write(1, b"hidden\n")
-            raise KeyboardInterrupt
-    os.write(1, b"visible\n")
-    assert capfd.readouterr().out == "visible\n"
+    out, err = capfd.readouterr()
+    assert out == ""
+    if shown:
+        lines = render(err)  # one bar, its line ended, showing every cycle done
+        assert [line for line in lines if "Permutations" in line] == [lines[-2]] and lines[-1] == ""
+        assert lines[-2].startswith("Permutations: 100%")
+    else:
+        assert "Permutations" not in err
 
 
 def test_results_do_not_depend_on_threads():

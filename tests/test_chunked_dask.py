@@ -9,6 +9,7 @@ import dataclasses
 import os
 import signal
 
+import dask
 import numpy as np
 import pandas as pd
 import pytest
@@ -17,7 +18,7 @@ from distributed import Client, LocalCluster
 import corrshift
 from corrshift.cli import main
 
-from corrshift.chunked import run_chunks, task_threads
+from corrshift.chunked import pair_cycle_seconds, run_chunks, task_threads
 from corrshift.options import available_cpus
 from corrshift.parquet_sink import parquet_sink
 from test_api_chunks import FRAME, GIVEN, GROUPS, LABELS, QUIET
@@ -29,9 +30,19 @@ from test_chunked import GROUP1, GROUP2, PAIRS, assert_same_rows, make_job, sing
 pytestmark = pytest.mark.filterwarnings("ignore:Port 8787 is already in use")
 
 
-def local_cluster():
-    return LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                        dashboard_address=None)
+def local_cluster(worker_ttl=None):
+    """Two single-thread worker processes; a scheduler that drops a worker silent for ``worker_ttl``."""
+    settings = {} if worker_ttl is None else {"distributed.scheduler.worker-ttl": worker_ttl}
+    with dask.config.set(settings):
+        return LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                            dashboard_address=None)
+
+
+def chunk_starts(client):
+    """How often the scheduler started each chunk task, by task key."""
+    return client.run_on_scheduler(lambda dask_scheduler: collections.Counter(
+        str(entry[0]) for entry in dask_scheduler.transition_log
+        if entry[2] == "processing" and "corrshift-chunk" in str(entry[0])))
 
 
 @pytest.fixture(scope="module")
@@ -90,34 +101,59 @@ def test_dask_parquet_dataset_equals_the_full_table(client, data, tmp_path):
     assert_same_rows({k: np.asarray(v, dtype=expected[k].dtype) for k, v in table.items()}, expected)
 
 
-def test_worker_killed_mid_run_loses_and_duplicates_no_chunk():
-    """A worker process killed while chunks run: Dask reruns its chunks."""
+@pytest.mark.parametrize("victims", [1, 2])
+def test_workers_killed_mid_run_lose_and_duplicate_no_chunk(victims):
+    """One worker process killed while chunks run: Dask reruns its chunks.
+    Both killed at once: the scattered matrix is lost with them, and the run
+    sends it again and submits the chunks it has not received."""
     rng = np.random.default_rng(5)
     data = rng.normal(size=(240, 36)).astype(np.float32)
     job = dataclasses.replace(make_job("ztest"), permutations=150, threads=1)
     expected = run_chunks(data, GROUP1, GROUP2, job, chunk_pairs=2000).columns
 
     with local_cluster() as cluster, Client(cluster) as client:
-        pids = client.run(os.getpid)
+        pids = sorted(client.run(os.getpid).values())
         killed = []
 
-        def kill_one_worker(done, total):
-            if not killed:
+        def kill_workers(done, total):
+            if done and not killed:
                 assert done < total
-                victim = sorted(pids.values())[0]
-                os.kill(victim, signal.SIGKILL)
-                killed.append(victim)
+                for victim in pids[:victims]:
+                    os.kill(victim, signal.SIGKILL)
+                killed.extend(pids[:victims])
 
-        result = run_chunks(data, GROUP1, GROUP2, job, chunk_pairs=2000, client=client, progress=kill_one_worker)
-        assert killed and killed[0] not in client.run(os.getpid).values()
-        # The kill cost at least one chunk (running, or computed and not yet
-        # gathered), which the scheduler started again.
-        started = client.run_on_scheduler(lambda dask_scheduler: collections.Counter(
-            str(entry[0]) for entry in dask_scheduler.transition_log
-            if entry[2] == "processing" and "corrshift-chunk" in str(entry[0])))
-        assert max(started.values()) >= 2
+        result = run_chunks(data, GROUP1, GROUP2, job, chunk_pairs=2000, client=client, progress=kill_workers)
+        assert killed and not set(killed) & set(client.run(os.getpid).values())
+        started = chunk_starts(client)
+        if victims == 1:
+            # The kill cost at least one chunk (running, or computed and not
+            # yet gathered), which the scheduler started again.
+            assert max(started.values()) >= 2
+        else:
+            # Chunks submitted again under a second run token.
+            assert len({key.rsplit("-", 1)[0] for key in started}) >= 2
     assert result.chunks >= 10
     assert_same_rows(result.columns, expected)
+
+
+def test_chunks_longer_than_the_worker_ttl_finish_on_their_workers():
+    """Chunks of some seconds each on a scheduler that drops a worker silent
+    for 3 s: the native call leaves the interpreter free, so each worker keeps
+    answering its scheduler and no chunk is lost or run twice."""
+    rng = np.random.default_rng(7)
+    data = rng.normal(size=(120, 36)).astype(np.float32)
+    chunk_pairs = 2400  # 4 chunks of the 7,140 pairs (blocks of first features)
+    samples = len(GROUP1) + len(GROUP2)
+    # Some 4 s a chunk by the estimate, 5-10 s in practice.
+    permutations = int(4 / (chunk_pairs * pair_cycle_seconds(samples)))
+    job = dataclasses.replace(make_job("ztest"), permutations=permutations, threads=1)
+    with local_cluster(worker_ttl="3s") as cluster, Client(cluster) as client:
+        workers = set(client.scheduler_info()["workers"])
+        result = run_chunks(data, GROUP1, GROUP2, job, chunk_pairs=chunk_pairs, client=client)
+        assert set(client.scheduler_info()["workers"]) == workers
+        assert set(chunk_starts(client).values()) == {1}
+    assert result.chunks == 4
+    assert_same_rows(result.columns, single_call(data, job, None))
 
 
 @pytest.mark.filterwarnings("ignore:1 feature is constant within 'a'")

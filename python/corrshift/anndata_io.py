@@ -115,6 +115,9 @@ def store_result(adata, table: pd.DataFrame, key_added: str, params: dict | None
         "columns": np.array([str(c) for c in table.columns], dtype=object),
         "attrs": _storable(dict(table.attrs)),
         "params": _storable(dict(params or {})),
+        # Categorical columns (feature names) keep their categories, in order.
+        "categories": {str(c): _column(pd.Series(table[c].cat.categories)) for c in table.columns
+                       if isinstance(table[c].dtype, pd.CategoricalDtype)},
     }
 
 
@@ -140,7 +143,8 @@ def load_result(adata, key_added: str) -> pd.DataFrame:
     Returns
     -------
     DataFrame
-        The columns in their stored order, text columns as Python strings;
+        The columns in their stored order, text columns as Python strings
+        (categorical ones as categoricals with their categories);
         ``attrs`` as stored (arrays come back as lists). The analysis
         parameters are in ``adata.uns[key_added]["params"]``.
     """
@@ -148,6 +152,8 @@ def load_result(adata, key_added: str) -> pd.DataFrame:
     if not isinstance(stored, dict) or not {"table", "columns"} <= set(stored):
         raise KeyError(f"adata.uns has no corrshift result under {key_added!r}")
     columns = [str(c) for c in stored["columns"]]
-    table = pd.DataFrame({c: np.asarray(stored["table"][c]) for c in columns}, columns=columns)
+    categories = stored.get("categories", {})
+    table = pd.DataFrame({c: pd.Categorical(np.asarray(stored["table"][c]), categories=np.asarray(categories[c]))
+                          if c in categories else np.asarray(stored["table"][c]) for c in columns}, columns=columns)
     table.attrs = _plain(dict(stored.get("attrs", {})))
     return table

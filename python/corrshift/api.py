@@ -179,7 +179,7 @@ def _attrs(test: str, prep: Prepared, **options) -> dict:
 
 
 def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=None, method="pearson",
-          alternative="two-sided", permutations=1000, threads=None, progress=True, min_cells=None,
+          alternative="two-sided", permutations=1000, threads=None, progress=None, min_cells=None,
           strata=None, class_alpha=0.05, layer=None, chunk_pairs=None, client=None, top=None, max_p=None,
           out=None, key_added=None, center=None) -> pd.DataFrame | None:
     """Test which feature pairs change their correlation between two groups of samples.
@@ -230,9 +230,13 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         >= N / 0.05 - 1; a warning says so when m is smaller.
     threads : int, optional
         Worker threads; all CPUs this process may use when None.
-    progress : bool
-        Show a progress line on standard output (in chunks: a line counting
-        the chunks done).
+    progress : bool, optional
+        Show a progress bar (``tqdm.auto``: a widget in a notebook, a bar on
+        standard error in a terminal; never on standard output) of the
+        permutation cycles, or in chunks of the chunks done. None (the
+        default) shows it only where someone is watching: standard error is
+        a terminal, or the code runs in a Jupyter kernel. True or False
+        force it on or off.
     min_cells : int or float, optional
         Leave out the features observed (non-zero and not NaN) in fewer
         than ``min_cells`` samples (an int), or in less than this share of
@@ -430,7 +434,7 @@ def _finish(table, test: str, prep: Prepared, rows: int, chunking, **options) ->
 
 
 def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=None, aggregate="mean",
-          method="pearson", alternative="two-sided", permutations=1000, threads=None, progress=True,
+          method="pearson", alternative="two-sided", permutations=1000, threads=None, progress=None,
           min_cells=None, strata=None, sets=None, layer=None, chunk_pairs=None, client=None, top=None,
           max_p=None, out=None, key_added=None, center=None) -> pd.DataFrame | None:
     """Score each feature by how much its correlations change between two groups.

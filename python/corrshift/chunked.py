@@ -36,25 +36,31 @@ from __future__ import annotations
 
 import dataclasses
 import sys
+import time
 import uuid
 from collections.abc import Callable, Iterable
+from concurrent.futures import CancelledError  # Dask's cancellations derive from it
 
 import numpy as np
 
 from . import native
 from .options import available_cpus
+from .pairs import block_pairs, pairs_per_first
 from .pvalues import EMPTY_TALLY, PValueTally
 from .tables import column_pvalues, statistic
 
 #: Most pairs per chunk when the caller does not choose: some 100 MB of
 #: native working memory for a z-test chunk.
 MAX_DEFAULT_CHUNK_PAIRS = 1 << 22
-#: Fewest pairs per chunk when the caller does not choose.
-MIN_DEFAULT_CHUNK_PAIRS = 1 << 16
-#: Work of one chunk (pairs x samples x cycles) when the caller does not
-#: choose: seconds to tens of seconds, so that a chunk lost with its Dask
-#: worker costs little to run again.
-CHUNK_PAIR_SAMPLES = 5 * 10**10
+#: Fewest pairs per chunk when the caller does not choose: below this the
+#: per-call costs (planning, packing, the table rows) start to show, while
+#: 1,024 pairs with 100,000 permutations over 200 samples still take only
+#: about a second on one thread of a current CPU.
+MIN_DEFAULT_CHUNK_PAIRS = 1 << 10
+#: Seconds a chunk should take when the caller does not choose: well under a
+#: minute, so that a chunk lost with its Dask worker costs little to run
+#: again and a task never runs near the scheduler's patience.
+CHUNK_SECONDS = 10.0
 
 ZTEST_NATIVE_COLUMNS = native.ZTEST_COLUMNS
 SCORE_NATIVE_COLUMNS = native.SCORE_COLUMNS
@@ -134,20 +140,75 @@ class ChunkedResult:
 # Planning
 
 
-def _pairs_per_first(features: int, test: str) -> np.ndarray:
-    rows = np.arange(features, dtype=np.int64)
-    if test == "ztest":
-        return features - 1 - rows
-    return np.full(features, max(features - 1, 0), dtype=np.int64)
+#: (seconds per pair-cycle, seconds per pair-sample-cycle) of one native
+#: thread, measured by :func:`pair_cycle_seconds` once per process.
+_cost: tuple[float, float] | None = None
 
 
-def default_chunk_pairs(samples: int, permutations: int) -> int:
+def _time_per_pair_cycle(features: int, samples: int, permutations: int) -> float:
+    data = np.random.default_rng(0).normal(size=(features, samples)).astype(np.float32)
+    group1 = np.arange(samples // 2, dtype=np.int32)
+    group2 = np.arange(samples // 2, samples, dtype=np.int32)
+    pairs = block_pairs(0, features, features, "ztest")
+    best = np.inf
+    for _ in range(2):
+        start = time.perf_counter()
+        native.ztest(data, group1, group2, "pearson", "two-sided", permutations, 1, pairs=pairs)
+        best = min(best, time.perf_counter() - start)
+    return best / (len(pairs[0]) * (permutations + 1))
+
+
+def pair_cycle_seconds(samples: int) -> float:
+    """Seconds one native thread spends on one pair in one cycle over ``samples`` columns.
+
+    The cost of a pair-cycle is a fixed part plus a part per sample (the
+    pair-samples times cycles a thread computes per second). Both are
+    measured once per process, by timing small z-tests over 16 and 128
+    samples (some tens of milliseconds); later calls use the cached figures.
+    Real runs come out within about twice the estimate (their matrices are
+    larger than the timed ones).
+
+    Parameters
+    ----------
+    samples : int
+        Columns of the matrix.
+
+    Returns
+    -------
+    float
+    """
+    global _cost
+    if _cost is None:
+        few, many = 16, 128
+        at_few, at_many = (_time_per_pair_cycle(192, n, 40) for n in (few, many))
+        per_sample = max((at_many - at_few) / (many - few), 0.0)
+        _cost = (max(at_few - few * per_sample, 0.0), per_sample)
+    fixed, per_sample = _cost
+    return max(fixed + per_sample * samples, 1e-12)
+
+
+def default_chunk_pairs(samples: int, permutations: int, threads: int = 1) -> int:
     """Pairs per chunk for a run over ``samples`` columns and ``permutations`` cycles.
 
-    About :data:`CHUNK_PAIR_SAMPLES` of work per chunk, within
-    [:data:`MIN_DEFAULT_CHUNK_PAIRS`, :data:`MAX_DEFAULT_CHUNK_PAIRS`].
+    The pairs one task computes in about :data:`CHUNK_SECONDS` with
+    ``threads`` native threads, at the measured :func:`pair_cycle_seconds`,
+    within [:data:`MIN_DEFAULT_CHUNK_PAIRS`, :data:`MAX_DEFAULT_CHUNK_PAIRS`].
+
+    Parameters
+    ----------
+    samples : int
+        Columns of the matrix.
+    permutations : int
+        Permutation cycles (the observed cycle comes on top).
+    threads : int
+        Native threads of one task.
+
+    Returns
+    -------
+    int
     """
-    pairs = CHUNK_PAIR_SAMPLES // (max(samples, 1) * (permutations + 1))
+    seconds_per_pair = (permutations + 1) * pair_cycle_seconds(samples) / max(threads, 1)
+    pairs = CHUNK_SECONDS / seconds_per_pair
     return int(min(MAX_DEFAULT_CHUNK_PAIRS, max(MIN_DEFAULT_CHUNK_PAIRS, pairs)))
 
 
@@ -158,7 +219,7 @@ def plan_all_pairs(features: int, test: str, chunk_pairs: int) -> list[Chunk]:
     that share a first feature stay together. Blocks without pairs (the last
     feature of a z-test) are merged into the block before them.
     """
-    counts = _pairs_per_first(features, test)
+    counts = pairs_per_first(features, test)
     ends = np.cumsum(counts)
     chunks: list[Chunk] = []
     a = 0
@@ -206,30 +267,6 @@ def plan_given_pairs(pair_first: np.ndarray, test: str, chunk_pairs: int) -> lis
     return chunks
 
 
-def block_pairs(lo: int, hi: int, features: int, test: str) -> tuple[np.ndarray, np.ndarray]:
-    """The pairs of first features ``[lo, hi)`` as two int32 index arrays.
-
-    z-tests: ``(i, j)`` for ``i < j``, in condensed order. Scores: ``(i, j)``
-    for every ``j != i`` in increasing ``j``.
-    """
-    rows = np.arange(lo, hi, dtype=np.int32)
-    counts = _pairs_per_first(features, test)[lo:hi]
-    total = int(counts.sum())
-    first = np.repeat(rows, counts)
-    if test == "ztest":
-        offsets = (np.cumsum(counts) - counts).astype(np.int32)
-        second = np.arange(total, dtype=np.int32)
-        second -= np.repeat(offsets, counts)
-        second += first
-        second += 1
-    else:
-        # Positions 0 ... K-2 of each row, shifted by one from the row's own
-        # index on: 0 ... i-1, i+1 ... K-1.
-        second = np.tile(np.arange(features - 1, dtype=np.int32), hi - lo)
-        second += second >= first
-    return first, second
-
-
 # ---------------------------------------------------------------------------
 # One chunk
 
@@ -248,6 +285,15 @@ def task_threads() -> int:
         except ValueError:  # not running as a Dask task
             pass
     return available_cpus()
+
+
+def _task_threads(job: Job, client) -> int:
+    """The native threads one task will use: the job's, a worker's share of the cluster, or this process'."""
+    if job.threads:
+        return job.threads
+    if client is None:
+        return available_cpus()
+    return min(client.nthreads().values(), default=1)
 
 
 def _native_rows(data: np.ndarray, job: Job, chunk: Chunk, first, second) -> dict[str, np.ndarray]:
@@ -376,47 +422,83 @@ def _chunk_slices(pairs, chunk: Chunk):
     return first[chunk.lo:chunk.hi], second[chunk.lo:chunk.hi]
 
 
+#: How many times a run on Dask sends its matrix again after losing it.
+RESEND_LIMIT = 3
+
+
 def _run_on_client(client, data, job, plan, pairs, consume) -> None:
     """Run the chunks as tasks of a Dask client, a bounded number at a time.
 
     The matrix is scattered to every worker once. At most twice as many tasks
     as the cluster has threads are submitted at once, so neither the workers
     nor this process hold more than that many chunks' results. A task lost
-    with its worker is rerun by Dask under the same key.
+    with its worker is rerun by Dask under the same key. When the matrix
+    itself is lost (every worker holding it gone: the scheduler cancels the
+    tasks that need it), it is scattered again and the chunks not yet
+    consumed are submitted again, up to :data:`RESEND_LIMIT` times.
     """
     from distributed import as_completed
 
-    # A key of its own (hash=False): a run that scattered the same matrix
-    # before may still be releasing its copy.
-    data_future = client.scatter(data, broadcast=True, hash=False)
     window = max(2, 2 * sum(client.nthreads().values()))
-    token = uuid.uuid4().hex
     queue = iter(plan)
-    outstanding: dict[int, object] = {}
+    outstanding: dict[int, tuple[Chunk, object]] = {}
     finished = as_completed()
+    data_future = None
+    token = ""
+
+    def send_matrix() -> None:
+        nonlocal data_future, token
+        if data_future is not None:
+            data_future.release()
+        # A key of its own (hash=False): a run that scattered the same matrix
+        # before may still be releasing its copy.
+        data_future = client.scatter(data, broadcast=True, hash=False)
+        token = uuid.uuid4().hex  # new task keys: the cancelled ones may linger
+
+    def submit(chunk: Chunk) -> None:
+        future = client.submit(compute_chunk, data_future, job, chunk, *_chunk_slices(pairs, chunk),
+                               key=f"corrshift-chunk-{token}-{chunk.index}", pure=False)
+        outstanding[chunk.index] = (chunk, future)
+        finished.add(future)
 
     def submit_next() -> None:
         chunk = next(queue, None)
-        if chunk is None:
-            return
-        future = client.submit(compute_chunk, data_future, job, chunk, *_chunk_slices(pairs, chunk),
-                               key=f"corrshift-chunk-{token}-{chunk.index}", pure=False)
-        outstanding[chunk.index] = future
-        finished.add(future)
+        if chunk is not None:
+            submit(chunk)
 
+    resent = 0
     try:
+        send_matrix()
         for _ in range(window):
             submit_next()
         for future in finished:
-            partial = future.result()
+            try:
+                partial = future.result()
+            except CancelledError as lost:
+                resent += 1
+                if resent > RESEND_LIMIT:
+                    raise RuntimeError(f"the Dask cluster lost the analysed matrix {resent} times, "
+                                       f"the last time: {lost}") from lost
+                # Every chunk not yet consumed goes again with a new matrix;
+                # the other tasks of the lost submission are dropped (clear:
+                # their cancellations are not reported).
+                retry = [chunk for chunk, _ in outstanding.values()]
+                client.cancel([f for _, f in outstanding.values()])
+                finished.clear()
+                outstanding.clear()
+                send_matrix()
+                for chunk in retry:
+                    submit(chunk)
+                continue
             outstanding.pop(partial["index"], None)
             del future
             consume(partial)
             submit_next()
     finally:
         if outstanding:
-            client.cancel(list(outstanding.values()))
-        data_future.release()
+            client.cancel([f for _, f in outstanding.values()])
+        if data_future is not None:
+            data_future.release()
 
 
 def run_chunks(data: np.ndarray, group1, group2, job: Job, *, pairs=None,
@@ -448,14 +530,14 @@ def run_chunks(data: np.ndarray, group1, group2, job: Job, *, pairs=None,
         ``max_p`` filter) instead of keeping them; called in this process in
         the order chunks finish.
     progress : callable, optional
-        ``progress(done, total)`` after every chunk.
+        ``progress(done, total)`` before the first chunk and after every chunk.
 
     Returns
     -------
     ChunkedResult
     """
     if chunk_pairs is None:
-        chunk_pairs = default_chunk_pairs(len(group1) + len(group2), job.permutations)
+        chunk_pairs = default_chunk_pairs(len(group1) + len(group2), job.permutations, _task_threads(job, client))
     if chunk_pairs < 1 or chunk_pairs > _INT32_MAX:
         raise ValueError(f"chunk_pairs must be between 1 and {_INT32_MAX}, got {chunk_pairs}")
     if job.top is not None and job.top < 1:
@@ -498,6 +580,8 @@ def run_chunks(data: np.ndarray, group1, group2, job: Job, *, pairs=None,
         if progress is not None:
             progress(len(done), len(plan))
 
+    if progress is not None:
+        progress(0, len(plan))
     if client is None:
         _run_local(data, job, plan, pairs, consume)
     else:

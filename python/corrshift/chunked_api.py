@@ -4,13 +4,12 @@ from __future__ import annotations
 
 import contextlib
 import dataclasses
-import sys
-
 
 from .atomic import check_new_folder
 from .chunked import SCORE_NATIVE_COLUMNS, ZTEST_NATIVE_COLUMNS, Job, concat_rows, run_chunks
 from .options import check_probability, check_whole
 from .parquet_sink import parquet_dataset, pyarrow_modules
+from .progress import progress_bar
 from .tables import add_permutation_qvalues, add_qvalues, score_rows, ztest_rows
 
 _INT32_MAX = (1 << 31) - 1
@@ -45,13 +44,6 @@ def chunking_options(chunk_pairs=None, client=None, top=None, max_p=None, out=No
     return Chunking(chunk_pairs, client, top, max_p, out)
 
 
-def _show_progress(done: int, total: int) -> None:
-    sys.stdout.write(f"\rChunk progress: {done} of {total} chunks")
-    if done == total:
-        sys.stdout.write("\n")
-    sys.stdout.flush()
-
-
 def _parquet_schema(table, features):
     """The schema of every file of a dataset: names typed as the features, numbers as float64.
 
@@ -64,7 +56,7 @@ def _parquet_schema(table, features):
                       for c in table.columns])
 
 
-def _run(prep, job: Job, pairs, chunking: Chunking, progress: bool, rows):
+def _run(prep, job: Job, pairs, chunking: Chunking, progress: bool | None, rows):
     """Run the chunks; (the table of kept rows or None when they went to ``out``, engine result).
 
     ``rows(prep, columns)`` turns a chunk's native columns into table rows.
@@ -77,15 +69,16 @@ def _run(prep, job: Job, pairs, chunking: Chunking, progress: bool, rows):
         # The folder appears only once every chunk's file is in it.
         dataset = parquet_dataset(chunking.out, to_table=lambda columns: rows(prep, columns),
                                   schema=_parquet_schema(empty, prep.features))
-    with dataset as sink:
+    # One bar for the run, counting chunks; the chunks' native calls show none.
+    with dataset as sink, progress_bar(progress, "Chunks", "chunk") as report:
         result = run_chunks(prep.matrix, prep.group1, prep.group2, job, pairs=pairs,
                             chunk_pairs=chunking.chunk_pairs, client=chunking.client, sink=sink,
-                            progress=_show_progress if progress else None)
+                            progress=report)
     if sink is not None:
         return None, result
     table = rows(prep, result.columns)
     if chunking.top is None and chunking.max_p is None:
-        return add_qvalues(table), result
+        return add_qvalues(table, result.columns), result
     # Kept rows only: their permutation q-values come from the tally of all
     # tested rows; a normal q-value would need every normal p-value.
     return add_permutation_qvalues(table, result.tally).reset_index(drop=True), result

@@ -24,7 +24,6 @@ from .network import network, network_format, write_network
 from .messages import CorrshiftWarning, few
 from .options import AGGREGATES, ALTERNATIVES, MAX_PERMUTATIONS, METHODS, check_min_cells
 from .ranking import ranked
-from .stdout import stdout_to_stderr
 
 EXIT_USAGE = 2
 SUMMARY_ROWS = 10
@@ -130,7 +129,7 @@ def _common(p: argparse.ArgumentParser, with_data: bool = True) -> None:
                    "reach q_permutation 0.05 only with N >= T/0.05 - 1 (a warning says when N is smaller)")
     p.add_argument("--threads", metavar="N", type=_whole(1, 1 << 16),
                    help="worker threads (default: all CPUs this process may use)")
-    p.add_argument("--quiet", action="store_true", help="no progress line (shown on a terminal otherwise)")
+    p.add_argument("--quiet", action="store_true", help="no progress bar (shown on standard error when it is a terminal)")
 
 
 def _min_cells(text: str) -> int | float:
@@ -225,17 +224,16 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def _shows_progress(args) -> bool:
-    """The native progress line is shown on a terminal only, unless --quiet."""
+    """The progress bar is shown on a terminal only, unless --quiet."""
     return not args.quiet and sys.stderr.isatty()
 
 
 def _native_call(test, data, args, **options) -> pd.DataFrame | None:
-    # The progress line goes to standard error; standard output carries results.
-    # The progress line ends its own line also when the computation raises, so an error
+    # The progress bar goes to standard error; standard output carries results.
+    # The bar ends its own line also when the computation raises, so an error
     # message that follows has a line of its own.
-    show = _shows_progress(args)
-    with stdout_to_stderr() if show else contextlib.nullcontext():
-        return test(data, progress=show, permutations=args.permutations, threads=args.threads, **options)
+    return test(data, progress=_shows_progress(args), permutations=args.permutations, threads=args.threads,
+                **options)
 
 
 def _dask_client(address):

@@ -13,7 +13,8 @@ from __future__ import annotations
 import numpy as np
 
 from . import _core
-from .stdout import progress_line
+from .pairs import block_pairs
+from .progress import progress_bar
 
 ZTEST_COLUMNS = ("first", "second", "r1", "r2", "z_diff", "p_normal", "extreme", "valid")
 SCORE_COLUMNS = ("feature", "score", "extreme", "valid")
@@ -28,7 +29,7 @@ def _pairs(pairs) -> tuple[np.ndarray, np.ndarray]:
 
 
 def ztest(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: str, alternative: str,
-          permutations: int, threads: int, pairs=None, progress: bool = False,
+          permutations: int, threads: int, pairs=None, progress: bool | None = False,
           strata: np.ndarray | None = None) -> dict[str, np.ndarray]:
     """z-test columns (:data:`ZTEST_COLUMNS`) of all pairs, or of the given (first, second) pairs.
 
@@ -36,11 +37,13 @@ def ztest(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: st
     ``strata`` (one int32 per column of ``matrix``) makes each permutation
     deal the groups within each stratum.
     ``p_normal`` is NaN when a group has only 3 samples, where the normal
-    approximation has no standard error.
+    approximation has no standard error. ``progress`` is the option of
+    :func:`corrshift.progress.progress_bar` (a bar of permutation cycles).
     """
-    with progress_line(progress) as report:
+    with progress_bar(progress, "Permutations", "cycle") as report:
         if pairs is None:
-            first, second = (a.astype(np.int32) for a in np.triu_indices(matrix.shape[0], 1))
+            k = matrix.shape[0]
+            first, second = block_pairs(0, k, k, "ztest")
             values = _core.ztest_exhaustive(matrix, group1, group2, method, alternative, permutations, threads,
                                             report, strata)
         else:
@@ -55,7 +58,7 @@ def ztest(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: st
 
 def score(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: str, aggregate: str,
           alternative: str, permutations: int, threads: int, pairs=None, exclude: np.ndarray | None = None,
-          progress: bool = False, strata: np.ndarray | None = None) -> dict[str, np.ndarray]:
+          progress: bool | None = False, strata: np.ndarray | None = None) -> dict[str, np.ndarray]:
     """Score columns (:data:`SCORE_COLUMNS`) of every feature, or of the first features of given pairs.
 
     Given pairs must be sorted by first feature; each run of pairs with the
@@ -69,7 +72,7 @@ def score(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: st
     k = matrix.shape[0]
     if exclude is None or not exclude.any():
         exclude = None
-    with progress_line(progress) as report:
+    with progress_bar(progress, "Permutations", "cycle") as report:
         if pairs is None:
             rows = np.arange(k, dtype=np.int32)
             kept = rows if exclude is None else rows[~exclude]
@@ -101,7 +104,7 @@ def score(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: st
 
 def score_units(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: str, aggregate: str,
                 alternative: str, permutations: int, threads: int, pairs, starts: np.ndarray,
-                progress: bool = False, strata: np.ndarray | None = None) -> dict[str, np.ndarray]:
+                progress: bool | None = False, strata: np.ndarray | None = None) -> dict[str, np.ndarray]:
     """Score columns (:data:`UNIT_COLUMNS`) of units of listed pairs (gene sets).
 
     Unit u holds the pairs ``starts[u]`` up to ``starts[u + 1]`` (the last
@@ -110,7 +113,7 @@ def score_units(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, meth
     """
     first, second = _pairs(pairs)
     starts = np.ascontiguousarray(starts, dtype=np.int32)
-    with progress_line(progress) as report:
+    with progress_bar(progress, "Permutations", "cycle") as report:
         values = _core.score_units(matrix, first, second, starts, group1, group2, method, aggregate, alternative,
                                    permutations, threads, report, strata)
     return dict(zip(UNIT_COLUMNS, values))

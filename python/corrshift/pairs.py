@@ -1,4 +1,4 @@
-"""Feature pairs given by the user: names or positions."""
+"""Feature pairs: given by the user (names or positions), or all pairs by first feature."""
 
 from __future__ import annotations
 
@@ -45,3 +45,35 @@ def pair_positions(pairs, features: pd.Index) -> tuple[np.ndarray, np.ndarray]:
     if len(same):
         raise ValueError(f"pairs[{same[0]}] pairs feature {features[a[same[0]]]!r} with itself")
     return a.astype(np.int32), b.astype(np.int32)
+
+
+def pairs_per_first(features: int, test: str) -> np.ndarray:
+    """How many pairs each first feature has over all pairs: ``K - 1 - i`` for z-tests, ``K - 1`` for scores."""
+    rows = np.arange(features, dtype=np.int64)
+    if test == "ztest":
+        return features - 1 - rows
+    return np.full(features, max(features - 1, 0), dtype=np.int64)
+
+
+def block_pairs(lo: int, hi: int, features: int, test: str) -> tuple[np.ndarray, np.ndarray]:
+    """The pairs of first features ``[lo, hi)`` as two int32 index arrays.
+
+    z-tests: ``(i, j)`` for ``i < j``, in condensed order. Scores: ``(i, j)``
+    for every ``j != i`` in increasing ``j``.
+    """
+    rows = np.arange(lo, hi, dtype=np.int32)
+    counts = pairs_per_first(features, test)[lo:hi]
+    total = int(counts.sum())
+    first = np.repeat(rows, counts)
+    if test == "ztest":
+        offsets = (np.cumsum(counts) - counts).astype(np.int32)
+        second = np.arange(total, dtype=np.int32)
+        second -= np.repeat(offsets, counts)
+        second += first
+        second += 1
+    else:
+        # Positions 0 ... K-2 of each row, shifted by one from the row's own
+        # index on: 0 ... i-1, i+1 ... K-1.
+        second = np.tile(np.arange(features - 1, dtype=np.int32), hi - lo)
+        second += second >= first
+    return first, second

@@ -6,7 +6,7 @@ import numpy as np
 import pandas as pd
 
 from .classes import change_classes
-from .pvalues import PValueTally, bh_qvalues, permutation_pvalues
+from .pvalues import PValueTally, bh_qvalues, permutation_pvalues, permutation_qvalues
 
 
 def statistic(columns) -> np.ndarray:
@@ -19,6 +19,31 @@ def column_pvalues(columns: dict[str, np.ndarray]) -> np.ndarray:
     return permutation_pvalues(columns["extreme"], columns["valid"], statistic(columns))
 
 
+def feature_names(features: pd.Index, positions: np.ndarray) -> pd.Categorical:
+    """The names of features at ``positions``: a Categorical over the feature index.
+
+    Its codes are the positions themselves, so no name is copied per row; it
+    compares equal to the names, and writes them to text and Parquet files.
+
+    Parameters
+    ----------
+    features : pandas.Index
+        The analysed features' names (unique).
+    positions : ndarray of int
+        Feature positions, one per row.
+
+    Returns
+    -------
+    pandas.Categorical
+    """
+    return pd.Categorical.from_codes(positions, dtype=pd.CategoricalDtype(features), validate=False)
+
+
+def _frame(columns: dict) -> pd.DataFrame:
+    # copy=False: the columns stay the arrays given, not copied into one block.
+    return pd.DataFrame(columns, copy=False)
+
+
 def ztest_rows(prep, columns: dict[str, np.ndarray]) -> pd.DataFrame:
     """The z-test rows of native z-test columns, without q-values.
 
@@ -27,15 +52,14 @@ def ztest_rows(prep, columns: dict[str, np.ndarray]) -> pd.DataFrame:
     on. ``class`` is each pair's class of change at ``prep.class_alpha``
     (:func:`corrshift.classes.change_classes`).
     """
-    first, second = columns["first"], columns["second"]
-    z_diff = np.asarray(columns["z_diff"], dtype=np.float64)
-    p_normal = np.asarray(columns["p_normal"], dtype=np.float64)
+    z_diff = columns["z_diff"].astype(np.float64)
+    p_normal = columns["p_normal"].astype(np.float64)
     p_normal[np.isnan(z_diff)] = np.nan
-    r1 = np.asarray(columns["r1"], dtype=np.float64)
-    r2 = np.asarray(columns["r2"], dtype=np.float64)
-    return pd.DataFrame({
-        "feature_a": prep.features[first].to_numpy(),
-        "feature_b": prep.features[second].to_numpy(),
+    r1 = columns["r1"].astype(np.float64)
+    r2 = columns["r2"].astype(np.float64)
+    return _frame({
+        "feature_a": feature_names(prep.features, columns["first"]),
+        "feature_b": feature_names(prep.features, columns["second"]),
         "r1": r1,
         "r2": r2,
         "class": change_classes(r1, r2, len(prep.group1), len(prep.group2), prep.class_alpha),
@@ -47,18 +71,25 @@ def ztest_rows(prep, columns: dict[str, np.ndarray]) -> pd.DataFrame:
 
 def score_rows(prep, columns: dict[str, np.ndarray]) -> pd.DataFrame:
     """The score rows of native score columns, without q-values (NaN rows for undefined scores)."""
-    return pd.DataFrame({
-        "feature": prep.features[columns["feature"]].to_numpy(),
-        "score": np.asarray(columns["score"], dtype=np.float64),
+    return _frame({
+        "feature": feature_names(prep.features, columns["feature"]),
+        "score": columns["score"].astype(np.float64),
         "p_permutation": column_pvalues(columns),
     })
 
 
-def add_qvalues(table: pd.DataFrame) -> pd.DataFrame:
-    """Add the q-values of every p-value column, adjusted over its defined p-values (the tested rows)."""
-    for p in ("p_normal", "p_permutation"):
-        if p in table.columns:
-            table["q" + p[1:]] = bh_qvalues(table[p].to_numpy())
+def add_qvalues(table: pd.DataFrame, columns: dict[str, np.ndarray] | None = None) -> pd.DataFrame:
+    """Add the q-values of every p-value column, adjusted over its defined p-values (the tested rows).
+
+    ``columns``, the native columns of the table's rows, let the
+    permutation q-values come from the permutation counts
+    (:func:`corrshift.pvalues.permutation_qvalues`).
+    """
+    if "p_normal" in table.columns:
+        table["q_normal"] = bh_qvalues(table["p_normal"].to_numpy())
+    p = table["p_permutation"].to_numpy()
+    table["q_permutation"] = (bh_qvalues(p) if columns is None
+                              else permutation_qvalues(columns["extreme"], columns["valid"], p))
     return table
 
 
@@ -74,7 +105,7 @@ def add_permutation_qvalues(table: pd.DataFrame, tally: PValueTally) -> pd.DataF
 
 def ztest_table(prep, columns: dict[str, np.ndarray]) -> pd.DataFrame:
     """The z-test table of native z-test columns."""
-    return add_qvalues(ztest_rows(prep, columns))
+    return add_qvalues(ztest_rows(prep, columns), columns)
 
 
 def unit_table(names, pairs: np.ndarray, columns: dict[str, np.ndarray]) -> pd.DataFrame:
@@ -90,4 +121,4 @@ def unit_table(names, pairs: np.ndarray, columns: dict[str, np.ndarray]) -> pd.D
 
 def score_table(prep, columns: dict[str, np.ndarray]) -> pd.DataFrame:
     """The score table of native score columns."""
-    return add_qvalues(score_rows(prep, columns))
+    return add_qvalues(score_rows(prep, columns), columns)
