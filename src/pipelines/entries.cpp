@@ -33,12 +33,13 @@ struct counts_storage {
           fractions(counted ? 0 : n),
           extreme(counted ? n : 0),
           valid(counted ? n : 0) {}
-    uint32_t* extreme_counts() { return counted ? extreme.mutable_data() : counts_in(fractions.mutable_data()); }
+    fractions_counted_in_place fractions_storage() { return {fractions.mutable_data()}; }
+    uint32_t* extreme_counts() { return counted ? extreme.mutable_data() : fractions_storage().counts(); }
     // The cycles tallied as undefined, turned into the valid ones at the end.
     uint32_t* undefined_counts() { return counted ? valid.mutable_data() : nullptr; }
     void finish(int32_t n, int32_t permutations) {
         if (!counted) {
-            finish_fractions_in_place(fractions.mutable_data(), n, permutations);
+            fractions_storage().finish(n, permutations);
             return;
         }
         uint32_t* v = valid.mutable_data();

@@ -170,7 +170,6 @@ pair_job pair_job_for(const fast_rows& rows, const checked_inputs& in) {
     job.segments = rows.segments;
     job.g1 = rows.job.g1;
     job.g2 = rows.job.g2;
-    job.alternative = tail::unknown;
     const int64_t row_bytes = static_cast<int64_t>(in.n1 + in.n2) * 4;
     const int64_t padded_rows = static_cast<int64_t>(rows.blocks) * rows.kernels->width;
     job.l2_rows = static_cast<int32_t>(std::min(padded_rows, kCachedPanelBytes / std::max<int64_t>(row_bytes, 1)));

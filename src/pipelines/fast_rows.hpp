@@ -57,7 +57,8 @@ void run_pair_workers(const fast_rows& rows, const Body& body) {
 // Fork-join over the panel blocks: packs every row for the cycle's groups.
 void pack_cycle_rows(fast_rows& rows, const cycle_view& view);
 
-// A pair job over the packed rows with no output chosen yet.
+// The pairs of the call over the packed rows: the geometry every mode of
+// the pair kernel shares (its outputs are the mode's, see jobs.hpp).
 pair_job pair_job_for(const fast_rows& rows, const checked_inputs& in);
 
 }  // namespace corrshift

@@ -75,14 +75,15 @@ void score_pairs(const checked_inputs& in, const call_options& o, const float* m
 }
 
 // The fast path's state that every kind of unit shares: the packed rows,
-// the cycle's Fisher differences, the pair job that writes them and the
-// thresholds of the permuted medians.
+// the pairs over them, the cycle's Fisher differences and what writes them,
+// and the thresholds of the permuted medians.
 struct fast_scores {
     const checked_inputs* in;
     const call_options* o;
     fast_rows rows;
     scratch<float> z_diff;
     pair_job pairs{};
+    pair_writes differences{};
     const rule_kernels* kernels = nullptr;
     scratch<float> thresholds;  // per unit (padded): the observed score's threshold, then its tanh
     size_t stride = 0;
@@ -91,7 +92,8 @@ struct fast_scores {
         make_fast_rows(rows, inputs, options);
         z_diff = make_scratch<float>(static_cast<size_t>(inputs.pairs));
         pairs = pair_job_for(rows, inputs);
-        pairs.z_diff = z_diff.get();
+        differences.z_diff = z_diff.get();
+        differences.alternative = tail::unknown;
         kernels = rows.by_rules;
     }
 
@@ -101,16 +103,19 @@ struct fast_scores {
         thresholds = make_scratch<float>(o->mean ? 0 : 2 * stride);
     }
 
-    // A pair job that counts median hits against the thresholds instead of
-    // writing differences; the counters are the caller's to set.
-    pair_job median_counting_job() const {
-        pair_job job = pair_job_for(rows, *in);
-        job.median_threshold = thresholds.get();
-        job.median_tanh = thresholds.get() + stride;
-        job.median_magnitude = o->alternative == tail::two_sided;
-        job.median_not_above = o->alternative == tail::less;
-        return job;
+    // Median hits counted against the thresholds instead of differences
+    // written; the counters (and runs) are the caller's to set.
+    median_counts median_counting() const {
+        median_counts counts{};
+        counts.threshold = thresholds.get();
+        counts.tanh = thresholds.get() + stride;
+        counts.magnitude = o->alternative == tail::two_sided;
+        counts.not_above = o->alternative == tail::less;
+        return counts;
     }
+
+    // The Fisher differences of the pair positions [begin, end) written.
+    void write_differences(int32_t begin, int32_t end) const { kernels->write_pairs(pairs, differences, begin, end); }
 };
 
 // Features of the exhaustive pair order: the pair phase splits the
@@ -123,7 +128,7 @@ struct feature_units {
     int32_t per_worker_lists = 0;
     scratch<float> lists;
     scratch<uint32_t> hits, numbers;
-    std::vector<pair_job> counting;
+    std::vector<median_counts> counting;
 
     explicit feature_units(const checked_inputs& in) : units(in.features) {}
 
@@ -151,20 +156,19 @@ struct feature_units {
         const int32_t counters = f.rows.pair_workers;
         hits = make_scratch<uint32_t>(counters * stride);
         numbers = make_scratch<uint32_t>(counters * stride);
-        pair_job job = f.median_counting_job();
+        median_counts counts = f.median_counting();
         for (int32_t w = 0; w < counters; ++w) {
-            job.median_hits = hits.get() + static_cast<size_t>(w) * stride;
-            job.median_numbers = numbers.get() + static_cast<size_t>(w) * stride;
-            counting.push_back(job);
+            counts.hits = hits.get() + static_cast<size_t>(w) * stride;
+            counts.numbers = numbers.get() + static_cast<size_t>(w) * stride;
+            counting.push_back(counts);
         }
     }
 
     void settle_cycle(const fast_scores& f, const score_job& job) const {
-        const pair_job* pj = &f.pairs;
-        const rule_kernels* kernels = f.kernels;
+        const fast_scores* fs = &f;
         {
             const timed_phase timing(phase::pairs);
-            run_pair_workers(f.rows, [=](int32_t, int32_t begin, int32_t end) { kernels->pair_range(*pj, begin, end); });
+            run_pair_workers(f.rows, [=](int32_t, int32_t begin, int32_t end) { fs->write_differences(begin, end); });
         }
         const timed_phase timing(phase::units);
         float* scratch = lists.get();
@@ -176,16 +180,17 @@ struct feature_units {
     }
 
     void count_cycle(const fast_scores& f, const score_job& job) const {
-        const pair_job* jobs = counting.data();
+        const median_counts* per_worker = counting.data();
+        const pair_job* pj = &f.pairs;
         const rule_kernels* kernels = f.kernels;
         const auto stride = static_cast<size_t>(padded);
         {
             const timed_phase timing(phase::pairs);
             run_pair_workers(f.rows, [=](int32_t worker, int32_t begin, int32_t end) {
-                const pair_job& pj = jobs[worker];
-                std::fill_n(pj.median_hits, stride, 0u);
-                std::fill_n(pj.median_numbers, stride, 0u);
-                kernels->pair_range(pj, begin, end);
+                const median_counts& mc = per_worker[worker];
+                std::fill_n(mc.hits, stride, 0u);
+                std::fill_n(mc.numbers, stride, 0u);
+                kernels->count_medians(*pj, mc, begin, end);
             });
         }
         const timed_phase timing(phase::units);
@@ -213,7 +218,7 @@ struct listed_units {
     std::vector<int32_t> cuts;
     scratch<float> lists;
     scratch<uint32_t> hits, numbers;
-    pair_job counting{};
+    median_counts counting{};
 
     explicit listed_units(const run_table& runs)
         : units(static_cast<int32_t>(runs.first.size())), start(runs.start.data()), stop(runs.end.data()) {}
@@ -245,17 +250,16 @@ struct listed_units {
         if (f.o->mean) return;
         hits = make_scratch<uint32_t>(static_cast<size_t>(units));
         numbers = make_scratch<uint32_t>(static_cast<size_t>(units));
-        counting = f.median_counting_job();
-        counting.median_hits = hits.get();
-        counting.median_numbers = numbers.get();
-        counting.median_run_start = start;
-        counting.median_run_stop = stop;
-        counting.median_runs = units;
+        counting = f.median_counting();
+        counting.hits = hits.get();
+        counting.numbers = numbers.get();
+        counting.run_start = start;
+        counting.run_stop = stop;
+        counting.runs = units;
     }
 
     void settle_cycle(const fast_scores& f, const score_job& job) const {
-        const pair_job* pj = &f.pairs;
-        const rule_kernels* kernels = f.kernels;
+        const fast_scores* fs = &f;
         float* scratch = lists.get();
         const auto per_worker = static_cast<size_t>(longest);
         const int32_t* first = start;
@@ -263,23 +267,24 @@ struct listed_units {
         const score_job* sj = &job;
         run_cut_workers(cuts.data(), slots, [=](int32_t worker, int32_t begin, int32_t end) {
             if (begin >= end) return;
-            kernels->pair_range(*pj, first[begin], last[end - 1]);
+            fs->write_differences(first[begin], last[end - 1]);
             run_scores(*sj, first, last, scratch + static_cast<size_t>(worker) * per_worker, begin, end);
         });
     }
 
     void count_cycle(const fast_scores& f, const score_job& job) const {
-        const pair_job* cj = &counting;
+        const median_counts* cj = &counting;
+        const pair_job* pj = &f.pairs;
         const rule_kernels* kernels = f.kernels;
         const int32_t* first = start;
         const int32_t* last = stop;
         const score_job* sj = &job;
         run_cut_workers(cuts.data(), slots, [=](int32_t, int32_t begin, int32_t end) {
             if (begin >= end) return;
-            std::fill(cj->median_hits + begin, cj->median_hits + end, 0u);
-            std::fill(cj->median_numbers + begin, cj->median_numbers + end, 0u);
-            kernels->pair_range(*cj, first[begin], last[end - 1]);
-            settle_run_medians(*sj, cj->median_hits, cj->median_numbers, first, last, begin, end);
+            std::fill(cj->hits + begin, cj->hits + end, 0u);
+            std::fill(cj->numbers + begin, cj->numbers + end, 0u);
+            kernels->count_medians(*pj, *cj, first[begin], last[end - 1]);
+            settle_run_medians(*sj, cj->hits, cj->numbers, first, last, begin, end);
         });
     }
 };

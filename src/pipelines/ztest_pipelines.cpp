@@ -41,6 +41,17 @@ void reference_ztest(const checked_inputs& in, const call_options& o, const pair
         [&](int32_t cycle) { tally_cycle(o, cycle, out.z_diff, perm_z.get(), out.extreme, out.undefined, n); });
 }
 
+// The p_normal array of a call. With permutations its storage holds the
+// tanh of each observed difference, which the tally of every permutation
+// cycle compares with, until the cycles are over and the normal p-values
+// replace it; without, the observed cycle writes the p-values at once.
+struct p_normal_storage {
+    float* p;
+    bool holds_tanh;  // permutation cycles follow the observed one
+    float* observed_tanh() const { return holds_tanh ? p : nullptr; }
+    float* p_values_of_observed_cycle() const { return holds_tanh ? nullptr : p; }
+};
+
 // The fast path: rows packed once per cycle, pairs computed tile by tile,
 // each worker comparing its permuted differences with the observed ones at
 // once.
@@ -48,37 +59,43 @@ void fast_ztest(const checked_inputs& in, const call_options& o, const pair_outp
     const int32_t n = in.pairs;
     fast_rows rows;
     make_fast_rows(rows, in, o);
-    pair_job observed = pair_job_for(rows, in);
-    observed.alternative = o.alternative;
-    observed.se = se;
-    observed.counts = out.extreme;
-    observed.undefined = out.undefined;
-    pair_job permuted = observed;
+    const pair_job pairs = pair_job_for(rows, in);
+    const p_normal_storage p_normal{out.p_normal, o.permutations > 0};
+    pair_writes observed{};
     observed.corr1 = out.corr1;
     observed.corr2 = out.corr2;
     observed.z_diff = out.z_diff;
-    permuted.z_observed = out.z_diff;
-    // With permutations, p_normal's storage holds the tanh of each observed
-    // difference for the tally until the end, when the p-values replace it.
-    const bool tanh_in_p = o.permutations > 0;
-    if (tanh_in_p)
-        observed.z_tanh = permuted.z_tanh = out.p_normal;
-    else
-        observed.p_normal = out.p_normal;
+    observed.p_normal = p_normal.p_values_of_observed_cycle();
+    observed.z_tanh = p_normal.observed_tanh();
+    observed.counts = out.extreme;
+    observed.undefined = out.undefined;
+    observed.alternative = o.alternative;
+    observed.se = se;
+    const pair_tally permuted{out.z_diff, p_normal.observed_tanh(), out.extreme, out.undefined, o.alternative};
     const rule_kernels* kernels = rows.by_rules;
     run_cycles(
         make_plan(in, o),
         [&](const cycle_view& v) {
             pack_cycle_rows(rows, v);
-            const pair_job* job = v.cycle == 0 ? &observed : &permuted;
+            const pair_job* job = &pairs;
             const timed_phase timing(phase::pairs);
-            run_pair_workers(rows, [=](int32_t, int32_t begin, int32_t end) { kernels->pair_range(*job, begin, end); });
+            if (v.cycle == 0) {
+                const pair_writes* w = &observed;
+                run_pair_workers(rows, [=](int32_t, int32_t begin, int32_t end) {
+                    kernels->write_pairs(*job, *w, begin, end);
+                });
+            } else {
+                const pair_tally* t = &permuted;
+                run_pair_workers(rows, [=](int32_t, int32_t begin, int32_t end) {
+                    kernels->tally_pairs(*job, *t, begin, end);
+                });
+            }
         },
         [](int32_t) {});
-    if (tanh_in_p) {
+    if (p_normal.holds_tanh) {
         const tail alt = o.alternative;
         const float* z = out.z_diff;
-        float* p = out.p_normal;
+        float* p = p_normal.p;
         run_workers(n, o.threads, [=](int32_t begin, int32_t end) {
             for (int32_t k = begin; k < end; ++k) p[k] = normal_pvalue(alt, z[k], se);
         });

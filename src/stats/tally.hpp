@@ -23,11 +23,17 @@ void tally_undefined(const float* permuted, uint32_t* undefined, int32_t n);
 void finish_fractions(const uint32_t* counts, float* p, int32_t n, int32_t permutations);
 
 // The same when the counts are kept in p's own storage (as uint32 bit
-// patterns, see counts_in): each entry is replaced by its fraction.
+// patterns, see fractions_counted_in_place): each entry is replaced by its
+// fraction.
 void finish_fractions_in_place(float* p, int32_t n, int32_t permutations);
 
-// The storage of a result array used for integer counts until
-// finish_fractions_in_place turns them into fractions.
-inline uint32_t* counts_in(float* p) { return reinterpret_cast<uint32_t*>(p); }
+// A p-value array whose storage holds the integer counts first: the
+// permutation cycles tally into counts() (uint32 bit patterns in p's
+// floats), and finish() replaces each count by its fraction.
+struct fractions_counted_in_place {
+    float* p;
+    uint32_t* counts() const { return reinterpret_cast<uint32_t*>(p); }
+    void finish(int32_t n, int32_t permutations) const { finish_fractions_in_place(p, n, permutations); }
+};
 
 }  // namespace corrshift

@@ -138,7 +138,7 @@ cycle_results reference_cycle(const inputs& in, const int32_t* g1, const int32_t
 }
 
 // The packed rows of the fast path and a pair job over them, set up as the
-// pipelines set them up.
+// pipelines set them up; the outputs of each mode are the caller's.
 struct fast_rows {
     const kernel_table* kernels;
     const rule_kernels* by_rules;  // the kernels of the inputs' rules
@@ -200,8 +200,6 @@ struct fast_rows {
         }
         job.g1 = prepare.g1;
         job.g2 = prepare.g2;
-        job.alternative = in.alternative;
-        job.se = difference_standard_error(in.n1, in.n2, in.spearman);
         const int32_t cached = (512 * 1024) / std::max(4 * (in.n1 + in.n2), 1);
         job.l2_rows = stretch > 0 ? stretch : std::min(padded, cached);
     }
@@ -229,10 +227,14 @@ struct fast_rows {
         by_rules->prepare_blocks(prepare, 0, blocks / 2, blocks);
     }
 
-    void run(const pair_job& j, int32_t pairs, int32_t pieces) const {
+    // The pairs in `pieces` ranges, as the workers split them, by one
+    // mode's entry point (write_pairs, tally_pairs, count_medians).
+    template <class Mode>
+    void run(void (*entry)(const pair_job&, const Mode&, int32_t, int32_t), const Mode& out, int32_t pairs,
+             int32_t pieces) const {
         for (int32_t w = 0; w < pieces; ++w) {
             const unit_range r = split_range(pairs, pieces, w);
-            by_rules->pair_range(j, r.begin, r.end);
+            entry(job, out, r.begin, r.end);
         }
     }
 };
@@ -330,7 +332,7 @@ void check_alternative(const kernel_table& kernels, const pair_case& c, inputs& 
     std::vector<float> tanh_z(size);
     tallies ztest(size);
     rows.pack(in.group1.data(), in.group2.data());
-    pair_job observed = rows.job;
+    pair_writes observed{};
     observed.corr1 = got.corr1.data();
     observed.corr2 = got.corr2.data();
     observed.z_diff = got.z.data();
@@ -338,7 +340,9 @@ void check_alternative(const kernel_table& kernels, const pair_case& c, inputs& 
     observed.z_tanh = tanh_z.data();
     observed.counts = ztest.counts.data();
     observed.undefined = ztest.undefined_under(in);
-    rows.run(observed, n, c.pieces);
+    observed.alternative = in.alternative;
+    observed.se = difference_standard_error(in.n1, in.n2, in.spearman);
+    rows.run(rows.by_rules->write_pairs, observed, n, c.pieces);
     r.same("corr1", got.corr1.data(), ref.corr1.data(), n);
     r.same("corr2", got.corr2.data(), ref.corr2.data(), n);
     r.same("z_diff", got.z.data(), ref.z.data(), n);
@@ -362,26 +366,24 @@ void check_alternative(const kernel_table& kernels, const pair_case& c, inputs& 
     score_job median_job = scores.job(by_median);
     median_job.observed = by_median.scores.data();
     median_thresholds(median_job, scores.count, threshold.data(), threshold.data() + stride, stride);
-    pair_job tally = rows.job;
-    tally.z_observed = got.z.data();
-    tally.z_tanh = tanh_z.data();
-    tally.counts = ztest.counts.data();
-    tally.undefined = ztest.undefined_under(in);
+    const pair_tally tally{got.z.data(), tanh_z.data(), ztest.counts.data(), ztest.undefined_under(in),
+                           in.alternative};
     std::vector<float> permuted_z(size);
-    pair_job differences = rows.job;
+    pair_writes differences{};
     differences.z_diff = permuted_z.data();
+    differences.alternative = tail::unknown;
     std::vector<uint32_t> hits(static_cast<size_t>(stride)), numbers(hits.size());
-    pair_job counting = rows.job;
-    counting.median_threshold = threshold.data();
-    counting.median_tanh = threshold.data() + stride;
-    counting.median_hits = hits.data();
-    counting.median_numbers = numbers.data();
-    counting.median_magnitude = in.alternative == tail::two_sided;
-    counting.median_not_above = in.alternative == tail::less;
+    median_counts counting{};
+    counting.threshold = threshold.data();
+    counting.tanh = threshold.data() + stride;
+    counting.hits = hits.data();
+    counting.numbers = numbers.data();
+    counting.magnitude = in.alternative == tail::two_sided;
+    counting.not_above = in.alternative == tail::less;
     if (!in.first.empty()) {
-        counting.median_run_start = scores.units.start.data();
-        counting.median_run_stop = scores.units.stop.data();
-        counting.median_runs = scores.count;
+        counting.run_start = scores.units.start.data();
+        counting.run_stop = scores.units.stop.data();
+        counting.runs = scores.count;
     }
     std::vector<int32_t> order(static_cast<size_t>(in.data.samples)), dealt1(in.group1.size()), dealt2(in.group2.size());
     std::iota(order.begin(), order.end(), 0);
@@ -391,15 +393,15 @@ void check_alternative(const kernel_table& kernels, const pair_case& c, inputs& 
         const cycle_results perm = reference_cycle(in, dealt1.data(), dealt2.data(), false);
         ztest.expect(in, ref.z.data(), perm.z.data());
         rows.pack(dealt1.data(), dealt2.data());
-        rows.run(tally, n, c.pieces);
+        rows.run(rows.by_rules->tally_pairs, tally, n, c.pieces);
 
-        rows.run(differences, n, c.pieces);
+        rows.run(rows.by_rules->write_pairs, differences, n, c.pieces);
         scores.fast(permuted_z.data(), by_mean, true);
         by_mean.expect(in, by_mean.expected_scores.data(), scores.reference(perm.z.data(), true).data());
 
         std::fill(hits.begin(), hits.end(), 0u);
         std::fill(numbers.begin(), numbers.end(), 0u);
-        rows.run(counting, n, c.pieces);
+        rows.run(rows.by_rules->count_medians, counting, n, c.pieces);
         std::vector<uint32_t> expected_hits(units, 0u), expected_numbers(units, 0u);
         scores.reference_counts(perm.z.data(), threshold.data(), expected_hits.data(), expected_numbers.data());
         // A NaN threshold decides nothing, whatever the hits.

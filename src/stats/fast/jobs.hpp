@@ -52,7 +52,11 @@ struct prepare_job {
     bool disjoint;
 };
 
-// The pair phase of one cycle over a range of pair positions.
+// The geometry of the pair phase of one cycle: which pair lies at each
+// position and the packed rows the pairs are computed from. What the pair
+// kernel does with each pair's correlations is its mode's, each with an
+// output struct and an entry point of its own: pair_writes (write_pairs),
+// pair_tally (tally_pairs), median_counts (count_medians).
 struct pair_job {
     int32_t features;            // K (exhaustive pair order)
     const int32_t* pair_first;   // null: condensed pair order
@@ -63,52 +67,68 @@ struct pair_job {
     const int32_t* segment_starts;
     int32_t segments;
     group_panel g1, g2;
-    // Outputs, each optional (null: not written).
+    int32_t l2_rows;  // rows of both groups' panels that fit the cache together
+};
+
+// Writing the results of a cycle: the observed cycle of the z-test, or the
+// Fisher differences of any cycle of the scores. Each output is optional
+// (null: not written).
+struct pair_writes {
     float* corr1;
     float* corr2;
     float* z_diff;
-    float* p_normal;    // normal p-values under `alternative`, with standard error `se`
-    uint32_t* counts;   // permutation counts: zeroed when z_observed is null, else tallied
-    // Sound rules: the permutation cycles in which each pair's difference
-    // is undefined (zeroed when z_observed is null, else tallied with
-    // counts; rarely written, so the tally reads and writes no more memory).
-    uint32_t* undefined;
-    const float* z_observed;
-    // tanh of each observed difference (as float): written when z_observed
-    // is null, read by the tally of permutation cycles otherwise.
+    float* p_normal;  // normal p-values under `alternative`, with standard error `se`
+    // tanh of each difference (as float), which the tally of the
+    // permutation cycles compares with (see pair_tally).
     float* z_tanh;
-    // Permutation cycles of per-unit medians (median_hits not null):
-    // nothing written; for both features f of each pair, median_hits[f]
-    // counts the differences d whose key (|d| under median_magnitude)
-    // lies below median_threshold[f] (not above it under
-    // median_not_above), median_numbers[f] those that are numbers. The
-    // counts are this worker's own; median_tanh[f] = tanh of the
-    // threshold (+inf where the threshold is NaN). Arrays of K entries
-    // rounded up to whole panel blocks.
-    const float* median_threshold;
-    const float* median_tanh;
-    uint32_t* median_hits;
-    uint32_t* median_numbers;
-    bool median_magnitude;
-    bool median_not_above;
-    // Listed pairs: the units are runs instead of features, run g covering
-    // positions [median_run_start[g], median_run_stop[g]) (positions in no
-    // run count nowhere); each difference counts for its run only, and the
-    // arrays are indexed by run.
-    const int32_t* median_run_start;
-    const int32_t* median_run_stop;
-    int32_t median_runs;
+    uint32_t* counts;     // permutation counts, zeroed
+    uint32_t* undefined;  // sound rules: undefined-cycle counts, zeroed
     tail alternative;
     float se;
-    int32_t l2_rows;  // rows of both groups' panels that fit the cache together
+};
+
+// A permutation cycle of the z-test: per pair, counts += 1 when the
+// permuted difference is at least as extreme as z_observed under
+// `alternative`; under sound rules undefined += 1 when it is undefined
+// (rarely written, so the tally reads and writes no more memory).
+struct pair_tally {
+    const float* z_observed;
+    const float* z_tanh;  // tanh of each observed difference, as pair_writes wrote it
+    uint32_t* counts;
+    uint32_t* undefined;  // read under sound rules only
+    tail alternative;
+};
+
+// A permutation cycle of per-unit medians: nothing written; for both
+// features f of each pair, hits[f] counts the differences d whose key (|d|
+// under magnitude) lies below threshold[f] (not above it under not_above),
+// numbers[f] those that are numbers. The counts are this worker's own;
+// tanh[f] = tanh of the threshold (+inf where the threshold is NaN). Arrays
+// of K entries rounded up to whole panel blocks.
+struct median_counts {
+    const float* threshold;
+    const float* tanh;
+    uint32_t* hits;
+    uint32_t* numbers;
+    bool magnitude;
+    bool not_above;
+    // Listed pairs (run_start not null): the units are runs instead of
+    // features, run g covering positions [run_start[g], run_stop[g])
+    // (positions in no run count nowhere); each difference counts for its
+    // run only, and the arrays are indexed by run.
+    const int32_t* run_start;
+    const int32_t* run_stop;
+    int32_t runs;
 };
 
 // The kernels of one instruction set that follow one set of rules.
 struct rule_kernels {
     // Packs the blocks [begin, end) of rows; worker names its scratch.
     void (*prepare_blocks)(const prepare_job& job, int32_t worker, int32_t begin, int32_t end);
-    // The pair positions [begin, end) of the job.
-    void (*pair_range)(const pair_job& job, int32_t begin, int32_t end);
+    // The pair positions [begin, end) of the job, in each of its modes.
+    void (*write_pairs)(const pair_job& job, const pair_writes& out, int32_t begin, int32_t end);
+    void (*tally_pairs)(const pair_job& job, const pair_tally& out, int32_t begin, int32_t end);
+    void (*count_medians)(const pair_job& job, const median_counts& out, int32_t begin, int32_t end);
 };
 
 // One build of the kernels for one instruction set.

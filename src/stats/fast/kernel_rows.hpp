@@ -1,0 +1,150 @@
+// Row preparation of the fast kernels (see kernels_impl.hpp): ranks of
+// rows without ties, and the values or ranks of each group's columns
+// packed into the panels with each row's mean and variance.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#include "../rank.hpp"
+#include "jobs.hpp"
+#include "kernel_pairs.hpp"
+#include "kernel_vectors.hpp"
+
+namespace {
+
+using namespace corrshift;
+
+// ---------------------------------------------------------------------------
+// Ranks of a row without ties: rank of k = how many values are below it.
+
+bool distinct_ranks(const float* values, int32_t m, int32_t* ranks, uint8_t* seen) {
+    if (m <= 0) return true;
+    for (int32_t k0 = 0; k0 < m; k0 += VL) {
+        vf vk;
+        for (int l = 0; l < VL; ++l) vk[l] = values[k0 + l < m ? k0 + l : k0];
+        vi below = vi{};
+        for (int32_t l = 0; l < m; ++l) below -= (vi)(splat(values[l]) < vk);
+        for (int l = 0; l < VL && k0 + l < m; ++l) ranks[k0 + l] = below[l];
+    }
+    // Without ties and NaN the counts are a permutation of 0 .. m-1.
+    std::memset(seen, 0, static_cast<size_t>(m));
+    for (int32_t k = 0; k < m; ++k) {
+        const int32_t r = ranks[k];
+        if (r < 0 || r >= m || seen[r]) return false;
+        seen[r] = 1;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Row preparation: values (or ranks) of each group's columns packed into
+// the panels, with each row's mean and variance.
+
+constexpr int32_t kCountingRanksMax = 512;
+
+template <class S>
+void rank_group(const float* row, const int32_t* columns, int32_t m, const prepare_scratch& sc, float* rank_row) {
+    if (m <= 0) return;
+    for (int32_t k = 0; k < m; ++k) sc.values[k] = row[columns[k]];
+    const bool distinct = m <= kCountingRanksMax ? distinct_ranks(sc.values, m, sc.ranks, sc.seen)
+                                                 : sorted_distinct_ranks(sc.values, m, sc.ranks, sc.keys);
+    if (distinct) {
+        for (int32_t k = 0; k < m; ++k) rank_row[columns[k]] = static_cast<float>(sc.ranks[k]);
+    } else if constexpr (S::sound) {
+        rank_row_average(row, rank_row, columns, m, sc.order);
+    } else {
+        rank_row_by_index_sort(row, rank_row, columns, m, sc.order);
+    }
+}
+
+void pack_row(const float* src, const int32_t* columns, const group_panel& g, int32_t row) {
+    float* out = row_in_panel(g, row);
+    for (int32_t s = 0; s < g.n; ++s) out[static_cast<int64_t>(s) * W] = src[columns[s]];
+}
+
+void pad_row(const group_panel& g, int32_t row) {
+    float* out = row_in_panel(g, row);
+    for (int32_t s = 0; s < g.n; ++s) out[static_cast<int64_t>(s) * W] = 0.0f;
+}
+
+// Mean and variance of every row of a packed block, VL rows per vector:
+// each lane sums its row's values in sample order, as a scalar loop would.
+// Padding rows hold zeros and get mean 0 and variance 0.
+void block_moments(const group_panel& g, int32_t block) {
+    const float* panel = block_in_panel(g, block);
+    const float count = static_cast<float>(g.n);
+    for (int c = 0; c < C; ++c) {
+        vf sx = vf{}, sxx = vf{};
+        for (int32_t s = 0; s < g.n; ++s) {
+            const vf v = load(panel + static_cast<int64_t>(s) * W + c * VL);
+            sx = sx + v;
+            sxx = sxx + v * v;
+        }
+        const vf mean = sx / count;
+        store(g.mean + block * W + c * VL, mean);
+        store(g.var + block * W + c * VL, sxx / count - mean * mean);
+    }
+}
+
+// The data row kRowsAhead rows on is asked for while a row is packed (its
+// first kPrefetchRowBytes bytes): the matrix is read once per cycle, so its
+// rows come from beyond the core's caches.
+constexpr int32_t kRowsAhead = 2;
+constexpr int64_t kPrefetchRowBytes = 16384;
+
+inline void prefetch_row(const float* row, int32_t samples) {
+    const int64_t bytes = static_cast<int64_t>(samples) * 4;
+    const char* p = reinterpret_cast<const char*>(row);
+    for (int64_t b = 0; b < bytes && b < kPrefetchRowBytes; b += 64) prefetch(p + b);
+}
+
+// Ranks of a row without ties into rank_row: walking the row's samples in
+// ascending order, a member of a group gets the count of its group's
+// members met before it, which is its rank in the group (other columns get
+// values no one reads). Branch-free: membership is random from cycle to
+// cycle.
+void ranks_from_order(const prepare_job& job, int32_t row, float* rank_row) {
+    const int32_t* order = job.order + static_cast<int64_t>(row) * job.samples;
+    int32_t seen1 = 0, seen2 = 0;
+    for (int32_t p = 0; p < job.samples; ++p) {
+        const int32_t s = order[p];
+        const int32_t in1 = job.member[s] == 1, in2 = job.member[s] == 2;
+        rank_row[s] = static_cast<float>(seen2 + ((seen1 - seen2) & -in1));  // in1 ? seen1 : seen2
+        seen1 += in1;
+        seen2 += in2;
+    }
+}
+
+template <class S>
+void prepare_blocks(const prepare_job& job, int32_t worker, int32_t begin, int32_t end) {
+    const prepare_scratch& sc = job.scratch[worker];
+    for (int32_t block = begin; block < end; ++block) {
+        for (int32_t row = block * W; row < (block + 1) * W; ++row) {
+            if (row >= job.features) {
+                pad_row(job.g1, row);
+                pad_row(job.g2, row);
+                continue;
+            }
+            const float* src = job.data + static_cast<int64_t>(row) * job.samples;
+            if (row + kRowsAhead < job.features)
+                prefetch_row(src + kRowsAhead * static_cast<int64_t>(job.samples), job.samples);
+            if (job.order != nullptr && job.disjoint && job.distinct[row]) {
+                ranks_from_order(job, row, sc.rank_row);
+                src = sc.rank_row;
+            } else if (job.spearman) {
+                // Group 2's ranks are written after group 1's, as into a
+                // shared rank matrix: a column in both groups keeps group 2's.
+                rank_group<S>(src, job.group1, job.g1.n, sc, sc.rank_row);
+                rank_group<S>(src, job.group2, job.g2.n, sc, sc.rank_row);
+                src = sc.rank_row;
+            }
+            pack_row(src, job.group1, job.g1, row);
+            pack_row(src, job.group2, job.g2, row);
+        }
+        block_moments(job.g1, block);
+        block_moments(job.g2, block);
+    }
+}
+
+}  // namespace
