@@ -46,7 +46,8 @@ def make_data(features: int, samples: int) -> np.ndarray:
 
 def run_once(features: int, samples: int, permutations: int, top: int, chunk_pairs: int, threads: int) -> dict:
     import corrshift
-    from corrshift.chunked import default_chunk_pairs, plan_all_pairs
+    from corrshift.analyses import ZTEST
+    from corrshift.chunk_engine import default_chunk_pairs, plan_all_pairs
 
     data = make_data(features, samples)
     half = samples // 2
@@ -57,7 +58,7 @@ def run_once(features: int, samples: int, permutations: int, top: int, chunk_pai
     seconds = time.perf_counter() - start
     pairs = features * (features - 1) // 2
     return dict(features=features, samples=samples, permutations=permutations, top=top, pairs=pairs,
-                chunks=len(plan_all_pairs(features, "ztest", chunk_pairs)), kept=len(table), seconds=seconds,
+                chunks=len(plan_all_pairs(features, ZTEST, chunk_pairs)), kept=len(table), seconds=seconds,
                 pair_samples_per_s=pairs * samples * (permutations + 1) / seconds,
                 peak_gb=resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 2**20)
 
@@ -90,7 +91,7 @@ def main() -> None:
           f"{TARGET['permutations']} permutations, top {TARGET['top']}, {args.threads} threads, no Dask")
     # The runs of the target shape use the target's chunks, whatever their
     # permutation count.
-    from corrshift.chunked import default_chunk_pairs
+    from corrshift.chunk_engine import default_chunk_pairs
 
     chunk_pairs = args.chunk_pairs or default_chunk_pairs(TARGET["samples"], TARGET["permutations"], args.threads)
     if args.full:

@@ -14,8 +14,9 @@ import numpy as np
 import pytest
 import scipy.stats
 
-from corrshift import chunked, native
-from corrshift.chunked import Job, run_chunks
+from corrshift import chunk_engine as chunked, native
+from corrshift.analyses import ANALYSES, SCORE, ZTEST
+from corrshift.chunk_engine import Job, run_chunks
 from corrshift.parquet_sink import parquet_sink
 
 FEATURES, SAMPLES = 23, 36
@@ -53,14 +54,14 @@ def given_score_pairs():
 
 def make_job(test, method="pearson", alternative="two-sided", aggregate="mean", top=None, max_p=None,
              exclude=None):
-    return Job(test=test, features=0, group1=GROUP1, group2=GROUP2, method=method, alternative=alternative,
+    return Job(analysis=ANALYSES[test], features=0, group1=GROUP1, group2=GROUP2, method=method, alternative=alternative,
                aggregate=aggregate if test == "score" else None, permutations=PERMUTATIONS, threads=2,
                top=top, max_p=max_p, exclude=exclude)
 
 
 def single_call(data, job, pairs):
     """The full table from one native call (over all pairs: the exhaustive one)."""
-    if job.test == "ztest":
+    if job.analysis is ZTEST:
         return native.ztest(data, GROUP1, GROUP2, job.method, job.alternative, job.permutations, 2, pairs=pairs)
     return native.score(data, GROUP1, GROUP2, job.method, job.aggregate, job.alternative, job.permutations, 2,
                         pairs=pairs, exclude=job.exclude)
@@ -136,8 +137,9 @@ def test_score_chunks_equal_single_call(data, method, aggregate, alternative, pa
 
 @pytest.mark.parametrize("test,chunk", [("ztest", 1), ("ztest", 40), ("score", 1), ("score", 60)])
 def test_chunks_cover_every_pair_once(test, chunk):
-    pairs = [chunked.block_pairs(c.lo, c.hi, FEATURES, test)
-             for c in chunked.plan_all_pairs(FEATURES, test, chunk)]
+    analysis = ANALYSES[test]
+    pairs = [chunked.block_pairs(c.lo, c.hi, FEATURES, analysis.per_feature)
+             for c in chunked.plan_all_pairs(FEATURES, analysis, chunk)]
     first = np.concatenate([p[0] for p in pairs])
     second = np.concatenate([p[1] for p in pairs])
     if test == "ztest":
@@ -149,7 +151,7 @@ def test_chunks_cover_every_pair_once(test, chunk):
 
 def test_score_chunks_never_split_a_run():
     first = np.array([0, 0, 0, 0, 0, 2, 3, 3, 7], dtype=np.int32)
-    plan = chunked.plan_given_pairs(first, "score", 2)
+    plan = chunked.plan_given_pairs(first, SCORE, 2)
     assert [(c.lo, c.hi, c.row) for c in plan] == [(0, 5, 0), (5, 6, 1), (6, 8, 2), (8, 9, 3)]
 
 
@@ -283,11 +285,12 @@ import sys
 for name in ("dask", "distributed", "pyarrow"):
     sys.modules[name] = None  # importing them now fails
 import numpy as np
-from corrshift.chunked import Job, run_chunks
+from corrshift.analyses import ZTEST
+from corrshift.chunk_engine import Job, run_chunks
 from corrshift.parquet_sink import parquet_sink
 x = np.random.default_rng(0).normal(size=(9, 12)).astype(np.float32)
 g1, g2 = np.arange(6, dtype=np.int32), np.arange(6, 12, dtype=np.int32)
-job = Job("ztest", 0, g1, g2, "pearson", "two-sided", None, 3, 1, 4, None)
+job = Job(ZTEST, 0, g1, g2, "pearson", "two-sided", None, 3, 1, 4, None)
 print(len(run_chunks(x, g1, g2, job, chunk_pairs=5).columns["z_diff"]))
 try:
     parquet_sink(sys.argv[1])

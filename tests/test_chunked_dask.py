@@ -18,7 +18,7 @@ from distributed import Client, LocalCluster
 import corrshift
 from corrshift.cli import main
 
-from corrshift.chunked import pair_cycle_seconds, run_chunks, task_threads
+from corrshift.chunk_engine import pair_cycle_seconds, run_chunks, task_threads
 from corrshift.options import available_cpus
 from corrshift.parquet_sink import parquet_sink
 from test_api_chunks import FRAME, GIVEN, GROUPS, LABELS, QUIET

@@ -9,6 +9,7 @@ import numpy as np
 import pandas as pd
 
 from . import native
+from .analyses import SCORE, ZTEST, Analysis
 from .anndata_io import store_result
 from .groups import Groups, resolve_groups, sample_labels
 from .inputs import DataTable, analysed_values, as_table, is_anndata
@@ -18,7 +19,7 @@ from .options import (AGGREGATES, ALTERNATIVES, METHODS, check_choice, check_min
                       check_probability, check_threads)
 from .pairs import pair_positions
 from .significance import testable_rows, warn_if_unreachable
-from .chunked_api import chunking_options, score_chunks, ztest_chunks
+from .chunked_runs import chunking_options, score_chunks, ztest_chunks
 from .standardise import observed_counts, standardise
 from .sets import unit_pairs
 from .tables import score_table, unit_table, ztest_table
@@ -168,8 +169,8 @@ def _warn_small_group(prep: Prepared) -> None:
                   "standard error 1/sqrt(n - 3) needs at least 4); the permutation test still runs")
 
 
-def _attrs(test: str, prep: Prepared, **options) -> dict:
-    attrs = {"test": test, "group1": prep.groups.names[0], "group2": prep.groups.names[1],
+def _attrs(analysis: Analysis, prep: Prepared, **options) -> dict:
+    attrs = {"test": analysis.name, "group1": prep.groups.names[0], "group2": prep.groups.names[1],
              "n1": len(prep.group1), "n2": len(prep.group2), "features": len(prep.features), **options}
     if prep.min_cells is not None:
         attrs.update(min_cells=prep.min_cells, filtered=list(prep.filtered), n_filtered=len(prep.filtered))
@@ -404,16 +405,16 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         involved = np.union1d(*pairs)
     _warn_filtered(prep, "their pairs are not tested")
     _warn_undefined(prep, involved, "their pairs' rows are NaN")
-    warn_if_unreachable(testable_rows("ztest", prep.undefined, *(pairs or (None, None))), permutations, "pairs")
+    warn_if_unreachable(testable_rows(ZTEST, prep.undefined, *(pairs or (None, None))), permutations, "pairs")
     options = dict(method=method, alternative=alternative, permutations=permutations)
     if chunking is not None:
         table, run = ztest_chunks(prep, pairs, threads=threads, progress=progress, chunking=chunking, **options)
-        return _stored(data, key_added, _finish(table, "ztest", prep, run.rows, chunking, class_alpha=class_alpha,
+        return _stored(data, key_added, _finish(table, ZTEST, prep, run.rows, chunking, class_alpha=class_alpha,
                                                 **options))
     columns = native.ztest(prep.matrix, prep.group1, prep.group2, method, alternative, permutations, threads,
                            pairs=pairs, progress=progress, strata=prep.strata)
     table = ztest_table(prep, columns)
-    return _stored(data, key_added, _finish(table, "ztest", prep, len(table), chunking, class_alpha=class_alpha,
+    return _stored(data, key_added, _finish(table, ZTEST, prep, len(table), chunking, class_alpha=class_alpha,
                                             **options))
 
 
@@ -424,12 +425,12 @@ def _threads(threads, chunking) -> int | None:
     return check_threads(threads)
 
 
-def _finish(table, test: str, prep: Prepared, rows: int, chunking, **options) -> pd.DataFrame | None:
+def _finish(table, analysis: Analysis, prep: Prepared, rows: int, chunking, **options) -> pd.DataFrame | None:
     """Record the analysis in the table's ``attrs``."""
     if table is None:
         return None
     bounds = {} if chunking is None else {"top": chunking.top, "max_p": chunking.max_p}
-    table.attrs = _attrs(test, prep, rows=rows, **options, **{k: v for k, v in bounds.items() if v is not None})
+    table.attrs = _attrs(analysis, prep, rows=rows, **options, **{k: v for k, v in bounds.items() if v is not None})
     return table
 
 
@@ -551,15 +552,15 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     _warn_filtered(prep, "they have no score and take no part in the other features' scores")
     _warn_undefined(prep, involved, "their scores are NaN, and they take no part in the other features' "
                                     "scores")
-    warn_if_unreachable(testable_rows("score", prep.undefined, None if pairs is None else pairs[0]),
+    warn_if_unreachable(testable_rows(SCORE, prep.undefined, None if pairs is None else pairs[0]),
                         permutations, "features")
     if chunking is not None:
         table, run = score_chunks(prep, pairs, threads=threads, progress=progress, chunking=chunking, **options)
-        return _stored(data, key_added, _finish(table, "score", prep, run.rows, chunking, **options))
+        return _stored(data, key_added, _finish(table, SCORE, prep, run.rows, chunking, **options))
     columns = native.score(prep.matrix, prep.group1, prep.group2, method, aggregate, alternative, permutations,
                            threads, pairs=pairs, exclude=prep.undefined, progress=progress, strata=prep.strata)
     table = score_table(prep, columns)
-    return _stored(data, key_added, _finish(table, "score", prep, len(table), chunking, **options))
+    return _stored(data, key_added, _finish(table, SCORE, prep, len(table), chunking, **options))
 
 
 def _set_scores(prep: Prepared, sets, threads, progress, *, method, aggregate, alternative,
@@ -574,7 +575,7 @@ def _set_scores(prep: Prepared, sets, threads, progress, *, method, aggregate, a
                                  strata=prep.strata)
     counts = np.diff(np.append(starts, len(first)))
     table = unit_table(names, counts, columns)
-    return _finish(table, "score", prep, len(table), None, method=method, aggregate=aggregate,
+    return _finish(table, SCORE, prep, len(table), None, method=method, aggregate=aggregate,
                    alternative=alternative, permutations=permutations, units="sets")
 
 

@@ -22,7 +22,7 @@ from .files import (file_format, is_folder_output, output_format, read_data, rea
 from .inputs import is_anndata
 from .network import network, network_format, write_network
 from .messages import CorrshiftWarning, few
-from .options import AGGREGATES, ALTERNATIVES, MAX_PERMUTATIONS, METHODS, check_min_cells
+from .options import AGGREGATES, ALTERNATIVES, INT32_MAX, MAX_PERMUTATIONS, METHODS, check_min_cells
 from .ranking import ranked
 
 EXIT_USAGE = 2
@@ -175,11 +175,11 @@ def _outputs(p: argparse.ArgumentParser, test: str) -> None:
         p.add_argument("--sets", metavar="SETS", help="score gene sets instead of features: a table of a set "
                        "name and one of its features per line (pairs inside each set); one row per set; not "
                        "with --pairs or the chunk options")
-    p.add_argument("--top", metavar="N", type=_whole(1, (1 << 31) - 1), help=f"keep only the N best {rows}, "
+    p.add_argument("--top", metavar="N", type=_whole(1, INT32_MAX), help=f"keep only the N best {rows}, "
                    f"in memory bounded by N and the chunk size{q_note}; not with a folder --out")
     p.add_argument("--max-p", metavar="P", type=_fraction, help=f"keep only the {rows} with p_permutation at "
                    f"most P{q_note}")
-    p.add_argument("--chunk-pairs", metavar="N", type=_whole(1, (1 << 31) - 1), help="compute the pairs in "
+    p.add_argument("--chunk-pairs", metavar="N", type=_whole(1, INT32_MAX), help="compute the pairs in "
                    "chunks of about N (default with --top, --max-p, --scheduler or a folder --out: chosen "
                    "from the sample and permutation counts)")
     p.add_argument("--scheduler", metavar="ADDRESS", help="run the chunks on the Dask cluster whose scheduler "

@@ -43,7 +43,7 @@ def ztest(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: st
     with progress_bar(progress, "Permutations", "cycle") as report:
         if pairs is None:
             k = matrix.shape[0]
-            first, second = block_pairs(0, k, k, "ztest")
+            first, second = block_pairs(0, k, k, False)
             values = _core.ztest_exhaustive(matrix, group1, group2, method, alternative, permutations, threads,
                                             report, strata)
         else:

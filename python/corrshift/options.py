@@ -12,7 +12,8 @@ AGGREGATES = ("mean", "median")
 #: Permutation counts are tallied in single precision on the native side,
 #: which counts exactly up to 2**24.
 MAX_PERMUTATIONS = 1 << 24
-_MAX_INT32 = (1 << 31) - 1
+#: The largest count or position the native engine indexes (signed 32-bit).
+INT32_MAX = (1 << 31) - 1
 
 
 def check_choice(value, choices: tuple[str, ...], name: str) -> str:
@@ -43,7 +44,7 @@ def available_cpus() -> int:
 def check_threads(threads) -> int:
     if threads is None:
         return available_cpus()
-    return check_whole(threads, "threads", 1, _MAX_INT32)
+    return check_whole(threads, "threads", 1, INT32_MAX)
 
 
 def check_probability(value, name: str) -> float:
@@ -62,7 +63,7 @@ def check_min_cells(value) -> int | float | None:
     if value is None:
         return None
     if isinstance(value, numbers.Integral) and not isinstance(value, bool):
-        return check_whole(value, "min_cells", 0, _MAX_INT32)
+        return check_whole(value, "min_cells", 0, INT32_MAX)
     if isinstance(value, numbers.Real) and not isinstance(value, bool) and 0 < value < 1:
         return float(value)
     raise ValueError("min_cells must be a whole number of samples or a fraction between 0 and 1 "

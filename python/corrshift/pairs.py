@@ -47,25 +47,27 @@ def pair_positions(pairs, features: pd.Index) -> tuple[np.ndarray, np.ndarray]:
     return a.astype(np.int32), b.astype(np.int32)
 
 
-def pairs_per_first(features: int, test: str) -> np.ndarray:
-    """How many pairs each first feature has over all pairs: ``K - 1 - i`` for z-tests, ``K - 1`` for scores."""
+def pairs_per_first(features: int, per_feature: bool) -> np.ndarray:
+    """How many pairs each first feature has over all pairs: ``K - 1`` when every feature pairs with
+    every other (scores), else ``K - 1 - i`` (z-tests, the condensed order)."""
     rows = np.arange(features, dtype=np.int64)
-    if test == "ztest":
+    if not per_feature:
         return features - 1 - rows
     return np.full(features, max(features - 1, 0), dtype=np.int64)
 
 
-def block_pairs(lo: int, hi: int, features: int, test: str) -> tuple[np.ndarray, np.ndarray]:
+def block_pairs(lo: int, hi: int, features: int, per_feature: bool) -> tuple[np.ndarray, np.ndarray]:
     """The pairs of first features ``[lo, hi)`` as two int32 index arrays.
 
-    z-tests: ``(i, j)`` for ``i < j``, in condensed order. Scores: ``(i, j)``
-    for every ``j != i`` in increasing ``j``.
+    ``(i, j)`` for ``i < j``, in condensed order (z-tests); with
+    ``per_feature``, ``(i, j)`` for every ``j != i`` in increasing ``j``
+    (scores).
     """
     rows = np.arange(lo, hi, dtype=np.int32)
-    counts = pairs_per_first(features, test)[lo:hi]
+    counts = pairs_per_first(features, per_feature)[lo:hi]
     total = int(counts.sum())
     first = np.repeat(rows, counts)
-    if test == "ztest":
+    if not per_feature:
         offsets = (np.cumsum(counts) - counts).astype(np.int32)
         second = np.arange(total, dtype=np.int32)
         second -= np.repeat(offsets, counts)

@@ -17,8 +17,8 @@ import pandas as pd
 
 from .messages import PACKAGE_DIR, few
 from .names import _is_position, positions
+from .options import INT32_MAX
 
-_INT32_MAX = np.iinfo(np.int32).max
 
 
 def _warn(message: str) -> None:
@@ -141,8 +141,8 @@ def set_pairs(sets, features) -> tuple[np.ndarray, np.ndarray, np.ndarray, list]
         _warn(f"{len(small)} set{'s have' if len(small) > 1 else ' has'} fewer than 2 features in the data and "
               f"no pairs (score NaN): {few(small)}")
     sizes = np.array([len(m) * (len(m) - 1) // 2 for m in members], dtype=np.int64)
-    if sizes.sum() > _INT32_MAX:
-        raise ValueError(f"the sets hold {sizes.sum()} pairs in all; at most {_INT32_MAX} fit in one analysis")
+    if sizes.sum() > INT32_MAX:
+        raise ValueError(f"the sets hold {sizes.sum()} pairs in all; at most {INT32_MAX} fit in one analysis")
     starts = np.concatenate([[0], np.cumsum(sizes)[:-1]]).astype(np.int32)
     first, second = np.empty(sizes.sum(), np.int32), np.empty(sizes.sum(), np.int32)
     for m, start, size in zip(members, starts, sizes):
@@ -187,15 +187,15 @@ def between_pairs(set_a, set_b, features) -> tuple[np.ndarray, np.ndarray]:
     # Each pair comes from at most two (a, b) products: a bound found before
     # the products are made.
     too_many = ValueError(f"sets of {len(a)} and {len(b)} features have more pairs between them than "
-                          f"{_INT32_MAX}, the most one analysis takes")
-    if (len(a) * len(b) - min(len(a), len(b))) // 2 > _INT32_MAX:
+                          f"{INT32_MAX}, the most one analysis takes")
+    if (len(a) * len(b) - min(len(a), len(b))) // 2 > INT32_MAX:
         raise too_many
     x, y = (g.ravel() for g in np.meshgrid(a, b, indexing="ij"))
     keep = x != y
     lo, hi = np.minimum(x[keep], y[keep]), np.maximum(x[keep], y[keep])
     # Pairs met twice (both features in both sets) fold onto one code.
     codes = np.unique(lo * np.int64(len(features)) + hi)
-    if len(codes) > _INT32_MAX:
+    if len(codes) > INT32_MAX:
         raise too_many
     return (codes // len(features)).astype(np.int32), (codes % len(features)).astype(np.int32)
 

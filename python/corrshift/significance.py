@@ -16,6 +16,7 @@ from fractions import Fraction
 
 import numpy as np
 
+from .analyses import Analysis
 from .messages import warn
 from .options import MAX_PERMUTATIONS
 
@@ -23,13 +24,13 @@ from .options import MAX_PERMUTATIONS
 ALPHA = Fraction(1, 20)
 
 
-def testable_rows(test: str, untestable: np.ndarray, first=None, second=None) -> int:
+def testable_rows(analysis: Analysis, untestable: np.ndarray, first=None, second=None) -> int:
     """The number of rows of an analysis that get p-values.
 
     Parameters
     ----------
-    test : {"ztest", "score"}
-        The analysis.
+    analysis : Analysis
+        :data:`corrshift.analyses.ZTEST` or :data:`corrshift.analyses.SCORE`.
     untestable : ndarray of bool
         Features whose correlations are undefined (constant within a
         group); their pairs and scores get no p-value.
@@ -37,7 +38,7 @@ def testable_rows(test: str, untestable: np.ndarray, first=None, second=None) ->
         Positions of the given pairs; all pairs when omitted.
     """
     ok = ~np.asarray(untestable, dtype=bool)
-    if test == "ztest":
+    if not analysis.per_feature:
         if first is None:
             k = int(ok.sum())
             return k * (k - 1) // 2

@@ -5,13 +5,14 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 
+from .analyses import analysis_of
 from .classes import change_classes
 from .pvalues import PValueTally, bh_qvalues, permutation_pvalues, permutation_qvalues
 
 
 def statistic(columns) -> np.ndarray:
     """The tested statistic of native columns or of a table: ``z_diff`` or ``score``."""
-    return columns["z_diff"] if "z_diff" in columns else columns["score"]
+    return columns[analysis_of(columns).statistic]
 
 
 def column_pvalues(columns: dict[str, np.ndarray]) -> np.ndarray:

@@ -44,10 +44,11 @@ from concurrent.futures import CancelledError  # Dask's cancellations derive fro
 import numpy as np
 
 from . import native
-from .options import available_cpus
+from .analyses import Analysis, analysis_of
+from .options import INT32_MAX, available_cpus
 from .pairs import block_pairs, pairs_per_first
 from .pvalues import EMPTY_TALLY, PValueTally
-from .tables import column_pvalues, statistic
+from .tables import column_pvalues
 
 #: Most pairs per chunk when the caller does not choose: some 100 MB of
 #: native working memory for a z-test chunk.
@@ -62,19 +63,16 @@ MIN_DEFAULT_CHUNK_PAIRS = 1 << 10
 #: again and a task never runs near the scheduler's patience.
 CHUNK_SECONDS = 10.0
 
-ZTEST_NATIVE_COLUMNS = native.ZTEST_COLUMNS
-SCORE_NATIVE_COLUMNS = native.SCORE_COLUMNS
 _INTEGER_COLUMNS = {"first": np.int32, "second": np.int32, "feature": np.int32, "extreme": np.uint32,
                     "valid": np.uint32}
 
-_INT32_MAX = np.iinfo(np.int32).max
 
 
 @dataclasses.dataclass(frozen=True)
 class Job:
     """What every chunk of one run computes and how its rows are reduced."""
 
-    test: str  # "ztest" or "score"
+    analysis: Analysis
     features: int
     group1: np.ndarray
     group2: np.ndarray
@@ -149,7 +147,7 @@ def _time_per_pair_cycle(features: int, samples: int, permutations: int) -> floa
     data = np.random.default_rng(0).normal(size=(features, samples)).astype(np.float32)
     group1 = np.arange(samples // 2, dtype=np.int32)
     group2 = np.arange(samples // 2, samples, dtype=np.int32)
-    pairs = block_pairs(0, features, features, "ztest")
+    pairs = block_pairs(0, features, features, False)
     best = np.inf
     for _ in range(2):
         start = time.perf_counter()
@@ -212,22 +210,22 @@ def default_chunk_pairs(samples: int, permutations: int, threads: int = 1) -> in
     return int(min(MAX_DEFAULT_CHUNK_PAIRS, max(MIN_DEFAULT_CHUNK_PAIRS, pairs)))
 
 
-def plan_all_pairs(features: int, test: str, chunk_pairs: int) -> list[Chunk]:
+def plan_all_pairs(features: int, analysis: Analysis, chunk_pairs: int) -> list[Chunk]:
     """Blocks of first features holding about ``chunk_pairs`` pairs each.
 
     A block holds at least one feature, whatever its pair count, so pairs
     that share a first feature stay together. Blocks without pairs (the last
     feature of a z-test) are merged into the block before them.
     """
-    counts = pairs_per_first(features, test)
+    counts = pairs_per_first(features, analysis.per_feature)
     ends = np.cumsum(counts)
     chunks: list[Chunk] = []
     a = 0
     while a < features:
         before = int(ends[a - 1]) if a else 0
         b = max(int(np.searchsorted(ends, before + chunk_pairs, side="right")), a + 1)
-        if ends[b - 1] > before or test == "score":
-            row = before if test == "ztest" else a
+        if ends[b - 1] > before or analysis.per_feature:
+            row = a if analysis.per_feature else before
             chunks.append(Chunk(len(chunks), a, b, row))
         a = b
     return chunks
@@ -242,7 +240,7 @@ def run_starts(pair_first: np.ndarray) -> np.ndarray:
     return np.concatenate(([0], change)).astype(np.int64)
 
 
-def plan_given_pairs(pair_first: np.ndarray, test: str, chunk_pairs: int) -> list[Chunk]:
+def plan_given_pairs(pair_first: np.ndarray, analysis: Analysis, chunk_pairs: int) -> list[Chunk]:
     """Slices of a given pair list holding about ``chunk_pairs`` pairs each.
 
     For scores the list must be sorted by first feature; slices then end only
@@ -250,7 +248,7 @@ def plan_given_pairs(pair_first: np.ndarray, test: str, chunk_pairs: int) -> lis
     own.
     """
     n = len(pair_first)
-    if test == "ztest":
+    if not analysis.per_feature:
         bounds = list(range(0, n, chunk_pairs)) + [n]
         return [Chunk(i, lo, hi, lo) for i, (lo, hi) in enumerate(zip(bounds[:-1], bounds[1:]))]
     if np.any(pair_first[1:] < pair_first[:-1]):
@@ -297,19 +295,12 @@ def _task_threads(job: Job, client) -> int:
 
 
 def _native_rows(data: np.ndarray, job: Job, chunk: Chunk, first, second) -> dict[str, np.ndarray]:
-    threads = job.threads or task_threads()
-    if job.test == "ztest":
-        return native.ztest(data, job.group1, job.group2, job.method, job.alternative, job.permutations,
-                            threads, pairs=(first, second), strata=job.strata)
-    # A single feature has no pair: the call over all pairs gives its row.
-    pairs = (first, second) if len(first) else None
-    return native.score(data, job.group1, job.group2, job.method, job.aggregate, job.alternative,
-                        job.permutations, threads, pairs=pairs, exclude=job.exclude, strata=job.strata)
+    return job.analysis.call(data, job, job.threads or task_threads(), (first, second))
 
 
 def tested_rows(columns: dict[str, np.ndarray]) -> np.ndarray:
     """Rows with a finite statistic and a defined permutation p-value."""
-    return np.isfinite(statistic(columns)) & ~np.isnan(column_pvalues(columns))
+    return analysis_of(columns).tested(columns, column_pvalues(columns))
 
 
 def take_rows(columns: dict[str, np.ndarray], index) -> dict[str, np.ndarray]:
@@ -359,15 +350,7 @@ def top_rows(columns: dict[str, np.ndarray], job: Job) -> dict[str, np.ndarray]:
     ascending. Untested rows are ordered by row number alone. The order is
     total, so the kept rows do not depend on how the rows were chunked.
     """
-    untested = ~tested_rows(columns)
-    primary = column_pvalues(columns)
-    primary[untested] = np.inf
-    keys = [primary]
-    if "p_normal" in columns:
-        keys.append(columns["p_normal"].astype(np.float64))
-    keys.append(-np.abs(statistic(columns).astype(np.float64)))
-    for key in keys[1:]:
-        key[untested | np.isnan(key)] = 0.0  # p_normal is NaN throughout with a group of 3
+    keys = job.analysis.ranking_keys(columns, column_pvalues(columns))
     keys.append(columns["row"])
     return take_rows(columns, _best_k(keys, job.top))
 
@@ -395,7 +378,7 @@ def compute_chunk(data: np.ndarray, job: Job, chunk: Chunk, first=None, second=N
     reports progress per chunk, not per permutation cycle.
     """
     if first is None:
-        first, second = block_pairs(chunk.lo, chunk.hi, job.features, job.test)
+        first, second = block_pairs(chunk.lo, chunk.hi, job.features, job.analysis.per_feature)
     return reduce_rows(_native_rows(data, job, chunk, first, second), chunk, job)
 
 
@@ -538,8 +521,8 @@ def run_chunks(data: np.ndarray, group1, group2, job: Job, *, pairs=None,
     """
     if chunk_pairs is None:
         chunk_pairs = default_chunk_pairs(len(group1) + len(group2), job.permutations, _task_threads(job, client))
-    if chunk_pairs < 1 or chunk_pairs > _INT32_MAX:
-        raise ValueError(f"chunk_pairs must be between 1 and {_INT32_MAX}, got {chunk_pairs}")
+    if chunk_pairs < 1 or chunk_pairs > INT32_MAX:
+        raise ValueError(f"chunk_pairs must be between 1 and {INT32_MAX}, got {chunk_pairs}")
     if job.top is not None and job.top < 1:
         raise ValueError(f"top must be at least 1, got {job.top}")
     if job.top is not None and sink is not None:
@@ -547,14 +530,14 @@ def run_chunks(data: np.ndarray, group1, group2, job: Job, *, pairs=None,
     group1, group2 = _check_prepared(data, group1, group2)
     job = dataclasses.replace(job, group1=group1, group2=group2, features=int(data.shape[0]))
     if pairs is None:
-        plan = plan_all_pairs(job.features, job.test, chunk_pairs)
+        plan = plan_all_pairs(job.features, job.analysis, chunk_pairs)
     else:
         pairs = tuple(np.ascontiguousarray(p, dtype=np.int32) for p in pairs)
         if len(pairs[0]) != len(pairs[1]):
             raise ValueError("the two pair index arrays differ in length")
-        plan = plan_given_pairs(pairs[0], job.test, chunk_pairs)
+        plan = plan_given_pairs(pairs[0], job.analysis, chunk_pairs)
 
-    names = ZTEST_NATIVE_COLUMNS if job.test == "ztest" else SCORE_NATIVE_COLUMNS
+    names = job.analysis.native_columns
     kept: dict[int, dict[str, np.ndarray]] = {}
     best: dict[str, np.ndarray] | None = None
     tally = EMPTY_TALLY

@@ -6,13 +6,13 @@ import contextlib
 import dataclasses
 
 from .atomic import check_new_folder
-from .chunked import SCORE_NATIVE_COLUMNS, ZTEST_NATIVE_COLUMNS, Job, concat_rows, run_chunks
-from .options import check_probability, check_whole
+from .analyses import SCORE, ZTEST
+from .chunk_engine import Job, concat_rows, run_chunks
+from .options import INT32_MAX, check_probability, check_whole
 from .parquet_sink import parquet_dataset, pyarrow_modules
 from .progress import progress_bar
 from .tables import add_permutation_qvalues, add_qvalues, score_rows, ztest_rows
 
-_INT32_MAX = (1 << 31) - 1
 
 
 @dataclasses.dataclass(frozen=True)
@@ -31,9 +31,9 @@ def chunking_options(chunk_pairs=None, client=None, top=None, max_p=None, out=No
     if chunk_pairs is None and client is None and top is None and max_p is None and out is None:
         return None
     if chunk_pairs is not None:
-        chunk_pairs = check_whole(chunk_pairs, "chunk_pairs", 1, _INT32_MAX)
+        chunk_pairs = check_whole(chunk_pairs, "chunk_pairs", 1, INT32_MAX)
     if top is not None:
-        top = check_whole(top, "top", 1, _INT32_MAX)
+        top = check_whole(top, "top", 1, INT32_MAX)
     if max_p is not None:
         max_p = check_probability(max_p, "max_p")
     if top is not None and out is not None:
@@ -62,10 +62,10 @@ def _run(prep, job: Job, pairs, chunking: Chunking, progress: bool | None, rows)
     ``rows(prep, columns)`` turns a chunk's native columns into table rows.
     """
     job = dataclasses.replace(job, top=chunking.top, max_p=chunking.max_p,
-                              exclude=prep.undefined if job.test == "score" else None)
+                              exclude=prep.undefined if job.analysis.per_feature else None)
     dataset = contextlib.nullcontext()
     if chunking.out is not None:
-        empty = rows(prep, concat_rows([], ZTEST_NATIVE_COLUMNS if job.test == "ztest" else SCORE_NATIVE_COLUMNS))
+        empty = rows(prep, concat_rows([], job.analysis.native_columns))
         # The folder appears only once every chunk's file is in it.
         dataset = parquet_dataset(chunking.out, to_table=lambda columns: rows(prep, columns),
                                   schema=_parquet_schema(empty, prep.features))
@@ -86,7 +86,7 @@ def _run(prep, job: Job, pairs, chunking: Chunking, progress: bool | None, rows)
 
 def ztest_chunks(prep, pairs, *, method, alternative, permutations, threads, progress, chunking: Chunking):
     """The z-test of :func:`corrshift.ztest` in chunks; (table or None, engine result)."""
-    job = Job("ztest", len(prep.features), prep.group1, prep.group2, method, alternative, None, permutations,
+    job = Job(ZTEST, len(prep.features), prep.group1, prep.group2, method, alternative, None, permutations,
               threads, None, None, strata=prep.strata)
     return _run(prep, job, pairs, chunking, progress, ztest_rows)
 
@@ -94,6 +94,6 @@ def ztest_chunks(prep, pairs, *, method, alternative, permutations, threads, pro
 def score_chunks(prep, pairs, *, method, aggregate, alternative, permutations, threads, progress,
                  chunking: Chunking):
     """The score of :func:`corrshift.score` in chunks; (table or None, engine result)."""
-    job = Job("score", len(prep.features), prep.group1, prep.group2, method, alternative, aggregate,
+    job = Job(SCORE, len(prep.features), prep.group1, prep.group2, method, alternative, aggregate,
               permutations, threads, None, None, strata=prep.strata)
     return _run(prep, job, pairs, chunking, progress, score_rows)

@@ -1,0 +1,83 @@
+"""The two analyses, ``ztest`` and ``score``: what each computes and how its rows rank.
+
+Everything that differs between them lives in one :class:`Analysis` each
+(:data:`ZTEST`, :data:`SCORE`): the native call and its columns, the tested
+statistic, which rows count as tested, the order of the rows best first and
+the shape of "all pairs". The result tables, the chunk engine and the
+command line ask the descriptor instead of comparing names.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+from collections.abc import Callable, Mapping
+
+import numpy as np
+
+from . import native
+
+
+@dataclasses.dataclass(frozen=True)
+class Analysis:
+    """One analysis: its name (``attrs["test"]``), statistic, rows and native call."""
+
+    name: str
+    #: The tested statistic's column: ``z_diff`` per pair, ``score`` per feature.
+    statistic: str
+    #: What a row is, in messages ("pairs", "features").
+    rows: str
+    #: The columns of the native call (see :mod:`corrshift.native`).
+    native_columns: tuple[str, ...]
+    #: Whether a row is a feature scored over its pairs (each feature pairs
+    #: with every other, and the pairs of one first feature stay together)
+    #: rather than a pair (z-tests: over all pairs, the condensed order i < j).
+    per_feature: bool
+    #: Whether rows carry a normal-approximation p-value.
+    has_normal: bool
+    #: ``call(data, job, threads, pairs)``: the native columns of a chunk.
+    call: Callable
+
+    def tested(self, columns: Mapping, p_permutation: np.ndarray) -> np.ndarray:
+        """Rows with a finite statistic and a defined permutation p-value."""
+        return np.isfinite(np.asarray(columns[self.statistic], dtype=np.float64)) & ~np.isnan(p_permutation)
+
+    def ranking_keys(self, columns: Mapping, p_permutation: np.ndarray) -> list[np.ndarray]:
+        """Sort keys, most significant first, that order rows best first.
+
+        Tested rows come first; then the permutation p-value ascending, the
+        normal p-value ascending (z-tests) and the statistic's magnitude
+        descending. Untested rows tie on every key after the first, and a
+        NaN normal p-value (a group of 3 samples) ties with every other.
+        """
+        untested = ~self.tested(columns, p_permutation)
+        keys = [untested, np.where(untested, np.inf, p_permutation)]
+        if self.has_normal:
+            p_normal = np.asarray(columns["p_normal"], dtype=np.float64)
+            keys.append(np.where(untested | np.isnan(p_normal), 0.0, p_normal))
+        statistic = np.asarray(columns[self.statistic], dtype=np.float64)
+        keys.append(np.where(untested, 0.0, -np.abs(statistic)))
+        return keys
+
+
+def _ztest_call(data, job, threads, pairs):
+    return native.ztest(data, job.group1, job.group2, job.method, job.alternative, job.permutations, threads,
+                        pairs=pairs, strata=job.strata)
+
+
+def _score_call(data, job, threads, pairs):
+    # A single feature has no pair: the call over all pairs gives its row.
+    pairs = pairs if len(pairs[0]) else None
+    return native.score(data, job.group1, job.group2, job.method, job.aggregate, job.alternative,
+                        job.permutations, threads, pairs=pairs, exclude=job.exclude, strata=job.strata)
+
+
+ZTEST = Analysis("ztest", "z_diff", "pairs", native.ZTEST_COLUMNS, per_feature=False, has_normal=True,
+                 call=_ztest_call)
+SCORE = Analysis("score", "score", "features", native.SCORE_COLUMNS, per_feature=True, has_normal=False,
+                 call=_score_call)
+ANALYSES = {a.name: a for a in (ZTEST, SCORE)}
+
+
+def analysis_of(columns: Mapping) -> Analysis:
+    """The analysis whose rows (native columns or a table) these are."""
+    return ZTEST if ZTEST.statistic in columns else SCORE
