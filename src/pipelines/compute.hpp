@@ -16,7 +16,7 @@ namespace corrshift {
 
 // Which implementation of the kernels a call runs: the fast one, or the
 // straightforward one that the tests compare it with.
-enum class engine { fast, reference };
+enum class kernel_path { fast, reference };
 
 struct call_options {
     bool spearman;
@@ -55,18 +55,22 @@ struct unit_outputs {
     uint32_t* undefined;
 };
 
-// Consecutive listed pairs that share their first feature. A position whose
-// first feature is not greater than the last run's belongs to no run.
-struct run_table {
+// Units of listed pairs that a score settles: unit u holds positions
+// [start[u], end[u]); `first` names it (a run's first feature, or the
+// caller's unit number).
+struct pair_units {
     std::vector<int32_t> first, start, end;
 };
-run_table decompose_runs(const int32_t* pair_first, int32_t n);
 
-void compute_ztest(const checked_inputs& in, const call_options& options, const pair_outputs& out, engine e);
+// Runs: consecutive listed pairs that share their first feature. A position
+// whose first feature is not greater than the last run's belongs to no run.
+pair_units decompose_runs(const int32_t* pair_first, int32_t n);
+
+void compute_ztest(const checked_inputs& in, const call_options& options, const pair_outputs& out, kernel_path path);
 void compute_feature_scores(const checked_inputs& in, const call_options& options, const unit_outputs& out,
-                            engine e);
-void compute_run_scores(const checked_inputs& in, const run_table& runs, const call_options& options,
-                        const unit_outputs& out, engine e);
+                            kernel_path path);
+void compute_unit_scores(const checked_inputs& in, const pair_units& runs, const call_options& options,
+                        const unit_outputs& out, kernel_path path);
 
 inline cycle_plan make_plan(const checked_inputs& in, const call_options& options) {
     return cycle_plan{in.samples,           in.group1,      in.n1,           in.group2, in.n2,

@@ -65,14 +65,14 @@ struct ztest_arrays {
     counts_storage counts;
 };
 
-ztest_arrays ztest_call(const checked_inputs& in, call_options o, int processes, engine e) {
+ztest_arrays ztest_call(const checked_inputs& in, call_options o, int processes, kernel_path path) {
     // The process count is used as given (the pair count may be 0).
     o.threads = effective_threads(processes, std::numeric_limits<int32_t>::max());
     const int32_t n = in.pairs;
     ztest_arrays a{float_output(n), float_output(n), float_output(n), float_output(n), counts_storage(n, o.rules)};
     const pair_outputs out{a.corr1.mutable_data(),    a.corr2.mutable_data(),       a.z_diff.mutable_data(),
                            a.p_normal.mutable_data(), a.counts.extreme_counts(), a.counts.undefined_counts()};
-    run_compute(o, [&] { compute_ztest(in, o, out, e); });
+    run_compute(o, [&] { compute_ztest(in, o, out, path); });
     a.counts.finish(n, o.permutations);
     return a;
 }
@@ -82,29 +82,29 @@ struct score_arrays {
     counts_storage counts;
 };
 
-score_arrays feature_score_call(const checked_inputs& in, call_options o, int processes, engine e) {
+score_arrays feature_score_call(const checked_inputs& in, call_options o, int processes, kernel_path path) {
     o.threads = effective_threads(processes, in.features);
     score_arrays a{float_output(in.features), counts_storage(in.features, o.rules)};
     const unit_outputs out{a.scores.mutable_data(), a.counts.extreme_counts(), a.counts.undefined_counts()};
-    run_compute(o, [&] { compute_feature_scores(in, o, out, e); });
+    run_compute(o, [&] { compute_feature_scores(in, o, out, path); });
     a.counts.finish(in.features, o.permutations);
     return a;
 }
 
-struct run_score_arrays {
+struct unit_score_arrays {
     int_output firsts;
     score_arrays units;
 };
 
-run_score_arrays run_score_call(const checked_inputs& in, const run_table& runs, call_options o, int processes,
-                                engine e) {
+unit_score_arrays unit_score_call(const checked_inputs& in, const pair_units& runs, call_options o, int processes,
+                                kernel_path path) {
     const auto g = static_cast<int32_t>(runs.first.size());
     o.threads = effective_threads(processes, g);
-    run_score_arrays a{int_output(g), {float_output(g), counts_storage(g, o.rules)}};
+    unit_score_arrays a{int_output(g), {float_output(g), counts_storage(g, o.rules)}};
     std::copy(runs.first.begin(), runs.first.end(), a.firsts.mutable_data());
     const unit_outputs out{a.units.scores.mutable_data(), a.units.counts.extreme_counts(),
                            a.units.counts.undefined_counts()};
-    run_compute(o, [&] { compute_run_scores(in, runs, o, out, e); });
+    run_compute(o, [&] { compute_unit_scores(in, runs, o, out, path); });
     a.units.counts.finish(g, o.permutations);
     return a;
 }
@@ -145,52 +145,52 @@ counted_ztest_result counted_tuple(ztest_arrays&& a) {
             std::move(a.p_normal),       std::move(a.counts.extreme), std::move(a.counts.valid)};
 }
 
-engine engine_of(bool reference) { return reference ? engine::reference : engine::fast; }
+kernel_path kernel_path_of(bool reference) { return reference ? kernel_path::reference : kernel_path::fast; }
 
 }  // namespace
 
 ztest_result ztest_pipeline_exhaustive(CORRSHIFT_ZTEST_EXHAUSTIVE_ARGS) {
     const checked_inputs in = check_inputs(data, nullptr, nullptr, group1, group2, permutations);
-    return classic_tuple(ztest_call(in, classic_options(method, alternative, permutations), processes, engine::fast));
+    return classic_tuple(ztest_call(in, classic_options(method, alternative, permutations), processes, kernel_path::fast));
 }
 
 ztest_result reference_ztest_pipeline_exhaustive(CORRSHIFT_ZTEST_EXHAUSTIVE_ARGS) {
     const checked_inputs in = check_inputs(data, nullptr, nullptr, group1, group2, permutations);
     return classic_tuple(
-        ztest_call(in, classic_options(method, alternative, permutations), processes, engine::reference));
+        ztest_call(in, classic_options(method, alternative, permutations), processes, kernel_path::reference));
 }
 
 ztest_result ztest_pipeline_indexed(CORRSHIFT_ZTEST_INDEXED_ARGS) {
     const checked_inputs in = check_inputs(data, &pair_first, &pair_second, group1, group2, permutations);
-    return classic_tuple(ztest_call(in, classic_options(method, alternative, permutations), processes, engine::fast));
+    return classic_tuple(ztest_call(in, classic_options(method, alternative, permutations), processes, kernel_path::fast));
 }
 
 ztest_result reference_ztest_pipeline_indexed(CORRSHIFT_ZTEST_INDEXED_ARGS) {
     const checked_inputs in = check_inputs(data, &pair_first, &pair_second, group1, group2, permutations);
     return classic_tuple(
-        ztest_call(in, classic_options(method, alternative, permutations), processes, engine::reference));
+        ztest_call(in, classic_options(method, alternative, permutations), processes, kernel_path::reference));
 }
 
 namespace {
 
 score_result classic_scores(const float_input& data, const int_input& group1, const int_input& group2,
                             const std::string& method, const std::string& aggregate, const std::string& alternative,
-                            int permutations, int processes, engine e) {
+                            int permutations, int processes, kernel_path path) {
     const checked_inputs in = check_inputs(data, nullptr, nullptr, group1, group2, permutations);
     call_options o = classic_options(method, alternative, permutations);
     o.mean = aggregate_is_mean(aggregate);
-    score_arrays a = feature_score_call(in, o, processes, e);
+    score_arrays a = feature_score_call(in, o, processes, path);
     return {std::move(a.scores), std::move(a.counts.fractions)};
 }
 
 run_score_result classic_run_scores(const float_input& data, const int_input& pair_first,
                                     const int_input& pair_second, const int_input& group1, const int_input& group2,
                                     const std::string& method, const std::string& aggregate,
-                                    const std::string& alternative, int permutations, int processes, engine e) {
+                                    const std::string& alternative, int permutations, int processes, kernel_path path) {
     const checked_inputs in = check_inputs(data, &pair_first, &pair_second, group1, group2, permutations);
     call_options o = classic_options(method, alternative, permutations);
     o.mean = aggregate_is_mean(aggregate);
-    run_score_arrays a = run_score_call(in, decompose_runs(in.pair_first, in.pairs), o, processes, e);
+    unit_score_arrays a = unit_score_call(in, decompose_runs(in.pair_first, in.pairs), o, processes, path);
     return {std::move(a.firsts), std::move(a.units.scores), std::move(a.units.counts.fractions)};
 }
 
@@ -198,22 +198,22 @@ run_score_result classic_run_scores(const float_input& data, const int_input& pa
 
 score_result score_pipeline_exhaustive(CORRSHIFT_SCORE_EXHAUSTIVE_ARGS) {
     return classic_scores(data, group1, group2, method, aggregate, alternative, permutations, processes,
-                          engine::fast);
+                          kernel_path::fast);
 }
 
 score_result reference_score_pipeline_exhaustive(CORRSHIFT_SCORE_EXHAUSTIVE_ARGS) {
     return classic_scores(data, group1, group2, method, aggregate, alternative, permutations, processes,
-                          engine::reference);
+                          kernel_path::reference);
 }
 
 run_score_result score_pipeline_indexed(CORRSHIFT_SCORE_INDEXED_ARGS) {
     return classic_run_scores(data, pair_first, pair_second, group1, group2, method, aggregate, alternative,
-                              permutations, processes, engine::fast);
+                              permutations, processes, kernel_path::fast);
 }
 
 run_score_result reference_score_pipeline_indexed(CORRSHIFT_SCORE_INDEXED_ARGS) {
     return classic_run_scores(data, pair_first, pair_second, group1, group2, method, aggregate, alternative,
-                              permutations, processes, engine::reference);
+                              permutations, processes, kernel_path::reference);
 }
 
 counted_ztest_result corrshift_ztest_exhaustive(const float_input& data, const int_input& group1,
@@ -224,7 +224,7 @@ counted_ztest_result corrshift_ztest_exhaustive(const float_input& data, const i
     const cycle_report report = report_to(progress);
     call_options o = with_report(sound_options(method, alternative, permutations), report);
     const int_input kept = check_strata(strata, in, o);
-    return counted_tuple(ztest_call(in, o, threads, engine_of(reference)));
+    return counted_tuple(ztest_call(in, o, threads, kernel_path_of(reference)));
 }
 
 counted_ztest_result corrshift_ztest_indexed(const float_input& data, const int_input& pair_first,
@@ -236,7 +236,7 @@ counted_ztest_result corrshift_ztest_indexed(const float_input& data, const int_
     const cycle_report report = report_to(progress);
     call_options o = with_report(sound_options(method, alternative, permutations), report);
     const int_input kept = check_strata(strata, in, o);
-    return counted_tuple(ztest_call(in, o, threads, engine_of(reference)));
+    return counted_tuple(ztest_call(in, o, threads, kernel_path_of(reference)));
 }
 
 counted_score_result corrshift_score_exhaustive(const float_input& data, const int_input& group1,
@@ -249,7 +249,7 @@ counted_score_result corrshift_score_exhaustive(const float_input& data, const i
     call_options o = with_report(sound_options(method, alternative, permutations), report);
     o.mean = aggregate_is_mean(aggregate);
     const int_input kept = check_strata(strata, in, o);
-    score_arrays a = feature_score_call(in, o, threads, engine_of(reference));
+    score_arrays a = feature_score_call(in, o, threads, kernel_path_of(reference));
     return {std::move(a.scores), std::move(a.counts.extreme), std::move(a.counts.valid)};
 }
 
@@ -264,7 +264,7 @@ counted_run_score_result corrshift_score_indexed(const float_input& data, const 
     call_options o = with_report(sound_options(method, alternative, permutations), report);
     o.mean = aggregate_is_mean(aggregate);
     const int_input kept = check_strata(strata, in, o);
-    run_score_arrays a = run_score_call(in, decompose_runs(in.pair_first, in.pairs), o, threads, engine_of(reference));
+    unit_score_arrays a = unit_score_call(in, decompose_runs(in.pair_first, in.pairs), o, threads, kernel_path_of(reference));
     return {std::move(a.firsts), std::move(a.units.scores), std::move(a.units.counts.extreme),
             std::move(a.units.counts.valid)};
 }
@@ -280,8 +280,8 @@ counted_score_result corrshift_score_units(const float_input& data, const int_in
     call_options o = with_report(sound_options(method, alternative, permutations), report);
     o.mean = aggregate_is_mean(aggregate);
     const int_input kept = check_strata(strata, in, o);
-    const run_table units = check_units(unit_starts, in);
-    run_score_arrays a = run_score_call(in, units, o, threads, engine_of(reference));
+    const pair_units units = check_units(unit_starts, in);
+    unit_score_arrays a = unit_score_call(in, units, o, threads, kernel_path_of(reference));
     return {std::move(a.units.scores), std::move(a.units.counts.extreme), std::move(a.units.counts.valid)};
 }
 

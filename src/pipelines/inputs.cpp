@@ -173,10 +173,10 @@ int_input check_strata(const py::object& strata, const checked_inputs& in, call_
     return a;
 }
 
-run_table check_units(const int_input& unit_starts, const checked_inputs& in) {
+pair_units check_units(const int_input& unit_starts, const checked_inputs& in) {
     const int32_t u = vector_length(unit_starts, "unit_starts");
     const int32_t* s = unit_starts.data();
-    run_table units;
+    pair_units units;
     for (int32_t k = 0; k < u; ++k) {
         const int32_t stop = k + 1 < u ? s[k + 1] : in.pairs;
         if (s[k] < 0 || s[k] > stop || stop > in.pairs)

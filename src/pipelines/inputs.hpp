@@ -51,8 +51,8 @@ int_input check_strata(const py::object& strata, const checked_inputs& in, call_
 // Units of listed pairs from their first positions: ascending, in
 // [0, pair count]; unit u ends where unit u + 1 begins (the last at the
 // pair count). ValueError otherwise.
-struct run_table;
-run_table check_units(const int_input& unit_starts, const checked_inputs& in);
+struct pair_units;
+pair_units check_units(const int_input& unit_starts, const checked_inputs& in);
 
 // check_aggregate, then whether it is "mean".
 bool aggregate_is_mean(const std::string& aggregate);

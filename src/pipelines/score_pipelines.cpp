@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "compute.hpp"
-#include "fast_rows.hpp"
+#include "fast_call.hpp"
 #include "reference_matrix.hpp"
 #include "../run/phase_clock.hpp"
 #include "../run/scratch.hpp"
@@ -18,8 +18,8 @@
 
 namespace corrshift {
 
-run_table decompose_runs(const int32_t* pair_first, int32_t n) {
-    run_table runs;
+pair_units decompose_runs(const int32_t* pair_first, int32_t n) {
+    pair_units runs;
     int32_t i = 0;
     while (i < n) {
         if (!runs.first.empty() && pair_first[i] <= runs.first.back()) {
@@ -80,7 +80,7 @@ void score_pairs(const checked_inputs& in, const call_options& o, const float* m
 struct fast_scores {
     const checked_inputs* in;
     const call_options* o;
-    fast_rows rows;
+    fast_call rows;
     scratch<float> z_diff;
     pair_job pairs{};
     pair_writes differences{};
@@ -89,7 +89,7 @@ struct fast_scores {
     size_t stride = 0;
 
     fast_scores(const checked_inputs& inputs, const call_options& options) : in(&inputs), o(&options) {
-        make_fast_rows(rows, inputs, options);
+        make_fast_call(rows, inputs, options);
         z_diff = make_scratch<float>(static_cast<size_t>(inputs.pairs));
         pairs = pair_job_for(rows, inputs);
         differences.z_diff = z_diff.get();
@@ -220,7 +220,7 @@ struct listed_units {
     scratch<uint32_t> hits, numbers;
     median_counts counting{};
 
-    explicit listed_units(const run_table& runs)
+    explicit listed_units(const pair_units& runs)
         : units(static_cast<int32_t>(runs.first.size())), start(runs.start.data()), stop(runs.end.data()) {}
 
     int32_t padded_units(const fast_scores&) const { return units; }
@@ -295,9 +295,9 @@ struct listed_units {
 // permutation cycles of median scores count, in the pair kernel, each
 // unit's differences below its observed score instead of selecting medians.
 template <class Units>
-void compute_scores(const checked_inputs& in, const call_options& o, const unit_outputs& out, engine e,
+void compute_scores(const checked_inputs& in, const call_options& o, const unit_outputs& out, kernel_path path,
                     Units& units) {
-    if (e == engine::reference) {
+    if (path == kernel_path::reference) {
         reference_score_cycles(in, o, units.units, out,
                                [&](const cycle_view& v, const float* matrix, const pair_buffers& b, float* target) {
                                    units.reference_cycle(in, o, matrix, v, b, target);
@@ -337,15 +337,15 @@ void compute_scores(const checked_inputs& in, const call_options& o, const unit_
 
 }  // namespace
 
-void compute_feature_scores(const checked_inputs& in, const call_options& o, const unit_outputs& out, engine e) {
+void compute_feature_scores(const checked_inputs& in, const call_options& o, const unit_outputs& out, kernel_path path) {
     feature_units units(in);
-    compute_scores(in, o, out, e, units);
+    compute_scores(in, o, out, path, units);
 }
 
-void compute_run_scores(const checked_inputs& in, const run_table& runs, const call_options& o,
-                        const unit_outputs& out, engine e) {
+void compute_unit_scores(const checked_inputs& in, const pair_units& runs, const call_options& o,
+                        const unit_outputs& out, kernel_path path) {
     listed_units units(runs);
-    compute_scores(in, o, out, e, units);
+    compute_scores(in, o, out, path, units);
 }
 
 }  // namespace corrshift

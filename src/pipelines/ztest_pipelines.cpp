@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "compute.hpp"
-#include "fast_rows.hpp"
+#include "fast_call.hpp"
 #include "reference_matrix.hpp"
 #include "../run/phase_clock.hpp"
 #include "../run/scratch.hpp"
@@ -57,8 +57,8 @@ struct p_normal_storage {
 // once.
 void fast_ztest(const checked_inputs& in, const call_options& o, const pair_outputs& out, float se) {
     const int32_t n = in.pairs;
-    fast_rows rows;
-    make_fast_rows(rows, in, o);
+    fast_call rows;
+    make_fast_call(rows, in, o);
     const pair_job pairs = pair_job_for(rows, in);
     const p_normal_storage p_normal{out.p_normal, o.permutations > 0};
     pair_writes observed{};
@@ -104,9 +104,9 @@ void fast_ztest(const checked_inputs& in, const call_options& o, const pair_outp
 
 }  // namespace
 
-void compute_ztest(const checked_inputs& in, const call_options& options, const pair_outputs& out, engine e) {
+void compute_ztest(const checked_inputs& in, const call_options& options, const pair_outputs& out, kernel_path path) {
     const float se = difference_standard_error(in.n1, in.n2, options.spearman);
-    (e == engine::fast ? fast_ztest : reference_ztest)(in, options, out, se);
+    (path == kernel_path::fast ? fast_ztest : reference_ztest)(in, options, out, se);
 }
 
 }  // namespace corrshift

@@ -1,4 +1,4 @@
-#include "fast_rows.hpp"
+#include "fast_call.hpp"
 
 #include <algorithm>
 
@@ -23,7 +23,7 @@ bool rank_from_order(const checked_inputs& in, int32_t permutations) {
     return permutations > 0 && int64_t{in.samples} * 24 < counting;
 }
 
-void find_row_orders(fast_rows& rows, const checked_inputs& in, int32_t threads) {
+void find_row_orders(fast_call& rows, const checked_inputs& in, int32_t threads) {
     const int32_t p = in.samples;
     const auto cells = static_cast<size_t>(in.features) * static_cast<size_t>(p);
     rows.sample_order = make_scratch<int32_t>(cells);
@@ -48,7 +48,7 @@ void find_row_orders(fast_rows& rows, const checked_inputs& in, int32_t threads)
 
 // Each column's group in the cycle (1, 2, or 0 for none); false when a
 // column is listed twice, in one group or in both.
-bool find_members(fast_rows& rows, const cycle_view& view) {
+bool find_members(fast_call& rows, const cycle_view& view) {
     uint8_t* member = rows.member.get();
     std::fill_n(member, rows.job.samples, uint8_t{0});
     for (int32_t k = 0; k < rows.job.g1.n; ++k) {
@@ -69,7 +69,7 @@ bool find_members(fast_rows& rows, const cycle_view& view) {
 // block on top of its pairs (its first block lies partly before the row's
 // pairs, and the later rows are the short ones), so that the workers' work
 // is about equal.
-void split_pairs(fast_rows& rows, const checked_inputs& in, int32_t threads) {
+void split_pairs(fast_call& rows, const checked_inputs& in, int32_t threads) {
     const int32_t t = std::min(threads, std::max(in.pairs, 1));
     rows.pair_workers = t;
     rows.pair_cuts.assign(static_cast<size_t>(t) + 1, in.pairs);
@@ -92,7 +92,7 @@ void split_pairs(fast_rows& rows, const checked_inputs& in, int32_t threads) {
 
 }  // namespace
 
-void make_fast_rows(fast_rows& rows, const checked_inputs& in, const call_options& options) {
+void make_fast_call(fast_call& rows, const checked_inputs& in, const call_options& options) {
     const bool spearman = options.spearman;
     const int32_t threads = options.threads;
     rows.kernels = &active_kernels();
@@ -149,7 +149,7 @@ void make_fast_rows(fast_rows& rows, const checked_inputs& in, const call_option
     }
 }
 
-void pack_cycle_rows(fast_rows& rows, const cycle_view& view) {
+void pack_cycle_rows(fast_call& rows, const cycle_view& view) {
     const timed_phase timing(phase::rows);
     rows.job.group1 = view.group1;
     rows.job.group2 = view.group2;
@@ -161,7 +161,7 @@ void pack_cycle_rows(fast_rows& rows, const cycle_view& view) {
     });
 }
 
-pair_job pair_job_for(const fast_rows& rows, const checked_inputs& in) {
+pair_job pair_job_for(const fast_call& rows, const checked_inputs& in) {
     pair_job job{};
     job.features = in.features;
     job.pair_first = in.pair_first;

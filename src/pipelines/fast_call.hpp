@@ -16,7 +16,7 @@
 namespace corrshift {
 
 // Everything the packing needs for one call, allocated once.
-struct fast_rows {
+struct fast_call {
     const kernel_table* kernels;
     const rule_kernels* by_rules;  // the kernels of the call's rules
     int32_t threads;
@@ -45,20 +45,20 @@ struct fast_rows {
 // when the groups are large next to the sample count and cycles follow,
 // each row's order over all samples is found once (K x P ints), so that a
 // cycle ranks a row without ties in one pass over its samples.
-void make_fast_rows(fast_rows& rows, const checked_inputs& in, const call_options& options);
+void make_fast_call(fast_call& rows, const checked_inputs& in, const call_options& options);
 
 // Fork-join of the pair phase: body(worker, begin, end) over each worker's
 // range of pair positions.
 template <class Body>
-void run_pair_workers(const fast_rows& rows, const Body& body) {
+void run_pair_workers(const fast_call& rows, const Body& body) {
     run_cut_workers(rows.pair_cuts.data(), rows.pair_workers, body);
 }
 
 // Fork-join over the panel blocks: packs every row for the cycle's groups.
-void pack_cycle_rows(fast_rows& rows, const cycle_view& view);
+void pack_cycle_rows(fast_call& rows, const cycle_view& view);
 
 // The pairs of the call over the packed rows: the geometry every mode of
 // the pair kernel shares (its outputs are the mode's, see jobs.hpp).
-pair_job pair_job_for(const fast_rows& rows, const checked_inputs& in);
+pair_job pair_job_for(const fast_call& rows, const checked_inputs& in);
 
 }  // namespace corrshift
