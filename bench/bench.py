@@ -122,6 +122,14 @@ def phases_per_cycle(call, m, repeats=5):
     return np.maximum(full - base, 0.0) / m
 
 
+def cpu_name():
+    """The CPU's model name as the operating system reports it."""
+    for line in Path("/proc/cpuinfo").read_text().splitlines():
+        if line.startswith("model name"):
+            return line.split(":", 1)[1].strip()
+    return "unknown CPU"
+
+
 def peak_rate():
     """Multiply+add lane pairs per second over THREADS threads (no FMA)."""
     flags = ["-O2", "-ffp-contract=off"]
@@ -193,8 +201,8 @@ def main():
         os.execve(sys.executable, [sys.executable, *sys.argv], env)
     started = time.time()
     peak = peak_rate()
-    print(f"kernel build: {native.active_kernels()}; {THREADS} threads; "
-          f"multiply+add peak {peak / 1e9:.1f} G lane pairs/s (probe, no FMA)")
+    print(f"machine: {cpu_name()}, {os.cpu_count()} CPUs; kernel build: {native.active_kernels()}; "
+          f"{THREADS} threads; multiply+add peak {peak / 1e9:.1f} G lane pairs/s (probe, no FMA)")
     shapes = [(k, n) for k in FEATURES for n in SAMPLES] + [(1500, 100)]
     jobs = [(k, n, method, kind) for k, n in shapes for method in METHODS for kind in ("ztest", "score")]
     numpy_per_cycle = {tuple(j[:4]): t for j, t in zip(jobs, numpy_times(jobs))}
