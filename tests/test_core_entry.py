@@ -284,6 +284,20 @@ def test_one_stratum_of_all_samples_deals_as_without_strata(build):
         same_results(function(*args, strata=one), function(*args))
 
 
+@pytest.mark.parametrize("strata", [None, "three strata"])
+def test_results_do_not_depend_on_the_thread_count(strata):
+    """The pool deals the same units to any number of threads, and the
+    dealing (within strata too) runs on the calling thread."""
+    data = sound_matrix(30, 40, seed=5)
+    g1, g2 = dealt_groups(40, 15, 15, seed=5)
+    labels = None if strata is None else (np.arange(40) % 3).astype(np.int32)
+    for call in (lambda t: _core.ztest_exhaustive(data, g1, g2, "spearman", "two-sided", 9, t, strata=labels),
+                 lambda t: _core.score_exhaustive(data, g1, g2, "pearson", "median", "less", 9, t, strata=labels)):
+        one = call(1)
+        for threads in (2, 3, 7):
+            same_results(call(threads), one)
+
+
 def test_strata_fast_matches_reference(build):
     data = sound_matrix(30, 40, seed=2)
     g1, g2 = dealt_groups(40, 15, 15, seed=1)

@@ -6,7 +6,6 @@ beside it.
 """
 
 import os
-import signal
 import subprocess
 import sys
 import textwrap

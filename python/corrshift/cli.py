@@ -497,7 +497,7 @@ def _demo_command(args) -> None:
     print(f"\nFeatures whose correlations change most ({(features['q_permutation'] < 0.05).sum()} of "
           f"{len(features)} with q_permutation < 0.05):")
     print(_format(ranked(features).head(10)))
-    print(f"\nr1: correlation among malignant, r2: among benign; z_diff = atanh r1 - atanh r2.")
+    print("\nr1: correlation among malignant, r2: among benign; z_diff = atanh r1 - atanh r2.")
     print(f"Wrote {len(written)} files to {folder}/:")
     for path in written:
         print(f"  {path.name}")

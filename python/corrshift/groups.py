@@ -8,7 +8,7 @@ import numpy as np
 import pandas as pd
 
 from .inputs import DataTable
-from .messages import few, warn
+from .messages import few
 from .names import is_positional, positions
 
 #: Fewest samples of a group: with two, every correlation is 1, -1 or

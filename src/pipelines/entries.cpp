@@ -97,7 +97,7 @@ struct unit_score_arrays {
 };
 
 unit_score_arrays unit_score_call(const checked_inputs& in, const pair_units& runs, call_options o, int processes,
-                                kernel_path path) {
+                                  kernel_path path) {
     const auto g = static_cast<int32_t>(runs.first.size());
     o.threads = effective_threads(processes, g);
     unit_score_arrays a{int_output(g), {float_output(g), counts_storage(g, o.rules)}};
@@ -115,14 +115,7 @@ ztest_result classic_tuple(ztest_arrays&& a) {
             std::move(a.counts.fractions)};
 }
 
-// corrshift's: the cooperative runtime, reporting to the progress
-// callable (None: no report).
-call_options with_report(call_options o, const cycle_report& report) {
-    o.report = &report;
-    o.cooperative = true;
-    return o;
-}
-
+// corrshift's progress report: the progress callable (None: no report).
 // The lock is taken at most every kReportInterval (and before the first
 // and after the last cycle): short cycles do not wait for it each time, and
 // Ctrl-C is still answered within the interval.
@@ -151,7 +144,8 @@ kernel_path kernel_path_of(bool reference) { return reference ? kernel_path::ref
 
 ztest_result ztest_pipeline_exhaustive(CORRSHIFT_ZTEST_EXHAUSTIVE_ARGS) {
     const checked_inputs in = check_inputs(data, nullptr, nullptr, group1, group2, permutations);
-    return classic_tuple(ztest_call(in, classic_options(method, alternative, permutations), processes, kernel_path::fast));
+    return classic_tuple(
+        ztest_call(in, classic_options(method, alternative, permutations), processes, kernel_path::fast));
 }
 
 ztest_result reference_ztest_pipeline_exhaustive(CORRSHIFT_ZTEST_EXHAUSTIVE_ARGS) {
@@ -162,7 +156,8 @@ ztest_result reference_ztest_pipeline_exhaustive(CORRSHIFT_ZTEST_EXHAUSTIVE_ARGS
 
 ztest_result ztest_pipeline_indexed(CORRSHIFT_ZTEST_INDEXED_ARGS) {
     const checked_inputs in = check_inputs(data, &pair_first, &pair_second, group1, group2, permutations);
-    return classic_tuple(ztest_call(in, classic_options(method, alternative, permutations), processes, kernel_path::fast));
+    return classic_tuple(
+        ztest_call(in, classic_options(method, alternative, permutations), processes, kernel_path::fast));
 }
 
 ztest_result reference_ztest_pipeline_indexed(CORRSHIFT_ZTEST_INDEXED_ARGS) {
@@ -186,7 +181,8 @@ score_result classic_scores(const float_input& data, const int_input& group1, co
 run_score_result classic_run_scores(const float_input& data, const int_input& pair_first,
                                     const int_input& pair_second, const int_input& group1, const int_input& group2,
                                     const std::string& method, const std::string& aggregate,
-                                    const std::string& alternative, int permutations, int processes, kernel_path path) {
+                                    const std::string& alternative, int permutations, int processes,
+                                    kernel_path path) {
     const checked_inputs in = check_inputs(data, &pair_first, &pair_second, group1, group2, permutations);
     call_options o = classic_options(method, alternative, permutations);
     o.mean = aggregate_is_mean(aggregate);
@@ -216,15 +212,38 @@ run_score_result reference_score_pipeline_indexed(CORRSHIFT_SCORE_INDEXED_ARGS) 
                               permutations, processes, kernel_path::reference);
 }
 
+namespace {
+
+// What every call of corrshift's entry sets up after its inputs are checked:
+// the sound rules' options with the cooperative runtime, the progress
+// report, the aggregate word (scores) and the strata, kept for the call.
+struct sound_call {
+    cycle_report report;
+    call_options options;
+    int_input strata;
+
+    sound_call(const checked_inputs& in, const std::string& method, const std::string& alternative,
+               int permutations, const py::object& progress, const py::object& strata_labels,
+               const std::string* aggregate = nullptr)
+        : report(report_to(progress)), options(sound_options(method, alternative, permutations)) {
+        options.report = &report;
+        options.cooperative = true;
+        if (aggregate != nullptr) options.mean = aggregate_is_mean(*aggregate);
+        strata = check_strata(strata_labels, in, options);
+    }
+    sound_call(const sound_call&) = delete;
+    sound_call& operator=(const sound_call&) = delete;
+};
+
+}  // namespace
+
 counted_ztest_result corrshift_ztest_exhaustive(const float_input& data, const int_input& group1,
                                                 const int_input& group2, const std::string& method,
                                                 const std::string& alternative, int permutations, int threads,
                                                 const py::object& progress, const py::object& strata, bool reference) {
     const checked_inputs in = check_inputs(data, nullptr, nullptr, group1, group2, permutations);
-    const cycle_report report = report_to(progress);
-    call_options o = with_report(sound_options(method, alternative, permutations), report);
-    const int_input kept = check_strata(strata, in, o);
-    return counted_tuple(ztest_call(in, o, threads, kernel_path_of(reference)));
+    const sound_call call(in, method, alternative, permutations, progress, strata);
+    return counted_tuple(ztest_call(in, call.options, threads, kernel_path_of(reference)));
 }
 
 counted_ztest_result corrshift_ztest_indexed(const float_input& data, const int_input& pair_first,
@@ -233,10 +252,8 @@ counted_ztest_result corrshift_ztest_indexed(const float_input& data, const int_
                                              const std::string& alternative, int permutations, int threads,
                                              const py::object& progress, const py::object& strata, bool reference) {
     const checked_inputs in = check_inputs(data, &pair_first, &pair_second, group1, group2, permutations);
-    const cycle_report report = report_to(progress);
-    call_options o = with_report(sound_options(method, alternative, permutations), report);
-    const int_input kept = check_strata(strata, in, o);
-    return counted_tuple(ztest_call(in, o, threads, kernel_path_of(reference)));
+    const sound_call call(in, method, alternative, permutations, progress, strata);
+    return counted_tuple(ztest_call(in, call.options, threads, kernel_path_of(reference)));
 }
 
 counted_score_result corrshift_score_exhaustive(const float_input& data, const int_input& group1,
@@ -245,11 +262,8 @@ counted_score_result corrshift_score_exhaustive(const float_input& data, const i
                                                 int permutations, int threads, const py::object& progress,
                                                 const py::object& strata, bool reference) {
     const checked_inputs in = check_inputs(data, nullptr, nullptr, group1, group2, permutations);
-    const cycle_report report = report_to(progress);
-    call_options o = with_report(sound_options(method, alternative, permutations), report);
-    o.mean = aggregate_is_mean(aggregate);
-    const int_input kept = check_strata(strata, in, o);
-    score_arrays a = feature_score_call(in, o, threads, kernel_path_of(reference));
+    const sound_call call(in, method, alternative, permutations, progress, strata, &aggregate);
+    score_arrays a = feature_score_call(in, call.options, threads, kernel_path_of(reference));
     return {std::move(a.scores), std::move(a.counts.extreme), std::move(a.counts.valid)};
 }
 
@@ -260,11 +274,9 @@ counted_run_score_result corrshift_score_indexed(const float_input& data, const 
                                                  int permutations, int threads, const py::object& progress,
                                                  const py::object& strata, bool reference) {
     const checked_inputs in = check_inputs(data, &pair_first, &pair_second, group1, group2, permutations);
-    const cycle_report report = report_to(progress);
-    call_options o = with_report(sound_options(method, alternative, permutations), report);
-    o.mean = aggregate_is_mean(aggregate);
-    const int_input kept = check_strata(strata, in, o);
-    unit_score_arrays a = unit_score_call(in, decompose_runs(in.pair_first, in.pairs), o, threads, kernel_path_of(reference));
+    const sound_call call(in, method, alternative, permutations, progress, strata, &aggregate);
+    unit_score_arrays a = unit_score_call(in, decompose_runs(in.pair_first, in.pairs), call.options, threads,
+                                          kernel_path_of(reference));
     return {std::move(a.firsts), std::move(a.units.scores), std::move(a.units.counts.extreme),
             std::move(a.units.counts.valid)};
 }
@@ -276,12 +288,9 @@ counted_score_result corrshift_score_units(const float_input& data, const int_in
                                            const std::string& alternative, int permutations, int threads,
                                            const py::object& progress, const py::object& strata, bool reference) {
     const checked_inputs in = check_inputs(data, &pair_first, &pair_second, group1, group2, permutations);
-    const cycle_report report = report_to(progress);
-    call_options o = with_report(sound_options(method, alternative, permutations), report);
-    o.mean = aggregate_is_mean(aggregate);
-    const int_input kept = check_strata(strata, in, o);
+    const sound_call call(in, method, alternative, permutations, progress, strata, &aggregate);
     const pair_units units = check_units(unit_starts, in);
-    unit_score_arrays a = unit_score_call(in, units, o, threads, kernel_path_of(reference));
+    unit_score_arrays a = unit_score_call(in, units, call.options, threads, kernel_path_of(reference));
     return {std::move(a.units.scores), std::move(a.units.counts.extreme), std::move(a.units.counts.valid)};
 }
 

@@ -156,7 +156,9 @@ int_input check_strata(const py::object& strata, const checked_inputs& in, call_
     std::vector<int64_t> size(static_cast<size_t>(count)), members(static_cast<size_t>(count));
     for (int32_t c = 0; c < in.samples; ++c)
         if (s[c] >= 0) size[static_cast<size_t>(s[c])] += 1;
-    for (const auto& [group, n, name] : {std::tuple{in.group1, in.n1, "group1"}, std::tuple{in.group2, in.n2, "group2"}})
+    const std::tuple<const int32_t*, int32_t, const char*> groups[] = {{in.group1, in.n1, "group1"},
+                                                                       {in.group2, in.n2, "group2"}};
+    for (const auto& [group, n, name] : groups)
         for (int32_t k = 0; k < n; ++k) {
             if (s[group[k]] < 0)
                 throw py::value_error(std::string(name) + "[" + std::to_string(k) + "] = " + std::to_string(group[k]) +
@@ -165,7 +167,8 @@ int_input check_strata(const py::object& strata, const checked_inputs& in, call_
         }
     for (int32_t t = 0; t < count; ++t)
         if (options.permutations > 0 && members[static_cast<size_t>(t)] > size[static_cast<size_t>(t)])
-            throw py::value_error("stratum " + std::to_string(t) + " has " + std::to_string(size[static_cast<size_t>(t)]) +
+            throw py::value_error("stratum " + std::to_string(t) + " has " +
+                                  std::to_string(size[static_cast<size_t>(t)]) +
                                   " samples but " + std::to_string(members[static_cast<size_t>(t)]) +
                                   " members of the groups: each permutation deals them from its samples");
     options.strata = s;

@@ -63,7 +63,9 @@ void reference_score_cycles(const checked_inputs& in, const call_options& o, int
         [&](const cycle_view& v) {
             phases(v, matrix.for_cycle(v), buffers, v.cycle == 0 ? out.scores : perm_scores.get());
         },
-        [&](int32_t cycle) { tally_cycle(o, cycle, out.scores, perm_scores.get(), out.extreme, out.undefined, units); });
+        [&](int32_t cycle) {
+            tally_cycle(o, cycle, out.scores, perm_scores.get(), out.extreme, out.undefined, units);
+        });
 }
 
 // The pair statistics of positions [begin, end) for a score: differences
@@ -124,7 +126,6 @@ struct fast_scores {
 // feature from its K - 1 differences (or sums the workers' counts).
 struct feature_units {
     int32_t units;
-    int32_t padded = 0;
     int32_t per_worker_lists = 0;
     scratch<float> lists;
     scratch<uint32_t> hits, numbers;
@@ -147,12 +148,11 @@ struct feature_units {
     }
 
     void prepare(fast_scores& f) {
-        padded = padded_units(f);
         const int32_t slots = std::min(f.o->threads, std::max(units, 1));
         per_worker_lists = kFeatureBlock * units;
         lists = make_scratch<float>(static_cast<size_t>(slots) * static_cast<size_t>(per_worker_lists));
         if (f.o->mean) return;
-        const auto stride = static_cast<size_t>(padded);
+        const size_t stride = f.stride;
         const int32_t counters = f.rows.pair_workers;
         hits = make_scratch<uint32_t>(counters * stride);
         numbers = make_scratch<uint32_t>(counters * stride);
@@ -183,7 +183,7 @@ struct feature_units {
         const median_counts* per_worker = counting.data();
         const pair_job* pj = &f.pairs;
         const rule_kernels* kernels = f.kernels;
-        const auto stride = static_cast<size_t>(padded);
+        const size_t stride = f.stride;
         {
             const timed_phase timing(phase::pairs);
             run_pair_workers(f.rows, [=](int32_t worker, int32_t begin, int32_t end) {
@@ -196,7 +196,7 @@ struct feature_units {
         const timed_phase timing(phase::units);
         const uint32_t* h = hits.get();
         const uint32_t* c = numbers.get();
-        const int32_t counters = f.rows.pair_workers, pad = padded;
+        const int32_t counters = f.rows.pair_workers, pad = static_cast<int32_t>(f.stride);
         const score_job* sj = &job;
         run_workers(units, f.o->threads, [=](int32_t begin, int32_t end) {
             settle_feature_medians(*sj, h, c, counters, pad, begin, end);
@@ -337,13 +337,14 @@ void compute_scores(const checked_inputs& in, const call_options& o, const unit_
 
 }  // namespace
 
-void compute_feature_scores(const checked_inputs& in, const call_options& o, const unit_outputs& out, kernel_path path) {
+void compute_feature_scores(const checked_inputs& in, const call_options& o, const unit_outputs& out,
+                            kernel_path path) {
     feature_units units(in);
     compute_scores(in, o, out, path, units);
 }
 
 void compute_unit_scores(const checked_inputs& in, const pair_units& runs, const call_options& o,
-                        const unit_outputs& out, kernel_path path) {
+                         const unit_outputs& out, kernel_path path) {
     listed_units units(runs);
     compute_scores(in, o, out, path, units);
 }

@@ -78,7 +78,7 @@ void worker_pool::serve(int32_t index) {
         // so that none still reads this one's task when the next is set.
         if (index < active_) {
             try {
-                (*task_)(index);
+                call_(context_, index);
             } catch (...) {
                 errors_[static_cast<size_t>(index)] = std::current_exception();
             }
@@ -90,9 +90,10 @@ void worker_pool::serve(int32_t index) {
     }
 }
 
-void worker_pool::run(int32_t t, const std::function<void(int32_t)>& task) {
+void worker_pool::run_erased(int32_t t, task_call call, const void* context) {
     errors_.assign(static_cast<size_t>(t), nullptr);
-    task_ = &task;
+    call_ = call;
+    context_ = context;
     active_ = t;
     const bool helpers = t > 1;
     pending_.store(helpers ? size() - 1 : 0, std::memory_order_relaxed);
@@ -104,7 +105,7 @@ void worker_pool::run(int32_t t, const std::function<void(int32_t)>& task) {
         wake_.notify_all();
     }
     try {
-        task(0);
+        call(context, 0);
     } catch (...) {
         errors_[0] = std::current_exception();
     }

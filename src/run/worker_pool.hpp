@@ -8,7 +8,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
-#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -30,10 +29,16 @@ public:
     // Runs task(j) for j in [0, t), t <= size(): task 0 on the calling
     // thread, task j on the pool's thread j. Returns when every task is
     // done; an exception thrown by a task is then rethrown (the first in
-    // task order).
-    void run(int32_t t, const std::function<void(int32_t)>& task);
+    // task order). The task is passed by address, so a fork-join allocates
+    // nothing.
+    template <class Task>
+    void run(int32_t t, const Task& task) {
+        run_erased(t, [](const void* context, int32_t j) { (*static_cast<const Task*>(context))(j); }, &task);
+    }
 
 private:
+    using task_call = void (*)(const void* context, int32_t j);
+    void run_erased(int32_t t, task_call call, const void* context);
     void serve(int32_t index);
     void stop();
 
@@ -43,7 +48,8 @@ private:
     std::atomic<uint64_t> generation_{0};
     std::atomic<int32_t> pending_{0};
     int32_t active_ = 0;
-    const std::function<void(int32_t)>* task_ = nullptr;
+    task_call call_ = nullptr;
+    const void* context_ = nullptr;
     std::vector<std::exception_ptr> errors_;
     bool stopping_ = false;
 };

@@ -165,24 +165,26 @@ inline void tally_vector(const pair_tally& out, vf r1, vf r2, int32_t at, int fr
 void tally_block(const float* c1, const float* c2, const float* observed, tail alternative, uint32_t* counts,
                  uint32_t* undefined, int64_t n, statistics rules) {
     const double* table = fisher_table();
-    float t[VL];
-    pair_tally out{};
-    out.alternative = alternative;
-    for (int64_t k = 0; k < n; k += VL) {
-        const int len = static_cast<int>(n - k < VL ? n - k : VL);
-        vf a = vf{}, b = vf{};
-        for (int l = 0; l < len; ++l) {
-            a[l] = c1[k + l];
-            b[l] = c2[k + l];
-            t[l] = rules == statistics::sound ? observed_tanh<sound_rules>(observed[k + l], alternative)
-                                              : observed_tanh<classic_rules>(observed[k + l], alternative);
+    with_rules(rules, [&](auto r) {
+        using S = decltype(r);
+        float t[VL];
+        pair_tally out{};
+        out.alternative = alternative;
+        for (int64_t k = 0; k < n; k += VL) {
+            const int len = static_cast<int>(n - k < VL ? n - k : VL);
+            vf a = vf{}, b = vf{};
+            for (int l = 0; l < len; ++l) {
+                a[l] = c1[k + l];
+                b[l] = c2[k + l];
+                t[l] = observed_tanh<S>(observed[k + l], alternative);
+            }
+            out.z_observed = observed + k;
+            out.z_tanh = t;
+            out.counts = counts + k;
+            out.undefined = undefined != nullptr ? undefined + k : nullptr;
+            tally_vector<S>(out, a, b, 0, 0, len, table);
         }
-        out.z_observed = observed + k;
-        out.z_tanh = t;
-        out.counts = counts + k;
-        out.undefined = undefined != nullptr ? undefined + k : nullptr;
-        with_rules(rules, [&](auto r) { tally_vector<decltype(r)>(out, a, b, 0, 0, len, table); });
-    }
+    });
 }
 
 // ---------------------------------------------------------------------------
