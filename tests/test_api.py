@@ -116,6 +116,10 @@ class _Engine:
                 np.array([0.45, 1.68, np.nan, 0.0], f32), np.array([0.2, 0.001, np.nan, 1.0], f32),
                 np.array([2, 0, 0, 9], u32), np.array([5, 9, 0, 9], u32))
 
+    def bh_qvalues(self, p, threads):
+        from corrshift import _core
+        return _core.bh_qvalues(p, threads)
+
 
 def test_permutation_p_is_formed_from_the_defined_cycles(monkeypatch):
     monkeypatch.setattr(corrshift.native, "_core", _Engine())
@@ -156,7 +160,10 @@ def _scipy_bh(p):
 
 
 @pytest.mark.parametrize("values", [
-    "float32",  # the engine's normal p-values: ordered by their float32 bits
+    "float32",  # the engine's normal p-values: ordered by the engine's radix sort of their bits
+    "float32 array",  # given as float32 itself
+    "float32 ties",  # runs of equal float32 values
+    "float32 edges",  # zeros of both signs, denormals, ones, values next to 1
     "float64",  # not float32 values: an argsort
     "ties",     # runs of equal p-values, zeros among them
     "single",
@@ -165,14 +172,33 @@ def _scipy_bh(p):
 def test_bh_qvalues_equal_scipys_bit_for_bit(values):
     rng = np.random.default_rng(11)
     p = rng.random(5000) ** 3
-    if values == "float32":
+    if values.startswith("float32"):
         p = p.astype(np.float32).astype(np.float64)
+    if values == "float32 ties":
+        p = np.round(p, 2).astype(np.float32).astype(np.float64)
+    elif values == "float32 edges":
+        edges = np.array([0.0, -0.0, 1.0, 1.0, np.nextafter(np.float32(1), np.float32(0)),
+                          np.float32(1e-45), np.float32(1e-40), np.finfo(np.float32).tiny], dtype=np.float64)
+        p[rng.integers(0, len(p), 400)] = rng.choice(edges, 400)
     elif values == "ties":
         p = np.round(p, 2)
     elif values == "single":
         p = p[:1]
     p[rng.random(len(p)) < (1.0 if values == "none" else 0.1)] = np.nan
-    np.testing.assert_array_equal(bh_qvalues(p), _scipy_bh(p))
+    given = p.astype(np.float32) if values == "float32 array" else p
+    np.testing.assert_array_equal(bh_qvalues(given), _scipy_bh(p))
+
+
+@pytest.mark.parametrize("threads", [1, 2, 5])
+def test_engine_qvalues_do_not_depend_on_threads(threads):
+    # Enough rows for every thread to take a share of each radix pass, the
+    # stretches of ranks split among them, with ties and NaN across shares.
+    from corrshift import _core
+    rng = np.random.default_rng(5)
+    p = (rng.random(400_000) ** 4).astype(np.float32)
+    p[rng.integers(0, len(p), 50_000)] = np.float32(0.5)
+    p[rng.random(len(p)) < 0.05] = np.nan
+    np.testing.assert_array_equal(_core.bh_qvalues(p, threads), _scipy_bh(p.astype(np.float64)))
 
 
 @pytest.mark.parametrize("cycles", [np.full(3000, 99), np.array([99, 100, 99])])

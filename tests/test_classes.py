@@ -69,3 +69,19 @@ def test_refused(kwargs, message):
     args = dict(r1=[0.1], r2=[0.2], n1=10, n2=10) | kwargs
     with pytest.raises(ValueError, match=message):
         change_classes(**args)
+
+
+@pytest.mark.parametrize("n, alpha, dtype", [
+    (4, 0.05, np.float64), (12, 0.01, np.float32), (250, 0.05, np.float32), (5000, 1e-6, np.float64),
+])
+def test_one_sample_count_classes_as_its_pvalues_do(n, alpha, dtype):
+    # One sample count is classed by the bound on |r| where p = alpha, with
+    # p-values only near it; it must agree with the p-value of every r,
+    # also for correlations a rounding step from the bound.
+    t = stats.t.isf(alpha / 2, n - 2)
+    bound = t / np.sqrt(n - 2 + t * t)
+    rng = np.random.default_rng(n)
+    r = np.concatenate([rng.uniform(-1, 1, 3000), bound * (1 + rng.uniform(-3e-7, 3e-7, 300)),
+                        -bound * (1 + rng.uniform(-3e-7, 3e-7, 300)), [bound, -bound, 1.0, -1.0, 0.0]]).astype(dtype)
+    by_pvalues = change_classes(r, r[::-1], np.full(len(r), n), np.full(len(r), n), alpha=alpha)
+    np.testing.assert_array_equal(np.asarray(change_classes(r, r[::-1], n, n, alpha=alpha)), np.asarray(by_pvalues))

@@ -10,6 +10,7 @@ import numpy.typing as npt
 _F32 = npt.NDArray[np.float32]
 _I32 = npt.NDArray[np.int32]
 _U32 = npt.NDArray[np.uint32]
+_F64 = npt.NDArray[np.float64]
 _Progress = Callable[[int, int], object] | None
 
 def ztest_exhaustive(
@@ -77,3 +78,4 @@ def score_units(
     progress: _Progress = None,
     strata: _I32 | None = None,
 ) -> tuple[_F32, _U32, _U32]: ...
+def bh_qvalues(p: _F32, threads: int) -> _F64: ...

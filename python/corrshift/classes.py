@@ -10,6 +10,7 @@ two-sided test of r = 0 in that group.
 from __future__ import annotations
 
 import numpy as np
+import pandas as pd
 from scipy import stats
 
 #: The nine classes of two defined correlations, group 1 before group 2.
@@ -17,6 +18,8 @@ CLASSES = tuple(f"{a}/{b}" for a in "+0-" for b in "+0-")
 
 _SIDES = np.array(["-", "0", "+", "NA"], dtype=object)
 _NA = 3
+# Every pair of sides, group 1's first: code 4 * side1 + side2.
+_CLASS_DTYPE = pd.CategoricalDtype([f"{a}/{b}" for a in _SIDES for b in _SIDES])
 
 
 def correlation_pvalues(r, n) -> np.ndarray:
@@ -56,13 +59,45 @@ def correlation_pvalues(r, n) -> np.ndarray:
 
 
 def _side(r, n, alpha: float) -> np.ndarray:
+    """Each correlation's side: 0 ("-"), 1 ("0"), 2 ("+") or NA."""
+    if np.ndim(n) == 0 and np.asarray(n).dtype.kind in "iu" and int(n) >= 3:
+        return _side_by_threshold(np.asarray(r), int(n), alpha)
     p = correlation_pvalues(r, n)
     side = np.where(p < alpha, np.sign(r) + 1, 1).astype(np.int8)
     side[np.isnan(p)] = _NA
     return side
 
 
-def change_classes(r1, r2, n1, n2, alpha: float = 0.05) -> np.ndarray:
+def _side_by_threshold(r: np.ndarray, n: int, alpha: float) -> np.ndarray:
+    """:func:`_side` for one sample count, without a p-value per correlation.
+
+    The test's p-value falls as |r| rises, so p < alpha exactly when |r|
+    exceeds the |r| at which the t distribution's tail is alpha / 2. Only
+    the correlations within a narrow band around that bound (far wider than
+    the rounding of either side) are given their p-values, so that each
+    class is the one the p-value decides.
+    """
+    if r.dtype != np.float32:
+        r = r.astype(np.float64)
+    shape, r = r.shape, r.ravel()
+    df = n - 2.0
+    t = stats.t.isf(alpha / 2, df)
+    bound = t / np.sqrt(df + t * t)
+    below, above = (r.dtype.type(bound * (1 + step)) for step in (-1e-5, 1e-5))
+
+    def sides(size):  # -1, 0 or 1 (0 for NaN) for the bound `size`
+        return (r > size).view(np.int8) - (r < -size).view(np.int8)
+
+    side = sides(above)
+    near = np.flatnonzero(side != sides(below))
+    side += np.int8(1)
+    if len(near):
+        side[near] = _side(r[near].astype(np.float64), np.full(len(near), n), alpha)
+    side[np.isnan(r)] = _NA
+    return side.reshape(shape)
+
+
+def change_classes(r1, r2, n1, n2, alpha: float = 0.05) -> pd.Categorical | np.ndarray:
     """The class of change of each pair, such as "+/0", "-/+" or "0/0".
 
     Each group's correlation is "+" or "-" (its sign) when its two-sided
@@ -85,16 +120,19 @@ def change_classes(r1, r2, n1, n2, alpha: float = 0.05) -> np.ndarray:
 
     Returns
     -------
-    ndarray of str (object dtype)
-        One class per pair, shaped like ``r1`` and ``r2`` broadcast together.
+    pandas.Categorical
+        One class per pair (its categories: every pair of "-", "0", "+" and
+        "NA"). Inputs that are not one-dimensional give an ndarray of str
+        (object dtype) shaped like ``r1`` and ``r2`` broadcast together.
 
     Examples
     --------
-    >>> change_classes([0.9, 0.05, -0.8], [0.0, 0.02, 0.7], 40, 40)
-    array(['+/0', '0/0', '-/+'], dtype=object)
+    >>> list(change_classes([0.9, 0.05, -0.8], [0.0, 0.02, 0.7], 40, 40))
+    ['+/0', '0/0', '-/+']
     """
     if not 0.0 < alpha < 1.0:
         raise ValueError(f"alpha must be between 0 and 1; got {alpha!r}")
     side1, side2 = np.broadcast_arrays(_side(r1, n1, alpha), _side(r2, n2, alpha))
-    names = np.array([f"{a}/{b}" for a in _SIDES for b in _SIDES], dtype=object)
-    return names[side1.astype(np.intp) * len(_SIDES) + side2]
+    codes = side1 * np.int8(len(_SIDES)) + side2
+    classes = pd.Categorical.from_codes(codes.ravel(), dtype=_CLASS_DTYPE, validate=False)
+    return classes if codes.ndim == 1 else np.asarray(classes, dtype=object).reshape(codes.shape)

@@ -13,6 +13,7 @@ from __future__ import annotations
 import numpy as np
 
 from . import _core
+from .options import available_cpus
 from .pairs import block_pairs
 from .progress import progress_bar
 
@@ -121,3 +122,8 @@ def score_units(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, meth
 
 def _no_rows(n: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     return (np.full(n, np.nan, dtype=np.float32), np.zeros(n, dtype=np.uint32), np.zeros(n, dtype=np.uint32))
+
+
+def bh_qvalues(p: np.ndarray) -> np.ndarray:
+    """Benjamini-Hochberg q-values of float32 p-values (NaN where undefined), by the engine's radix sort."""
+    return _core.bh_qvalues(np.ascontiguousarray(p, dtype=np.float32), available_cpus())

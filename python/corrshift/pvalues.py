@@ -6,6 +6,8 @@ import dataclasses
 
 import numpy as np
 
+from . import native
+
 
 def permutation_pvalues(extreme, valid, statistic) -> np.ndarray:
     """Permutation p-values (extreme + 1) / (valid + 1); NaN where ``statistic`` is NaN.
@@ -28,7 +30,9 @@ def bh_qvalues(p: np.ndarray) -> np.ndarray:
     Equal to ``scipy.stats.false_discovery_control(p[defined], method="bh")``
     bit for bit: the same products ``p * (m / rank)`` in ascending order, the
     same running minimum from the largest p-value down, clipped at 1 (the
-    order among tied p-values does not change their q-values).
+    order among tied p-values does not change their q-values). p-values that
+    float32 holds exactly (the engine's normal p-values) are ordered by the
+    engine's radix sort, the others by an argsort.
 
     Parameters
     ----------
@@ -39,39 +43,26 @@ def bh_qvalues(p: np.ndarray) -> np.ndarray:
     -------
     ndarray of float64
     """
-    p = np.asarray(p, dtype=np.float64)
+    p = np.asarray(p)
+    if p.dtype != np.float32:
+        p = np.asarray(p, dtype=np.float64)
+        single = p.astype(np.float32)
+        if np.array_equal(single, p, equal_nan=True):
+            p = single
+    if p.dtype == np.float32 and len(p) < 1 << 32:
+        return native.bh_qvalues(p)
     q = np.full(len(p), np.nan)
     tested = np.flatnonzero(~np.isnan(p))
     if not len(tested):
         return q
-    ps = p[tested] if len(tested) < len(p) else p
-    order, ordered = _ascending(ps)
+    ps = p[tested]
+    order = np.argsort(ps)
+    ordered = ps[order]
     ordered *= len(ps) / np.arange(1, len(ps) + 1, dtype=np.float64)
     np.minimum.accumulate(ordered[::-1], out=ordered[::-1])
     np.clip(ordered, 0.0, 1.0, out=ordered)
-    q[tested[order] if len(tested) < len(p) else order] = ordered
+    q[tested[order]] = ordered
     return q
-
-
-def _ascending(p: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """The order of non-negative p-values, ascending (ties in any order), and the sorted values (a new array).
-
-    p-values that float32 holds exactly (the engine's normal p-values) are
-    ordered by one sort of 64-bit keys, the float32 bits above the row
-    number: faster than an argsort, and the sorted values come with it.
-    """
-    single = p.astype(np.float32)
-    if len(p) >= 1 << 32 or not np.array_equal(single, p):
-        order = np.argsort(p)
-        return order, p[order]
-    single += np.float32(0.0)  # -0.0 to +0.0: the bits of non-negative floats rise with their values
-    keys = single.view(np.uint32).astype(np.uint64)
-    keys <<= np.uint64(32)
-    keys |= np.arange(len(p), dtype=np.uint64)
-    keys.sort()
-    order = (keys & np.uint64(0xFFFFFFFF)).astype(np.intp)
-    keys >>= np.uint64(32)
-    return order, keys.astype(np.uint32).view(np.float32).astype(np.float64)
 
 
 def permutation_qvalues(extreme, valid, p) -> np.ndarray:
@@ -94,15 +85,22 @@ def permutation_qvalues(extreme, valid, p) -> np.ndarray:
     ndarray of float64
     """
     tested = ~np.isnan(p)
-    counted = np.asarray(valid)[tested]
+    every = bool(tested.all())  # no selection to copy through
+
+    def of_tested(counts):
+        return np.asarray(counts) if every else np.asarray(counts)[tested]
+
+    counted = of_tested(valid)
     if not len(counted) or counted.min() != counted.max():
         return bh_qvalues(p)
-    hits = np.asarray(extreme)[tested]
+    hits = of_tested(extreme)
     counts = np.bincount(hits)
     values = (np.arange(len(counts), dtype=np.float64) + 1) / (np.float64(counted[0]) + 1)
     seen = counts > 0
     by_hits = np.full(len(counts), np.nan)
     by_hits[seen] = PValueTally(values[seen], counts[seen]).by_value()
+    if every:
+        return by_hits[hits]
     q = np.full(len(p), np.nan)
     q[tested] = by_hits[hits]
     return q

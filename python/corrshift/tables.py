@@ -54,8 +54,7 @@ def ztest_rows(prep, columns: dict[str, np.ndarray]) -> pd.DataFrame:
     (:func:`corrshift.classes.change_classes`).
     """
     z_diff = columns["z_diff"].astype(np.float64)
-    p_normal = columns["p_normal"].astype(np.float64)
-    p_normal[np.isnan(z_diff)] = np.nan
+    p_normal = columns["p_normal"].astype(np.float64)  # NaN where z_diff is (the engine's)
     r1 = columns["r1"].astype(np.float64)
     r2 = columns["r2"].astype(np.float64)
     return _frame({
@@ -80,18 +79,21 @@ def score_rows(prep, columns: dict[str, np.ndarray]) -> pd.DataFrame:
 
 
 def add_qvalues(table: pd.DataFrame, columns: dict[str, np.ndarray] | None = None) -> pd.DataFrame:
-    """Add the q-values of every p-value column, adjusted over its defined p-values (the tested rows).
+    """The table with the q-values of every p-value column, adjusted over its defined p-values (the tested rows).
 
     ``columns``, the native columns of the table's rows, let the
     permutation q-values come from the permutation counts
-    (:func:`corrshift.pvalues.permutation_qvalues`).
+    (:func:`corrshift.pvalues.permutation_qvalues`). The q-value columns
+    join the table as they are, not copied.
     """
+    q = {}
     if "p_normal" in table.columns:
-        table["q_normal"] = bh_qvalues(table["p_normal"].to_numpy())
+        # The engine's float32 p-values when at hand: the same values, without a check that they are.
+        q["q_normal"] = bh_qvalues(table["p_normal"].to_numpy() if columns is None else columns["p_normal"])
     p = table["p_permutation"].to_numpy()
-    table["q_permutation"] = (bh_qvalues(p) if columns is None
-                              else permutation_qvalues(columns["extreme"], columns["valid"], p))
-    return table
+    q["q_permutation"] = (bh_qvalues(p) if columns is None
+                          else permutation_qvalues(columns["extreme"], columns["valid"], p))
+    return pd.concat([table, _frame(q).set_axis(table.index)], axis=1)
 
 
 def add_permutation_qvalues(table: pd.DataFrame, tally: PValueTally) -> pd.DataFrame:

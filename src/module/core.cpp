@@ -5,7 +5,11 @@
 // extension.
 #include <pybind11/pybind11.h>
 
+#include <cstdint>
+#include <stdexcept>
+
 #include "../pipelines/corrshift_entry.hpp"
+#include "../stats/fdr.hpp"
 
 namespace py = pybind11;
 using namespace pybind11::literals;
@@ -66,4 +70,21 @@ PYBIND11_MODULE(_core, m) {
         "data"_a, "pair_first"_a, "pair_second"_a, "unit_starts"_a, "group1"_a, "group2"_a, "method"_a,
         "aggregate"_a, "alternative"_a, "permutations"_a, "threads"_a, "progress"_a = py::none(),
         "strata"_a = py::none());
+    m.def(
+        "bh_qvalues",
+        [](const float_input& p, int threads) {
+            if (p.ndim() != 1) throw std::invalid_argument("p must be one-dimensional");
+            if (p.size() >= (py::ssize_t{1} << 32)) throw std::invalid_argument("p must hold fewer than 2**32 values");
+            if (threads < 1) throw std::invalid_argument("threads must be at least 1");
+            py::array_t<double> q(p.size());
+            const float* in = p.data();
+            double* out = q.mutable_data();
+            const auto n = static_cast<int64_t>(p.size());
+            {
+                const py::gil_scoped_release release;
+                corrshift::bh_qvalues(in, n, out, threads);
+            }
+            return q;
+        },
+        "p"_a, "threads"_a);
 }

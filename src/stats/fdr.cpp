@@ -1,0 +1,148 @@
+#include "fdr.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <vector>
+
+#include "../run/workers.hpp"
+
+namespace corrshift {
+
+namespace {
+
+// The bits of a p-value in [0, 1] (-0.0 read as +0.0): they rise with the
+// value and stay below 2^30, so three passes of 10 bits order them.
+constexpr int kDigitBits = 10;
+constexpr int kPasses = 3;
+constexpr uint32_t kDigits = 1u << kDigitBits;
+using digit_counts = std::array<int64_t, kDigits>;
+
+uint32_t key_of(float p) {
+    uint32_t bits;
+    const float positive = p + 0.0f;
+    std::memcpy(&bits, &positive, sizeof bits);
+    return bits;
+}
+
+float value_of(uint32_t key) {
+    float p;
+    std::memcpy(&p, &key, sizeof p);
+    return p;
+}
+
+uint32_t digit(uint32_t key, int pass) { return (key >> (pass * kDigitBits)) & (kDigits - 1); }
+
+struct entry {
+    uint32_t key;
+    uint32_t row;
+};
+
+// Worker w's share [begin, end) of `count` items among `workers`.
+struct share {
+    int64_t begin, end;
+};
+share share_of(int64_t count, int32_t workers, int32_t w) {
+    return {count * w / workers, count * (w + 1) / workers};
+}
+
+// Where each worker writes each digit in a stable pass: the digit's start
+// over all workers, then after the same digit of the workers before it.
+std::vector<digit_counts> write_positions(const std::vector<digit_counts>& counts) {
+    std::vector<digit_counts> at(counts.size());
+    int64_t sum = 0;
+    for (uint32_t d = 0; d < kDigits; ++d)
+        for (size_t w = 0; w < counts.size(); ++w) {
+            at[w][d] = sum;
+            sum += counts[w][d];
+        }
+    return at;
+}
+
+}  // namespace
+
+void bh_qvalues(const float* p, int64_t n, double* q, int32_t threads) {
+    const int32_t t = std::max<int32_t>(1, static_cast<int32_t>(std::min<int64_t>(threads, n / 65536 + 1)));
+    std::vector<digit_counts> counts(static_cast<size_t>(t));
+    std::vector<int64_t> defined(static_cast<size_t>(t));
+    // Each worker's rows of p: their first digits, and NaN q-values.
+    run_numbered_workers(t, t, [&](int32_t w, int32_t, int32_t) {
+        const share s = share_of(n, t, w);
+        digit_counts& c = counts[static_cast<size_t>(w)];
+        c.fill(0);
+        for (int64_t k = s.begin; k < s.end; ++k) {
+            if (std::isnan(p[k])) {
+                q[k] = std::numeric_limits<double>::quiet_NaN();
+                continue;
+            }
+            ++c[digit(key_of(p[k]), 0)];
+        }
+    });
+    int64_t m = 0;
+    for (const digit_counts& c : counts)
+        for (const int64_t x : c) m += x;
+    if (m == 0) return;
+    // Least significant digit first; each pass is stable, so the order of
+    // the last is the order of the whole keys. The first pass reads the
+    // p-values themselves.
+    const std::unique_ptr<entry[]> first(new entry[static_cast<size_t>(m)]), second(new entry[static_cast<size_t>(m)]);
+    entry* from = first.get();
+    entry* to = second.get();
+    {
+        const std::vector<digit_counts> starts = write_positions(counts);
+        run_numbered_workers(t, t, [&](int32_t w, int32_t, int32_t) {
+            const share s = share_of(n, t, w);
+            digit_counts at = starts[static_cast<size_t>(w)];
+            for (int64_t k = s.begin; k < s.end; ++k) {
+                if (std::isnan(p[k])) continue;
+                const uint32_t key = key_of(p[k]);
+                from[at[digit(key, 0)]++] = {key, static_cast<uint32_t>(k)};
+            }
+        });
+    }
+    for (int pass = 1; pass < kPasses; ++pass) {
+        run_numbered_workers(t, t, [&](int32_t w, int32_t, int32_t) {
+            const share s = share_of(m, t, w);
+            digit_counts& c = counts[static_cast<size_t>(w)];
+            c.fill(0);
+            for (int64_t k = s.begin; k < s.end; ++k) ++c[digit(from[k].key, pass)];
+        });
+        const std::vector<digit_counts> starts = write_positions(counts);
+        run_numbered_workers(t, t, [&](int32_t w, int32_t, int32_t) {
+            const share s = share_of(m, t, w);
+            digit_counts at = starts[static_cast<size_t>(w)];
+            for (int64_t k = s.begin; k < s.end; ++k) to[at[digit(from[k].key, pass)]++] = from[k];
+        });
+        std::swap(from, to);
+    }
+    // From the largest p-value down: the running minimum of p * (m / j),
+    // then at most 1. Each worker takes a stretch of ranks: first the
+    // smallest product of its stretch, then its stretch from the top down,
+    // starting from the smallest product of the stretches above it.
+    const auto total = static_cast<double>(m);
+    auto adjusted = [&](int64_t j) {
+        return static_cast<double>(value_of(from[j - 1].key)) * (total / static_cast<double>(j));
+    };
+    std::vector<double> lowest(static_cast<size_t>(t), std::numeric_limits<double>::infinity());
+    run_numbered_workers(t, t, [&](int32_t w, int32_t, int32_t) {
+        const share s = share_of(m, t, w);
+        double low = std::numeric_limits<double>::infinity();
+        for (int64_t j = s.end; j > s.begin; --j) low = std::min(low, adjusted(j));
+        lowest[static_cast<size_t>(w)] = low;
+    });
+    run_numbered_workers(t, t, [&](int32_t w, int32_t, int32_t) {
+        const share s = share_of(m, t, w);
+        double smallest = std::numeric_limits<double>::infinity();
+        for (int32_t above = w + 1; above < t; ++above) smallest = std::min(smallest, lowest[static_cast<size_t>(above)]);
+        for (int64_t j = s.end; j > s.begin; --j) {
+            const double a = adjusted(j);
+            if (a < smallest) smallest = a;
+            q[from[j - 1].row] = smallest < 1.0 ? smallest : 1.0;
+        }
+    });
+}
+
+}  // namespace corrshift
