@@ -59,9 +59,13 @@ demo: $(PY)
 	$(VENV)/bin/corrshift demo --out-dir demo-output
 
 # make bench: speed of the four functions against the straightforward
-# kernels and numpy, and the machine's multiply+add peak (a few minutes).
+# kernels and numpy, and the machine's multiply+add peak; the scale run
+# (extrapolated) against its probe limit; what the result table costs next
+# to the engine (about 8 minutes).
 bench: install
 	$(PY) bench/bench.py
+	$(PY) bench/scale.py
+	$(PY) bench/table_cost.py
 
 # All pairs of 20,000 features in bounded memory: time and peak memory.
 bench-scale: install

@@ -29,7 +29,6 @@ import json
 import os
 import subprocess
 import sys
-import tempfile
 import time
 from pathlib import Path
 
@@ -38,6 +37,7 @@ import pipelines
 
 from corrshift import _core
 from corrshift import _native_tests as native
+from machine import cpu_name, peak_rate
 
 HERE = Path(__file__).resolve().parent
 THREADS = 2
@@ -122,31 +122,6 @@ def phases_per_cycle(call, m, repeats=5):
     return np.maximum(full - base, 0.0) / m
 
 
-def cpu_name():
-    """The CPU's model name as the operating system reports it."""
-    for line in Path("/proc/cpuinfo").read_text().splitlines():
-        if line.startswith("model name"):
-            return line.split(":", 1)[1].strip()
-    return "unknown CPU"
-
-
-def peak_rate():
-    """Multiply+add lane pairs per second over THREADS threads (no FMA)."""
-    flags = ["-O2", "-ffp-contract=off"]
-    cpu = Path("/proc/cpuinfo").read_text()
-    if " avx512f" in cpu:
-        flags.append("-mavx512f")
-    elif " avx2" in cpu:
-        flags.append("-mavx2")
-    with tempfile.TemporaryDirectory() as tmp:
-        exe = Path(tmp) / "peak_probe"
-        subprocess.run(["cc", *flags, str(HERE / "peak_probe.c"), "-o", str(exe), "-lpthread"], check=True)
-        dump = subprocess.run(["objdump", "-d", str(exe)], capture_output=True, text=True).stdout
-        assert "vfmadd" not in dump, "the probe must not use fused multiply-add"
-        return max(float(subprocess.run([str(exe), str(THREADS), "0.5"], capture_output=True, text=True,
-                                        check=True).stdout) for _ in range(3))
-
-
 # --------------------------------------------------------------------------
 # The pipelines
 
@@ -200,7 +175,7 @@ def main():
         env = dict(os.environ, MALLOC_MMAP_THRESHOLD_="65536")
         os.execve(sys.executable, [sys.executable, *sys.argv], env)
     started = time.time()
-    peak = peak_rate()
+    peak = peak_rate(THREADS)
     print(f"machine: {cpu_name()}, {os.cpu_count()} CPUs; kernel build: {native.active_kernels()}; "
           f"{THREADS} threads; multiply+add peak {peak / 1e9:.1f} G lane pairs/s (probe, no FMA)")
     shapes = [(k, n) for k in FEATURES for n in SAMPLES] + [(1500, 100)]

@@ -11,22 +11,12 @@ CPU, both times (best of a few runs) and their ratio.
 from __future__ import annotations
 
 import argparse
-import platform
 import time
 
 import numpy as np
 import pandas as pd
 
-
-def cpu_name() -> str:
-    try:
-        with open("/proc/cpuinfo") as info:
-            for line in info:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or platform.machine()
+from machine import cpu_name
 
 
 def best_time(call, repeats: int) -> float:

@@ -133,6 +133,18 @@ def test_permutation_p_is_formed_from_the_defined_cycles(monkeypatch):
     assert np.isnan(table["q_permutation"][2]) and np.isnan(table["p_normal"][2])
 
 
+@pytest.mark.parametrize("valid", [[99], [3, 4, 99, 100]])  # one cycle count (counted by extreme), or several
+def test_pvalue_tally_from_counts_equals_the_tally_of_the_pvalues(valid):
+    rng = np.random.default_rng(4)
+    valid = rng.choice(valid, 2000).astype(np.uint32)
+    extreme = rng.integers(0, valid + 1).astype(np.uint32)
+    tested = rng.random(2000) < 0.9
+    expected = PValueTally.of(permutation_pvalues(extreme, valid, np.zeros(2000))[tested])
+    got = PValueTally.of_counts(extreme, valid, tested)
+    np.testing.assert_array_equal(got.values, expected.values)
+    np.testing.assert_array_equal(got.counts, expected.counts)
+
+
 def test_pvalue_tally_gives_scipys_q_values_over_all_rows():
     # Rows with permutation counts over differing defined cycles, tallied in
     # parts: equal ratios (1/2 and 2/4) must count as one p-value.

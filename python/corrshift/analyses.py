@@ -39,22 +39,25 @@ class Analysis:
 
     def tested(self, columns: Mapping, p_permutation: np.ndarray) -> np.ndarray:
         """Rows with a finite statistic and a defined permutation p-value."""
-        return np.isfinite(np.asarray(columns[self.statistic], dtype=np.float64)) & ~np.isnan(p_permutation)
+        return np.isfinite(columns[self.statistic]) & ~np.isnan(p_permutation)
 
-    def ranking_keys(self, columns: Mapping, p_permutation: np.ndarray) -> list[np.ndarray]:
+    def ranking_keys(self, columns: Mapping, p_permutation: np.ndarray,
+                     tested: np.ndarray | None = None) -> list[np.ndarray]:
         """Sort keys, most significant first, that order rows best first.
 
         Tested rows come first; then the permutation p-value ascending, the
         normal p-value ascending (z-tests) and the statistic's magnitude
         descending. Untested rows tie on every key after the first, and a
         NaN normal p-value (a group of 3 samples) ties with every other.
+        ``tested``: the tested rows, when already known.
         """
-        untested = ~self.tested(columns, p_permutation)
+        untested = ~(self.tested(columns, p_permutation) if tested is None else tested)
         keys = [untested, np.where(untested, np.inf, p_permutation)]
         if self.has_normal:
-            p_normal = np.asarray(columns["p_normal"], dtype=np.float64)
+            # Compared in the columns' own precision: no conversion changes an order.
+            p_normal = np.asarray(columns["p_normal"])
             keys.append(np.where(untested | np.isnan(p_normal), 0.0, p_normal))
-        statistic = np.asarray(columns[self.statistic], dtype=np.float64)
+        statistic = np.asarray(columns[self.statistic])
         keys.append(np.where(untested, 0.0, -np.abs(statistic)))
         return keys
 

@@ -298,9 +298,9 @@ def _native_rows(data: np.ndarray, job: Job, chunk: Chunk, first, second) -> dic
     return job.analysis.call(data, job, job.threads or task_threads(), (first, second))
 
 
-def tested_rows(columns: dict[str, np.ndarray]) -> np.ndarray:
-    """Rows with a finite statistic and a defined permutation p-value."""
-    return analysis_of(columns).tested(columns, column_pvalues(columns))
+def tested_rows(columns: dict[str, np.ndarray], p: np.ndarray | None = None) -> np.ndarray:
+    """Rows with a finite statistic and a defined permutation p-value (``p``, when already formed)."""
+    return analysis_of(columns).tested(columns, column_pvalues(columns) if p is None else p)
 
 
 def take_rows(columns: dict[str, np.ndarray], index) -> dict[str, np.ndarray]:
@@ -341,7 +341,8 @@ def _best_k(keys: list[np.ndarray], k: int) -> np.ndarray:
     return rows[np.lexsort([key[rows] for key in reversed(keys)])]
 
 
-def top_rows(columns: dict[str, np.ndarray], job: Job) -> dict[str, np.ndarray]:
+def top_rows(columns: dict[str, np.ndarray], job: Job, p: np.ndarray | None = None,
+             tested: np.ndarray | None = None) -> dict[str, np.ndarray]:
     """The ``job.top`` best rows, best first.
 
     Order: tested rows before untested ones; then the permutation p-value
@@ -349,21 +350,23 @@ def top_rows(columns: dict[str, np.ndarray], job: Job) -> dict[str, np.ndarray]:
     magnitude descending; then the row number ``columns["row"]``
     ascending. Untested rows are ordered by row number alone. The order is
     total, so the kept rows do not depend on how the rows were chunked.
+    ``p`` and ``tested``: the rows' permutation p-values and tested rows,
+    when already known.
     """
-    keys = job.analysis.ranking_keys(columns, column_pvalues(columns))
+    keys = job.analysis.ranking_keys(columns, column_pvalues(columns) if p is None else p, tested)
     keys.append(columns["row"])
     return take_rows(columns, _best_k(keys, job.top))
 
 
 def reduce_rows(columns: dict[str, np.ndarray], chunk: Chunk, job: Job) -> dict:
     """Reduce one chunk's rows; the result is what a chunk sends back."""
-    tested = tested_rows(columns)
     p = column_pvalues(columns)
-    tally = PValueTally.of(p[tested])
+    tested = tested_rows(columns, p)
+    tally = PValueTally.of_counts(columns["extreme"], columns["valid"], tested)
     if job.top is not None:
         n = len(p)
         columns = dict(columns, row=np.arange(chunk.row, chunk.row + n, dtype=np.int64))
-        columns = top_rows(columns, job)
+        columns = top_rows(columns, job, p, tested)
     elif job.max_p is not None:
         columns = take_rows(columns, tested & (p <= job.max_p))
     return {"index": chunk.index, "columns": columns, "tally": tally, "tested": int(tested.sum()),
