@@ -5,10 +5,12 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
+#include <utility>
 
 #include "../correlation.hpp"
 #include "../rules.hpp"
@@ -80,29 +82,46 @@ inline float* block_in_panel(const group_panel& g, int32_t block) {
 // A row's first sample in its block; its next samples lie W floats apart.
 inline float* row_in_panel(const group_panel& g, int32_t row) { return block_in_panel(g, row / W) + row % W; }
 
-void tile_sums(const float* const* x, const float* y, int32_t n, float (*out)[W]) {
-    vf acc[R][C];
+// Vectors [c0, c0 + N) of a tile only: out[r] + c * VL for those c.
+template <int N>
+void tile_sums(const float* const* x, const float* y, int32_t n, float (*out)[W], int c0) {
+    vf acc[R][N];
 #pragma GCC unroll 16
     for (int r = 0; r < R; ++r)
 #pragma GCC unroll 16
-        for (int c = 0; c < C; ++c) acc[r][c] = vf{};
+        for (int c = 0; c < N; ++c) acc[r][c] = vf{};
     const float* xr[R];
     for (int r = 0; r < R; ++r) xr[r] = x[r];
+    const float* yc = y + c0 * VL;
     for (int32_t s = 0; s < n; ++s) {
-        vf yv[C];
+        vf yv[N];
 #pragma GCC unroll 16
-        for (int c = 0; c < C; ++c) yv[c] = load(y + static_cast<int64_t>(s) * W + c * VL);
+        for (int c = 0; c < N; ++c) yv[c] = load(yc + static_cast<int64_t>(s) * W + c * VL);
 #pragma GCC unroll 16
         for (int r = 0; r < R; ++r) {
             const vf xb = splat(xr[r][static_cast<int64_t>(s) * W]);
 #pragma GCC unroll 16
-            for (int c = 0; c < C; ++c) acc[r][c] = acc[r][c] + xb * yv[c];
+            for (int c = 0; c < N; ++c) acc[r][c] = acc[r][c] + xb * yv[c];
         }
     }
 #pragma GCC unroll 16
     for (int r = 0; r < R; ++r)
 #pragma GCC unroll 16
-        for (int c = 0; c < C; ++c) store(out[r] + c * VL, acc[r][c]);
+        for (int c = 0; c < N; ++c) store(out[r] + (c0 + c) * VL, acc[r][c]);
+}
+
+template <int... I>
+constexpr auto tile_sums_by_width(std::integer_sequence<int, I...>) {
+    using sums = void (*)(const float* const*, const float*, int32_t, float (*)[W], int);
+    return std::array<sums, sizeof...(I)>{&tile_sums<I + 1>...};
+}
+
+// The sums of the tile's vectors [c0, c1) (each lane's sum is the same
+// whichever vectors are computed beside it): a tile at the edge of the
+// pairs computes only the vectors that hold some of them.
+inline void tile_sums(const float* const* x, const float* y, int32_t n, float (*out)[W], int c0, int c1) {
+    static constexpr auto by_width = tile_sums_by_width(std::make_integer_sequence<int, C>{});
+    by_width[static_cast<size_t>(c1 - c0 - 1)](x, y, n, out, c0);
 }
 
 // A stretch of consecutive pair positions with one first row and
@@ -227,8 +246,10 @@ void run_band(const pair_job& job, const M& out, const band& b, int32_t jlo, int
     for (int32_t block = lo / W; block * W < hi; ++block) {
         const int32_t j0 = block * W;
         if constexpr (tally_mode<M>) prefetch_tallies(out, b, imax(lo, j0 + W), imin(hi, j0 + 2 * W));
-        tile_sums(x1, block_in_panel(job.g1, block), job.g1.n, s1);
-        tile_sums(x2, block_in_panel(job.g2, block), job.g2.n, s2);
+        // The vectors of the block that hold pairs of the band.
+        const int v0 = (imax(lo, j0) - j0) / VL, v1 = (imin(hi, j0 + W) - j0 + VL - 1) / VL;
+        tile_sums(x1, block_in_panel(job.g1, block), job.g1.n, s1, v0, v1);
+        tile_sums(x2, block_in_panel(job.g2, block), job.g2.n, s2, v0, v1);
         for (int r = 0; r < b.count; ++r) {
             const segment& sg = b.seg[r];
             const int32_t from = imax(sg.lo, j0), to = imin(sg.hi, j0 + W);
