@@ -314,7 +314,8 @@ def test_out_folder_is_a_parquet_dataset(inputs, capsys, tmp_path):
     assert stdout == f"wrote 15 rows to the Parquet dataset {tmp_path / 'dataset'}\n"
     written = pd.read_parquet(tmp_path / "dataset")
     expected = _api_ztest(frame, annotation).drop(columns=["q_normal", "q_permutation"])
-    expected = expected.astype({c: written[c].dtype for c in ("feature_a", "feature_b")})  # names: strings in files
+    # Names and classes: strings in files.
+    expected = expected.astype({c: written[c].dtype for c in ("feature_a", "feature_b", "class")})
     pd.testing.assert_frame_equal(written, expected, check_dtype=False)
 
 

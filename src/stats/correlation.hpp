@@ -23,10 +23,11 @@ feature_pair decode_pair(int64_t k, int64_t features);
 // For every pair position k in [begin, end): out[k] = correlation of rows
 // (first[k], second[k]) -- or of the k-th condensed pair when first or
 // second is null -- over columns[0 .. n-1] (all P columns when columns is
-// null). Five float32 sums in sample order, products rounded before they
-// are added; population moments. Classic rules: -2.0 when a row has zero
-// variance. Sound rules: NaN unless both variances are positive, r capped
-// to [-1, 1].
+// null). Float32 sums in sample order, products rounded before they are
+// added. Classic rules: five sums and population moments; -2.0 when a row
+// has zero variance. Sound rules: each row centred on its mean and scaled
+// to a unit sum of squares, then the sum of their products, capped to
+// [-1, 1]; NaN when a row's values are all equal or hold a NaN.
 int pairwise_correlation(const float* matrix, int32_t samples, const int32_t* first, const int32_t* second,
                          float* out, int32_t begin, int32_t end, int32_t features, const int32_t* columns,
                          int32_t n, statistics rules = statistics::classic);

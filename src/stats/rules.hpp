@@ -14,8 +14,10 @@ enum class statistics {
     // correlation with a zero-variance row, correlations clamped to
     // [-0.99, 0.99] before the Fisher transform.
     classic,
-    // corrshift's own entry: tied values share their average rank; a
-    // correlation without positive variance in both rows (or over NaN data)
+    // corrshift's own entry: tied values share their average rank; r is
+    // the sum of products of the rows centred and scaled to a unit sum of
+    // squares (no cancellation between sums, no division per pair); a
+    // correlation with a row whose values are all equal (or over NaN data)
     // is NaN; r is capped to [-1, 1] and its Fisher transform taken at most
     // at the largest float below 1, so it stays finite; a permutation cycle
     // whose statistic is undefined counts neither as extreme nor as not.

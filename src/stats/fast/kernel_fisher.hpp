@@ -141,17 +141,20 @@ struct lane_moments {
     vf mean_i, var_i, mean_j, var_j;
 };
 
+// The correlations of VL pairs from their sums of products. Sound rules:
+// the rows were standardised (standardise_block), so the sum is the
+// correlation (NaN for a row without variance), not yet capped to [-1, 1]
+// (the Fisher transform's bound, clamp_vec, caps it further, and
+// reported_vec caps what is written). Classic rules: population moments,
+// -2.0 for a row with zero variance.
 template <class S>
 inline vf correlation_vec(vf sxy, float count, const lane_moments& m) {
-    const vf cov = sxy / count - m.mean_j * m.mean_i;
-    const vf q = m.var_j * m.var_i;
-    const vf r = cov / CORRSHIFT_VSQRT(q);
     if constexpr (S::sound) {
-        // Not yet capped to [-1, 1]: the Fisher transform's bound (clamp_vec)
-        // caps it further, and reported_vec caps what is written.
-        const vi undefined = ~(vi)(m.var_i > 0.0f) | ~(vi)(m.var_j > 0.0f);
-        return undefined ? splat(__builtin_nanf("")) : r;
+        return sxy;
     } else {
+        const vf cov = sxy / count - m.mean_j * m.mean_i;
+        const vf q = m.var_j * m.var_i;
+        const vf r = cov / CORRSHIFT_VSQRT(q);
         const vi undefined = (m.var_i == 0.0f) | (m.var_j == 0.0f);
         return undefined ? splat(kUndefinedCorrelation) : r;
     }

@@ -1,6 +1,7 @@
 // Row preparation of the fast kernels (see kernels_impl.hpp): ranks of
 // rows without ties, and the values or ranks of each group's columns
-// packed into the panels with each row's mean and variance.
+// packed into the panels, with each row's mean and variance (classic
+// rules) or standardised in place (sound rules).
 #pragma once
 
 #include <cstdint>
@@ -87,6 +88,39 @@ void block_moments(const group_panel& g, int32_t block) {
     }
 }
 
+// Sound rules: every row of a packed block centred on its mean and scaled
+// to a unit sum of squares, VL rows per vector (each lane in sample order,
+// as standardised_row does for one row), so that a pair's sum of products
+// is its correlation. A row whose values are all equal, or that holds a
+// NaN, becomes NaN, and so does every correlation with it. Padding rows
+// (zeros) become NaN.
+void standardise_block(const group_panel& g, int32_t block) {
+    float* panel = block_in_panel(g, block);
+    const float count = static_cast<float>(g.n);
+    for (int c = 0; c < C; ++c) {
+        float* lanes = panel + c * VL;
+        vf sx = vf{}, lo = splat(__builtin_inff()), hi = splat(-__builtin_inff());
+        for (int32_t s = 0; s < g.n; ++s) {
+            const vf v = load(lanes + static_cast<int64_t>(s) * W);
+            sx = sx + v;
+            lo = v < lo ? v : lo;
+            hi = v > hi ? v : hi;
+        }
+        const vf mean = sx / count;
+        vf ss = vf{};
+        for (int32_t s = 0; s < g.n; ++s) {
+            const vf d = load(lanes + static_cast<int64_t>(s) * W) - mean;
+            ss = ss + d * d;
+        }
+        const vi defined = (vi)(lo < hi) & (vi)(ss > 0.0f);
+        const vf scale = defined ? 1.0f / CORRSHIFT_VSQRT(ss) : splat(__builtin_nanf(""));
+        for (int32_t s = 0; s < g.n; ++s) {
+            float* at = lanes + static_cast<int64_t>(s) * W;
+            store(at, (load(at) - mean) * scale);
+        }
+    }
+}
+
 // The data row kRowsAhead rows on is asked for while a row is packed (its
 // first kPrefetchRowBytes bytes): the matrix is read once per cycle, so its
 // rows come from beyond the core's caches.
@@ -142,8 +176,13 @@ void prepare_blocks(const prepare_job& job, int32_t worker, int32_t begin, int32
             pack_row(src, job.group1, job.g1, row);
             pack_row(src, job.group2, job.g2, row);
         }
-        block_moments(job.g1, block);
-        block_moments(job.g2, block);
+        if constexpr (S::sound) {
+            standardise_block(job.g1, block);
+            standardise_block(job.g2, block);
+        } else {
+            block_moments(job.g1, block);
+            block_moments(job.g2, block);
+        }
     }
 }
 
