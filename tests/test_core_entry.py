@@ -60,7 +60,7 @@ def test_fast_matches_reference(build, shape, method, processes):
                                        alternative, 6, processes))
 
 
-@pytest.mark.parametrize("pairs", ("all in order", "sorted random", "unsorted"))
+@pytest.mark.parametrize("pairs", ("all in order", "sorted random", "unsorted", "from a later row", "last rows"))
 @pytest.mark.parametrize("method", METHODS)
 def test_indexed_fast_matches_reference(build, pairs, method):
     k, p, n1, n2 = 40, 61, 30, 29

@@ -103,7 +103,10 @@ def test_large_exhaustive_matches_reference(build, method):
 def pair_lists(k, seed):
     """Listed pairs of several kinds: every pair in order (runs like the
     exhaustive order), sorted random pairs, unsorted random pairs with
-    reversed orientation, repeats and a row paired with itself."""
+    reversed orientation, repeats and a row paired with itself, and pairs
+    of the later rows only (a chunk of the condensed order from a later
+    first row, and the last rows alone: the rows before them are not
+    packed)."""
     rng = np.random.default_rng(seed)
     first, second = np.triu_indices(k, 1)
     random_first = np.sort(rng.integers(0, k, 3 * k))
@@ -114,10 +117,12 @@ def pair_lists(k, seed):
         "all in order": (first, second),
         "sorted random": (random_first, random_second),
         "unsorted": (mixed_first, mixed_second),
+        "from a later row": (first[first >= 45], second[first >= 45]),
+        "last rows": (first[first >= k - 4], second[first >= k - 4]),
     }
 
 
-@pytest.mark.parametrize("pairs", ("all in order", "sorted random", "unsorted"))
+@pytest.mark.parametrize("pairs", ("all in order", "sorted random", "unsorted", "from a later row", "last rows"))
 @pytest.mark.parametrize("method", METHODS)
 @pytest.mark.parametrize("processes", (1, 3))
 def test_indexed_functions_match_reference(build, pairs, method, processes):

@@ -100,6 +100,14 @@ void make_fast_call(fast_call& rows, const checked_inputs& in, const call_option
     rows.threads = threads;
     const int32_t width = rows.kernels->width;
     rows.blocks = (in.features + width - 1) / width;
+    rows.first_block = 0;
+    rows.last_block = rows.blocks;
+    if (in.pair_first != nullptr && in.pairs > 0) {
+        const auto [low1, high1] = std::minmax_element(in.pair_first, in.pair_first + in.pairs);
+        const auto [low2, high2] = std::minmax_element(in.pair_second, in.pair_second + in.pairs);
+        rows.first_block = std::min(*low1, *low2) / width;
+        rows.last_block = std::max(*high1, *high2) / width + 1;
+    }
     const int64_t padded = static_cast<int64_t>(rows.blocks) * width;
     rows.panel1 = make_scratch<float>(static_cast<size_t>(padded * in.n1));
     rows.panel2 = make_scratch<float>(static_cast<size_t>(padded * in.n2));
@@ -156,8 +164,9 @@ void pack_cycle_rows(fast_call& rows, const cycle_view& view) {
     if (rows.job.order != nullptr) rows.job.disjoint = find_members(rows, view);
     const prepare_job* job = &rows.job;
     const rule_kernels* kernels = rows.by_rules;
-    run_numbered_workers(rows.blocks, rows.threads, [=](int32_t worker, int32_t begin, int32_t end) {
-        kernels->prepare_blocks(*job, worker, begin, end);
+    const int32_t first = rows.first_block;
+    run_numbered_workers(rows.last_block - first, rows.threads, [=](int32_t worker, int32_t begin, int32_t end) {
+        kernels->prepare_blocks(*job, worker, first + begin, first + end);
     });
 }
 

@@ -21,6 +21,10 @@ struct fast_call {
     const rule_kernels* by_rules;  // the kernels of the call's rules
     int32_t threads;
     int32_t blocks;  // panel blocks of kernels->width rows
+    // The blocks a cycle packs: [first_block, last_block). Listed pairs:
+    // only those holding a row of some pair (a chunk of the condensed order
+    // uses the rows from its first one on); otherwise all.
+    int32_t first_block = 0, last_block = 0;
     scratch<float> panel1, panel2, moments;
     scratch<float> rank_rows, values;
     scratch<int32_t> order, ranks;
@@ -54,7 +58,8 @@ void run_pair_workers(const fast_call& rows, const Body& body) {
     run_cut_workers(rows.pair_cuts.data(), rows.pair_workers, body);
 }
 
-// Fork-join over the panel blocks: packs every row for the cycle's groups.
+// Fork-join over the panel blocks: packs the rows of the call's pairs
+// (whole blocks) for the cycle's groups.
 void pack_cycle_rows(fast_call& rows, const cycle_view& view);
 
 // The pairs of the call over the packed rows: the geometry every mode of
