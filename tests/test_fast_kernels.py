@@ -117,7 +117,7 @@ def pair_lists(k, seed):
         "all in order": (first, second),
         "sorted random": (random_first, random_second),
         "unsorted": (mixed_first, mixed_second),
-        "from a later row": (first[first >= 45], second[first >= 45]),
+        "from a later row": (first[first >= 2 * k // 3], second[first >= 2 * k // 3]),
         "last rows": (first[first >= k - 4], second[first >= k - 4]),
     }
 
