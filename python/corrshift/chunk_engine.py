@@ -318,44 +318,64 @@ def concat_rows(parts: Iterable[dict[str, np.ndarray]], names: Iterable[str]) ->
 
 def _best_k(keys: list[np.ndarray], k: int) -> np.ndarray:
     """Positions of the k smallest rows in the lexicographic order of ``keys``
-    (most significant first, the last one unique), best first.
+    (most significant first), then of their positions, best first.
 
     Selects key by key: the rows below the k-th smallest value of a key are
     in, those above it out, and only the ties at that value go on to the
     next key; so each step is a linear-time partition and only the k
-    selected rows are sorted, however many rows tie on the first keys.
+    selected rows are sorted, however many rows tie on the first keys. A
+    key on which the remaining rows all tie costs one pass, and a boolean
+    key a count. Rows are taken in ascending position throughout, and the
+    final sort is stable, so rows tied on every key come in position order.
     """
     chosen = []
-    left = np.arange(len(keys[0]))
+    left = None  # every row, not yet listed
     for key in keys:
-        if len(left) <= k:
+        values = key if left is None else key[left]
+        if len(values) <= k:
             break
-        values = key[left]
-        cut = np.partition(values, k - 1)[k - 1]
-        below = left[values < cut]
-        chosen.append(below)
-        k -= len(below)
-        left = left[values == cut]
-    chosen.append(left[:k])
+        if values.dtype == np.bool_:
+            cut = np.count_nonzero(~values) < k
+        elif values.min() == values.max():
+            continue
+        else:
+            cut = np.partition(values, k - 1)[k - 1]
+        below = values < cut
+        tied = values == cut
+        taken = np.count_nonzero(below)
+        if taken:
+            chosen.append(np.flatnonzero(below) if left is None else left[below])
+            k -= taken
+        if left is not None or np.count_nonzero(tied) < len(values):
+            left = np.flatnonzero(tied) if left is None else left[tied]
+    chosen.append(np.arange(min(k, len(keys[0]))) if left is None else left[:k])
     rows = np.concatenate(chosen)
     return rows[np.lexsort([key[rows] for key in reversed(keys)])]
 
 
 def top_rows(columns: dict[str, np.ndarray], job: Job, p: np.ndarray | None = None,
-             tested: np.ndarray | None = None) -> dict[str, np.ndarray]:
+             tested: np.ndarray | None = None, first_row: int = 0) -> dict[str, np.ndarray]:
     """The ``job.top`` best rows, best first.
 
     Order: tested rows before untested ones; then the permutation p-value
     ascending, the normal p-value ascending (z-tests) and the statistic's
-    magnitude descending; then the row number ``columns["row"]``
-    ascending. Untested rows are ordered by row number alone. The order is
-    total, so the kept rows do not depend on how the rows were chunked.
-    ``p`` and ``tested``: the rows' permutation p-values and tested rows,
-    when already known.
+    magnitude descending; then the row number ascending. Untested rows are
+    ordered by row number alone. The order is total, so the kept rows do not
+    depend on how the rows were chunked. The row numbers are
+    ``columns["row"]``, or else ``first_row`` on in the columns' order (a
+    chunk's rows), and the kept rows carry them as ``row``. ``p`` and
+    ``tested``: the rows' permutation p-values and tested rows, when already
+    known.
     """
     keys = job.analysis.ranking_keys(columns, column_pvalues(columns) if p is None else p, tested)
-    keys.append(columns["row"])
-    return take_rows(columns, _best_k(keys, job.top))
+    numbered = "row" in columns
+    if numbered:
+        keys.append(columns["row"])
+    best = _best_k(keys, job.top)
+    kept = take_rows(columns, best)
+    if not numbered:
+        kept["row"] = first_row + best.astype(np.int64)
+    return kept
 
 
 def reduce_rows(columns: dict[str, np.ndarray], chunk: Chunk, job: Job) -> dict:
@@ -364,9 +384,7 @@ def reduce_rows(columns: dict[str, np.ndarray], chunk: Chunk, job: Job) -> dict:
     tested = tested_rows(columns, p)
     tally = PValueTally.of_counts(columns["extreme"], columns["valid"], tested)
     if job.top is not None:
-        n = len(p)
-        columns = dict(columns, row=np.arange(chunk.row, chunk.row + n, dtype=np.int64))
-        columns = top_rows(columns, job, p, tested)
+        columns = top_rows(columns, job, p, tested, first_row=chunk.row)
     elif job.max_p is not None:
         columns = take_rows(columns, tested & (p <= job.max_p))
     return {"index": chunk.index, "columns": columns, "tally": tally, "tested": int(tested.sum()),

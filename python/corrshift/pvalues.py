@@ -138,10 +138,12 @@ class PValueTally:
         with ``extreme`` alone, so the rows are counted by ``extreme``
         instead of sorted.
         """
-        counted = np.asarray(valid)[tested]
+        every = bool(np.all(tested))  # no selection to copy through
+        counted = np.asarray(valid) if every else np.asarray(valid)[tested]
+        hits = np.asarray(extreme) if every else np.asarray(extreme)[tested]
         if not len(counted) or counted.min() != counted.max():
-            return cls.of((np.asarray(extreme, dtype=np.float64)[tested] + 1) / (counted + 1.0))
-        counts = np.bincount(np.asarray(extreme)[tested])
+            return cls.of((hits + 1.0) / (counted + 1.0))
+        counts = np.bincount(hits)
         hits = np.flatnonzero(counts)
         return cls((hits + 1.0) / (np.float64(counted[0]) + 1), counts[hits].astype(np.int64))
 
