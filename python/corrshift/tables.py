@@ -62,7 +62,7 @@ def ztest_rows(prep, columns: dict[str, np.ndarray]) -> pd.DataFrame:
         "feature_b": feature_names(prep.features, columns["second"]),
         "r1": r1,
         "r2": r2,
-        "class": change_classes(r1, r2, len(prep.group1), len(prep.group2), prep.class_alpha),
+        "class": change_classes(columns["r1"], columns["r2"], len(prep.group1), len(prep.group2), prep.class_alpha),
         "z_diff": z_diff,
         "p_normal": p_normal,
         "p_permutation": column_pvalues(columns),
