@@ -70,6 +70,7 @@ add_library(corrshift_engine STATIC
   ${_src}/stats/index_sort.cpp
   ${_src}/stats/rank.cpp
   ${_src}/stats/ztest.cpp
+  ${_src}/stats/normal_tail.cpp
   ${_src}/stats/score.cpp
   ${_src}/stats/fast_scores.cpp
   ${_src}/stats/fast/kernel_select.cpp
