@@ -5,16 +5,17 @@
 // each lane on its own, so they give the same bits.
 //
 // For y = |x|, Q(y) = erfc(y / sqrt 2) / 2 = f(y) exp(-y^2 / 2), where
-// f(y) = Q(y) exp(y^2 / 2) is smooth and slowly varying: on each piece of
-// width 1/2 of [0, 14.5] a polynomial of degree 12 in t = y - (the piece's
-// middle), fitted offline (tools/normal_tail_fit.py prints the table;
-// relative error of each fit below 2.1e-16). exp(-y^2 / 2) is taken with
-// a Cody-Waite reduction: k = round(a / ln 2) for a = -y^2 / 2 (exact, y
-// being a float), r = a - k ln 2 in two steps (|r| <= ln2 / 2), exp(r) by
-// its Taylor series to r^13 (remainder below 2^-57), times 2^k from the
+// f(y) = Q(y) exp(y^2 / 2) is smooth and slowly varying; in the variable
+// v = (1.25 y - 3) / (y + 4) it is a polynomial of degree 20 over y in
+// [0, 14.5], fitted offline (tools/normal_tail_fit.py prints the series;
+// relative error in double precision below 1.7e-15). exp(-y^2 / 2) comes
+// from a Cody-Waite reduction: k = round(a / ln 2) for a = -y^2 / 2 (exact,
+// y being a float), r = a - k ln 2 in two steps (|r| <= ln 2 / 2), exp(r)
+// by its Taylor series to r^13 (remainder below 2^-57), times 2^k from the
 // exponent bits. Beyond 14.5 every Q(y) rounds to float zero (Q(14.5) is
 // about 1e-47, the smallest float 1.4e-45), so y is cut to 14.5 there,
 // which also keeps huge and infinite arguments finite. Q(-y) = 1 - Q(y).
+// No table is read: vector lanes need no gather.
 #pragma once
 
 #include <cstdint>
@@ -23,21 +24,8 @@
 
 namespace corrshift {
 
-constexpr int kTailPieces = 29;
-constexpr int kTailDegree = 12;
-constexpr double kTailPieceWidth = 0.5;
-constexpr double kTailEnd = kTailPieces * kTailPieceWidth;
-
-// Coefficient j of piece i at [j][i]: the pieces of one power side by side,
-// so that vector lanes gather a power's coefficients from one row.
-extern const double normal_tail_coefficients[kTailDegree + 1][kTailPieces];
-
 // The upper tail Q(x) = erfc(x / sqrt 2) / 2 rounded to float: NaN for a
-// NaN. Over every float x in [-16, 16] at steps of 2^-12, every float x in
-// [13.9, 14.3] (where Q(x) is a float denormal) and 2 million random x,
-// the result was the float nearest to the exact value for all but a
-// fraction of about 1e-8 of them, and never more than one float step away
-// (bench/normal_tail_accuracy.py).
+// NaN. ACCURACY
 float normal_upper_tail(float x);
 
 // The normal p-value of the Fisher difference d with standard error se
@@ -48,8 +36,35 @@ float sound_normal_pvalue(tail alternative, float d, float se);
 
 namespace normal_tail {
 
+constexpr double kEnd = 14.5;
+constexpr int kTailDegree = 20;
+// f in powers of v, lowest first (tools/normal_tail_fit.py).
+constexpr double kTailSeries[kTailDegree + 1] = {
+    0x1.2b136cd947f67p-3,
+    -0x1.fc2b292c4c2e7p-3,
+    0x1.87531b182bf18p-3,
+    -0x1.ba2153945e907p-4,
+    0x1.547a3541aae44p-5,
+    -0x1.0f516ea03888bp-7,
+    -0x1.c19fea8acdd95p-11,
+    0x1.c5ee4d2384d8ap-11,
+    -0x1.80e3e979a7cadp-16,
+    -0x1.788a192a16b8bp-14,
+    0x1.f480afbf903d9p-19,
+    0x1.7384feb68ea7fp-17,
+    0x1.75915245605b6p-22,
+    -0x1.89b89a4f54ffdp-20,
+    -0x1.1d34fb096608cp-22,
+    0x1.6fec4a2755406p-23,
+    0x1.49a02b574560dp-24,
+    -0x1.8d32052aae4adp-27,
+    -0x1.06ff8e70330d3p-26,
+    -0x1.da163ff07f691p-32,
+    0x1.00e5b8e725d5bp-29,
+};
+
 constexpr double kLog2e = 0x1.71547652b82fep0;
-constexpr double kLn2High = 0x1.62e42fee00000p-1;  // 32 bits: k ln2High is exact
+constexpr double kLn2High = 0x1.62e42fee00000p-1;  // 32 bits: k kLn2High is exact
 constexpr double kLn2Low = 0x1.a39ef35793c76p-33;
 constexpr double kRoundShift = 0x1.8p52;  // (v + shift) - shift rounds v to an integer
 // 1 / j! for j = 0 .. 13.
@@ -68,26 +83,24 @@ constexpr double kExpSeries[14] = {1.0,
                                    1.0 / 479001600,
                                    1.0 / 6227020800};
 
-// Q(x) of the lanes x (floats widened to double) in double precision.
-// Lanes supplies what involves no rounding: piece_of(y) (the piece index
-// of y in [0, kTailEnd]), middle(piece), coefficient(j, piece) and pow2(k)
-// (2^k of an integral k in [-160, 0]).
-template <class V, class Lanes>
-inline V upper_tail_lanes(V x, const Lanes& lanes) {
+// Q(x) of the lanes x (floats widened to double) in double precision;
+// pow2(k) is 2^k of the lanes' integral k in [-160, 0] (no rounding).
+template <class V, class Pow2>
+inline V upper_tail_lanes(V x, Pow2 pow2) {
     V y = x < 0.0 ? -x : x;
-    y = y < kTailEnd ? y : V{} + kTailEnd;  // NaN too
-    const auto piece = lanes.piece_of(y);
-    const V t = y - lanes.middle(piece);  // exact
-    V f = lanes.coefficient(kTailDegree, piece);
-#pragma GCC unroll 16
-    for (int j = kTailDegree - 1; j >= 0; --j) f = f * t + lanes.coefficient(j, piece);
+    y = y < kEnd ? y : V{} + kEnd;  // NaN too
+    // The numerator and denominator are exact but for y below 2^-26 or so.
+    const V v = (1.25 * y - 3.0) / (y + 4.0);
+    V f = V{} + kTailSeries[kTailDegree];
+#pragma GCC unroll 32
+    for (int j = kTailDegree - 1; j >= 0; --j) f = f * v + kTailSeries[j];
     const V a = (y * y) * -0.5;  // exact: y has 24 significant bits
     const V k = (a * kLog2e + kRoundShift) - kRoundShift;
     const V r = (a - k * kLn2High) - k * kLn2Low;
     V e = V{} + kExpSeries[13];
 #pragma GCC unroll 16
     for (int j = 12; j >= 0; --j) e = e * r + kExpSeries[j];
-    const V q = (f * e) * lanes.pow2(k);
+    const V q = (f * e) * pow2(k);
     const V signed_q = x < 0.0 ? 1.0 - q : q;
     return x == x ? signed_q : x;
 }

@@ -1,8 +1,9 @@
 // Normal p-values of the fast kernels (see kernels_impl.hpp): under the
-// sound rules the upper tail of ../normal_tail.hpp on vectors of doubles,
-// the same operations in the same order as its scalar form, so each lane
-// equals sound_normal_pvalue bit for bit; under the classic rules the
-// C library's erfc of normal_pvalue, one value at a time.
+// sound rules the upper tail of ../normal_tail.hpp on vectors of doubles
+// (half a float vector at a time), the same operations in the same order
+// as its scalar form, so each lane equals sound_normal_pvalue bit for bit;
+// under the classic rules the C library's erfc of normal_pvalue, one value
+// at a time.
 #pragma once
 
 #include <cstdint>
@@ -17,25 +18,16 @@ namespace {
 
 using namespace corrshift;
 
-// The lanes of one half vector of doubles: pieces as int32 lanes, each
-// power's coefficients gathered from its row of the table.
-struct vector_lanes {
-    static vih piece_of(vd y) {
-        const vih piece = __builtin_convertvector(y * (1.0 / kTailPieceWidth), vih);
-        return piece < kTailPieces - 1 ? piece : vih{} + (kTailPieces - 1);
-    }
-    static vd middle(vih piece) { return (__builtin_convertvector(piece, vd) + 0.5) * kTailPieceWidth; }
-    static vd coefficient(int j, vih piece) { return table_lookup(normal_tail_coefficients[j], piece); }
-    // k + (shift + 1023) holds k + 1023 in its low significand bits.
-    static vd pow2(vd k) { return (vd)((vl)(k + (normal_tail::kRoundShift + 1023.0)) << 52); }
-};
+// 2^k of integral lanes k in [-160, 0]: k + (shift + 1023) holds k + 1023
+// in its low significand bits.
+inline vd pow2_lanes(vd k) { return (vd)((vl)(k + (normal_tail::kRoundShift + 1023.0)) << 52); }
 
 struct vector_float_lanes {
     static vf upper_tail(vf x) {
         const vfh half[2] = {low_half_of(x, half_lanes{}), high_half_of(x, half_lanes{})};
         vfh out[2];
         for (int h = 0; h < 2; ++h) {
-            const vd q = normal_tail::upper_tail_lanes(__builtin_convertvector(half[h], vd), vector_lanes{});
+            const vd q = normal_tail::upper_tail_lanes(__builtin_convertvector(half[h], vd), pow2_lanes);
             out[h] = __builtin_convertvector(q, vfh);
         }
         return join_halves(out[0], out[1], all_lanes{});
