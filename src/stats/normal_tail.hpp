@@ -25,13 +25,20 @@
 namespace corrshift {
 
 // The upper tail Q(x) = erfc(x / sqrt 2) / 2 rounded to float: NaN for a
-// NaN. ACCURACY
+// NaN. Against the exact value (mpmath, 30 digits;
+// bench/normal_tail_accuracy.py), over every multiple of 2^-12 in
+// [-16, 16], every float in [13.9, 14.3] (where Q(x) is a float denormal
+// or rounds to 0) and 1.5 million random x of either sign, 2,050,505
+// values in all, every result was the float nearest to the exact value.
 float normal_upper_tail(float x);
 
 // The normal p-value of the Fisher difference d with standard error se
 // under the sound rules: "less" Q(-(d / se)), "greater" Q(d / se) (each
 // rounded to float once, so as accurate as Q), "two-sided" h + h with
-// h = Q(|d| / se); -2.0 for an unknown alternative.
+// h = Q(|d| / se), an exact doubling above the float denormals; below
+// 2^-125 (2.4e-38), where h is a denormal, within one float step of the
+// exact 2 Q and not the nearest float in about half the cases. -2.0 for an
+// unknown alternative.
 float sound_normal_pvalue(tail alternative, float d, float se);
 
 namespace normal_tail {
