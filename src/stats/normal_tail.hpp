@@ -8,10 +8,12 @@
 // f(y) = Q(y) exp(y^2 / 2) is smooth and slowly varying; in the variable
 // v = (1.25 y - 3) / (y + 4) it is a polynomial of degree 20 over y in
 // [0, 14.5], fitted offline (tools/normal_tail_fit.py prints the series;
-// relative error in double precision below 1.7e-15). exp(-y^2 / 2) comes
+// relative error in double precision below 1.7e-15), summed by Estrin's
+// scheme. exp(-y^2 / 2) comes
 // from a Cody-Waite reduction: k = round(a / ln 2) for a = -y^2 / 2 (exact,
 // y being a float), r = a - k ln 2 in two steps (|r| <= ln 2 / 2), exp(r)
-// by its Taylor series to r^13 (remainder below 2^-57), times 2^k from the
+// by its Taylor series to r^13 (remainder below 2^-57, Estrin's scheme
+// too), times 2^k from the
 // exponent bits. Beyond 14.5 every Q(y) rounds to float zero (Q(14.5) is
 // about 1e-47, the smallest float 1.4e-45), so y is cut to 14.5 there,
 // which also keeps huge and infinite arguments finite. Q(-y) = 1 - Q(y).
@@ -90,6 +92,27 @@ constexpr double kExpSeries[14] = {1.0,
                                    1.0 / 479001600,
                                    1.0 / 6227020800};
 
+// The polynomial sum of c[j] x^j by Estrin's scheme: terms paired as
+// c[2i] + c[2i + 1] x, then those in x^2, x^4, ...; its dependency chain
+// is log2(N) steps long, not N as in Horner's rule, so the lanes' work
+// overlaps in the pipelines.
+template <class V, int N>
+inline V estrin(const double (&c)[N], V x) {
+    V terms[(N + 1) / 2];
+#pragma GCC unroll 32
+    for (int i = 0; i < N / 2; ++i) terms[i] = c[2 * i] + c[2 * i + 1] * x;
+    if (N % 2 == 1) terms[N / 2] = V{} + c[N - 1];
+    V power = x;
+#pragma GCC unroll 8
+    for (int count = (N + 1) / 2; count > 1; count = (count + 1) / 2) {
+        power = power * power;
+#pragma GCC unroll 32
+        for (int i = 0; i < count / 2; ++i) terms[i] = terms[2 * i] + terms[2 * i + 1] * power;
+        if (count % 2 == 1) terms[count / 2] = terms[count - 1];
+    }
+    return terms[0];
+}
+
 // Q(x) of the lanes x (floats widened to double) in double precision;
 // pow2(k) is 2^k of the lanes' integral k in [-160, 0] (no rounding).
 template <class V, class Pow2>
@@ -98,16 +121,11 @@ inline V upper_tail_lanes(V x, Pow2 pow2) {
     y = y < kEnd ? y : V{} + kEnd;  // NaN too
     // The numerator and denominator are exact but for y below 2^-26 or so.
     const V v = (1.25 * y - 3.0) / (y + 4.0);
-    V f = V{} + kTailSeries[kTailDegree];
-#pragma GCC unroll 32
-    for (int j = kTailDegree - 1; j >= 0; --j) f = f * v + kTailSeries[j];
+    const V f = estrin(kTailSeries, v);
     const V a = (y * y) * -0.5;  // exact: y has 24 significant bits
     const V k = (a * kLog2e + kRoundShift) - kRoundShift;
     const V r = (a - k * kLn2High) - k * kLn2Low;
-    V e = V{} + kExpSeries[13];
-#pragma GCC unroll 16
-    for (int j = 12; j >= 0; --j) e = e * r + kExpSeries[j];
-    const V q = (f * e) * pow2(k);
+    const V q = (f * estrin(kExpSeries, r)) * pow2(k);
     const V signed_q = x < 0.0 ? 1.0 - q : q;
     return x == x ? signed_q : x;
 }
