@@ -95,22 +95,28 @@ constexpr double kExpSeries[14] = {1.0,
 // The polynomial sum of c[j] x^j by Estrin's scheme: terms paired as
 // c[2i] + c[2i + 1] x, then those in x^2, x^4, ...; its dependency chain
 // is log2(N) steps long, not N as in Horner's rule, so the lanes' work
-// overlaps in the pipelines.
+// overlaps in the pipelines. One level per instantiation: each loop has a
+// constant count and unrolls.
+template <int N, class V>
+inline V estrin_levels(const V (&terms)[N], V power) {
+    if constexpr (N == 1) {
+        return terms[0];
+    } else {
+        V next[(N + 1) / 2];
+#pragma GCC unroll 16
+        for (int i = 0; i < N / 2; ++i) next[i] = terms[2 * i] + terms[2 * i + 1] * power;
+        if constexpr (N % 2 == 1) next[N / 2] = terms[N - 1];
+        return estrin_levels(next, power * power);
+    }
+}
+
 template <class V, int N>
 inline V estrin(const double (&c)[N], V x) {
     V terms[(N + 1) / 2];
-#pragma GCC unroll 32
+#pragma GCC unroll 16
     for (int i = 0; i < N / 2; ++i) terms[i] = c[2 * i] + c[2 * i + 1] * x;
-    if (N % 2 == 1) terms[N / 2] = V{} + c[N - 1];
-    V power = x;
-#pragma GCC unroll 8
-    for (int count = (N + 1) / 2; count > 1; count = (count + 1) / 2) {
-        power = power * power;
-#pragma GCC unroll 32
-        for (int i = 0; i < count / 2; ++i) terms[i] = terms[2 * i] + terms[2 * i + 1] * power;
-        if (count % 2 == 1) terms[count / 2] = terms[count - 1];
-    }
-    return terms[0];
+    if constexpr (N % 2 == 1) terms[N / 2] = V{} + c[N - 1];
+    return estrin_levels(terms, x * x);
 }
 
 // Q(x) of the lanes x (floats widened to double) in double precision;

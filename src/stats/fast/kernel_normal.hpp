@@ -18,9 +18,11 @@ namespace {
 
 using namespace corrshift;
 
+typedef uint64_t vul __attribute__((vector_size(CORRSHIFT_VECTOR_BYTES)));
+
 // 2^k of integral lanes k in [-160, 0]: k + (shift + 1023) holds k + 1023
 // in its low significand bits.
-inline vd pow2_lanes(vd k) { return (vd)((vl)(k + (normal_tail::kRoundShift + 1023.0)) << 52); }
+inline vd pow2_lanes(vd k) { return (vd)((vul)(k + (normal_tail::kRoundShift + 1023.0)) << 52); }
 
 struct vector_float_lanes {
     static vf upper_tail(vf x) {
