@@ -9,15 +9,14 @@
 // v = (1.25 y - 3) / (y + 4) it is a polynomial of degree 20 over y in
 // [0, 14.5], fitted offline (tools/normal_tail_fit.py prints the series;
 // relative error in double precision below 1.7e-15), summed by Estrin's
-// scheme. exp(-y^2 / 2) comes
-// from a Cody-Waite reduction: k = round(a / ln 2) for a = -y^2 / 2 (exact,
-// y being a float), r = a - k ln 2 in two steps (|r| <= ln 2 / 2), exp(r)
-// by its Taylor series to r^13 (remainder below 2^-57, Estrin's scheme
-// too), times 2^k from the
-// exponent bits. Beyond 14.5 every Q(y) rounds to float zero (Q(14.5) is
-// about 1e-47, the smallest float 1.4e-45), so y is cut to 14.5 there,
-// which also keeps huge and infinite arguments finite. Q(-y) = 1 - Q(y).
-// No table is read: vector lanes need no gather.
+// scheme. exp(-y^2 / 2) comes from a Cody-Waite reduction:
+// k = round(a / ln 2) for a = -y^2 / 2 (exact, y being a float),
+// r = a - k ln 2 in two steps (|r| <= ln 2 / 2), exp(r) by its Taylor
+// series to r^13 (remainder below 2^-57; Estrin's scheme too), times 2^k
+// from the exponent bits. Beyond 14.5 every Q(y) rounds to float zero
+// (Q(14.5) is about 1e-47, the smallest float 1.4e-45), so y is cut to
+// 14.5 there, which also keeps huge and infinite arguments finite.
+// Q(-y) = 1 - Q(y). No table is read: vector lanes need no gather.
 #pragma once
 
 #include <cstdint>
