@@ -260,6 +260,43 @@ def test_tally_decides_as_the_exact_differences_up_to_one(build, alternative):
     np.testing.assert_array_equal(undefined, np.isnan(d))
 
 
+def tail_matrix(features, samples, seed):
+    """Rows whose correlations within each group run from near 0 to within
+    1e-6 of +-1, so that the pairs' differences range from tiny to huge."""
+    rng = np.random.default_rng(seed)
+    data = np.empty((features, samples))
+    for columns in (slice(0, samples // 2), slice(samples // 2, samples)):
+        base = rng.normal(size=samples // 2)
+        weights = rng.choice([-1, 1], features) * (1 - 10.0 ** -rng.uniform(0, 6, features))
+        for row, w in enumerate(weights):
+            data[row, columns] = w * base + np.sqrt(1 - w * w) * rng.normal(size=samples // 2)
+    return data.astype(np.float32)
+
+
+def standard_error(n1, n2):
+    """The float32 standard error of the engine: sqrt(se1^2 + se2^2)."""
+    se1, se2 = (np.float32(1 / np.sqrt(n - 3.0)) for n in (n1, n2))
+    return np.float32(np.sqrt(np.float64(se2 * se2 + se1 * se1)))
+
+
+@pytest.mark.parametrize("alternative", ALTERNATIVES)
+def test_normal_pvalues_within_one_float_step_of_exact(alternative):
+    """p_normal against scipy's normal tail of z_diff / se (divided in
+    float32, as the engine divides) for p-values from 1 down to float
+    denormals and 0: within one float step (2^-23 relative, 2^-149 among
+    the denormals)."""
+    data = tail_matrix(64, 100, seed=3)
+    g1, g2 = np.arange(50, dtype=np.int32), np.arange(50, 100, dtype=np.int32)
+    _, _, z, p, _, _ = _core.ztest_exhaustive(data, g1, g2, "pearson", alternative, 0, 2)
+    x = (z / standard_error(50, 50)).astype(np.float64)
+    exact = {"less": stats.norm.cdf(x), "greater": stats.norm.sf(x),
+             "two-sided": 2 * stats.norm.sf(np.abs(x))}[alternative]
+    error = np.abs(p.astype(np.float64) - exact)
+    assert (error <= np.maximum(exact * 2.0**-23, 2.0**-149)).all(), f"largest error {error.max():.3g}"
+    tiny = np.abs(x) > 13.9
+    assert ((exact < 1.2e-38) & (p > 0)).sum() > 10 and (tiny & (x < 0)).any() and (tiny & (x > 0)).any()
+
+
 def exact_fisher(c):
     out = np.empty_like(c)
     native.reference_fisher_transform(c, out)

@@ -22,6 +22,7 @@
 #include "../stats/correlation.hpp"
 #include "../stats/fast/kernel_select.hpp"
 #include "../stats/index_sort.hpp"
+#include "../stats/normal_tail.hpp"
 #include "../stats/rank.hpp"
 #include "../stats/score.hpp"
 #include "../stats/ztest.hpp"
@@ -224,9 +225,24 @@ PYBIND11_MODULE(_native_tests, m) {
             for (int64_t k = 0; k < n; ++k) o[k] = fisher_transform(in[k]);
         });
     });
-    // 0/1 per position: whether the active build's permutation tally counts
-    // the Fisher difference of the clamped correlations c1, c2 as at least
-    // as extreme as observed.
+    // Normal p-values of the Fisher differences d with standard error se,
+    // in place into out: under sound rules by the active build (vectorised)
+    // or, reference=True, by sound_normal_pvalue one at a time; under
+    // classic rules by normal_pvalue (the C library's erfc).
+    m.def(
+        "normal_pvalues",
+        [](farr d, py::array_t<float, py::array::c_style> out, float se, const std::string& alternative, bool sound,
+           bool reference) {
+            const tail alt = parse_tail(alternative);
+            transform_into(d, out, [=](const float* in, float* o, int64_t n) {
+                if (sound && reference)
+                    for (int64_t k = 0; k < n; ++k) o[k] = sound_normal_pvalue(alt, in[k], se);
+                else
+                    active_kernels().under(sound ? statistics::sound : statistics::classic).normal_pvalues(alt, in, se, o, n);
+            });
+        },
+        py::arg("d"), py::arg("out"), py::arg("se"), py::arg("alternative"), py::arg("sound") = true,
+        py::arg("reference") = false);
     // 0/1 per position: whether the active build's permutation tally counts
     // the Fisher difference of the correlations c1, c2 (clamped or capped
     // by the rules) as at least as extreme as observed; under sound rules

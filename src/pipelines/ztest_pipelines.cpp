@@ -97,7 +97,7 @@ void fast_ztest(const checked_inputs& in, const call_options& o, const pair_outp
         const float* z = out.z_diff;
         float* p = p_normal.p;
         run_workers(n, o.threads, [=](int32_t begin, int32_t end) {
-            for (int32_t k = begin; k < end; ++k) p[k] = normal_pvalue(alt, z[k], se);
+            kernels->normal_pvalues(alt, z + begin, se, p + begin, end - begin);
         });
     }
 }

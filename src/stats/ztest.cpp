@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "correlation.hpp"
+#include "normal_tail.hpp"
 #include "options.hpp"
 
 namespace corrshift {
@@ -48,11 +49,12 @@ float normal_pvalue(tail alternative, float d, float se) {
 
 void fisher_differences(const float* corr1, const float* corr2, float* z_diff, float* p, int32_t begin,
                         int32_t end, tail alternative, float se, statistics rules) {
-    const float bound = rules == statistics::sound ? sound_rules::fisher_bound : classic_rules::fisher_bound;
+    const bool sound = rules == statistics::sound;
+    const float bound = sound ? sound_rules::fisher_bound : classic_rules::fisher_bound;
     for (int32_t k = begin; k < end; ++k) {
         const float d = bounded_fisher(corr1[k], bound) - bounded_fisher(corr2[k], bound);
         z_diff[k] = d;
-        if (p != nullptr) p[k] = normal_pvalue(alternative, d, se);
+        if (p != nullptr) p[k] = sound ? sound_normal_pvalue(alternative, d, se) : normal_pvalue(alternative, d, se);
     }
 }
 

@@ -32,7 +32,9 @@ inline float bounded_fisher(float r, float bound) { return fisher_transform(boun
 float difference_standard_error(int32_t n1, int32_t n2, bool spearman);
 
 // Normal-approximation p-value of the Fisher difference d with standard
-// error se under the alternative; -2.0 for an unknown one.
+// error se under the alternative, by the C library's erfc (the classic
+// rules; the sound ones use sound_normal_pvalue of normal_tail.hpp); -2.0
+// for an unknown alternative.
 float normal_pvalue(tail alternative, float d, float se);
 
 // For k in [begin, end): z_diff[k] = atanh(clamp(corr1[k])) - atanh(clamp(corr2[k]))
@@ -42,7 +44,8 @@ int fisher_ztest(const float* corr1, int32_t n1, const float* corr2, int32_t n2,
                  int32_t begin, int32_t end, std::string method, std::string alternative);
 
 // For k in [begin, end): z_diff[k] = the Fisher difference of corr1[k] and
-// corr2[k] under the rules and, when p is not null, its normal p-value.
+// corr2[k] under the rules and, when p is not null, its normal p-value
+// (normal_pvalue or, under sound rules, sound_normal_pvalue).
 void fisher_differences(const float* corr1, const float* corr2, float* z_diff, float* p, int32_t begin,
                         int32_t end, tail alternative, float se, statistics rules);
 

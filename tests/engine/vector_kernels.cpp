@@ -1,12 +1,13 @@
 // The vectorised Fisher transform, the permutation tally without the
-// transform and the ranks of rows without ties, against the straightforward
-// functions.
+// transform, the ranks of rows without ties and the normal p-values of the
+// sound rules, against the straightforward functions.
 #include <cmath>
 #include <cstring>
 #include <random>
 #include <vector>
 
 #include "suites.hpp"
+#include "../../src/stats/normal_tail.hpp"
 #include "../../src/stats/rank.hpp"
 #include "../../src/stats/ztest.hpp"
 
@@ -111,6 +112,28 @@ void check_distinct_ranks(const kernel_table& kernels, report& r) {
     }
 }
 
+// Differences over every range of the tail: near zero, random, where the
+// p-value is a float denormal or zero, huge, infinite, NaN; a count that
+// leaves a partial last vector.
+void check_normal_pvalues(const kernel_table& kernels, report& r) {
+    std::mt19937 engine(9);
+    std::uniform_real_distribution<float> wide(-20.0f, 20.0f), edge(13.8f, 14.6f);
+    std::vector<float> d;
+    for (int32_t k = 0; k < 100000; ++k) d.push_back(k % 2 ? wide(engine) : edge(engine) * (k % 4 ? 1.0f : -1.0f));
+    for (int32_t k = -2000; k <= 2000; ++k) d.push_back(static_cast<float>(k) * 0x1p-8f);
+    for (const float x : {0.0f, -0.0f, 1e-45f, -1e-45f, 14.5f, -14.5f, 1e30f, -1e30f, INFINITY, -INFINITY, NAN, -NAN})
+        d.push_back(x);
+    d.push_back(3.0f);
+    const auto n = static_cast<int64_t>(d.size());
+    std::vector<float> got(d.size()), expected(d.size());
+    for (const float se : {1.0f, 0.1436f, 3.7f})
+        for (const tail t : {tail::two_sided, tail::greater, tail::less}) {
+            kernels.sound.normal_pvalues(t, d.data(), se, got.data(), n);
+            for (int64_t k = 0; k < n; ++k) expected[k] = sound_normal_pvalue(t, d[k], se);
+            r.same("normal p-values", got.data(), expected.data(), n);
+        }
+}
+
 }  // namespace
 
 void check_vector_kernels(const kernel_table& kernels, report& r) {
@@ -118,6 +141,7 @@ void check_vector_kernels(const kernel_table& kernels, report& r) {
     check_fisher(kernels, r);
     check_tally(kernels, r);
     check_distinct_ranks(kernels, r);
+    check_normal_pvalues(kernels, r);
 }
 
 }  // namespace engine_test

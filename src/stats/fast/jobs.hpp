@@ -129,6 +129,10 @@ struct rule_kernels {
     void (*write_pairs)(const pair_job& job, const pair_writes& out, int32_t begin, int32_t end);
     void (*tally_pairs)(const pair_job& job, const pair_tally& out, int32_t begin, int32_t end);
     void (*count_medians)(const pair_job& job, const median_counts& out, int32_t begin, int32_t end);
+    // p[k] = the normal p-value of the Fisher difference d[k] with standard
+    // error se under the alternative (sound rules: sound_normal_pvalue,
+    // vectorised; classic: normal_pvalue), for k in [0, n).
+    void (*normal_pvalues)(tail alternative, const float* d, float se, float* p, int64_t n);
 };
 
 // One build of the kernels for one instruction set.

@@ -19,6 +19,7 @@
 #include "fisher_table.hpp"
 #include "jobs.hpp"
 #include "kernel_fisher.hpp"
+#include "kernel_normal.hpp"
 #include "kernel_tally.hpp"
 #include "kernel_vectors.hpp"
 
@@ -51,8 +52,7 @@ void emit_run(const pair_writes& out, int32_t pos, const lane_results& res, int 
     if (out.corr1 != nullptr) std::memcpy(out.corr1 + pos, res.r1 + lo, bytes);
     if (out.corr2 != nullptr) std::memcpy(out.corr2 + pos, res.r2 + lo, bytes);
     if (out.z_diff != nullptr) std::memcpy(out.z_diff + pos, res.d + lo, bytes);
-    if (out.p_normal != nullptr)
-        for (int l = 0; l < len; ++l) out.p_normal[pos + l] = normal_pvalue(out.alternative, res.d[lo + l], out.se);
+    if (out.p_normal != nullptr) normal_pvalues<S>(out.alternative, res.d + lo, out.se, out.p_normal + pos, len);
     if (out.z_tanh != nullptr)
         for (int l = 0; l < len; ++l) out.z_tanh[pos + l] = observed_tanh<S>(res.d[lo + l], out.alternative);
     if (out.counts != nullptr) std::memset(out.counts + pos, 0, static_cast<size_t>(len) * sizeof(uint32_t));

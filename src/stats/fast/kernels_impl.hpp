@@ -16,6 +16,7 @@
 // The kernels, by concern, each header building on the ones before it:
 //   kernel_vectors.hpp  vector types, loads, stores, broadcasts, prefetch
 //   kernel_fisher.hpp   correlations of VL pairs and their Fisher transform
+//   kernel_normal.hpp   normal p-values of Fisher differences
 //   kernel_tally.hpp    the permutation cycles' decisions in tanh space:
 //                       the z-test's tally and the median counts
 //   kernel_pairs.hpp    tiles, segments, bands and batches of the pair
@@ -33,6 +34,7 @@
 #include "jobs.hpp"
 #include "kernel_vectors.hpp"
 #include "kernel_fisher.hpp"
+#include "kernel_normal.hpp"
 #include "kernel_tally.hpp"
 #include "kernel_pairs.hpp"
 #include "kernel_rows.hpp"
@@ -43,7 +45,8 @@ namespace {
 // in each of its modes.
 template <class S>
 constexpr rule_kernels kernels_under() {
-    return {prepare_blocks<S>, pair_range<S, pair_writes>, pair_range<S, pair_tally>, pair_range<S, median_counts>};
+    return {prepare_blocks<S>, pair_range<S, pair_writes>, pair_range<S, pair_tally>, pair_range<S, median_counts>,
+            normal_pvalues<S>};
 }
 
 const kernel_table kTable = {CORRSHIFT_KERNELS_NAME,

@@ -1,0 +1,61 @@
+// Normal p-values of the fast kernels (see kernels_impl.hpp): under the
+// sound rules the upper tail of ../normal_tail.hpp on vectors of doubles
+// (half a float vector at a time), the same operations in the same order
+// as its scalar form, so each lane equals sound_normal_pvalue bit for bit;
+// under the classic rules the C library's erfc of normal_pvalue, one value
+// at a time.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#include "../normal_tail.hpp"
+#include "../ztest.hpp"
+#include "kernel_fisher.hpp"
+#include "kernel_vectors.hpp"
+
+namespace {
+
+using namespace corrshift;
+
+typedef uint64_t vul __attribute__((vector_size(CORRSHIFT_VECTOR_BYTES)));
+
+// 2^k of integral lanes k in [-160, 0]: k + (shift + 1023) holds k + 1023
+// in its low significand bits.
+inline vd pow2_lanes(vd k) { return (vd)((vul)(k + (normal_tail::kRoundShift + 1023.0)) << 52); }
+
+struct vector_float_lanes {
+    static vf upper_tail(vf x) {
+        const vfh half[2] = {low_half_of(x, half_lanes{}), high_half_of(x, half_lanes{})};
+        vfh out[2];
+        for (int h = 0; h < 2; ++h) {
+            const vd q = normal_tail::upper_tail_lanes(__builtin_convertvector(half[h], vd), pow2_lanes);
+            out[h] = __builtin_convertvector(q, vfh);
+        }
+        return join_halves(out[0], out[1], all_lanes{});
+    }
+    static vf magnitude(vf d) { return vabs(d); }
+};
+
+// p[k] = the normal p-value of d[k] with standard error se under the rules
+// S: sound_normal_pvalue (sound) or normal_pvalue (classic).
+template <class S>
+void normal_pvalues(tail alternative, const float* d, float se, float* p, int64_t n) {
+    if constexpr (!S::sound) {
+        for (int64_t k = 0; k < n; ++k) p[k] = normal_pvalue(alternative, d[k], se);
+    } else {
+        int64_t k = 0;
+        for (; k + VL <= n; k += VL)
+            store(p + k, normal_tail::pvalue_lanes(alternative, load(d + k), se, vector_float_lanes{}));
+        if (k < n) {
+            // The last values in one vector, its other lanes zero.
+            const auto bytes = static_cast<size_t>(n - k) * sizeof(float);
+            float in[VL] = {}, out[VL];
+            std::memcpy(in, d + k, bytes);
+            store(out, normal_tail::pvalue_lanes(alternative, load(in), se, vector_float_lanes{}));
+            std::memcpy(p + k, out, bytes);
+        }
+    }
+}
+
+}  // namespace

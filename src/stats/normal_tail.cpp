@@ -1,0 +1,25 @@
+#include "normal_tail.hpp"
+
+#include <cmath>
+
+namespace corrshift {
+
+namespace {
+
+struct scalar_lanes {
+    static float upper_tail(float x) { return normal_upper_tail(x); }
+    static float magnitude(float d) { return std::fabs(d); }
+};
+
+}  // namespace
+
+float normal_upper_tail(float x) {
+    const auto pow2 = [](double k) { return std::ldexp(1.0, static_cast<int>(k)); };
+    return static_cast<float>(normal_tail::upper_tail_lanes(static_cast<double>(x), pow2));
+}
+
+float sound_normal_pvalue(tail alternative, float d, float se) {
+    return normal_tail::pvalue_lanes(alternative, d, se, scalar_lanes{});
+}
+
+}  // namespace corrshift
