@@ -213,12 +213,13 @@ def test_engine_qvalues_do_not_depend_on_threads(threads):
     np.testing.assert_array_equal(_core.bh_qvalues(p, threads), _scipy_bh(p.astype(np.float64)))
 
 
-@pytest.mark.parametrize("cycles", [np.full(3000, 99), np.array([99, 100, 99])])
-def test_permutation_qvalues_from_counts_equal_scipys(cycles):
-    # One cycle count throughout (tallied by extreme), or counts that differ.
+@pytest.mark.parametrize("cycles, most", [(99, 99), ([99, 100, 99], 100), (0, 0), (99, 0)])
+def test_permutation_qvalues_from_counts_equal_scipys(cycles, most):
+    # One cycle count throughout (tallied by extreme), counts that differ, no
+    # permutations (p = 1 throughout), or no cycle ever extreme (one p-value).
     rng = np.random.default_rng(12)
     valid = np.resize(cycles, 3000).astype(np.uint32)
-    extreme = rng.integers(0, valid + 1).astype(np.uint32)
+    extreme = rng.integers(0, np.minimum(valid, most) + 1).astype(np.uint32)
     statistic = rng.normal(size=3000)
     statistic[rng.random(3000) < 0.1] = np.nan
     p = permutation_pvalues(extreme, valid, statistic)

@@ -18,8 +18,11 @@ def permutation_pvalues(extreme, valid, statistic) -> np.ndarray:
     Counting the observed statistic among the permuted ones keeps every
     p-value above 0, as a p-value from permutations should be.
     """
+    valid = np.asarray(valid)
+    if not valid.any():  # no permutation cycle (or none defined): (0 + 1) / (0 + 1)
+        return np.where(np.isnan(statistic), np.nan, 1.0)
     p = np.asarray(extreme, dtype=np.float64) + 1
-    p /= np.asarray(valid, dtype=np.float64) + 1
+    p /= valid + 1.0
     p[np.isnan(statistic)] = np.nan
     return p
 
@@ -94,6 +97,8 @@ def permutation_qvalues(extreme, valid, p) -> np.ndarray:
     if not len(counted) or counted.min() != counted.max():
         return bh_qvalues(p)
     hits = of_tested(extreme)
+    if hits.min() == hits.max():  # one p-value for every tested row (no permutations, say): its q-value is itself
+        return np.where(tested, (np.float64(hits[0]) + 1) / (np.float64(counted[0]) + 1), np.nan)
     counts = np.bincount(hits)
     values = (np.arange(len(counts), dtype=np.float64) + 1) / (np.float64(counted[0]) + 1)
     seen = counts > 0
