@@ -52,13 +52,18 @@ class Analysis:
         ``tested``: the tested rows, when already known.
         """
         untested = ~(self.tested(columns, p_permutation) if tested is None else tested)
-        keys = [untested, np.where(untested, np.inf, p_permutation)]
+        some_untested = bool(untested.any())  # else the keys are the columns themselves
+
+        def tested_first(values, fill):
+            return np.where(untested, fill, values) if some_untested else values
+
+        keys = [untested, tested_first(p_permutation, np.inf)]
         if self.has_normal:
             # Compared in the columns' own precision: no conversion changes an order.
             p_normal = np.asarray(columns["p_normal"])
-            keys.append(np.where(untested | np.isnan(p_normal), 0.0, p_normal))
-        statistic = np.asarray(columns[self.statistic])
-        keys.append(np.where(untested, 0.0, -np.abs(statistic)))
+            undefined = np.isnan(p_normal)
+            keys.append(tested_first(np.where(undefined, 0.0, p_normal) if undefined.any() else p_normal, 0.0))
+        keys.append(tested_first(-np.abs(np.asarray(columns[self.statistic])), 0.0))
         return keys
 
 
