@@ -68,6 +68,14 @@ def bh_qvalues(p: np.ndarray) -> np.ndarray:
     return q
 
 
+def _tested_counts(extreme, valid, tested) -> tuple[bool, np.ndarray, np.ndarray]:
+    """(whether every row is tested, the tested rows' extreme and valid counts), without a copy when all are."""
+    every = bool(np.all(tested))
+    if every:
+        return every, np.asarray(extreme), np.asarray(valid)
+    return every, np.asarray(extreme)[tested], np.asarray(valid)[tested]
+
+
 def permutation_qvalues(extreme, valid, p) -> np.ndarray:
     """Benjamini-Hochberg q-values of permutation p-values, from their counts when that saves a sort.
 
@@ -88,15 +96,9 @@ def permutation_qvalues(extreme, valid, p) -> np.ndarray:
     ndarray of float64
     """
     tested = ~np.isnan(p)
-    every = bool(tested.all())  # no selection to copy through
-
-    def of_tested(counts):
-        return np.asarray(counts) if every else np.asarray(counts)[tested]
-
-    counted = of_tested(valid)
+    every, hits, counted = _tested_counts(extreme, valid, tested)
     if not len(counted) or counted.min() != counted.max():
         return bh_qvalues(p)
-    hits = of_tested(extreme)
     if hits.min() == hits.max():  # one p-value for every tested row (no permutations, say): its q-value is itself
         return np.where(tested, (np.float64(hits[0]) + 1) / (np.float64(counted[0]) + 1), np.nan)
     counts = np.bincount(hits)
@@ -143,9 +145,7 @@ class PValueTally:
         with ``extreme`` alone, so the rows are counted by ``extreme``
         instead of sorted.
         """
-        every = bool(np.all(tested))  # no selection to copy through
-        counted = np.asarray(valid) if every else np.asarray(valid)[tested]
-        hits = np.asarray(extreme) if every else np.asarray(extreme)[tested]
+        _, hits, counted = _tested_counts(extreme, valid, tested)
         if not len(counted) or counted.min() != counted.max():
             return cls.of((hits + 1.0) / (counted + 1.0))
         counts = np.bincount(hits)
