@@ -211,6 +211,10 @@ def test_engine_qvalues_do_not_depend_on_threads(threads):
     p[rng.integers(0, len(p), 50_000)] = np.float32(0.5)
     p[rng.random(len(p)) < 0.05] = np.nan
     np.testing.assert_array_equal(_core.bh_qvalues(p, threads), _scipy_bh(p.astype(np.float64)))
+    # Its keys order values in [0, 1] only: others are refused, not misordered.
+    for outside in (2.0, -0.25, np.inf):
+        with pytest.raises(ValueError, match="between 0 and 1"):
+            _core.bh_qvalues(np.array([0.5, outside, 0.1], dtype=np.float32), threads)
 
 
 @pytest.mark.parametrize("cycles, most", [(99, 99), ([99, 100, 99], 100), (0, 0), (99, 0)])

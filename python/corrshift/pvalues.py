@@ -53,7 +53,10 @@ def bh_qvalues(p: np.ndarray) -> np.ndarray:
         if np.array_equal(single, p, equal_nan=True):
             p = single
     if p.dtype == np.float32 and len(p) < 1 << 32:
-        return native.bh_qvalues(p)
+        try:
+            return native.bh_qvalues(p)
+        except ValueError:  # values beyond [0, 1], which its keys do not order: the argsort below
+            pass
     q = np.full(len(p), np.nan)
     tested = np.flatnonzero(~np.isnan(p))
     if not len(tested):

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <stdexcept>
 #include <vector>
 
 #include "../run/workers.hpp"
@@ -67,7 +68,7 @@ std::vector<digit_counts> write_positions(const std::vector<digit_counts>& count
 void bh_qvalues(const float* p, int64_t n, double* q, int32_t threads) {
     const int32_t t = std::max<int32_t>(1, static_cast<int32_t>(std::min<int64_t>(threads, n / 65536 + 1)));
     std::vector<digit_counts> counts(static_cast<size_t>(t));
-    std::vector<int64_t> defined(static_cast<size_t>(t));
+    std::vector<uint8_t> outside(static_cast<size_t>(t));
     // Each worker's rows of p: their first digits, and NaN q-values.
     run_numbered_workers(t, t, [&](int32_t w, int32_t, int32_t) {
         const share s = share_of(n, t, w);
@@ -78,9 +79,13 @@ void bh_qvalues(const float* p, int64_t n, double* q, int32_t threads) {
                 q[k] = std::numeric_limits<double>::quiet_NaN();
                 continue;
             }
+            outside[static_cast<size_t>(w)] |= !(p[k] >= 0.0f && p[k] <= 1.0f);
             ++c[digit(key_of(p[k]), 0)];
         }
     });
+    // The keys order values in [0, 1] only.
+    if (std::find(outside.begin(), outside.end(), uint8_t{1}) != outside.end())
+        throw std::invalid_argument("p-values must lie between 0 and 1 (or be NaN)");
     int64_t m = 0;
     for (const digit_counts& c : counts)
         for (const int64_t x : c) m += x;

@@ -11,7 +11,8 @@ namespace corrshift {
 // p_(j) * (m / j) over j >= i, at most 1. Each product is the double
 // p * (double(m) / j), so the q-values equal those of
 // scipy.stats.false_discovery_control(p, method="bh") bit for bit. The
-// p-values lie in [0, 1] or are NaN; n < 2^32. Ordered by a radix sort of
+// p-values lie in [0, 1] or are NaN (std::invalid_argument otherwise);
+// n < 2^32. Ordered by a radix sort of
 // the float bits (three stable passes, no comparisons) on `threads`
 // threads; the result does not depend on their number.
 void bh_qvalues(const float* p, int64_t n, double* q, int32_t threads);
