@@ -79,6 +79,14 @@ def _tested_counts(extreme, valid, tested) -> tuple[bool, np.ndarray, np.ndarray
     return every, np.asarray(extreme)[tested], np.asarray(valid)[tested]
 
 
+def _tally_by_extreme(hits: np.ndarray, cycles) -> tuple[np.ndarray, PValueTally]:
+    """The distinct ``extreme`` counts of rows that share one cycle count, ascending, and the tally of their
+    p-values (h + 1) / (cycles + 1): the rows counted, not sorted."""
+    counts = np.bincount(hits)
+    distinct = np.flatnonzero(counts)
+    return distinct, PValueTally((distinct + 1.0) / (np.float64(cycles) + 1), counts[distinct].astype(np.int64))
+
+
 def permutation_qvalues(extreme, valid, p) -> np.ndarray:
     """Benjamini-Hochberg q-values of permutation p-values, from their counts when that saves a sort.
 
@@ -104,11 +112,9 @@ def permutation_qvalues(extreme, valid, p) -> np.ndarray:
         return bh_qvalues(p)
     if hits.min() == hits.max():  # one p-value for every tested row (no permutations, say): its q-value is itself
         return np.where(tested, (np.float64(hits[0]) + 1) / (np.float64(counted[0]) + 1), np.nan)
-    counts = np.bincount(hits)
-    values = (np.arange(len(counts), dtype=np.float64) + 1) / (np.float64(counted[0]) + 1)
-    seen = counts > 0
-    by_hits = np.full(len(counts), np.nan)
-    by_hits[seen] = PValueTally(values[seen], counts[seen]).by_value()
+    distinct, tally = _tally_by_extreme(hits, counted[0])
+    by_hits = np.full(distinct[-1] + 1, np.nan)
+    by_hits[distinct] = tally.by_value()
     if every:
         return by_hits[hits]
     q = np.full(len(p), np.nan)
@@ -151,9 +157,7 @@ class PValueTally:
         _, hits, counted = _tested_counts(extreme, valid, tested)
         if not len(counted) or counted.min() != counted.max():
             return cls.of((hits + 1.0) / (counted + 1.0))
-        counts = np.bincount(hits)
-        hits = np.flatnonzero(counts)
-        return cls((hits + 1.0) / (np.float64(counted[0]) + 1), counts[hits].astype(np.int64))
+        return _tally_by_extreme(hits, counted[0])[1]
 
     def __add__(self, other: PValueTally) -> PValueTally:
         values, where = np.unique(np.concatenate([self.values, other.values]), return_inverse=True)

@@ -125,14 +125,16 @@ void bh_qvalues(const float* p, int64_t n, double* q, int32_t threads) {
     }
     // From the largest p-value down: the running minimum of p * (m / j),
     // then at most 1. Each worker takes a stretch of ranks: first the
-    // smallest product of its stretch, then its stretch from the top down,
-    // starting from the smallest product of the stretches above it.
+    // smallest product of each stretch but the lowest (which no stretch
+    // lies below), then each stretch from the top down, starting from the
+    // smallest product of the stretches above it.
     const auto total = static_cast<double>(m);
     auto adjusted = [&](int64_t j) {
         return static_cast<double>(value_of(from[j - 1].key)) * (total / static_cast<double>(j));
     };
     std::vector<double> lowest(static_cast<size_t>(t), std::numeric_limits<double>::infinity());
-    run_numbered_workers(t, t, [&](int32_t w, int32_t, int32_t) {
+    if (t > 1) run_numbered_workers(t - 1, t - 1, [&](int32_t i, int32_t, int32_t) {
+        const int32_t w = i + 1;
         const share s = share_of(m, t, w);
         double low = std::numeric_limits<double>::infinity();
         for (int64_t j = s.end; j > s.begin; --j) low = std::min(low, adjusted(j));
