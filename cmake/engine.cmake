@@ -71,6 +71,7 @@ add_library(corrshift_engine STATIC
   ${_src}/stats/rank.cpp
   ${_src}/stats/ztest.cpp
   ${_src}/stats/fdr.cpp
+  ${_src}/stats/classes.cpp
   ${_src}/stats/normal_tail.cpp
   ${_src}/stats/score.cpp
   ${_src}/stats/fast_scores.cpp

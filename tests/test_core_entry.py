@@ -427,7 +427,7 @@ def test_type_stub_matches_the_module():
     stub = ast.parse(pathlib.Path(_core.__file__).with_name("_core.pyi").read_text())
     functions = {n.name: n for n in stub.body if isinstance(n, ast.FunctionDef)}
     assert sorted(functions) == sorted(n for n in dir(_core) if not n.startswith("_"))
-    spelled = {"_F32": "numpy.float32", "_I32": "numpy.int32", "_U32": "numpy.uint32", "_F64": "numpy.float64"}
+    spelled = {"_F32": "numpy.float32", "_I32": "numpy.int32", "_U32": "numpy.uint32", "_F64": "numpy.float64", "_I8": "numpy.int8"}
     for name, f in functions.items():
         signature = getattr(_core, name).__doc__.splitlines()[0]
         params = re.findall(r"(\w+): ([\w.\[\]]+)(?: = None)?", signature.split(") -> ")[0])

@@ -11,6 +11,7 @@ _F32 = npt.NDArray[np.float32]
 _I32 = npt.NDArray[np.int32]
 _U32 = npt.NDArray[np.uint32]
 _F64 = npt.NDArray[np.float64]
+_I8 = npt.NDArray[np.int8]
 _Progress = Callable[[int, int], object] | None
 
 def ztest_exhaustive(
@@ -79,3 +80,4 @@ def score_units(
     strata: _I32 | None = None,
 ) -> tuple[_F32, _U32, _U32]: ...
 def bh_qvalues(p: _F32, threads: int) -> _F64: ...
+def change_codes(r1: _F32, r2: _F32, bounds1: tuple[float, float], bounds2: tuple[float, float], threads: int) -> _I8: ...

@@ -13,6 +13,8 @@ import numpy as np
 import pandas as pd
 from scipy import stats
 
+from . import native
+
 #: The nine classes of two defined correlations, group 1 before group 2.
 CLASSES = tuple(f"{a}/{b}" for a in "+0-" for b in "+0-")
 
@@ -60,7 +62,7 @@ def correlation_pvalues(r, n) -> np.ndarray:
 
 def _side(r, n, alpha: float) -> np.ndarray:
     """Each correlation's side: 0 ("-"), 1 ("0"), 2 ("+") or NA."""
-    if np.ndim(n) == 0 and np.asarray(n).dtype.kind in "iu" and int(n) >= 3:
+    if _whole_count(n):
         return _side_by_threshold(np.asarray(r), int(n), alpha)
     p = correlation_pvalues(r, n)
     side = np.where(p < alpha, np.sign(r) + 1, 1).astype(np.int8)
@@ -68,22 +70,27 @@ def _side(r, n, alpha: float) -> np.ndarray:
     return side
 
 
-def _side_by_threshold(r: np.ndarray, n: int, alpha: float) -> np.ndarray:
-    """:func:`_side` for one sample count, without a p-value per correlation.
+def _bounds(n: int, alpha: float, dtype) -> tuple:
+    """(below, above) in ``dtype``: |r| > above is significant, |r| <= below is not.
 
     The test's p-value falls as |r| rises, so p < alpha exactly when |r|
-    exceeds the |r| at which the t distribution's tail is alpha / 2. Only
-    the correlations within a narrow band around that bound (far wider than
-    the rounding of either side) are given their p-values, so that each
-    class is the one the p-value decides.
+    exceeds the |r| at which the t distribution's tail is alpha / 2. The
+    band between the two bounds is far wider than the rounding of either
+    side; only correlations inside it need their p-values.
     """
-    if r.dtype != np.float32:
-        r = r.astype(np.float64)
-    shape, r = r.shape, r.ravel()
     df = n - 2.0
     t = stats.t.isf(alpha / 2, df)
     bound = t / np.sqrt(df + t * t)
-    below, above = (r.dtype.type(bound * (1 + step)) for step in (-1e-5, 1e-5))
+    return tuple(dtype.type(bound * (1 + step)) for step in (-1e-5, 1e-5))
+
+
+def _side_by_threshold(r: np.ndarray, n: int, alpha: float) -> np.ndarray:
+    """:func:`_side` for one sample count, without a p-value per correlation
+    (:func:`_bounds`)."""
+    if r.dtype != np.float32:
+        r = r.astype(np.float64)
+    shape, r = r.shape, r.ravel()
+    below, above = _bounds(n, alpha, r.dtype)
 
     def sides(size):  # -1, 0 or 1 (0 for NaN) for the bound `size`
         return (r > size).view(np.int8) - (r < -size).view(np.int8)
@@ -95,6 +102,22 @@ def _side_by_threshold(r: np.ndarray, n: int, alpha: float) -> np.ndarray:
         side[near] = _side(r[near].astype(np.float64), np.full(len(near), n), alpha)
     side[np.isnan(r)] = _NA
     return side.reshape(shape)
+
+
+def _engine_codes(r1: np.ndarray, r2: np.ndarray, n1: int, n2: int, alpha: float) -> np.ndarray:
+    """The class codes of the engine's float32 correlations, decided by the engine from
+    :func:`_bounds` in one pass; the few pairs it leaves undecided by their p-values."""
+    codes = native.change_codes(r1, r2, _bounds(n1, alpha, r1.dtype), _bounds(n2, alpha, r2.dtype))
+    open_rows = np.flatnonzero(codes < 0)
+    if len(open_rows):
+        sides = [_side(r[open_rows].astype(np.float64), np.full(len(open_rows), n), alpha)
+                 for r, n in ((r1, n1), (r2, n2))]
+        codes[open_rows] = sides[0] * np.int8(len(_SIDES)) + sides[1]
+    return codes
+
+
+def _whole_count(n) -> bool:
+    return np.ndim(n) == 0 and np.asarray(n).dtype.kind in "iu" and int(n) >= 3
 
 
 def change_classes(r1, r2, n1, n2, alpha: float = 0.05) -> pd.Categorical | np.ndarray:
@@ -132,7 +155,11 @@ def change_classes(r1, r2, n1, n2, alpha: float = 0.05) -> pd.Categorical | np.n
     """
     if not 0.0 < alpha < 1.0:
         raise ValueError(f"alpha must be between 0 and 1; got {alpha!r}")
-    side1, side2 = np.broadcast_arrays(_side(r1, n1, alpha), _side(r2, n2, alpha))
-    codes = side1 * np.int8(len(_SIDES)) + side2
+    if (isinstance(r1, np.ndarray) and isinstance(r2, np.ndarray) and r1.dtype == r2.dtype == np.float32
+            and r1.ndim == r2.ndim == 1 and len(r1) == len(r2) and _whole_count(n1) and _whole_count(n2)):
+        codes = _engine_codes(r1, r2, int(n1), int(n2), alpha)
+    else:
+        side1, side2 = np.broadcast_arrays(_side(r1, n1, alpha), _side(r2, n2, alpha))
+        codes = side1 * np.int8(len(_SIDES)) + side2
     classes = pd.Categorical.from_codes(codes.ravel(), dtype=_CLASS_DTYPE, validate=False)
     return classes if codes.ndim == 1 else np.asarray(classes, dtype=object).reshape(codes.shape)

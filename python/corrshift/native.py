@@ -127,3 +127,8 @@ def _no_rows(n: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
 def bh_qvalues(p: np.ndarray) -> np.ndarray:
     """Benjamini-Hochberg q-values of float32 p-values (NaN where undefined), by the engine's radix sort."""
     return _core.bh_qvalues(np.ascontiguousarray(p, dtype=np.float32), available_cpus())
+
+
+def change_codes(r1: np.ndarray, r2: np.ndarray, bounds1: tuple[float, float], bounds2: tuple[float, float]):
+    """Class codes 4 * side1 + side2 of float32 correlations from bounds on |r| (-1 where one is undecided)."""
+    return _core.change_codes(r1, r2, bounds1, bounds2, available_cpus())

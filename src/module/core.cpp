@@ -4,11 +4,14 @@
 // straightforward engine behind the same functions is in the test-only
 // extension.
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <cstdint>
 #include <stdexcept>
+#include <utility>
 
 #include "../pipelines/corrshift_entry.hpp"
+#include "../stats/classes.hpp"
 #include "../stats/fdr.hpp"
 
 namespace py = pybind11;
@@ -87,4 +90,24 @@ PYBIND11_MODULE(_core, m) {
             return q;
         },
         "p"_a, "threads"_a);
+    m.def(
+        "change_codes",
+        [](const float_input& r1, const float_input& r2, std::pair<float, float> bounds1,
+           std::pair<float, float> bounds2, int threads) {
+            if (r1.ndim() != 1 || r2.ndim() != 1 || r1.size() != r2.size())
+                throw std::invalid_argument("r1 and r2 must be one-dimensional and of one length");
+            if (threads < 1) throw std::invalid_argument("threads must be at least 1");
+            py::array_t<int8_t> codes(r1.size());
+            const float* a = r1.data();
+            const float* b = r2.data();
+            int8_t* out = codes.mutable_data();
+            const auto n = static_cast<int64_t>(r1.size());
+            {
+                const py::gil_scoped_release release;
+                corrshift::change_codes(a, b, n, {bounds1.first, bounds1.second}, {bounds2.first, bounds2.second},
+                                        out, threads);
+            }
+            return codes;
+        },
+        "r1"_a, "r2"_a, "bounds1"_a, "bounds2"_a, "threads"_a);
 }

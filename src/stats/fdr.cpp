@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "../run/scratch.hpp"
 #include "../run/workers.hpp"
 
 namespace corrshift {
@@ -93,7 +94,8 @@ void bh_qvalues(const float* p, int64_t n, double* q, int32_t threads) {
     // Least significant digit first; each pass is stable, so the order of
     // the last is the order of the whole keys. The first pass reads the
     // p-values themselves.
-    const std::unique_ptr<entry[]> first(new entry[static_cast<size_t>(m)]), second(new entry[static_cast<size_t>(m)]);
+    const large_scratch<entry> first = make_large_scratch<entry>(static_cast<size_t>(m));
+    const large_scratch<entry> second = make_large_scratch<entry>(static_cast<size_t>(m));
     entry* from = first.get();
     entry* to = second.get();
     {

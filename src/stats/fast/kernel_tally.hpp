@@ -145,20 +145,18 @@ template <class S>
 inline void tally_vector(const pair_tally& out, vf r1, vf r2, int32_t at, int from, int to, const double* table) {
     const vf c1 = clamp_vec<S>(r1), c2 = clamp_vec<S>(r2);
     const vf q = tanh_difference(c1, c2);
-    vf t = splat(kFar);  // lanes outside the segment are never unsure
-    for (int l = from; l < to; ++l) t[l] = out.z_tanh[at + l];
+    // Lanes outside the segment are left alone: they may hold NaN (rows
+    // past the last feature), which would otherwise look unsure.
+    const vf t = load_lanes(out.z_tanh, at, from, to, kFar);
     vi hit = extreme_lanes(q, t, out.alternative);
-    vi outside = vi{};
-    for (int l = 0; l < VL; ++l) outside[l] = l < from || l >= to ? -1 : 0;
-    if (CORRSHIFT_ANY_LANE(unsure_lanes(q, t, out.alternative) | (beyond_clamp<S>(c1, c2) & ~outside))) {
-        vf observed = splat(kFar);
-        for (int l = from; l < to; ++l) observed[l] = out.z_observed[at + l];
+    if (CORRSHIFT_ANY_LANE((unsure_lanes(q, t, out.alternative) | beyond_clamp<S>(c1, c2)) & lanes_between(from, to))) {
+        const vf observed = load_lanes(out.z_observed, at, from, to, kFar);
         hit = extreme_lanes(exact_differences(c1, c2, table), observed, out.alternative);
     }
-    for (int l = from; l < to; ++l) out.counts[at + l] -= static_cast<uint32_t>(hit[l]);
+    subtract_lanes_between(out.counts, at, hit, from, to);
     if constexpr (S::sound) {
         const vi undefined = undefined_lanes(c1, c2);
-        for (int l = from; l < to; ++l) out.undefined[at + l] -= static_cast<uint32_t>(undefined[l]);
+        if (CORRSHIFT_ANY_LANE(undefined)) subtract_lanes_between(out.undefined, at, undefined, from, to);
     }
 }
 

@@ -48,6 +48,37 @@ inline vi lane_numbers(std::integer_sequence<int, I...>) {
     return vi{I...};
 }
 
+// All ones in the lanes [from, to), zero in the others.
+inline vi lanes_between(int from, int to) {
+    const vi lane = lane_numbers(std::make_integer_sequence<int, VL>{});
+    return (lane >= from) & (lane < to);
+}
+
+// The floats at[l] of the lanes l in [from, to) and `fill` in the others;
+// at[l] is read for those lanes only (at itself may lie before an array's
+// start, so it is formed as an address, not by pointer arithmetic).
+inline vf load_lanes(const float* array, int64_t at, int from, int to, float fill) {
+#ifdef CORRSHIFT_LOAD_LANES
+    const auto* p = reinterpret_cast<const float*>(reinterpret_cast<uintptr_t>(array) + at * sizeof(float));
+    return CORRSHIFT_LOAD_LANES(p, from, to, splat(fill));
+#else
+    vf v = splat(fill);
+    for (int l = from; l < to; ++l) v[l] = array[at + l];
+    return v;
+#endif
+}
+
+// array[at + l] -= lanes[l] for the lanes l in [from, to), nothing written
+// elsewhere: the neighbouring positions may be another worker's.
+inline void subtract_lanes_between(uint32_t* array, int64_t at, vi lanes, int from, int to) {
+#ifdef CORRSHIFT_SUBTRACT_LANES
+    auto* p = reinterpret_cast<uint32_t*>(reinterpret_cast<uintptr_t>(array) + at * sizeof(uint32_t));
+    CORRSHIFT_SUBTRACT_LANES(p, lanes, from, to);
+#else
+    for (int l = from; l < to; ++l) array[at + l] -= static_cast<uint32_t>(lanes[l]);
+#endif
+}
+
 inline uint32_t lane_sum(vi v) {
     uint32_t sum = 0;
     for (int l = 0; l < VL; ++l) sum += static_cast<uint32_t>(v[l]);

@@ -1,0 +1,45 @@
+#include "classes.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "../run/workers.hpp"
+
+namespace corrshift {
+
+namespace {
+
+// The side of r (NaN compares false everywhere: 1 + 2 = 3), and in `open`
+// whether the bounds leave it open; branch-free, so that the loop below
+// vectorises.
+inline int side_of(float r, side_bounds b, int& open) {
+    const float a = std::fabs(r);
+    open |= static_cast<int>(a > b.below) & static_cast<int>(a <= b.above);
+    return 1 + static_cast<int>(r > b.above) - static_cast<int>(r < -b.above) + 2 * static_cast<int>(r != r);
+}
+
+}  // namespace
+
+void change_codes(const float* r1, const float* r2, int64_t n, side_bounds b1, side_bounds b2, int8_t* codes,
+                  int32_t threads) {
+    // Workers take blocks of pairs, so that n may exceed the int32 units.
+    constexpr int64_t kBlock = 65536;
+    const auto blocks = static_cast<int32_t>((n + kBlock - 1) / kBlock);
+    run_workers(blocks, threads, [&](int32_t first, int32_t last) {
+        // Locals: stores through int8_t may alias anything, so values
+        // reached through the closure would be read again for every pair.
+        const float* const x = r1;
+        const float* const y = r2;
+        int8_t* const out = codes;
+        const side_bounds bx = b1, by = b2;
+        const int64_t end = std::min(n, last * kBlock);
+        for (int64_t k = first * kBlock; k < end; ++k) {
+            int open = 0;
+            const int code = kSides * side_of(x[k], bx, open) + side_of(y[k], by, open);
+            // kUndecided is -1: all bits set where open.
+            out[k] = static_cast<int8_t>(code | -open);
+        }
+    });
+}
+
+}  // namespace corrshift
