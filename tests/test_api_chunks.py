@@ -101,7 +101,7 @@ def test_out_with_every_chunk_empty_still_has_typed_columns(tmp_path):
     corrshift.ztest(FRAME, **GROUPS, **QUIET, out=tmp_path / "none", max_p=0.0, chunk_pairs=20)
     written = pd.read_parquet(tmp_path / "none")
     assert len(written) == 0 and list(written.columns)[:3] == ["feature_a", "feature_b", "r1"]
-    assert pd.api.types.is_string_dtype(written["feature_a"]) and written["r1"].dtype == np.float64
+    assert pd.api.types.is_string_dtype(written["feature_a"]) and written["r1"].dtype == np.float32
 
 
 def test_one_progress_bar_for_a_chunked_run(capfd):

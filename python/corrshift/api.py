@@ -324,6 +324,9 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         - ``q_normal``, ``q_permutation``: the Benjamini-Hochberg q-values
           of the two p-values, over the tested pairs.
 
+        ``r1``, ``r2``, ``z_diff`` and ``p_normal`` are float32, the
+        engine's values as computed; the other numbers are float64.
+
         ``attrs`` records the group names and sizes, the options, ``rows``
         (the number of rows of the full table) and, with ``min_cells``,
         ``filtered`` (the left-out features' names) and ``n_filtered``.
@@ -488,7 +491,8 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         - ``q_permutation``: its Benjamini-Hochberg q-value, adjusted over
           all tested features (also with ``top`` or ``max_p``).
 
-        ``attrs`` records the group names and sizes and the options (with
+        ``score`` is float32 (the engine's value), the p- and q-values
+        float64. ``attrs`` records the group names and sizes and the options (with
         ``min_cells``, the left-out features in ``filtered``). None with
         ``out``.
 

@@ -45,15 +45,16 @@ def chunking_options(chunk_pairs=None, client=None, top=None, max_p=None, out=No
 
 
 def _parquet_schema(table, features):
-    """The schema of every file of a dataset: names typed as the features, numbers as float64.
+    """The schema of every file of a dataset: names typed as the features, numbers as in the table
+    (the engine's float32 columns, float64 p-values).
 
     Given once, so that a chunk without rows (all under ``max_p``) writes the
     same column types as the others.
     """
     pa, _ = pyarrow_modules()
     name_type = pa.array(features[:1].to_numpy()).type if len(features) else pa.string()
-    return pa.schema([(c, name_type if c.startswith("feature") else pa.string() if c == "class" else pa.float64())
-                      for c in table.columns])
+    return pa.schema([(c, name_type if c.startswith("feature") else pa.string() if c == "class"
+                       else pa.from_numpy_dtype(table[c].dtype)) for c in table.columns])
 
 
 def _run(prep, job: Job, pairs, chunking: Chunking, progress: bool | None, rows):

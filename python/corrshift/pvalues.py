@@ -106,6 +106,8 @@ def permutation_qvalues(extreme, valid, p) -> np.ndarray:
     -------
     ndarray of float64
     """
+    if not np.asarray(valid).any():  # no cycle: every tested p-value is 1, and so is its q-value
+        return np.array(p, dtype=np.float64)
     tested = ~np.isnan(p)
     every, hits, counted = _tested_counts(extreme, valid, tested)
     if not len(counted) or counted.min() != counted.max():

@@ -51,20 +51,17 @@ def ztest_rows(prep, columns: dict[str, np.ndarray]) -> pd.DataFrame:
     ``prep`` is the analysis' :class:`~corrshift.api.Prepared` inputs. A
     row whose correlation is undefined in a group has NaN from ``z_diff``
     on. ``class`` is each pair's class of change at ``prep.class_alpha``
-    (:func:`corrshift.classes.change_classes`).
+    (:func:`corrshift.classes.change_classes`). The engine's columns join
+    the table as they are: float32, as computed, not widened copies.
     """
-    z_diff = columns["z_diff"].astype(np.float64)
-    p_normal = columns["p_normal"].astype(np.float64)  # NaN where z_diff is (the engine's)
-    r1 = columns["r1"].astype(np.float64)
-    r2 = columns["r2"].astype(np.float64)
     return _frame({
         "feature_a": feature_names(prep.features, columns["first"]),
         "feature_b": feature_names(prep.features, columns["second"]),
-        "r1": r1,
-        "r2": r2,
+        "r1": columns["r1"],
+        "r2": columns["r2"],
         "class": change_classes(columns["r1"], columns["r2"], len(prep.group1), len(prep.group2), prep.class_alpha),
-        "z_diff": z_diff,
-        "p_normal": p_normal,
+        "z_diff": columns["z_diff"],
+        "p_normal": columns["p_normal"],  # NaN where z_diff is (the engine's)
         "p_permutation": column_pvalues(columns),
     })
 
@@ -73,7 +70,7 @@ def score_rows(prep, columns: dict[str, np.ndarray]) -> pd.DataFrame:
     """The score rows of native score columns, without q-values (NaN rows for undefined scores)."""
     return _frame({
         "feature": feature_names(prep.features, columns["feature"]),
-        "score": columns["score"].astype(np.float64),
+        "score": columns["score"],
         "p_permutation": column_pvalues(columns),
     })
 
@@ -117,7 +114,7 @@ def unit_table(names, pairs: np.ndarray, columns: dict[str, np.ndarray]) -> pd.D
     return add_qvalues(pd.DataFrame({
         "set": list(names),
         "pairs": pairs,
-        "score": np.asarray(columns["score"], dtype=np.float64),
+        "score": columns["score"],
         "p_permutation": column_pvalues(columns),
     }))
 
