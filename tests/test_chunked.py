@@ -300,3 +300,24 @@ except ImportError as e:
     out = subprocess.run([sys.executable, "-c", script, str(tmp_path / "out")], capture_output=True, text=True,
                          check=True).stdout
     assert out.splitlines() == ["4", "writing a Parquet dataset needs pyarrow: pip install 'corrshift[parquet]'"]
+
+
+def _sample_meets_only_the_smallest(n, k):
+    # The values the strided sample reads lie below all the others, so its
+    # bound has fewer than k values under it.
+    values = np.arange(n, dtype=np.float64)
+    step = n // (64 * k)
+    values[::step] = -1.0 - np.arange(len(values[::step]))
+    return values
+
+
+@pytest.mark.parametrize("values, k", [
+    (np.random.default_rng(1).random(100_000), 10),
+    (np.random.default_rng(2).random(100_000).astype(np.float32), 1),
+    (np.round(np.random.default_rng(3).random(200_000), 2), 500),  # many ties at the k-th value
+    (np.arange(100_000, 0, -1, dtype=np.float64), 300),  # descending: the sample's smallest come last
+    (_sample_meets_only_the_smallest(200_000, 100), 100),  # fewer than k under the bound: the whole array
+    (np.full(50_000, 0.5), 7),
+], ids=["random", "float32-k1", "ties", "descending", "misled-sample", "constant"])
+def test_kth_smallest_equals_a_full_partition(values, k):
+    assert chunked.kth_smallest(values, k) == np.partition(values, k - 1)[k - 1]
