@@ -82,9 +82,13 @@ def _tested_counts(extreme, valid, tested) -> tuple[bool, np.ndarray, np.ndarray
 def _tally_by_extreme(hits: np.ndarray, cycles) -> tuple[np.ndarray, PValueTally]:
     """The distinct ``extreme`` counts of rows that share one cycle count, ascending, and the tally of their
     p-values (h + 1) / (cycles + 1): the rows counted, not sorted."""
-    counts = np.bincount(hits)
-    distinct = np.flatnonzero(counts)
-    return distinct, PValueTally((distinct + 1.0) / (np.float64(cycles) + 1), counts[distinct].astype(np.int64))
+    if len(hits) and hits.min() == hits.max():  # one count for every row (no permutations, say)
+        distinct, counts = hits[:1].astype(np.int64), np.array([len(hits)], dtype=np.int64)
+    else:
+        counts = np.bincount(hits)
+        distinct = np.flatnonzero(counts)
+        counts = counts[distinct].astype(np.int64)
+    return distinct, PValueTally((distinct + 1.0) / (np.float64(cycles) + 1), counts)
 
 
 def permutation_qvalues(extreme, valid, p) -> np.ndarray:
