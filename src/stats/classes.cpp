@@ -36,7 +36,7 @@ void change_codes(const float* r1, const float* r2, int64_t n, side_bounds b1, s
         for (int64_t k = first * kBlock; k < end; ++k) {
             int open = 0;
             const int code = kSides * side_of(x[k], bx, open) + side_of(y[k], by, open);
-            // kUndecided is -1: all bits set where open.
+            static_assert(kUndecided == -1, "an open pair's code is all bits set");
             out[k] = static_cast<int8_t>(code | -open);
         }
     });

@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <memory>
 #include <stdexcept>
 #include <vector>
 

@@ -50,11 +50,12 @@
 #define CORRSHIFT_LOAD_LANES(p, from, to, fill)                                                 \
     ((vf)_mm256_blendv_ps((__m256)(fill), _mm256_maskload_ps((p), CORRSHIFT_LANE_MASK(from, to)), \
                           _mm256_castsi256_ps(CORRSHIFT_LANE_MASK(from, to))))
-#define CORRSHIFT_SUBTRACT_LANES(p, v, from, to)                                                    \
-    do {                                                                                            \
-        const __m256i lanes_ = CORRSHIFT_LANE_MASK(from, to);                                       \
-        int* const at_ = reinterpret_cast<int*>(p);                                                 \
-        _mm256_maskstore_epi32(at_, lanes_, _mm256_sub_epi32(_mm256_maskload_epi32(at_, lanes_), (__m256i)(v))); \
+#define CORRSHIFT_SUBTRACT_LANES(p, v, from, to)                                    \
+    do {                                                                            \
+        const __m256i lanes_ = CORRSHIFT_LANE_MASK(from, to);                       \
+        int* const at_ = reinterpret_cast<int*>(p);                                 \
+        const __m256i now_ = _mm256_maskload_epi32(at_, lanes_);                    \
+        _mm256_maskstore_epi32(at_, lanes_, _mm256_sub_epi32(now_, (__m256i)(v)));  \
     } while (0)
 #elif CORRSHIFT_VECTOR_BYTES == 16
 #define CORRSHIFT_VSQRT(v) ((vf)_mm_sqrt_ps((__m128)(v)))

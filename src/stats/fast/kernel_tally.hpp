@@ -149,7 +149,8 @@ inline void tally_vector(const pair_tally& out, vf r1, vf r2, int32_t at, int fr
     // past the last feature), which would otherwise look unsure.
     const vf t = load_lanes(out.z_tanh, at, from, to, kFar);
     vi hit = extreme_lanes(q, t, out.alternative);
-    if (CORRSHIFT_ANY_LANE((unsure_lanes(q, t, out.alternative) | beyond_clamp<S>(c1, c2)) & lanes_between(from, to))) {
+    const vi unsure = unsure_lanes(q, t, out.alternative) | beyond_clamp<S>(c1, c2);
+    if (CORRSHIFT_ANY_LANE(unsure & lanes_between(from, to))) {
         const vf observed = load_lanes(out.z_observed, at, from, to, kFar);
         hit = extreme_lanes(exact_differences(c1, c2, table), observed, out.alternative);
     }
