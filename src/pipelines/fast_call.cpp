@@ -90,6 +90,37 @@ void split_pairs(fast_call& rows, const checked_inputs& in, int32_t threads) {
     }
 }
 
+// Whether the cycles pack from a sample-major copy of the values: for the
+// values themselves (not ranks) when cycles follow, in corrshift's entry
+// (the copy is as large as the rows it holds; `pipelines` keeps its
+// memory to the panels and results).
+bool by_sample_pays(const checked_inputs& in, const call_options& options) {
+    return !options.spearman && options.rules == statistics::sound && options.permutations > 0 && in.samples > 0;
+}
+
+// The sample-major copy of the rows of the blocks a cycle packs, one worker
+// per range of blocks.
+void make_by_sample(fast_call& rows, const checked_inputs& in, int32_t threads) {
+    const int32_t width = rows.kernels->width;
+    const int32_t first = rows.first_block;
+    const int64_t block_floats = static_cast<int64_t>(in.samples) * width;
+    rows.by_sample = make_large_scratch<float>(static_cast<size_t>((rows.last_block - first) * block_floats));
+    float* copy = rows.by_sample.get();
+    run_workers(rows.last_block - first, threads, [&](int32_t begin, int32_t end) {
+        for (int32_t b = begin; b < end; ++b) {
+            float* block = copy + b * block_floats;
+            for (int32_t r = 0; r < width; ++r) {
+                const int64_t row = static_cast<int64_t>(first + b) * width + r;
+                const float* values = row < in.features ? in.data + row * in.samples : nullptr;
+                for (int32_t s = 0; s < in.samples; ++s)
+                    block[static_cast<int64_t>(s) * width + r] = values != nullptr ? values[s] : 0.0f;
+            }
+        }
+    });
+    rows.job.by_sample = copy;
+    rows.job.by_sample_first = first;
+}
+
 }  // namespace
 
 void make_fast_call(fast_call& rows, const checked_inputs& in, const call_options& options) {
@@ -139,6 +170,7 @@ void make_fast_call(fast_call& rows, const checked_inputs& in, const call_option
     }
     job.scratch = rows.workers.data();
     if (spearman && rank_from_order(in, options.permutations)) find_row_orders(rows, in, threads);
+    if (by_sample_pays(in, options)) make_by_sample(rows, in, threads);
     split_pairs(rows, in, threads);
 
     if (in.pair_first != nullptr) {

@@ -32,6 +32,7 @@ struct fast_call {
     scratch<uint64_t> keys;
     scratch<int32_t> sample_order;
     scratch<uint8_t> distinct, member;
+    large_scratch<float> by_sample;
     std::vector<prepare_scratch> workers;
     prepare_job job{};
     // Listed pairs: where each stretch of pairs with one first row and

@@ -50,6 +50,13 @@ struct prepare_job {
     const uint8_t* distinct;
     const uint8_t* member;
     bool disjoint;
+    // The values sample-major, made once per call for the blocks from
+    // by_sample_first on (null: not made): block b's row b * W + r, sample
+    // s at by_sample + ((b - by_sample_first) * P + s) * W + r, zero for
+    // rows past K. A cycle then packs each sample of a group as one copy
+    // of W consecutive floats instead of W scattered reads.
+    const float* by_sample;
+    int32_t by_sample_first;
 };
 
 // The geometry of the pair phase of one cycle: which pair lies at each

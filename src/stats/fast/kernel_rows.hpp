@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "../rank.hpp"
 #include "jobs.hpp"
@@ -150,32 +151,53 @@ void ranks_from_order(const prepare_job& job, int32_t row, float* rank_row) {
     }
 }
 
+// Each group's columns of a block from the sample-major values: one copy
+// of W floats per sample (rows past K are zero there, as pad_row makes them).
+void pack_block_by_sample(const prepare_job& job, int32_t block) {
+    const float* values = job.by_sample + static_cast<int64_t>(block - job.by_sample_first) * job.samples * W;
+    for (const auto& [g, columns] : {std::pair{&job.g1, job.group1}, std::pair{&job.g2, job.group2}}) {
+        float* panel = block_in_panel(*g, block);
+        for (int32_t s = 0; s < g->n; ++s)
+            std::memcpy(panel + static_cast<int64_t>(s) * W, values + static_cast<int64_t>(columns[s]) * W,
+                        W * sizeof(float));
+    }
+}
+
+// Each group's columns of a block row by row: values gathered from each
+// data row, or its ranks within each group under "spearman".
+template <class S>
+void pack_block_by_rows(const prepare_job& job, const prepare_scratch& sc, int32_t block) {
+    for (int32_t row = block * W; row < (block + 1) * W; ++row) {
+        if (row >= job.features) {
+            pad_row(job.g1, row);
+            pad_row(job.g2, row);
+            continue;
+        }
+        const float* src = job.data + static_cast<int64_t>(row) * job.samples;
+        if (row + kRowsAhead < job.features)
+            prefetch_row(src + kRowsAhead * static_cast<int64_t>(job.samples), job.samples);
+        if (job.order != nullptr && job.disjoint && job.distinct[row]) {
+            ranks_from_order(job, row, sc.rank_row);
+            src = sc.rank_row;
+        } else if (job.spearman) {
+            // Group 2's ranks are written after group 1's, as into a
+            // shared rank matrix: a column in both groups keeps group 2's.
+            rank_group<S>(src, job.group1, job.g1.n, sc, sc.rank_row);
+            rank_group<S>(src, job.group2, job.g2.n, sc, sc.rank_row);
+            src = sc.rank_row;
+        }
+        pack_row(src, job.group1, job.g1, row);
+        pack_row(src, job.group2, job.g2, row);
+    }
+}
+
 template <class S>
 void prepare_blocks(const prepare_job& job, int32_t worker, int32_t begin, int32_t end) {
-    const prepare_scratch& sc = job.scratch[worker];
     for (int32_t block = begin; block < end; ++block) {
-        for (int32_t row = block * W; row < (block + 1) * W; ++row) {
-            if (row >= job.features) {
-                pad_row(job.g1, row);
-                pad_row(job.g2, row);
-                continue;
-            }
-            const float* src = job.data + static_cast<int64_t>(row) * job.samples;
-            if (row + kRowsAhead < job.features)
-                prefetch_row(src + kRowsAhead * static_cast<int64_t>(job.samples), job.samples);
-            if (job.order != nullptr && job.disjoint && job.distinct[row]) {
-                ranks_from_order(job, row, sc.rank_row);
-                src = sc.rank_row;
-            } else if (job.spearman) {
-                // Group 2's ranks are written after group 1's, as into a
-                // shared rank matrix: a column in both groups keeps group 2's.
-                rank_group<S>(src, job.group1, job.g1.n, sc, sc.rank_row);
-                rank_group<S>(src, job.group2, job.g2.n, sc, sc.rank_row);
-                src = sc.rank_row;
-            }
-            pack_row(src, job.group1, job.g1, row);
-            pack_row(src, job.group2, job.g2, row);
-        }
+        if (job.by_sample != nullptr)
+            pack_block_by_sample(job, block);
+        else
+            pack_block_by_rows<S>(job, job.scratch[worker], block);
         if constexpr (S::sound) {
             standardise_block(job.g1, block);
             standardise_block(job.g2, block);
