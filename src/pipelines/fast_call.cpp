@@ -90,12 +90,19 @@ void split_pairs(fast_call& rows, const checked_inputs& in, int32_t threads) {
     }
 }
 
+// The largest sample-major copy a call makes: beyond it (many samples, as
+// single-cell data has) the memory weighs more than the faster packing.
+constexpr int64_t kMostBySampleBytes = int64_t{512} << 20;
+
 // Whether the cycles pack from a sample-major copy of the values: for the
 // values themselves (not ranks) when cycles follow, in corrshift's entry
 // (the copy is as large as the rows it holds; `pipelines` keeps its
 // memory to the panels and results).
-bool by_sample_pays(const checked_inputs& in, const call_options& options) {
-    return !options.spearman && options.rules == statistics::sound && options.permutations > 0 && in.samples > 0;
+bool by_sample_pays(const fast_call& rows, const checked_inputs& in, const call_options& options) {
+    const int64_t bytes = static_cast<int64_t>(rows.last_block - rows.first_block) * rows.kernels->width *
+                          in.samples * static_cast<int64_t>(sizeof(float));
+    return !options.spearman && options.rules == statistics::sound && options.permutations > 0 && in.samples > 0 &&
+           bytes <= kMostBySampleBytes;
 }
 
 // The sample-major copy of the rows of the blocks a cycle packs, one worker
@@ -170,7 +177,7 @@ void make_fast_call(fast_call& rows, const checked_inputs& in, const call_option
     }
     job.scratch = rows.workers.data();
     if (spearman && rank_from_order(in, options.permutations)) find_row_orders(rows, in, threads);
-    if (by_sample_pays(in, options)) make_by_sample(rows, in, threads);
+    if (by_sample_pays(rows, in, options)) make_by_sample(rows, in, threads);
     split_pairs(rows, in, threads);
 
     if (in.pair_first != nullptr) {
