@@ -110,14 +110,12 @@ def permutation_qvalues(extreme, valid, p) -> np.ndarray:
     -------
     ndarray of float64
     """
-    if not np.asarray(valid).any():  # no cycle: every tested p-value is 1, and so is its q-value
-        return np.array(p, dtype=np.float64)
     tested = ~np.isnan(p)
     every, hits, counted = _tested_counts(extreme, valid, tested)
     if not len(counted) or counted.min() != counted.max():
         return bh_qvalues(p)
     if hits.min() == hits.max():  # one p-value for every tested row (no permutations, say): its q-value is itself
-        return np.where(tested, (np.float64(hits[0]) + 1) / (np.float64(counted[0]) + 1), np.nan)
+        return np.array(p, dtype=np.float64)
     distinct, tally = _tally_by_extreme(hits, counted[0])
     by_hits = np.full(distinct[-1] + 1, np.nan)
     by_hits[distinct] = tally.by_value()

@@ -118,9 +118,13 @@ void make_by_sample(fast_call& rows, const checked_inputs& in, int32_t threads) 
             float* block = copy + b * block_floats;
             for (int32_t r = 0; r < width; ++r) {
                 const int64_t row = static_cast<int64_t>(first + b) * width + r;
-                const float* values = row < in.features ? in.data + row * in.samples : nullptr;
-                for (int32_t s = 0; s < in.samples; ++s)
-                    block[static_cast<int64_t>(s) * width + r] = values != nullptr ? values[s] : 0.0f;
+                float* out = block + r;
+                if (row < in.features) {
+                    const float* values = in.data + row * in.samples;
+                    for (int32_t s = 0; s < in.samples; ++s) out[static_cast<int64_t>(s) * width] = values[s];
+                } else {
+                    for (int32_t s = 0; s < in.samples; ++s) out[static_cast<int64_t>(s) * width] = 0.0f;
+                }
             }
         }
     });

@@ -22,6 +22,20 @@ struct unit_range {
 // the whole remainder going to the last worker.
 unit_range split_range(int32_t n, int32_t t, int32_t j);
 
+// Worker w's share [begin, end) of n items among t workers, for passes over
+// arrays that may exceed the int32 units (n * t must fit in 64 bits).
+struct item_range {
+    int64_t begin;
+    int64_t end;
+};
+inline item_range split_items(int64_t n, int32_t t, int32_t w) { return {n * w / t, n * (w + 1) / t}; }
+
+// Workers for a light pass over n items: at most `threads`, with some
+// 65,536 items or more each (fewer are not worth a thread).
+inline int32_t item_workers(int64_t n, int32_t threads) {
+    return static_cast<int32_t>(std::max<int64_t>(1, std::min<int64_t>(threads, n / 65536 + 1)));
+}
+
 // Test hook: when non-negative, starting the thread with this index in a
 // fork-join fails as if the system had no thread left. Set only by the
 // test-only extension.

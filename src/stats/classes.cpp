@@ -1,6 +1,5 @@
 #include "classes.hpp"
 
-#include <algorithm>
 #include <cmath>
 
 #include "../run/workers.hpp"
@@ -22,18 +21,16 @@ inline int side_of(float r, side_bounds b, int& open) {
 
 void change_codes(const float* r1, const float* r2, int64_t n, side_bounds b1, side_bounds b2, int8_t* codes,
                   int32_t threads) {
-    // Workers take blocks of pairs, so that n may exceed the int32 units.
-    constexpr int64_t kBlock = 65536;
-    const auto blocks = static_cast<int32_t>((n + kBlock - 1) / kBlock);
-    run_workers(blocks, threads, [&](int32_t first, int32_t last) {
+    const int32_t t = item_workers(n, threads);
+    run_numbered_workers(t, t, [&](int32_t w, int32_t, int32_t) {
         // Locals: stores through int8_t may alias anything, so values
         // reached through the closure would be read again for every pair.
         const float* const x = r1;
         const float* const y = r2;
         int8_t* const out = codes;
         const side_bounds bx = b1, by = b2;
-        const int64_t end = std::min(n, last * kBlock);
-        for (int64_t k = first * kBlock; k < end; ++k) {
+        const item_range pairs = split_items(n, t, w);
+        for (int64_t k = pairs.begin; k < pairs.end; ++k) {
             int open = 0;
             const int code = kSides * side_of(x[k], bx, open) + side_of(y[k], by, open);
             static_assert(kUndecided == -1, "an open pair's code is all bits set");

@@ -42,14 +42,6 @@ struct entry {
     uint32_t row;
 };
 
-// Worker w's share [begin, end) of `count` items among `workers`.
-struct share {
-    int64_t begin, end;
-};
-share share_of(int64_t count, int32_t workers, int32_t w) {
-    return {count * w / workers, count * (w + 1) / workers};
-}
-
 // Where each worker writes each digit in a stable pass: the digit's start
 // over all workers, then after the same digit of the workers before it.
 std::vector<digit_counts> write_positions(const std::vector<digit_counts>& counts) {
@@ -66,12 +58,12 @@ std::vector<digit_counts> write_positions(const std::vector<digit_counts>& count
 }  // namespace
 
 void bh_qvalues(const float* p, int64_t n, double* q, int32_t threads) {
-    const int32_t t = std::max<int32_t>(1, static_cast<int32_t>(std::min<int64_t>(threads, n / 65536 + 1)));
+    const int32_t t = item_workers(n, threads);
     std::vector<digit_counts> counts(static_cast<size_t>(t));
     std::vector<uint8_t> outside(static_cast<size_t>(t));
     // Each worker's rows of p: their first digits, and NaN q-values.
     run_numbered_workers(t, t, [&](int32_t w, int32_t, int32_t) {
-        const share s = share_of(n, t, w);
+        const item_range s = split_items(n, t, w);
         digit_counts& c = counts[static_cast<size_t>(w)];
         c.fill(0);
         for (int64_t k = s.begin; k < s.end; ++k) {
@@ -100,7 +92,7 @@ void bh_qvalues(const float* p, int64_t n, double* q, int32_t threads) {
     {
         const std::vector<digit_counts> starts = write_positions(counts);
         run_numbered_workers(t, t, [&](int32_t w, int32_t, int32_t) {
-            const share s = share_of(n, t, w);
+            const item_range s = split_items(n, t, w);
             digit_counts at = starts[static_cast<size_t>(w)];
             for (int64_t k = s.begin; k < s.end; ++k) {
                 if (std::isnan(p[k])) continue;
@@ -111,14 +103,14 @@ void bh_qvalues(const float* p, int64_t n, double* q, int32_t threads) {
     }
     for (int pass = 1; pass < kPasses; ++pass) {
         run_numbered_workers(t, t, [&](int32_t w, int32_t, int32_t) {
-            const share s = share_of(m, t, w);
+            const item_range s = split_items(m, t, w);
             digit_counts& c = counts[static_cast<size_t>(w)];
             c.fill(0);
             for (int64_t k = s.begin; k < s.end; ++k) ++c[digit(from[k].key, pass)];
         });
         const std::vector<digit_counts> starts = write_positions(counts);
         run_numbered_workers(t, t, [&](int32_t w, int32_t, int32_t) {
-            const share s = share_of(m, t, w);
+            const item_range s = split_items(m, t, w);
             digit_counts at = starts[static_cast<size_t>(w)];
             for (int64_t k = s.begin; k < s.end; ++k) to[at[digit(from[k].key, pass)]++] = from[k];
         });
@@ -136,13 +128,13 @@ void bh_qvalues(const float* p, int64_t n, double* q, int32_t threads) {
     std::vector<double> lowest(static_cast<size_t>(t), std::numeric_limits<double>::infinity());
     if (t > 1) run_numbered_workers(t - 1, t - 1, [&](int32_t i, int32_t, int32_t) {
         const int32_t w = i + 1;
-        const share s = share_of(m, t, w);
+        const item_range s = split_items(m, t, w);
         double low = std::numeric_limits<double>::infinity();
         for (int64_t j = s.end; j > s.begin; --j) low = std::min(low, adjusted(j));
         lowest[static_cast<size_t>(w)] = low;
     });
     run_numbered_workers(t, t, [&](int32_t w, int32_t, int32_t) {
-        const share s = share_of(m, t, w);
+        const item_range s = split_items(m, t, w);
         double smallest = std::numeric_limits<double>::infinity();
         for (int32_t above = w + 1; above < t; ++above) smallest = std::min(smallest, lowest[static_cast<size_t>(above)]);
         for (int64_t j = s.end; j > s.begin; --j) {

@@ -147,16 +147,17 @@ inline void tally_vector(const pair_tally& out, vf r1, vf r2, int32_t at, int fr
     const vf q = tanh_difference(c1, c2);
     // Lanes outside the segment are left alone: they may hold NaN (rows
     // past the last feature), which would otherwise look unsure.
+    const vi inside = lanes_between(from, to);
     const vf t = load_lanes(out.z_tanh, at, from, to, kFar);
     vi hit = extreme_lanes(q, t, out.alternative);
     const vi unsure = unsure_lanes(q, t, out.alternative) | beyond_clamp<S>(c1, c2);
-    if (CORRSHIFT_ANY_LANE(unsure & lanes_between(from, to))) {
+    if (CORRSHIFT_ANY_LANE(unsure & inside)) {
         const vf observed = load_lanes(out.z_observed, at, from, to, kFar);
         hit = extreme_lanes(exact_differences(c1, c2, table), observed, out.alternative);
     }
     subtract_lanes_between(out.counts, at, hit, from, to);
     if constexpr (S::sound) {
-        const vi undefined = undefined_lanes(c1, c2);
+        const vi undefined = undefined_lanes(c1, c2) & inside;
         if (CORRSHIFT_ANY_LANE(undefined)) subtract_lanes_between(out.undefined, at, undefined, from, to);
     }
 }
