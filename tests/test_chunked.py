@@ -321,3 +321,43 @@ def _sample_meets_only_the_smallest(n, k):
 ], ids=["random", "float32-k1", "ties", "descending", "misled-sample", "constant"])
 def test_kth_smallest_equals_a_full_partition(values, k):
     assert chunked.kth_smallest(values, k) == np.partition(values, k - 1)[k - 1]
+
+
+def _counted_columns(rows, seed, untested=0, short_valid=0):
+    """Native-like z-test columns of one chunk: few distinct extreme counts
+    (ties at every cut), some rows with an undefined statistic, some whose
+    statistic was undefined in some cycles (fewer valid cycles)."""
+    rng = np.random.default_rng(seed)
+    z = rng.normal(size=rows).astype(np.float32)
+    z[rng.choice(rows, untested, replace=False)] = np.nan
+    valid = np.full(rows, 20, dtype=np.uint32)
+    valid[rng.choice(rows, short_valid, replace=False)] = 17
+    return {"first": np.zeros(rows, np.int32), "second": np.arange(rows, dtype=np.int32),
+            "r1": rng.random(rows).astype(np.float32), "r2": rng.random(rows).astype(np.float32), "z_diff": z,
+            "p_normal": np.round(rng.random(rows), 1).astype(np.float32),
+            "extreme": rng.integers(0, 21, rows).astype(np.uint32), "valid": valid}
+
+
+@pytest.mark.parametrize("untested, short_valid, top", [
+    (0, 0, 50),      # counts settle it: the rows above the cut are left out
+    (30, 0, 50),     # untested rows (NaN statistic) never count towards the cut
+    (0, 0, 1),
+    (0, 3, 50),      # unequal valid counts: p no longer follows extreme, every row is ranked
+    (1990, 0, 50),   # fewer tested rows than top: untested ones fill the rest
+    (0, 0, 2000),    # top takes every row
+])
+def test_chunk_reduction_from_counts_equals_ranking_every_row(untested, short_valid, top):
+    columns = _counted_columns(2000, seed=untested + short_valid + top, untested=untested, short_valid=short_valid)
+    job = dataclasses.replace(make_job("ztest", top=top), permutations=20)
+    chunk = chunked.Chunk(index=3, lo=0, hi=2000, row=5000)
+    got = chunked.reduce_rows(columns, chunk, job)
+    p = chunked.column_pvalues(columns)
+    tested = chunked.tested_rows(columns, p)
+    expected_rows = chunked.top_rows(columns, job, p, tested, first_row=chunk.row)
+    assert_same_rows(got["columns"], expected_rows)
+    expected_tally = chunked.PValueTally.of_counts(columns["extreme"], columns["valid"], tested)
+    assert np.array_equal(got["tally"].values, expected_tally.values)
+    assert np.array_equal(got["tally"].counts, expected_tally.counts)
+    assert (got["tested"], got["rows"], got["index"]) == (int(tested.sum()), 2000, 3)
+    if (untested, short_valid, top) == (30, 0, 50):
+        assert chunked._top_by_counts(columns, chunk, job) is not None

@@ -47,8 +47,8 @@ from . import native
 from .analyses import Analysis, analysis_of
 from .options import INT32_MAX, available_cpus
 from .pairs import block_pairs, pairs_per_first
-from .pvalues import EMPTY_TALLY, PValueTally
-from .tables import column_pvalues
+from .pvalues import EMPTY_TALLY, PValueTally, tally_by_extreme
+from .tables import column_pvalues, statistic
 
 #: Most pairs per chunk when the caller does not choose: some 100 MB of
 #: native working memory for a z-test chunk.
@@ -402,8 +402,41 @@ def top_rows(columns: dict[str, np.ndarray], job: Job, p: np.ndarray | None = No
     return kept
 
 
+def _top_by_counts(columns: dict[str, np.ndarray], chunk: Chunk, job: Job) -> dict | None:
+    """:func:`reduce_rows` for ``top`` from the permutation counts, or None where they do not settle it.
+
+    When more than ``top`` rows are tested and all of them count the same
+    valid cycles (the usual case), the p-value rises with ``extreme`` alone:
+    the tally's counts per ``extreme`` value give the smallest count c at
+    which ``top`` tested rows have been reached, and no row above c can be
+    among the best. Only the rows at or under c are ranked, with their
+    original row numbers, so the result equals ranking every row.
+    """
+    tested = np.isfinite(statistic(columns))
+    every = bool(tested.all())
+    extreme, valid = np.asarray(columns["extreme"]), np.asarray(columns["valid"])
+    hits, counted = (extreme, valid) if every else (extreme[tested], valid[tested])
+    if len(counted) <= job.top or counted.min() != counted.max():
+        return None
+    distinct, tally = tally_by_extreme(hits, counted[0])
+    at = np.searchsorted(np.cumsum(tally.counts), job.top)
+    if at == len(distinct) - 1:  # every tested row is a candidate (no permutations, say)
+        return None
+    under = extreme <= distinct[at]
+    rows = np.flatnonzero(under if every else under & tested)
+    candidates = take_rows(columns, rows)
+    if "row" not in candidates:
+        candidates["row"] = chunk.row + rows.astype(np.int64)
+    return {"index": chunk.index, "columns": top_rows(candidates, job), "tally": tally, "tested": len(counted),
+            "rows": len(tested)}
+
+
 def reduce_rows(columns: dict[str, np.ndarray], chunk: Chunk, job: Job) -> dict:
     """Reduce one chunk's rows; the result is what a chunk sends back."""
+    if job.top is not None:
+        reduced = _top_by_counts(columns, chunk, job)
+        if reduced is not None:
+            return reduced
     p = column_pvalues(columns)
     tested = tested_rows(columns, p)
     tally = PValueTally.of_counts(columns["extreme"], columns["valid"], tested)

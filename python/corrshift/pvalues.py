@@ -79,7 +79,7 @@ def _tested_counts(extreme, valid, tested) -> tuple[bool, np.ndarray, np.ndarray
     return every, np.asarray(extreme)[tested], np.asarray(valid)[tested]
 
 
-def _tally_by_extreme(hits: np.ndarray, cycles) -> tuple[np.ndarray, PValueTally]:
+def tally_by_extreme(hits: np.ndarray, cycles) -> tuple[np.ndarray, PValueTally]:
     """The distinct ``extreme`` counts of rows that share one cycle count, ascending, and the tally of their
     p-values (h + 1) / (cycles + 1): the rows counted, not sorted."""
     if len(hits) and hits.min() == hits.max():  # one count for every row (no permutations, say)
@@ -116,7 +116,7 @@ def permutation_qvalues(extreme, valid, p) -> np.ndarray:
         return bh_qvalues(p)
     if hits.min() == hits.max():  # one p-value for every tested row (no permutations, say): its q-value is itself
         return np.array(p, dtype=np.float64)
-    distinct, tally = _tally_by_extreme(hits, counted[0])
+    distinct, tally = tally_by_extreme(hits, counted[0])
     by_hits = np.full(distinct[-1] + 1, np.nan)
     by_hits[distinct] = tally.by_value()
     if every:
@@ -161,7 +161,7 @@ class PValueTally:
         _, hits, counted = _tested_counts(extreme, valid, tested)
         if not len(counted) or counted.min() != counted.max():
             return cls.of((hits + 1.0) / (counted + 1.0))
-        return _tally_by_extreme(hits, counted[0])[1]
+        return tally_by_extreme(hits, counted[0])[1]
 
     def __add__(self, other: PValueTally) -> PValueTally:
         values, where = np.unique(np.concatenate([self.values, other.values]), return_inverse=True)

@@ -225,6 +225,19 @@ PYBIND11_MODULE(_native_tests, m) {
             for (int64_t k = 0; k < n; ++k) o[k] = fisher_transform(in[k]);
         });
     });
+    // tanh_of_difference of every value, in place into out: by the active
+    // build (vectorised) or, reference=True, one value at a time.
+    m.def(
+        "tanh_of_differences",
+        [](farr values, py::array_t<float, py::array::c_style> out, bool reference) {
+            transform_into(values, out, [=](const float* in, float* o, int64_t n) {
+                if (reference)
+                    for (int64_t k = 0; k < n; ++k) o[k] = tanh_of_difference(in[k]);
+                else
+                    active_kernels().tanh_block(in, o, n);
+            });
+        },
+        py::arg("values"), py::arg("out"), py::arg("reference") = false);
     // Normal p-values of the Fisher differences d with standard error se,
     // in place into out: under sound rules by the active build (vectorised)
     // or, reference=True, by sound_normal_pvalue one at a time; under

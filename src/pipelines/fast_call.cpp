@@ -151,8 +151,8 @@ void make_fast_call(fast_call& rows, const checked_inputs& in, const call_option
         rows.last_block = std::max(*high1, *high2) / width + 1;
     }
     const int64_t padded = static_cast<int64_t>(rows.blocks) * width;
-    rows.panel1 = make_scratch<float>(static_cast<size_t>(padded * in.n1));
-    rows.panel2 = make_scratch<float>(static_cast<size_t>(padded * in.n2));
+    rows.panel1 = make_large_scratch<float>(static_cast<size_t>(padded * in.n1));
+    rows.panel2 = make_large_scratch<float>(static_cast<size_t>(padded * in.n2));
     rows.moments = make_scratch<float>(static_cast<size_t>(padded * 4));
     float* m = rows.moments.get();
     prepare_job& job = rows.job;

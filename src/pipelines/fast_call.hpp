@@ -25,7 +25,8 @@ struct fast_call {
     // only those holding a row of some pair (a chunk of the condensed order
     // uses the rows from its first one on); otherwise all.
     int32_t first_block = 0, last_block = 0;
-    scratch<float> panel1, panel2, moments;
+    large_scratch<float> panel1, panel2;
+    scratch<float> moments;
     scratch<float> rank_rows, values;
     scratch<int32_t> order, ranks;
     scratch<uint8_t> seen;

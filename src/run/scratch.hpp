@@ -35,15 +35,20 @@ using large_scratch = std::unique_ptr<T[], free_deleter>;
 // to be backed by transparent huge pages, as numpy asks for its large
 // arrays, so that first touching it costs one page fault per 2 MiB
 // instead of one per 4 KiB.
+// Arrays under kLargeBytes get ordinary pages (a huge page would be cleared
+// whole on first touch, a cost for a small array).
 template <class T>
 large_scratch<T> make_large_scratch(size_t n) {
     static_assert(std::is_trivial_v<T>, "large scratch holds plain values");
-    constexpr size_t kHuge = size_t{1} << 21;
-    const size_t bytes = ((n == 0 ? 1 : n) * sizeof(T) + kHuge - 1) / kHuge * kHuge;
-    void* p = std::aligned_alloc(kHuge, bytes);
+    constexpr size_t kHuge = size_t{1} << 21, kLargeBytes = size_t{4} << 20, kLine = 64;
+    const size_t wanted = (n == 0 ? 1 : n) * sizeof(T);
+    const bool large = wanted >= kLargeBytes;
+    const size_t align = large ? kHuge : kLine;
+    const size_t bytes = (wanted + align - 1) / align * align;
+    void* p = std::aligned_alloc(align, bytes);
     if (p == nullptr) throw std::bad_alloc();
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-    madvise(p, bytes, MADV_HUGEPAGE);  // advice only: without huge pages the memory works as well
+    if (large) madvise(p, bytes, MADV_HUGEPAGE);  // advice only: without huge pages the memory works as well
 #endif
     return large_scratch<T>(static_cast<T*>(p));
 }

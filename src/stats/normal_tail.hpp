@@ -9,11 +9,9 @@
 // v = (1.25 y - 3) / (y + 4) it is a polynomial of degree 20 over y in
 // [0, 14.5], fitted offline (tools/normal_tail_fit.py prints the series;
 // relative error in double precision below 1.7e-15), summed by Estrin's
-// scheme. exp(-y^2 / 2) comes from a Cody-Waite reduction:
-// k = round(a / ln 2) for a = -y^2 / 2 (exact, y being a float),
-// r = a - k ln 2 in two steps (|r| <= ln 2 / 2), exp(r) by its Taylor
-// series to r^13 (remainder below 2^-57; Estrin's scheme too), times 2^k
-// from the exponent bits. Beyond 14.5 every Q(y) rounds to float zero
+// scheme. exp(-y^2 / 2) comes from the Cody-Waite reduction of
+// exp_lanes.hpp for a = -y^2 / 2 (exact, y being a float), times 2^k from
+// the exponent bits. Beyond 14.5 every Q(y) rounds to float zero
 // (Q(14.5) is about 1e-47, the smallest float 1.4e-45), so y is cut to
 // 14.5 there, which also keeps huge and infinite arguments finite.
 // Q(-y) = 1 - Q(y). No table is read: vector lanes need no gather.
@@ -21,6 +19,7 @@
 
 #include <cstdint>
 
+#include "exp_lanes.hpp"
 #include "options.hpp"
 
 namespace corrshift {
@@ -43,6 +42,8 @@ float normal_upper_tail(float x);
 float sound_normal_pvalue(tail alternative, float d, float se);
 
 namespace normal_tail {
+
+using namespace exp_lanes;
 
 constexpr double kEnd = 14.5;
 constexpr int kTailDegree = 20;
@@ -71,53 +72,6 @@ constexpr double kTailSeries[kTailDegree + 1] = {
     0x1.00e5b8e725d5bp-29,
 };
 
-constexpr double kLog2e = 0x1.71547652b82fep0;
-constexpr double kLn2High = 0x1.62e42fee00000p-1;  // 32 bits: k kLn2High is exact
-constexpr double kLn2Low = 0x1.a39ef35793c76p-33;
-constexpr double kRoundShift = 0x1.8p52;  // (v + shift) - shift rounds v to an integer
-// 1 / j! for j = 0 .. 13.
-constexpr double kExpSeries[14] = {1.0,
-                                   1.0,
-                                   1.0 / 2,
-                                   1.0 / 6,
-                                   1.0 / 24,
-                                   1.0 / 120,
-                                   1.0 / 720,
-                                   1.0 / 5040,
-                                   1.0 / 40320,
-                                   1.0 / 362880,
-                                   1.0 / 3628800,
-                                   1.0 / 39916800,
-                                   1.0 / 479001600,
-                                   1.0 / 6227020800};
-
-// The polynomial sum of c[j] x^j by Estrin's scheme: terms paired as
-// c[2i] + c[2i + 1] x, then those in x^2, x^4, ...; its dependency chain
-// is log2(N) steps long, not N as in Horner's rule, so the lanes' work
-// overlaps in the pipelines. One level per instantiation: each loop has a
-// constant count and unrolls.
-template <int N, class V>
-inline V estrin_levels(const V (&terms)[N], V power) {
-    if constexpr (N == 1) {
-        return terms[0];
-    } else {
-        V next[(N + 1) / 2];
-#pragma GCC unroll 16
-        for (int i = 0; i < N / 2; ++i) next[i] = terms[2 * i] + terms[2 * i + 1] * power;
-        if constexpr (N % 2 == 1) next[N / 2] = terms[N - 1];
-        return estrin_levels(next, power * power);
-    }
-}
-
-template <class V, int N>
-inline V estrin(const double (&c)[N], V x) {
-    V terms[(N + 1) / 2];
-#pragma GCC unroll 16
-    for (int i = 0; i < N / 2; ++i) terms[i] = c[2 * i] + c[2 * i + 1] * x;
-    if constexpr (N % 2 == 1) terms[N / 2] = V{} + c[N - 1];
-    return estrin_levels(terms, x * x);
-}
-
 // Q(x) of the lanes x (floats widened to double) in double precision;
 // pow2(k) is 2^k of the lanes' integral k in [-160, 0] (no rounding).
 template <class V, class Pow2>
@@ -128,9 +82,8 @@ inline V upper_tail_lanes(V x, Pow2 pow2) {
     const V v = (1.25 * y - 3.0) / (y + 4.0);
     const V f = estrin(kTailSeries, v);
     const V a = (y * y) * -0.5;  // exact: y has 24 significant bits
-    const V k = (a * kLog2e + kRoundShift) - kRoundShift;
-    const V r = (a - k * kLn2High) - k * kLn2Low;
-    const V q = (f * estrin(kExpSeries, r)) * pow2(k);
+    const exp_parts<V> e = exp_reduced(a);
+    const V q = (f * e.series) * pow2(e.k);
     const V signed_q = x < 0.0 ? 1.0 - q : q;
     return x == x ? signed_q : x;
 }

@@ -17,8 +17,10 @@ constexpr float kClamp = classic_rules::fisher_bound;
 // and rounded once, so it does not depend on the C library's atanhf.
 float fisher_transform(float c);
 
-// tanh of a Fisher difference taken in double precision and rounded to
-// float: what the fast tally compares (c1 - c2) / (1 - c1 c2) with.
+// tanh of a Fisher difference taken in double precision (exp_lanes.hpp:
+// within a few units of a double's last place, the same bits as each lane
+// of the fast kernels' vector form) and rounded to float: what the fast
+// tally compares (c1 - c2) / (1 - c1 c2) with.
 float tanh_of_difference(float z);
 
 // c clamped to [-0.99, 0.99]; a NaN passes through unchanged.

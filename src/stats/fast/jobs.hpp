@@ -150,6 +150,8 @@ struct kernel_table {
     const rule_kernels& under(statistics rules) const { return rules == statistics::sound ? sound : classic; }
     // out[k] = float atanh of in[k], taken in double precision (values in [-1, 1] or NaN).
     void (*fisher_block)(const float* in, float* out, int64_t n);
+    // out[k] = tanh_of_difference(in[k]), vectorised.
+    void (*tanh_block)(const float* in, float* out, int64_t n);
     // counts[k] += 1 when the Fisher difference of the clamped correlations
     // c1[k], c2[k] is at least as extreme as observed[k], decided as the
     // permutation tally of the pair kernel decides it under the rules

@@ -20,9 +20,9 @@ using namespace corrshift;
 
 typedef uint64_t vul __attribute__((vector_size(CORRSHIFT_VECTOR_BYTES)));
 
-// 2^k of integral lanes k in [-160, 0]: k + (shift + 1023) holds k + 1023
+// 2^k of integral lanes k in [-160, 28]: k + (shift + 1023) holds k + 1023
 // in its low significand bits.
-inline vd pow2_lanes(vd k) { return (vd)((vul)(k + (normal_tail::kRoundShift + 1023.0)) << 52); }
+inline vd pow2_lanes(vd k) { return (vd)((vul)(k + (exp_lanes::kRoundShift + 1023.0)) << 52); }
 
 struct vector_float_lanes {
     static vf upper_tail(vf x) {
@@ -37,6 +37,17 @@ struct vector_float_lanes {
     static vf magnitude(vf d) { return vabs(d); }
 };
 
+// tanh_of_difference of each lane, bit for bit.
+inline vf tanh_vec(vf x) {
+    const vfh half[2] = {low_half_of(x, half_lanes{}), high_half_of(x, half_lanes{})};
+    vfh out[2];
+    for (int h = 0; h < 2; ++h)
+        out[h] = __builtin_convertvector(exp_lanes::tanh_lanes(__builtin_convertvector(half[h], vd), pow2_lanes), vfh);
+    return join_halves(out[0], out[1], all_lanes{});
+}
+
+void tanh_block(const float* in, float* out, int64_t n) { map_lanes(in, out, n, tanh_vec); }
+
 // p[k] = the normal p-value of d[k] with standard error se under the rules
 // S: sound_normal_pvalue (sound) or normal_pvalue (classic).
 template <class S>
@@ -44,17 +55,7 @@ void normal_pvalues(tail alternative, const float* d, float se, float* p, int64_
     if constexpr (!S::sound) {
         for (int64_t k = 0; k < n; ++k) p[k] = normal_pvalue(alternative, d[k], se);
     } else {
-        int64_t k = 0;
-        for (; k + VL <= n; k += VL)
-            store(p + k, normal_tail::pvalue_lanes(alternative, load(d + k), se, vector_float_lanes{}));
-        if (k < n) {
-            // The last values in one vector, its other lanes zero.
-            const auto bytes = static_cast<size_t>(n - k) * sizeof(float);
-            float in[VL] = {}, out[VL];
-            std::memcpy(in, d + k, bytes);
-            store(out, normal_tail::pvalue_lanes(alternative, load(in), se, vector_float_lanes{}));
-            std::memcpy(p + k, out, bytes);
-        }
+        map_lanes(d, p, n, [=](vf v) { return normal_tail::pvalue_lanes(alternative, v, se, vector_float_lanes{}); });
     }
 }
 

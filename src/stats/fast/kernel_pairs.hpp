@@ -53,8 +53,7 @@ void emit_run(const pair_writes& out, int32_t pos, const lane_results& res, int 
     if (out.corr2 != nullptr) std::memcpy(out.corr2 + pos, res.r2 + lo, bytes);
     if (out.z_diff != nullptr) std::memcpy(out.z_diff + pos, res.d + lo, bytes);
     if (out.p_normal != nullptr) normal_pvalues<S>(out.alternative, res.d + lo, out.se, out.p_normal + pos, len);
-    if (out.z_tanh != nullptr)
-        for (int l = 0; l < len; ++l) out.z_tanh[pos + l] = observed_tanh<S>(res.d[lo + l], out.alternative);
+    if (out.z_tanh != nullptr) observed_tanhs<S>(out.alternative, res.d + lo, out.z_tanh + pos, len);
     if (out.counts != nullptr) std::memset(out.counts + pos, 0, static_cast<size_t>(len) * sizeof(uint32_t));
     if constexpr (S::sound)
         if (out.undefined != nullptr)

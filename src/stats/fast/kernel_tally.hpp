@@ -15,6 +15,7 @@
 #include "fisher_table.hpp"
 #include "jobs.hpp"
 #include "kernel_fisher.hpp"
+#include "kernel_normal.hpp"
 #include "kernel_vectors.hpp"
 
 namespace {
@@ -89,6 +90,17 @@ inline float observed_tanh(float d, tail alternative) {
     if constexpr (S::sound)
         if (d != d) return alternative == tail::less ? -kFar : kFar;
     return tanh_of_difference(d);
+}
+
+// observed_tanh of the lanes of t[k] = observed_tanh(d[k]) for k < n.
+template <class S>
+inline void observed_tanhs(tail alternative, const float* d, float* t, int64_t n) {
+    const vf undefined_at = splat(alternative == tail::less ? -kFar : kFar);
+    map_lanes(d, t, n, [=](vf v) {
+        const vf tanh_v = tanh_vec(v);
+        if constexpr (S::sound) return v != v ? undefined_at : tanh_v;
+        return tanh_v;
+    });
 }
 
 // Lanes whose permuted difference d is at least as extreme as the observed

@@ -79,6 +79,22 @@ inline void subtract_lanes_between(uint32_t* array, int64_t at, vi lanes, int fr
 #endif
 }
 
+// out[k] = f(in[k]) lane by lane for k < n, f taking and giving a vector:
+// whole vectors, then the last values in one vector whose other lanes
+// are zero (nothing is read or written past n).
+template <class F>
+inline void map_lanes(const float* in, float* out, int64_t n, F f) {
+    int64_t k = 0;
+    for (; k + VL <= n; k += VL) store(out + k, f(load(in + k)));
+    if (k < n) {
+        const auto bytes = static_cast<size_t>(n - k) * sizeof(float);
+        float last_in[VL] = {}, last_out[VL];
+        std::memcpy(last_in, in + k, bytes);
+        store(last_out, f(load(last_in)));
+        std::memcpy(out + k, last_out, bytes);
+    }
+}
+
 inline uint32_t lane_sum(vi v) {
     uint32_t sum = 0;
     for (int l = 0; l < VL; ++l) sum += static_cast<uint32_t>(v[l]);

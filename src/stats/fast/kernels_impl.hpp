@@ -54,6 +54,7 @@ const kernel_table kTable = {CORRSHIFT_KERNELS_NAME,
                              kernels_under<classic_rules>(),
                              kernels_under<sound_rules>(),
                              fisher_block,
+                             tanh_block,
                              tally_block,
                              distinct_ranks};
 
