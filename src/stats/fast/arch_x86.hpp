@@ -37,6 +37,14 @@
         const __m512i now_ = _mm512_maskz_loadu_epi32(lanes_, (p));                        \
         _mm512_mask_storeu_epi32((p), lanes_, _mm512_sub_epi32(now_, (__m512i)(v)));       \
     } while (0)
+// y times the float at p in every lane, the float read by the multiply
+// itself (an embedded broadcast: no broadcast instruction of its own).
+#define CORRSHIFT_MUL_BROADCAST(y, p)                                               \
+    ({                                                                              \
+        vf product_;                                                                \
+        asm("vmulps %1%{1to16%}, %2, %0" : "=v"(product_) : "m"(*(p)), "v"(y));     \
+        product_;                                                                   \
+    })
 #elif CORRSHIFT_VECTOR_BYTES == 32
 #define CORRSHIFT_VSQRT(v) ((vf)_mm256_sqrt_ps((__m256)(v)))
 #define CORRSHIFT_VRCP(v) ((vf)_mm256_rcp_ps((__m256)(v)))

@@ -98,9 +98,15 @@ void tile_sums(const float* const* x, const float* y, int32_t n, float (*out)[W]
         for (int c = 0; c < N; ++c) yv[c] = load(yc + static_cast<int64_t>(s) * W + c * VL);
 #pragma GCC unroll 16
         for (int r = 0; r < R; ++r) {
+#ifdef CORRSHIFT_MUL_BROADCAST
+            const float* xs = xr[r] + static_cast<int64_t>(s) * W;
+#pragma GCC unroll 16
+            for (int c = 0; c < N; ++c) acc[r][c] = acc[r][c] + CORRSHIFT_MUL_BROADCAST(yv[c], xs);
+#else
             const vf xb = splat(xr[r][static_cast<int64_t>(s) * W]);
 #pragma GCC unroll 16
             for (int c = 0; c < N; ++c) acc[r][c] = acc[r][c] + xb * yv[c];
+#endif
         }
     }
 #pragma GCC unroll 16
