@@ -167,15 +167,18 @@ void make_fast_call(fast_call& rows, const checked_inputs& in, const call_option
     const auto t = static_cast<size_t>(std::min(threads, std::max(rows.blocks, 1)));
     const auto most = static_cast<size_t>(std::max(in.n1, in.n2));
     rows.workers.assign(t, prepare_scratch{});
+    rows.zeros.assign(static_cast<size_t>(in.samples), 0.0f);
+    job.zeros = rows.zeros.data();
     if (spearman) {
-        rows.rank_rows = make_scratch<float>(t * static_cast<size_t>(in.samples));
+        const size_t rank_floats = static_cast<size_t>(rows.kernels->lanes) * static_cast<size_t>(in.samples);
+        rows.rank_rows = make_scratch<float>(t * rank_floats);
         rows.values = make_scratch<float>(t * most);
         rows.order = make_scratch<int32_t>(t * most);
         rows.ranks = make_scratch<int32_t>(t * most);
         rows.seen = make_scratch<uint8_t>(t * most);
         rows.keys = make_scratch<uint64_t>(t * most);
         for (size_t w = 0; w < t; ++w)
-            rows.workers[w] = {rows.rank_rows.get() + w * static_cast<size_t>(in.samples), rows.values.get() + w * most,
+            rows.workers[w] = {rows.rank_rows.get() + w * rank_floats, rows.values.get() + w * most,
                                rows.order.get() + w * most, rows.ranks.get() + w * most, rows.seen.get() + w * most,
                                rows.keys.get() + w * most};
     }

@@ -35,6 +35,7 @@ struct fast_call {
     scratch<uint8_t> distinct, member;
     large_scratch<float> by_sample;
     std::vector<prepare_scratch> workers;
+    std::vector<float> zeros;  // one row of P zeros
     prepare_job job{};
     // Listed pairs: where each stretch of pairs with one first row and
     // consecutive second rows begins, then the pair count; found once.

@@ -143,7 +143,7 @@ struct fast_rows {
     const kernel_table* kernels;
     const rule_kernels* by_rules;  // the kernels of the inputs' rules
     int32_t padded;  // rows rounded up to whole panel blocks
-    std::vector<float> panel1, panel2, moments, rank_row, values;
+    std::vector<float> panel1, panel2, moments, rank_rows, values, zeros;
     std::vector<int32_t> order, ranks, row_orders, segment_starts;
     std::vector<uint8_t> seen, distinct, member;
     std::vector<uint64_t> keys;
@@ -158,13 +158,14 @@ struct fast_rows {
         panel1.resize(static_cast<size_t>(padded) * in.n1);
         panel2.resize(static_cast<size_t>(padded) * in.n2);
         moments.resize(static_cast<size_t>(padded) * 4);
-        rank_row.resize(static_cast<size_t>(samples));
+        rank_rows.resize(static_cast<size_t>(k.lanes) * samples);
+        zeros.assign(static_cast<size_t>(samples), 0.0f);
         values.resize(most);
         order.resize(most);
         ranks.resize(most);
         seen.resize(most);
         keys.resize(std::max(most, static_cast<size_t>(samples)));
-        scratch = {rank_row.data(), values.data(), order.data(), ranks.data(), seen.data(), keys.data()};
+        scratch = {rank_rows.data(), values.data(), order.data(), ranks.data(), seen.data(), keys.data()};
         float* m = moments.data();
         prepare.data = in.data.values.data();
         prepare.samples = samples;
@@ -173,6 +174,7 @@ struct fast_rows {
         prepare.g1 = {panel1.data(), m, m + padded, in.n1};
         prepare.g2 = {panel2.data(), m + 2 * padded, m + 3 * padded, in.n2};
         prepare.scratch = &scratch;
+        prepare.zeros = zeros.data();
         // Large groups next to the sample count: ranks from each row's order.
         const int64_t counting = int64_t{in.n1} * in.n1 + int64_t{in.n2} * in.n2;
         if (in.spearman && int64_t{samples} * 24 < counting) {

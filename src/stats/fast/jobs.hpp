@@ -22,7 +22,7 @@ struct group_panel {
 
 // Scratch one worker of the preparation phase owns for the whole call.
 struct prepare_scratch {
-    float* rank_row;  // P floats: one row of the rank matrix
+    float* rank_rows;  // VL x P floats: rows of the rank matrix, one per row of a vector
     float* values;    // max(n1, n2) floats
     int32_t* order;   // max(n1, n2) ints
     int32_t* ranks;   // max(n1, n2) ints
@@ -41,6 +41,7 @@ struct prepare_job {
     bool spearman;
     group_panel g1, g2;
     prepare_scratch* scratch;  // one per worker
+    const float* zeros;        // P zeros: the values of the padding rows
     // Ranks from each row's order over all samples, found once per call
     // (null: not found): row r's samples in ascending order of value at
     // order + r * P, when distinct[r] (no tie, no NaN in the row). With
@@ -146,6 +147,7 @@ struct rule_kernels {
 struct kernel_table {
     const char* name;
     int32_t width;  // rows per panel block
+    int32_t lanes;  // float lanes of a vector: rows packed together
     rule_kernels classic, sound;
     const rule_kernels& under(statistics rules) const { return rules == statistics::sound ? sound : classic; }
     // out[k] = float atanh of in[k], taken in double precision (values in [-1, 1] or NaN).

@@ -60,14 +60,18 @@ void rank_group(const float* row, const int32_t* columns, int32_t m, const prepa
     }
 }
 
-void pack_row(const float* src, const int32_t* columns, const group_panel& g, int32_t row) {
-    float* out = row_in_panel(g, row);
-    for (int32_t s = 0; s < g.n; ++s) out[static_cast<int64_t>(s) * W] = src[columns[s]];
-}
-
-void pad_row(const group_panel& g, int32_t row) {
-    float* out = row_in_panel(g, row);
-    for (int32_t s = 0; s < g.n; ++s) out[static_cast<int64_t>(s) * W] = 0.0f;
+// The VL rows of a group's panel from row `first` on, whose values (or
+// ranks) are rows[l][column]: sample by sample, so that the VL floats of
+// one sample (adjacent in the panel) are written together and each cache
+// line of the panel is filled while it is at hand.
+void pack_vector(const float* const* rows, const int32_t* columns, const group_panel& g, int32_t first) {
+    float* out = row_in_panel(g, first);
+    for (int32_t s = 0; s < g.n; ++s) {
+        const int32_t column = columns[s];
+        float* at = out + static_cast<int64_t>(s) * W;
+#pragma GCC unroll 16
+        for (int l = 0; l < VL; ++l) at[l] = rows[l][column];
+    }
 }
 
 // Mean and variance of every row of a packed block, VL rows per vector:
@@ -152,7 +156,7 @@ void ranks_from_order(const prepare_job& job, int32_t row, float* rank_row) {
 }
 
 // Each group's columns of a block from the sample-major values: one copy
-// of W floats per sample (rows past K are zero there, as pad_row makes them).
+// of W floats per sample (rows past K are zero there, as in the panels).
 void pack_block_by_sample(const prepare_job& job, int32_t block) {
     const float* values = job.by_sample + static_cast<int64_t>(block - job.by_sample_first) * job.samples * W;
     for (const auto& [g, columns] : {std::pair{&job.g1, job.group1}, std::pair{&job.g2, job.group2}}) {
@@ -163,31 +167,39 @@ void pack_block_by_sample(const prepare_job& job, int32_t block) {
     }
 }
 
-// Each group's columns of a block row by row: values gathered from each
-// data row, or its ranks within each group under "spearman".
+// Each group's columns of a block, VL rows at a time: values taken from
+// each data row, or its ranks within each group under "spearman" (each row
+// ranked into a row of its own in the worker's scratch); rows past K are
+// zero.
 template <class S>
 void pack_block_by_rows(const prepare_job& job, const prepare_scratch& sc, int32_t block) {
-    for (int32_t row = block * W; row < (block + 1) * W; ++row) {
-        if (row >= job.features) {
-            pad_row(job.g1, row);
-            pad_row(job.g2, row);
-            continue;
+    for (int c = 0; c < C; ++c) {
+        const float* rows[VL];
+        const int32_t first = block * W + c * VL;
+        for (int l = 0; l < VL; ++l) {
+            const int32_t row = first + l;
+            if (row >= job.features) {
+                rows[l] = job.zeros;
+                continue;
+            }
+            const float* src = job.data + static_cast<int64_t>(row) * job.samples;
+            if (row + kRowsAhead < job.features)
+                prefetch_row(src + kRowsAhead * static_cast<int64_t>(job.samples), job.samples);
+            float* ranks = sc.rank_rows + static_cast<int64_t>(l) * job.samples;
+            if (job.order != nullptr && job.disjoint && job.distinct[row]) {
+                ranks_from_order(job, row, ranks);
+                src = ranks;
+            } else if (job.spearman) {
+                // Group 2's ranks are written after group 1's, as into a
+                // shared rank matrix: a column in both groups keeps group 2's.
+                rank_group<S>(src, job.group1, job.g1.n, sc, ranks);
+                rank_group<S>(src, job.group2, job.g2.n, sc, ranks);
+                src = ranks;
+            }
+            rows[l] = src;
         }
-        const float* src = job.data + static_cast<int64_t>(row) * job.samples;
-        if (row + kRowsAhead < job.features)
-            prefetch_row(src + kRowsAhead * static_cast<int64_t>(job.samples), job.samples);
-        if (job.order != nullptr && job.disjoint && job.distinct[row]) {
-            ranks_from_order(job, row, sc.rank_row);
-            src = sc.rank_row;
-        } else if (job.spearman) {
-            // Group 2's ranks are written after group 1's, as into a
-            // shared rank matrix: a column in both groups keeps group 2's.
-            rank_group<S>(src, job.group1, job.g1.n, sc, sc.rank_row);
-            rank_group<S>(src, job.group2, job.g2.n, sc, sc.rank_row);
-            src = sc.rank_row;
-        }
-        pack_row(src, job.group1, job.g1, row);
-        pack_row(src, job.group2, job.g2, row);
+        pack_vector(rows, job.group1, job.g1, first);
+        pack_vector(rows, job.group2, job.g2, first);
     }
 }
 

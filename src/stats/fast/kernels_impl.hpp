@@ -51,6 +51,7 @@ constexpr rule_kernels kernels_under() {
 
 const kernel_table kTable = {CORRSHIFT_KERNELS_NAME,
                              W,
+                             VL,
                              kernels_under<classic_rules>(),
                              kernels_under<sound_rules>(),
                              fisher_block,
