@@ -74,5 +74,7 @@
 #endif
 
 // Written as an instruction of its own: GCC drops __builtin_prefetch calls
-// whose function it finds free of side effects.
-#define CORRSHIFT_PREFETCH(p) asm volatile("prefetcht0 %0" : : "m"(*static_cast<const char*>(p)))
+// whose function it finds free of side effects. Into the second-level
+// cache: a line asked for a tile ahead waits out a tile that streams more
+// panel data than the first-level cache holds, which would evict it there.
+#define CORRSHIFT_PREFETCH(p) asm volatile("prefetcht1 %0" : : "m"(*static_cast<const char*>(p)))
