@@ -14,7 +14,7 @@
 
 namespace corrshift {
 
-class worker_pool {
+class alignas(64) worker_pool {
 public:
     // Starts threads - 1 threads (the calling thread is the first worker).
     // If one cannot be started, the started ones are stopped and joined and
@@ -42,11 +42,18 @@ private:
     void serve(int32_t index);
     void stop();
 
-    std::vector<std::thread> threads_;
+    // The counters both sides poll each hold a cache line of their own, away
+    // from everything else: the pool usually lives on the calling thread's
+    // stack, whose other variables that thread writes all the time, and a
+    // write to a polled line stalls the poller (how often depended on where
+    // the stack happened to begin: some processes ran short cycles at half
+    // the speed of others).
+    static constexpr size_t kLine = 64;
+    alignas(kLine) std::atomic<uint64_t> generation_{0};
+    alignas(kLine) std::atomic<int32_t> pending_{0};
+    alignas(kLine) std::vector<std::thread> threads_;
     std::mutex mutex_;
     std::condition_variable wake_, done_;
-    std::atomic<uint64_t> generation_{0};
-    std::atomic<int32_t> pending_{0};
     int32_t active_ = 0;
     task_call call_ = nullptr;
     const void* context_ = nullptr;
