@@ -30,13 +30,13 @@ struct free_deleter {
 template <class T>
 using large_scratch = std::unique_ptr<T[], free_deleter>;
 
-// As make_scratch, for arrays of many megabytes that a few passes stream
-// through (the buffers of a sort): aligned to 2 MiB and, on Linux, asked
-// to be backed by transparent huge pages, as numpy asks for its large
-// arrays, so that first touching it costs one page fault per 2 MiB
-// instead of one per 4 KiB.
-// Arrays under kLargeBytes get ordinary pages (a huge page would be cleared
-// whole on first touch, a cost for a small array).
+// As make_scratch, for arrays that may reach many megabytes (the buffers of
+// a sort, the panels): from kLargeBytes on, aligned to 2 MiB and, on
+// Linux, asked to be backed by transparent huge pages, as numpy asks for
+// its large arrays, so that first touching them costs one page fault per
+// 2 MiB instead of one per 4 KiB (and fewer misses of the address
+// translation caches); smaller arrays get ordinary pages, since a huge
+// page is cleared whole on first touch.
 template <class T>
 large_scratch<T> make_large_scratch(size_t n) {
     static_assert(std::is_trivial_v<T>, "large scratch holds plain values");

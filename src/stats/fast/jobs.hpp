@@ -22,7 +22,7 @@ struct group_panel {
 
 // Scratch one worker of the preparation phase owns for the whole call.
 struct prepare_scratch {
-    float* rank_rows;  // VL x P floats: rows of the rank matrix, one per row of a vector
+    float* rank_rows;  // "spearman" (else null): VL x P floats, a rank row for each row of a vector
     float* values;    // max(n1, n2) floats
     int32_t* order;   // max(n1, n2) ints
     int32_t* ranks;   // max(n1, n2) ints

@@ -185,15 +185,16 @@ void pack_block_by_rows(const prepare_job& job, const prepare_scratch& sc, int32
             const float* src = job.data + static_cast<int64_t>(row) * job.samples;
             if (row + kRowsAhead < job.features)
                 prefetch_row(src + kRowsAhead * static_cast<int64_t>(job.samples), job.samples);
-            float* ranks = sc.rank_rows + static_cast<int64_t>(l) * job.samples;
-            if (job.order != nullptr && job.disjoint && job.distinct[row]) {
-                ranks_from_order(job, row, ranks);
-                src = ranks;
-            } else if (job.spearman) {
-                // Group 2's ranks are written after group 1's, as into a
-                // shared rank matrix: a column in both groups keeps group 2's.
-                rank_group<S>(src, job.group1, job.g1.n, sc, ranks);
-                rank_group<S>(src, job.group2, job.g2.n, sc, ranks);
+            if (job.spearman) {
+                float* ranks = sc.rank_rows + static_cast<int64_t>(l) * job.samples;
+                if (job.order != nullptr && job.disjoint && job.distinct[row]) {
+                    ranks_from_order(job, row, ranks);
+                } else {
+                    // Group 2's ranks are written after group 1's, as into a
+                    // shared rank matrix: a column in both groups keeps group 2's.
+                    rank_group<S>(src, job.group1, job.g1.n, sc, ranks);
+                    rank_group<S>(src, job.group2, job.g2.n, sc, ranks);
+                }
                 src = ranks;
             }
             rows[l] = src;
