@@ -141,17 +141,20 @@ inline void prefetch_row(const float* row, int32_t samples) {
 // Ranks of a row without ties into rank_row: walking the row's samples in
 // ascending order, a member of a group gets the count of its group's
 // members met before it, which is its rank in the group (other columns get
-// values no one reads). Branch-free: membership is random from cycle to
-// cycle.
-void ranks_from_order(const prepare_job& job, int32_t row, float* rank_row) {
-    const int32_t* order = job.order + static_cast<int64_t>(row) * job.samples;
-    int32_t seen1 = 0, seen2 = 0;
+// values no one reads). Branch-free, as membership is random from cycle to
+// cycle: both counts live in one 64-bit word (group 1's in the low half,
+// group 2's in the high half), and a column's group picks the half it
+// reads and the half it adds to.
+void ranks_from_order(const prepare_job& job, int32_t row, float* __restrict rank_row) {
+    static constexpr uint64_t kStep[3] = {0, 1, uint64_t{1} << 32};  // by group: none, 1, 2
+    const int32_t* __restrict order = job.order + static_cast<int64_t>(row) * job.samples;
+    const uint8_t* __restrict member = job.member;
+    uint64_t seen = 0;
     for (int32_t p = 0; p < job.samples; ++p) {
         const int32_t s = order[p];
-        const int32_t in1 = job.member[s] == 1, in2 = job.member[s] == 2;
-        rank_row[s] = static_cast<float>(seen2 + ((seen1 - seen2) & -in1));  // in1 ? seen1 : seen2
-        seen1 += in1;
-        seen2 += in2;
+        const uint32_t group = member[s];
+        rank_row[s] = static_cast<float>(static_cast<uint32_t>(seen >> ((group & 2u) << 4)));
+        seen += kStep[group];
     }
 }
 
