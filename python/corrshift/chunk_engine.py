@@ -47,7 +47,7 @@ from . import native
 from .analyses import Analysis, analysis_of
 from .options import INT32_MAX, available_cpus
 from .pairs import block_pairs, pairs_per_first
-from .pvalues import EMPTY_TALLY, PValueTally, tally_by_extreme
+from .pvalues import EMPTY_TALLY, PValueTally, tally_by_extreme, tested_counts
 from .tables import column_pvalues, statistic
 
 #: Most pairs per chunk when the caller does not choose: some 100 MB of
@@ -412,10 +412,11 @@ def _top_by_counts(columns: dict[str, np.ndarray], chunk: Chunk, job: Job) -> di
     among the best. Only the rows at or under c are ranked, with their
     original row numbers, so the result equals ranking every row.
     """
+    # p is NaN exactly where the statistic is (permutation_pvalues), so the
+    # tested rows are those with a finite statistic: no p-value is formed.
     tested = np.isfinite(statistic(columns))
-    every = bool(tested.all())
-    extreme, valid = np.asarray(columns["extreme"]), np.asarray(columns["valid"])
-    hits, counted = (extreme, valid) if every else (extreme[tested], valid[tested])
+    extreme = np.asarray(columns["extreme"])
+    every, hits, counted = tested_counts(extreme, columns["valid"], tested)
     if len(counted) <= job.top or counted.min() != counted.max():
         return None
     distinct, tally = tally_by_extreme(hits, counted[0])

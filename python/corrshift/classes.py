@@ -64,6 +64,11 @@ def _side(r, n, alpha: float) -> np.ndarray:
     """Each correlation's side: 0 ("-"), 1 ("0"), 2 ("+") or NA."""
     if _whole_count(n):
         return _side_by_threshold(np.asarray(r), int(n), alpha)
+    return _side_by_pvalue(r, n, alpha)
+
+
+def _side_by_pvalue(r, n, alpha: float) -> np.ndarray:
+    """:func:`_side` from each correlation's p-value (in float64)."""
     p = correlation_pvalues(r, n)
     side = np.where(p < alpha, np.sign(r) + 1, 1).astype(np.int8)
     side[np.isnan(p)] = _NA
@@ -99,7 +104,7 @@ def _side_by_threshold(r: np.ndarray, n: int, alpha: float) -> np.ndarray:
     near = np.flatnonzero(side != sides(below))
     side += np.int8(1)
     if len(near):
-        side[near] = _side(r[near].astype(np.float64), np.full(len(near), n), alpha)
+        side[near] = _side_by_pvalue(r[near], n, alpha)
     side[np.isnan(r)] = _NA
     return side.reshape(shape)
 
@@ -110,8 +115,7 @@ def _engine_codes(r1: np.ndarray, r2: np.ndarray, n1: int, n2: int, alpha: float
     codes = native.change_codes(r1, r2, _bounds(n1, alpha, r1.dtype), _bounds(n2, alpha, r2.dtype))
     open_rows = np.flatnonzero(codes < 0)
     if len(open_rows):
-        sides = [_side(r[open_rows].astype(np.float64), np.full(len(open_rows), n), alpha)
-                 for r, n in ((r1, n1), (r2, n2))]
+        sides = [_side_by_pvalue(r[open_rows], n, alpha) for r, n in ((r1, n1), (r2, n2))]
         codes[open_rows] = sides[0] * np.int8(len(_SIDES)) + sides[1]
     return codes
 

@@ -71,7 +71,7 @@ def bh_qvalues(p: np.ndarray) -> np.ndarray:
     return q
 
 
-def _tested_counts(extreme, valid, tested) -> tuple[bool, np.ndarray, np.ndarray]:
+def tested_counts(extreme, valid, tested) -> tuple[bool, np.ndarray, np.ndarray]:
     """(whether every row is tested, the tested rows' extreme and valid counts), without a copy when all are."""
     every = bool(np.all(tested))
     if every:
@@ -111,7 +111,7 @@ def permutation_qvalues(extreme, valid, p) -> np.ndarray:
     ndarray of float64
     """
     tested = ~np.isnan(p)
-    every, hits, counted = _tested_counts(extreme, valid, tested)
+    every, hits, counted = tested_counts(extreme, valid, tested)
     if not len(counted) or counted.min() != counted.max():
         return bh_qvalues(p)
     if hits.min() == hits.max():  # one p-value for every tested row (no permutations, say): its q-value is itself
@@ -158,7 +158,7 @@ class PValueTally:
         with ``extreme`` alone, so the rows are counted by ``extreme``
         instead of sorted.
         """
-        _, hits, counted = _tested_counts(extreme, valid, tested)
+        _, hits, counted = tested_counts(extreme, valid, tested)
         if not len(counted) or counted.min() != counted.max():
             return cls.of((hits + 1.0) / (counted + 1.0))
         return tally_by_extreme(hits, counted[0])[1]

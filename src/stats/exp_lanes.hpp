@@ -10,6 +10,8 @@
 // the exponent bits (the caller's pow2).
 #pragma once
 
+#include <cmath>
+
 namespace corrshift {
 
 namespace exp_lanes {
@@ -64,6 +66,10 @@ inline V estrin(const double (&c)[N], V x) {
     if constexpr (N % 2 == 1) terms[N / 2] = V{} + c[N - 1];
     return estrin_levels(terms, x * x);
 }
+
+// 2^k of an integral k, for the scalar forms (the vector forms build it
+// from the exponent bits).
+inline double pow2_scalar(double k) { return std::ldexp(1.0, static_cast<int>(k)); }
 
 // exp(a) = series 2^k.
 template <class V>

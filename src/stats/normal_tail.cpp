@@ -14,8 +14,7 @@ struct scalar_lanes {
 }  // namespace
 
 float normal_upper_tail(float x) {
-    const auto pow2 = [](double k) { return std::ldexp(1.0, static_cast<int>(k)); };
-    return static_cast<float>(normal_tail::upper_tail_lanes(static_cast<double>(x), pow2));
+    return static_cast<float>(normal_tail::upper_tail_lanes(static_cast<double>(x), exp_lanes::pow2_scalar));
 }
 
 float sound_normal_pvalue(tail alternative, float d, float se) {

@@ -22,8 +22,7 @@ float standard_error(int32_t n) { return static_cast<float>(1.0 / std::sqrt(stat
 float fisher_transform(float c) { return static_cast<float>(std::atanh(static_cast<double>(c))); }
 
 float tanh_of_difference(float z) {
-    const auto pow2 = [](double k) { return std::ldexp(1.0, static_cast<int>(k)); };
-    return static_cast<float>(exp_lanes::tanh_lanes(static_cast<double>(z), pow2));
+    return static_cast<float>(exp_lanes::tanh_lanes(static_cast<double>(z), exp_lanes::pow2_scalar));
 }
 
 float difference_standard_error(int32_t n1, int32_t n2, bool spearman) {

@@ -24,26 +24,26 @@ typedef uint64_t vul __attribute__((vector_size(CORRSHIFT_VECTOR_BYTES)));
 // in its low significand bits.
 inline vd pow2_lanes(vd k) { return (vd)((vul)(k + (exp_lanes::kRoundShift + 1023.0)) << 52); }
 
+// f (double lanes to double lanes) of each float lane, taken in double
+// precision half a vector at a time and rounded back to float.
+template <class F>
+inline vf in_double_halves(vf x, F f) {
+    const vfh half[2] = {low_half_of(x, half_lanes{}), high_half_of(x, half_lanes{})};
+    vfh out[2];
+    for (int h = 0; h < 2; ++h) out[h] = __builtin_convertvector(f(__builtin_convertvector(half[h], vd)), vfh);
+    return join_halves(out[0], out[1], all_lanes{});
+}
+
 struct vector_float_lanes {
     static vf upper_tail(vf x) {
-        const vfh half[2] = {low_half_of(x, half_lanes{}), high_half_of(x, half_lanes{})};
-        vfh out[2];
-        for (int h = 0; h < 2; ++h) {
-            const vd q = normal_tail::upper_tail_lanes(__builtin_convertvector(half[h], vd), pow2_lanes);
-            out[h] = __builtin_convertvector(q, vfh);
-        }
-        return join_halves(out[0], out[1], all_lanes{});
+        return in_double_halves(x, [](vd v) { return normal_tail::upper_tail_lanes(v, pow2_lanes); });
     }
     static vf magnitude(vf d) { return vabs(d); }
 };
 
 // tanh_of_difference of each lane, bit for bit.
 inline vf tanh_vec(vf x) {
-    const vfh half[2] = {low_half_of(x, half_lanes{}), high_half_of(x, half_lanes{})};
-    vfh out[2];
-    for (int h = 0; h < 2; ++h)
-        out[h] = __builtin_convertvector(exp_lanes::tanh_lanes(__builtin_convertvector(half[h], vd), pow2_lanes), vfh);
-    return join_halves(out[0], out[1], all_lanes{});
+    return in_double_halves(x, [](vd v) { return exp_lanes::tanh_lanes(v, pow2_lanes); });
 }
 
 void tanh_block(const float* in, float* out, int64_t n) { map_lanes(in, out, n, tanh_vec); }

@@ -82,17 +82,10 @@ inline void subtract_lanes(uint32_t* at, vi lanes) {
     std::memcpy(at, &v, sizeof v);
 }
 
-// The tanh of an observed difference that the tally compares with. Sound
-// rules: an undefined observed difference is never exceeded, so it is
-// placed beyond every permuted value, where no lane is unsure.
-template <class S>
-inline float observed_tanh(float d, tail alternative) {
-    if constexpr (S::sound)
-        if (d != d) return alternative == tail::less ? -kFar : kFar;
-    return tanh_of_difference(d);
-}
-
-// observed_tanh of the lanes of t[k] = observed_tanh(d[k]) for k < n.
+// t[k] = the tanh of the observed difference d[k] that the tally compares
+// with (tanh_of_difference, vectorised), for k < n. Sound rules: an
+// undefined observed difference is never exceeded, so it is placed beyond
+// every permuted value, where no lane is unsure.
 template <class S>
 inline void observed_tanhs(tail alternative, const float* d, float* t, int64_t n) {
     const vf undefined_at = splat(alternative == tail::less ? -kFar : kFar);
@@ -188,8 +181,8 @@ void tally_block(const float* c1, const float* c2, const float* observed, tail a
             for (int l = 0; l < len; ++l) {
                 a[l] = c1[k + l];
                 b[l] = c2[k + l];
-                t[l] = observed_tanh<S>(observed[k + l], alternative);
             }
+            observed_tanhs<S>(alternative, observed + k, t, len);
             out.z_observed = observed + k;
             out.z_tanh = t;
             out.counts = counts + k;
@@ -217,8 +210,7 @@ template <class S>
 inline void count_vector(const median_counts& out, vf r1, vf r2, int32_t u, int32_t first_lane, int from, int to,
                          const double* table, vi& hits_u, vi& numbers_u) {
     const bool features = out.run_start == nullptr;
-    const vi lane = lane_numbers(std::make_integer_sequence<int, VL>{});
-    const vi in_range = (lane >= from) & (lane < to);
+    const vi in_range = lanes_between(from, to);
     const vf c1 = clamp_vec<S>(r1), c2 = clamp_vec<S>(r2);
     const vf q = tanh_difference(c1, c2);
     const vf key = median_key(q, out);
