@@ -20,7 +20,8 @@ constexpr int64_t kCachedPanelBytes = 512 * 1024;
 // vector steps per row and cycle), with cycles enough to repay the sort.
 bool rank_from_order(const checked_inputs& in, int32_t permutations) {
     const int64_t counting = int64_t{in.n1} * in.n1 + int64_t{in.n2} * in.n2;
-    return permutations > 0 && int64_t{in.samples} * 24 < counting;
+    // ranks_from_order counts in the bits of floats from 2^23 on.
+    return permutations > 0 && int64_t{in.samples} * 24 < counting && in.samples < (int32_t{1} << 23);
 }
 
 void find_row_orders(fast_call& rows, const checked_inputs& in, int32_t threads) {

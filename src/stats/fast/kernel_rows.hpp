@@ -126,16 +126,30 @@ void standardise_block(const group_panel& g, int32_t block) {
     }
 }
 
-// The data row kRowsAhead rows on is asked for while a row is packed (its
-// first kPrefetchRowBytes bytes): the matrix is read once per cycle, so its
-// rows come from beyond the core's caches.
+// What a row kRowsAhead rows on reads is asked for while a row is packed
+// (its first kPrefetchRowBytes bytes): the matrix (or the rows' orders) is
+// read once per cycle, so its rows come from beyond the core's caches.
 constexpr int32_t kRowsAhead = 2;
 constexpr int64_t kPrefetchRowBytes = 16384;
 
-inline void prefetch_row(const float* row, int32_t samples) {
+inline void prefetch_row(const void* row, int32_t samples) {
     const int64_t bytes = static_cast<int64_t>(samples) * 4;
-    const char* p = reinterpret_cast<const char*>(row);
+    const char* p = static_cast<const char*>(row);
     for (int64_t b = 0; b < bytes && b < kPrefetchRowBytes; b += 64) prefetch(p + b);
+}
+
+// Whether a row's ranks come from its order (ranks_from_order), which reads
+// the order and not the row's values.
+inline bool ranked_from_order(const prepare_job& job, int32_t row) {
+    return job.spearman && job.order != nullptr && job.disjoint && job.distinct[row];
+}
+
+// Asks for what row `row` will read: its order or its values.
+inline void prefetch_inputs(const prepare_job& job, int32_t row) {
+    if (ranked_from_order(job, row))
+        prefetch_row(job.order + static_cast<int64_t>(row) * job.samples, job.samples);
+    else
+        prefetch_row(job.data + static_cast<int64_t>(row) * job.samples, job.samples);
 }
 
 // Ranks of a row without ties into rank_row: walking the row's samples in
@@ -144,18 +158,28 @@ inline void prefetch_row(const float* row, int32_t samples) {
 // values no one reads). Branch-free, as membership is random from cycle to
 // cycle: both counts live in one 64-bit word (group 1's in the low half,
 // group 2's in the high half), and a column's group picks the half it
-// reads and the half it adds to.
+// reads and the half it adds to. Each half counts from the bits of the
+// float 2^23, so that a half read is the float 2^23 + count as it stands
+// (adding 1 to those bits adds 1 to the float while the count stays below
+// 2^23) and no conversion is made per sample; one vector pass then takes
+// 2^23 off every value, exactly.
+constexpr uint32_t kBitsOfTwoTo23 = 0x4B000000u;
+constexpr float kTwoTo23 = 0x1p23f;
+
 void ranks_from_order(const prepare_job& job, int32_t row, float* __restrict rank_row) {
     static constexpr uint64_t kStep[3] = {0, 1, uint64_t{1} << 32};  // by group: none, 1, 2
+    static constexpr uint8_t kHalf[3] = {0, 0, 32};
     const int32_t* __restrict order = job.order + static_cast<int64_t>(row) * job.samples;
     const uint8_t* __restrict member = job.member;
-    uint64_t seen = 0;
+    uint64_t seen = kBitsOfTwoTo23 | uint64_t{kBitsOfTwoTo23} << 32;
     for (int32_t p = 0; p < job.samples; ++p) {
         const int32_t s = order[p];
         const uint32_t group = member[s];
-        rank_row[s] = static_cast<float>(static_cast<uint32_t>(seen >> ((group & 2u) << 4)));
+        const auto bits = static_cast<uint32_t>(seen >> kHalf[group]);
+        std::memcpy(rank_row + s, &bits, sizeof bits);
         seen += kStep[group];
     }
+    map_lanes(rank_row, rank_row, job.samples, [](vf v) { return v - kTwoTo23; });
 }
 
 // Each group's columns of a block from the sample-major values: one copy
@@ -186,11 +210,10 @@ void pack_block_by_rows(const prepare_job& job, const prepare_scratch& sc, int32
                 continue;
             }
             const float* src = job.data + static_cast<int64_t>(row) * job.samples;
-            if (row + kRowsAhead < job.features)
-                prefetch_row(src + kRowsAhead * static_cast<int64_t>(job.samples), job.samples);
+            if (row + kRowsAhead < job.features) prefetch_inputs(job, row + kRowsAhead);
             if (job.spearman) {
                 float* ranks = sc.rank_rows + static_cast<int64_t>(l) * job.samples;
-                if (job.order != nullptr && job.disjoint && job.distinct[row]) {
+                if (ranked_from_order(job, row)) {
                     ranks_from_order(job, row, ranks);
                 } else {
                     // Group 2's ranks are written after group 1's, as into a
