@@ -61,7 +61,7 @@ demo: $(PY)
 # make bench: speed of the four functions against the straightforward
 # kernels and numpy, and the machine's multiply+add peak; the scale run
 # itself against its probe limit; what the result table costs next to the
-# engine (about 10 minutes).
+# engine (about 20 minutes on 2 cores).
 bench: install
 	$(PY) bench/bench.py
 	$(PY) bench/scale.py --full
