@@ -338,15 +338,15 @@ def _counted_columns(rows, seed, untested=0, short_valid=0):
             "extreme": rng.integers(0, 21, rows).astype(np.uint32), "valid": valid}
 
 
-@pytest.mark.parametrize("untested, short_valid, top", [
-    (0, 0, 50),      # counts settle it: the rows above the cut are left out
-    (30, 0, 50),     # untested rows (NaN statistic) never count towards the cut
-    (0, 0, 1),
-    (0, 3, 50),      # unequal valid counts: p no longer follows extreme, every row is ranked
-    (1990, 0, 50),   # fewer tested rows than top: untested ones fill the rest
-    (0, 0, 2000),    # top takes every row
+@pytest.mark.parametrize("untested, short_valid, top, from_counts", [
+    (0, 0, 50, True),       # counts settle it: the rows above the cut are left out
+    (30, 0, 50, True),      # untested rows (NaN statistic) never count towards the cut
+    (0, 0, 1, True),
+    (0, 3, 50, False),      # unequal valid counts: p no longer follows extreme, every row is ranked
+    (1990, 0, 50, False),   # fewer tested rows than top: untested ones fill the rest
+    (0, 0, 2000, False),    # top takes every row
 ])
-def test_chunk_reduction_from_counts_equals_ranking_every_row(untested, short_valid, top):
+def test_chunk_reduction_from_counts_equals_ranking_every_row(untested, short_valid, top, from_counts):
     columns = _counted_columns(2000, seed=untested + short_valid + top, untested=untested, short_valid=short_valid)
     job = dataclasses.replace(make_job("ztest", top=top), permutations=20)
     chunk = chunked.Chunk(index=3, lo=0, hi=2000, row=5000)
@@ -359,5 +359,6 @@ def test_chunk_reduction_from_counts_equals_ranking_every_row(untested, short_va
     assert np.array_equal(got["tally"].values, expected_tally.values)
     assert np.array_equal(got["tally"].counts, expected_tally.counts)
     assert (got["tested"], got["rows"], got["index"]) == (int(tested.sum()), 2000, 3)
-    if (untested, short_valid, top) == (30, 0, 50):
-        assert chunked._top_by_counts(columns, chunk, job) is not None
+    # Each case takes the path it is there for (the ranking of every row
+    # would pass the equalities above on its own).
+    assert (chunked._top_by_counts(columns, chunk, job) is not None) == from_counts

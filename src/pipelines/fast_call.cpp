@@ -107,7 +107,7 @@ bool by_sample_pays(const fast_call& rows, const checked_inputs& in, const call_
 }
 
 // The sample-major copy of the rows of the blocks a cycle packs, one worker
-// per range of blocks.
+// per range of blocks (after job.zeros is set).
 void make_by_sample(fast_call& rows, const checked_inputs& in, int32_t threads) {
     const int32_t width = rows.kernels->width;
     const int32_t first = rows.first_block;
@@ -119,13 +119,10 @@ void make_by_sample(fast_call& rows, const checked_inputs& in, int32_t threads) 
             float* block = copy + b * block_floats;
             for (int32_t r = 0; r < width; ++r) {
                 const int64_t row = static_cast<int64_t>(first + b) * width + r;
+                // Rows past K copy the padding rows' zeros, as the panels hold them.
+                const float* values = row < in.features ? in.data + row * in.samples : rows.job.zeros;
                 float* out = block + r;
-                if (row < in.features) {
-                    const float* values = in.data + row * in.samples;
-                    for (int32_t s = 0; s < in.samples; ++s) out[static_cast<int64_t>(s) * width] = values[s];
-                } else {
-                    for (int32_t s = 0; s < in.samples; ++s) out[static_cast<int64_t>(s) * width] = 0.0f;
-                }
+                for (int32_t s = 0; s < in.samples; ++s) out[static_cast<int64_t>(s) * width] = values[s];
             }
         }
     });
