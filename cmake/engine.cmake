@@ -79,6 +79,7 @@ add_library(corrshift_engine STATIC
   ${_src}/stats/fast/fisher_table.cpp
   ${CORRSHIFT_KERNEL_SOURCES}
   ${_src}/stats/tally.cpp
+  ${_src}/stats/ties.cpp
 )
 find_package(Threads REQUIRED)
 target_link_libraries(corrshift_engine PUBLIC corrshift_flags Threads::Threads)

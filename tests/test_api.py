@@ -110,7 +110,7 @@ class _Engine:
     """
 
     def ztest_indexed(self, data, first, second, group1, group2, method, alternative, permutations, threads,
-                      progress=None, strata=None):
+                      progress=None, strata=None, **dealing):
         f32, u32 = np.float32, np.uint32
         return (np.array([0.5, 0.9, np.nan, 0.1], f32), np.array([0.1, -0.2, 0.3, 0.1], f32),
                 np.array([0.45, 1.68, np.nan, 0.0], f32), np.array([0.2, 0.001, np.nan, 1.0], f32),

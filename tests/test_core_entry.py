@@ -39,7 +39,7 @@ def sound_matrix(features, samples, seed):
 
 
 def both_engines(function, *args):
-    return function(*args, None, None, False), function(*args, None, None, True)
+    return function(*args, None, None, native.sound_extras(), False), function(*args, None, None, native.sound_extras(), True)
 
 
 SHAPES = [(16, 30, 12, 14), (40, 61, 30, 29), (70, 50, 23, 21)]
@@ -344,7 +344,8 @@ def test_strata_fast_matches_reference(build):
     strata = (np.arange(40) % 3).astype(np.int32)
     strata[g1[:2]] = 3  # a stratum of group-1 members only: always dealt to group 1
     args = (data, g1, g2, "pearson", "two-sided", 9, 2, None, strata)
-    same_results(native.corrshift_ztest_exhaustive(*args, False), native.corrshift_ztest_exhaustive(*args, True))
+    same_results(native.corrshift_ztest_exhaustive(*args, native.sound_extras(), False),
+                 native.corrshift_ztest_exhaustive(*args, native.sound_extras(), True))
 
 
 @pytest.mark.parametrize("strata, message", [
@@ -381,8 +382,8 @@ def test_units_score_the_pairs_of_each_set(build):
     _, _, z, *_ = _core.ztest_indexed(data, first, second, g1, g2, "pearson", "two-sided", 0, 1)
     for aggregate in ("mean", "median"):
         args = (data, first, second, starts, g1, g2, "pearson", aggregate, "two-sided", 20, 2, None, None)
-        fast = native.corrshift_score_units(*args, False)
-        same_results(fast, native.corrshift_score_units(*args, True))
+        fast = native.corrshift_score_units(*args, native.sound_extras(), False)
+        same_results(fast, native.corrshift_score_units(*args, native.sound_extras(), True))
         score, extreme, valid = fast
         bounds = list(starts) + [len(first)]
         for u in range(len(sets)):
@@ -430,9 +431,10 @@ def test_type_stub_matches_the_module():
     spelled = {"_F32": "numpy.float32", "_I32": "numpy.int32", "_U32": "numpy.uint32", "_F64": "numpy.float64", "_I8": "numpy.int8"}
     for name, f in functions.items():
         signature = getattr(_core, name).__doc__.splitlines()[0]
-        params = re.findall(r"(\w+): ([\w.\[\]]+)(?: = None)?", signature.split(") -> ")[0])
+        params = re.findall(r"(\w+): ([\w.\[\]]+)(?: = [\w.]+)?", signature.split(") -> ")[0])
         assert [p.arg for p in f.args.args] == [p for p, _ in params]
-        assert len(f.args.defaults) == signature.count("= None")
+        defaults = re.findall(r" = ([\w.]+)", signature.split(") -> ")[0])
+        assert [ast.unparse(d) for d in f.args.defaults] == defaults
         for p, (_, bound) in zip(f.args.args, params):
             text = ast.unparse(p.annotation)
             if text in spelled:

@@ -77,7 +77,8 @@ def test_pool_thread_that_cannot_start_raises_and_the_next_call_works(failing_th
     """corrshift's entry starts its threads once per call, the calling thread
     being the first: a thread that cannot start fails the call before any
     cycle, and nothing is left behind."""
-    args = (DATA, G1, G2, "spearman", "median", "less", 3, 3, None, None, False)  # the entry of corrshift._core
+    # the entry of corrshift._core
+    args = (DATA, G1, G2, "spearman", "median", "less", 3, 3, None, None, nt.sound_extras(), False)
     expected = nt.corrshift_score_exhaustive(*args)
     thread_start_fails(failing_thread)
     with pytest.raises(RuntimeError, match="Resource temporarily unavailable"):

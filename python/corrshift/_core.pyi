@@ -1,7 +1,9 @@
 # Types of corrshift's native entry `corrshift._core` (src/module/core.cpp).
 # Arrays are converted to C-order float32 / int32 when numpy can do so
 # safely; results are new arrays. `progress(done, total)` is called between
-# permutation cycles; `strata` holds one int32 stratum per sample (-1: none).
+# permutation cycles; `strata` holds one int32 stratum per sample (-1: none);
+# `seed` seeds the dealings; `exact` runs every split once instead (the
+# permutation count must then be the number of splits).
 from collections.abc import Callable
 
 import numpy as np
@@ -24,6 +26,8 @@ def ztest_exhaustive(
     threads: int,
     progress: _Progress = None,
     strata: _I32 | None = None,
+    seed: int = 733,
+    exact: bool = False,
 ) -> tuple[_F32, _F32, _F32, _F32, _U32, _U32]: ...
 def ztest_indexed(
     data: _F32,
@@ -37,6 +41,8 @@ def ztest_indexed(
     threads: int,
     progress: _Progress = None,
     strata: _I32 | None = None,
+    seed: int = 733,
+    exact: bool = False,
 ) -> tuple[_F32, _F32, _F32, _F32, _U32, _U32]: ...
 def score_exhaustive(
     data: _F32,
@@ -49,6 +55,8 @@ def score_exhaustive(
     threads: int,
     progress: _Progress = None,
     strata: _I32 | None = None,
+    seed: int = 733,
+    exact: bool = False,
 ) -> tuple[_F32, _U32, _U32]: ...
 def score_indexed(
     data: _F32,
@@ -63,6 +71,8 @@ def score_indexed(
     threads: int,
     progress: _Progress = None,
     strata: _I32 | None = None,
+    seed: int = 733,
+    exact: bool = False,
 ) -> tuple[_I32, _F32, _U32, _U32]: ...
 def score_units(
     data: _F32,
@@ -78,6 +88,8 @@ def score_units(
     threads: int,
     progress: _Progress = None,
     strata: _I32 | None = None,
+    seed: int = 733,
+    exact: bool = False,
 ) -> tuple[_F32, _U32, _U32]: ...
 def bh_qvalues(p: _F32, threads: int) -> _F64: ...
 def change_codes(r1: _F32, r2: _F32, bounds1: tuple[float, float], bounds2: tuple[float, float], threads: int) -> _I8: ...

@@ -11,6 +11,7 @@ import pandas as pd
 from . import native
 from .analyses import SCORE, ZTEST, Analysis
 from .anndata_io import store_result
+from .design import canonical_columns, permutation_cycles, warn_design
 from .groups import Groups, resolve_groups, sample_labels
 from .inputs import DataTable, analysed_values, as_table, is_anndata
 from .messages import CorrshiftFutureWarning, few, warn
@@ -102,10 +103,17 @@ def prepare(data, group1, group2, *, groupby=None, groups=None, layer=None, meth
                 raise ValueError(f"min_cells={min_cells!r} leaves no feature: none is observed (non-zero) in "
                                  f"{_share(min_cells)} of the samples of each group")
             values, rows = values[enough], rows[enough]
+    codes, names = _strata(table, columns, strata)
+    # Each group's samples in an order of their own: results do not depend
+    # on the order the samples were given in.
+    order = np.concatenate([
+        canonical_columns(values[:, :n1], None if codes is None else codes[:n1]),
+        n1 + canonical_columns(values[:, n1:], None if codes is None else codes[n1:])])
+    values, columns = values[:, order], columns[order]
+    codes = None if codes is None else np.ascontiguousarray(codes[order])
     std = standardise(values, n1, method)
     g1 = np.arange(n1, dtype=np.int32)
     g2 = np.arange(n1, len(columns), dtype=np.int32)
-    codes, names = _strata(table, columns, strata)
     return Prepared(std.matrix, g1, g2, table.features[rows], rows, resolved, std.constant, std.missing, table,
                     min_cells, filtered, codes, names)
 
@@ -408,17 +416,29 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         involved = np.union1d(*pairs)
     _warn_filtered(prep, "their pairs are not tested")
     _warn_undefined(prep, involved, "their pairs' rows are NaN")
+    permutations, dealing = _dealing(prep, permutations)
     warn_if_unreachable(testable_rows(ZTEST, prep.undefined, *(pairs or (None, None))), permutations, "pairs")
     options = dict(method=method, alternative=alternative, permutations=permutations)
+    recorded = dict(options, exact=dealing.exact, class_alpha=class_alpha)
     if chunking is not None:
-        table, run = ztest_chunks(prep, pairs, threads=threads, progress=progress, chunking=chunking, **options)
-        return _stored(data, key_added, _finish(table, ZTEST, prep, run.rows, chunking, class_alpha=class_alpha,
-                                                **options))
+        table, run = ztest_chunks(prep, pairs, threads=threads, progress=progress, chunking=chunking,
+                                  dealing=dealing, **options)
+        return _stored(data, key_added, _finish(table, ZTEST, prep, run.rows, chunking, **recorded))
     columns = native.ztest(prep.matrix, prep.group1, prep.group2, method, alternative, permutations, threads,
-                           pairs=pairs, progress=progress, strata=prep.strata)
+                           pairs=pairs, progress=progress, dealing=dealing)
     table = ztest_table(prep, columns)
-    return _stored(data, key_added, _finish(table, ZTEST, prep, len(table), chunking, class_alpha=class_alpha,
-                                            **options))
+    return _stored(data, key_added, _finish(table, ZTEST, prep, len(table), chunking, **recorded))
+
+
+def _dealing(prep: Prepared, permutations: int) -> tuple[int, native.Dealing]:
+    """The permutation cycles to run and how they split the samples (every split once where they are few).
+
+    Warns where the design cannot answer (see :func:`corrshift.design.warn_design`).
+    """
+    n1, n2 = len(prep.group1), len(prep.group2)
+    warn_design(prep.strata, prep.strata_names, n1, n2, permutations)
+    cycles, exact = permutation_cycles(prep.strata, n1, n2, permutations)
+    return cycles, native.Dealing(prep.strata, None, exact)
 
 
 def _threads(threads, chunking) -> int | None:
@@ -542,9 +562,10 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     _warn_center(center)
     prep = prepare(data, group1, group2, groupby=groupby, groups=groups, layer=layer, method=method,
                    min_cells=min_cells, strata=strata)
+    permutations, dealing = _dealing(prep, permutations)
     options = dict(method=method, aggregate=aggregate, alternative=alternative, permutations=permutations)
     if sets is not None:
-        return _stored(data, key_added, _set_scores(prep, sets, threads, progress, **options))
+        return _stored(data, key_added, _set_scores(prep, sets, threads, progress, dealing, **options))
     k = prep.matrix.shape[0]
     if pairs is None:
         involved = np.arange(k)
@@ -559,15 +580,18 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     warn_if_unreachable(testable_rows(SCORE, prep.undefined, None if pairs is None else pairs[0]),
                         permutations, "features")
     if chunking is not None:
-        table, run = score_chunks(prep, pairs, threads=threads, progress=progress, chunking=chunking, **options)
-        return _stored(data, key_added, _finish(table, SCORE, prep, run.rows, chunking, **options))
+        table, run = score_chunks(prep, pairs, threads=threads, progress=progress, chunking=chunking,
+                                  dealing=dealing, **options)
+        return _stored(data, key_added, _finish(table, SCORE, prep, run.rows, chunking, exact=dealing.exact,
+                                                **options))
     columns = native.score(prep.matrix, prep.group1, prep.group2, method, aggregate, alternative, permutations,
-                           threads, pairs=pairs, exclude=prep.undefined, progress=progress, strata=prep.strata)
+                           threads, pairs=pairs, exclude=prep.undefined, progress=progress, dealing=dealing)
     table = score_table(prep, columns)
-    return _stored(data, key_added, _finish(table, SCORE, prep, len(table), chunking, **options))
+    return _stored(data, key_added, _finish(table, SCORE, prep, len(table), chunking, exact=dealing.exact,
+                                            **options))
 
 
-def _set_scores(prep: Prepared, sets, threads, progress, *, method, aggregate, alternative,
+def _set_scores(prep: Prepared, sets, threads, progress, dealing, *, method, aggregate, alternative,
                 permutations) -> pd.DataFrame:
     """One row per unit of ``sets`` (see :func:`corrshift.sets.unit_pairs`), scored in one native call."""
     first, second, starts, names = unit_pairs(sets, prep.features, prep.undefined)
@@ -576,11 +600,11 @@ def _set_scores(prep: Prepared, sets, threads, progress, *, method, aggregate, a
     warn_if_unreachable(len(names), permutations, "sets")
     columns = native.score_units(prep.matrix, prep.group1, prep.group2, method, aggregate, alternative,
                                  permutations, threads, (first, second), starts, progress=progress,
-                                 strata=prep.strata)
+                                 dealing=dealing)
     counts = np.diff(np.append(starts, len(first)))
     table = unit_table(names, counts, columns)
     return _finish(table, SCORE, prep, len(table), None, method=method, aggregate=aggregate,
-                   alternative=alternative, permutations=permutations, units="sets")
+                   alternative=alternative, permutations=permutations, exact=dealing.exact, units="sets")
 
 
 def _check_key_added(data, key_added, chunking) -> None:

@@ -86,8 +86,8 @@ class Job:
     #: Scores: features whose correlations are undefined in a group; they
     #: take no part in any score (see :func:`corrshift.native.score`).
     exclude: np.ndarray | None = None
-    #: One stratum per column of the matrix, or None (see :func:`corrshift.native.ztest`).
-    strata: np.ndarray | None = None
+    #: How the permutation cycles split the samples (see :class:`corrshift.native.Dealing`).
+    dealing: native.Dealing = native.Dealing()
 
 
 @dataclasses.dataclass(frozen=True)

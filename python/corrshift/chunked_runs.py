@@ -85,16 +85,17 @@ def _run(prep, job: Job, pairs, chunking: Chunking, progress: bool | None, rows)
     return add_permutation_qvalues(table, result.tally).reset_index(drop=True), result
 
 
-def ztest_chunks(prep, pairs, *, method, alternative, permutations, threads, progress, chunking: Chunking):
+def ztest_chunks(prep, pairs, *, method, alternative, permutations, dealing, threads, progress,
+                 chunking: Chunking):
     """The z-test of :func:`corrshift.ztest` in chunks; (table or None, engine result)."""
     job = Job(ZTEST, len(prep.features), prep.group1, prep.group2, method, alternative, None, permutations,
-              threads, None, None, strata=prep.strata)
+              threads, None, None, dealing=dealing)
     return _run(prep, job, pairs, chunking, progress, ztest_rows)
 
 
-def score_chunks(prep, pairs, *, method, aggregate, alternative, permutations, threads, progress,
+def score_chunks(prep, pairs, *, method, aggregate, alternative, permutations, dealing, threads, progress,
                  chunking: Chunking):
     """The score of :func:`corrshift.score` in chunks; (table or None, engine result)."""
     job = Job(SCORE, len(prep.features), prep.group1, prep.group2, method, alternative, aggregate,
-              permutations, threads, None, None, strata=prep.strata)
+              permutations, threads, None, None, dealing=dealing)
     return _run(prep, job, pairs, chunking, progress, score_rows)

@@ -10,6 +10,8 @@ observed statistic) and ``valid`` (cycles in which it was defined).
 
 from __future__ import annotations
 
+import dataclasses
+
 import numpy as np
 
 from . import _core
@@ -25,18 +27,40 @@ UNIT_COLUMNS = ("score", "extreme", "valid")
 FEWEST_FOR_NORMAL = 3
 
 
+@dataclasses.dataclass(frozen=True)
+class Dealing:
+    """How the permutation cycles split the samples into groups.
+
+    ``strata`` (one int32 per column of the matrix, or None) keeps each
+    stratum's counts of group-1 and group-2 samples; ``seed`` seeds the
+    dealings (None: the engine's fixed default stream); ``exact`` runs every
+    split of the samples other than the observed one once instead, the
+    permutation count being their number (see :mod:`corrshift.design`).
+    """
+
+    strata: np.ndarray | None = None
+    seed: int | None = None
+    exact: bool = False
+
+    def keywords(self) -> dict:
+        """The keyword arguments of ``corrshift._core``'s functions."""
+        words = {"strata": self.strata, "exact": self.exact}
+        if self.seed is not None:
+            words["seed"] = self.seed
+        return words
+
+
 def _pairs(pairs) -> tuple[np.ndarray, np.ndarray]:
     return tuple(np.ascontiguousarray(p, dtype=np.int32) for p in pairs)
 
 
 def ztest(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: str, alternative: str,
           permutations: int, threads: int, pairs=None, progress: bool | None = False,
-          strata: np.ndarray | None = None) -> dict[str, np.ndarray]:
+          dealing: Dealing = Dealing()) -> dict[str, np.ndarray]:
     """z-test columns (:data:`ZTEST_COLUMNS`) of all pairs, or of the given (first, second) pairs.
 
     All pairs come in condensed order: (i, j) for i < j, row by row.
-    ``strata`` (one int32 per column of ``matrix``) makes each permutation
-    deal the groups within each stratum.
+    ``dealing`` says how the permutation cycles split the samples.
     ``p_normal`` is NaN when a group has only 3 samples, where the normal
     approximation has no standard error. ``progress`` is the option of
     :func:`corrshift.progress.progress_bar` (a bar of permutation cycles).
@@ -46,11 +70,11 @@ def ztest(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: st
             k = matrix.shape[0]
             first, second = block_pairs(0, k, k, False)
             values = _core.ztest_exhaustive(matrix, group1, group2, method, alternative, permutations, threads,
-                                            report, strata)
+                                            report, **dealing.keywords())
         else:
             first, second = _pairs(pairs)
             values = _core.ztest_indexed(matrix, first, second, group1, group2, method, alternative,
-                                         permutations, threads, report, strata)
+                                         permutations, threads, report, **dealing.keywords())
     columns = dict(zip(ZTEST_COLUMNS, (first, second, *values)))
     if min(len(group1), len(group2)) <= FEWEST_FOR_NORMAL:
         columns["p_normal"] = np.full_like(columns["p_normal"], np.nan)
@@ -59,7 +83,7 @@ def ztest(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: st
 
 def score(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: str, aggregate: str,
           alternative: str, permutations: int, threads: int, pairs=None, exclude: np.ndarray | None = None,
-          progress: bool | None = False, strata: np.ndarray | None = None) -> dict[str, np.ndarray]:
+          progress: bool | None = False, dealing: Dealing = Dealing()) -> dict[str, np.ndarray]:
     """Score columns (:data:`SCORE_COLUMNS`) of every feature, or of the first features of given pairs.
 
     Given pairs must be sorted by first feature; each run of pairs with the
@@ -79,7 +103,7 @@ def score(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: st
             kept = rows if exclude is None else rows[~exclude]
             sub = matrix if exclude is None else np.ascontiguousarray(matrix[kept])
             values = _core.score_exhaustive(sub, group1, group2, method, aggregate, alternative, permutations,
-                                            threads, report, strata) if len(kept) else _no_rows(0)
+                                            threads, report, **dealing.keywords()) if len(kept) else _no_rows(0)
             found = kept
         else:
             first, second = _pairs(pairs)
@@ -90,7 +114,7 @@ def score(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: st
                 first, second = np.ascontiguousarray(first[keep]), np.ascontiguousarray(second[keep])
             if len(first):
                 found, *values = _core.score_indexed(matrix, first, second, group1, group2, method, aggregate,
-                                                     alternative, permutations, threads, report, strata)
+                                                     alternative, permutations, threads, report, **dealing.keywords())
             else:
                 found, values = first, _no_rows(0)
     if len(found) == len(rows):
@@ -105,7 +129,7 @@ def score(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: st
 
 def score_units(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: str, aggregate: str,
                 alternative: str, permutations: int, threads: int, pairs, starts: np.ndarray,
-                progress: bool | None = False, strata: np.ndarray | None = None) -> dict[str, np.ndarray]:
+                progress: bool | None = False, dealing: Dealing = Dealing()) -> dict[str, np.ndarray]:
     """Score columns (:data:`UNIT_COLUMNS`) of units of listed pairs (gene sets).
 
     Unit u holds the pairs ``starts[u]`` up to ``starts[u + 1]`` (the last
@@ -116,7 +140,7 @@ def score_units(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, meth
     starts = np.ascontiguousarray(starts, dtype=np.int32)
     with progress_bar(progress, "Permutations", "cycle") as report:
         values = _core.score_units(matrix, first, second, starts, group1, group2, method, aggregate, alternative,
-                                   permutations, threads, report, strata)
+                                   permutations, threads, report, **dealing.keywords())
     return dict(zip(UNIT_COLUMNS, values))
 
 

@@ -13,6 +13,7 @@
 #include "../pipelines/corrshift_entry.hpp"
 #include "../stats/classes.hpp"
 #include "../stats/fdr.hpp"
+#include "../run/permutation.hpp"
 
 namespace py = pybind11;
 using namespace pybind11::literals;
@@ -25,54 +26,59 @@ PYBIND11_MODULE(_core, m) {
     m.def(
         "ztest_exhaustive",
         [](const float_input& data, const int_input& group1, const int_input& group2, text method, text alternative,
-           int permutations, int threads, const py::object& progress, const py::object& strata) {
+           int permutations, int threads, const py::object& progress, const py::object& strata, uint32_t seed, bool exact) {
             return corrshift::corrshift_ztest_exhaustive(data, group1, group2, method, alternative, permutations,
-                                                         threads, progress, strata, false);
+                                                         threads, progress, strata, {seed, exact}, false);
         },
         "data"_a, "group1"_a, "group2"_a, "method"_a, "alternative"_a, "permutations"_a, "threads"_a,
-        "progress"_a = py::none(), "strata"_a = py::none());
+        "progress"_a = py::none(), "strata"_a = py::none(), "seed"_a = corrshift::kPermutationSeed,
+        "exact"_a = false);
     m.def(
         "ztest_indexed",
         [](const float_input& data, const int_input& pair_first, const int_input& pair_second,
            const int_input& group1, const int_input& group2, text method, text alternative, int permutations,
-           int threads, const py::object& progress, const py::object& strata) {
+           int threads, const py::object& progress, const py::object& strata, uint32_t seed, bool exact) {
             return corrshift::corrshift_ztest_indexed(data, pair_first, pair_second, group1, group2, method,
-                                                      alternative, permutations, threads, progress, strata, false);
+                                                      alternative, permutations, threads, progress, strata, {seed, exact}, false);
         },
         "data"_a, "pair_first"_a, "pair_second"_a, "group1"_a, "group2"_a, "method"_a, "alternative"_a,
-        "permutations"_a, "threads"_a, "progress"_a = py::none(), "strata"_a = py::none());
+        "permutations"_a, "threads"_a, "progress"_a = py::none(), "strata"_a = py::none(), "seed"_a = corrshift::kPermutationSeed,
+        "exact"_a = false);
     m.def(
         "score_exhaustive",
         [](const float_input& data, const int_input& group1, const int_input& group2, text method, text aggregate,
-           text alternative, int permutations, int threads, const py::object& progress, const py::object& strata) {
+           text alternative, int permutations, int threads, const py::object& progress, const py::object& strata, uint32_t seed, bool exact) {
             return corrshift::corrshift_score_exhaustive(data, group1, group2, method, aggregate, alternative,
-                                                         permutations, threads, progress, strata, false);
+                                                         permutations, threads, progress, strata, {seed, exact}, false);
         },
         "data"_a, "group1"_a, "group2"_a, "method"_a, "aggregate"_a, "alternative"_a, "permutations"_a, "threads"_a,
-        "progress"_a = py::none(), "strata"_a = py::none());
+        "progress"_a = py::none(), "strata"_a = py::none(), "seed"_a = corrshift::kPermutationSeed,
+        "exact"_a = false);
     m.def(
         "score_indexed",
         [](const float_input& data, const int_input& pair_first, const int_input& pair_second,
            const int_input& group1, const int_input& group2, text method, text aggregate, text alternative,
-           int permutations, int threads, const py::object& progress, const py::object& strata) {
+           int permutations, int threads, const py::object& progress, const py::object& strata, uint32_t seed, bool exact) {
             return corrshift::corrshift_score_indexed(data, pair_first, pair_second, group1, group2, method, aggregate,
-                                                      alternative, permutations, threads, progress, strata, false);
+                                                      alternative, permutations, threads, progress, strata, {seed, exact}, false);
         },
         "data"_a, "pair_first"_a, "pair_second"_a, "group1"_a, "group2"_a, "method"_a, "aggregate"_a,
-        "alternative"_a, "permutations"_a, "threads"_a, "progress"_a = py::none(), "strata"_a = py::none());
+        "alternative"_a, "permutations"_a, "threads"_a, "progress"_a = py::none(), "strata"_a = py::none(), "seed"_a = corrshift::kPermutationSeed,
+        "exact"_a = false);
     m.def(
         "score_units",
         [](const float_input& data, const int_input& pair_first, const int_input& pair_second,
            const int_input& unit_starts, const int_input& group1, const int_input& group2, text method,
            text aggregate, text alternative, int permutations, int threads, const py::object& progress,
-           const py::object& strata) {
+           const py::object& strata, uint32_t seed, bool exact) {
             return corrshift::corrshift_score_units(data, pair_first, pair_second, unit_starts, group1, group2,
                                                     method, aggregate, alternative, permutations, threads, progress,
-                                                    strata, false);
+                                                    strata, {seed, exact}, false);
         },
         "data"_a, "pair_first"_a, "pair_second"_a, "unit_starts"_a, "group1"_a, "group2"_a, "method"_a,
         "aggregate"_a, "alternative"_a, "permutations"_a, "threads"_a, "progress"_a = py::none(),
-        "strata"_a = py::none());
+        "strata"_a = py::none(), "seed"_a = corrshift::kPermutationSeed,
+        "exact"_a = false);
     m.def(
         "bh_qvalues",
         [](const float_input& p, int threads) {

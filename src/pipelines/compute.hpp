@@ -34,6 +34,11 @@ struct call_options {
     // Dealing within strata (see cycle_plan); null: from all columns.
     const int32_t* strata;
     int32_t strata_count;
+    uint32_t seed = kPermutationSeed;
+    // Sound rules: groups in ascending column order, and the permutation
+    // cycles every split once when every_split (see cycle_plan).
+    bool ascending = false;
+    bool every_split = false;
 };
 
 // Per pair. extreme: permutation cycles at least as extreme as the observed
@@ -73,8 +78,9 @@ void compute_unit_scores(const checked_inputs& in, const pair_units& runs, const
                         const unit_outputs& out, kernel_path path);
 
 inline cycle_plan make_plan(const checked_inputs& in, const call_options& options) {
-    return cycle_plan{in.samples,           in.group1,      in.n1,           in.group2, in.n2,
-                      options.permutations, options.report, options.strata, options.strata_count};
+    return cycle_plan{in.samples,           in.group1,      in.n1,           in.group2,         in.n2,
+                      options.permutations, options.report, options.strata, options.strata_count, options.seed,
+                      options.ascending,    options.every_split};
 }
 
 }  // namespace corrshift

@@ -6,32 +6,43 @@
 // with (reference = true).
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "arrays.hpp"
 
 namespace corrshift {
 
+// What corrshift's entry adds to the permutation cycles: the seed of the
+// dealings, or every split of the samples once (an exact test; the
+// permutation count must then be the number of splits).
+struct sound_extras {
+    uint32_t seed;
+    bool exact;
+};
+
 counted_ztest_result corrshift_ztest_exhaustive(const float_input& data, const int_input& group1,
                                                 const int_input& group2, const std::string& method,
                                                 const std::string& alternative, int permutations, int threads,
-                                                const py::object& progress, const py::object& strata, bool reference);
+                                                const py::object& progress, const py::object& strata, const sound_extras& extras,
+    bool reference);
 counted_ztest_result corrshift_ztest_indexed(const float_input& data, const int_input& pair_first,
                                              const int_input& pair_second, const int_input& group1,
                                              const int_input& group2, const std::string& method,
                                              const std::string& alternative, int permutations, int threads,
-                                             const py::object& progress, const py::object& strata, bool reference);
+                                             const py::object& progress, const py::object& strata, const sound_extras& extras,
+    bool reference);
 counted_score_result corrshift_score_exhaustive(const float_input& data, const int_input& group1,
                                                 const int_input& group2, const std::string& method,
                                                 const std::string& aggregate, const std::string& alternative,
                                                 int permutations, int threads, const py::object& progress,
-                                                const py::object& strata, bool reference);
+                                                const py::object& strata, const sound_extras& extras, bool reference);
 counted_run_score_result corrshift_score_indexed(const float_input& data, const int_input& pair_first,
                                                  const int_input& pair_second, const int_input& group1,
                                                  const int_input& group2, const std::string& method,
                                                  const std::string& aggregate, const std::string& alternative,
                                                  int permutations, int threads, const py::object& progress,
-                                                 const py::object& strata, bool reference);
+                                                 const py::object& strata, const sound_extras& extras, bool reference);
 
 // Scores of units of listed pairs given by the caller (gene sets, or the
 // pairs between two sets): unit u holds positions [unit_starts[u],
@@ -42,6 +53,7 @@ counted_score_result corrshift_score_units(const float_input& data, const int_in
                                            const int_input& group1, const int_input& group2,
                                            const std::string& method, const std::string& aggregate,
                                            const std::string& alternative, int permutations, int threads,
-                                           const py::object& progress, const py::object& strata, bool reference);
+                                           const py::object& progress, const py::object& strata, const sound_extras& extras,
+    bool reference);
 
 }  // namespace corrshift

@@ -60,6 +60,14 @@ void run_compute(const call_options& o, Compute&& compute) {
     compute();
 }
 
+// The workers of a call over `units` units. The `pipelines` module raises
+// its RuntimeError for fewer than one; corrshift's entry has checked its
+// thread count already and answers no units with empty results.
+int32_t call_threads(const call_options& o, int processes, int64_t units) {
+    if (o.rules == statistics::sound) return static_cast<int32_t>(std::clamp<int64_t>(units, 1, processes));
+    return effective_threads(processes, units);
+}
+
 struct ztest_arrays {
     float_output corr1, corr2, z_diff, p_normal;
     counts_storage counts;
@@ -83,10 +91,10 @@ struct score_arrays {
 };
 
 score_arrays feature_score_call(const checked_inputs& in, call_options o, int processes, kernel_path path) {
-    o.threads = effective_threads(processes, in.features);
+    o.threads = call_threads(o, processes, in.features);
     score_arrays a{float_output(in.features), counts_storage(in.features, o.rules)};
     const unit_outputs out{a.scores.mutable_data(), a.counts.extreme_counts(), a.counts.undefined_counts()};
-    run_compute(o, [&] { compute_feature_scores(in, o, out, path); });
+    if (in.features > 0) run_compute(o, [&] { compute_feature_scores(in, o, out, path); });
     a.counts.finish(in.features, o.permutations);
     return a;
 }
@@ -99,12 +107,12 @@ struct unit_score_arrays {
 unit_score_arrays unit_score_call(const checked_inputs& in, const pair_units& runs, call_options o, int processes,
                                   kernel_path path) {
     const auto g = static_cast<int32_t>(runs.first.size());
-    o.threads = effective_threads(processes, g);
+    o.threads = call_threads(o, processes, g);
     unit_score_arrays a{int_output(g), {float_output(g), counts_storage(g, o.rules)}};
     std::copy(runs.first.begin(), runs.first.end(), a.firsts.mutable_data());
     const unit_outputs out{a.units.scores.mutable_data(), a.units.counts.extreme_counts(),
                            a.units.counts.undefined_counts()};
-    run_compute(o, [&] { compute_unit_scores(in, runs, o, out, path); });
+    if (g > 0) run_compute(o, [&] { compute_unit_scores(in, runs, o, out, path); });
     a.units.counts.finish(g, o.permutations);
     return a;
 }
@@ -223,13 +231,18 @@ struct sound_call {
     int_input strata;
 
     sound_call(const checked_inputs& in, const std::string& method, const std::string& alternative,
-               int permutations, const py::object& progress, const py::object& strata_labels,
-               const std::string* aggregate = nullptr)
+               int permutations, int threads, const sound_extras& extras, const py::object& progress,
+               const py::object& strata_labels, const std::string* aggregate = nullptr)
         : report(report_to(progress)), options(sound_options(method, alternative, permutations)) {
+        check_threads(threads);
         options.report = &report;
         options.cooperative = true;
+        options.ascending = true;
+        options.seed = extras.seed;
         if (aggregate != nullptr) options.mean = aggregate_is_mean(*aggregate);
         strata = check_strata(strata_labels, in, options);
+        options.every_split = extras.exact;
+        if (extras.exact) check_every_split(in, options);
     }
     sound_call(const sound_call&) = delete;
     sound_call& operator=(const sound_call&) = delete;
@@ -240,9 +253,10 @@ struct sound_call {
 counted_ztest_result corrshift_ztest_exhaustive(const float_input& data, const int_input& group1,
                                                 const int_input& group2, const std::string& method,
                                                 const std::string& alternative, int permutations, int threads,
-                                                const py::object& progress, const py::object& strata, bool reference) {
+                                                const py::object& progress, const py::object& strata, const sound_extras& extras,
+    bool reference) {
     const checked_inputs in = check_inputs(data, nullptr, nullptr, group1, group2, permutations);
-    const sound_call call(in, method, alternative, permutations, progress, strata);
+    const sound_call call(in, method, alternative, permutations, threads, extras, progress, strata);
     return counted_tuple(ztest_call(in, call.options, threads, kernel_path_of(reference)));
 }
 
@@ -250,9 +264,10 @@ counted_ztest_result corrshift_ztest_indexed(const float_input& data, const int_
                                              const int_input& pair_second, const int_input& group1,
                                              const int_input& group2, const std::string& method,
                                              const std::string& alternative, int permutations, int threads,
-                                             const py::object& progress, const py::object& strata, bool reference) {
+                                             const py::object& progress, const py::object& strata, const sound_extras& extras,
+    bool reference) {
     const checked_inputs in = check_inputs(data, &pair_first, &pair_second, group1, group2, permutations);
-    const sound_call call(in, method, alternative, permutations, progress, strata);
+    const sound_call call(in, method, alternative, permutations, threads, extras, progress, strata);
     return counted_tuple(ztest_call(in, call.options, threads, kernel_path_of(reference)));
 }
 
@@ -260,9 +275,10 @@ counted_score_result corrshift_score_exhaustive(const float_input& data, const i
                                                 const int_input& group2, const std::string& method,
                                                 const std::string& aggregate, const std::string& alternative,
                                                 int permutations, int threads, const py::object& progress,
-                                                const py::object& strata, bool reference) {
+                                                const py::object& strata, const sound_extras& extras,
+                                                bool reference) {
     const checked_inputs in = check_inputs(data, nullptr, nullptr, group1, group2, permutations);
-    const sound_call call(in, method, alternative, permutations, progress, strata, &aggregate);
+    const sound_call call(in, method, alternative, permutations, threads, extras, progress, strata, &aggregate);
     score_arrays a = feature_score_call(in, call.options, threads, kernel_path_of(reference));
     return {std::move(a.scores), std::move(a.counts.extreme), std::move(a.counts.valid)};
 }
@@ -272,9 +288,10 @@ counted_run_score_result corrshift_score_indexed(const float_input& data, const 
                                                  const int_input& group2, const std::string& method,
                                                  const std::string& aggregate, const std::string& alternative,
                                                  int permutations, int threads, const py::object& progress,
-                                                 const py::object& strata, bool reference) {
+                                                 const py::object& strata, const sound_extras& extras,
+                                                bool reference) {
     const checked_inputs in = check_inputs(data, &pair_first, &pair_second, group1, group2, permutations);
-    const sound_call call(in, method, alternative, permutations, progress, strata, &aggregate);
+    const sound_call call(in, method, alternative, permutations, threads, extras, progress, strata, &aggregate);
     unit_score_arrays a = unit_score_call(in, decompose_runs(in.pair_first, in.pairs), call.options, threads,
                                           kernel_path_of(reference));
     return {std::move(a.firsts), std::move(a.units.scores), std::move(a.units.counts.extreme),
@@ -286,9 +303,10 @@ counted_score_result corrshift_score_units(const float_input& data, const int_in
                                            const int_input& group1, const int_input& group2,
                                            const std::string& method, const std::string& aggregate,
                                            const std::string& alternative, int permutations, int threads,
-                                           const py::object& progress, const py::object& strata, bool reference) {
+                                           const py::object& progress, const py::object& strata, const sound_extras& extras,
+    bool reference) {
     const checked_inputs in = check_inputs(data, &pair_first, &pair_second, group1, group2, permutations);
-    const sound_call call(in, method, alternative, permutations, progress, strata, &aggregate);
+    const sound_call call(in, method, alternative, permutations, threads, extras, progress, strata, &aggregate);
     const pair_units units = check_units(unit_starts, in);
     unit_score_arrays a = unit_score_call(in, units, call.options, threads, kernel_path_of(reference));
     return {std::move(a.units.scores), std::move(a.units.counts.extreme), std::move(a.units.counts.valid)};

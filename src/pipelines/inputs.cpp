@@ -149,8 +149,11 @@ int_input check_strata(const py::object& strata, const checked_inputs& in, call_
     const int32_t* s = a.data();
     int32_t count = 0;
     for (int32_t c = 0; c < in.samples; ++c) {
-        if (s[c] < -1) throw py::value_error("strata[" + std::to_string(c) + "] = " + std::to_string(s[c]) +
-                                             ": a stratum is -1 (none) or a number from 0");
+        // Bounded before any arithmetic: at most one stratum per sample.
+        if (s[c] < -1 || s[c] >= in.samples)
+            throw py::value_error("strata[" + std::to_string(c) + "] = " + std::to_string(s[c]) +
+                                  ": a stratum is -1 (none) or a number from 0 to the sample count less one (" +
+                                  std::to_string(in.samples - 1) + ")");
         count = std::max(count, s[c] + 1);
     }
     std::vector<int64_t> size(static_cast<size_t>(count)), members(static_cast<size_t>(count));
@@ -174,6 +177,27 @@ int_input check_strata(const py::object& strata, const checked_inputs& in, call_
     options.strata = s;
     options.strata_count = count;
     return a;
+}
+
+void check_threads(int threads) {
+    if (threads < 1) throw py::value_error("threads must be at least 1, got " + std::to_string(threads));
+}
+
+void check_every_split(const checked_inputs& in, const call_options& options) {
+    const stratified_dealing strata = every_split_strata(make_plan(in, options));
+    for (size_t s = 0; s < strata.orders.size(); ++s)
+        if (static_cast<int64_t>(strata.orders[s].size()) != int64_t{strata.n1[s]} + strata.n2[s])
+            throw py::value_error("an exact test needs every sample " +
+                                  std::string(options.strata != nullptr ? "of stratum " + std::to_string(s) + " " : "") +
+                                  "in one of the two groups");
+    // Every split but the observed one is a permutation cycle.
+    const int64_t splits = count_splits(strata, int64_t{std::numeric_limits<int32_t>::max()} + 1);
+    if (splits == 0 || splits - 1 != options.permutations)
+        throw py::value_error("an exact test runs one cycle per split of the samples other than the observed "
+                              "one: permutations must be " +
+                              (splits == 0 ? std::string("the number of splits less one, which exceeds 2**31 - 1")
+                                           : std::to_string(splits - 1)) +
+                              ", got " + std::to_string(options.permutations));
 }
 
 pair_units check_units(const int_input& unit_starts, const checked_inputs& in) {

@@ -48,6 +48,15 @@ call_options sound_options(const std::string& method, const std::string& alterna
 // which the caller keeps while the call runs; ValueError otherwise.
 int_input check_strata(const py::object& strata, const checked_inputs& in, call_options& options);
 
+// corrshift's entry: ValueError naming the thread count unless it is at
+// least 1.
+void check_threads(int threads);
+
+// An exact test (options.every_split): every stratum's columns (all columns
+// without strata) must be exactly its members of the two groups, and the
+// permutation count the number of distinct splits; ValueError otherwise.
+void check_every_split(const checked_inputs& in, const call_options& options);
+
 // Units of listed pairs from their first positions: ascending, in
 // [0, pair count]; unit u ends where unit u + 1 begins (the last at the
 // pair count). ValueError otherwise.

@@ -2,6 +2,7 @@
 // difference, its normal p-value and the permutation counts.
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 
 #include "compute.hpp"
 #include "fast_call.hpp"
@@ -10,11 +11,39 @@
 #include "../run/scratch.hpp"
 #include "../run/workers.hpp"
 #include "../stats/tally.hpp"
+#include "../stats/ties.hpp"
 #include "../stats/ztest.hpp"
 
 namespace corrshift {
 
 namespace {
+
+// The tanh an undefined observed difference is compared at: beyond every
+// permuted value, as the observed cycle places it.
+constexpr float kUndefinedTanh = std::numeric_limits<float>::infinity();
+
+// What the permuted differences are compared with. Classic rules: the
+// observed differences themselves. Sound rules: the observed differences
+// moved towards the null by their tie tolerance (stats/ties.hpp), made
+// after the observed cycle into storage of their own.
+struct tally_targets {
+    scratch<float> moved;
+    const float* observed;
+
+    tally_targets(const call_options& o, const pair_outputs& out, int32_t n)
+        : moved(o.rules == statistics::sound && o.permutations > 0 ? make_scratch<float>(n) : scratch<float>()),
+          observed(moved ? moved.get() : out.z_diff) {}
+
+    // After the observed cycle.
+    void settle(const checked_inputs& in, const call_options& o, const pair_outputs& out) {
+        if (!moved) return;
+        float* m = moved.get();
+        run_workers(in.pairs, o.threads, [&, m](int32_t begin, int32_t end) {
+            tie_thresholds(o.alternative, out.z_diff + begin, out.corr1 + begin, out.corr2 + begin, in.n1, in.n2,
+                           m + begin, end - begin);
+        });
+    }
+};
 
 // The straightforward path: each worker correlates its pairs in both
 // groups into the cycle's targets; the calling thread tallies afterwards
@@ -24,6 +53,7 @@ void reference_ztest(const checked_inputs& in, const call_options& o, const pair
     auto perm_corr1 = make_scratch<float>(n), perm_corr2 = make_scratch<float>(n);
     auto perm_z = make_scratch<float>(n);
     reference_matrix matrix(in, o);
+    tally_targets targets(o, out, n);
     run_cycles(
         make_plan(in, o),
         [&](const cycle_view& v) {
@@ -38,7 +68,10 @@ void reference_ztest(const checked_inputs& in, const call_options& o, const pair
                                 v.group2, in.n1, in.n2, c1, c2, z, p, o.alternative, se, o.rules);
             });
         },
-        [&](int32_t cycle) { tally_cycle(o, cycle, out.z_diff, perm_z.get(), out.extreme, out.undefined, n); });
+        [&](int32_t cycle) {
+            if (cycle == 0) targets.settle(in, o, out);
+            tally_cycle(o, cycle, targets.observed, perm_z.get(), out.extreme, out.undefined, n);
+        });
 }
 
 // The p_normal array of a call. With permutations its storage holds the
@@ -71,8 +104,10 @@ void fast_ztest(const checked_inputs& in, const call_options& o, const pair_outp
     observed.undefined = out.undefined;
     observed.alternative = o.alternative;
     observed.se = se;
-    const pair_tally permuted{out.z_diff, p_normal.observed_tanh(), out.extreme, out.undefined, o.alternative};
+    tally_targets targets(o, out, n);
+    const pair_tally permuted{targets.observed, p_normal.observed_tanh(), out.extreme, out.undefined, o.alternative};
     const rule_kernels* kernels = rows.by_rules;
+    const kernel_table* table = rows.kernels;
     run_cycles(
         make_plan(in, o),
         [&](const cycle_view& v) {
@@ -91,7 +126,19 @@ void fast_ztest(const checked_inputs& in, const call_options& o, const pair_outp
                 });
             }
         },
-        [](int32_t) {});
+        [&](int32_t cycle) {
+            if (cycle != 0 || !targets.moved) return;
+            // The tanh the tally compares with follows the moved values.
+            targets.settle(in, o, out);
+            const float* m = targets.moved.get();
+            float* t = p_normal.observed_tanh();
+            const tail alt = o.alternative;
+            run_workers(n, o.threads, [=](int32_t begin, int32_t end) {
+                table->tanh_block(m + begin, t + begin, end - begin);
+                for (int32_t k = begin; k < end; ++k)
+                    if (m[k] != m[k]) t[k] = alt == tail::less ? -kUndefinedTanh : kUndefinedTanh;
+            });
+        });
     if (p_normal.holds_tanh) {
         const tail alt = o.alternative;
         const float* z = out.z_diff;

@@ -3,6 +3,7 @@
 // fork-joins and tallying on the calling thread.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <iostream>
@@ -36,6 +37,15 @@ struct cycle_plan {
     // within them (permute_within_strata).
     const int32_t* strata = nullptr;
     int32_t strata_count = 0;
+    uint32_t seed = kPermutationSeed;
+    // Each group's columns in ascending order in every cycle, the observed
+    // one included: a cycle's statistics are then functions of the two sets
+    // of columns, whatever order they were dealt or given in.
+    bool ascending = false;
+    // The permutation cycles are every split of the samples once
+    // (split_enumeration) instead of seeded dealings; `permutations` is
+    // their number.
+    bool every_split = false;
 };
 
 // The groups of one cycle.
@@ -44,6 +54,15 @@ struct cycle_view {
     const int32_t* group1;  // the caller's groups in cycle 0, dealt ones after
     const int32_t* group2;
 };
+
+// The strata whose splits an exact test enumerates: the plan's, or one
+// stratum of every column.
+inline stratified_dealing every_split_strata(const cycle_plan& plan) {
+    const std::vector<int32_t> one(static_cast<size_t>(plan.samples), 0);
+    const bool given = plan.strata != nullptr;
+    return make_stratified_dealing(given ? plan.strata : one.data(), given ? plan.strata_count : 1, plan.samples,
+                                   plan.group1, plan.n1, plan.group2, plan.n2);
+}
 
 // Runs cycles 0 .. plan.permutations. `phases(view)` runs the pipeline's
 // fork-joins for the cycle (ranks under "spearman" included); `tally(cycle)`
@@ -55,11 +74,21 @@ void run_cycles(const cycle_plan& plan, Phases&& phases, Tally&& tally) {
     std::vector<int32_t> dealt1(static_cast<size_t>(plan.n1)), dealt2(static_cast<size_t>(plan.n2));
     std::vector<int32_t> sample_order(static_cast<size_t>(plan.samples));
     for (int32_t s = 0; s < plan.samples; ++s) sample_order[static_cast<size_t>(s)] = s;
-    std::mt19937 engine(kPermutationSeed);
+    std::mt19937 engine(plan.seed);
     stratified_dealing strata;
     if (plan.strata != nullptr)
         strata = make_stratified_dealing(plan.strata, plan.strata_count, plan.samples, plan.group1, plan.n1,
                                          plan.group2, plan.n2);
+    split_enumeration splits;
+    if (plan.every_split) splits = make_split_enumeration(every_split_strata(plan), plan.group1, plan.n1);
+    // The caller's groups in ascending order, for the observed cycle.
+    std::vector<int32_t> observed1, observed2;
+    if (plan.ascending) {
+        observed1.assign(plan.group1, plan.group1 + plan.n1);
+        observed2.assign(plan.group2, plan.group2 + plan.n2);
+        std::sort(observed1.begin(), observed1.end());
+        std::sort(observed2.begin(), observed2.end());
+    }
 
     const int64_t cycles = int64_t{plan.permutations} + 1;
     const bool line = plan.report == nullptr;
@@ -74,11 +103,18 @@ void run_cycles(const cycle_plan& plan, Phases&& phases, Tally&& tally) {
         else
             (*plan.report)(c, cycles);
         cycle_view view{cycle, plan.group1, plan.group2};
+        if (plan.ascending) view = {cycle, observed1.data(), observed2.data()};
         if (cycle > 0) {
-            if (plan.strata != nullptr)
+            if (plan.every_split)
+                next_split(splits, dealt1.data(), dealt2.data());
+            else if (plan.strata != nullptr)
                 permute_within_strata(engine, strata, dealt1.data(), dealt2.data());
             else
                 permute_groups(engine, sample_order, plan.n1, plan.n2, dealt1.data(), dealt2.data());
+            if (plan.ascending) {
+                std::sort(dealt1.begin(), dealt1.end());
+                std::sort(dealt2.begin(), dealt2.end());
+            }
             view.group1 = dealt1.data();
             view.group2 = dealt2.data();
         }

@@ -43,4 +43,82 @@ void permute_within_strata(std::mt19937& engine, stratified_dealing& dealing, in
     }
 }
 
+split_enumeration make_split_enumeration(const stratified_dealing& dealing, const int32_t* group1, int32_t n1) {
+    split_enumeration e;
+    e.columns = dealing.orders;
+    for (auto& c : e.columns) std::sort(c.begin(), c.end());
+    e.chosen.resize(e.columns.size());
+    e.observed.resize(e.columns.size());
+    for (size_t s = 0; s < e.columns.size(); ++s)
+        for (int32_t k = 0; k < dealing.n1[s]; ++k) e.chosen[s].push_back(k);
+    const std::vector<int32_t> members(group1, group1 + n1);
+    for (size_t s = 0; s < e.columns.size(); ++s)
+        for (size_t p = 0; p < e.columns[s].size(); ++p)
+            if (std::find(members.begin(), members.end(), e.columns[s][p]) != members.end())
+                e.observed[s].push_back(static_cast<int32_t>(p));
+    return e;
+}
+
+int64_t count_splits(const stratified_dealing& dealing, int64_t most) {
+    int64_t total = 1;
+    for (size_t s = 0; s < dealing.orders.size(); ++s) {
+        const int64_t m = dealing.n1[s] + dealing.n2[s];
+        const int64_t k = std::min<int64_t>(dealing.n1[s], dealing.n2[s]);
+        // binomial(m, k) step by step: each partial product is itself a
+        // binomial coefficient, so the division is exact.
+        int64_t b = 1;
+        for (int64_t j = 1; j <= k; ++j) {
+            if (b > most * j / (m - k + j) + 1) return 0;
+            b = b * (m - k + j) / j;
+        }
+        if (b > most || total > most / b) return 0;
+        total *= b;
+    }
+    return total;
+}
+
+namespace {
+
+// The next k-subset of [0, m) in lexicographic order; false (and back to
+// the first) after the last.
+bool next_combination(std::vector<int32_t>& c, int32_t m) {
+    const auto k = static_cast<int32_t>(c.size());
+    int32_t i = k - 1;
+    while (i >= 0 && c[static_cast<size_t>(i)] == m - k + i) --i;
+    if (i < 0) {
+        for (int32_t j = 0; j < k; ++j) c[static_cast<size_t>(j)] = j;
+        return false;
+    }
+    ++c[static_cast<size_t>(i)];
+    for (int32_t j = i + 1; j < k; ++j) c[static_cast<size_t>(j)] = c[static_cast<size_t>(j - 1)] + 1;
+    return true;
+}
+
+// The next combination of the odometer, the first stratum fastest.
+void advance(split_enumeration& splits) {
+    for (size_t s = 0; s < splits.columns.size(); ++s)
+        if (next_combination(splits.chosen[s], static_cast<int32_t>(splits.columns[s].size()))) return;
+}
+
+}  // namespace
+
+void next_split(split_enumeration& splits, int32_t* group1, int32_t* group2) {
+    if (splits.started) advance(splits);
+    splits.started = true;
+    if (splits.chosen == splits.observed) advance(splits);
+    for (size_t s = 0; s < splits.columns.size(); ++s) {
+        const std::vector<int32_t>& columns = splits.columns[s];
+        const std::vector<int32_t>& chosen = splits.chosen[s];
+        size_t next = 0;
+        for (size_t p = 0; p < columns.size(); ++p) {
+            if (next < chosen.size() && chosen[next] == static_cast<int32_t>(p)) {
+                *group1++ = columns[p];
+                ++next;
+            } else {
+                *group2++ = columns[p];
+            }
+        }
+    }
+}
+
 }  // namespace corrshift

@@ -48,4 +48,31 @@ stratified_dealing make_stratified_dealing(const int32_t* strata, int32_t count,
 // next n2[s], strata in order.
 void permute_within_strata(std::mt19937& engine, stratified_dealing& dealing, int32_t* group1, int32_t* group2);
 
+// Every split of the samples once, for an exact test: within each stratum
+// (or of all columns) every choice of its group-1 count of columns as
+// group 1, the stratum's other columns as group 2; strata vary like the
+// digits of an odometer, the first stratum fastest. The observed split is
+// left out (the observed cycle is that split), so with S splits there are
+// S - 1 permutation cycles and (b + 1) / (S - 1 + 1) is the exact p-value.
+// Needs each stratum's columns to be exactly its members of the two groups.
+struct split_enumeration {
+    std::vector<std::vector<int32_t>> columns;   // per stratum: its columns, ascending
+    std::vector<std::vector<int32_t>> chosen;    // per stratum: positions in `columns` now in group 1, ascending
+    std::vector<std::vector<int32_t>> observed;  // per stratum: the positions of group 1's own members
+    bool started = false;
+};
+
+// The splits of `dealing`'s strata (a dealing of one stratum of all columns
+// for no strata) around the observed group 1 of n1 columns, before the
+// first.
+split_enumeration make_split_enumeration(const stratified_dealing& dealing, const int32_t* group1, int32_t n1);
+
+// The number of distinct splits: the product over strata of
+// binomial(n1 + n2, n1); 0 when it exceeds `most`.
+int64_t count_splits(const stratified_dealing& dealing, int64_t most);
+
+// The next split other than the observed one into group1 and group2 (the
+// first on the first call).
+void next_split(split_enumeration& splits, int32_t* group1, int32_t* group2);
+
 }  // namespace corrshift

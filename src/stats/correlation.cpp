@@ -4,6 +4,8 @@
 #include <limits>
 #include <vector>
 
+#include "refine.hpp"
+
 namespace corrshift {
 
 feature_pair decode_pair(int64_t k, int64_t features) {
@@ -42,6 +44,14 @@ void standardised_row(const float* x, const int32_t* columns, int32_t count, flo
 }
 
 }  // namespace
+
+double refined_pair_correlation(const float* matrix, int32_t samples, int32_t i, int32_t j, const int32_t* columns,
+                                int32_t n) {
+    std::vector<float> zx(static_cast<size_t>(n)), zy(zx.size());
+    standardised_row(matrix + static_cast<int64_t>(i) * samples, columns, n, zx.data());
+    standardised_row(matrix + static_cast<int64_t>(j) * samples, columns, n, zy.data());
+    return refined_correlation(zx.data(), zy.data(), n, 1);
+}
 
 int pairwise_correlation(const float* matrix, int32_t samples, const int32_t* first, const int32_t* second,
                          float* out, int32_t begin, int32_t end, int32_t features, const int32_t* columns,

@@ -28,6 +28,11 @@ feature_pair decode_pair(int64_t k, int64_t features);
 // has zero variance. Sound rules: each row centred on its mean and scaled
 // to a unit sum of squares, then the sum of their products, capped to
 // [-1, 1]; NaN when a row's values are all equal or hold a NaN.
+// Sound rules: the correlation of rows i and j over the n columns from
+// their standardised float32 values with double sums (refine.hpp).
+double refined_pair_correlation(const float* matrix, int32_t samples, int32_t i, int32_t j, const int32_t* columns,
+                                int32_t n);
+
 int pairwise_correlation(const float* matrix, int32_t samples, const int32_t* first, const int32_t* second,
                          float* out, int32_t begin, int32_t end, int32_t features, const int32_t* columns,
                          int32_t n, statistics rules = statistics::classic);

@@ -6,6 +6,7 @@
 #include "exp_lanes.hpp"
 #include "normal_tail.hpp"
 #include "options.hpp"
+#include "refine.hpp"
 
 namespace corrshift {
 
@@ -76,6 +77,19 @@ void pair_statistics(const float* matrix, int32_t samples, const int32_t* first,
     pairwise_correlation(matrix, samples, first, second, corr1, begin, end, features, columns1, n1, rules);
     pairwise_correlation(matrix, samples, first, second, corr2, begin, end, features, columns2, n2, rules);
     fisher_differences(corr1, corr2, z_diff, p, begin, end, alternative, se, rules);
+    if (rules != statistics::sound) return;
+    for (int32_t k = begin; k < end; ++k) {
+        if (!needs_refinement(corr1[k]) && !needs_refinement(corr2[k])) continue;
+        const feature_pair pair =
+            first != nullptr && second != nullptr ? feature_pair{first[k], second[k]} : decode_pair(k, features);
+        const auto refine = [&](int group) {
+            return refined_pair_correlation(matrix, samples, pair.first, pair.second,
+                                            group == 1 ? columns1 : columns2, group == 1 ? n1 : n2);
+        };
+        const float d = refined_difference(corr1[k], corr2[k], refine, corr1 + k, corr2 + k);
+        z_diff[k] = d;
+        if (p != nullptr) p[k] = sound_normal_pvalue(alternative, d, se);
+    }
 }
 
 int ztest_worker(const float* matrix, int32_t samples, const int32_t* first, const int32_t* second,

@@ -20,6 +20,7 @@
 #include "jobs.hpp"
 #include "kernel_fisher.hpp"
 #include "kernel_normal.hpp"
+#include "kernel_refine.hpp"
 #include "kernel_tally.hpp"
 #include "kernel_vectors.hpp"
 
@@ -72,14 +73,6 @@ void emit_run(const pair_tally& out, int32_t pos, const lane_results& res, int l
 // ---------------------------------------------------------------------------
 // Register-tiled sums: R rows i (broadcast) against the W rows j of one panel
 // block; each lane is the sequential sum over the samples of one pair.
-
-// Block b of a group's panel: n samples of W rows, sample-major.
-inline float* block_in_panel(const group_panel& g, int32_t block) {
-    return g.panel + static_cast<int64_t>(block) * g.n * W;
-}
-
-// A row's first sample in its block; its next samples lie W floats apart.
-inline float* row_in_panel(const group_panel& g, int32_t row) { return block_in_panel(g, row / W) + row % W; }
 
 // Vectors [c0, c0 + N) of a tile only: out[r] + c * VL for those c.
 template <int N>
@@ -279,14 +272,19 @@ void run_band(const pair_job& job, const M& out, const band& b, int32_t jlo, int
                 const vf r1 = correlation_vec<S>(load(s1[r] + c * VL), c1, row_moments(job.g1, sg.first, j0, c));
                 const vf r2 = correlation_vec<S>(load(s2[r] + c * VL), c2, row_moments(job.g2, sg.first, j0, c));
                 const int lane_from = imax(from - first_lane, 0), lane_to = imin(to - first_lane, VL);
+                const lane_rows rows{sg.first, first_lane};
                 if constexpr (median_mode<M>) {
-                    count_vector<S>(out, r1, r2, u, first_lane, lane_from, lane_to, table, hits_u, numbers_u);
+                    count_vector<S>(job, rows, out, r1, r2, u, first_lane, lane_from, lane_to, table, hits_u,
+                                    numbers_u);
                 } else if constexpr (tally_mode<M>) {
-                    tally_vector<S>(out, r1, r2, sg.pos + (first_lane - sg.lo), lane_from, lane_to, table);
+                    tally_vector<S>(&job, rows, out, r1, r2, sg.pos + (first_lane - sg.lo), lane_from, lane_to,
+                                    table);
                 } else {
                     store(res.r1 + c * VL, reported_vec<S>(r1));
                     store(res.r2 + c * VL, reported_vec<S>(r2));
-                    store(res.d + c * VL, exact_differences(clamp_vec<S>(r1), clamp_vec<S>(r2), table));
+                    const vf d = exact_differences(clamp_vec<S>(r1), clamp_vec<S>(r2), table);
+                    store(res.d + c * VL, refined_lanes<S>(&job, rows, r1, r2, lanes_between(lane_from, lane_to), d,
+                                                           res.r1 + c * VL, res.r2 + c * VL));
                 }
             }
             if constexpr (median_mode<M>) {
@@ -347,7 +345,9 @@ void run_batch(const pair_job& job, const M& out, pair_batch& pb) {
     lane_results res;
     store(res.r1, reported_vec<S>(r1));
     store(res.r2, reported_vec<S>(r2));
-    store(res.d, exact_differences(clamp_vec<S>(r1), clamp_vec<S>(r2), fisher_table()));
+    const vf d = exact_differences(clamp_vec<S>(r1), clamp_vec<S>(r2), fisher_table());
+    const lane_rows rows{0, 0, pb.first, pb.second};
+    store(res.d, refined_lanes<S>(&job, rows, r1, r2, lanes_between(0, pb.count), d, res.r1, res.r2));
     if constexpr (median_mode<M>) {
         // Pairs of short stretches: decided from the exact differences.
         const bool features = out.run_start == nullptr;

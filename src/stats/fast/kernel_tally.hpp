@@ -16,6 +16,7 @@
 #include "jobs.hpp"
 #include "kernel_fisher.hpp"
 #include "kernel_normal.hpp"
+#include "kernel_refine.hpp"
 #include "kernel_vectors.hpp"
 
 namespace {
@@ -130,8 +131,9 @@ inline void tally_row(const pair_job& job, const pair_tally& out, const float* s
     if (CORRSHIFT_ANY_LANE(any)) {
         for (int c = 0; c < C; ++c) {
             if (!CORRSHIFT_ANY_LANE(unsure[c])) continue;
-            hit[c] = extreme_lanes(exact_differences(c1[c], c2[c], table), load(out.z_observed + at + c * VL),
-                                   out.alternative);
+            const vf d = refined_lanes<S>(&job, lane_rows{first, j0 + c * VL}, c1[c], c2[c], unsure[c],
+                                          exact_differences(c1[c], c2[c], table));
+            hit[c] = extreme_lanes(d, load(out.z_observed + at + c * VL), out.alternative);
             // An undefined difference makes q NaN, so its lane is always
             // unsure: the undefined ones are counted here only.
             if constexpr (S::sound) {
@@ -147,7 +149,8 @@ inline void tally_row(const pair_job& job, const pair_tally& out, const float* s
 // Tallies the VL pairs of one vector whose lane l holds pair position
 // at + l, of which the lanes [from, to) belong to the segment.
 template <class S>
-inline void tally_vector(const pair_tally& out, vf r1, vf r2, int32_t at, int from, int to, const double* table) {
+inline void tally_vector(const pair_job* job, const lane_rows& rows, const pair_tally& out, vf r1, vf r2, int32_t at,
+                         int from, int to, const double* table) {
     const vf c1 = clamp_vec<S>(r1), c2 = clamp_vec<S>(r2);
     const vf q = tanh_difference(c1, c2);
     // Lanes outside the segment are left alone: they may hold NaN (rows
@@ -158,7 +161,8 @@ inline void tally_vector(const pair_tally& out, vf r1, vf r2, int32_t at, int fr
     const vi unsure = unsure_lanes(q, t, out.alternative) | beyond_clamp<S>(c1, c2);
     if (CORRSHIFT_ANY_LANE(unsure & inside)) {
         const vf observed = load_lanes(out.z_observed, at, from, to, kFar);
-        hit = extreme_lanes(exact_differences(c1, c2, table), observed, out.alternative);
+        const vf d = refined_lanes<S>(job, rows, c1, c2, inside, exact_differences(c1, c2, table));
+        hit = extreme_lanes(d, observed, out.alternative);
     }
     subtract_lanes_between(out.counts, at, hit, from, to);
     if constexpr (S::sound) {
@@ -187,7 +191,7 @@ void tally_block(const float* c1, const float* c2, const float* observed, tail a
             out.z_tanh = t;
             out.counts = counts + k;
             out.undefined = undefined != nullptr ? undefined + k : nullptr;
-            tally_vector<S>(out, a, b, 0, 0, len, table);
+            tally_vector<S>(nullptr, lane_rows{0, 0}, out, a, b, 0, 0, len, table);
         }
     });
 }
@@ -207,8 +211,9 @@ inline vi median_hit(vf key, vf threshold, const median_counts& out) {
 // numbers_u (lane sums taken later) and, for per-feature units, those of
 // features first_lane + l to the worker's arrays.
 template <class S>
-inline void count_vector(const median_counts& out, vf r1, vf r2, int32_t u, int32_t first_lane, int from, int to,
-                         const double* table, vi& hits_u, vi& numbers_u) {
+inline void count_vector(const pair_job& job, const lane_rows& rows, const median_counts& out, vf r1, vf r2,
+                         int32_t u, int32_t first_lane, int from, int to, const double* table, vi& hits_u,
+                         vi& numbers_u) {
     const bool features = out.run_start == nullptr;
     const vi in_range = lanes_between(from, to);
     const vf c1 = clamp_vec<S>(r1), c2 = clamp_vec<S>(r2);
@@ -219,7 +224,8 @@ inline void count_vector(const median_counts& out, vf r1, vf r2, int32_t u, int3
     vi hit_u = median_hit(key, tu, out), hit_j = median_hit(key, tj, out);
     const vi unsure = (within_margin(key, tu) | within_margin(key, tj) | beyond_clamp<S>(c1, c2)) & in_range;
     if (CORRSHIFT_ANY_LANE(unsure)) {
-        const vf exact = median_key(exact_differences(c1, c2, table), out);
+        const vf exact =
+            median_key(refined_lanes<S>(&job, rows, c1, c2, in_range, exact_differences(c1, c2, table)), out);
         hit_u = median_hit(exact, splat(out.threshold[u]), out);
         if (features) hit_j = median_hit(exact, load(out.threshold + first_lane), out);
     }
