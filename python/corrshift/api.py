@@ -414,9 +414,10 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         table, run = ztest_chunks(prep, pairs, threads=threads, progress=progress, chunking=chunking, **options)
         return _stored(data, key_added, _finish(table, ZTEST, prep, run.rows, chunking, class_alpha=class_alpha,
                                                 **options))
-    columns = native.ztest(prep.matrix, prep.group1, prep.group2, method, alternative, permutations, threads,
-                           pairs=pairs, progress=progress, strata=prep.strata)
-    table = ztest_table(prep, columns)
+    # The table takes the native columns over and makes all pairs' positions itself, as its names' codes.
+    table = ztest_table(prep, native.ztest(prep.matrix, prep.group1, prep.group2, method, alternative, permutations,
+                                           threads, pairs=pairs, progress=progress, strata=prep.strata,
+                                           positions=False))
     return _stored(data, key_added, _finish(table, ZTEST, prep, len(table), chunking, class_alpha=class_alpha,
                                             **options))
 
@@ -561,9 +562,9 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     if chunking is not None:
         table, run = score_chunks(prep, pairs, threads=threads, progress=progress, chunking=chunking, **options)
         return _stored(data, key_added, _finish(table, SCORE, prep, run.rows, chunking, **options))
-    columns = native.score(prep.matrix, prep.group1, prep.group2, method, aggregate, alternative, permutations,
-                           threads, pairs=pairs, exclude=prep.undefined, progress=progress, strata=prep.strata)
-    table = score_table(prep, columns)
+    table = score_table(prep, native.score(prep.matrix, prep.group1, prep.group2, method, aggregate, alternative,
+                                           permutations, threads, pairs=pairs, exclude=prep.undefined,
+                                           progress=progress, strata=prep.strata))
     return _stored(data, key_added, _finish(table, SCORE, prep, len(table), chunking, **options))
 
 

@@ -31,10 +31,13 @@ def _pairs(pairs) -> tuple[np.ndarray, np.ndarray]:
 
 def ztest(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: str, alternative: str,
           permutations: int, threads: int, pairs=None, progress: bool | None = False,
-          strata: np.ndarray | None = None) -> dict[str, np.ndarray]:
+          strata: np.ndarray | None = None, positions: bool = True) -> dict[str, np.ndarray]:
     """z-test columns (:data:`ZTEST_COLUMNS`) of all pairs, or of the given (first, second) pairs.
 
-    All pairs come in condensed order: (i, j) for i < j, row by row.
+    All pairs come in condensed order: (i, j) for i < j, row by row
+    (:func:`corrshift.pairs.block_pairs`). ``positions=False`` leaves their
+    ``first`` and ``second`` out, for a caller that makes them only when it
+    needs them, so that they take no memory while it works on the others.
     ``strata`` (one int32 per column of ``matrix``) makes each permutation
     deal the groups within each stratum.
     ``p_normal`` is NaN when a group has only 3 samples, where the normal
@@ -43,15 +46,21 @@ def ztest(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: st
     """
     with progress_bar(progress, "Permutations", "cycle") as report:
         if pairs is None:
-            k = matrix.shape[0]
-            first, second = block_pairs(0, k, k, False)
             values = _core.ztest_exhaustive(matrix, group1, group2, method, alternative, permutations, threads,
                                             report, strata)
+            if not positions:
+                return _ztest_columns(ZTEST_COLUMNS[2:], values, group1, group2)
+            k = matrix.shape[0]
+            first, second = block_pairs(0, k, k, False)
         else:
             first, second = _pairs(pairs)
             values = _core.ztest_indexed(matrix, first, second, group1, group2, method, alternative,
                                          permutations, threads, report, strata)
-    columns = dict(zip(ZTEST_COLUMNS, (first, second, *values)))
+    return _ztest_columns(ZTEST_COLUMNS, (first, second, *values), group1, group2)
+
+
+def _ztest_columns(names, values, group1, group2) -> dict[str, np.ndarray]:
+    columns = dict(zip(names, values))
     if min(len(group1), len(group2)) <= FEWEST_FOR_NORMAL:
         columns["p_normal"] = np.full_like(columns["p_normal"], np.nan)
     return columns

@@ -8,6 +8,9 @@ import numpy as np
 
 from . import native
 
+#: Rows converted at a time where a whole column's float64 temporary would weigh on memory.
+BLOCK = 1 << 20
+
 
 def permutation_pvalues(extreme, valid, statistic) -> np.ndarray:
     """Permutation p-values (extreme + 1) / (valid + 1); NaN where ``statistic`` is NaN.
@@ -21,8 +24,11 @@ def permutation_pvalues(extreme, valid, statistic) -> np.ndarray:
     valid = np.asarray(valid)
     if not valid.any():  # no permutation cycle (or none defined): (0 + 1) / (0 + 1)
         return np.where(np.isnan(statistic), np.nan, 1.0)
-    p = np.asarray(extreme, dtype=np.float64) + 1
-    p /= valid + 1.0
+    # In place, the divisors a block at a time: no float64 copy of the counts besides p itself.
+    p = np.array(extreme, dtype=np.float64)
+    p += 1
+    for start in range(0, len(p), BLOCK):
+        p[start:start + BLOCK] /= valid[start:start + BLOCK] + 1.0
     p[np.isnan(statistic)] = np.nan
     return p
 

@@ -1,0 +1,117 @@
+"""A whole result table is built in little more memory than the table itself, with the same numbers as the
+table built from every native column at once."""
+
+import json
+import subprocess
+import sys
+import textwrap
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import corrshift
+from corrshift import native, pairs, pvalues
+from corrshift.api import prepare
+from corrshift.tables import add_qvalues, score_rows, score_table, ztest_rows, ztest_table
+
+# The call's peak over the table's own memory: the engine's columns and the
+# normal q-values' sort (16 bytes a row while it runs) come on top of the
+# table's 45 bytes a row for a moment; 1.5 and more when columns are copied.
+PEAK_OVER_TABLE = 1.3
+
+PEAK_SCRIPT = """
+import json, numpy as np, corrshift
+
+def status(field):
+    with open("/proc/self/status") as lines:
+        for line in lines:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) * 1024
+
+x = np.random.default_rng(0).normal(size=(3000, 64)).astype(np.float32)
+corrshift.ztest(x[:50], range(32), range(32, 64), permutations=0, progress=False)
+with open("/proc/self/clear_refs", "w") as refs:
+    refs.write("5")  # the peak from here on
+before = status("VmRSS")
+table = corrshift.ztest(x, range(32), range(32, 64), permutations=0, progress=False)
+print(json.dumps([status("VmHWM") - before, int(table.memory_usage(deep=True).sum())]))
+"""
+
+
+def test_a_whole_tables_peak_stays_near_the_table():
+    try:
+        with open("/proc/self/clear_refs", "w") as refs:
+            refs.write("5")
+    except OSError:
+        pytest.skip("the peak resident size cannot be reset here")
+    run = subprocess.run([sys.executable, "-c", textwrap.dedent(PEAK_SCRIPT)], capture_output=True, text=True,
+                         timeout=300)
+    assert run.returncode == 0, run.stderr
+    rise, table = json.loads(run.stdout)
+    assert rise <= PEAK_OVER_TABLE * table, (rise / 2**20, table / 2**20)
+
+
+def _reference_pairs(lo, hi, k, per_feature):
+    found = [(i, j) for i in range(lo, hi) for j in range(0 if per_feature else i + 1, k) if j != i]
+    return np.array(found, dtype=np.int64).reshape(-1, 2).T
+
+
+@pytest.mark.parametrize("block", [1, 5, 1 << 20])  # a feature's pairs split or not across the blocks
+@pytest.mark.parametrize("per_feature", [False, True])
+@pytest.mark.parametrize("dtype", [np.int8, np.int16, np.int32])
+def test_block_pairs_fill_any_integer_type_block_by_block(monkeypatch, block, per_feature, dtype):
+    monkeypatch.setattr(pairs, "PAIRS_PER_BLOCK", block)
+    for k, lo, hi in [(9, 0, 9), (9, 2, 7), (9, 4, 4), (1, 0, 1), (2, 1, 2)]:
+        first, second = pairs.block_pairs(lo, hi, k, per_feature, dtype)
+        expected = _reference_pairs(lo, hi, k, per_feature)
+        assert first.dtype == second.dtype == dtype
+        np.testing.assert_array_equal(np.stack([first, second]), expected, err_msg=f"{k}, {lo}, {hi}")
+
+
+def _assert_same_table(got, expected):
+    pd.testing.assert_frame_equal(got, expected, check_exact=True)
+    for column in got.columns:
+        if isinstance(got[column].dtype, pd.CategoricalDtype):
+            # The codes of both builds: equal tables could still differ there.
+            np.testing.assert_array_equal(got[column].cat.codes, expected[column].cat.codes)
+
+
+def _prepared(k):
+    x = np.random.default_rng(2).normal(size=(k, 30))
+    x[3, :4] = np.nan  # undefined in group 1: NaN rows, left out of the q-values
+    x[5, 15:] = 2.0  # constant in group 2
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", corrshift.CorrshiftWarning)
+        return prepare(x, range(15), range(15, 30))
+
+
+@pytest.mark.parametrize("k", [40, 200])  # int8 and int16 name codes
+@pytest.mark.parametrize("permutations", [0, 19])
+def test_whole_table_equals_the_table_of_every_native_column(k, permutations):
+    # The whole table takes the native columns over and makes all pairs'
+    # positions itself; chunked runs build it from every column at once.
+    prep = _prepared(k)
+    call = dict(method="pearson", alternative="two-sided", permutations=permutations, threads=2)
+    every = native.ztest(prep.matrix, prep.group1, prep.group2, **call)
+    expected = add_qvalues(ztest_rows(prep, every), every)
+    taken = native.ztest(prep.matrix, prep.group1, prep.group2, **call, positions=False)
+    assert "first" not in taken
+    _assert_same_table(ztest_table(prep, taken), expected)
+    scores = native.score(prep.matrix, prep.group1, prep.group2, "pearson", "mean", "two-sided", permutations, 2,
+                          exclude=prep.undefined)
+    expected = add_qvalues(score_rows(prep, dict(scores)), scores)
+    _assert_same_table(score_table(prep, scores), expected)
+
+
+def test_permutation_pvalues_divide_block_by_block(monkeypatch):
+    monkeypatch.setattr(pvalues, "BLOCK", 7)
+    rng = np.random.default_rng(8)
+    valid = rng.choice([10, 99, 100], 50).astype(np.uint32)
+    extreme = rng.integers(0, valid + 1).astype(np.uint32)
+    statistic = rng.normal(size=50)
+    statistic[::9] = np.nan
+    expected = (extreme.astype(np.float64) + 1) / (valid.astype(np.float64) + 1)
+    expected[::9] = np.nan
+    np.testing.assert_array_equal(pvalues.permutation_pvalues(extreme, valid, statistic), expected)
