@@ -12,7 +12,7 @@ import pandas as pd
 import pytest
 
 import corrshift
-from corrshift import native, pairs, pvalues
+from corrshift import memory, native, pairs, pvalues
 from corrshift.api import prepare
 from corrshift.tables import add_qvalues, score_rows, score_table, ztest_rows, ztest_table
 
@@ -115,3 +115,65 @@ def test_permutation_pvalues_divide_block_by_block(monkeypatch):
     expected = (extreme.astype(np.float64) + 1) / (valid.astype(np.float64) + 1)
     expected[::9] = np.nan
     np.testing.assert_array_equal(pvalues.permutation_pvalues(extreme, valid, statistic), expected)
+
+
+X = np.random.default_rng(4).normal(size=(30, 20))
+ALL_PAIRS = 30 * 29 // 2
+# Two int8 name codes (30 features), four float32 and three float64 columns, the class's int8 code.
+ROW_BYTES = 2 + 4 * 4 + 3 * 8 + 1
+
+
+@pytest.mark.parametrize("options, rows", [
+    ({}, ALL_PAIRS),
+    ({"pairs": [(0, 1), (2, 3), (4, 5)]}, 3),
+    ({"chunk_pairs": 100}, ALL_PAIRS),  # chunks, but every row kept
+    ({"top": 5}, None),
+    ({"max_p": 0.5}, None),
+    ({"out": "table"}, None),
+])
+def test_a_table_beyond_half_the_available_memory_is_warned_about_first(monkeypatch, tmp_path, options, rows):
+    monkeypatch.setattr(memory, "available_memory", lambda: 2 * ROW_BYTES * 3 - 1)  # under two 3-row tables
+    if "out" in options:
+        options = {"out": tmp_path / "table"}
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        table = corrshift.ztest(X, range(10), range(10, 20), permutations=0, progress=False, **options)
+    said = [str(w.message) for w in caught if "memory available" in str(w.message)]
+    if rows is None:
+        assert not said
+        return
+    assert len(said) == 1 and issubclass(caught[0].category, corrshift.CorrshiftWarning)
+    assert said[0].startswith(f"the table of {rows:,} pairs will take about {memory.size_text(rows * ROW_BYTES)} "
+                              f"({ROW_BYTES} bytes a row), more than 50% of the 257 bytes of memory available")
+    assert "top=" in said[0] and "max_p=" in said[0] and "out=" in said[0]
+    assert len(table) * memory.row_bytes(table) == sum(
+        (c.cat.codes if isinstance(c.dtype, pd.CategoricalDtype) else c).to_numpy().nbytes for _, c in table.items())
+
+
+@pytest.mark.parametrize("available", [10**12, None])  # room enough, or a system that does not say
+def test_no_warning_where_the_table_fits_or_memory_is_unknown(monkeypatch, available):
+    monkeypatch.setattr(memory, "available_memory", lambda: available)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", corrshift.CorrshiftWarning)
+        corrshift.ztest(X, range(10), range(10, 20), permutations=0, progress=False)
+
+
+@pytest.mark.parametrize("limit, used, expected", [
+    (None, None, "host"),  # no container limit
+    ("max", "5000", "host"),  # a cgroup without a limit
+    ("9000", "5000", 4000),  # the room left under the limit, below the host's
+    ("9000", "9500", 0),  # beyond the limit already
+])
+def test_available_memory_is_the_hosts_within_a_containers_limit(monkeypatch, tmp_path, limit, used, expected):
+    monkeypatch.setitem(sys.modules, "psutil", None)  # read from /proc/meminfo
+    monkeypatch.setattr(memory, "_CGROUP", str(tmp_path))
+    if limit is not None:
+        (tmp_path / "memory.max").write_text(limit + "\n")
+        (tmp_path / "memory.current").write_text(used + "\n")
+    host = memory._meminfo_available()
+    assert host and host > 0
+    got = memory.available_memory()
+    if expected == "host":
+        assert abs(got - host) < 2**30  # the system's figure a moment later
+    else:
+        assert got == expected

@@ -13,6 +13,7 @@ from .analyses import SCORE, ZTEST, Analysis
 from .anndata_io import store_result
 from .groups import Groups, resolve_groups, sample_labels
 from .inputs import DataTable, analysed_values, as_table, is_anndata
+from .memory import warn_if_large_ztest
 from .messages import CorrshiftFutureWarning, few, warn
 from .names import positions
 from .options import (AGGREGATES, ALTERNATIVES, METHODS, check_choice, check_min_cells, check_permutations,
@@ -345,8 +346,11 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     CorrshiftWarning
         (a UserWarning) When a group has only 3 samples (``p_normal`` is
         then NaN), a feature is constant or has a NaN within a group,
-        ``min_cells`` leaves features out, or the permutation count is too
-        small for a single pair to reach a ``q_permutation`` of 0.05.
+        ``min_cells`` leaves features out, the permutation count is too
+        small for a single pair to reach a ``q_permutation`` of 0.05, or the
+        whole table would take more than half of the memory available
+        (said with its size before it is computed; ``top``, ``max_p`` and
+        ``out`` keep it small).
 
     Notes
     -----
@@ -409,6 +413,7 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     _warn_filtered(prep, "their pairs are not tested")
     _warn_undefined(prep, involved, "their pairs' rows are NaN")
     warn_if_unreachable(testable_rows(ZTEST, prep.undefined, *(pairs or (None, None))), permutations, "pairs")
+    warn_if_large_ztest(prep, pairs, chunking)
     options = dict(method=method, alternative=alternative, permutations=permutations)
     if chunking is not None:
         table, run = ztest_chunks(prep, pairs, threads=threads, progress=progress, chunking=chunking, **options)
