@@ -55,25 +55,52 @@ def bh_qvalues(p: np.ndarray) -> np.ndarray:
     p = np.asarray(p)
     if p.dtype != np.float32:
         p = np.asarray(p, dtype=np.float64)
-        single = p.astype(np.float32)
-        if np.array_equal(single, p, equal_nan=True):
+        single = _as_float32(p)
+        if single is not None:
             p = single
     if p.dtype == np.float32 and len(p) < 1 << 32:
         try:
             return native.bh_qvalues(p)
         except ValueError:  # values beyond [0, 1], which its keys do not order: the argsort below
             pass
+    return _bh_by_argsort(p)
+
+
+def _as_float32(p: np.ndarray) -> np.ndarray | None:
+    """``p`` as float32 when float32 holds every value exactly (NaN too), else None.
+
+    Converted and checked a block at a time: no float64 temporary of the
+    whole array, and float64 p-values (most permutation p-values) are found
+    out in the first block.
+    """
+    single = np.empty(len(p), dtype=np.float32)
+    for start in range(0, len(p), BLOCK):
+        given, converted = p[start:start + BLOCK], single[start:start + BLOCK]
+        converted[...] = given
+        if not np.array_equal(converted, given, equal_nan=True):
+            return None
+    return single
+
+
+def _bh_by_argsort(p: np.ndarray) -> np.ndarray:
+    """:func:`bh_qvalues` by an argsort, q-values formed in place of the ordered p-values.
+
+    The argsort puts the NaN last, so the first ``m`` positions of the
+    order are the tested rows', ascending; the factors ``m / rank`` come a
+    block at a time.
+    """
     q = np.full(len(p), np.nan)
-    tested = np.flatnonzero(~np.isnan(p))
-    if not len(tested):
+    tested = len(p) - int(np.count_nonzero(np.isnan(p)))
+    if not tested:
         return q
-    ps = p[tested]
-    order = np.argsort(ps)
-    ordered = ps[order]
-    ordered *= len(ps) / np.arange(1, len(ps) + 1, dtype=np.float64)
+    order = np.argsort(p)[:tested]
+    ordered = p[order]
+    for start in range(0, tested, BLOCK):
+        stop = min(start + BLOCK, tested)
+        ordered[start:stop] *= tested / np.arange(start + 1, stop + 1, dtype=np.float64)
     np.minimum.accumulate(ordered[::-1], out=ordered[::-1])
     np.clip(ordered, 0.0, 1.0, out=ordered)
-    q[tested[order]] = ordered
+    q[order] = ordered
     return q
 
 
@@ -119,6 +146,7 @@ def permutation_qvalues(extreme, valid, p) -> np.ndarray:
     tested = ~np.isnan(p)
     every, hits, counted = tested_counts(extreme, valid, tested)
     if not len(counted) or counted.min() != counted.max():
+        del tested, hits, counted  # the tested rows' copies of the counts: their memory back before the sort
         return bh_qvalues(p)
     if hits.min() == hits.max():  # one p-value for every tested row (no permutations, say): its q-value is itself
         return np.array(p, dtype=np.float64)
