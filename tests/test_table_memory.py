@@ -83,6 +83,8 @@ def _prepared(k):
     x = np.random.default_rng(2).normal(size=(k, 30))
     x[3, :4] = np.nan  # undefined in group 1: NaN rows, left out of the q-values
     x[5, 15:] = 2.0  # constant in group 2
+    x[7] = 0.0
+    x[7, [0, 20]] = 1.0  # constant in a permuted group that deals both ones to the other: unequal cycle counts
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", corrshift.CorrshiftWarning)
         return prepare(x, range(15), range(15, 30))
@@ -97,6 +99,8 @@ def test_whole_table_equals_the_table_of_every_native_column(k, permutations):
     call = dict(method="pearson", alternative="two-sided", permutations=permutations, threads=2)
     every = native.ztest(prep.matrix, prep.group1, prep.group2, **call)
     expected = add_qvalues(ztest_rows(prep, every), every)
+    tested = ~np.isnan(every["z_diff"])
+    assert len(np.unique(every["valid"][tested])) == (2 if permutations else 1)  # the sort of the p-values
     taken = native.ztest(prep.matrix, prep.group1, prep.group2, **call, positions=False)
     assert "first" not in taken
     _assert_same_table(ztest_table(prep, taken), expected)

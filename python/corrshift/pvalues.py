@@ -83,24 +83,26 @@ def _as_float32(p: np.ndarray) -> np.ndarray | None:
 
 
 def _bh_by_argsort(p: np.ndarray) -> np.ndarray:
-    """:func:`bh_qvalues` by an argsort, q-values formed in place of the ordered p-values.
+    """:func:`bh_qvalues` by an argsort, a block of ranks at a time from the largest p-value down.
 
     The argsort puts the NaN last, so the first ``m`` positions of the
-    order are the tested rows', ascending; the factors ``m / rank`` come a
-    block at a time.
+    order are the tested rows', ascending. Each block carries the running
+    minimum of the blocks above it: besides the order and the q-values,
+    memory holds one block.
     """
     q = np.full(len(p), np.nan)
     tested = len(p) - int(np.count_nonzero(np.isnan(p)))
-    if not tested:
-        return q
     order = np.argsort(p)[:tested]
-    ordered = p[order]
-    for start in range(0, tested, BLOCK):
-        stop = min(start + BLOCK, tested)
-        ordered[start:stop] *= tested / np.arange(start + 1, stop + 1, dtype=np.float64)
-    np.minimum.accumulate(ordered[::-1], out=ordered[::-1])
-    np.clip(ordered, 0.0, 1.0, out=ordered)
-    q[order] = ordered
+    smallest = np.inf
+    for stop in range(tested, 0, -BLOCK):
+        start = max(stop - BLOCK, 0)
+        rows = order[start:stop]
+        adjusted = p[rows]  # in p's own type, as the products are rounded to it
+        adjusted *= tested / np.arange(start + 1, stop + 1, dtype=np.float64)
+        np.minimum.accumulate(adjusted[::-1], out=adjusted[::-1])
+        np.minimum(adjusted, smallest, out=adjusted)
+        smallest = adjusted[0]
+        q[rows] = np.clip(adjusted, 0.0, 1.0, out=adjusted)
     return q
 
 
@@ -143,11 +145,18 @@ def permutation_qvalues(extreme, valid, p) -> np.ndarray:
     -------
     ndarray of float64
     """
+    q = qvalues_by_counts(extreme, valid, p)
+    return bh_qvalues(p) if q is None else q
+
+
+def qvalues_by_counts(extreme, valid, p) -> np.ndarray | None:
+    """:func:`permutation_qvalues` when every tested row counts the same valid cycles; None otherwise,
+    where the p-values need a sort (:func:`bh_qvalues`), which a caller can run once it has let the
+    counts go."""
     tested = ~np.isnan(p)
     every, hits, counted = tested_counts(extreme, valid, tested)
     if not len(counted) or counted.min() != counted.max():
-        del tested, hits, counted  # the tested rows' copies of the counts: their memory back before the sort
-        return bh_qvalues(p)
+        return None
     if hits.min() == hits.max():  # one p-value for every tested row (no permutations, say): its q-value is itself
         return np.array(p, dtype=np.float64)
     distinct, tally = tally_by_extreme(hits, counted[0])

@@ -8,7 +8,7 @@ import pandas as pd
 from .analyses import analysis_of
 from .classes import change_classes
 from .pairs import block_pairs
-from .pvalues import PValueTally, bh_qvalues, permutation_pvalues, permutation_qvalues
+from .pvalues import PValueTally, bh_qvalues, permutation_pvalues, permutation_qvalues, qvalues_by_counts
 
 
 def statistic(columns) -> np.ndarray:
@@ -68,17 +68,20 @@ def pvalue_columns(columns: dict[str, np.ndarray], qvalues: bool, release: bool)
     The normal q-values come first, while the fewest other arrays are held:
     their sort holds 16 bytes a row of its own while it runs. With
     ``release``, the permutation counts leave ``columns`` once read, so that
-    their memory goes before the table's other columns are built.
+    their memory goes before a sort of the permutation p-values and before
+    the table's other columns are built.
     """
     found = {}
     if qvalues and "p_normal" in columns:
         # The engine's float32 p-values: its radix sort, without a check that they are float32.
         found["q_normal"] = bh_qvalues(columns["p_normal"])
     found["p_permutation"] = p = column_pvalues(columns)
-    if qvalues:
-        found["q_permutation"] = permutation_qvalues(columns["extreme"], columns["valid"], p)
+    q = qvalues_by_counts(columns["extreme"], columns["valid"], p) if qvalues else None
     if release:
         del columns["extreme"], columns["valid"]
+    if qvalues:
+        # Unequal cycle counts: the permutation p-values' sort, with the counts' memory back.
+        found["q_permutation"] = bh_qvalues(p) if q is None else q
     return {name: found[name] for name in PVALUE_COLUMNS if name in found}
 
 
