@@ -1,6 +1,7 @@
 """Results kept in the AnnData they came from, in a form that h5ad files keep.
 
-``adata.uns[key]`` holds the table as one array per column, the column
+``adata.uns[key]`` holds the table as one array per column (categorical
+columns as their codes, with their categories beside them), the column
 order, the table's ``attrs`` and the analysis parameters; a score table of
 one row per gene also goes to ``adata.var`` as columns ``<key>_score``,
 ``<key>_p_permutation`` and ``<key>_q_permutation``.
@@ -45,6 +46,26 @@ def _column(values: pd.Series) -> np.ndarray:
     return values.astype(str).to_numpy(dtype=object)
 
 
+def _stored_column(values: pd.Series) -> np.ndarray:
+    """A table column as h5ad keeps it compactly: a categorical's codes (its categories are kept beside
+    them, once), numbers in their own type (float32 stays float32), other columns as text."""
+    if isinstance(values.dtype, pd.CategoricalDtype):
+        return values.cat.codes.to_numpy()
+    return _column(values)
+
+
+def _loaded_column(values, categories) -> np.ndarray | pd.Categorical:
+    """A stored column as the table had it: a categorical from its codes and ``categories`` (or, as
+    results stored their categorical columns before, from its labels), anything else as stored."""
+    values = np.asarray(values)
+    if categories is None:
+        return values
+    categories = np.asarray(categories)
+    if values.dtype.kind in "iu":
+        return pd.Categorical.from_codes(values, categories=categories)
+    return pd.Categorical(values, categories=categories)
+
+
 def _is_gene_scores(table: pd.DataFrame) -> bool:
     return "feature" in table.columns and "score" in table.columns
 
@@ -54,9 +75,12 @@ def store_result(adata, table: pd.DataFrame, key_added: str, params: dict | None
 
     ``adata.uns[key_added]`` becomes a dict of
 
-    - ``"table"``: one array per column (numbers as they are, other columns
-      as text; a DataFrame in ``uns`` comes back from h5ad without its
-      ``attrs``, and one with a column of mixed kinds cannot be written),
+    - ``"table"``: one array per column: numbers in their own type
+      (float32 stays float32), categorical columns (feature names,
+      ``class``) as their integer codes, other columns as text (a
+      DataFrame in ``uns`` comes back from h5ad without its ``attrs``, and
+      one with a column of mixed kinds cannot be written),
+    - ``"categories"``: the categories of each categorical column, once,
     - ``"columns"``: the column order (h5ad files list a dict's entries by
       name),
     - ``"attrs"``: the table's ``attrs`` (groups, sizes, options),
@@ -111,11 +135,11 @@ def store_result(adata, table: pd.DataFrame, key_added: str, params: dict | None
             if name in adata.var.columns:
                 del adata.var[name]
     adata.uns[key_added] = {
-        "table": {str(c): _column(table[c]) for c in table.columns},
+        "table": {str(c): _stored_column(table[c]) for c in table.columns},
         "columns": np.array([str(c) for c in table.columns], dtype=object),
         "attrs": _storable(dict(table.attrs)),
         "params": _storable(dict(params or {})),
-        # Categorical columns (feature names) keep their categories, in order.
+        # Categorical columns (feature names, classes) keep their categories, in order, beside their codes.
         "categories": {str(c): _column(pd.Series(table[c].cat.categories)) for c in table.columns
                        if isinstance(table[c].dtype, pd.CategoricalDtype)},
     }
@@ -143,17 +167,20 @@ def load_result(adata, key_added: str) -> pd.DataFrame:
     Returns
     -------
     DataFrame
-        The columns in their stored order, text columns as Python strings
-        (categorical ones as categoricals with their categories);
-        ``attrs`` as stored (arrays come back as lists). The analysis
-        parameters are in ``adata.uns[key_added]["params"]``.
+        The columns in their stored order and types: categorical columns
+        as categoricals over their categories (unordered), numbers as they
+        were, text columns as Python strings; ``attrs`` as stored (arrays
+        come back as lists). A table of corrshift comes back equal to the
+        one stored, dtypes included. The analysis parameters are in
+        ``adata.uns[key_added]["params"]``. Results stored with their
+        categorical columns as text (by earlier versions) load as well.
     """
     stored = adata.uns.get(key_added)
     if not isinstance(stored, dict) or not {"table", "columns"} <= set(stored):
         raise KeyError(f"adata.uns has no corrshift result under {key_added!r}")
     columns = [str(c) for c in stored["columns"]]
     categories = stored.get("categories", {})
-    table = pd.DataFrame({c: pd.Categorical(np.asarray(stored["table"][c]), categories=np.asarray(categories[c]))
-                          if c in categories else np.asarray(stored["table"][c]) for c in columns}, columns=columns)
+    table = pd.DataFrame({c: _loaded_column(stored["table"][c], categories.get(c)) for c in columns},
+                         columns=columns, copy=False)
     table.attrs = _plain(dict(stored.get("attrs", {})))
     return table

@@ -14,6 +14,7 @@ from .anndata_io import store_result
 from .design import canonical_columns, permutation_cycles, warn_design
 from .groups import Groups, resolve_groups, sample_labels
 from .inputs import DataTable, analysed_values, as_table, is_anndata
+from .memory import warn_if_large_ztest
 from .messages import CorrshiftFutureWarning, few, warn
 from .names import positions
 from .options import (AGGREGATES, ALTERNATIVES, METHODS, check_choice, check_min_cells, check_permutations,
@@ -353,8 +354,11 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     CorrshiftWarning
         (a UserWarning) When a group has only 3 samples (``p_normal`` is
         then NaN), a feature is constant or has a NaN within a group,
-        ``min_cells`` leaves features out, or the permutation count is too
-        small for a single pair to reach a ``q_permutation`` of 0.05.
+        ``min_cells`` leaves features out, the permutation count is too
+        small for a single pair to reach a ``q_permutation`` of 0.05, or the
+        whole table would take more than half of the memory available
+        (said with its size before it is computed; ``top``, ``max_p`` and
+        ``out`` keep it small).
 
     Notes
     -----
@@ -418,15 +422,17 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     _warn_undefined(prep, involved, "their pairs' rows are NaN")
     permutations, dealing = _dealing(prep, permutations)
     warn_if_unreachable(testable_rows(ZTEST, prep.undefined, *(pairs or (None, None))), permutations, "pairs")
+    warn_if_large_ztest(prep, pairs, chunking)
     options = dict(method=method, alternative=alternative, permutations=permutations)
     recorded = dict(options, exact=dealing.exact, class_alpha=class_alpha)
     if chunking is not None:
         table, run = ztest_chunks(prep, pairs, threads=threads, progress=progress, chunking=chunking,
                                   dealing=dealing, **options)
         return _stored(data, key_added, _finish(table, ZTEST, prep, run.rows, chunking, **recorded))
-    columns = native.ztest(prep.matrix, prep.group1, prep.group2, method, alternative, permutations, threads,
-                           pairs=pairs, progress=progress, dealing=dealing)
-    table = ztest_table(prep, columns)
+    # The table takes the native columns over and makes all pairs' positions itself, as its names' codes.
+    table = ztest_table(prep, native.ztest(prep.matrix, prep.group1, prep.group2, method, alternative, permutations,
+                                           threads, pairs=pairs, progress=progress, dealing=dealing,
+                                           positions=False))
     return _stored(data, key_added, _finish(table, ZTEST, prep, len(table), chunking, **recorded))
 
 
@@ -584,9 +590,9 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
                                   dealing=dealing, **options)
         return _stored(data, key_added, _finish(table, SCORE, prep, run.rows, chunking, exact=dealing.exact,
                                                 **options))
-    columns = native.score(prep.matrix, prep.group1, prep.group2, method, aggregate, alternative, permutations,
-                           threads, pairs=pairs, exclude=prep.undefined, progress=progress, dealing=dealing)
-    table = score_table(prep, columns)
+    table = score_table(prep, native.score(prep.matrix, prep.group1, prep.group2, method, aggregate, alternative,
+                                           permutations, threads, pairs=pairs, exclude=prep.undefined,
+                                           progress=progress, dealing=dealing))
     return _stored(data, key_added, _finish(table, SCORE, prep, len(table), chunking, exact=dealing.exact,
                                             **options))
 

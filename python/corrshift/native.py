@@ -56,10 +56,13 @@ def _pairs(pairs) -> tuple[np.ndarray, np.ndarray]:
 
 def ztest(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: str, alternative: str,
           permutations: int, threads: int, pairs=None, progress: bool | None = False,
-          dealing: Dealing = Dealing()) -> dict[str, np.ndarray]:
+          dealing: Dealing = Dealing(), positions: bool = True) -> dict[str, np.ndarray]:
     """z-test columns (:data:`ZTEST_COLUMNS`) of all pairs, or of the given (first, second) pairs.
 
-    All pairs come in condensed order: (i, j) for i < j, row by row.
+    All pairs come in condensed order: (i, j) for i < j, row by row
+    (:func:`corrshift.pairs.block_pairs`). ``positions=False`` leaves their
+    ``first`` and ``second`` out, for a caller that makes them only when it
+    needs them, so that they take no memory while it works on the others.
     ``dealing`` says how the permutation cycles split the samples.
     ``p_normal`` is NaN when a group has only 3 samples, where the normal
     approximation has no standard error. ``progress`` is the option of
@@ -67,15 +70,21 @@ def ztest(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: st
     """
     with progress_bar(progress, "Permutations", "cycle") as report:
         if pairs is None:
-            k = matrix.shape[0]
-            first, second = block_pairs(0, k, k, False)
             values = _core.ztest_exhaustive(matrix, group1, group2, method, alternative, permutations, threads,
                                             report, **dealing.keywords())
+            if not positions:
+                return _ztest_columns(ZTEST_COLUMNS[2:], values, group1, group2)
+            k = matrix.shape[0]
+            first, second = block_pairs(0, k, k, False)
         else:
             first, second = _pairs(pairs)
             values = _core.ztest_indexed(matrix, first, second, group1, group2, method, alternative,
                                          permutations, threads, report, **dealing.keywords())
-    columns = dict(zip(ZTEST_COLUMNS, (first, second, *values)))
+    return _ztest_columns(ZTEST_COLUMNS, (first, second, *values), group1, group2)
+
+
+def _ztest_columns(names, values, group1, group2) -> dict[str, np.ndarray]:
+    columns = dict(zip(names, values))
     if min(len(group1), len(group2)) <= FEWEST_FOR_NORMAL:
         columns["p_normal"] = np.full_like(columns["p_normal"], np.nan)
     return columns

@@ -56,15 +56,40 @@ def pairs_per_first(features: int, per_feature: bool) -> np.ndarray:
     return np.full(features, max(features - 1, 0), dtype=np.int64)
 
 
-def block_pairs(lo: int, hi: int, features: int, per_feature: bool) -> tuple[np.ndarray, np.ndarray]:
-    """The pairs of first features ``[lo, hi)`` as two int32 index arrays.
+#: Pairs built at a time by :func:`block_pairs`: its int32 working arrays stay this small.
+PAIRS_PER_BLOCK = 1 << 20
+
+
+def block_pairs(lo: int, hi: int, features: int, per_feature: bool,
+                dtype=np.int32) -> tuple[np.ndarray, np.ndarray]:
+    """The pairs of first features ``[lo, hi)`` as two index arrays of ``dtype``.
 
     ``(i, j)`` for ``i < j``, in condensed order (z-tests); with
     ``per_feature``, ``(i, j)`` for every ``j != i`` in increasing ``j``
-    (scores).
+    (scores). The arrays are filled a block of first features at a time, so
+    that besides them memory holds one block's working arrays; a ``dtype``
+    narrower than int32 (one that holds every position, such as the codes of
+    a Categorical over the features) saves half the memory or more.
     """
-    rows = np.arange(lo, hi, dtype=np.int32)
     counts = pairs_per_first(features, per_feature)[lo:hi]
+    ends = np.cumsum(counts)
+    total = int(ends[-1]) if len(ends) else 0
+    first, second = np.empty(total, dtype), np.empty(total, dtype)
+    row, start = lo, 0
+    while start < total:
+        # At least one first feature, and as many more as the block holds.
+        stop = max(row + 1, lo + int(np.searchsorted(ends, start + PAIRS_PER_BLOCK, side="right")))
+        end = int(ends[stop - lo - 1])
+        first[start:end], second[start:end] = _int32_pairs(row, stop, counts[row - lo:stop - lo], features,
+                                                           per_feature)
+        row, start = stop, end
+    return first, second
+
+
+def _int32_pairs(lo: int, hi: int, counts: np.ndarray, features: int,
+                 per_feature: bool) -> tuple[np.ndarray, np.ndarray]:
+    """:func:`block_pairs` of first features ``[lo, hi)`` (``counts`` pairs each) in one go, as int32."""
+    rows = np.arange(lo, hi, dtype=np.int32)
     total = int(counts.sum())
     first = np.repeat(rows, counts)
     if not per_feature:

@@ -8,6 +8,9 @@ import numpy as np
 
 from . import native
 
+#: Rows converted at a time where a whole column's float64 temporary would weigh on memory.
+BLOCK = 1 << 20
+
 
 def permutation_pvalues(extreme, valid, statistic) -> np.ndarray:
     """Permutation p-values (extreme + 1) / (valid + 1); NaN where ``statistic`` is NaN.
@@ -21,8 +24,11 @@ def permutation_pvalues(extreme, valid, statistic) -> np.ndarray:
     valid = np.asarray(valid)
     if not valid.any():  # no permutation cycle (or none defined): (0 + 1) / (0 + 1)
         return np.where(np.isnan(statistic), np.nan, 1.0)
-    p = np.asarray(extreme, dtype=np.float64) + 1
-    p /= valid + 1.0
+    # In place, the divisors a block at a time: no float64 copy of the counts besides p itself.
+    p = np.array(extreme, dtype=np.float64)
+    p += 1
+    for start in range(0, len(p), BLOCK):
+        p[start:start + BLOCK] /= valid[start:start + BLOCK] + 1.0
     p[np.isnan(statistic)] = np.nan
     return p
 
@@ -49,25 +55,54 @@ def bh_qvalues(p: np.ndarray) -> np.ndarray:
     p = np.asarray(p)
     if p.dtype != np.float32:
         p = np.asarray(p, dtype=np.float64)
-        single = p.astype(np.float32)
-        if np.array_equal(single, p, equal_nan=True):
+        single = _as_float32(p)
+        if single is not None:
             p = single
     if p.dtype == np.float32 and len(p) < 1 << 32:
         try:
             return native.bh_qvalues(p)
         except ValueError:  # values beyond [0, 1], which its keys do not order: the argsort below
             pass
+    return _bh_by_argsort(p)
+
+
+def _as_float32(p: np.ndarray) -> np.ndarray | None:
+    """``p`` as float32 when float32 holds every value exactly (NaN too), else None.
+
+    Converted and checked a block at a time: no float64 temporary of the
+    whole array, and float64 p-values (most permutation p-values) are found
+    out in the first block.
+    """
+    single = np.empty(len(p), dtype=np.float32)
+    for start in range(0, len(p), BLOCK):
+        given, converted = p[start:start + BLOCK], single[start:start + BLOCK]
+        converted[...] = given
+        if not np.array_equal(converted, given, equal_nan=True):
+            return None
+    return single
+
+
+def _bh_by_argsort(p: np.ndarray) -> np.ndarray:
+    """:func:`bh_qvalues` by an argsort, a block of ranks at a time from the largest p-value down.
+
+    The argsort puts the NaN last, so the first ``m`` positions of the
+    order are the tested rows', ascending. Each block carries the running
+    minimum of the blocks above it: besides the order and the q-values,
+    memory holds one block.
+    """
     q = np.full(len(p), np.nan)
-    tested = np.flatnonzero(~np.isnan(p))
-    if not len(tested):
-        return q
-    ps = p[tested]
-    order = np.argsort(ps)
-    ordered = ps[order]
-    ordered *= len(ps) / np.arange(1, len(ps) + 1, dtype=np.float64)
-    np.minimum.accumulate(ordered[::-1], out=ordered[::-1])
-    np.clip(ordered, 0.0, 1.0, out=ordered)
-    q[tested[order]] = ordered
+    tested = len(p) - int(np.count_nonzero(np.isnan(p)))
+    order = np.argsort(p)[:tested]
+    smallest = np.inf
+    for stop in range(tested, 0, -BLOCK):
+        start = max(stop - BLOCK, 0)
+        rows = order[start:stop]
+        adjusted = p[rows]  # in p's own type, as the products are rounded to it
+        adjusted *= tested / np.arange(start + 1, stop + 1, dtype=np.float64)
+        np.minimum.accumulate(adjusted[::-1], out=adjusted[::-1])
+        np.minimum(adjusted, smallest, out=adjusted)
+        smallest = adjusted[0]
+        q[rows] = np.clip(adjusted, 0.0, 1.0, out=adjusted)
     return q
 
 
@@ -110,10 +145,18 @@ def permutation_qvalues(extreme, valid, p) -> np.ndarray:
     -------
     ndarray of float64
     """
+    q = qvalues_by_counts(extreme, valid, p)
+    return bh_qvalues(p) if q is None else q
+
+
+def qvalues_by_counts(extreme, valid, p) -> np.ndarray | None:
+    """:func:`permutation_qvalues` when every tested row counts the same valid cycles; None otherwise,
+    where the p-values need a sort (:func:`bh_qvalues`), which a caller can run once it has let the
+    counts go."""
     tested = ~np.isnan(p)
     every, hits, counted = tested_counts(extreme, valid, tested)
     if not len(counted) or counted.min() != counted.max():
-        return bh_qvalues(p)
+        return None
     if hits.min() == hits.max():  # one p-value for every tested row (no permutations, say): its q-value is itself
         return np.array(p, dtype=np.float64)
     distinct, tally = tally_by_extreme(hits, counted[0])

@@ -7,7 +7,8 @@ import pandas as pd
 
 from .analyses import analysis_of
 from .classes import change_classes
-from .pvalues import PValueTally, bh_qvalues, permutation_pvalues, permutation_qvalues
+from .pairs import block_pairs
+from .pvalues import PValueTally, bh_qvalues, permutation_pvalues, permutation_qvalues, qvalues_by_counts
 
 
 def statistic(columns) -> np.ndarray:
@@ -20,11 +21,23 @@ def column_pvalues(columns: dict[str, np.ndarray]) -> np.ndarray:
     return permutation_pvalues(columns["extreme"], columns["valid"], statistic(columns))
 
 
+def feature_dtype(features: pd.Index) -> pd.CategoricalDtype:
+    """The Categorical dtype of feature names: categories ``features``, in order."""
+    return pd.CategoricalDtype(features)
+
+
+def code_dtype(features: pd.Index) -> np.dtype:
+    """The integer type pandas gives the codes of a Categorical over ``features`` (int16 up to 32,766 of
+    them): positions built in it become a name column without a copy."""
+    return pd.Categorical.from_codes(np.zeros(0, dtype=np.int8), dtype=feature_dtype(features)).codes.dtype
+
+
 def feature_names(features: pd.Index, positions: np.ndarray) -> pd.Categorical:
     """The names of features at ``positions``: a Categorical over the feature index.
 
-    Its codes are the positions themselves, so no name is copied per row; it
-    compares equal to the names, and writes them to text and Parquet files.
+    Its codes are the positions themselves, so no name is copied per row
+    (nor the positions, when they come in :func:`code_dtype`); it compares
+    equal to the names, and writes them to text and Parquet files.
 
     Parameters
     ----------
@@ -37,12 +50,73 @@ def feature_names(features: pd.Index, positions: np.ndarray) -> pd.Categorical:
     -------
     pandas.Categorical
     """
-    return pd.Categorical.from_codes(positions, dtype=pd.CategoricalDtype(features), validate=False)
+    return pd.Categorical.from_codes(positions, dtype=feature_dtype(features), validate=False)
 
 
 def _frame(columns: dict) -> pd.DataFrame:
     # copy=False: the columns stay the arrays given, not copied into one block.
     return pd.DataFrame(columns, copy=False)
+
+
+#: The p- and q-value columns of a table, in their order.
+PVALUE_COLUMNS = ("p_permutation", "q_normal", "q_permutation")
+
+
+def pvalue_columns(columns: dict[str, np.ndarray], qvalues: bool, release: bool) -> dict[str, np.ndarray]:
+    """The p-value columns of native columns (:data:`PVALUE_COLUMNS`), with the q-values or without.
+
+    The normal q-values come first, while the fewest other arrays are held:
+    their sort holds 16 bytes a row of its own while it runs. With
+    ``release``, the permutation counts leave ``columns`` once read, so that
+    their memory goes before a sort of the permutation p-values and before
+    the table's other columns are built.
+    """
+    found = {}
+    if qvalues and "p_normal" in columns:
+        # The engine's float32 p-values: its radix sort, without a check that they are float32.
+        found["q_normal"] = bh_qvalues(columns["p_normal"])
+    found["p_permutation"] = p = column_pvalues(columns)
+    q = qvalues_by_counts(columns["extreme"], columns["valid"], p) if qvalues else None
+    if release:
+        del columns["extreme"], columns["valid"]
+    if qvalues:
+        # Unequal cycle counts: the permutation p-values' sort, with the counts' memory back.
+        found["q_permutation"] = bh_qvalues(p) if q is None else q
+    return {name: found[name] for name in PVALUE_COLUMNS if name in found}
+
+
+def _names(prep, columns: dict[str, np.ndarray], name: str, release: bool) -> pd.Categorical:
+    """Feature names from the positions ``columns[name]``, which leave ``columns`` with ``release``."""
+    return feature_names(prep.features, columns.pop(name) if release else columns[name])
+
+
+def _pair_names(prep, columns: dict[str, np.ndarray], release: bool) -> tuple[pd.Categorical, pd.Categorical]:
+    """The names of each row's two features; for native columns without positions (all pairs,
+    :func:`corrshift.native.ztest`), all pairs' positions made here, as the names' codes."""
+    if "first" in columns:
+        return _names(prep, columns, "first", release), _names(prep, columns, "second", release)
+    k = len(prep.features)
+    return tuple(feature_names(prep.features, p) for p in block_pairs(0, k, k, False, code_dtype(prep.features)))
+
+
+def _ztest_frame(prep, columns: dict[str, np.ndarray], qvalues: bool, release: bool) -> pd.DataFrame:
+    pvalues = pvalue_columns(columns, qvalues, release)
+    feature_a, feature_b = _pair_names(prep, columns, release)
+    return _frame({
+        "feature_a": feature_a,
+        "feature_b": feature_b,
+        "r1": columns["r1"],
+        "r2": columns["r2"],
+        "class": change_classes(columns["r1"], columns["r2"], len(prep.group1), len(prep.group2), prep.class_alpha),
+        "z_diff": columns["z_diff"],
+        "p_normal": columns["p_normal"],  # NaN where z_diff is (the engine's)
+        **pvalues,
+    })
+
+
+def _score_frame(prep, columns: dict[str, np.ndarray], qvalues: bool, release: bool) -> pd.DataFrame:
+    pvalues = pvalue_columns(columns, qvalues, release)
+    return _frame({"feature": _names(prep, columns, "feature", release), "score": columns["score"], **pvalues})
 
 
 def ztest_rows(prep, columns: dict[str, np.ndarray]) -> pd.DataFrame:
@@ -54,25 +128,12 @@ def ztest_rows(prep, columns: dict[str, np.ndarray]) -> pd.DataFrame:
     (:func:`corrshift.classes.change_classes`). The engine's columns join
     the table as they are: float32, as computed, not widened copies.
     """
-    return _frame({
-        "feature_a": feature_names(prep.features, columns["first"]),
-        "feature_b": feature_names(prep.features, columns["second"]),
-        "r1": columns["r1"],
-        "r2": columns["r2"],
-        "class": change_classes(columns["r1"], columns["r2"], len(prep.group1), len(prep.group2), prep.class_alpha),
-        "z_diff": columns["z_diff"],
-        "p_normal": columns["p_normal"],  # NaN where z_diff is (the engine's)
-        "p_permutation": column_pvalues(columns),
-    })
+    return _ztest_frame(prep, columns, qvalues=False, release=False)
 
 
 def score_rows(prep, columns: dict[str, np.ndarray]) -> pd.DataFrame:
     """The score rows of native score columns, without q-values (NaN rows for undefined scores)."""
-    return _frame({
-        "feature": feature_names(prep.features, columns["feature"]),
-        "score": columns["score"],
-        "p_permutation": column_pvalues(columns),
-    })
+    return _score_frame(prep, columns, qvalues=False, release=False)
 
 
 def add_qvalues(table: pd.DataFrame, columns: dict[str, np.ndarray] | None = None) -> pd.DataFrame:
@@ -104,8 +165,9 @@ def add_permutation_qvalues(table: pd.DataFrame, tally: PValueTally) -> pd.DataF
 
 
 def ztest_table(prep, columns: dict[str, np.ndarray]) -> pd.DataFrame:
-    """The z-test table of native z-test columns."""
-    return add_qvalues(ztest_rows(prep, columns), columns)
+    """The z-test table of native z-test columns, which it takes over: the counts and positions leave
+    ``columns`` once read, so that a whole table's build holds little beyond the table itself."""
+    return _ztest_frame(prep, columns, qvalues=True, release=True)
 
 
 def unit_table(names, pairs: np.ndarray, columns: dict[str, np.ndarray]) -> pd.DataFrame:
@@ -120,5 +182,5 @@ def unit_table(names, pairs: np.ndarray, columns: dict[str, np.ndarray]) -> pd.D
 
 
 def score_table(prep, columns: dict[str, np.ndarray]) -> pd.DataFrame:
-    """The score table of native score columns."""
-    return add_qvalues(score_rows(prep, columns), columns)
+    """The score table of native score columns, which it takes over (as :func:`ztest_table` does)."""
+    return _score_frame(prep, columns, qvalues=True, release=True)
