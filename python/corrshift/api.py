@@ -15,8 +15,8 @@ from .groups import Groups, resolve_groups, sample_labels
 from .inputs import DataTable, analysed_values, as_table, is_anndata
 from .messages import CorrshiftFutureWarning, few, warn
 from .names import positions
-from .options import (AGGREGATES, ALTERNATIVES, METHODS, check_choice, check_min_cells, check_permutations,
-                      check_probability, check_threads)
+from .options import (AGGREGATES, ALTERNATIVES, METHODS, check_choice, check_max_p, check_min_cells,
+                      check_permutations, check_probability, check_threads)
 from .pairs import pair_positions
 from .significance import testable_rows, warn_if_unreachable
 from .chunked_runs import chunking_options, score_chunks, ztest_chunks
@@ -228,7 +228,11 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         Number of permutations m (0 to 2**24). Larger m gives finer
         permutation p-values and takes proportionally longer. Over N tested
         pairs a single pair can reach ``q_permutation`` <= 0.05 only when m
-        >= N / 0.05 - 1; a warning says so when m is smaller.
+        >= N / 0.05 - 1; a warning says so when m is smaller. 0 runs no
+        permutation test: ``p_permutation`` and ``q_permutation`` are NaN
+        (the columns stay), the normal p-value ranks the rows (``top``,
+        :func:`corrshift.ranking.ranked`), :func:`corrshift.network` uses
+        ``q_normal``, and ``max_p`` is refused.
     threads : int, optional
         Worker threads; all CPUs this process may use when None.
     progress : bool, optional
@@ -279,7 +283,8 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         stays bounded by the chunk size and ``top``.
     max_p : float, optional
         Keep only the tested rows whose ``p_permutation`` is at most
-        ``max_p``, in their usual order, reduced chunk by chunk.
+        ``max_p``, in their usual order, reduced chunk by chunk. Not with
+        ``permutations=0`` (a ValueError: there is no ``p_permutation``).
     out : str or path-like, optional
         Write every row (those under ``max_p`` with it) to this folder as a
         Parquet dataset, one file per chunk (``part-<chunk>.parquet``; in
@@ -393,6 +398,7 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     permutations = check_permutations(permutations)
     class_alpha = check_probability(class_alpha, "class_alpha")
     chunking = chunking_options(chunk_pairs, client, top, max_p, out)
+    check_max_p(max_p, permutations)
     threads = _threads(threads, chunking)
     _check_key_added(data, key_added, chunking)
     _warn_center(center)
@@ -534,6 +540,7 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     alternative = check_choice(alternative, ALTERNATIVES, "alternative")
     permutations = check_permutations(permutations)
     chunking = chunking_options(chunk_pairs, client, top, max_p, out)
+    check_max_p(max_p, permutations)
     threads = _threads(threads, chunking)
     _check_key_added(data, key_added, chunking)
     if sets is not None and (pairs is not None or chunking is not None):

@@ -22,7 +22,8 @@ from .files import (file_format, is_folder_output, output_format, read_data, rea
 from .inputs import is_anndata
 from .network import network, network_format, write_network
 from .messages import CorrshiftWarning, few
-from .options import AGGREGATES, ALTERNATIVES, INT32_MAX, MAX_PERMUTATIONS, METHODS, check_min_cells
+from .options import (AGGREGATES, ALTERNATIVES, INT32_MAX, MAX_PERMUTATIONS, METHODS, check_max_p,
+                      check_min_cells)
 from .ranking import ranked
 
 EXIT_USAGE = 2
@@ -256,6 +257,7 @@ def _folder_out(args) -> str | None:
 def _check_options(args) -> None:
     """Refuse options that do not go together, from the command line alone: before any file is read."""
     folder = _folder_out(args)
+    check_max_p(args.max_p, args.permutations, ("--max-p", "--permutations 0"))
     if folder is not None:
         if args.top is not None:
             raise UsageError("--top keeps the best rows in memory: write them to a file (.tsv, .csv, .parquet), "
@@ -462,7 +464,8 @@ def _ztest_command(args) -> None:
     if args.network is not None:
         graph, _ = network(table, args.network_q)
         write_network(graph, args.network)
-        print(f"wrote the network of {graph.number_of_edges()} significant pairs to {args.network}", file=said)
+        print(f"wrote the network of {graph.number_of_edges()} significant pairs ({graph.graph['q']} <= "
+              f"{args.network_q:g}) to {args.network}", file=said)
 
 
 def _score_command(args) -> None:
