@@ -127,7 +127,8 @@ def _common(p: argparse.ArgumentParser, with_data: bool = True) -> None:
     p.add_argument("--permutations", metavar="N", type=_whole(0, MAX_PERMUTATIONS),
                    default=DEMO_PERMUTATIONS if not with_data else 1000,
                    help="permutation count (default: %(default)s); over T tested rows, a single row can "
-                   "reach q_permutation 0.05 only with N >= T/0.05 - 1 (a warning says when N is smaller)")
+                   "reach q_permutation 0.05 only with N >= T/0.05 - 1 (a warning says when N is smaller); 0 "
+                   "runs no permutation test (p_permutation and q_permutation empty, rows ranked by p_normal)")
     p.add_argument("--threads", metavar="N", type=_whole(1, 1 << 16),
                    help="worker threads (default: all CPUs this process may use)")
     p.add_argument("--quiet", action="store_true", help="no progress bar (shown on standard error when it is a terminal)")
@@ -179,7 +180,7 @@ def _outputs(p: argparse.ArgumentParser, test: str) -> None:
     p.add_argument("--top", metavar="N", type=_whole(1, INT32_MAX), help=f"keep only the N best {rows}, "
                    f"in memory bounded by N and the chunk size{q_note}; not with a folder --out")
     p.add_argument("--max-p", metavar="P", type=_fraction, help=f"keep only the {rows} with p_permutation at "
-                   f"most P{q_note}")
+                   f"most P{q_note}; not with --permutations 0")
     p.add_argument("--chunk-pairs", metavar="N", type=_whole(1, INT32_MAX), help="compute the pairs in "
                    "chunks of about N (default with --top, --max-p, --scheduler or a folder --out: chosen "
                    "from the sample and permutation counts)")
