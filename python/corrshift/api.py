@@ -11,6 +11,7 @@ import pandas as pd
 from . import native
 from .analyses import SCORE, ZTEST, Analysis
 from .anndata_io import store_result
+from .files import output_target, write_table
 from .groups import Groups, resolve_groups, sample_labels
 from .inputs import DataTable, analysed_values, as_table, is_anndata
 from .messages import CorrshiftFutureWarning, few, warn
@@ -18,6 +19,7 @@ from .names import positions
 from .options import (AGGREGATES, ALTERNATIVES, METHODS, check_choice, check_max_p, check_min_cells,
                       check_permutations, check_probability, check_threads)
 from .pairs import pair_positions
+from .ranking import ranked
 from .significance import testable_rows, warn_if_unreachable
 from .chunked_runs import chunking_options, score_chunks, ztest_chunks
 from .standardise import observed_counts, standardise
@@ -268,7 +270,7 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         all pairs (a native call holds tens of bytes per pair). All
         pairs: chunks are blocks of first features (at least one feature's
         pairs each). Chunked results are bit for bit those of one call.
-        Any of ``client``, ``top``, ``max_p`` and ``out`` also runs in
+        Any of ``client``, ``top``, ``max_p`` and a folder ``out`` also runs in
         chunks, of a size chosen from the sample and permutation counts
         unless given here.
     client : dask.distributed.Client, optional
@@ -286,14 +288,29 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         ``max_p``, in their usual order, reduced chunk by chunk. Not with
         ``permutations=0`` (a ValueError: there is no ``p_permutation``).
     out : str or path-like, optional
-        Write every row (those under ``max_p`` with it) to this folder as a
-        Parquet dataset, one file per chunk (``part-<chunk>.parquet``; in
-        name order they hold the rows in the usual order), instead of
-        returning them. The folder must be empty or not exist yet; the
-        dataset is built in a hidden folder beside it and renamed to
-        ``out`` only when complete, so an interrupted run leaves no partial
-        dataset. The files have no q-values (they need every p-value at
-        once). Needs pyarrow.
+        Write the rows to disk instead of returning them (the function
+        then returns None), as the command line's ``--out`` does; the name
+        says how:
+
+        - a name ending in .csv, .tsv or .parquet (also .txt and .tab for
+          TSV, .pq for Parquet; .csv.gz, .tsv.gz and the like compress it)
+          is one file of that format: the table that would be returned
+          (``top`` and ``max_p`` apply), best first (the order of
+          :func:`corrshift.ranking.ranked`), with its q-values. It is
+          written under a hidden name beside it and renamed when complete,
+          so ``out`` holds the earlier file or the whole new one.
+        - a name without extension (or ending in "/", or an existing
+          folder) is a folder, written as a Parquet dataset chunk by chunk
+          with memory bounded by the chunk size: one file per chunk
+          (``part-<chunk>.parquet``; in name order they hold the rows in
+          the usual order), the rows under ``max_p`` with it, and no
+          q-values (they need every p-value at once). Not with ``top``.
+          The folder must be empty or not exist yet; it is built in a
+          hidden folder beside it and renamed to ``out`` only when
+          complete.
+
+        Any other name is refused before the analysis. Parquet needs
+        pyarrow. Not with ``key_added``.
     key_added : str, optional
         With AnnData data: keep the table and the analysis parameters in
         ``data.uns[key_added]`` (and, for :func:`score`, each gene's score,
@@ -397,10 +414,11 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     alternative = check_choice(alternative, ALTERNATIVES, "alternative")
     permutations = check_permutations(permutations)
     class_alpha = check_probability(class_alpha, "class_alpha")
-    chunking = chunking_options(chunk_pairs, client, top, max_p, out)
+    folder, file = output_target(out)
+    chunking = chunking_options(chunk_pairs, client, top, max_p, folder)
     check_max_p(max_p, permutations)
     threads = _threads(threads, chunking)
-    _check_key_added(data, key_added, chunking)
+    _check_key_added(data, key_added, out)
     _warn_center(center)
     prep = prepare(data, group1, group2, groupby=groupby, groups=groups, layer=layer, method=method,
                    min_cells=min_cells, strata=strata)
@@ -418,13 +436,13 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     options = dict(method=method, alternative=alternative, permutations=permutations)
     if chunking is not None:
         table, run = ztest_chunks(prep, pairs, threads=threads, progress=progress, chunking=chunking, **options)
-        return _stored(data, key_added, _finish(table, ZTEST, prep, run.rows, chunking, class_alpha=class_alpha,
-                                                **options))
+        return _delivered(data, key_added, file, _finish(table, ZTEST, prep, run.rows, chunking,
+                                                         class_alpha=class_alpha, **options))
     columns = native.ztest(prep.matrix, prep.group1, prep.group2, method, alternative, permutations, threads,
                            pairs=pairs, progress=progress, strata=prep.strata)
     table = ztest_table(prep, columns)
-    return _stored(data, key_added, _finish(table, ZTEST, prep, len(table), chunking, class_alpha=class_alpha,
-                                            **options))
+    return _delivered(data, key_added, file, _finish(table, ZTEST, prep, len(table), chunking,
+                                                     class_alpha=class_alpha, **options))
 
 
 def _threads(threads, chunking) -> int | None:
@@ -539,19 +557,20 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     aggregate = check_choice(aggregate, AGGREGATES, "aggregate")
     alternative = check_choice(alternative, ALTERNATIVES, "alternative")
     permutations = check_permutations(permutations)
-    chunking = chunking_options(chunk_pairs, client, top, max_p, out)
+    folder, file = output_target(out)
+    chunking = chunking_options(chunk_pairs, client, top, max_p, folder)
     check_max_p(max_p, permutations)
     threads = _threads(threads, chunking)
-    _check_key_added(data, key_added, chunking)
+    _check_key_added(data, key_added, out)
     if sets is not None and (pairs is not None or chunking is not None):
         raise ValueError("sets= scores the pairs inside each set in one native call: it does not go together "
-                         "with pairs=, chunk_pairs=, client=, top=, max_p= or out=")
+                         "with pairs=, chunk_pairs=, client=, top=, max_p= or a folder out= (a file out= is fine)")
     _warn_center(center)
     prep = prepare(data, group1, group2, groupby=groupby, groups=groups, layer=layer, method=method,
                    min_cells=min_cells, strata=strata)
     options = dict(method=method, aggregate=aggregate, alternative=alternative, permutations=permutations)
     if sets is not None:
-        return _stored(data, key_added, _set_scores(prep, sets, threads, progress, **options))
+        return _delivered(data, key_added, file, _set_scores(prep, sets, threads, progress, **options))
     k = prep.matrix.shape[0]
     if pairs is None:
         involved = np.arange(k)
@@ -567,11 +586,11 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
                         permutations, "features")
     if chunking is not None:
         table, run = score_chunks(prep, pairs, threads=threads, progress=progress, chunking=chunking, **options)
-        return _stored(data, key_added, _finish(table, SCORE, prep, run.rows, chunking, **options))
+        return _delivered(data, key_added, file, _finish(table, SCORE, prep, run.rows, chunking, **options))
     columns = native.score(prep.matrix, prep.group1, prep.group2, method, aggregate, alternative, permutations,
                            threads, pairs=pairs, exclude=prep.undefined, progress=progress, strata=prep.strata)
     table = score_table(prep, columns)
-    return _stored(data, key_added, _finish(table, SCORE, prep, len(table), chunking, **options))
+    return _delivered(data, key_added, file, _finish(table, SCORE, prep, len(table), chunking, **options))
 
 
 def _set_scores(prep: Prepared, sets, threads, progress, *, method, aggregate, alternative,
@@ -590,7 +609,7 @@ def _set_scores(prep: Prepared, sets, threads, progress, *, method, aggregate, a
                    alternative=alternative, permutations=permutations, units="sets")
 
 
-def _check_key_added(data, key_added, chunking) -> None:
+def _check_key_added(data, key_added, out) -> None:
     if key_added is None:
         return
     if not is_anndata(data):
@@ -598,12 +617,16 @@ def _check_key_added(data, key_added, chunking) -> None:
                          "an AnnData")
     if not isinstance(key_added, str) or not key_added:
         raise ValueError(f"key_added must be a non-empty string; got {key_added!r}")
-    if chunking is not None and chunking.out is not None:
+    if out is not None:
         raise ValueError("key_added= stores the table in the AnnData; out= writes it to disk instead")
 
 
-def _stored(data, key_added, table):
-    """The table, also kept in the AnnData ``data`` under ``key_added`` when that is given."""
+def _delivered(data, key_added, file, table):
+    """The table, also kept in the AnnData ``data`` under ``key_added`` when that is given; or, with
+    ``file``, None once the table is written there best first (as the command line's ``--out`` file)."""
+    if file is not None and table is not None:
+        write_table(ranked(table), file)
+        return None
     if key_added is not None and table is not None:
         store_result(data, table, key_added, dict(table.attrs))
     return table

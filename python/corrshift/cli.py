@@ -17,8 +17,7 @@ from . import __version__
 from .api import score, ztest
 from .datasets import breast_cancer
 from .atomic import check_new_folder
-from .files import (file_format, is_folder_output, output_format, read_data, read_pairs, read_sets, sample_labels,
-                    write_table)
+from .files import file_format, output_target, read_data, read_pairs, read_sets, sample_labels, write_table
 from .inputs import is_anndata
 from .network import network, network_format, write_network
 from .messages import CorrshiftWarning, few
@@ -249,10 +248,9 @@ def _dask_client(address):
 
 
 def _folder_out(args) -> str | None:
-    """The Parquet dataset folder of --out; None for a file or standard output."""
-    if args.out is None or not is_folder_output(args.out):
-        return None
-    return args.out
+    """The Parquet dataset folder of --out; None for a file or standard output. A name that is neither
+    fails here, before any file is read."""
+    return output_target(args.out)[0]
 
 
 def _check_options(args) -> None:
@@ -267,10 +265,8 @@ def _check_options(args) -> None:
             raise UsageError("--plots needs the rows in memory: write them to a file, not to a folder")
         if getattr(args, "network", None) is not None:
             raise UsageError("--network needs the rows in memory: write them to a file, not to a folder")
-    elif args.out is not None:
-        output_format(args.out)  # a wrong name fails before the analysis
     if getattr(args, "network", None) is not None:
-        network_format(args.network)  # likewise
+        network_format(args.network)  # a wrong name fails before the analysis
     if getattr(args, "sets", None) is not None and (args.pairs is not None or args.top is not None
                                                      or args.max_p is not None or args.chunk_pairs is not None
                                                      or args.scheduler is not None or folder is not None):

@@ -217,8 +217,29 @@ def output_format(path) -> str:
     except ValueError:
         kind = None
     if kind not in ("csv", "tsv", "parquet"):
-        raise ValueError(f"cannot write results to {str(path)!r}: use a name ending in .csv, .tsv or .parquet")
+        raise ValueError(f"cannot write results to {str(path)!r}: use a file name ending in .csv, .tsv or "
+                         ".parquet (.tsv.gz and the like compress the file), or a name without extension "
+                         "for a Parquet dataset folder")
     return kind
+
+
+def output_target(out) -> tuple[object | None, object | None]:
+    """(folder, file) of a results name: which one ``out`` names, the other None ((None, None) without it).
+
+    A name with a table extension (.csv, .tsv, .parquet, optionally
+    compressed as .tsv.gz) is a file of that format; an existing folder,
+    or a name ending in a separator or without extension, is a Parquet
+    dataset folder (see :func:`is_folder_output`). Any other name is a
+    ValueError, as is a Parquet file without pyarrow: before the analysis,
+    not after it.
+    """
+    if out is None:
+        return None, None
+    if is_folder_output(out):
+        return out, None
+    if output_format(out) == "parquet":
+        _need("pyarrow", "parquet", "writing Parquet")
+    return None, out
 
 
 def write_table(frame: pd.DataFrame, path) -> None:
