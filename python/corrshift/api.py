@@ -210,7 +210,8 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     groupby : str, Series or array_like, optional
         One label per sample: the name of an AnnData ``.obs`` column, a
         Series matched to the samples by its index (samples it does not
-        name belong to no group; rows may come in any order), or a list or
+        name belong to no group, with a warning that names them; rows may
+        come in any order), or a list or
         array in sample order. A Series whose index shares no name with the
         samples, or has the default index 0, 1, 2, ... while the samples
         have names, is an error: its labels would be matched by row number.

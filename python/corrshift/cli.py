@@ -11,6 +11,7 @@ import sys
 import warnings
 from pathlib import Path
 
+import numpy as np
 import pandas as pd
 
 from . import __version__
@@ -20,6 +21,7 @@ from .atomic import check_new_folder
 from .files import file_format, output_target, read_data, read_pairs, read_sets, sample_labels, write_table
 from .inputs import is_anndata
 from .network import network, network_format, write_network
+from .groups import warn_unlabelled
 from .messages import CorrshiftWarning, few
 from .options import (AGGREGATES, ALTERNATIVES, INT32_MAX, MAX_PERMUTATIONS, METHODS, check_max_p,
                       check_min_cells)
@@ -37,8 +39,9 @@ Input files:
   their content), or an AnnData .h5ad file (cells x genes; needs corrshift[anndata]). Every
   name must be unique and every other cell a number. SAMPLES is a table with sample names in
   its first column and the column named by --by; samples it does not list, or whose label is
-  neither A nor B, are left out. With .h5ad data --groups may be omitted: --by then names a
-  column of the file's .obs.
+  neither A nor B, are left out (a warning names the samples it does not list; the group sizes
+  analysed follow the run on standard error). With .h5ad data --groups may be omitted: --by
+  then names a column of the file's .obs.
 
 Options that go together:
   --groups is needed unless DATA is .h5ad; --layer is for .h5ad DATA only, --transpose for
@@ -322,21 +325,38 @@ def _column(args, data, column: str) -> pd.Series:
     return values[values.notna()].astype(str)
 
 
-def _labels(args, data) -> pd.Series:
-    if args.groups is not None:
-        labels = sample_labels(args.groups, args.by)
-        samples = data.obs_names if is_anndata(data) else data.columns
-        if not labels.index.isin(samples).any():
-            raise UsageError(f"no sample of {args.groups!r} ({few(labels.index, 3)}) is a sample of "
-                             f"{args.data!r} ({few(samples, 3)})" + ("" if args.transpose else
-                                                                     "; if DATA has samples in rows, add --transpose"))
-        for label in args.compare:
-            labelled = labels.index[labels == label]
-            if len(labelled) and not labelled.isin(samples).any():
-                raise UsageError(f"no sample labelled {label!r} in {args.groups!r} ({few(labelled, 3)}) is a "
-                                 f"sample of {args.data!r} ({few(samples, 3)})")
-        return labels
-    return _column(args, data, args.by)
+def _names(data) -> tuple[pd.Index, pd.Index]:
+    """The (features, samples) of DATA."""
+    if is_anndata(data):
+        return pd.Index(data.var_names), pd.Index(data.obs_names)
+    return pd.Index(data.index), pd.Index(data.columns)
+
+
+def _labels(args, data) -> np.ndarray:
+    """The --by label of each sample of DATA, in sample order (NaN: none); a warning names the samples
+    that SAMPLES does not list."""
+    samples = _names(data)[1]
+    if args.groups is None:
+        return _column(args, data, args.by).reindex(samples).to_numpy(dtype=object)
+    labels = sample_labels(args.groups, args.by)
+    if not labels.index.isin(samples).any():
+        raise UsageError(f"no sample of {args.groups!r} ({few(labels.index, 3)}) is a sample of "
+                         f"{args.data!r} ({few(samples, 3)})" + ("" if args.transpose else
+                                                                 "; if DATA has samples in rows, add --transpose"))
+    for label in args.compare:
+        labelled = labels.index[labels == label]
+        if len(labelled) and not labelled.isin(samples).any():
+            raise UsageError(f"no sample labelled {label!r} in {args.groups!r} ({few(labelled, 3)}) is a "
+                             f"sample of {args.data!r} ({few(samples, 3)})")
+    warn_unlabelled(labels.index, samples, f"--groups {args.groups!r}")
+    return labels.reindex(samples).to_numpy(dtype=object)
+
+
+def _say_groups(args, labels: np.ndarray) -> None:
+    """The group sizes analysed, on standard error."""
+    a, b = args.compare
+    print(f"corrshift {args.command}: analysed {(labels == a).sum()} + {(labels == b).sum()} samples "
+          f"({a} + {b})", file=sys.stderr)
 
 
 def _run(args, test):
@@ -345,25 +365,26 @@ def _run(args, test):
     _check_options(args)
     _check_files(args)
     data = read_data(args.data, transpose=args.transpose)
-    groups = dict(groupby=_labels(args, data), groups=tuple(args.compare), layer=args.layer)
+    labels = _labels(args, data)
+    groups = dict(groupby=labels, groups=tuple(args.compare), layer=args.layer)
     options = dict(method=args.method, alternative=args.alternative, center=args.center,
                    min_cells=args.min_cells, **_chunk_options(args))
     if args.strata is not None:
         options["strata"] = _column(args, data, args.strata)
     if args.pairs is not None:
-        features = data.var_names if is_anndata(data) else data.index
-        options["pairs"] = read_pairs(args.pairs, pd.Index(features))
+        options["pairs"] = read_pairs(args.pairs, _names(data)[0])
     if test is score:
         options["aggregate"] = args.aggregate
         if args.sets is not None:
-            features = data.var_names if is_anndata(data) else data.index
-            options["sets"] = read_sets(args.sets, pd.Index(features))
+            options["sets"] = read_sets(args.sets, _names(data)[0])
     else:
         options["class_alpha"] = args.class_alpha
     with _dask_client(args.scheduler) as client:
         if client is not None:
             options["client"] = client
-        return _native_call(test, data, args, **groups, **options), data, groups
+        table = _native_call(test, data, args, **groups, **options)
+    _say_groups(args, labels)
+    return table, data, groups
 
 
 def _format(table: pd.DataFrame) -> str:

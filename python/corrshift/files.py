@@ -194,13 +194,14 @@ def _two_columns(path, features: pd.Index, names: tuple[str, str], holding: str)
 
 
 def sample_labels(path, column: str) -> pd.Series:
-    """The labels of one column of a sample-annotation table, as text, indexed by sample."""
+    """The labels of one column of a sample-annotation table, as text, indexed by every sample it lists
+    (NaN where the cell is empty: no label)."""
     frame = read_table(path, text_cells=True, rows="sample")
     if column not in frame.columns:
         raise ValueError(f"{str(path)!r} has no column {column!r}; its columns are {few(frame.columns, 8)}")
     labels = frame[column]
     keep = labels.notna() & (labels.astype(str) != "")
-    return labels[keep].astype(str)
+    return labels.astype(str).where(keep)
 
 
 def is_folder_output(path) -> bool:
