@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import dataclasses
 import math
+import types
 
 import numpy as np
 import pandas as pd
@@ -13,7 +14,7 @@ from .analyses import SCORE, ZTEST, Analysis
 from .anndata_io import store_result
 from .files import output_target, write_table
 from .groups import Groups, resolve_groups, sample_labels
-from .inputs import DataTable, analysed_values, as_table, is_anndata
+from .inputs import DataTable, analysed_data, analysed_values, as_table, is_anndata, is_anndata_raw
 from .messages import CorrshiftFutureWarning, few, warn
 from .names import positions
 from .options import (AGGREGATES, ALTERNATIVES, METHODS, check_choice, check_max_p, check_min_cells,
@@ -97,6 +98,7 @@ def prepare(data, group1, group2, *, groupby=None, groups=None, layer=None, meth
     n1 = len(resolved.first)
     filtered = pd.Index([])
     if min_cells is not None:
+        _warn_if_not_counts(values, min_cells)
         enough = _enough_observed(values, n1, len(columns) - n1, min_cells)
         if not enough.all():
             filtered = table.features[rows[~enough]]
@@ -131,6 +133,28 @@ def _enough_observed(values: np.ndarray, n1: int, n2: int, min_cells) -> np.ndar
     # A share is a count rounded up; rounded first, so that 0.07 of 100 samples is 7, not 8.
     needed = [math.ceil(round(min_cells * n, 9)) if isinstance(min_cells, float) else min_cells for n in (n1, n2)]
     return (counts[0] >= needed[0]) & (counts[1] >= needed[1])
+
+
+#: Below this share of zeros among the analysed values, data look scaled rather than counted.
+FEWEST_ZEROS = 0.01
+
+
+def _warn_if_not_counts(values: np.ndarray, min_cells) -> None:
+    """Warn when ``min_cells`` meets data where "non-zero" does not mean "observed": negative values, or
+    (almost) no zeros, as in scaled or centred data, where it leaves out next to nothing."""
+    if values.size == 0:
+        return
+    if (values < 0).any():
+        why = "has negative values"
+    else:
+        zeros = np.count_nonzero(values == 0) / values.size
+        if zeros >= FEWEST_ZEROS:
+            return
+        why = f"has almost no zeros ({zeros:.2%} of the analysed values)"
+    warn(f"min_cells={min_cells!r} counts the samples where a feature is non-zero, but the data {why}, as "
+         "scaled or centred data have: there, non-zero does not mean observed, and it leaves out (next to) "
+         "nothing. Use it on counts or on data where 0 means not observed: an AnnData's .raw (use_raw=True, "
+         "--use-raw) or a counts layer (layer=)")
 
 
 def _share(min_cells) -> str:
@@ -183,8 +207,8 @@ def _attrs(analysis: Analysis, prep: Prepared, **options) -> dict:
 
 def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=None, method="pearson",
           alternative="two-sided", permutations=1000, threads=None, progress=None, min_cells=None,
-          strata=None, class_alpha=0.05, layer=None, chunk_pairs=None, client=None, top=None, max_p=None,
-          out=None, key_added=None, center=None) -> pd.DataFrame | None:
+          strata=None, class_alpha=0.05, layer=None, use_raw=False, chunk_pairs=None, client=None, top=None,
+          max_p=None, out=None, key_added=None, seed=None, center=None) -> pd.DataFrame | None:
     """Test which feature pairs change their correlation between two groups of samples.
 
     For every pair of features (or every given pair) the correlation is
@@ -252,7 +276,10 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         with such a feature are dropped. For sparse data such as
         single-cell counts, where a correlation carried by a handful of
         expressing cells is rarely biology. ``attrs["filtered"]`` lists the
-        left-out features.
+        left-out features. It counts non-zero values, so on data with
+        negative values or under 1% zeros (scaled or centred data, where it
+        leaves out next to nothing) a warning suggests ``use_raw`` or a
+        counts ``layer``.
     strata : str, Series or array_like, optional
         One stratum label per sample (batch, donor, sex), given as
         ``groupby`` is: each permutation deals the group labels anew within
@@ -265,6 +292,11 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         with n - 2 degrees of freedom) behind the ``class`` column.
     layer : str, optional
         AnnData layer to use instead of ``.X``.
+    use_raw : bool
+        Analyse the AnnData's ``.raw`` (its matrix and genes, the
+        AnnData's cells and ``.obs``) instead of ``.X``, as scanpy's option
+        of that name: the unscaled data kept before scaling. Not with
+        ``layer``. The same as passing ``data.raw`` as ``data``.
     chunk_pairs : int, optional
         Compute the pairs in chunks of about this many, one native call per
         chunk, so that memory holds one chunk's pairs at a time instead of
@@ -317,7 +349,10 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         ``data.uns[key_added]`` (and, for :func:`score`, each gene's score,
         p- and q-value in ``data.var`` columns named ``{key_added}_score``
         and so on), as scanpy tools do; read it back with
-        :func:`corrshift.anndata_io.load_result`.
+        :func:`corrshift.anndata_io.load_result`. With an AnnData's
+        ``.raw`` (or ``use_raw=True``) the table goes to the AnnData's
+        ``.uns`` and the per-gene columns to ``.raw.var``, whose genes
+        they score.
     center : bool, optional
         Deprecated, without effect (a FutureWarning when given): every
         feature is standardised within each group, which includes centring.
@@ -368,8 +403,10 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     CorrshiftWarning
         (a UserWarning) When a group has only 3 samples (``p_normal`` is
         then NaN), a feature is constant or has a NaN within a group,
-        ``min_cells`` leaves features out, or the permutation count is too
-        small for a single pair to reach a ``q_permutation`` of 0.05.
+        ``min_cells`` leaves features out or meets scaled data, a
+        ``groupby`` Series does not list some samples of the data, or the
+        permutation count is too small for a single pair to reach a
+        ``q_permutation`` of 0.05.
 
     Notes
     -----
@@ -415,6 +452,7 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     alternative = check_choice(alternative, ALTERNATIVES, "alternative")
     permutations = check_permutations(permutations)
     class_alpha = check_probability(class_alpha, "class_alpha")
+    data = analysed_data(data, use_raw, layer)
     folder, file = output_target(out)
     chunking = chunking_options(chunk_pairs, client, top, max_p, folder)
     check_max_p(max_p, permutations)
@@ -464,8 +502,8 @@ def _finish(table, analysis: Analysis, prep: Prepared, rows: int, chunking, **op
 
 def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=None, aggregate="mean",
           method="pearson", alternative="two-sided", permutations=1000, threads=None, progress=None,
-          min_cells=None, strata=None, sets=None, layer=None, chunk_pairs=None, client=None, top=None,
-          max_p=None, out=None, key_added=None, center=None) -> pd.DataFrame | None:
+          min_cells=None, strata=None, sets=None, layer=None, use_raw=False, chunk_pairs=None, client=None,
+          top=None, max_p=None, out=None, key_added=None, seed=None, center=None) -> pd.DataFrame | None:
     """Score each feature by how much its correlations change between two groups.
 
     A feature's score aggregates the Fisher differences z_diff of its pairs
@@ -475,7 +513,7 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
 
     Parameters
     ----------
-    data, group1, group2, groupby, groups, method, permutations, threads, progress, min_cells, strata, layer, key_added, center
+    data, group1, group2, groupby, groups, method, permutations, threads, progress, min_cells, strata, layer, use_raw, key_added, seed, center
         As in :func:`ztest`.
     sets : dict or DataFrame, optional
         Score gene sets instead of features: ``{name: [features]}`` (or a
@@ -530,9 +568,10 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     -----
     CorrshiftWarning
         (a UserWarning) When a feature is constant or has a NaN within a
-        group, ``min_cells`` leaves features out, or the permutation count
-        is too small for a single feature to reach a ``q_permutation`` of
-        0.05.
+        group, ``min_cells`` leaves features out or meets scaled data, a
+        ``groupby`` Series does not list some samples of the data, or the
+        permutation count is too small for a single feature to reach a
+        ``q_permutation`` of 0.05.
 
     Notes
     -----
@@ -558,6 +597,7 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     aggregate = check_choice(aggregate, AGGREGATES, "aggregate")
     alternative = check_choice(alternative, ALTERNATIVES, "alternative")
     permutations = check_permutations(permutations)
+    data = analysed_data(data, use_raw, layer)
     folder, file = output_target(out)
     chunking = chunking_options(chunk_pairs, client, top, max_p, folder)
     check_max_p(max_p, permutations)
@@ -613,9 +653,9 @@ def _set_scores(prep: Prepared, sets, threads, progress, *, method, aggregate, a
 def _check_key_added(data, key_added, out) -> None:
     if key_added is None:
         return
-    if not is_anndata(data):
+    if not (is_anndata(data) or is_anndata_raw(data)):
         raise ValueError("key_added= stores the result in an AnnData's .uns (and scores in .var): data must be "
-                         "an AnnData")
+                         "an AnnData or an AnnData's .raw")
     if not isinstance(key_added, str) or not key_added:
         raise ValueError(f"key_added must be a non-empty string; got {key_added!r}")
     if out is not None:
@@ -629,5 +669,13 @@ def _delivered(data, key_added, file, table):
         write_table(ranked(table), file)
         return None
     if key_added is not None and table is not None:
-        store_result(data, table, key_added, dict(table.attrs))
+        store_result(_result_holder(data), table, key_added, dict(table.attrs))
     return table
+
+
+def _result_holder(data):
+    """Where :func:`store_result` keeps a result of ``data``: the AnnData itself; for its ``.raw``, the
+    AnnData's ``.uns`` and, for gene scores, the columns of ``.raw.var`` (the genes of ``.raw``)."""
+    if not is_anndata_raw(data):
+        return data
+    return types.SimpleNamespace(uns=data._adata.uns, var=data.var, var_names=data.var_names, n_vars=data.n_vars)

@@ -19,7 +19,7 @@ from .api import score, ztest
 from .datasets import breast_cancer
 from .atomic import check_new_folder
 from .files import file_format, output_target, read_data, read_pairs, read_sets, sample_labels, write_table
-from .inputs import is_anndata
+from .inputs import is_anndata, is_anndata_raw
 from .network import network, network_format, write_network
 from .groups import warn_unlabelled
 from .messages import CorrshiftWarning, few
@@ -44,8 +44,9 @@ Input files:
   then names a column of the file's .obs.
 
 Options that go together:
-  --groups is needed unless DATA is .h5ad; --layer is for .h5ad DATA only, --transpose for
-  tables only. --top and --max-p work with a file --out or with none; {in_memory}
+  --groups is needed unless DATA is .h5ad; --layer is for .h5ad DATA only, as is --use-raw
+  (not with --layer); --transpose for tables only. --top and --max-p work with a file --out or with
+  none (--max-p not with --permutations 0); {in_memory}
   the rows in memory, so not with a folder --out. --chunk-pairs and --scheduler go with any
   output.
 """
@@ -118,6 +119,8 @@ def _common(p: argparse.ArgumentParser, with_data: bool = True) -> None:
         p.add_argument("--alternative", choices=ALTERNATIVES, default="two-sided",
                        help="alternative hypothesis (default: two-sided)")
         p.add_argument("--layer", metavar="NAME", help="AnnData layer instead of .X (.h5ad DATA only)")
+        p.add_argument("--use-raw", action="store_true", help="analyse the AnnData's .raw (its matrix and "
+                       "genes, kept before scaling) instead of .X (.h5ad DATA only; not with --layer)")
         p.add_argument("--transpose", action="store_true",
                        help="DATA has samples in rows and features in columns (tables only)")
         p.add_argument("--min-cells", metavar="N", type=_min_cells,
@@ -278,6 +281,9 @@ def _check_options(args) -> None:
     is_h5ad = file_format(args.data) == "h5ad"
     if args.layer is not None and not is_h5ad:
         raise UsageError(f"--layer names a layer of an AnnData (.h5ad) file; DATA {args.data!r} is a table")
+    if args.use_raw and (not is_h5ad or args.layer is not None):
+        raise UsageError("--use-raw analyses the .raw of an AnnData (.h5ad) file" + (
+            f"; DATA {args.data!r} is a table" if not is_h5ad else ", which has no layers: not with --layer"))
     if args.transpose and is_h5ad:
         raise UsageError("--transpose applies to tables; an .h5ad file always holds cells x genes")
     if args.groups is None and not is_h5ad:
@@ -326,8 +332,8 @@ def _column(args, data, column: str) -> pd.Series:
 
 
 def _names(data) -> tuple[pd.Index, pd.Index]:
-    """The (features, samples) of DATA."""
-    if is_anndata(data):
+    """The (features, samples) of DATA (or of its .raw)."""
+    if is_anndata(data) or is_anndata_raw(data):
         return pd.Index(data.var_names), pd.Index(data.obs_names)
     return pd.Index(data.index), pd.Index(data.columns)
 
@@ -361,22 +367,26 @@ def _say_groups(args, labels: np.ndarray) -> None:
 
 def _run(args, test):
     """Check the options, read the inputs, run ``test``; returns the table (None for a folder --out), the
-    data and the group options."""
+    analysed data (DATA, or its .raw with --use-raw) and the group options."""
     _check_options(args)
     _check_files(args)
     data = read_data(args.data, transpose=args.transpose)
+    if args.use_raw and data.raw is None:
+        raise UsageError(f"--use-raw: {args.data!r} has no .raw (an AnnData keeps one when adata.raw = adata is "
+                         "set before scaling)")
     labels = _labels(args, data)
     groups = dict(groupby=labels, groups=tuple(args.compare), layer=args.layer)
     options = dict(method=args.method, alternative=args.alternative, center=args.center,
-                   min_cells=args.min_cells, **_chunk_options(args))
+                   min_cells=args.min_cells, use_raw=args.use_raw, **_chunk_options(args))
+    analysed = data.raw if args.use_raw else data
     if args.strata is not None:
         options["strata"] = _column(args, data, args.strata)
     if args.pairs is not None:
-        options["pairs"] = read_pairs(args.pairs, _names(data)[0])
+        options["pairs"] = read_pairs(args.pairs, _names(analysed)[0])
     if test is score:
         options["aggregate"] = args.aggregate
         if args.sets is not None:
-            options["sets"] = read_sets(args.sets, _names(data)[0])
+            options["sets"] = read_sets(args.sets, _names(analysed)[0])
     else:
         options["class_alpha"] = args.class_alpha
     with _dask_client(args.scheduler) as client:
@@ -384,7 +394,7 @@ def _run(args, test):
             options["client"] = client
         table = _native_call(test, data, args, **groups, **options)
     _say_groups(args, labels)
-    return table, data, groups
+    return table, analysed, groups
 
 
 def _format(table: pd.DataFrame) -> str:
