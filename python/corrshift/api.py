@@ -9,7 +9,7 @@ import types
 import numpy as np
 import pandas as pd
 
-from . import native
+from . import columns, native
 from .analyses import SCORE, ZTEST, Analysis
 from .anndata_io import store_result
 from .files import output_target, write_table
@@ -205,6 +205,7 @@ def _attrs(analysis: Analysis, prep: Prepared, **options) -> dict:
     return attrs
 
 
+@columns.documented("ztest")
 def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=None, method="pearson",
           alternative="two-sided", permutations=1000, threads=None, progress=None, min_cells=None,
           strata=None, class_alpha=0.05, layer=None, use_raw=False, chunk_pairs=None, client=None, top=None,
@@ -363,24 +364,7 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         One row per pair, in the order of ``pairs`` (all pairs: (0, 1),
         (0, 2), ...), with the columns
 
-        - ``feature_a``, ``feature_b``: the pair;
-        - ``r1``, ``r2``: the correlation in group 1 and in group 2, within
-          [-1, 1] (NaN where a feature is constant, or has a NaN, within
-          the group);
-        - ``class``: the class of change, group 1's correlation then group
-          2's, each "+" or "-" when its test of r = 0 is significant at
-          ``class_alpha``, else "0" ("NA" where undefined): "+/0" is a
-          correlation present in group 1 only, "-/+" one that changes sign;
-        - ``z_diff``: atanh r1 - atanh r2, each r capped at +-0.99999994
-          (the largest float32 below 1) so that it stays finite;
-        - ``p_normal``: p-value of ``z_diff`` from the normal
-          approximation, standard error sqrt(1/(n1 - 3) + 1/(n2 - 3))
-          (times sqrt(1.5) for "spearman"); NaN when a group has 3 samples;
-        - ``p_permutation``: (b + 1) / (m' + 1), b of the m' permutations
-          with a defined ``z_diff`` giving one at least as extreme (see
-          Notes);
-        - ``q_normal``, ``q_permutation``: the Benjamini-Hochberg q-values
-          of the two p-values, over the tested pairs.
+        {columns}
 
         ``r1``, ``r2``, ``z_diff`` and ``p_normal`` are float32, the
         engine's values as computed; the other numbers are float64.
@@ -388,9 +372,8 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         ``attrs`` records the group names and sizes, the options, ``rows``
         (the number of rows of the full table) and, with ``min_cells``,
         ``filtered`` (the left-out features' names) and ``n_filtered``.
-        With ``top`` or ``max_p`` there is no ``q_normal`` (it would need
-        every normal p-value at once); ``q_permutation`` is still adjusted
-        over all tested pairs, kept or not. None with ``out``.
+        There is no ``q_normal`` with ``top`` or ``max_p``, as it would
+        need every normal p-value at once. None with ``out``.
 
     Raises
     ------
@@ -500,6 +483,7 @@ def _finish(table, analysis: Analysis, prep: Prepared, rows: int, chunking, **op
     return table
 
 
+@columns.documented("score")
 def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=None, aggregate="mean",
           method="pearson", alternative="two-sided", permutations=1000, threads=None, progress=None,
           min_cells=None, strata=None, sets=None, layer=None, use_raw=False, chunk_pairs=None, client=None,
@@ -546,13 +530,7 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         One row per feature (in data order), or per first feature of the
         given pairs (in data order), with the columns
 
-        - ``feature``: the feature;
-        - ``score``: the aggregate of its defined pairs' z_diff (see
-          ``aggregate``); NaN when it has none;
-        - ``p_permutation``: (b + 1) / (m' + 1), b of the m' permutations
-          with a defined score giving one at least as extreme;
-        - ``q_permutation``: its Benjamini-Hochberg q-value, adjusted over
-          all tested features (also with ``top`` or ``max_p``).
+        {columns}
 
         ``score`` is float32 (the engine's value), the p- and q-values
         float64. ``attrs`` records the group names and sizes and the options (with

@@ -14,7 +14,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
-from . import __version__
+from . import __version__, columns
 from .api import score, ztest
 from .datasets import breast_cancer
 from .atomic import check_new_folder
@@ -45,37 +45,24 @@ Input files:
 
 Options that go together:
   --groups is needed unless DATA is .h5ad; --layer is for .h5ad DATA only, as is --use-raw
-  (not with --layer); --transpose for tables only. --top and --max-p work with a file --out or with
-  none (--max-p not with --permutations 0); {in_memory}
+  (not with --layer); --transpose for tables only. --top and --max-p work with a file --out
+  or with none (--max-p not with --permutations 0); {in_memory}
   the rows in memory, so not with a folder --out. --chunk-pairs and --scheduler go with any
   output.
 """
 
-_ZTEST_COLUMNS = """\
-Output columns, one row per pair:
-  feature_a, feature_b   the pair
-  r1, r2                 correlation in group A and in group B (empty where a feature is
-                         constant within the group)
-  z_diff                 atanh(r1) - atanh(r2), each r clamped to [-0.99, 0.99]
-  p_normal               p-value of z_diff from the normal approximation
-  p_permutation          (b + 1)/(m + 1): b of the m permutations gave a z_diff at least as
-                         extreme; never below 1/(m + 1)
-  q_normal, q_permutation
-                         Benjamini-Hochberg q-values of the two p-values (no q_normal with
-                         --top or --max-p; no q-values in a folder --out)
-Rows are written best first: smallest p_permutation, then p_normal, then larger |z_diff|.
+_ZTEST_COLUMNS = f"""\
+Output columns, one row per pair (group 1 is A of --compare, group 2 is B):
+{columns.help_text("ztest")}
+Rows are written best first: smallest p_permutation, then p_normal, then larger |z_diff|
+(with --permutations 0: smallest p_normal first); in a folder --out, in pair order.
 """
 
-_SCORE_COLUMNS = """\
-Output columns, one row per feature:
-  feature          the feature
-  score            mean |z_diff| over the feature's pairs (--aggregate median: their median;
-                   for --alternative greater or less, the median of the signed z_diff)
-  p_permutation    (b + 1)/(m + 1): b of the m permutations gave a score at least as extreme;
-                   never below 1/(m + 1)
-  q_permutation    its Benjamini-Hochberg q-value over all tested features (no q-values in a
-                   folder --out)
-Rows are written best first: smallest p_permutation, then larger score.
+_SCORE_COLUMNS = f"""\
+Output columns, one row per feature (group 1 is A of --compare, group 2 is B):
+{columns.help_text("score")}
+Rows are written best first: smallest p_permutation, then larger score (with --permutations
+0: larger score first); in a folder --out, in feature order.
 """
 
 
