@@ -78,14 +78,15 @@ class Analysis:
 
 def _ztest_call(data, job, threads, pairs):
     return native.ztest(data, job.group1, job.group2, job.method, job.alternative, job.permutations, threads,
-                        pairs=pairs, strata=job.strata)
+                        pairs=pairs, strata=job.strata, seed=job.seed)
 
 
 def _score_call(data, job, threads, pairs):
     # A single feature has no pair: the call over all pairs gives its row.
     pairs = pairs if len(pairs[0]) else None
     return native.score(data, job.group1, job.group2, job.method, job.aggregate, job.alternative,
-                        job.permutations, threads, pairs=pairs, exclude=job.exclude, strata=job.strata)
+                        job.permutations, threads, pairs=pairs, exclude=job.exclude, strata=job.strata,
+                        seed=job.seed)
 
 
 ZTEST = Analysis("ztest", "z_diff", "pairs", native.ZTEST_COLUMNS, per_feature=False, has_normal=True,

@@ -18,11 +18,11 @@ from .inputs import DataTable, analysed_data, analysed_values, as_table, is_annd
 from .messages import CorrshiftFutureWarning, few, warn
 from .names import positions
 from .options import (AGGREGATES, ALTERNATIVES, METHODS, check_choice, check_max_p, check_min_cells,
-                      check_permutations, check_probability, check_threads)
+                      check_permutations, check_probability, check_seed, check_threads)
 from .pairs import pair_positions
 from .ranking import ranked
 from .significance import testable_rows, warn_if_unreachable
-from .chunked_runs import chunking_options, score_chunks, ztest_chunks
+from .chunked_runs import Chunking, chunking_options, score_chunks, ztest_chunks
 from .standardise import observed_counts, standardise
 from .sets import unit_pairs
 from .tables import score_table, unit_table, ztest_table
@@ -198,6 +198,8 @@ def _warn_small_group(prep: Prepared) -> None:
 def _attrs(analysis: Analysis, prep: Prepared, **options) -> dict:
     attrs = {"test": analysis.name, "group1": prep.groups.names[0], "group2": prep.groups.names[1],
              "n1": len(prep.group1), "n2": len(prep.group2), "features": len(prep.features), **options}
+    if "seed" in attrs and attrs["seed"] is None:
+        attrs["seed"] = native.DEFAULT_SEED  # the stream that ran: seed=None is the engine's default
     if prep.min_cells is not None:
         attrs.update(min_cells=prep.min_cells, filtered=list(prep.filtered), n_filtered=len(prep.filtered))
     if prep.strata is not None:
@@ -354,6 +356,14 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         ``.raw`` (or ``use_raw=True``) the table goes to the AnnData's
         ``.uns`` and the per-gene columns to ``.raw.var``, whose genes
         they score.
+    seed : int, optional
+        Seed of the permutations (0 to 2**32 - 1): the same seed deals the
+        same permutations, so gives the same table, whatever ``threads``
+        and chunks; another seed deals others. None (the default) is the
+        engine's fixed default stream, the seed 733: results are
+        reproducible without a seed. ``attrs["seed"]`` records the seed
+        that ran (733 for None), as do a Parquet ``out``'s metadata and
+        ``key_added``'s parameters.
     center : bool, optional
         Deprecated, without effect (a FutureWarning when given): every
         feature is standardised within each group, which includes centring.
@@ -422,7 +432,7 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
 
     Only the two groups' samples enter the computation, also in the
     permutations. Results are reproducible: the permutations are seeded
-    with a fixed seed and do not depend on ``threads``.
+    (``seed``; by default a fixed seed) and do not depend on ``threads``.
 
     Examples
     --------
@@ -434,6 +444,7 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     """
     alternative = check_choice(alternative, ALTERNATIVES, "alternative")
     permutations = check_permutations(permutations)
+    seed = check_seed(seed)
     class_alpha = check_probability(class_alpha, "class_alpha")
     data = analysed_data(data, use_raw, layer)
     folder, file = output_target(out)
@@ -455,13 +466,14 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     _warn_filtered(prep, "their pairs are not tested")
     _warn_undefined(prep, involved, "their pairs' rows are NaN")
     warn_if_unreachable(testable_rows(ZTEST, prep.undefined, *(pairs or (None, None))), permutations, "pairs")
-    options = dict(method=method, alternative=alternative, permutations=permutations)
+    options = dict(method=method, alternative=alternative, permutations=permutations, seed=seed)
     if chunking is not None:
+        chunking = _recorded(chunking, ZTEST, prep, class_alpha=class_alpha, **options)
         table, run = ztest_chunks(prep, pairs, threads=threads, progress=progress, chunking=chunking, **options)
         return _delivered(data, key_added, file, _finish(table, ZTEST, prep, run.rows, chunking,
                                                          class_alpha=class_alpha, **options))
     columns = native.ztest(prep.matrix, prep.group1, prep.group2, method, alternative, permutations, threads,
-                           pairs=pairs, progress=progress, strata=prep.strata)
+                           pairs=pairs, progress=progress, strata=prep.strata, seed=seed)
     table = ztest_table(prep, columns)
     return _delivered(data, key_added, file, _finish(table, ZTEST, prep, len(table), chunking,
                                                      class_alpha=class_alpha, **options))
@@ -472,6 +484,12 @@ def _threads(threads, chunking) -> int | None:
     if threads is None and chunking is not None and chunking.client is not None:
         return None
     return check_threads(threads)
+
+
+def _recorded(chunking: Chunking, analysis: Analysis, prep: Prepared, **options) -> Chunking:
+    """``chunking`` with the analysis' ``attrs`` for the files of a folder ``out`` (all but ``rows``, which
+    only the end of the run knows)."""
+    return dataclasses.replace(chunking, attrs=_attrs(analysis, prep, **options))
 
 
 def _finish(table, analysis: Analysis, prep: Prepared, rows: int, chunking, **options) -> pd.DataFrame | None:
@@ -497,7 +515,9 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
 
     Parameters
     ----------
-    data, group1, group2, groupby, groups, method, permutations, threads, progress, min_cells, strata, layer, use_raw, key_added, seed, center
+    data, group1, group2, groupby, groups, method, permutations, threads, progress, min_cells, strata
+        As in :func:`ztest`.
+    layer, use_raw, key_added, seed, center
         As in :func:`ztest`.
     sets : dict or DataFrame, optional
         Score gene sets instead of features: ``{name: [features]}`` (or a
@@ -575,6 +595,7 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     aggregate = check_choice(aggregate, AGGREGATES, "aggregate")
     alternative = check_choice(alternative, ALTERNATIVES, "alternative")
     permutations = check_permutations(permutations)
+    seed = check_seed(seed)
     data = analysed_data(data, use_raw, layer)
     folder, file = output_target(out)
     chunking = chunking_options(chunk_pairs, client, top, max_p, folder)
@@ -587,7 +608,7 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     _warn_center(center)
     prep = prepare(data, group1, group2, groupby=groupby, groups=groups, layer=layer, method=method,
                    min_cells=min_cells, strata=strata)
-    options = dict(method=method, aggregate=aggregate, alternative=alternative, permutations=permutations)
+    options = dict(method=method, aggregate=aggregate, alternative=alternative, permutations=permutations, seed=seed)
     if sets is not None:
         return _delivered(data, key_added, file, _set_scores(prep, sets, threads, progress, **options))
     k = prep.matrix.shape[0]
@@ -604,16 +625,18 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     warn_if_unreachable(testable_rows(SCORE, prep.undefined, None if pairs is None else pairs[0]),
                         permutations, "features")
     if chunking is not None:
+        chunking = _recorded(chunking, SCORE, prep, **options)
         table, run = score_chunks(prep, pairs, threads=threads, progress=progress, chunking=chunking, **options)
         return _delivered(data, key_added, file, _finish(table, SCORE, prep, run.rows, chunking, **options))
     columns = native.score(prep.matrix, prep.group1, prep.group2, method, aggregate, alternative, permutations,
-                           threads, pairs=pairs, exclude=prep.undefined, progress=progress, strata=prep.strata)
+                           threads, pairs=pairs, exclude=prep.undefined, progress=progress, strata=prep.strata,
+                           seed=seed)
     table = score_table(prep, columns)
     return _delivered(data, key_added, file, _finish(table, SCORE, prep, len(table), chunking, **options))
 
 
 def _set_scores(prep: Prepared, sets, threads, progress, *, method, aggregate, alternative,
-                permutations) -> pd.DataFrame:
+                permutations, seed) -> pd.DataFrame:
     """One row per unit of ``sets`` (see :func:`corrshift.sets.unit_pairs`), scored in one native call."""
     first, second, starts, names = unit_pairs(sets, prep.features, prep.undefined)
     _warn_filtered(prep, "their pairs are left out of the sets")
@@ -621,11 +644,11 @@ def _set_scores(prep: Prepared, sets, threads, progress, *, method, aggregate, a
     warn_if_unreachable(len(names), permutations, "sets")
     columns = native.score_units(prep.matrix, prep.group1, prep.group2, method, aggregate, alternative,
                                  permutations, threads, (first, second), starts, progress=progress,
-                                 strata=prep.strata)
+                                 strata=prep.strata, seed=seed)
     counts = np.diff(np.append(starts, len(first)))
     table = unit_table(names, counts, columns)
     return _finish(table, SCORE, prep, len(table), None, method=method, aggregate=aggregate,
-                   alternative=alternative, permutations=permutations, units="sets")
+                   alternative=alternative, permutations=permutations, seed=seed, units="sets")
 
 
 def _check_key_added(data, key_added, out) -> None:

@@ -88,6 +88,8 @@ class Job:
     exclude: np.ndarray | None = None
     #: One stratum per column of the matrix, or None (see :func:`corrshift.native.ztest`).
     strata: np.ndarray | None = None
+    #: The seed of the permutation stream, or None for the engine's default.
+    seed: int | None = None
 
 
 @dataclasses.dataclass(frozen=True)

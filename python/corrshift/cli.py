@@ -23,7 +23,8 @@ from .inputs import is_anndata, is_anndata_raw
 from .network import network, network_format, write_network
 from .groups import warn_unlabelled
 from .messages import CorrshiftWarning, few
-from .options import (AGGREGATES, ALTERNATIVES, INT32_MAX, MAX_PERMUTATIONS, METHODS, check_max_p,
+from .native import DEFAULT_SEED
+from .options import (AGGREGATES, ALTERNATIVES, INT32_MAX, MAX_PERMUTATIONS, MAX_SEED, METHODS, check_max_p,
                       check_min_cells)
 from .ranking import ranked
 
@@ -121,6 +122,9 @@ def _common(p: argparse.ArgumentParser, with_data: bool = True) -> None:
                    help="permutation count (default: %(default)s); over T tested rows, a single row can "
                    "reach q_permutation 0.05 only with N >= T/0.05 - 1 (a warning says when N is smaller); 0 "
                    "runs no permutation test (p_permutation and q_permutation empty, rows ranked by p_normal)")
+    p.add_argument("--seed", metavar="N", type=_whole(0, MAX_SEED), help="seed of the permutations: the same "
+                   "seed gives the same results, another deals other permutations (default: the fixed default "
+                   f"stream, seed {DEFAULT_SEED})")
     p.add_argument("--threads", metavar="N", type=_whole(1, 1 << 16),
                    help="worker threads (default: all CPUs this process may use)")
     p.add_argument("--quiet", action="store_true", help="no progress bar (shown on standard error when it is a terminal)")
@@ -226,8 +230,8 @@ def _native_call(test, data, args, **options) -> pd.DataFrame | None:
     # The progress bar goes to standard error; standard output carries results.
     # The bar ends its own line also when the computation raises, so an error
     # message that follows has a line of its own.
-    return test(data, progress=_shows_progress(args), permutations=args.permutations, threads=args.threads,
-                **options)
+    return test(data, progress=_shows_progress(args), permutations=args.permutations, seed=args.seed,
+                threads=args.threads, **options)
 
 
 def _dask_client(address):
@@ -398,7 +402,7 @@ def _headline(table: pd.DataFrame) -> str:
     a = table.attrs
     what = f"{a['rows']} pairs" if a["test"] == "ztest" else f"{a['rows']} features"
     return (f"{a['test']}: {a['group1']} ({a['n1']} samples) vs {a['group2']} ({a['n2']} samples), {what}, "
-            f"{a['method']}, {a['alternative']}, {a['permutations']} permutations")
+            f"{a['method']}, {a['alternative']}, {a['permutations']} permutations (seed {a['seed']})")
 
 
 def _report(table: pd.DataFrame | None, args, title: str) -> None:

@@ -13,6 +13,7 @@ import pandas as pd
 
 from .atomic import atomic_path
 from .messages import few
+from .parquet_sink import json_attrs
 
 _COMPRESSION = (".gz", ".bz2", ".xz", ".zst", ".zip")
 _FORMATS = {".csv": "csv", ".tsv": "tsv", ".txt": "tsv", ".tab": "tsv", ".parquet": "parquet",
@@ -246,13 +247,18 @@ def output_target(out) -> tuple[object | None, object | None]:
 def write_table(frame: pd.DataFrame, path) -> None:
     """Write a results table; the format follows the file name.
 
-    The file is written under a temporary name and renamed to ``path`` when
-    complete (see :func:`corrshift.atomic.atomic_path`): ``path`` holds the
-    earlier file or the new one, never part of a table.
+    A Parquet file also holds the table's ``attrs`` (the analysis' groups
+    and options), which ``pandas.read_parquet`` gives back. The file is
+    written under a temporary name and renamed to ``path`` when complete
+    (see :func:`corrshift.atomic.atomic_path`): ``path`` holds the earlier
+    file or the new one, never part of a table.
     """
     kind = output_format(path)
     if kind == "parquet":
         _need("pyarrow", "parquet", "writing Parquet")
+        # pandas keeps attrs (the analysis: groups, options, seed) in the file's metadata, as JSON.
+        frame = frame.copy(deep=False)
+        frame.attrs = json_attrs(frame.attrs)
     with atomic_path(path) as partial:
         if kind == "parquet":
             frame.to_parquet(partial, index=False)

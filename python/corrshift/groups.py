@@ -112,9 +112,10 @@ def warn_unlabelled(labelled: pd.Index, samples: pd.Index, what: str) -> None:
     if not len(missing):
         return
     strangers = labelled[~labelled.isin(samples)]
-    also = (f"; {len(strangers)} name{'s' if len(strangers) > 1 else ''} it lists {'are' if len(strangers) > 1 else 'is'}"
-            f" no sample of the data ({few(strangers, 3)}): are the names written the same way?" if len(strangers)
-            else "")
+    also = ""
+    if len(strangers):
+        names = f"{len(strangers)} names it lists are" if len(strangers) > 1 else "1 name it lists is"
+        also = f"; {names} no sample of the data ({few(strangers, 3)}): are the names written the same way?"
     many = len(missing) > 1
     warn(f"{what} does not list {len(missing)} of the data's {len(samples)} samples, which "
          f"{'are' if many else 'is'} therefore in neither group: {few(missing)}{also}")

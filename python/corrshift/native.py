@@ -21,8 +21,18 @@ ZTEST_COLUMNS = ("first", "second", "r1", "r2", "z_diff", "p_normal", "extreme",
 SCORE_COLUMNS = ("feature", "score", "extreme", "valid")
 UNIT_COLUMNS = ("score", "extreme", "valid")
 
+#: The seed of the engine's permutation stream when none is given: results
+#: are reproducible by default.
+DEFAULT_SEED = 733
+
 #: The normal approximation's standard error 1/sqrt(n - 3) needs more samples than this.
 FEWEST_FOR_NORMAL = 3
+
+
+def _seeded(seed: int | None) -> dict:
+    """The ``seed`` keyword of a native call: none for None, so that the engine's default stream
+    (:data:`DEFAULT_SEED`) is its own."""
+    return {} if seed is None else {"seed": seed}
 
 
 def _pairs(pairs) -> tuple[np.ndarray, np.ndarray]:
@@ -31,12 +41,13 @@ def _pairs(pairs) -> tuple[np.ndarray, np.ndarray]:
 
 def ztest(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: str, alternative: str,
           permutations: int, threads: int, pairs=None, progress: bool | None = False,
-          strata: np.ndarray | None = None) -> dict[str, np.ndarray]:
+          strata: np.ndarray | None = None, seed: int | None = None) -> dict[str, np.ndarray]:
     """z-test columns (:data:`ZTEST_COLUMNS`) of all pairs, or of the given (first, second) pairs.
 
     All pairs come in condensed order: (i, j) for i < j, row by row.
     ``strata`` (one int32 per column of ``matrix``) makes each permutation
-    deal the groups within each stratum.
+    deal the groups within each stratum; ``seed`` seeds the dealings (None:
+    the engine's default stream, :data:`DEFAULT_SEED`).
     ``p_normal`` is NaN when a group has only 3 samples, where the normal
     approximation has no standard error. ``progress`` is the option of
     :func:`corrshift.progress.progress_bar` (a bar of permutation cycles).
@@ -46,11 +57,11 @@ def ztest(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: st
             k = matrix.shape[0]
             first, second = block_pairs(0, k, k, False)
             values = _core.ztest_exhaustive(matrix, group1, group2, method, alternative, permutations, threads,
-                                            report, strata)
+                                            report, strata, **_seeded(seed))
         else:
             first, second = _pairs(pairs)
             values = _core.ztest_indexed(matrix, first, second, group1, group2, method, alternative,
-                                         permutations, threads, report, strata)
+                                         permutations, threads, report, strata, **_seeded(seed))
     columns = dict(zip(ZTEST_COLUMNS, (first, second, *values)))
     if min(len(group1), len(group2)) <= FEWEST_FOR_NORMAL:
         columns["p_normal"] = np.full_like(columns["p_normal"], np.nan)
@@ -59,7 +70,8 @@ def ztest(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: st
 
 def score(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: str, aggregate: str,
           alternative: str, permutations: int, threads: int, pairs=None, exclude: np.ndarray | None = None,
-          progress: bool | None = False, strata: np.ndarray | None = None) -> dict[str, np.ndarray]:
+          progress: bool | None = False, strata: np.ndarray | None = None,
+          seed: int | None = None) -> dict[str, np.ndarray]:
     """Score columns (:data:`SCORE_COLUMNS`) of every feature, or of the first features of given pairs.
 
     Given pairs must be sorted by first feature; each run of pairs with the
@@ -79,7 +91,7 @@ def score(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: st
             kept = rows if exclude is None else rows[~exclude]
             sub = matrix if exclude is None else np.ascontiguousarray(matrix[kept])
             values = _core.score_exhaustive(sub, group1, group2, method, aggregate, alternative, permutations,
-                                            threads, report, strata) if len(kept) else _no_rows(0)
+                                            threads, report, strata, **_seeded(seed)) if len(kept) else _no_rows(0)
             found = kept
         else:
             first, second = _pairs(pairs)
@@ -90,7 +102,8 @@ def score(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: st
                 first, second = np.ascontiguousarray(first[keep]), np.ascontiguousarray(second[keep])
             if len(first):
                 found, *values = _core.score_indexed(matrix, first, second, group1, group2, method, aggregate,
-                                                     alternative, permutations, threads, report, strata)
+                                                     alternative, permutations, threads, report, strata,
+                                                     **_seeded(seed))
             else:
                 found, values = first, _no_rows(0)
     if len(found) == len(rows):
@@ -105,7 +118,8 @@ def score(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: st
 
 def score_units(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: str, aggregate: str,
                 alternative: str, permutations: int, threads: int, pairs, starts: np.ndarray,
-                progress: bool | None = False, strata: np.ndarray | None = None) -> dict[str, np.ndarray]:
+                progress: bool | None = False, strata: np.ndarray | None = None,
+                seed: int | None = None) -> dict[str, np.ndarray]:
     """Score columns (:data:`UNIT_COLUMNS`) of units of listed pairs (gene sets).
 
     Unit u holds the pairs ``starts[u]`` up to ``starts[u + 1]`` (the last
@@ -116,7 +130,7 @@ def score_units(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, meth
     starts = np.ascontiguousarray(starts, dtype=np.int32)
     with progress_bar(progress, "Permutations", "cycle") as report:
         values = _core.score_units(matrix, first, second, starts, group1, group2, method, aggregate, alternative,
-                                   permutations, threads, report, strata)
+                                   permutations, threads, report, strata, **_seeded(seed))
     return dict(zip(UNIT_COLUMNS, values))
 
 

@@ -58,6 +58,15 @@ def check_permutations(permutations) -> int:
     return check_whole(permutations, "permutations", 0, MAX_PERMUTATIONS)
 
 
+#: The engine's seeds are unsigned 32-bit numbers.
+MAX_SEED = (1 << 32) - 1
+
+
+def check_seed(seed) -> int | None:
+    """None (the engine's default stream) or a whole number from 0 to :data:`MAX_SEED`."""
+    return None if seed is None else check_whole(seed, "seed", 0, MAX_SEED)
+
+
 def check_max_p(max_p, permutations: int, names: tuple[str, str] = ("max_p=", "permutations=0")) -> None:
     """Refuse a ``max_p`` without permutations: there is no ``p_permutation`` to keep rows by.
 
