@@ -97,6 +97,59 @@ def test_out_writes_the_table_as_a_parquet_dataset(tmp_path, test, options):
     pd.testing.assert_frame_equal(written, expected.astype({c: written[c].dtype for c in names}))
 
 
+def _read_file(path, kind):
+    if kind == "parquet":
+        return pd.read_parquet(path)
+    return pd.read_csv(path, sep="," if kind == "csv" else "\t", keep_default_na=False, na_values=[""])
+
+
+# out= follows the command line's --out: a table extension is a file of that format, any other name a folder.
+@pytest.mark.parametrize("name, kind", [
+    ("pairs.csv", "csv"), ("pairs.tsv", "tsv"), ("pairs.TSV", "tsv"), ("pairs.txt", "tsv"), ("pairs.tsv.gz", "tsv"),
+    ("pairs.parquet", "parquet"), ("pairs", "folder"), ("pairs/", "folder"), ("made.csv", "folder"),
+])
+@pytest.mark.parametrize("test", [corrshift.ztest, corrshift.score])
+def test_out_is_a_file_or_a_folder_by_its_name(tmp_path, name, kind, test):
+    if name == "made.csv":
+        (tmp_path / name).mkdir()  # an existing (empty) folder stays a folder, whatever its name
+    out = str(tmp_path / name)
+    assert _full(test, out=out) is None
+    full = _full(test)
+    written = tmp_path / name.rstrip("/")
+    assert written.is_dir() == (kind == "folder")
+    assert not list(tmp_path.glob(".partial-*"))  # nothing left under a temporary name
+    if kind == "folder":
+        assert pd.read_parquet(written).shape == (len(full), len(full.columns) - full.columns.str.startswith("q_").sum())
+        return
+    got, expected = _read_file(written, kind), ranked(full).reset_index(drop=True)
+    if name.endswith(".gz"):
+        assert written.read_bytes()[:2] == b"\x1f\x8b"  # gzip, from the name
+    assert list(got.columns) == list(expected.columns)  # q-values included
+    names = expected.select_dtypes("category").columns
+    pd.testing.assert_frame_equal(got, expected.astype({c: "object" for c in names}).astype(got.dtypes.to_dict()),
+                                  check_dtype=False, atol=1e-6)
+
+
+@pytest.mark.parametrize("out, message", [
+    ("pairs.xlsx", "cannot write results to .*pairs.xlsx.*or a name without extension"),
+    ("pairs.h5ad", "cannot write results to"),
+])
+def test_out_of_an_unknown_kind_is_refused_before_the_analysis(tmp_path, monkeypatch, out, message):
+    monkeypatch.setattr(corrshift.api, "prepare", None)  # never reached
+    with pytest.raises(ValueError, match=message):
+        corrshift.ztest(FRAME, **GROUPS, **QUIET, out=tmp_path / out)
+
+
+def test_a_file_out_goes_with_top_and_sets(tmp_path):
+    assert _full(corrshift.ztest, out=tmp_path / "best.tsv", top=3) is None
+    best = pd.read_csv(tmp_path / "best.tsv", sep="\t")
+    expected = _full(corrshift.ztest, top=3)
+    assert list(best["feature_b"]) == list(expected["feature_b"]) and "q_normal" not in best.columns
+    sets = {"s": ["f0", "f1", "f2"], "t": ["f3", "f5"]}
+    assert _full(corrshift.score, out=tmp_path / "sets.csv", sets=sets) is None
+    assert list(pd.read_csv(tmp_path / "sets.csv")["set"]) == list(ranked(_full(corrshift.score, sets=sets))["set"])
+
+
 def test_out_with_every_chunk_empty_still_has_typed_columns(tmp_path):
     corrshift.ztest(FRAME, **GROUPS, **QUIET, out=tmp_path / "none", max_p=0.0, chunk_pairs=20)
     written = pd.read_parquet(tmp_path / "none")

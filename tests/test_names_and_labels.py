@@ -1,11 +1,15 @@
 """Samples and features found by name: label Series, integer names, AnnData's .raw."""
 
+import re
+import warnings
+
 import anndata
 import numpy as np
 import pandas as pd
 import pytest
 
 import corrshift
+from corrshift.cli import main
 
 QUIET = dict(permutations=0, progress=False)
 
@@ -105,3 +109,42 @@ def test_anndata_raw_uses_its_own_genes():
     with pytest.raises(ValueError, match=r"layer='counts' names a layer of an AnnData, but data is an AnnData's "
                                          r"\.raw, which has none"):
         corrshift.ztest(adata.raw, groupby="group", groups=("a", "b"), layer="counts", **QUIET)
+
+
+@pytest.mark.parametrize("labels, warned", [
+    (LABELS.iloc[:18], r"groupby does not list 6 of the data's 24 samples, which are therefore in neither group: "
+                       r"'s18', 's19', 's20', 's21', 's22', \.\.\. \(6 in all\)$"),
+    (LABELS.iloc[1:].set_axis([*LABELS.index[1:20], "S20", "S21", "S22", "S23"]),
+     r"does not list 5 of the data's 24 samples.*'s00', 's20'.*; 4 names it lists are no sample of the data "
+     r"\('S20', 'S21', 'S22', \.\.\. \(4 in all\)\): are the names written the same way\?"),
+    (LABELS.iloc[::-1], None),  # every sample listed, in another order
+    (LABELS.where(LABELS != "c"), None),  # listed without a label (NaN): left out on purpose
+    (pd.concat([LABELS, pd.Series(["a"], index=["elsewhere"])]), None),  # more samples than the data: fine
+])
+def test_samples_the_labels_leave_out_are_named(labels, warned):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        corrshift.ztest(FRAME, groupby=labels, groups=("a", "b"), **QUIET)
+    said = [str(w.message) for w in caught if issubclass(w.category, corrshift.CorrshiftWarning)]
+    if warned is None:
+        assert said == []
+    else:
+        assert len(said) == 1 and re.search(warned, said[0]), said
+
+
+def test_command_line_names_the_samples_its_annotation_misses(tmp_path, capsys):
+    # Samples 000 to 023, of which the annotation lists 010 on as 10 to 23: their leading zeros lost.
+    data = FRAME.set_axis([f"{j:03d}" for j in range(24)], axis=1)
+    data.to_csv(tmp_path / "data.tsv", sep="\t")
+    annotation = LABELS.set_axis([f"{j:03d}" if j < 10 else str(j) for j in range(24)]).rename_axis("sample")
+    annotation.to_frame().to_csv(tmp_path / "samples.tsv", sep="\t")
+    status = main(["ztest", str(tmp_path / "data.tsv"), "--groups", str(tmp_path / "samples.tsv"), "--by", "group",
+                   "--compare", "a", "b", "--permutations", "0"])
+    out, err = capsys.readouterr()
+    assert status == 0, err
+    lines = err.splitlines()
+    assert lines[0].startswith(f"corrshift ztest: warning: --groups {str(tmp_path / 'samples.tsv')!r} does not list "
+                               "14 of the data's 24 samples, which are therefore in neither group: '010', '011'")
+    assert "14 names it lists are no sample of the data ('10', '11', '12', ... (14 in all))" in lines[0]
+    # Of the ten samples left, a and b have 4 and 3.
+    assert lines[-1] == "corrshift ztest: analysed 4 + 3 samples (a + b)"

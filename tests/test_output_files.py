@@ -187,6 +187,30 @@ def test_a_failed_write_keeps_the_earlier_file(tmp_path, failure):
     assert pd.read_csv(path)["a"].tolist() == [1, 2]
 
 
+@pytest.mark.parametrize("writer", [atomic_path, atomic_folder])
+@pytest.mark.parametrize("error", [
+    lambda partial: PermissionError(13, "Permission denied", str(partial)),
+    lambda partial: OSError(f"[Errno 2] Failed to open local file '{partial}'. Detail: no such file"),
+])
+def test_a_failed_write_names_the_file_asked_for(tmp_path, writer, error):
+    final = tmp_path / "res.tsv"
+    with pytest.raises(OSError) as caught:
+        with writer(final) as partial:
+            raise error(partial)
+    said = str(caught.value)
+    assert said.startswith(f"cannot write {str(final)!r}: ") and ".partial-" not in said
+    assert type(caught.value) is type(error(final)) and caught.value.errno == error(final).errno
+    assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self"), reason="needs /proc, where no file can be made")
+@pytest.mark.parametrize("name", ["res.tsv", "res.parquet", "dataset"])
+def test_command_line_names_the_output_it_cannot_write(inputs, capsys, name):
+    assert main(_argv(inputs, f"/proc/{name}", 9)) == 2
+    err = capsys.readouterr().err
+    assert f"corrshift ztest: error: cannot write '/proc/{name}': " in err and ".partial-" not in err
+
+
 def test_a_plot_is_saved_whole(tmp_path, monkeypatch):
     from matplotlib.figure import Figure
 

@@ -6,6 +6,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from corrshift import CorrshiftWarning
 from corrshift.sets import between_pairs, set_pairs
 
 FEATURES = pd.Index(["w", "x", "y", "z", "v"])
@@ -38,11 +39,11 @@ def test_a_table_of_members_gives_the_same_pairs_as_a_dict(table):
 
 
 def test_missing_features_and_small_sets_are_reported_once():
-    with pytest.warns(UserWarning) as caught:
+    with pytest.warns(CorrshiftWarning) as caught:
         first, second, starts, names = set_pairs(
             {"one": ["x", "GONE"], "none": ["LOST"], "full": ["w", "x", "y", "ALSO GONE"]}, FEATURES)
     messages = [str(w.message) for w in caught]
-    assert len(messages) == 2
+    assert len(messages) == 2 and all(w.category is CorrshiftWarning for w in caught)
     assert "3 feature names of 3 sets not in the data" in messages[0] and "'GONE'" in messages[0]
     assert messages[1].startswith("2 sets have fewer than 2 features") and "'one', 'none'" in messages[1]
     # Small sets stay as units without pairs: their scores come back NaN, one row per set.
@@ -79,6 +80,6 @@ def test_between_two_sets_lists_each_unordered_pair_once(a, b):
 
 
 def test_between_two_sets_leaves_out_missing_features():
-    with pytest.warns(UserWarning, match="1 feature name of 1 set not in the data.*'GONE'"):
+    with pytest.warns(CorrshiftWarning, match="1 feature name of 1 set not in the data.*'GONE'"):
         first, second = between_pairs([0, "GONE"], [4], FEATURES)
     assert listed(first, second) == [(0, 4)]

@@ -5,7 +5,7 @@ groups; :func:`score` scores each feature by how much its correlations
 change. Both take numpy arrays, pandas DataFrames or AnnData objects and
 return pandas DataFrames; :func:`network` turns a z-test table into a graph
 of its significant pairs (needs networkx). Plots are in :mod:`corrshift.plot`
-(needs matplotlib), the bundled real dataset in :mod:`corrshift.datasets`. The
+(needs matplotlib; ``corrshift.plot`` imports it on first use), the bundled real dataset in :mod:`corrshift.datasets`. The
 numerical work is done by the native extension ``corrshift._core``.
 """
 
@@ -14,5 +14,15 @@ from .api import score, ztest
 from .messages import CorrshiftWarning
 from .network import network, write_network
 
-__all__ = ["CorrshiftWarning", "__version__", "datasets", "network", "score", "write_network", "ztest"]
+__all__ = ["CorrshiftWarning", "__version__", "datasets", "network", "plot", "score", "write_network", "ztest"]
 __version__ = "0.1.0"
+
+
+def __getattr__(name: str):
+    # corrshift.plot on first use, so that ``import corrshift`` needs no matplotlib
+    # (an ImportError then says how to install it).
+    if name == "plot":
+        import importlib
+
+        return importlib.import_module(".plot", __name__)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -45,14 +45,23 @@ class Analysis:
                      tested: np.ndarray | None = None) -> list[np.ndarray]:
         """Sort keys, most significant first, that order rows best first.
 
-        Tested rows come first; then the permutation p-value ascending, the
-        normal p-value ascending (z-tests) and the statistic's magnitude
-        descending. Untested rows tie on every key after the first, and a
-        NaN normal p-value (a group of 3 samples) ties with every other.
+        Rows with a statistic come first; then the permutation p-value
+        ascending, the normal p-value ascending (z-tests) and the
+        statistic's magnitude descending. A row with a statistic but no
+        permutation p-value (``permutations=0``) ranks after those with one,
+        by the later keys: without permutations the normal p-value decides.
+        Rows without a statistic tie on every key after the first, and a NaN
+        normal p-value (a group of 3 samples) ties with every other.
         ``tested``: the tested rows, when already known.
         """
         untested = ~(self.tested(columns, p_permutation) if tested is None else tested)
         some_untested = bool(untested.any())  # else the keys are the columns themselves
+        if some_untested:
+            stated = np.isfinite(np.asarray(columns[self.statistic]))
+            unranked = untested & stated  # a statistic, no permutation p-value
+            if unranked.any():
+                p_permutation = np.where(unranked, np.inf, p_permutation)
+                untested = ~stated
 
         def tested_first(values, fill):
             return np.where(untested, fill, values) if some_untested else values

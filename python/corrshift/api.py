@@ -4,24 +4,27 @@ from __future__ import annotations
 
 import dataclasses
 import math
+import types
 
 import numpy as np
 import pandas as pd
 
-from . import native
+from . import columns, native
 from .analyses import SCORE, ZTEST, Analysis
 from .anndata_io import store_result
 from .design import canonical_columns, permutation_cycles, warn_design
+from .files import output_target, write_table
 from .groups import Groups, resolve_groups, sample_labels
-from .inputs import DataTable, analysed_values, as_table, is_anndata
+from .inputs import DataTable, analysed_data, analysed_values, as_table, is_anndata, is_anndata_raw
 from .memory import warn_if_large_ztest
 from .messages import CorrshiftFutureWarning, few, warn
 from .names import positions
-from .options import (AGGREGATES, ALTERNATIVES, METHODS, check_choice, check_min_cells, check_permutations,
-                      check_probability, check_threads)
+from .options import (AGGREGATES, ALTERNATIVES, METHODS, check_choice, check_max_p, check_min_cells,
+                      check_permutations, check_probability, check_seed, check_threads)
 from .pairs import pair_positions
+from .ranking import ranked
 from .significance import testable_rows, warn_if_unreachable
-from .chunked_runs import chunking_options, score_chunks, ztest_chunks
+from .chunked_runs import Chunking, chunking_options, score_chunks, ztest_chunks
 from .standardise import observed_counts, standardise
 from .sets import unit_pairs
 from .tables import score_table, unit_table, ztest_table
@@ -97,6 +100,7 @@ def prepare(data, group1, group2, *, groupby=None, groups=None, layer=None, meth
     n1 = len(resolved.first)
     filtered = pd.Index([])
     if min_cells is not None:
+        _warn_if_not_counts(values, min_cells)
         enough = _enough_observed(values, n1, len(columns) - n1, min_cells)
         if not enough.all():
             filtered = table.features[rows[~enough]]
@@ -140,6 +144,28 @@ def _enough_observed(values: np.ndarray, n1: int, n2: int, min_cells) -> np.ndar
     return (counts[0] >= needed[0]) & (counts[1] >= needed[1])
 
 
+#: Below this share of zeros among the analysed values, data look scaled rather than counted.
+FEWEST_ZEROS = 0.01
+
+
+def _warn_if_not_counts(values: np.ndarray, min_cells) -> None:
+    """Warn when ``min_cells`` meets data where "non-zero" does not mean "observed": negative values, or
+    (almost) no zeros, as in scaled or centred data, where it leaves out next to nothing."""
+    if values.size == 0:
+        return
+    if (values < 0).any():
+        why = "has negative values"
+    else:
+        zeros = np.count_nonzero(values == 0) / values.size
+        if zeros >= FEWEST_ZEROS:
+            return
+        why = f"has almost no zeros ({zeros:.2%} of the analysed values)"
+    warn(f"min_cells={min_cells!r} counts the samples where a feature is non-zero, but the data {why}, as "
+         "scaled or centred data have: there, non-zero does not mean observed, and it leaves out (next to) "
+         "nothing. Use it on counts or on data where 0 means not observed: an AnnData's .raw (use_raw=True, "
+         "--use-raw) or a counts layer (layer=)")
+
+
 def _share(min_cells) -> str:
     return f"{round(min_cells * 100, 6):g}%" if isinstance(min_cells, float) else f"{min_cells}"
 
@@ -181,6 +207,8 @@ def _warn_small_group(prep: Prepared) -> None:
 def _attrs(analysis: Analysis, prep: Prepared, **options) -> dict:
     attrs = {"test": analysis.name, "group1": prep.groups.names[0], "group2": prep.groups.names[1],
              "n1": len(prep.group1), "n2": len(prep.group2), "features": len(prep.features), **options}
+    if "seed" in attrs and attrs["seed"] is None:
+        attrs["seed"] = native.DEFAULT_SEED  # the stream that ran: seed=None is the engine's default
     if prep.min_cells is not None:
         attrs.update(min_cells=prep.min_cells, filtered=list(prep.filtered), n_filtered=len(prep.filtered))
     if prep.strata is not None:
@@ -188,10 +216,11 @@ def _attrs(analysis: Analysis, prep: Prepared, **options) -> dict:
     return attrs
 
 
+@columns.documented("ztest")
 def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=None, method="pearson",
           alternative="two-sided", permutations=1000, threads=None, progress=None, min_cells=None,
-          strata=None, class_alpha=0.05, layer=None, chunk_pairs=None, client=None, top=None, max_p=None,
-          out=None, key_added=None, center=None) -> pd.DataFrame | None:
+          strata=None, class_alpha=0.05, layer=None, use_raw=False, chunk_pairs=None, client=None, top=None,
+          max_p=None, out=None, key_added=None, seed=None, center=None) -> pd.DataFrame | None:
     """Test which feature pairs change their correlation between two groups of samples.
 
     For every pair of features (or every given pair) the correlation is
@@ -217,7 +246,8 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     groupby : str, Series or array_like, optional
         One label per sample: the name of an AnnData ``.obs`` column, a
         Series matched to the samples by its index (samples it does not
-        name belong to no group; rows may come in any order), or a list or
+        name belong to no group, with a warning that names them; rows may
+        come in any order), or a list or
         array in sample order. A Series whose index shares no name with the
         samples, or has the default index 0, 1, 2, ... while the samples
         have names, is an error: its labels would be matched by row number.
@@ -237,7 +267,11 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         Number of permutations m (0 to 2**24). Larger m gives finer
         permutation p-values and takes proportionally longer. Over N tested
         pairs a single pair can reach ``q_permutation`` <= 0.05 only when m
-        >= N / 0.05 - 1; a warning says so when m is smaller.
+        >= N / 0.05 - 1; a warning says so when m is smaller. 0 runs no
+        permutation test: ``p_permutation`` and ``q_permutation`` are NaN
+        (the columns stay), the normal p-value ranks the rows (``top``,
+        :func:`corrshift.ranking.ranked`), :func:`corrshift.network` uses
+        ``q_normal``, and ``max_p`` is refused.
     threads : int, optional
         Worker threads; all CPUs this process may use when None.
     progress : bool, optional
@@ -254,7 +288,10 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         with such a feature are dropped. For sparse data such as
         single-cell counts, where a correlation carried by a handful of
         expressing cells is rarely biology. ``attrs["filtered"]`` lists the
-        left-out features.
+        left-out features. It counts non-zero values, so on data with
+        negative values or under 1% zeros (scaled or centred data, where it
+        leaves out next to nothing) a warning suggests ``use_raw`` or a
+        counts ``layer``.
     strata : str, Series or array_like, optional
         One stratum label per sample (batch, donor, sex), given as
         ``groupby`` is: each permutation deals the group labels anew within
@@ -267,13 +304,18 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         with n - 2 degrees of freedom) behind the ``class`` column.
     layer : str, optional
         AnnData layer to use instead of ``.X``.
+    use_raw : bool
+        Analyse the AnnData's ``.raw`` (its matrix and genes, the
+        AnnData's cells and ``.obs``) instead of ``.X``, as scanpy's option
+        of that name: the unscaled data kept before scaling. Not with
+        ``layer``. The same as passing ``data.raw`` as ``data``.
     chunk_pairs : int, optional
         Compute the pairs in chunks of about this many, one native call per
         chunk, so that memory holds one chunk's pairs at a time instead of
         all pairs (a native call holds tens of bytes per pair). All
         pairs: chunks are blocks of first features (at least one feature's
         pairs each). Chunked results are bit for bit those of one call.
-        Any of ``client``, ``top``, ``max_p`` and ``out`` also runs in
+        Any of ``client``, ``top``, ``max_p`` and a folder ``out`` also runs in
         chunks, of a size chosen from the sample and permutation counts
         unless given here.
     client : dask.distributed.Client, optional
@@ -288,22 +330,49 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         stays bounded by the chunk size and ``top``.
     max_p : float, optional
         Keep only the tested rows whose ``p_permutation`` is at most
-        ``max_p``, in their usual order, reduced chunk by chunk.
+        ``max_p``, in their usual order, reduced chunk by chunk. Not with
+        ``permutations=0`` (a ValueError: there is no ``p_permutation``).
     out : str or path-like, optional
-        Write every row (those under ``max_p`` with it) to this folder as a
-        Parquet dataset, one file per chunk (``part-<chunk>.parquet``; in
-        name order they hold the rows in the usual order), instead of
-        returning them. The folder must be empty or not exist yet; the
-        dataset is built in a hidden folder beside it and renamed to
-        ``out`` only when complete, so an interrupted run leaves no partial
-        dataset. The files have no q-values (they need every p-value at
-        once). Needs pyarrow.
+        Write the rows to disk instead of returning them (the function
+        then returns None), as the command line's ``--out`` does; the name
+        says how:
+
+        - a name ending in .csv, .tsv or .parquet (also .txt and .tab for
+          TSV, .pq for Parquet; .csv.gz, .tsv.gz and the like compress it)
+          is one file of that format: the table that would be returned
+          (``top`` and ``max_p`` apply), best first (the order of
+          :func:`corrshift.ranking.ranked`), with its q-values. It is
+          written under a hidden name beside it and renamed when complete,
+          so ``out`` holds the earlier file or the whole new one.
+        - a name without extension (or ending in "/", or an existing
+          folder) is a folder, written as a Parquet dataset chunk by chunk
+          with memory bounded by the chunk size: one file per chunk
+          (``part-<chunk>.parquet``; in name order they hold the rows in
+          the usual order), the rows under ``max_p`` with it, and no
+          q-values (they need every p-value at once). Not with ``top``.
+          The folder must be empty or not exist yet; it is built in a
+          hidden folder beside it and renamed to ``out`` only when
+          complete.
+
+        Any other name is refused before the analysis. Parquet needs
+        pyarrow. Not with ``key_added``.
     key_added : str, optional
         With AnnData data: keep the table and the analysis parameters in
         ``data.uns[key_added]`` (and, for :func:`score`, each gene's score,
         p- and q-value in ``data.var`` columns named ``{key_added}_score``
         and so on), as scanpy tools do; read it back with
-        :func:`corrshift.anndata_io.load_result`.
+        :func:`corrshift.anndata_io.load_result`. With an AnnData's
+        ``.raw`` (or ``use_raw=True``) the table goes to the AnnData's
+        ``.uns`` and the per-gene columns to ``.raw.var``, whose genes
+        they score.
+    seed : int, optional
+        Seed of the permutations (0 to 2**32 - 1): the same seed deals the
+        same permutations, so gives the same table, whatever ``threads``
+        and chunks; another seed deals others. None (the default) is the
+        engine's fixed default stream, the seed 733: results are
+        reproducible without a seed. ``attrs["seed"]`` records the seed
+        that ran (733 for None), as do a Parquet ``out``'s metadata and
+        ``key_added``'s parameters.
     center : bool, optional
         Deprecated, without effect (a FutureWarning when given): every
         feature is standardised within each group, which includes centring.
@@ -314,24 +383,7 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         One row per pair, in the order of ``pairs`` (all pairs: (0, 1),
         (0, 2), ...), with the columns
 
-        - ``feature_a``, ``feature_b``: the pair;
-        - ``r1``, ``r2``: the correlation in group 1 and in group 2, within
-          [-1, 1] (NaN where a feature is constant, or has a NaN, within
-          the group);
-        - ``class``: the class of change, group 1's correlation then group
-          2's, each "+" or "-" when its test of r = 0 is significant at
-          ``class_alpha``, else "0" ("NA" where undefined): "+/0" is a
-          correlation present in group 1 only, "-/+" one that changes sign;
-        - ``z_diff``: atanh r1 - atanh r2, each r capped at +-0.99999994
-          (the largest float32 below 1) so that it stays finite;
-        - ``p_normal``: p-value of ``z_diff`` from the normal
-          approximation, standard error sqrt(1/(n1 - 3) + 1/(n2 - 3))
-          (times sqrt(1.5) for "spearman"); NaN when a group has 3 samples;
-        - ``p_permutation``: (b + 1) / (m' + 1), b of the m' permutations
-          with a defined ``z_diff`` giving one at least as extreme (see
-          Notes);
-        - ``q_normal``, ``q_permutation``: the Benjamini-Hochberg q-values
-          of the two p-values, over the tested pairs.
+        {columns}
 
         ``r1``, ``r2``, ``z_diff`` and ``p_normal`` are float32, the
         engine's values as computed; the other numbers are float64.
@@ -339,9 +391,8 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         ``attrs`` records the group names and sizes, the options, ``rows``
         (the number of rows of the full table) and, with ``min_cells``,
         ``filtered`` (the left-out features' names) and ``n_filtered``.
-        With ``top`` or ``max_p`` there is no ``q_normal`` (it would need
-        every normal p-value at once); ``q_permutation`` is still adjusted
-        over all tested pairs, kept or not. None with ``out``.
+        There is no ``q_normal`` with ``top`` or ``max_p``, as it would
+        need every normal p-value at once. None with ``out``.
 
     Raises
     ------
@@ -354,11 +405,13 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     CorrshiftWarning
         (a UserWarning) When a group has only 3 samples (``p_normal`` is
         then NaN), a feature is constant or has a NaN within a group,
-        ``min_cells`` leaves features out, the permutation count is too
-        small for a single pair to reach a ``q_permutation`` of 0.05, or the
-        whole table would take more than half of the memory available
-        (said with its size before it is computed; ``top``, ``max_p`` and
-        ``out`` keep it small).
+        ``min_cells`` leaves features out or meets scaled data, a
+        ``groupby`` Series does not list some samples of the data, the
+        permutation count is too small for a single pair to reach a
+        ``q_permutation`` of 0.05, the design has too few distinct splits or
+        strata that hold one group only, or the whole table would take more
+        than half of the memory available (said with its size before it is
+        computed; ``top``, ``max_p`` and ``out`` keep it small).
 
     Notes
     -----
@@ -391,7 +444,7 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
 
     Only the two groups' samples enter the computation, also in the
     permutations. Results are reproducible: the permutations are seeded
-    with a fixed seed and do not depend on ``threads``.
+    (``seed``; by default a fixed seed) and do not depend on ``threads``.
 
     Examples
     --------
@@ -403,10 +456,14 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     """
     alternative = check_choice(alternative, ALTERNATIVES, "alternative")
     permutations = check_permutations(permutations)
+    seed = check_seed(seed)
     class_alpha = check_probability(class_alpha, "class_alpha")
-    chunking = chunking_options(chunk_pairs, client, top, max_p, out)
+    data = analysed_data(data, use_raw, layer)
+    folder, file = output_target(out)
+    chunking = chunking_options(chunk_pairs, client, top, max_p, folder)
+    check_max_p(max_p, permutations)
     threads = _threads(threads, chunking)
-    _check_key_added(data, key_added, chunking)
+    _check_key_added(data, key_added, out)
     _warn_center(center)
     prep = prepare(data, group1, group2, groupby=groupby, groups=groups, layer=layer, method=method,
                    min_cells=min_cells, strata=strata)
@@ -420,23 +477,24 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         involved = np.union1d(*pairs)
     _warn_filtered(prep, "their pairs are not tested")
     _warn_undefined(prep, involved, "their pairs' rows are NaN")
-    permutations, dealing = _dealing(prep, permutations)
+    permutations, dealing = _dealing(prep, permutations, seed)
     warn_if_unreachable(testable_rows(ZTEST, prep.undefined, *(pairs or (None, None))), permutations, "pairs")
     warn_if_large_ztest(prep, pairs, chunking)
     options = dict(method=method, alternative=alternative, permutations=permutations)
-    recorded = dict(options, exact=dealing.exact, class_alpha=class_alpha)
+    recorded = dict(options, seed=seed, exact=dealing.exact, class_alpha=class_alpha)
     if chunking is not None:
+        chunking = _recorded(chunking, ZTEST, prep, **recorded)
         table, run = ztest_chunks(prep, pairs, threads=threads, progress=progress, chunking=chunking,
                                   dealing=dealing, **options)
-        return _stored(data, key_added, _finish(table, ZTEST, prep, run.rows, chunking, **recorded))
+        return _delivered(data, key_added, file, _finish(table, ZTEST, prep, run.rows, chunking, **recorded))
     # The table takes the native columns over and makes all pairs' positions itself, as its names' codes.
     table = ztest_table(prep, native.ztest(prep.matrix, prep.group1, prep.group2, method, alternative, permutations,
                                            threads, pairs=pairs, progress=progress, dealing=dealing,
                                            positions=False))
-    return _stored(data, key_added, _finish(table, ZTEST, prep, len(table), chunking, **recorded))
+    return _delivered(data, key_added, file, _finish(table, ZTEST, prep, len(table), chunking, **recorded))
 
 
-def _dealing(prep: Prepared, permutations: int) -> tuple[int, native.Dealing]:
+def _dealing(prep: Prepared, permutations: int, seed: int | None) -> tuple[int, native.Dealing]:
     """The permutation cycles to run and how they split the samples (every split once where they are few).
 
     Warns where the design cannot answer (see :func:`corrshift.design.warn_design`).
@@ -444,7 +502,7 @@ def _dealing(prep: Prepared, permutations: int) -> tuple[int, native.Dealing]:
     n1, n2 = len(prep.group1), len(prep.group2)
     warn_design(prep.strata, prep.strata_names, n1, n2, permutations)
     cycles, exact = permutation_cycles(prep.strata, n1, n2, permutations)
-    return cycles, native.Dealing(prep.strata, None, exact)
+    return cycles, native.Dealing(prep.strata, seed, exact)
 
 
 def _threads(threads, chunking) -> int | None:
@@ -452,6 +510,12 @@ def _threads(threads, chunking) -> int | None:
     if threads is None and chunking is not None and chunking.client is not None:
         return None
     return check_threads(threads)
+
+
+def _recorded(chunking: Chunking, analysis: Analysis, prep: Prepared, **options) -> Chunking:
+    """``chunking`` with the analysis' ``attrs`` for the files of a folder ``out`` (all but ``rows``, which
+    only the end of the run knows)."""
+    return dataclasses.replace(chunking, attrs=_attrs(analysis, prep, **options))
 
 
 def _finish(table, analysis: Analysis, prep: Prepared, rows: int, chunking, **options) -> pd.DataFrame | None:
@@ -463,10 +527,11 @@ def _finish(table, analysis: Analysis, prep: Prepared, rows: int, chunking, **op
     return table
 
 
+@columns.documented("score")
 def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=None, aggregate="mean",
           method="pearson", alternative="two-sided", permutations=1000, threads=None, progress=None,
-          min_cells=None, strata=None, sets=None, layer=None, chunk_pairs=None, client=None, top=None,
-          max_p=None, out=None, key_added=None, center=None) -> pd.DataFrame | None:
+          min_cells=None, strata=None, sets=None, layer=None, use_raw=False, chunk_pairs=None, client=None,
+          top=None, max_p=None, out=None, key_added=None, seed=None, center=None) -> pd.DataFrame | None:
     """Score each feature by how much its correlations change between two groups.
 
     A feature's score aggregates the Fisher differences z_diff of its pairs
@@ -476,7 +541,9 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
 
     Parameters
     ----------
-    data, group1, group2, groupby, groups, method, permutations, threads, progress, min_cells, strata, layer, key_added, center
+    data, group1, group2, groupby, groups, method, permutations, threads, progress, min_cells, strata
+        As in :func:`ztest`.
+    layer, use_raw, key_added, seed, center
         As in :func:`ztest`.
     sets : dict or DataFrame, optional
         Score gene sets instead of features: ``{name: [features]}`` (or a
@@ -509,13 +576,7 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         One row per feature (in data order), or per first feature of the
         given pairs (in data order), with the columns
 
-        - ``feature``: the feature;
-        - ``score``: the aggregate of its defined pairs' z_diff (see
-          ``aggregate``); NaN when it has none;
-        - ``p_permutation``: (b + 1) / (m' + 1), b of the m' permutations
-          with a defined score giving one at least as extreme;
-        - ``q_permutation``: its Benjamini-Hochberg q-value, adjusted over
-          all tested features (also with ``top`` or ``max_p``).
+        {columns}
 
         ``score`` is float32 (the engine's value), the p- and q-values
         float64. ``attrs`` records the group names and sizes and the options (with
@@ -531,9 +592,10 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     -----
     CorrshiftWarning
         (a UserWarning) When a feature is constant or has a NaN within a
-        group, ``min_cells`` leaves features out, or the permutation count
-        is too small for a single feature to reach a ``q_permutation`` of
-        0.05.
+        group, ``min_cells`` leaves features out or meets scaled data, a
+        ``groupby`` Series does not list some samples of the data, or the
+        permutation count is too small for a single feature to reach a
+        ``q_permutation`` of 0.05.
 
     Notes
     -----
@@ -559,19 +621,24 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     aggregate = check_choice(aggregate, AGGREGATES, "aggregate")
     alternative = check_choice(alternative, ALTERNATIVES, "alternative")
     permutations = check_permutations(permutations)
-    chunking = chunking_options(chunk_pairs, client, top, max_p, out)
+    seed = check_seed(seed)
+    data = analysed_data(data, use_raw, layer)
+    folder, file = output_target(out)
+    chunking = chunking_options(chunk_pairs, client, top, max_p, folder)
+    check_max_p(max_p, permutations)
     threads = _threads(threads, chunking)
-    _check_key_added(data, key_added, chunking)
+    _check_key_added(data, key_added, out)
     if sets is not None and (pairs is not None or chunking is not None):
         raise ValueError("sets= scores the pairs inside each set in one native call: it does not go together "
-                         "with pairs=, chunk_pairs=, client=, top=, max_p= or out=")
+                         "with pairs=, chunk_pairs=, client=, top=, max_p= or a folder out= (a file out= is fine)")
     _warn_center(center)
     prep = prepare(data, group1, group2, groupby=groupby, groups=groups, layer=layer, method=method,
                    min_cells=min_cells, strata=strata)
-    permutations, dealing = _dealing(prep, permutations)
+    permutations, dealing = _dealing(prep, permutations, seed)
     options = dict(method=method, aggregate=aggregate, alternative=alternative, permutations=permutations)
+    recorded = dict(options, seed=seed, exact=dealing.exact)
     if sets is not None:
-        return _stored(data, key_added, _set_scores(prep, sets, threads, progress, dealing, **options))
+        return _delivered(data, key_added, file, _set_scores(prep, sets, threads, progress, dealing, **options))
     k = prep.matrix.shape[0]
     if pairs is None:
         involved = np.arange(k)
@@ -586,15 +653,14 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     warn_if_unreachable(testable_rows(SCORE, prep.undefined, None if pairs is None else pairs[0]),
                         permutations, "features")
     if chunking is not None:
+        chunking = _recorded(chunking, SCORE, prep, **recorded)
         table, run = score_chunks(prep, pairs, threads=threads, progress=progress, chunking=chunking,
                                   dealing=dealing, **options)
-        return _stored(data, key_added, _finish(table, SCORE, prep, run.rows, chunking, exact=dealing.exact,
-                                                **options))
+        return _delivered(data, key_added, file, _finish(table, SCORE, prep, run.rows, chunking, **recorded))
     table = score_table(prep, native.score(prep.matrix, prep.group1, prep.group2, method, aggregate, alternative,
                                            permutations, threads, pairs=pairs, exclude=prep.undefined,
                                            progress=progress, dealing=dealing))
-    return _stored(data, key_added, _finish(table, SCORE, prep, len(table), chunking, exact=dealing.exact,
-                                            **options))
+    return _delivered(data, key_added, file, _finish(table, SCORE, prep, len(table), chunking, **recorded))
 
 
 def _set_scores(prep: Prepared, sets, threads, progress, dealing, *, method, aggregate, alternative,
@@ -610,23 +676,36 @@ def _set_scores(prep: Prepared, sets, threads, progress, dealing, *, method, agg
     counts = np.diff(np.append(starts, len(first)))
     table = unit_table(names, counts, columns)
     return _finish(table, SCORE, prep, len(table), None, method=method, aggregate=aggregate,
-                   alternative=alternative, permutations=permutations, exact=dealing.exact, units="sets")
+                   alternative=alternative, permutations=permutations, seed=dealing.seed, exact=dealing.exact,
+                   units="sets")
 
 
-def _check_key_added(data, key_added, chunking) -> None:
+def _check_key_added(data, key_added, out) -> None:
     if key_added is None:
         return
-    if not is_anndata(data):
+    if not (is_anndata(data) or is_anndata_raw(data)):
         raise ValueError("key_added= stores the result in an AnnData's .uns (and scores in .var): data must be "
-                         "an AnnData")
+                         "an AnnData or an AnnData's .raw")
     if not isinstance(key_added, str) or not key_added:
         raise ValueError(f"key_added must be a non-empty string; got {key_added!r}")
-    if chunking is not None and chunking.out is not None:
+    if out is not None:
         raise ValueError("key_added= stores the table in the AnnData; out= writes it to disk instead")
 
 
-def _stored(data, key_added, table):
-    """The table, also kept in the AnnData ``data`` under ``key_added`` when that is given."""
+def _delivered(data, key_added, file, table):
+    """The table, also kept in the AnnData ``data`` under ``key_added`` when that is given; or, with
+    ``file``, None once the table is written there best first (as the command line's ``--out`` file)."""
+    if file is not None and table is not None:
+        write_table(ranked(table), file)
+        return None
     if key_added is not None and table is not None:
-        store_result(data, table, key_added, dict(table.attrs))
+        store_result(_result_holder(data), table, key_added, dict(table.attrs))
     return table
+
+
+def _result_holder(data):
+    """Where :func:`store_result` keeps a result of ``data``: the AnnData itself; for its ``.raw``, the
+    AnnData's ``.uns`` and, for gene scores, the columns of ``.raw.var`` (the genes of ``.raw``)."""
+    if not is_anndata_raw(data):
+        return data
+    return types.SimpleNamespace(uns=data._adata.uns, var=data.var, var_names=data.var_names, n_vars=data.n_vars)

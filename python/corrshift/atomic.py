@@ -40,6 +40,22 @@ def _fsync(path: Path) -> None:
         os.close(fd)
 
 
+def _raise_named(error: BaseException, partial: Path, final: Path) -> None:
+    """Raise an OSError met while writing under ``partial`` again as one that names ``final``.
+
+    The temporary name means nothing to whoever asked for ``final``:
+    "cannot write 'res.tsv': Permission denied", not the hidden name. The
+    error's class and errno stay (a PermissionError stays one); other
+    errors are left to the caller's ``raise``.
+    """
+    if not isinstance(error, OSError) or str(partial) not in f"{error} {error.filename}":
+        return
+    reason = error.strerror if error.filename is not None and error.strerror else str(error)
+    named = type(error)(f"cannot write {str(final)!r}: {reason.replace(str(partial), str(final))}")
+    named.errno = error.errno
+    raise named from error
+
+
 @contextlib.contextmanager
 def atomic_path(path) -> Iterator[Path]:
     """A temporary path to write ``path`` to; renamed into place when the block ends without error.
@@ -70,9 +86,10 @@ def atomic_path(path) -> Iterator[Path]:
             raise FileNotFoundError(f"nothing was written for {str(final)!r}")
         _fsync(partial)
         os.replace(partial, final)
-    except BaseException:
+    except BaseException as error:
         with contextlib.suppress(OSError):
             partial.unlink()
+        _raise_named(error, partial, final)
         raise
 
 
@@ -116,13 +133,14 @@ def atomic_folder(path) -> Iterator[Path]:
     final = check_new_folder(path)
     final.parent.mkdir(parents=True, exist_ok=True)
     partial = _partial_name(final)
-    partial.mkdir()
     try:
+        partial.mkdir()
         yield partial
         for file in partial.iterdir():
             _fsync(file)
         check_new_folder(final)  # nothing appeared there meanwhile
         os.replace(partial, final)  # also over an empty folder
-    except BaseException:
+    except BaseException as error:
         shutil.rmtree(partial, ignore_errors=True)
+        _raise_named(error, partial, final)
         raise

@@ -412,8 +412,9 @@ def _top_by_counts(columns: dict[str, np.ndarray], chunk: Chunk, job: Job) -> di
     among the best. Only the rows at or under c are ranked, with their
     original row numbers, so the result equals ranking every row.
     """
-    # p is NaN exactly where the statistic is (permutation_pvalues), so the
-    # tested rows are those with a finite statistic: no p-value is formed.
+    # The rows with a finite statistic, no p-value formed. Rows among them
+    # that no cycle counted (no p-value) either make the valid counts differ
+    # or, all of them, leave one count: the general path takes both.
     tested = np.isfinite(statistic(columns))
     extreme = np.asarray(columns["extreme"])
     every, hits, counted = tested_counts(extreme, columns["valid"], tested)
@@ -421,7 +422,7 @@ def _top_by_counts(columns: dict[str, np.ndarray], chunk: Chunk, job: Job) -> di
         return None
     distinct, tally = tally_by_extreme(hits, counted[0])
     at = np.searchsorted(np.cumsum(tally.counts), job.top)
-    if at == len(distinct) - 1:  # every tested row is a candidate (no permutations, say)
+    if at == len(distinct) - 1:  # every tested row is a candidate (no cycle ever extreme, say)
         return None
     under = extreme <= distinct[at]
     rows = np.flatnonzero(under if every else under & tested)

@@ -9,7 +9,7 @@ from .atomic import check_new_folder
 from .analyses import SCORE, ZTEST
 from .chunk_engine import Job, concat_rows, run_chunks
 from .options import INT32_MAX, check_probability, check_whole
-from .parquet_sink import parquet_dataset, pyarrow_modules
+from .parquet_sink import attrs_metadata, parquet_dataset, pyarrow_modules
 from .progress import progress_bar
 from .tables import add_permutation_qvalues, add_qvalues, score_rows, ztest_rows
 
@@ -24,6 +24,8 @@ class Chunking:
     top: int | None
     max_p: float | None
     out: object | None
+    #: What the files of a folder ``out`` record of the analysis (the table's ``attrs`` but ``rows``).
+    attrs: dict | None = None
 
 
 def chunking_options(chunk_pairs=None, client=None, top=None, max_p=None, out=None) -> Chunking | None:
@@ -44,17 +46,19 @@ def chunking_options(chunk_pairs=None, client=None, top=None, max_p=None, out=No
     return Chunking(chunk_pairs, client, top, max_p, out)
 
 
-def _parquet_schema(table, features):
+def _parquet_schema(table, features, attrs: dict | None = None):
     """The schema of every file of a dataset: names typed as the features, numbers as in the table
     (the engine's float32 columns, float64 p-values).
 
     Given once, so that a chunk without rows (all under ``max_p``) writes the
-    same column types as the others.
+    same column types as the others. ``attrs`` go to its metadata, where
+    ``pandas.read_parquet`` finds them.
     """
     pa, _ = pyarrow_modules()
     name_type = pa.array(features[:1].to_numpy()).type if len(features) else pa.string()
-    return pa.schema([(c, name_type if c.startswith("feature") else pa.string() if c == "class"
-                       else pa.from_numpy_dtype(table[c].dtype)) for c in table.columns])
+    schema = pa.schema([(c, name_type if c.startswith("feature") else pa.string() if c == "class"
+                         else pa.from_numpy_dtype(table[c].dtype)) for c in table.columns])
+    return schema if attrs is None else schema.with_metadata(attrs_metadata(attrs))
 
 
 def _run(prep, job: Job, pairs, chunking: Chunking, progress: bool | None, rows):
@@ -69,7 +73,7 @@ def _run(prep, job: Job, pairs, chunking: Chunking, progress: bool | None, rows)
         empty = rows(prep, concat_rows([], job.analysis.native_columns))
         # The folder appears only once every chunk's file is in it.
         dataset = parquet_dataset(chunking.out, to_table=lambda columns: rows(prep, columns),
-                                  schema=_parquet_schema(empty, prep.features))
+                                  schema=_parquet_schema(empty, prep.features, chunking.attrs))
     # One bar for the run, counting chunks; the chunks' native calls show none.
     with dataset as sink, progress_bar(progress, "Chunks", "chunk") as report:
         result = run_chunks(prep.matrix, prep.group1, prep.group2, job, pairs=pairs,

@@ -11,18 +11,21 @@ import sys
 import warnings
 from pathlib import Path
 
+import numpy as np
 import pandas as pd
 
-from . import __version__
+from . import __version__, columns
 from .api import score, ztest
 from .datasets import breast_cancer
 from .atomic import check_new_folder
-from .files import (file_format, is_folder_output, output_format, read_data, read_pairs, read_sets, sample_labels,
-                    write_table)
-from .inputs import is_anndata
+from .files import file_format, output_target, read_data, read_pairs, read_sets, sample_labels, write_table
+from .inputs import is_anndata, is_anndata_raw
 from .network import network, network_format, write_network
+from .groups import warn_unlabelled
 from .messages import CorrshiftWarning, few
-from .options import AGGREGATES, ALTERNATIVES, INT32_MAX, MAX_PERMUTATIONS, METHODS, check_min_cells
+from .native import DEFAULT_SEED
+from .options import (AGGREGATES, ALTERNATIVES, INT32_MAX, MAX_PERMUTATIONS, MAX_SEED, METHODS, check_max_p,
+                      check_min_cells)
 from .ranking import ranked
 
 EXIT_USAGE = 2
@@ -37,41 +40,30 @@ Input files:
   their content), or an AnnData .h5ad file (cells x genes; needs corrshift[anndata]). Every
   name must be unique and every other cell a number. SAMPLES is a table with sample names in
   its first column and the column named by --by; samples it does not list, or whose label is
-  neither A nor B, are left out. With .h5ad data --groups may be omitted: --by then names a
-  column of the file's .obs.
+  neither A nor B, are left out (a warning names the samples it does not list; the group sizes
+  analysed follow the run on standard error). With .h5ad data --groups may be omitted: --by
+  then names a column of the file's .obs.
 
 Options that go together:
-  --groups is needed unless DATA is .h5ad; --layer is for .h5ad DATA only, --transpose for
-  tables only. --top and --max-p work with a file --out or with none; {in_memory}
+  --groups is needed unless DATA is .h5ad; --layer is for .h5ad DATA only, as is --use-raw
+  (not with --layer); --transpose for tables only. --top and --max-p work with a file --out
+  or with none (--max-p not with --permutations 0); {in_memory}
   the rows in memory, so not with a folder --out. --chunk-pairs and --scheduler go with any
   output.
 """
 
-_ZTEST_COLUMNS = """\
-Output columns, one row per pair:
-  feature_a, feature_b   the pair
-  r1, r2                 correlation in group A and in group B (empty where a feature is
-                         constant within the group)
-  z_diff                 atanh(r1) - atanh(r2), each r clamped to [-0.99, 0.99]
-  p_normal               p-value of z_diff from the normal approximation
-  p_permutation          (b + 1)/(m + 1): b of the m permutations gave a z_diff at least as
-                         extreme; never below 1/(m + 1)
-  q_normal, q_permutation
-                         Benjamini-Hochberg q-values of the two p-values (no q_normal with
-                         --top or --max-p; no q-values in a folder --out)
-Rows are written best first: smallest p_permutation, then p_normal, then larger |z_diff|.
+_ZTEST_COLUMNS = f"""\
+Output columns, one row per pair (group 1 is A of --compare, group 2 is B):
+{columns.help_text("ztest")}
+Rows are written best first: smallest p_permutation, then p_normal, then larger |z_diff|
+(with --permutations 0: smallest p_normal first); in a folder --out, in pair order.
 """
 
-_SCORE_COLUMNS = """\
-Output columns, one row per feature:
-  feature          the feature
-  score            mean |z_diff| over the feature's pairs (--aggregate median: their median;
-                   for --alternative greater or less, the median of the signed z_diff)
-  p_permutation    (b + 1)/(m + 1): b of the m permutations gave a score at least as extreme;
-                   never below 1/(m + 1)
-  q_permutation    its Benjamini-Hochberg q-value over all tested features (no q-values in a
-                   folder --out)
-Rows are written best first: smallest p_permutation, then larger score.
+_SCORE_COLUMNS = f"""\
+Output columns, one row per feature (group 1 is A of --compare, group 2 is B):
+{columns.help_text("score")}
+Rows are written best first: smallest p_permutation, then larger score (with --permutations
+0: larger score first); in a folder --out, in feature order.
 """
 
 
@@ -115,6 +107,8 @@ def _common(p: argparse.ArgumentParser, with_data: bool = True) -> None:
         p.add_argument("--alternative", choices=ALTERNATIVES, default="two-sided",
                        help="alternative hypothesis (default: two-sided)")
         p.add_argument("--layer", metavar="NAME", help="AnnData layer instead of .X (.h5ad DATA only)")
+        p.add_argument("--use-raw", action="store_true", help="analyse the AnnData's .raw (its matrix and "
+                       "genes, kept before scaling) instead of .X (.h5ad DATA only; not with --layer)")
         p.add_argument("--transpose", action="store_true",
                        help="DATA has samples in rows and features in columns (tables only)")
         p.add_argument("--min-cells", metavar="N", type=_min_cells,
@@ -126,7 +120,11 @@ def _common(p: argparse.ArgumentParser, with_data: bool = True) -> None:
     p.add_argument("--permutations", metavar="N", type=_whole(0, MAX_PERMUTATIONS),
                    default=DEMO_PERMUTATIONS if not with_data else 1000,
                    help="permutation count (default: %(default)s); over T tested rows, a single row can "
-                   "reach q_permutation 0.05 only with N >= T/0.05 - 1 (a warning says when N is smaller)")
+                   "reach q_permutation 0.05 only with N >= T/0.05 - 1 (a warning says when N is smaller); 0 "
+                   "runs no permutation test (p_permutation and q_permutation empty, rows ranked by p_normal)")
+    p.add_argument("--seed", metavar="N", type=_whole(0, MAX_SEED), help="seed of the permutations: the same "
+                   "seed gives the same results, another deals other permutations (default: the fixed default "
+                   f"stream, seed {DEFAULT_SEED})")
     p.add_argument("--threads", metavar="N", type=_whole(1, 1 << 16),
                    help="worker threads (default: all CPUs this process may use)")
     p.add_argument("--quiet", action="store_true", help="no progress bar (shown on standard error when it is a terminal)")
@@ -178,7 +176,7 @@ def _outputs(p: argparse.ArgumentParser, test: str) -> None:
     p.add_argument("--top", metavar="N", type=_whole(1, INT32_MAX), help=f"keep only the N best {rows}, "
                    f"in memory bounded by N and the chunk size{q_note}; not with a folder --out")
     p.add_argument("--max-p", metavar="P", type=_fraction, help=f"keep only the {rows} with p_permutation at "
-                   f"most P{q_note}")
+                   f"most P{q_note}; not with --permutations 0")
     p.add_argument("--chunk-pairs", metavar="N", type=_whole(1, INT32_MAX), help="compute the pairs in "
                    "chunks of about N (default with --top, --max-p, --scheduler or a folder --out: chosen "
                    "from the sample and permutation counts)")
@@ -232,8 +230,8 @@ def _native_call(test, data, args, **options) -> pd.DataFrame | None:
     # The progress bar goes to standard error; standard output carries results.
     # The bar ends its own line also when the computation raises, so an error
     # message that follows has a line of its own.
-    return test(data, progress=_shows_progress(args), permutations=args.permutations, threads=args.threads,
-                **options)
+    return test(data, progress=_shows_progress(args), permutations=args.permutations, seed=args.seed,
+                threads=args.threads, **options)
 
 
 def _dask_client(address):
@@ -247,15 +245,15 @@ def _dask_client(address):
 
 
 def _folder_out(args) -> str | None:
-    """The Parquet dataset folder of --out; None for a file or standard output."""
-    if args.out is None or not is_folder_output(args.out):
-        return None
-    return args.out
+    """The Parquet dataset folder of --out; None for a file or standard output. A name that is neither
+    fails here, before any file is read."""
+    return output_target(args.out)[0]
 
 
 def _check_options(args) -> None:
     """Refuse options that do not go together, from the command line alone: before any file is read."""
     folder = _folder_out(args)
+    check_max_p(args.max_p, args.permutations, ("--max-p", "--permutations 0"))
     if folder is not None:
         if args.top is not None:
             raise UsageError("--top keeps the best rows in memory: write them to a file (.tsv, .csv, .parquet), "
@@ -264,10 +262,8 @@ def _check_options(args) -> None:
             raise UsageError("--plots needs the rows in memory: write them to a file, not to a folder")
         if getattr(args, "network", None) is not None:
             raise UsageError("--network needs the rows in memory: write them to a file, not to a folder")
-    elif args.out is not None:
-        output_format(args.out)  # a wrong name fails before the analysis
     if getattr(args, "network", None) is not None:
-        network_format(args.network)  # likewise
+        network_format(args.network)  # a wrong name fails before the analysis
     if getattr(args, "sets", None) is not None and (args.pairs is not None or args.top is not None
                                                      or args.max_p is not None or args.chunk_pairs is not None
                                                      or args.scheduler is not None or folder is not None):
@@ -276,6 +272,9 @@ def _check_options(args) -> None:
     is_h5ad = file_format(args.data) == "h5ad"
     if args.layer is not None and not is_h5ad:
         raise UsageError(f"--layer names a layer of an AnnData (.h5ad) file; DATA {args.data!r} is a table")
+    if args.use_raw and (not is_h5ad or args.layer is not None):
+        raise UsageError("--use-raw analyses the .raw of an AnnData (.h5ad) file" + (
+            f"; DATA {args.data!r} is a table" if not is_h5ad else ", which has no layers: not with --layer"))
     if args.transpose and is_h5ad:
         raise UsageError("--transpose applies to tables; an .h5ad file always holds cells x genes")
     if args.groups is None and not is_h5ad:
@@ -323,48 +322,70 @@ def _column(args, data, column: str) -> pd.Series:
     return values[values.notna()].astype(str)
 
 
-def _labels(args, data) -> pd.Series:
-    if args.groups is not None:
-        labels = sample_labels(args.groups, args.by)
-        samples = data.obs_names if is_anndata(data) else data.columns
-        if not labels.index.isin(samples).any():
-            raise UsageError(f"no sample of {args.groups!r} ({few(labels.index, 3)}) is a sample of "
-                             f"{args.data!r} ({few(samples, 3)})" + ("" if args.transpose else
-                                                                     "; if DATA has samples in rows, add --transpose"))
-        for label in args.compare:
-            labelled = labels.index[labels == label]
-            if len(labelled) and not labelled.isin(samples).any():
-                raise UsageError(f"no sample labelled {label!r} in {args.groups!r} ({few(labelled, 3)}) is a "
-                                 f"sample of {args.data!r} ({few(samples, 3)})")
-        return labels
-    return _column(args, data, args.by)
+def _names(data) -> tuple[pd.Index, pd.Index]:
+    """The (features, samples) of DATA (or of its .raw)."""
+    if is_anndata(data) or is_anndata_raw(data):
+        return pd.Index(data.var_names), pd.Index(data.obs_names)
+    return pd.Index(data.index), pd.Index(data.columns)
+
+
+def _labels(args, data) -> np.ndarray:
+    """The --by label of each sample of DATA, in sample order (NaN: none); a warning names the samples
+    that SAMPLES does not list."""
+    samples = _names(data)[1]
+    if args.groups is None:
+        return _column(args, data, args.by).reindex(samples).to_numpy(dtype=object)
+    labels = sample_labels(args.groups, args.by)
+    if not labels.index.isin(samples).any():
+        raise UsageError(f"no sample of {args.groups!r} ({few(labels.index, 3)}) is a sample of "
+                         f"{args.data!r} ({few(samples, 3)})" + ("" if args.transpose else
+                                                                 "; if DATA has samples in rows, add --transpose"))
+    for label in args.compare:
+        labelled = labels.index[labels == label]
+        if len(labelled) and not labelled.isin(samples).any():
+            raise UsageError(f"no sample labelled {label!r} in {args.groups!r} ({few(labelled, 3)}) is a "
+                             f"sample of {args.data!r} ({few(samples, 3)})")
+    warn_unlabelled(labels.index, samples, f"--groups {args.groups!r}")
+    return labels.reindex(samples).to_numpy(dtype=object)
+
+
+def _say_groups(args, labels: np.ndarray) -> None:
+    """The group sizes analysed, on standard error."""
+    a, b = args.compare
+    print(f"corrshift {args.command}: analysed {(labels == a).sum()} + {(labels == b).sum()} samples "
+          f"({a} + {b})", file=sys.stderr)
 
 
 def _run(args, test):
     """Check the options, read the inputs, run ``test``; returns the table (None for a folder --out), the
-    data and the group options."""
+    analysed data (DATA, or its .raw with --use-raw) and the group options."""
     _check_options(args)
     _check_files(args)
     data = read_data(args.data, transpose=args.transpose)
-    groups = dict(groupby=_labels(args, data), groups=tuple(args.compare), layer=args.layer)
+    if args.use_raw and data.raw is None:
+        raise UsageError(f"--use-raw: {args.data!r} has no .raw (an AnnData keeps one when adata.raw = adata is "
+                         "set before scaling)")
+    labels = _labels(args, data)
+    groups = dict(groupby=labels, groups=tuple(args.compare), layer=args.layer)
     options = dict(method=args.method, alternative=args.alternative, center=args.center,
-                   min_cells=args.min_cells, **_chunk_options(args))
+                   min_cells=args.min_cells, use_raw=args.use_raw, **_chunk_options(args))
+    analysed = data.raw if args.use_raw else data
     if args.strata is not None:
         options["strata"] = _column(args, data, args.strata)
     if args.pairs is not None:
-        features = data.var_names if is_anndata(data) else data.index
-        options["pairs"] = read_pairs(args.pairs, pd.Index(features))
+        options["pairs"] = read_pairs(args.pairs, _names(analysed)[0])
     if test is score:
         options["aggregate"] = args.aggregate
         if args.sets is not None:
-            features = data.var_names if is_anndata(data) else data.index
-            options["sets"] = read_sets(args.sets, pd.Index(features))
+            options["sets"] = read_sets(args.sets, _names(analysed)[0])
     else:
         options["class_alpha"] = args.class_alpha
     with _dask_client(args.scheduler) as client:
         if client is not None:
             options["client"] = client
-        return _native_call(test, data, args, **groups, **options), data, groups
+        table = _native_call(test, data, args, **groups, **options)
+    _say_groups(args, labels)
+    return table, analysed, groups
 
 
 def _format(table: pd.DataFrame) -> str:
@@ -381,7 +402,7 @@ def _headline(table: pd.DataFrame) -> str:
     a = table.attrs
     what = f"{a['rows']} pairs" if a["test"] == "ztest" else f"{a['rows']} features"
     return (f"{a['test']}: {a['group1']} ({a['n1']} samples) vs {a['group2']} ({a['n2']} samples), {what}, "
-            f"{a['method']}, {a['alternative']}, {a['permutations']} permutations")
+            f"{a['method']}, {a['alternative']}, {a['permutations']} permutations (seed {a['seed']})")
 
 
 def _report(table: pd.DataFrame | None, args, title: str) -> None:
@@ -462,7 +483,8 @@ def _ztest_command(args) -> None:
     if args.network is not None:
         graph, _ = network(table, args.network_q)
         write_network(graph, args.network)
-        print(f"wrote the network of {graph.number_of_edges()} significant pairs to {args.network}", file=said)
+        print(f"wrote the network of {graph.number_of_edges()} significant pairs ({graph.graph['q']} <= "
+              f"{args.network_q:g}) to {args.network}", file=said)
 
 
 def _score_command(args) -> None:

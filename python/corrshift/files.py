@@ -13,6 +13,7 @@ import pandas as pd
 
 from .atomic import atomic_path
 from .messages import few
+from .parquet_sink import json_attrs
 
 _COMPRESSION = (".gz", ".bz2", ".xz", ".zst", ".zip")
 _FORMATS = {".csv": "csv", ".tsv": "tsv", ".txt": "tsv", ".tab": "tsv", ".parquet": "parquet",
@@ -194,13 +195,14 @@ def _two_columns(path, features: pd.Index, names: tuple[str, str], holding: str)
 
 
 def sample_labels(path, column: str) -> pd.Series:
-    """The labels of one column of a sample-annotation table, as text, indexed by sample."""
+    """The labels of one column of a sample-annotation table, as text, indexed by every sample it lists
+    (NaN where the cell is empty: no label)."""
     frame = read_table(path, text_cells=True, rows="sample")
     if column not in frame.columns:
         raise ValueError(f"{str(path)!r} has no column {column!r}; its columns are {few(frame.columns, 8)}")
     labels = frame[column]
     keep = labels.notna() & (labels.astype(str) != "")
-    return labels[keep].astype(str)
+    return labels.astype(str).where(keep)
 
 
 def is_folder_output(path) -> bool:
@@ -217,20 +219,46 @@ def output_format(path) -> str:
     except ValueError:
         kind = None
     if kind not in ("csv", "tsv", "parquet"):
-        raise ValueError(f"cannot write results to {str(path)!r}: use a name ending in .csv, .tsv or .parquet")
+        raise ValueError(f"cannot write results to {str(path)!r}: use a file name ending in .csv, .tsv or "
+                         ".parquet (.tsv.gz and the like compress the file), or a name without extension "
+                         "for a Parquet dataset folder")
     return kind
+
+
+def output_target(out) -> tuple[object | None, object | None]:
+    """(folder, file) of a results name: which one ``out`` names, the other None ((None, None) without it).
+
+    A name with a table extension (.csv, .tsv, .parquet, optionally
+    compressed as .tsv.gz) is a file of that format; an existing folder,
+    or a name ending in a separator or without extension, is a Parquet
+    dataset folder (see :func:`is_folder_output`). Any other name is a
+    ValueError, as is a Parquet file without pyarrow: before the analysis,
+    not after it.
+    """
+    if out is None:
+        return None, None
+    if is_folder_output(out):
+        return out, None
+    if output_format(out) == "parquet":
+        _need("pyarrow", "parquet", "writing Parquet")
+    return None, out
 
 
 def write_table(frame: pd.DataFrame, path) -> None:
     """Write a results table; the format follows the file name.
 
-    The file is written under a temporary name and renamed to ``path`` when
-    complete (see :func:`corrshift.atomic.atomic_path`): ``path`` holds the
-    earlier file or the new one, never part of a table.
+    A Parquet file also holds the table's ``attrs`` (the analysis' groups
+    and options), which ``pandas.read_parquet`` gives back. The file is
+    written under a temporary name and renamed to ``path`` when complete
+    (see :func:`corrshift.atomic.atomic_path`): ``path`` holds the earlier
+    file or the new one, never part of a table.
     """
     kind = output_format(path)
     if kind == "parquet":
         _need("pyarrow", "parquet", "writing Parquet")
+        # pandas keeps attrs (the analysis: groups, options, seed) in the file's metadata, as JSON.
+        frame = frame.copy(deep=False)
+        frame.attrs = json_attrs(frame.attrs)
     with atomic_path(path) as partial:
         if kind == "parquet":
             frame.to_parquet(partial, index=False)

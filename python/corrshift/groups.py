@@ -8,7 +8,7 @@ import numpy as np
 import pandas as pd
 
 from .inputs import DataTable
-from .messages import few
+from .messages import few, warn
 from .names import is_positional, positions
 
 #: Fewest samples of a group: with two, every correlation is 1, -1 or
@@ -75,6 +75,8 @@ def _labelled_groups(table: DataTable, groupby, groups) -> Groups:
     if a == b:
         raise ValueError(f"groups names the same label twice: {a!r}")
     labels = sample_labels(table, groupby)
+    if isinstance(groupby, pd.Series):
+        warn_unlabelled(groupby.index, table.samples, "groupby")
     found = []
     for label in (a, b):
         mask = (labels == label).to_numpy(dtype=bool, na_value=False)
@@ -93,6 +95,30 @@ def _unlabelled(label, labels: pd.Series, groupby, samples: pd.Index) -> str:
                     f"{'s' if len(elsewhere) > 1 else ''} labelled {label!r} in groupby ({few(elsewhere, 3)}) "
                     f"{'are' if len(elsewhere) > 1 else 'is'} not among the data's samples ({few(samples, 3)})")
     return f"no sample is labelled {label!r}; the labels are {few(labels.dropna().unique())}"
+
+
+def warn_unlabelled(labelled: pd.Index, samples: pd.Index, what: str) -> None:
+    """Warn when an annotation leaves samples of the data out: they get no label, so they are in neither group.
+
+    ``labelled`` are the sample names the annotation lists (a Series'
+    index, a file's first column), ``samples`` the data's, ``what`` the
+    annotation in the message ("groupby", "--groups 'samples.tsv'"). The
+    message counts and names some of the left-out samples and, where the
+    annotation lists names that are no sample of the data, some of those
+    (names written differently, such as numbers that lost their leading
+    zeros, show there).
+    """
+    missing = samples[~samples.isin(labelled)]
+    if not len(missing):
+        return
+    strangers = labelled[~labelled.isin(samples)]
+    also = ""
+    if len(strangers):
+        names = f"{len(strangers)} names it lists are" if len(strangers) > 1 else "1 name it lists is"
+        also = f"; {names} no sample of the data ({few(strangers, 3)}): are the names written the same way?"
+    many = len(missing) > 1
+    warn(f"{what} does not list {len(missing)} of the data's {len(samples)} samples, which "
+         f"{'are' if many else 'is'} therefore in neither group: {few(missing)}{also}")
 
 
 def sample_labels(table: DataTable, groupby, name: str = "groupby") -> pd.Series:

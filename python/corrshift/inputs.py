@@ -41,11 +41,28 @@ def is_anndata(data) -> bool:
     return all(hasattr(data, a) for a in ("X", "obs", "var", "obs_names", "var_names"))
 
 
+def analysed_data(data, use_raw: bool, layer: str | None):
+    """``data``, or with ``use_raw`` its ``.raw`` (scanpy's option): an AnnData's raw matrix and genes."""
+    if not isinstance(use_raw, (bool, np.bool_)):
+        raise ValueError(f"use_raw must be True or False; got {use_raw!r}")
+    if not use_raw:
+        return data
+    if not is_anndata(data):
+        raise ValueError("use_raw=True analyses an AnnData's .raw: data must be an AnnData; got "
+                         f"{type(data).__name__}")
+    if data.raw is None:
+        raise ValueError("use_raw=True, but the AnnData has no .raw (set adata.raw = adata before scaling, or "
+                         "give layer= for a layer of counts)")
+    if layer is not None:
+        raise ValueError(f"use_raw=True and layer={layer!r} do not go together: .raw has no layers")
+    return data.raw
+
+
 def as_table(data, layer: str | None = None) -> DataTable:
     """Describe ``data`` as features x samples without converting it."""
     if is_anndata(data):
         return _anndata_table(data, layer)
-    if _is_anndata_raw(data):
+    if is_anndata_raw(data):
         return _raw_table(data, layer)
     if layer is not None:
         raise ValueError("layer= names a layer of an AnnData; data is a " + type(data).__name__)
@@ -107,7 +124,8 @@ def _frame_table(frame: pd.DataFrame) -> DataTable:
     return DataTable(frame.index, frame.columns, read)
 
 
-def _is_anndata_raw(data) -> bool:
+def is_anndata_raw(data) -> bool:
+    """Whether ``data`` is an AnnData's ``.raw``."""
     # anndata is imported whenever an AnnData's .raw exists.
     raw = getattr(sys.modules.get("anndata"), "Raw", None)
     return raw is not None and isinstance(data, raw)

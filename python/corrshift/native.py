@@ -23,6 +23,10 @@ ZTEST_COLUMNS = ("first", "second", "r1", "r2", "z_diff", "p_normal", "extreme",
 SCORE_COLUMNS = ("feature", "score", "extreme", "valid")
 UNIT_COLUMNS = ("score", "extreme", "valid")
 
+#: The seed of the engine's permutation stream when none is given: results
+#: are reproducible by default.
+DEFAULT_SEED = 733
+
 #: The normal approximation's standard error 1/sqrt(n - 3) needs more samples than this.
 FEWEST_FOR_NORMAL = 3
 

@@ -60,7 +60,9 @@ def significant_pairs(table: pd.DataFrame, max_q: float = 0.05) -> tuple[pd.Data
     elif "q_normal" in table.columns:
         q = "q_normal"
     else:
-        raise ValueError("the table has no q-values: it needs a q_permutation or q_normal column")
+        raise ValueError("the table has no q-values: it needs a q_permutation column with values or a q_normal "
+                         "column (without permutations, q_permutation is NaN; with top= or max_p=, there is no "
+                         "q_normal)")
     rows = table[(table[q] <= max_q).to_numpy()]
     # An unordered pair is one key whichever way round it was listed.
     keys = pd.Series([frozenset(ab) for ab in zip(rows["feature_a"], rows["feature_b"])], dtype=object)

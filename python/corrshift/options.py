@@ -58,6 +58,27 @@ def check_permutations(permutations) -> int:
     return check_whole(permutations, "permutations", 0, MAX_PERMUTATIONS)
 
 
+#: The engine's seeds are unsigned 32-bit numbers.
+MAX_SEED = (1 << 32) - 1
+
+
+def check_seed(seed) -> int | None:
+    """None (the engine's default stream) or a whole number from 0 to :data:`MAX_SEED`."""
+    return None if seed is None else check_whole(seed, "seed", 0, MAX_SEED)
+
+
+def check_max_p(max_p, permutations: int, names: tuple[str, str] = ("max_p=", "permutations=0")) -> None:
+    """Refuse a ``max_p`` without permutations: there is no ``p_permutation`` to keep rows by.
+
+    ``names`` are the two options as the caller spells them (the command
+    line's "--max-p" and "--permutations 0").
+    """
+    if max_p is not None and permutations == 0:
+        raise ValueError(f"{names[0]} keeps the rows whose p_permutation is at most it, but {names[1]} computes "
+                         "no permutation p-values (p_permutation is NaN): give permutations, or keep the best "
+                         "rows by p_normal with top")
+
+
 def check_min_cells(value) -> int | float | None:
     """None, a whole number of samples (0 or more), or a fraction of a group's samples in (0, 1)."""
     if value is None:

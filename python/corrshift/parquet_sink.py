@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import contextlib
+import json
 import os
 from collections.abc import Callable, Iterator
 
@@ -19,6 +20,20 @@ def pyarrow_modules():
     except ImportError:
         raise ImportError("writing a Parquet dataset needs pyarrow: pip install 'corrshift[parquet]'") from None
     return pyarrow, pyarrow.parquet
+
+
+def json_attrs(attrs: dict) -> dict:
+    """A table's ``attrs`` as JSON holds them (numpy numbers as numbers, anything else JSON lacks as text):
+    what pandas writes to a Parquet file's schema metadata, under ``PANDAS_ATTRS``, and reads back."""
+    def plain(value):
+        return value.item() if hasattr(value, "item") and not isinstance(value, (str, bytes)) else str(value)
+    return json.loads(json.dumps(attrs, default=plain))
+
+
+def attrs_metadata(attrs: dict) -> dict[bytes, bytes]:
+    """Parquet schema metadata that gives ``pandas.read_parquet`` the table's ``attrs``, also for a dataset
+    folder (pandas reads them from the first file's schema)."""
+    return {b"PANDAS_ATTRS": json.dumps(json_attrs(attrs)).encode()}
 
 
 def parquet_sink(folder, to_table: Callable | None = None,

@@ -13,23 +13,23 @@ BLOCK = 1 << 20
 
 
 def permutation_pvalues(extreme, valid, statistic) -> np.ndarray:
-    """Permutation p-values (extreme + 1) / (valid + 1); NaN where ``statistic`` is NaN.
+    """Permutation p-values (extreme + 1) / (valid + 1); NaN where ``statistic`` is NaN or no cycle counted.
 
     ``extreme`` counts the permutation cycles whose statistic was at least
     as extreme as the observed one, ``valid`` those in which the statistic
     was defined at all (a cycle where it is undefined counts neither way).
     Counting the observed statistic among the permuted ones keeps every
-    p-value above 0, as a p-value from permutations should be.
+    p-value above 0, as a p-value from permutations should be. A row that
+    no cycle counted (``permutations=0``, or a statistic undefined in every
+    permutation) has no permutation p-value: NaN, not (0 + 1) / (0 + 1).
     """
     valid = np.asarray(valid)
-    if not valid.any():  # no permutation cycle (or none defined): (0 + 1) / (0 + 1)
-        return np.where(np.isnan(statistic), np.nan, 1.0)
     # In place, the divisors a block at a time: no float64 copy of the counts besides p itself.
     p = np.array(extreme, dtype=np.float64)
     p += 1
     for start in range(0, len(p), BLOCK):
         p[start:start + BLOCK] /= valid[start:start + BLOCK] + 1.0
-    p[np.isnan(statistic)] = np.nan
+    p[np.isnan(statistic) | (valid == 0)] = np.nan
     return p
 
 
@@ -117,7 +117,7 @@ def tested_counts(extreme, valid, tested) -> tuple[bool, np.ndarray, np.ndarray]
 def tally_by_extreme(hits: np.ndarray, cycles) -> tuple[np.ndarray, PValueTally]:
     """The distinct ``extreme`` counts of rows that share one cycle count, ascending, and the tally of their
     p-values (h + 1) / (cycles + 1): the rows counted, not sorted."""
-    if len(hits) and hits.min() == hits.max():  # one count for every row (no permutations, say)
+    if len(hits) and hits.min() == hits.max():  # one count for every row (no cycle ever extreme, say)
         distinct, counts = hits[:1].astype(np.int64), np.array([len(hits)], dtype=np.int64)
     else:
         counts = np.bincount(hits)
@@ -157,7 +157,7 @@ def qvalues_by_counts(extreme, valid, p) -> np.ndarray | None:
     every, hits, counted = tested_counts(extreme, valid, tested)
     if not len(counted) or counted.min() != counted.max():
         return None
-    if hits.min() == hits.max():  # one p-value for every tested row (no permutations, say): its q-value is itself
+    if hits.min() == hits.max():  # one p-value for every tested row (no cycle ever extreme, say): its q-value is itself
         return np.array(p, dtype=np.float64)
     distinct, tally = tally_by_extreme(hits, counted[0])
     by_hits = np.full(distinct[-1] + 1, np.nan)

@@ -15,7 +15,8 @@ def ranked(results: pd.DataFrame) -> pd.DataFrame:
     ascending, then the statistic's magnitude descending; rows without a
     statistic (NaN) come last. Permutation p-values tie often (all rows with
     no permuted statistic as extreme share 1/(m + 1)); the later keys break
-    those ties.
+    those ties. Without permutation p-values (``permutations=0``: NaN) the
+    normal p-value orders the rows, then the statistic's magnitude.
     """
     p_permutation = results["p_permutation"].to_numpy(dtype=np.float64)
     keys = analysis_of(results).ranking_keys(results, p_permutation)

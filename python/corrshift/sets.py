@@ -10,19 +10,13 @@ pairs of one unit joining two sets.
 
 from __future__ import annotations
 
-import warnings
-
 import numpy as np
 import pandas as pd
 
-from .messages import PACKAGE_DIR, few
+from .messages import few, warn
 from .names import _is_position, positions
 from .options import INT32_MAX
 
-
-
-def _warn(message: str) -> None:
-    warnings.warn(message, UserWarning, skip_file_prefixes=(PACKAGE_DIR,))
 
 
 def _as_members(entries, what: str):
@@ -76,7 +70,7 @@ def _named_sets(sets) -> list[tuple[object, np.ndarray]]:
 def _warn_absent(absent: dict) -> None:
     if absent:
         names = np.concatenate(list(absent.values()))
-        _warn(f"{len(names)} feature name{'s' if len(names) > 1 else ''} of {len(absent)} "
+        warn(f"{len(names)} feature name{'s' if len(names) > 1 else ''} of {len(absent)} "
               f"set{'s' if len(absent) > 1 else ''} not in the data, left out: {few(names)}")
 
 
@@ -108,7 +102,7 @@ def set_pairs(sets, features) -> tuple[np.ndarray, np.ndarray, np.ndarray, list]
 
     Warns
     -----
-    UserWarning
+    CorrshiftWarning
         Once for all feature names not in the data (they are left out), and
         once for all sets with fewer than two features in the data. Such a
         set is kept, with no pairs: its score is NaN, so the result keeps
@@ -138,7 +132,7 @@ def set_pairs(sets, features) -> tuple[np.ndarray, np.ndarray, np.ndarray, list]
     _warn_absent(absent)
     small = [name for (name, _), m in zip(named, members) if len(m) < 2]
     if small:
-        _warn(f"{len(small)} set{'s have' if len(small) > 1 else ' has'} fewer than 2 features in the data and "
+        warn(f"{len(small)} set{'s have' if len(small) > 1 else ' has'} fewer than 2 features in the data and "
               f"no pairs (score NaN): {few(small)}")
     sizes = np.array([len(m) * (len(m) - 1) // 2 for m in members], dtype=np.int64)
     if sizes.sum() > INT32_MAX:
@@ -172,7 +166,7 @@ def between_pairs(set_a, set_b, features) -> tuple[np.ndarray, np.ndarray]:
 
     Warns
     -----
-    UserWarning
+    CorrshiftWarning
         Once for all feature names not in the data (they are left out).
 
     Examples
