@@ -147,6 +147,9 @@ def test_pair_fit_lines_stay_within_each_groups_data(request, which, a, b):
         x, y = data.loc[a, inside.to_numpy()], data.loc[b, inside.to_numpy()]
         assert x.min() <= line.get_xdata().min() and line.get_xdata().max() <= x.max()
         assert y.min() - 1e-9 <= line.get_ydata().min() and line.get_ydata().max() <= y.max() + 1e-9
+        # ... and is the least-squares line, cut short rather than bent.
+        slope, intercept = np.polyfit(x, y, 1)
+        np.testing.assert_allclose(line.get_ydata(), slope * line.get_xdata() + intercept, atol=1e-9)
 
 
 def test_pair_spreads_counts_so_that_zeros_do_not_stack(cells):

@@ -113,7 +113,8 @@ def _scatter_by_direction(ax, x, y, rows, significant, q, alpha, name1, name2) -
                    label=f"{q} < {alpha:g}, {text} ({chosen.sum()})")
 
 
-def _legend_outside(ax) -> None:
+def _title_and_legend(ax, rows, significant, q, alpha, name1, name2) -> None:
+    ax.set_title(f"{name1} vs {name2}: {len(rows)} pairs, {significant.sum()} with {q} < {alpha:g}", fontsize=10)
     # Outside the axes, where neither points nor names can be under it.
     ax.legend(loc="upper left", bbox_to_anchor=(1.01, 1), fontsize=8, frameon=False)
 
@@ -176,8 +177,7 @@ def volcano(results: pd.DataFrame, *, p: str | None = None, q: str | None = None
     ax.axvline(0, color="0.6", lw=0.8, zorder=0)
     ax.set_xlabel(f"z_diff = atanh r({name1}) − atanh r({name2})")
     ax.set_ylabel(f"−log10 {p}")
-    ax.set_title(f"{name1} vs {name2}: {len(rows)} pairs, {significant.sum()} with {q} < {alpha:g}")
-    _legend_outside(ax)
+    _title_and_legend(ax, rows, significant, q, alpha, name1, name2)
     ax.margins(x=0.08, y=0.12)  # room for the names above the top row
     best = ranked(rows[significant]).head(label)
     _place_labels(ax, np.column_stack([best["z_diff"].to_numpy(dtype=float),
@@ -219,16 +219,8 @@ def correlations(results: pd.DataFrame, *, q: str | None = None, alpha: float = 
     ----------
     results : DataFrame
         A table from :func:`corrshift.ztest`.
-    q : {"q_permutation", "q_normal"}, optional
-        The q-value that decides which pairs are significant; by default
-        ``q_permutation``, or ``q_normal`` when the table has no permutation
-        q-values.
-    alpha : float
-        Significance level for the q-values.
-    label : int
-        How many of the best significant pairs to name.
-    ax : matplotlib Axes, optional
-        Where to draw; a new figure when omitted.
+    q, alpha, label, ax
+        As in :func:`volcano`.
 
     Returns
     -------
@@ -257,11 +249,9 @@ def correlations(results: pd.DataFrame, *, q: str | None = None, alpha: float = 
     ax.set_aspect("equal")
     ax.set_xlabel(f"r1: correlation in {name1}")
     ax.set_ylabel(f"r2: correlation in {name2}")
-    ax.set_title(f"{name1} vs {name2}: {len(rows)} pairs, {significant.sum()} with {q} < {alpha:g}", fontsize=10)
-    _legend_outside(ax)
+    _title_and_legend(ax, rows, significant, q, alpha, name1, name2)
     best = ranked(rows[significant]).head(label)
-    _place_labels(ax, best[["r1", "r2"]].to_numpy(dtype=float), _pair_names(best),
-                  np.column_stack([x, y])[significant])
+    _place_labels(ax, best[["r1", "r2"]].to_numpy(dtype=float), _pair_names(best), np.column_stack([x, y]))
     return ax
 
 
@@ -280,13 +270,15 @@ def _class_edges(ax, attrs) -> None:
 # Places tried for a name around its point, nearest first, as (dx, dy) in
 # units of a few points; a name is placed at the first where it covers no
 # other name and no point.
-_AROUND = [(dx, dy) for reach in (1, 2.5, 4.5, 7, 10, 14) for dx, dy in
+_AROUND = [(dx, dy) for reach in (1, 2.5, 4.5, 7, 10, 14, 20, 28) for dx, dy in
            ((1, 1), (1, -1), (-1, 1), (-1, -1), (0, 1.3), (0, -1.3), (1.3, 0), (-1.3, 0))
            for dx, dy in [(dx * reach, dy * reach)]]
+_REACH = max(max(abs(dx), abs(dy)) for dx, dy in _AROUND)
+_MOST_OBSTACLES = 20_000
 
 
 def _place_labels(ax, xy: np.ndarray, texts, obstacles: np.ndarray, *, radii=None, own=None,
-                  fontsize: float = 7, background: bool = False) -> None:
+                  fontsize: float = 7) -> None:
     """Name points so that no two names overlap and no name covers a point, where room allows.
 
     Names are placed in the order given (the most important first), each
@@ -308,8 +300,6 @@ def _place_labels(ax, xy: np.ndarray, texts, obstacles: np.ndarray, *, radii=Non
         Each obstacle's radius in points (default 3).
     own : (n,) array, optional
         Each named point's radius in points, kept clear around it (default 3).
-    background : bool
-        Whether names get a white box that hides the lines under them.
     """
     if len(xy) == 0:
         return
@@ -321,8 +311,11 @@ def _place_labels(ax, xy: np.ndarray, texts, obstacles: np.ndarray, *, radii=Non
     per_point = figure.dpi / 72
     unit = 4 * per_point
     frame = ax.get_window_extent()
-    points = to_screen(np.asarray(obstacles, dtype=float).reshape(-1, 2))
-    reach = (np.full(len(points), 3.0) if radii is None else np.asarray(radii, dtype=float)) * per_point
+    obstacles = np.asarray(obstacles, dtype=float).reshape(-1, 2)
+    reach = (np.full(len(obstacles), 3.0) if radii is None else np.asarray(radii, dtype=float)) * per_point
+    # Of very many points, an even sample stands for all (each then counting for `weight`).
+    stride = max(1, len(obstacles) // _MOST_OBSTACLES)
+    points, reach, weight = to_screen(obstacles[::stride]), reach[::stride], float(stride)
     clear = (np.full(len(xy), 3.0) if own is None else np.asarray(own, dtype=float)) * per_point
     boxes = []  # (x0, y0, x1, y1) of the names placed, in pixels
     for (px, py), text, gap in zip(to_screen(np.asarray(xy, dtype=float)), texts, clear):
@@ -330,13 +323,16 @@ def _place_labels(ax, xy: np.ndarray, texts, obstacles: np.ndarray, *, radii=Non
         extent = probe.get_window_extent()
         probe.remove()
         width, height = extent.width + 2 * per_point, extent.height + 2 * per_point
+        # Only the points within reach of any place tried can be covered (few of a large table's).
+        span = _REACH * unit + gap + width + height
+        near = (np.abs(points[:, 0] - px) < span + reach) & (np.abs(points[:, 1] - py) < span + reach)
         best = None
         for dx, dy in _AROUND:
             cx, cy = px + dx * unit + np.sign(dx) * gap, py + dy * unit + np.sign(dy) * gap
             x0 = cx if dx > 0 else cx - width if dx < 0 else cx - width / 2
             y0 = cy if dy > 0 else cy - height if dy < 0 else cy - height / 2
             box = (x0, y0, x0 + width, y0 + height)
-            cost = _overlap(box, boxes, points, reach) + _outside(box, frame)
+            cost = _overlap(box, boxes, points[near], reach[near], weight) + _outside(box, frame)
             if best is None or cost < best[0]:
                 best = (cost, box, dx, dy)
             if cost == 0:
@@ -347,12 +343,14 @@ def _place_labels(ax, xy: np.ndarray, texts, obstacles: np.ndarray, *, radii=Non
         corner = ax.transData.inverted().transform((box[0], box[1]))
         ax.annotate(text, ax.transData.inverted().transform((px, py)), xytext=corner, ha="left", va="bottom",
                     fontsize=fontsize, zorder=4, annotation_clip=False,
-                    bbox=dict(boxstyle="square,pad=0.1", fc="white", ec="none", alpha=0.75) if background else None,
+                    # A pale box keeps the name legible over points and lines.
+                    bbox=dict(boxstyle="square,pad=0.1", fc="white", ec="none", alpha=0.75),
                     arrowprops=dict(arrowstyle="-", lw=0.5, color="0.35", shrinkA=0, shrinkB=2) if far else None)
 
 
-def _overlap(box, boxes, points, reach) -> float:
-    """Area (pixels²) of ``box`` over the boxes placed, plus a penalty for each point it covers."""
+def _overlap(box, boxes, points, reach, weight: float = 1.0) -> float:
+    """Area (pixels²) of ``box`` over the boxes placed, plus a penalty for each point it covers
+    (each point counting ``weight`` times)."""
     x0, y0, x1, y1 = box
     area = 0.0
     if boxes:
@@ -362,7 +360,7 @@ def _overlap(box, boxes, points, reach) -> float:
         area = 10.0 * float((w * h).sum())  # names over names are worse than names over points
     covered = ((points[:, 0] + reach > x0) & (points[:, 0] - reach < x1)
                & (points[:, 1] + reach > y0) & (points[:, 1] - reach < y1))
-    return area + 30.0 * float(covered.sum())
+    return area + 30.0 * weight * float(covered.sum())
 
 
 def _outside(box, frame) -> float:
@@ -654,6 +652,5 @@ def network(graph_or_table, *, max_q: float = 0.05, top: int = 300, label: int =
               title="edges, width by |z_diff|", title_fontsize=8)
     named = np.argsort(-degree, kind="stable")[:label]
     radius = np.sqrt(area) / 2 + 1
-    _place_labels(ax, xy[named], [str(nodes[i]) for i in named], xy, radii=radius, own=radius[named],
-                  background=True)
+    _place_labels(ax, xy[named], [str(nodes[i]) for i in named], xy, radii=radius, own=radius[named])
     return ax
