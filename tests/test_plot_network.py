@@ -1,12 +1,15 @@
-"""corrshift.plot.network: one drawn line per significant pair."""
+"""corrshift.plot.network: one drawn line per significant pair, coloured as the hub table counts; names placed clear of each other."""
 
 import networkx as nx
 import numpy as np
 import pandas as pd
 import pytest
 from matplotlib.collections import LineCollection
+from matplotlib.text import Text
 
+import corrshift
 from corrshift import plot
+from corrshift.datasets import breast_cancer
 from corrshift.network import network
 
 PNG = b"\x89PNG\r\n\x1a\n"
@@ -114,3 +117,36 @@ def test_separate_parts_are_laid_out_apart():
     assert len(boxes) == 3
     for (lo1, hi1), (lo2, hi2) in [(boxes[i], boxes[j]) for i in range(3) for j in range(i + 1, 3)]:
         assert (hi1 < lo2).any() or (hi2 < lo1).any()
+
+
+def name_boxes(ax):
+    """The screen boxes of the names (the text alone, not the lines to their points)."""
+    ax.figure.draw_without_rendering()
+    return [Text.get_window_extent(t) for t in ax.texts]
+
+
+@pytest.fixture(scope="module")
+def cancer_pairs():
+    data, samples = breast_cancer()
+    with pytest.warns(corrshift.CorrshiftWarning, match="permutations are too few"):
+        return corrshift.ztest(data, groupby=samples["diagnosis"], groups=("malignant", "benign"),
+                               permutations=999, progress=False)
+
+
+def test_names_do_not_overlap_and_point_at_their_feature(cancer_pairs):
+    # The breast-cancer network: 30 features, most of them in one dense part.
+    graph, _ = network(cancer_pairs)
+    ax = plot.network(graph)
+    boxes = name_boxes(ax)
+    assert len(boxes) == graph.number_of_nodes() == 30
+    assert not any(a.overlaps(b) for i, a in enumerate(boxes) for b in boxes[i + 1:])
+    where = plot._network_layout(nx, graph)
+    for name in ax.texts:
+        assert name.xy == pytest.approx(where[name.get_text()])
+
+
+@pytest.mark.parametrize("draw", [plot.volcano, plot.correlations])
+def test_names_of_the_best_pairs_do_not_overlap(cancer_pairs, draw):
+    boxes = name_boxes(draw(cancer_pairs))
+    assert len(boxes) == 8
+    assert not any(a.overlaps(b) for i, a in enumerate(boxes) for b in boxes[i + 1:])
