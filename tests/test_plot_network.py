@@ -1,4 +1,5 @@
-"""corrshift.plot.network: one drawn line per significant pair, coloured as the hub table counts; names placed clear of each other."""
+"""corrshift.plot.network: one drawn line per significant pair, coloured as the hub table counts;
+names placed clear of each other (in the scatter plots too)."""
 
 import networkx as nx
 import numpy as np

@@ -136,7 +136,8 @@ def test_pair_shows_the_tables_correlations(analysis, tmp_path, method):
     assert (ax.get_xlabel(), ax.get_ylabel()) == ("protein C", "protein F")
 
 
-@pytest.mark.parametrize("which, a, b", [("cancer", "mean area", "radius error"), ("cancer", "mean area", "mean radius"),
+@pytest.mark.parametrize("which, a, b", [("cancer", "mean area", "radius error"),
+                                         ("cancer", "mean area", "mean radius"),
                                          ("cells", "gene9", "gene10"), ("cells", "gene0", "gene1")])
 def test_pair_fit_lines_stay_within_each_groups_data(request, which, a, b):
     data, groups, _ = request.getfixturevalue(which)

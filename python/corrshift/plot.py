@@ -106,7 +106,8 @@ def _pair_names(rows: pd.DataFrame) -> list[str]:
 def _scatter_by_direction(ax, x, y, rows, significant, q, alpha, name1, name2) -> None:
     """Grey dots for the pairs that are not significant, coloured ones (by the group in which
     the correlation is stronger) for those that are; a legend entry each, with its count."""
-    ax.scatter(x[~significant], y[~significant], s=10, c=_PLAIN, lw=0, label=f"{q} ≥ {alpha:g} ({(~significant).sum()})")
+    ax.scatter(x[~significant], y[~significant], s=10, c=_PLAIN, lw=0,
+               label=f"{q} ≥ {alpha:g} ({(~significant).sum()})")
     for mask, colour, text in _directions(rows["r1"], rows["r2"], name1, name2):
         chosen = significant & mask
         ax.scatter(x[chosen], y[chosen], s=16, c=colour, lw=0, zorder=2,
@@ -628,8 +629,8 @@ def network(graph_or_table, *, max_q: float = 0.05, top: int = 300, label: int =
         ax.text(0.5, 0.5, "no significant pair", ha="center", va="center", transform=ax.transAxes, color="0.4")
         return ax
     where = _network_layout(nx, shown)
-    attributes = [(d.get("r1", np.nan), d.get("r2", np.nan), d.get("z_diff", 0.0)) for _, _, d in shown.edges(data=True)]
-    r1, r2, z = (np.array(column, dtype=float) for column in zip(*attributes))
+    r1, r2, z = (np.array([d.get(name, default) for _, _, d in shown.edges(data=True)], dtype=float)
+                 for name, default in (("r1", np.nan), ("r2", np.nan), ("z_diff", 0.0)))
     lines = np.array([(where[a], where[b]) for a, b in shown.edges])
     width = 0.5 + 2.0 * np.abs(z) / max(np.nanmax(np.abs(z)), 1e-12)
     # Fainter lines where there are many, so that the crossings stay readable.
