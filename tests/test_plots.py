@@ -205,3 +205,22 @@ def test_plots_refuse_a_score_table(analysis):
     for draw in (plot.volcano, plot.heatmap, plot.correlations):
         with pytest.raises(ValueError, match="pass a table from corrshift.ztest"):
             draw(scores)
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda t: plot.volcano(t, p="p"), 'p must be "p_permutation", "q_normal", "p_normal" or "q_permutation"'),
+    (lambda t: plot.volcano(t, q="p_normal"), 'q must be "q_normal" or "q_permutation"'),
+    (lambda t: plot.correlations(t, q="q"), 'q must be "q_normal" or "q_permutation"'),
+    (lambda t: plot.heatmap(t.drop(columns=["q_permutation", "q_normal"])), "no q-values"),
+])
+def test_plots_refuse_unknown_columns(analysis, call, message):
+    with pytest.raises(ValueError, match=message):
+        call(analysis[2])
+
+
+@pytest.mark.parametrize("p, line", [("p_permutation", False), ("q_permutation", True)])
+def test_volcano_without_significant_pairs(analysis, p, line):
+    # On the p-value's axis nothing marks where significance would begin; on the q-value's, alpha does.
+    ax = plot.volcano(analysis[2], p=p, alpha=1e-9)
+    assert [x.get_ydata()[0] for x in ax.lines if x.get_linestyle() == "--"] == ([9.0] if line else [])
+    assert len(ax.texts) == 0
