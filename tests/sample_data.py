@@ -30,3 +30,31 @@ def count_matrix():
     rng = np.random.default_rng(99)
     data = rng.poisson(0.6, size=(9, 80)).astype(np.float32)
     return data, np.arange(0, 40, dtype=np.int32), np.arange(40, 80, dtype=np.int32)
+
+
+def sparse_counts(genes: int = 100, cells_per_type: int = 150):
+    """(counts, cell_type): a single-cell-like count table (genes x cells, mostly zeros) of two cell
+    types, "T cell" and "B cell", where a few gene modules change their correlation.
+
+    Each gene's count is Poisson around a low per-gene rate scaled by the cell's library size.
+    The genes of a module share a per-cell factor in one type only: gene0-gene5 in T cells,
+    gene6-gene8 in B cells; gene9 and gene10 move in opposite directions in T cells only
+    (a negative correlation stronger in T cells, with a negative z_diff).
+    """
+    import pandas as pd
+
+    rng = np.random.default_rng(2024)
+    cells = 2 * cells_per_type
+    t_cell = np.arange(cells) < cells_per_type
+    rate = rng.lognormal(-1.0, 1.0, size=(genes, 1)) * rng.lognormal(0.0, 0.3, size=(1, cells))
+    for members, signs, within in (((0, 1, 2, 3, 4, 5), (1,) * 6, t_cell), ((6, 7, 8), (1,) * 3, ~t_cell),
+                                   ((9, 10), (1, -1), t_cell)):
+        shared = rng.normal(size=cells)
+        for gene, sign in zip(members, signs):
+            # Enough reads for the correlation to show through the zeros.
+            rate[gene] = 2.0 * np.exp(np.where(within, sign * 0.8 * shared, 0.0)) * rate[gene] / rate[gene].mean()
+    counts = rng.poisson(rate).astype(np.float32)
+    names = [f"gene{i}" for i in range(genes)]
+    columns = [f"cell{i}" for i in range(cells)]
+    cell_type = pd.Series(np.where(t_cell, "T cell", "B cell"), index=columns, name="cell_type")
+    return pd.DataFrame(counts, index=names, columns=columns), cell_type

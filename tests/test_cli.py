@@ -111,7 +111,7 @@ def test_plots_are_written(inputs, capsys, tmp_path):
     status, stdout, err = _run(capsys, *_args(folder), "--out", tmp_path / "r.tsv", "--plots", tmp_path / "plots")
     assert status == 0, err
     names = sorted(p.name for p in (tmp_path / "plots").iterdir())
-    assert names[:2] == ["heatmap.png", "pair1_gene0__gene1.png"] and "volcano.png" in names
+    assert names[:3] == ["correlations.png", "heatmap.png", "pair1_gene0__gene1.png"] and "volcano.png" in names
     assert all((tmp_path / "plots" / n).stat().st_size > 10_000 for n in names)
 
 
@@ -341,7 +341,7 @@ def test_demo_on_the_bundled_data(capsys, tmp_path):
     assert "malignant (212) vs benign (357)" in stdout
     assert "Pairs whose correlation differs most" in stdout and "Features whose correlations" in stdout
     files = {p.name for p in (tmp_path / "demo").iterdir()}
-    assert {"ztest.tsv", "score.tsv", "volcano.png", "heatmap.png"} <= files
+    assert {"ztest.tsv", "score.tsv", "correlations.png", "volcano.png", "heatmap.png"} <= files
     listed = stdout.split(f"Wrote {len(files)} files to {tmp_path / 'demo'}/:\n")[1].split()
     assert sorted(listed) == sorted(files)
     assert len([f for f in files if f.startswith("pair")]) == 3

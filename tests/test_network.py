@@ -7,7 +7,8 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from corrshift.network import network, write_network
+from corrshift.classes import stronger_in
+from corrshift.network import hub_table, network, write_network
 
 
 @pytest.fixture
@@ -26,6 +27,12 @@ def table():
     return t
 
 
+def _without_permutations(table):
+    """A table as a run with permutations=0 gives it (its attrs say so)."""
+    table.attrs = {**table.attrs, "permutations": 0}
+    return table
+
+
 def edges(graph):
     return {frozenset((a, b)): d for a, b, d in graph.edges(data=True)}
 
@@ -34,6 +41,7 @@ def edges(graph):
     (lambda t: t, "q_permutation", {"ab", "ac", "bc", "ae"}),  # q = max_q is significant, NaN never
     (lambda t: t.drop(columns="q_permutation"), "q_normal", {"ac", "ad", "ae"}),
     (lambda t: t.assign(q_permutation=np.nan), "q_normal", {"ac", "ad", "ae"}),  # permutations=0
+    (lambda t: _without_permutations(t.assign(q_permutation=1.0)), "q_normal", {"ac", "ad", "ae"}),
 ])
 def test_edges_are_the_rows_under_the_threshold(table, change, q, expected):
     graph, _ = network(change(table), max_q=0.05)
@@ -47,14 +55,46 @@ def test_edges_are_the_rows_under_the_threshold(table, change, q, expected):
                                   "class": row["class"]}
 
 
-def test_hubs_count_pairs_gained_and_lost(table):
+def test_hubs_count_pairs_stronger_in_each_group(table):
     graph, hubs = network(table)
-    # gained: |r1| > |r2|; lost: |r1| < |r2|; b-c (0.5 / -0.5) is neither.
-    expected = pd.DataFrame({"pairs": [3, 2, 2, 1], "gained": [2, 1, 0, 1], "lost": [1, 0, 1, 0]},
+    # stronger_in_group1: |r1| > |r2|; stronger_in_group2: |r1| < |r2|; b-c (0.5 / -0.5) is neither.
+    expected = pd.DataFrame({"pairs": [3, 2, 2, 1], "stronger_in_group1": [2, 1, 0, 1],
+                             "stronger_in_group2": [1, 0, 1, 0]},
                             index=pd.Index(["a", "b", "c", "e"], name="feature"))
     pd.testing.assert_frame_equal(hubs, expected)
+    assert hubs.attrs == {"group1": "tumour", "group2": "normal"}
     assert dict(graph.degree) == hubs["pairs"].to_dict()
-    assert graph.nodes["a"] == {"pairs": 3, "gained": 2, "lost": 1}
+    assert graph.nodes["a"] == {"pairs": 3, "stronger_in_group1": 2, "stronger_in_group2": 1}
+
+
+# (r1, r2, the group in which the correlation is stronger: 1, 2 or 0 for neither), by the
+# strength |r| whatever the sign, so not by the sign of z_diff.
+STRENGTH_CASES = [
+    (0.9, 0.1, 1), (0.1, 0.9, 2),
+    (-0.82, -0.17, 1),  # z_diff < 0, yet stronger in group 1
+    (-0.17, -0.82, 2),  # z_diff > 0, yet stronger in group 2
+    (0.1, -0.6, 2), (-0.6, 0.1, 1),  # across zero
+    (0.7, -0.4, 1), (-0.4, 0.7, 2),  # sign flips
+    (0.5, -0.5, 0), (-0.3, -0.3, 0),  # equally strong
+    (np.nan, 0.3, 0), (0.3, np.nan, 0),  # undefined
+]
+
+
+@pytest.mark.parametrize("r1, r2, expected", STRENGTH_CASES)
+def test_stronger_in_reads_the_strength_not_the_sign(r1, r2, expected):
+    assert stronger_in([r1], [r2]).tolist() == [expected]
+
+
+def test_hub_counts_follow_the_strength_of_each_pair():
+    # A star: every case is a pair of the hub "h" with a feature of its own.
+    r1, r2, expected = (np.array(column, dtype=float) for column in zip(*STRENGTH_CASES))
+    rows = pd.DataFrame({"feature_a": "h", "feature_b": [f"f{i}" for i in range(len(r1))], "r1": r1, "r2": r2})
+    hubs = hub_table(rows)
+    assert hubs.loc["h"].to_dict() == {"pairs": len(r1), "stronger_in_group1": (expected == 1).sum(),
+                                       "stronger_in_group2": (expected == 2).sum()}
+    for i, which in enumerate(expected):
+        assert hubs.loc[f"f{i}", "stronger_in_group1"] == (which == 1)
+        assert hubs.loc[f"f{i}", "stronger_in_group2"] == (which == 2)
 
 
 def test_a_pair_listed_both_ways_is_one_edge(table):

@@ -1,11 +1,15 @@
-"""corrshift.plot: each plot writes a PNG and shows the table's numbers."""
+"""corrshift.plot: each plot writes a PNG, shows the table's numbers and says what its colours mean."""
 
 import numpy as np
 import pandas as pd
 import pytest
+from matplotlib.lines import Line2D
+from sample_data import sparse_counts
 
 import corrshift
 from corrshift import plot
+from corrshift.classes import stronger_in
+from corrshift.datasets import breast_cancer
 
 PNG = b"\x89PNG\r\n\x1a\n"
 
@@ -23,6 +27,23 @@ def analysis():
     return data, groups, results
 
 
+@pytest.fixture(scope="module")
+def cancer():
+    data, samples = breast_cancer()
+    groups = dict(groupby=samples["diagnosis"], groups=("malignant", "benign"))
+    with pytest.warns(corrshift.CorrshiftWarning, match="permutations are too few"):
+        results = corrshift.ztest(data, permutations=999, progress=False, **groups)
+    return data, groups, results
+
+
+@pytest.fixture(scope="module")
+def cells():
+    """Single-cell-like counts, tested without permutations: q_normal decides."""
+    counts, cell_type = sparse_counts()
+    groups = dict(groupby=cell_type, groups=("T cell", "B cell"))
+    return counts, groups, corrshift.ztest(counts, permutations=0, progress=False, **groups)
+
+
 def _saved(ax, path):
     ax.figure.savefig(path)
     content = path.read_bytes()
@@ -30,14 +51,74 @@ def _saved(ax, path):
     return content
 
 
-def test_volcano(analysis, tmp_path):
-    _, _, results = analysis
+def legend_texts(ax):
+    return [t.get_text() for t in ax.get_legend().get_texts()]
+
+
+@pytest.mark.parametrize("which, p, q", [("cancer", "p_permutation", "q_permutation"),
+                                         ("cells", "q_normal", "q_normal")])
+def test_volcano_draws_the_deciding_p_value_and_where_significance_begins(request, which, p, q, tmp_path):
+    _, _, results = request.getfixturevalue(which)
+    name1, name2 = results.attrs["group1"], results.attrs["group2"]
     ax = plot.volcano(results, label=3)
     _saved(ax, tmp_path / "volcano.png")
-    significant = (results["q_permutation"] < 0.05).sum()
-    assert ax.get_title() == f"young vs old: 21 pairs, {significant} with q_permutation < 0.05"
-    assert "protein C – protein F" in [t.get_text() for t in ax.texts]
-    assert ax.get_xlabel() == "z_diff = atanh r(young) − atanh r(old)"
+    significant = results[q] < 0.05
+    assert ax.get_title() == f"{name1} vs {name2}: {len(results)} pairs, {significant.sum()} with {q} < 0.05"
+    assert ax.get_ylabel() == f"−log10 {p}"
+    assert ax.get_xlabel() == f"z_diff = atanh r({name1}) − atanh r({name2})"
+    stronger = stronger_in(results["r1"], results["r2"])
+    one, two = (significant & (stronger == 1)).sum(), (significant & (stronger == 2)).sum()
+    assert one + two == significant.sum()
+    assert legend_texts(ax) == [f"{q} ≥ 0.05 ({(~significant).sum()})",
+                                f"{q} < 0.05, stronger in {name1} (|r1| > |r2|) ({one})",
+                                f"{q} < 0.05, stronger in {name2} (|r1| < |r2|) ({two})",
+                                f"{q} = 0.05" if p == q else f"{q} < 0.05 from here up"]
+    # Every pair on or above the dashed line is significant, every pair below it is not.
+    line = [x for x in ax.lines if x.get_linestyle() == "--"]
+    assert len(line) == 1
+    level = line[0].get_ydata()[0]
+    y = -np.log10(results[p].to_numpy())
+    assert (significant == (y >= level - 1e-12)).all()
+    if p == q:
+        assert level == pytest.approx(-np.log10(0.05))
+    best = corrshift.ranking.ranked(results[significant]).head(3)
+    assert {t.get_text() for t in ax.texts} == {f"{a} – {b}" for a, b in zip(best["feature_a"], best["feature_b"])}
+
+
+def test_correlations_plot_r1_against_r2_coloured_by_the_stronger_group(cancer, tmp_path):
+    _, _, results = cancer
+    ax = plot.correlations(results)
+    _saved(ax, tmp_path / "correlations.png")
+    assert ax.get_xlabel() == "r1: correlation in malignant"
+    assert ax.get_ylabel() == "r2: correlation in benign"
+    significant = (results["q_permutation"] < 0.05).to_numpy()
+    stronger = stronger_in(results["r1"], results["r2"])
+    drawn = {c.get_label(): {tuple(xy) for xy in c.get_offsets()} for c in ax.collections}
+    xy = list(zip(results["r1"], results["r2"]))
+    expected = {
+        f"q_permutation ≥ 0.05 ({(~significant).sum()})": ~significant,
+        f"q_permutation < 0.05, stronger in malignant (|r1| > |r2|) ({(significant & (stronger == 1)).sum()})":
+            significant & (stronger == 1),
+        f"q_permutation < 0.05, stronger in benign (|r1| < |r2|) ({(significant & (stronger == 2)).sum()})":
+            significant & (stronger == 2),
+    }
+    for text, mask in expected.items():
+        assert drawn[text] == {xy[i] for i in np.flatnonzero(mask)}
+    texts = legend_texts(ax)
+    assert texts[:2] == ["r1 = r2 (no change)", "r1 = −r2 (equal strength)"]
+    assert list(expected) == texts[2:5] and texts[5] == "class edges: r ≠ 0 at p < 0.05"
+    diagonal = ax.lines[0]
+    np.testing.assert_array_equal(diagonal.get_xdata(), diagonal.get_ydata())
+    assert len(ax.texts) == 8
+
+
+def test_plots_of_a_table_without_permutations_decide_by_q_normal(cells):
+    _, _, results = cells
+    significant = (results["q_normal"] < 0.05).sum()
+    assert significant > 10
+    for draw in (plot.volcano, plot.correlations):
+        assert draw(results).get_title().endswith(f"{significant} with q_normal < 0.05")
+    assert "dots: q_normal < 0.05" in plot.heatmap(results).get_title()
 
 
 @pytest.mark.parametrize("method", ["pearson", "spearman"])
@@ -48,37 +129,98 @@ def test_pair_shows_the_tables_correlations(analysis, tmp_path, method):
     ax = plot.pair(data, "protein C", "protein F", method=method, **groups)
     _saved(ax, tmp_path / "pair.png")
     row = results[(results["feature_a"] == "protein C") & (results["feature_b"] == "protein F")].iloc[0]
-    legend = [t.get_text() for t in ax.get_legend().get_texts()]
-    assert legend == [f"young (n = 30): r = {row['r1']:.3f}", f"old (n = 30): r = {row['r2']:.3f}"]
+    assert legend_texts(ax) == [f"young (n = 30): r = {row['r1']:.3f}", f"old (n = 30): r = {row['r2']:.3f}"]
     # The raw values are plotted, not the standardised copy given to the native code.
     x = ax.collections[0].get_offsets()[:, 0]
     np.testing.assert_array_equal(np.sort(x), np.sort(data.loc["protein C", groups["groupby"] == "young"]))
+    assert (ax.get_xlabel(), ax.get_ylabel()) == ("protein C", "protein F")
 
 
-def test_heatmap_holds_the_z_diff_matrix(analysis, tmp_path):
+@pytest.mark.parametrize("which, a, b", [("cancer", "mean area", "radius error"),
+                                         ("cancer", "mean area", "mean radius"),
+                                         ("cells", "gene9", "gene10"), ("cells", "gene0", "gene1")])
+def test_pair_fit_lines_stay_within_each_groups_data(request, which, a, b):
+    data, groups, _ = request.getfixturevalue(which)
+    ax = plot.pair(data, a, b, **groups)
+    assert len(ax.lines) == 2
+    for line, name in zip(ax.lines, groups["groups"]):
+        inside = groups["groupby"].reindex(data.columns) == name
+        x, y = data.loc[a, inside.to_numpy()], data.loc[b, inside.to_numpy()]
+        assert x.min() <= line.get_xdata().min() and line.get_xdata().max() <= x.max()
+        assert y.min() - 1e-9 <= line.get_ydata().min() and line.get_ydata().max() <= y.max() + 1e-9
+        # ... and is the least-squares line, cut short rather than bent.
+        slope, intercept = np.polyfit(x, y, 1)
+        np.testing.assert_allclose(line.get_ydata(), slope * line.get_xdata() + intercept, atol=1e-9)
+
+
+def test_pair_spreads_counts_so_that_zeros_do_not_stack(cells):
+    counts, groups, _ = cells
+    ax = plot.pair(counts, "gene9", "gene10", **groups)
+    assert ax.get_xlabel() == "gene9 (counts, jittered ±0.2)"
+    assert ax.get_ylabel() == "gene10 (counts, jittered ±0.2)"
+    t_cells = (groups["groupby"] == "T cell").to_numpy()
+    raw = counts.loc[["gene9", "gene10"], t_cells].to_numpy().T
+    shown = ax.collections[0].get_offsets()
+    assert np.abs(shown - raw).max() <= 0.2
+    at_zero = shown[raw[:, 0] == 0, 0]
+    assert len(at_zero) > 20 and len(np.unique(at_zero)) == len(at_zero)
+
+
+def test_heatmap_holds_the_strength_change_matrix(analysis, tmp_path):
     _, _, results = analysis
     features = ["protein F", "protein A", "protein C"]
     ax = plot.heatmap(results, features)
     _saved(ax, tmp_path / "heatmap.png")
     shown = ax.images[0].get_array()
-    z = results.set_index(["feature_a", "feature_b"])["z_diff"]
-    assert shown[0, 2] == shown[2, 0] == z[("protein C", "protein F")]
-    assert shown[1, 0] == z[("protein A", "protein F")]
+    rows = results.set_index(["feature_a", "feature_b"])
+
+    def expected(pair):
+        r1, r2, z = rows.loc[pair, ["r1", "r2"]].tolist() + [rows.loc[pair, "z_diff"]]
+        return abs(z) * (1 if abs(r1) > abs(r2) else -1)
+
+    assert shown[0, 2] == shown[2, 0] == pytest.approx(expected(("protein C", "protein F")))
+    assert shown[1, 0] == pytest.approx(expected(("protein A", "protein F")))
     assert shown.mask.diagonal().all()
     assert [t.get_text() for t in ax.get_yticklabels()] == features
+    assert ax.get_title().startswith("young vs old: 3 features, of the 7 features analysed\n")
 
 
-def test_heatmap_picks_the_features_of_the_best_pairs(analysis):
-    _, _, results = analysis
-    ax = plot.heatmap(results, top=4)
+def test_heatmap_picks_the_features_of_the_best_pairs_and_marks_them_readably(cancer):
+    _, _, results = cancer
+    ax = plot.heatmap(results, top=20)
     labels = [t.get_text() for t in ax.get_xticklabels()]
-    assert len(labels) == 4 and {"protein C", "protein F"} <= set(labels)
+    assert len(labels) == 20
+    assert ax.get_title().startswith("malignant vs benign: the 20 features of the best pairs, "
+                                     "of the 30 features analysed")
+    dots = ax.collections[0]
+    # Each significant pair among the shown features is a dot, on both sides of the diagonal.
+    inside = results["feature_a"].isin(labels) & results["feature_b"].isin(labels)
+    assert len(dots.get_offsets()) == 2 * (inside & (results["q_permutation"] < 0.05)).sum()
+    assert dots.get_sizes()[0] >= 36  # at least 6 points across
 
 
 def test_plots_refuse_a_score_table(analysis):
     data, groups, _ = analysis
     scores = corrshift.score(data, permutations=9, progress=False, **groups)
-    with pytest.raises(ValueError, match="pass a table from corrshift.ztest"):
-        plot.volcano(scores)
-    with pytest.raises(ValueError, match="pass a table from corrshift.ztest"):
-        plot.heatmap(scores)
+    for draw in (plot.volcano, plot.heatmap, plot.correlations):
+        with pytest.raises(ValueError, match="pass a table from corrshift.ztest"):
+            draw(scores)
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda t: plot.volcano(t, p="p"), 'p must be "p_permutation", "q_normal", "p_normal" or "q_permutation"'),
+    (lambda t: plot.volcano(t, q="p_normal"), 'q must be "q_normal" or "q_permutation"'),
+    (lambda t: plot.correlations(t, q="q"), 'q must be "q_normal" or "q_permutation"'),
+    (lambda t: plot.heatmap(t.drop(columns=["q_permutation", "q_normal"])), "no q-values"),
+])
+def test_plots_refuse_unknown_columns(analysis, call, message):
+    with pytest.raises(ValueError, match=message):
+        call(analysis[2])
+
+
+@pytest.mark.parametrize("p, line", [("p_permutation", False), ("q_permutation", True)])
+def test_volcano_without_significant_pairs(analysis, p, line):
+    # On the p-value's axis nothing marks where significance would begin; on the q-value's, alpha does.
+    ax = plot.volcano(analysis[2], p=p, alpha=1e-9)
+    assert [x.get_ydata()[0] for x in ax.lines if x.get_linestyle() == "--"] == ([9.0] if line else [])
+    assert len(ax.texts) == 0

@@ -60,6 +60,58 @@ def correlation_pvalues(r, n) -> np.ndarray:
     return 2.0 * stats.t.sf(t, df)
 
 
+#: What :func:`stronger_in` returns for each pair: the correlation is
+#: stronger in group 1, stronger in group 2, or equally strong (or undefined).
+STRONGER_IN_GROUP1, STRONGER_IN_GROUP2, EQUALLY_STRONG = 1, 2, 0
+
+
+def stronger_in(r1, r2) -> np.ndarray:
+    """In which group each pair's correlation is stronger: ``|r1| > |r2|`` or ``|r1| < |r2|``.
+
+    This is the one reading of "stronger in group 1" that corrshift's hub
+    table, network colours and plots share: the strength of a correlation
+    is its absolute value, whatever its sign. A pair going from −0.82 to
+    −0.17 is stronger in group 1 (although its ``z_diff`` is negative); one
+    going from 0.1 to −0.6 is stronger in group 2.
+
+    Parameters
+    ----------
+    r1, r2 : array_like of float
+        Each pair's correlation in group 1 and in group 2.
+
+    Returns
+    -------
+    ndarray of int8
+        :data:`STRONGER_IN_GROUP1` (1) where ``|r1| > |r2|``,
+        :data:`STRONGER_IN_GROUP2` (2) where ``|r1| < |r2|``,
+        :data:`EQUALLY_STRONG` (0) where they are equal (a sign flip of equal
+        strength) or either is NaN.
+
+    Examples
+    --------
+    >>> stronger_in([-0.82, 0.1, 0.5], [-0.17, -0.6, -0.5]).tolist()
+    [1, 2, 0]
+    """
+    strength1 = np.abs(np.asarray(r1, dtype=np.float64))
+    strength2 = np.abs(np.asarray(r2, dtype=np.float64))
+    return np.where(strength1 > strength2, np.int8(STRONGER_IN_GROUP1),
+                    np.where(strength1 < strength2, np.int8(STRONGER_IN_GROUP2),
+                             np.int8(EQUALLY_STRONG))).astype(np.int8)
+
+
+def significant_r(n: int, alpha: float) -> float:
+    """The |r| above which the two-sided test of r = 0 over ``n`` samples gives p < ``alpha``.
+
+    The test's p-value falls as |r| rises, so p < alpha exactly when |r|
+    exceeds the |r| at which the t distribution's tail is alpha / 2 (see
+    :func:`correlation_pvalues`): the edge between the "0" and "+" / "-"
+    sides of a class of change.
+    """
+    df = n - 2.0
+    t = stats.t.isf(alpha / 2, df)
+    return float(t / np.sqrt(df + t * t))
+
+
 def _side(r, n, alpha: float) -> np.ndarray:
     """Each correlation's side: 0 ("-"), 1 ("0"), 2 ("+") or NA."""
     if _whole_count(n):
@@ -78,14 +130,11 @@ def _side_by_pvalue(r, n, alpha: float) -> np.ndarray:
 def _bounds(n: int, alpha: float, dtype) -> tuple:
     """(below, above) in ``dtype``: |r| > above is significant, |r| <= below is not.
 
-    The test's p-value falls as |r| rises, so p < alpha exactly when |r|
-    exceeds the |r| at which the t distribution's tail is alpha / 2. The
-    band between the two bounds is far wider than the rounding of either
-    side; only correlations inside it need their p-values.
+    The two lie on either side of :func:`significant_r`; the band between
+    them is far wider than the rounding of either side; only correlations
+    inside it need their p-values.
     """
-    df = n - 2.0
-    t = stats.t.isf(alpha / 2, df)
-    bound = t / np.sqrt(df + t * t)
+    bound = significant_r(n, alpha)
     return tuple(dtype.type(bound * (1 + step)) for step in (-1e-5, 1e-5))
 
 

@@ -159,8 +159,8 @@ def _outputs(p: argparse.ArgumentParser, test: str) -> None:
                    f"written chunk by chunk, in {order} and without q-values; the file or folder appears only "
                    f"when complete. Without --out the {rows} go to standard output as TSV")
     if test == "ztest":
-        p.add_argument("--plots", metavar="DIR", help="write volcano.png, heatmap.png and pair plots of the "
-                       "best pairs to DIR (needs corrshift[plot]; not with a folder --out)")
+        p.add_argument("--plots", metavar="DIR", help="write correlations.png, volcano.png, heatmap.png and pair "
+                       "plots of the best pairs to DIR (needs corrshift[plot]; not with a folder --out)")
         p.add_argument("--class-alpha", metavar="A", type=_fraction, default=0.05, help="level of each group's "
                        "test of r = 0 behind the class column (default: %(default)s)")
         p.add_argument("--network", metavar="FILE", help="write the network of the significant pairs "
@@ -433,7 +433,8 @@ def _slug(text) -> str:
 
 
 def write_plots(results: pd.DataFrame, data, folder, pairs: int = 3, **group_options) -> list[Path]:
-    """Write volcano.png, heatmap.png and pair plots of the best pairs to a folder.
+    """Write correlations.png (r1 against r2), volcano.png, heatmap.png and pair plots of the best
+    pairs to a folder.
 
     Parameters
     ----------
@@ -464,6 +465,7 @@ def write_plots(results: pd.DataFrame, data, folder, pairs: int = 3, **group_opt
         plot.save(ax, path, dpi=150)
         written.append(path)
 
+    save(plot.correlations(results), "correlations.png")
     save(plot.volcano(results), "volcano.png")
     save(plot.heatmap(results), "heatmap.png")
     for i, row in enumerate(ranked(results[results["z_diff"].notna()]).head(pairs).itertuples(index=False), 1):

@@ -12,6 +12,7 @@ import numpy as np
 import pandas as pd
 
 from .atomic import atomic_path
+from .classes import STRONGER_IN_GROUP1, STRONGER_IN_GROUP2, stronger_in
 from .messages import few
 
 _PAIR_COLUMNS = ("feature_a", "feature_b", "r1", "r2", "z_diff")
@@ -27,12 +28,36 @@ def networkx_module():
     return networkx
 
 
+def has_permutations(table: pd.DataFrame, column: str = "q_permutation") -> bool:
+    """Whether ``table`` has permutation values in ``column``: the column is there, not all NaN,
+    and the table does not come from a run without permutations (``attrs["permutations"] == 0``,
+    whose permutation p-values say nothing)."""
+    return (column in table.columns and bool(table[column].notna().any())
+            and table.attrs.get("permutations") != 0)
+
+
+def deciding_q(table: pd.DataFrame) -> str:
+    """The q-value column that decides which pairs of a z-test table are significant.
+
+    ``q_permutation`` when the table has permutation q-values (see
+    :func:`has_permutations`), else ``q_normal``.
+    """
+    if has_permutations(table):
+        return "q_permutation"
+    if "q_normal" in table.columns:
+        return "q_normal"
+    raise ValueError("the table has no q-values: it needs a q_permutation column with values or a q_normal "
+                     "column (without permutations, q_permutation is NaN; with top= or max_p=, there is no "
+                     "q_normal)")
+
+
 def significant_pairs(table: pd.DataFrame, max_q: float = 0.05) -> tuple[pd.DataFrame, str]:
     """The rows of a z-test table whose q-value is at most ``max_q``, and that q's column.
 
     The permutation q-value decides when the table has one
-    (``q_permutation`` present and not all NaN), the normal q-value
-    otherwise. Untested rows (NaN q) are never significant. A pair listed
+    (``q_permutation`` present and not all NaN, from a run with
+    permutations), the normal q-value otherwise. Untested rows (NaN q) are
+    never significant. A pair listed
     twice (as (a, b) and again, or as (b, a)) is kept once, at its first row.
 
     Parameters
@@ -55,28 +80,29 @@ def significant_pairs(table: pd.DataFrame, max_q: float = 0.05) -> tuple[pd.Data
         raise ValueError(f"the table lacks the columns {few(missing)}; pass a table from corrshift.ztest")
     if not 0.0 <= max_q <= 1.0:
         raise ValueError(f"max_q must be between 0 and 1; got {max_q!r}")
-    if "q_permutation" in table.columns and table["q_permutation"].notna().any():
-        q = "q_permutation"
-    elif "q_normal" in table.columns:
-        q = "q_normal"
-    else:
-        raise ValueError("the table has no q-values: it needs a q_permutation column with values or a q_normal "
-                         "column (without permutations, q_permutation is NaN; with top= or max_p=, there is no "
-                         "q_normal)")
+    q = deciding_q(table)
     rows = table[(table[q] <= max_q).to_numpy()]
     # An unordered pair is one key whichever way round it was listed.
     keys = pd.Series([frozenset(ab) for ab in zip(rows["feature_a"], rows["feature_b"])], dtype=object)
     return rows[~keys.duplicated().to_numpy()], q
 
 
-def hub_table(rows: pd.DataFrame) -> pd.DataFrame:
-    """Per feature: its significant pairs, and how many of them gained or lost correlation.
+#: The hub table's columns: a feature's significant pairs, and how many of
+#: them are stronger in each group (see :func:`corrshift.classes.stronger_in`).
+HUB_COLUMNS = ("pairs", "stronger_in_group1", "stronger_in_group2")
 
-    ``gained`` counts the pairs whose correlation is stronger in group 1
-    than in group 2 (``|r1| > |r2|``), ``lost`` those whose correlation is
-    weaker in group 1 (``|r1| < |r2|``): read as group 1 compared with
-    group 2. A pair with ``|r1| == |r2|`` (a sign flip of equal strength)
-    counts in ``pairs`` only.
+
+def hub_table(rows: pd.DataFrame) -> pd.DataFrame:
+    """Per feature: its significant pairs, and in which group each pair's correlation is stronger.
+
+    ``stronger_in_group1`` counts the pairs whose correlation is stronger
+    in group 1 than in group 2 (``|r1| > |r2|``, whatever the signs),
+    ``stronger_in_group2`` those stronger in group 2 (``|r1| < |r2|``):
+    the definition of :func:`corrshift.classes.stronger_in`, which the
+    network's and the plots' colours use too. A pair with ``|r1| == |r2|``
+    (a sign flip of equal strength) counts in ``pairs`` only. Group names
+    are in ``attrs`` (``group1``, ``group2``) when the rows' table has
+    them.
 
     Parameters
     ----------
@@ -86,19 +112,23 @@ def hub_table(rows: pd.DataFrame) -> pd.DataFrame:
     Returns
     -------
     DataFrame
-        Index ``feature``; integer columns ``pairs``, ``gained``, ``lost``;
-        most pairs first (ties in order of first appearance in ``rows``).
+        Index ``feature``; integer columns ``pairs``,
+        ``stronger_in_group1``, ``stronger_in_group2``; most pairs first
+        (ties in order of first appearance in ``rows``).
     """
-    strength1, strength2 = np.abs(rows["r1"].to_numpy(dtype=float)), np.abs(rows["r2"].to_numpy(dtype=float))
-    gained, lost = strength1 > strength2, strength1 < strength2
+    stronger = np.tile(stronger_in(rows["r1"], rows["r2"]), 2)
     ends = pd.DataFrame({
         "feature": np.concatenate([rows["feature_a"].to_numpy(dtype=object),
                                    rows["feature_b"].to_numpy(dtype=object)]),
-        "gained": np.tile(gained, 2), "lost": np.tile(lost, 2),
+        "stronger_in_group1": stronger == STRONGER_IN_GROUP1,
+        "stronger_in_group2": stronger == STRONGER_IN_GROUP2,
     })
-    hubs = ends.groupby("feature", sort=False).agg(pairs=("gained", "size"), gained=("gained", "sum"),
-                                                   lost=("lost", "sum"))
-    return hubs.astype(np.int64).sort_values("pairs", ascending=False, kind="stable")
+    hubs = ends.groupby("feature", sort=False).agg(
+        pairs=("stronger_in_group1", "size"), stronger_in_group1=("stronger_in_group1", "sum"),
+        stronger_in_group2=("stronger_in_group2", "sum"))
+    hubs = hubs.astype(np.int64).sort_values("pairs", ascending=False, kind="stable")
+    hubs.attrs = {side: str(rows.attrs[side]) for side in ("group1", "group2") if side in rows.attrs}
+    return hubs
 
 
 def network(table: pd.DataFrame, max_q: float = 0.05):
@@ -122,14 +152,16 @@ def network(table: pd.DataFrame, max_q: float = 0.05):
         Nodes are features; one edge per significant pair, with the
         attributes ``r1``, ``r2``, ``z_diff``, ``q`` (the q-value that
         decided) and, when the table has a ``class`` column, ``class``.
-        Nodes carry their ``pairs``, ``gained`` and ``lost`` counts.
+        Nodes carry their ``pairs``, ``stronger_in_group1`` and
+        ``stronger_in_group2`` counts.
         ``graph.graph`` records ``q`` (the deciding column's name),
         ``max_q``, and ``group1`` / ``group2`` when ``table.attrs`` has them.
     hubs : DataFrame
         Per feature of the graph: ``pairs`` (its significant pairs),
-        ``gained`` (those whose correlation is stronger in group 1 than in
-        group 2, ``|r1| > |r2|``) and ``lost`` (weaker in group 1,
-        ``|r1| < |r2|``); most pairs first. See :func:`hub_table`.
+        ``stronger_in_group1`` (those whose correlation is stronger in
+        group 1 than in group 2, ``|r1| > |r2|``) and
+        ``stronger_in_group2`` (``|r1| < |r2|``); most pairs first. See
+        :func:`hub_table`.
 
     Examples
     --------

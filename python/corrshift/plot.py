@@ -15,19 +15,39 @@ import pandas as pd
 try:
     from matplotlib import colormaps
     from matplotlib.figure import Figure
+    from matplotlib.ticker import FuncFormatter
 except ImportError as e:  # pragma: no cover - depends on the environment
     raise ImportError("corrshift.plot needs matplotlib: pip install 'corrshift[plot]'") from e
 
 from . import native
 from .api import prepare
 from .atomic import atomic_path
-from .classes import change_classes
+from .classes import EQUALLY_STRONG, STRONGER_IN_GROUP1, STRONGER_IN_GROUP2, change_classes, significant_r, stronger_in
 from .messages import few
+from .network import deciding_q, has_permutations
 from .ranking import ranked
 
-_HIGHER1 = "#c0392b"  # pairs whose correlation is higher in group 1
-_HIGHER2 = "#2166ac"  # ... higher in group 2
+_STRONGER1 = "#c0392b"  # pairs whose correlation is stronger in group 1 (|r1| > |r2|)
+_STRONGER2 = "#2166ac"  # ... stronger in group 2 (|r1| < |r2|)
+_EQUAL = "#7b3294"  # ... equally strong (a sign flip of equal strength)
 _PLAIN = "#b0b0b0"
+_COLOURS = {STRONGER_IN_GROUP1: _STRONGER1, STRONGER_IN_GROUP2: _STRONGER2, EQUALLY_STRONG: _EQUAL}
+
+
+def _directions(r1, r2, name1: str, name2: str):
+    """(mask, colour, legend text) for each direction of change, by
+    :func:`corrshift.classes.stronger_in`: the one reading of "stronger in a
+    group" that every plot, the network's edges and the hub table share.
+    Equally strong pairs (rare: a sign flip of exactly equal strength) come
+    last and only when there are some."""
+    stronger = stronger_in(r1, r2)
+    texts = ((STRONGER_IN_GROUP1, f"stronger in {name1} (|r1| > |r2|)"),
+             (STRONGER_IN_GROUP2, f"stronger in {name2} (|r1| < |r2|)"),
+             (EQUALLY_STRONG, "equally strong (|r1| = |r2|)"))
+    for value, text in texts:
+        mask = stronger == value
+        if value != EQUALLY_STRONG or mask.any():
+            yield mask, _COLOURS[value], text
 
 
 def save(ax, path, **savefig_options) -> None:
@@ -68,23 +88,63 @@ def _check_ztest(results: pd.DataFrame, needed) -> None:
         raise ValueError(f"results lack the columns {few(missing)}; pass a table from corrshift.ztest")
 
 
-def volcano(results: pd.DataFrame, *, p: str = "p_normal", q: str = "q_permutation", alpha: float = 0.05,
-            label: int = 8, ax=None):
-    """Volcano plot of a z-test table: z_diff against -log10 p.
+def _q_column(results: pd.DataFrame, q) -> str:
+    """The q-value column that decides: ``q``, or the table's own (see
+    :func:`corrshift.network.deciding_q`)."""
+    if q is None:
+        return deciding_q(results)
+    if q not in ("q_normal", "q_permutation"):
+        raise ValueError(f'q must be "q_normal" or "q_permutation"; got {q!r}')
+    _check_ztest(results, (q,))
+    return q
 
-    Pairs whose q-value is below ``alpha`` are coloured by the group in
-    which their correlation is higher; the ``label`` best of them are named.
+
+def _pair_names(rows: pd.DataFrame) -> list[str]:
+    return [f"{a} – {b}" for a, b in zip(rows["feature_a"], rows["feature_b"])]
+
+
+def _scatter_by_direction(ax, x, y, rows, significant, q, alpha, name1, name2) -> None:
+    """Grey dots for the pairs that are not significant, coloured ones (by the group in which
+    the correlation is stronger) for those that are; a legend entry each, with its count."""
+    ax.scatter(x[~significant], y[~significant], s=10, c=_PLAIN, lw=0,
+               label=f"{q} ≥ {alpha:g} ({(~significant).sum()})")
+    for mask, colour, text in _directions(rows["r1"], rows["r2"], name1, name2):
+        chosen = significant & mask
+        ax.scatter(x[chosen], y[chosen], s=16, c=colour, lw=0, zorder=2,
+                   label=f"{q} < {alpha:g}, {text} ({chosen.sum()})")
+
+
+def _title_and_legend(ax, rows, significant, q, alpha, name1, name2) -> None:
+    ax.set_title(f"{name1} vs {name2}: {len(rows)} pairs, {significant.sum()} with {q} < {alpha:g}", fontsize=10)
+    # Outside the axes, where neither points nor names can be under it.
+    ax.legend(loc="upper left", bbox_to_anchor=(1.01, 1), fontsize=8, frameon=False)
+
+
+def volcano(results: pd.DataFrame, *, p: str | None = None, q: str | None = None, alpha: float = 0.05,
+            label: int = 8, ax=None):
+    """Volcano plot of a z-test table: z_diff against -log10 of the p-value that decides.
+
+    The vertical axis is the permutation p-value when the table has
+    permutation p-values, and the normal q-value otherwise (a table from
+    ``permutations=0``). Pairs whose q-value is below ``alpha`` are
+    coloured by the group in which their correlation is stronger
+    (``|r1| > |r2|``: see :func:`corrshift.classes.stronger_in`), whatever
+    the sign of their z_diff; a dashed line marks where significance
+    begins; the ``label`` best significant pairs are named.
 
     Parameters
     ----------
     results : DataFrame
         A table from :func:`corrshift.ztest`.
-    p : {"p_normal", "p_permutation"}
-        The p-value on the vertical axis. The permutation p-value cannot go
-        below 1/(m + 1), so many strong pairs share its top row; the normal
-        p-value spreads them out.
-    q : {"q_permutation", "q_normal"}
-        The q-value that decides which pairs are significant.
+    p : {"p_permutation", "q_normal", "p_normal", "q_permutation"}, optional
+        The value on the vertical axis. By default ``p_permutation``, or
+        ``q_normal`` when the table has no permutation p-values. The
+        permutation p-value cannot go below 1/(m + 1), so many strong pairs
+        may share its top row.
+    q : {"q_permutation", "q_normal"}, optional
+        The q-value that decides which pairs are significant; by default
+        ``q_permutation``, or ``q_normal`` when the table has no permutation
+        q-values.
     alpha : float
         Significance level for the q-values.
     label : int
@@ -96,63 +156,218 @@ def volcano(results: pd.DataFrame, *, p: str = "p_normal", q: str = "q_permutati
     -------
     matplotlib.axes.Axes
     """
-    if p not in ("p_normal", "p_permutation"):
-        raise ValueError(f'p must be "p_normal" or "p_permutation"; got {p!r}')
-    if q not in ("q_normal", "q_permutation"):
-        raise ValueError(f'q must be "q_normal" or "q_permutation"; got {q!r}')
-    _check_ztest(results, ("feature_a", "feature_b", "z_diff", p, q))
+    q = _q_column(results, q)
+    if p is None:
+        p = "p_permutation" if has_permutations(results, "p_permutation") else "q_normal"
+    elif p not in ("p_normal", "p_permutation", "q_normal", "q_permutation"):
+        raise ValueError(f'p must be "p_permutation", "q_normal", "p_normal" or "q_permutation"; got {p!r}')
+    _check_ztest(results, ("feature_a", "feature_b", "r1", "r2", "z_diff", p))
     name1, name2 = _group_names(results)
     ax = _axes(ax, (10, 6))
     rows = results[results["z_diff"].notna()]
+    significant = (rows[q] < alpha).to_numpy()
     # p-values that underflowed to 0 are drawn at the smallest float32 value.
     floor = float(np.finfo(np.float32).smallest_subnormal)
     y = -np.log10(np.maximum(rows[p].to_numpy(dtype=float), floor))
     x = rows["z_diff"].to_numpy(dtype=float)
-    significant = (rows[q] < alpha).to_numpy()
-    up, down = significant & (x > 0), significant & (x <= 0)
-    ax.scatter(x[~significant], y[~significant], s=12, c=_PLAIN, lw=0,
-               label=f"{q} ≥ {alpha:g} ({(~significant).sum()})")
-    ax.scatter(x[up], y[up], s=16, c=_HIGHER1, lw=0, label=f"{q} < {alpha:g}, r higher in {name1} ({up.sum()})")
-    ax.scatter(x[down], y[down], s=16, c=_HIGHER2, lw=0,
-               label=f"{q} < {alpha:g}, r higher in {name2} ({down.sum()})")
+    _scatter_by_direction(ax, x, y, rows, significant, q, alpha, name1, name2)
+    threshold = _threshold(rows[p].to_numpy(dtype=float), significant, p, q, alpha)
+    if threshold is not None:
+        ax.axhline(-np.log10(max(threshold, floor)), color="0.3", lw=0.8, ls="--", zorder=0,
+                   label=f"{q} = {alpha:g}" if p == q else f"{q} < {alpha:g} from here up")
     ax.axvline(0, color="0.6", lw=0.8, zorder=0)
     ax.set_xlabel(f"z_diff = atanh r({name1}) − atanh r({name2})")
     ax.set_ylabel(f"−log10 {p}")
-    ax.set_title(f"{name1} vs {name2}: {len(rows)} pairs, {significant.sum()} with {q} < {alpha:g}")
-    # Outside the axes, where neither points nor names can be under it.
-    ax.legend(loc="upper left", bbox_to_anchor=(1.01, 1), fontsize=8, frameon=False)
+    _title_and_legend(ax, rows, significant, q, alpha, name1, name2)
+    ax.margins(x=0.08, y=0.12)  # room for the names above the top row
     best = ranked(rows[significant]).head(label)
-    _label_points(ax, best["z_diff"].to_numpy(dtype=float),
-                  -np.log10(np.maximum(best[p].to_numpy(dtype=float), floor)),
-                  [f"{a} – {b}" for a, b in zip(best["feature_a"], best["feature_b"])])
+    _place_labels(ax, np.column_stack([best["z_diff"].to_numpy(dtype=float),
+                                       -np.log10(np.maximum(best[p].to_numpy(dtype=float), floor))]),
+                  _pair_names(best), np.column_stack([x, y]))
     return ax
 
 
-def _label_points(ax, x, y, texts) -> None:
-    """Name points in a column beside them, stacked so that no two names overlap.
+def _threshold(values: np.ndarray, significant: np.ndarray, p: str, q: str, alpha: float):
+    """Where significance begins on the vertical axis of a volcano plot, or None.
 
-    Points right of 0 get their names to the left (and the other way round);
-    a thin line joins each name to its point.
+    On the q-value's own axis, at ``alpha``. On its p-value's axis, at the
+    largest p-value of a significant pair: Benjamini-Hochberg q-values rise
+    with the p-values, so the pairs on and above that line are exactly the
+    significant ones. Other pairings of axis and q-value have no such line.
     """
-    if len(x) == 0:
+    if p == q:
+        return alpha
+    if p.split("_")[1] == q.split("_")[1] and significant.any():
+        return float(np.nanmax(values[significant]))
+    return None
+
+
+def correlations(results: pd.DataFrame, *, q: str | None = None, alpha: float = 0.05, label: int = 8, ax=None):
+    """Each pair's correlation in group 1 against group 2: one point per pair.
+
+    Points off the diagonal changed; significant pairs (q-value below
+    ``alpha``) are coloured by the group in which their correlation is
+    stronger (``|r1| > |r2|``: see :func:`corrshift.classes.stronger_in`),
+    the others grey. The shaded wedges are the regions where the
+    correlation is stronger in group 1 (red, around the r1 axis) or in
+    group 2 (blue); the dashed diagonal holds pairs of equal strength and
+    opposite sign. Dotted lines mark the |r| from which each group's
+    correlation counts as "+" or "−" in the pair's class of change (the
+    table's ``class`` column), so the nine cells they draw are the nine
+    classes. The ``label`` best significant pairs are named.
+
+    Parameters
+    ----------
+    results : DataFrame
+        A table from :func:`corrshift.ztest`.
+    q, alpha, label, ax
+        As in :func:`volcano`.
+
+    Returns
+    -------
+    matplotlib.axes.Axes
+    """
+    from matplotlib.patches import Polygon
+
+    _check_ztest(results, ("feature_a", "feature_b", "r1", "r2", "z_diff"))
+    name1, name2 = _group_names(results)
+    q = _q_column(results, q)
+    rows = results[results["r1"].notna() & results["r2"].notna()]
+    significant = (rows[q] < alpha).to_numpy()
+    ax = _axes(ax, (11.5, 7))
+    # The wedges of each group's stronger correlations: around the r1 axis (|r1| > |r2|) and the r2 axis.
+    for colour, wedges in ((_STRONGER1, ([(0, 0), (1, 1), (1, -1)], [(0, 0), (-1, 1), (-1, -1)])),
+                           (_STRONGER2, ([(0, 0), (1, 1), (-1, 1)], [(0, 0), (1, -1), (-1, -1)]))):
+        for corners in wedges:
+            ax.add_patch(Polygon(corners, closed=True, fc=colour, ec="none", alpha=0.07, zorder=0))
+    ax.plot([-1, 1], [-1, 1], color="0.45", lw=0.9, zorder=1, label="r1 = r2 (no change)")
+    ax.plot([-1, 1], [1, -1], color="0.45", lw=0.9, ls="--", zorder=1, label="r1 = −r2 (equal strength)")
+    x, y = rows["r1"].to_numpy(dtype=float), rows["r2"].to_numpy(dtype=float)
+    _scatter_by_direction(ax, x, y, rows, significant, q, alpha, name1, name2)
+    _class_edges(ax, results.attrs)
+    ax.set_xlim(-1.03, 1.03)
+    ax.set_ylim(-1.03, 1.03)
+    ax.set_aspect("equal")
+    ax.set_xlabel(f"r1: correlation in {name1}")
+    ax.set_ylabel(f"r2: correlation in {name2}")
+    _title_and_legend(ax, rows, significant, q, alpha, name1, name2)
+    best = ranked(rows[significant]).head(label)
+    _place_labels(ax, best[["r1", "r2"]].to_numpy(dtype=float), _pair_names(best), np.column_stack([x, y]))
+    return ax
+
+
+def _class_edges(ax, attrs) -> None:
+    """Dotted lines at the |r| from which a group's correlation is "+" or "−" in the class of change."""
+    if not all(k in attrs for k in ("n1", "n2")):
         return
-    ax.margins(y=0.08)
-    x_lo, x_hi = ax.get_xlim()
-    y_lo, y_hi = ax.get_ylim()
-    gap = (y_hi - y_lo) * 0.045
-    for side in (x > 0, x <= 0):
-        order = np.flatnonzero(side)[np.argsort(-y[side], kind="stable")]
-        placed = np.inf
-        for i in order:
-            ty = min(y[i], placed - gap)
-            placed = ty
-            shift = 0.12 * (x_hi - x_lo)
-            tx = x[i] - shift if x[i] > 0 else x[i] + shift
-            ax.annotate(texts[i], (x[i], y[i]), xytext=(tx, ty), fontsize=7,
-                        ha="right" if x[i] > 0 else "left", va="center",
-                        arrowprops=dict(arrowstyle="-", lw=0.5, color="0.4", shrinkA=2, shrinkB=2))
+    class_alpha = attrs.get("class_alpha", 0.05)
+    edge1, edge2 = significant_r(int(attrs["n1"]), class_alpha), significant_r(int(attrs["n2"]), class_alpha)
+    style = dict(color="0.55", lw=0.7, ls=":", zorder=1)
+    for sign in (-1, 1):
+        ax.axvline(sign * edge1, **style)
+        ax.axhline(sign * edge2, **style, label=f"class edges: r ≠ 0 at p < {class_alpha:g}" if sign > 0 else None)
 
 
+# Places tried for a name around its point, nearest first, as (dx, dy) in
+# units of a few points; a name is placed at the first where it covers no
+# other name and no point.
+_AROUND = [(dx, dy) for reach in (1, 2.5, 4.5, 7, 10, 14, 20, 28) for dx, dy in
+           ((1, 1), (1, -1), (-1, 1), (-1, -1), (0, 1.3), (0, -1.3), (1.3, 0), (-1.3, 0))
+           for dx, dy in [(dx * reach, dy * reach)]]
+_REACH = max(max(abs(dx), abs(dy)) for dx, dy in _AROUND)
+_MOST_OBSTACLES = 20_000
+
+
+def _place_labels(ax, xy: np.ndarray, texts, obstacles: np.ndarray, *, radii=None, own=None,
+                  fontsize: float = 7) -> None:
+    """Name points so that no two names overlap and no name covers a point, where room allows.
+
+    Names are placed in the order given (the most important first), each
+    at the first place around its point (:data:`_AROUND`) whose box
+    overlaps no name placed before, no point of ``obstacles`` and stays
+    inside the axes; a name that finds no such place goes where it
+    overlaps least. Names away from their point get a thin line to it.
+    The axes' limits are fixed first (names are placed in screen space).
+
+    Parameters
+    ----------
+    xy : (n, 2) array
+        The named points, in data coordinates.
+    texts : sequence of str
+        Their names.
+    obstacles : (m, 2) array
+        Points no name should cover (the named ones among them or not).
+    radii : (m,) array, optional
+        Each obstacle's radius in points (default 3).
+    own : (n,) array, optional
+        Each named point's radius in points, kept clear around it (default 3).
+    """
+    if len(xy) == 0:
+        return
+    figure = ax.figure
+    figure.draw_without_rendering()  # settles the layout, so that data map to their final place
+    ax.set_xlim(ax.get_xlim())
+    ax.set_ylim(ax.get_ylim())
+    to_screen = ax.transData.transform
+    per_point = figure.dpi / 72
+    unit = 4 * per_point
+    frame = ax.get_window_extent()
+    obstacles = np.asarray(obstacles, dtype=float).reshape(-1, 2)
+    reach = (np.full(len(obstacles), 3.0) if radii is None else np.asarray(radii, dtype=float)) * per_point
+    # Of very many points, an even sample stands for all (each then counting for `weight`).
+    stride = max(1, len(obstacles) // _MOST_OBSTACLES)
+    points, reach, weight = to_screen(obstacles[::stride]), reach[::stride], float(stride)
+    clear = (np.full(len(xy), 3.0) if own is None else np.asarray(own, dtype=float)) * per_point
+    boxes = []  # (x0, y0, x1, y1) of the names placed, in pixels
+    for (px, py), text, gap in zip(to_screen(np.asarray(xy, dtype=float)), texts, clear):
+        probe = ax.text(0, 0, text, fontsize=fontsize)
+        extent = probe.get_window_extent()
+        probe.remove()
+        width, height = extent.width + 2 * per_point, extent.height + 2 * per_point
+        # Only the points within reach of any place tried can be covered (few of a large table's).
+        span = _REACH * unit + gap + width + height
+        near = (np.abs(points[:, 0] - px) < span + reach) & (np.abs(points[:, 1] - py) < span + reach)
+        best = None
+        for dx, dy in _AROUND:
+            cx, cy = px + dx * unit + np.sign(dx) * gap, py + dy * unit + np.sign(dy) * gap
+            x0 = cx if dx > 0 else cx - width if dx < 0 else cx - width / 2
+            y0 = cy if dy > 0 else cy - height if dy < 0 else cy - height / 2
+            box = (x0, y0, x0 + width, y0 + height)
+            cost = _overlap(box, boxes, points[near], reach[near], weight) + _outside(box, frame)
+            if best is None or cost < best[0]:
+                best = (cost, box, dx, dy)
+            if cost == 0:
+                break
+        _, box, dx, dy = best
+        boxes.append(box)
+        far = np.hypot(dx, dy) > 1.5  # beyond the nearest ring of places
+        corner = ax.transData.inverted().transform((box[0], box[1]))
+        ax.annotate(text, ax.transData.inverted().transform((px, py)), xytext=corner, ha="left", va="bottom",
+                    fontsize=fontsize, zorder=4, annotation_clip=False,
+                    # A pale box keeps the name legible over points and lines.
+                    bbox=dict(boxstyle="square,pad=0.1", fc="white", ec="none", alpha=0.75),
+                    arrowprops=dict(arrowstyle="-", lw=0.5, color="0.35", shrinkA=0, shrinkB=2) if far else None)
+
+
+def _overlap(box, boxes, points, reach, weight: float = 1.0) -> float:
+    """Area (pixels²) of ``box`` over the boxes placed, plus a penalty for each point it covers
+    (each point counting ``weight`` times)."""
+    x0, y0, x1, y1 = box
+    area = 0.0
+    if boxes:
+        placed = np.asarray(boxes)
+        w = np.clip(np.minimum(x1, placed[:, 2]) - np.maximum(x0, placed[:, 0]), 0, None)
+        h = np.clip(np.minimum(y1, placed[:, 3]) - np.maximum(y0, placed[:, 1]), 0, None)
+        area = 10.0 * float((w * h).sum())  # names over names are worse than names over points
+    covered = ((points[:, 0] + reach > x0) & (points[:, 0] - reach < x1)
+               & (points[:, 1] + reach > y0) & (points[:, 1] - reach < y1))
+    return area + 30.0 * weight * float(covered.sum())
+
+
+def _outside(box, frame) -> float:
+    """How far (pixels, times a weight) ``box`` reaches out of the axes."""
+    x0, y0, x1, y1 = box
+    return 50.0 * (max(0, frame.x0 - x0) + max(0, x1 - frame.x1) + max(0, frame.y0 - y0) + max(0, y1 - frame.y1))
 def pair(data, a, b, group1=None, group2=None, *, groupby=None, groups=None, layer=None,
          method="pearson", class_alpha=0.05, ax=None):
     """Scatter plot of two features in each group, with each group's correlation.
@@ -161,6 +376,11 @@ def pair(data, a, b, group1=None, group2=None, *, groupby=None, groups=None, lay
     the pair (same data handling, same native arithmetic): Pearson's, or
     Spearman's with tied values at their average rank. The title gives the
     pair's class of change (the ``class`` column of :func:`corrshift.ztest`).
+    Each Pearson fit line stays within its group's range of both features.
+    Count data with many zeros (whole, non-negative values, a tenth or more
+    of them 0) are spread by up to ±0.2 on both axes, so that stacked
+    samples show how many they are; the axis labels say so, and the
+    correlations and fit lines use the exact values.
 
     Parameters
     ----------
@@ -186,18 +406,20 @@ def pair(data, a, b, group1=None, group2=None, *, groupby=None, groups=None, lay
     columns = np.concatenate([prep.groups.first, prep.groups.second])
     values = np.asarray(prep.table.read(columns, prep.rows), dtype=np.float64)
     n1 = len(prep.group1)
+    counts = _are_counts(values)
+    shown_values = _jitter_counts(values) if counts else values
     ax = _axes(ax, (6, 5))
-    for cols, r, name, colour in ((slice(0, n1), r1[0], prep.groups.names[0], _HIGHER1),
-                                  (slice(n1, None), r2[0], prep.groups.names[1], _HIGHER2)):
+    for cols, r, name, colour in ((slice(0, n1), r1[0], prep.groups.names[0], _STRONGER1),
+                                  (slice(n1, None), r2[0], prep.groups.names[1], _STRONGER2)):
         x, y = values[0, cols], values[1, cols]
         shown = "undefined" if np.isnan(r) else f"{r:.3f}"
-        ax.scatter(x, y, s=14, c=colour, alpha=0.6, lw=0, label=f"{name} (n = {len(x)}): r = {shown}")
+        ax.scatter(shown_values[0, cols], shown_values[1, cols], s=14, c=colour, alpha=0.6, lw=0,
+                   label=f"{name} (n = {len(x)}): r = {shown}")
         if method == "pearson" and shown != "undefined":
-            slope, intercept = np.polyfit(x, y, 1)
-            xs = np.array([x.min(), x.max()])
-            ax.plot(xs, slope * xs + intercept, c=colour, lw=1.5)
-    ax.set_xlabel(str(prep.features[0]))
-    ax.set_ylabel(str(prep.features[1]))
+            ax.plot(*_fit_line(x, y), c=colour, lw=1.5)
+    jittered = f" (counts, jittered ±{_COUNT_JITTER:g})" if counts else ""
+    ax.set_xlabel(f"{prep.features[0]}{jittered}")
+    ax.set_ylabel(f"{prep.features[1]}{jittered}")
     kind = "Pearson" if method == "pearson" else "Spearman (rank)"
     change = change_classes(r1, r2, n1, len(prep.group2), class_alpha)[0]
     ax.set_title(f"{prep.features[0]} vs {prep.features[1]}: {kind} r per group (class {change})")
@@ -205,8 +427,47 @@ def pair(data, a, b, group1=None, group2=None, *, groupby=None, groups=None, lay
     return ax
 
 
-def heatmap(results: pd.DataFrame, features=None, *, top: int = 20, alpha: float = 0.05, ax=None):
-    """The z_diff matrix of the top features of a z-test table.
+def _are_counts(values: np.ndarray) -> bool:
+    """Whether the values look like counts with many zeros (whole, not negative, a tenth or more
+    zero): dots that stack on a grid unless spread."""
+    finite = values[np.isfinite(values)]
+    return (finite.size > 0 and bool(np.all(finite >= 0)) and bool(np.all(finite == np.round(finite)))
+            and np.mean(finite == 0) >= 0.1)
+
+
+#: How far count values are spread on the pair plot's axes (a count's step is 1).
+_COUNT_JITTER = 0.2
+
+
+def _jitter_counts(values: np.ndarray) -> np.ndarray:
+    """Counts spread by up to ±:data:`_COUNT_JITTER`, so that the many samples at 0 (and at each
+    small count) show how many they are instead of stacking on one dot. Seeded: the same
+    picture at every call."""
+    return values + np.random.default_rng(0).uniform(-_COUNT_JITTER, _COUNT_JITTER, values.shape)
+
+
+def _fit_line(x: np.ndarray, y: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """The ends of the least-squares line of y on x, kept within the data's range of x and of y."""
+    slope, intercept = np.polyfit(x, y, 1)
+    lo, hi = x.min(), x.max()
+    if slope != 0:
+        # Where the line leaves the data's band of y.
+        ends = np.sort((np.array([y.min(), y.max()]) - intercept) / slope)
+        lo, hi = max(lo, ends[0]), min(hi, ends[1])
+    xs = np.array([lo, hi])
+    return xs, np.clip(slope * xs + intercept, y.min(), y.max())
+
+
+def heatmap(results: pd.DataFrame, features=None, *, top: int = 20, alpha: float = 0.05, q: str | None = None,
+            ax=None):
+    """|z_diff| among the top features of a z-test table, red where the pair's correlation is
+    stronger in group 1 and blue where stronger in group 2.
+
+    Each cell is the pair's |z_diff| with the sign of the group in which
+    its correlation is stronger (+ for ``|r1| > |r2|``, − for
+    ``|r1| < |r2|``: see :func:`corrshift.classes.stronger_in`), the
+    reading of the network's and the other plots' colours; a dot marks
+    the significant pairs.
 
     Parameters
     ----------
@@ -218,7 +479,10 @@ def heatmap(results: pd.DataFrame, features=None, *, top: int = 20, alpha: float
     top : int
         Number of features chosen when ``features`` is omitted.
     alpha : float
-        Cells whose permutation q-value is below ``alpha`` get a dot.
+        Cells whose q-value is below ``alpha`` get a dot.
+    q : {"q_permutation", "q_normal"}, optional
+        The q-value that decides; by default ``q_permutation``, or
+        ``q_normal`` when the table has no permutation q-values.
     ax : matplotlib Axes, optional
         Where to draw; a new figure when omitted.
 
@@ -226,7 +490,8 @@ def heatmap(results: pd.DataFrame, features=None, *, top: int = 20, alpha: float
     -------
     matplotlib.axes.Axes
     """
-    _check_ztest(results, ("feature_a", "feature_b", "z_diff", "q_permutation"))
+    _check_ztest(results, ("feature_a", "feature_b", "r1", "r2", "z_diff"))
+    q = _q_column(results, q)
     name1, name2 = _group_names(results)
     picked = features is None
     if picked:
@@ -240,29 +505,42 @@ def heatmap(results: pd.DataFrame, features=None, *, top: int = 20, alpha: float
     n = len(features)
     z = np.full((n, n), np.nan)
     marked = np.zeros((n, n), dtype=bool)
-    for fa, fb, value, q in results[["feature_a", "feature_b", "z_diff", "q_permutation"]].itertuples(index=False):
-        if fa in where and fb in where:
-            i, j = where[fa], where[fb]
-            z[i, j] = z[j, i] = value
-            marked[i, j] = marked[j, i] = q < alpha
+    inside = results["feature_a"].isin(where).to_numpy() & results["feature_b"].isin(where).to_numpy()
+    cells = results[inside]
+    signed = _signed_strength_change(cells)
+    for fa, fb, value, q_value in zip(cells["feature_a"], cells["feature_b"], signed, cells[q]):
+        i, j = where[fa], where[fb]
+        z[i, j] = z[j, i] = value
+        marked[i, j] = marked[j, i] = q_value < alpha
     size = 3.5 + 0.32 * n
     ax = _axes(ax, (size + 1.6, size))
     limit = np.nanmax(np.abs(z)) if np.isfinite(z).any() else 1.0
     cmap = colormaps["RdBu_r"].with_extremes(bad="0.8")
     image = ax.imshow(np.ma.masked_invalid(z), cmap=cmap, vmin=-limit, vmax=limit)
     ii, jj = np.nonzero(marked)
-    ax.scatter(jj, ii, s=9, c="black", marker="o", edgecolors="white", linewidths=0.4)
+    # A dot a quarter as wide as a cell (72 points to the inch, at least 3 points).
+    cell = ax.figure.get_figwidth() * 72 * 0.75 / max(n, 1)
+    ax.scatter(jj, ii, s=max(3.0, cell / 4) ** 2, c="black", marker="o", edgecolors="white", linewidths=0.8)
     ax.set_xticks(range(n), [str(f) for f in features], rotation=90, fontsize=8)
     ax.set_yticks(range(n), [str(f) for f in features], fontsize=8)
     ax.set_xlim(-0.5, n - 0.5)
     ax.set_ylim(n - 0.5, -0.5)
-    bar = ax.figure.colorbar(image, ax=ax, shrink=0.8)
-    bar.set_label(f"z_diff (red: r higher in {name1}, blue: in {name2})")
+    # The colours' sign says the group; the ticks give |z_diff| itself.
+    bar = ax.figure.colorbar(image, ax=ax, shrink=0.8, format=FuncFormatter(lambda v, _: f"{abs(v):g}"))
+    bar.set_label(f"|z_diff|; red: stronger in {name1} (|r1| > |r2|), blue: stronger in {name2}")
     of = results.attrs.get("features")
     which = f"the {n} features of the best pairs" if picked else f"{n} features"
-    ax.set_title(f"z_diff, {name1} vs {name2}: {which}" + (f" (of {of})" if of else "")
-                 + f"\ndots: q_permutation < {alpha:g}; grey: no pair", fontsize=10)
+    ax.set_title(f"{name1} vs {name2}: {which}" + (f", of the {of} features analysed" if of else "")
+                 + f"\ndots: {q} < {alpha:g}; grey: no pair", fontsize=10)
     return ax
+
+
+def _signed_strength_change(rows: pd.DataFrame) -> np.ndarray:
+    """|z_diff|, positive where the correlation is stronger in group 1, negative where stronger in group 2
+    (0 where equally strong)."""
+    stronger = stronger_in(rows["r1"], rows["r2"])
+    sign = np.select([stronger == STRONGER_IN_GROUP1, stronger == STRONGER_IN_GROUP2], [1.0, -1.0], 0.0)
+    return sign * np.abs(rows["z_diff"].to_numpy(dtype=float))
 
 
 def _network_layout(nx, graph) -> dict:
@@ -288,28 +566,33 @@ def _network_layout(nx, graph) -> dict:
     return where
 
 
-def network(graph_or_table, *, max_q: float = 0.05, top: int = 300, label: int = 15, ax=None):
+def network(graph_or_table, *, max_q: float = 0.05, top: int = 300, label: int = 60, ax=None):
     """The network of significant pairs: features joined by the pairs that changed.
 
-    Edges are red where the correlation is higher in group 1 (z_diff > 0)
-    and blue where it is higher in group 2, thicker the larger |z_diff|;
-    nodes are sized by their number of pairs. All features are named in
-    small networks; in crowded ones only the ``label`` hubs with most pairs.
-    Each connected part is laid out apart from the others (Kamada-Kawai
-    from a fixed-seed spring layout: the same picture at every call).
+    Edges are red where the pair's correlation is stronger in group 1
+    (``|r1| > |r2|``), blue where it is stronger in group 2 (see
+    :func:`corrshift.classes.stronger_in`: the hub table counts the same
+    way), thicker the larger |z_diff|; nodes are sized by their number of
+    pairs. Every feature is named in networks of up to ``label`` features,
+    the ``label`` with most pairs in larger ones; names are placed where
+    they cover no other name or node when there is room. Each connected
+    part is laid out apart from the others (Kamada-Kawai from a fixed-seed
+    spring layout: the same picture at every call).
 
     Parameters
     ----------
     graph_or_table : networkx.Graph or DataFrame
         A graph from :func:`corrshift.network`, or a table from
-        :func:`corrshift.ztest` (its significant pairs are drawn).
+        :func:`corrshift.ztest` (its significant pairs are drawn: by
+        ``q_permutation``, or by ``q_normal`` when the table has no
+        permutation q-values).
     max_q : float
         Largest q-value of a significant pair, when a table is given.
     top : int
         Most edges drawn: the ``top`` with the smallest q-value (then the
         largest |z_diff|); the title says when some were left out.
     label : int
-        Features named when the network has more nodes than that.
+        Most features named.
     ax : matplotlib Axes, optional
         Where to draw; a new figure when omitted.
 
@@ -335,7 +618,7 @@ def network(graph_or_table, *, max_q: float = 0.05, top: int = 300, label: int =
     shown = nx.Graph(graph.edge_subgraph([(a, b) for a, b, _ in edges[:top]]))
     n = shown.number_of_nodes()
     # Crowded networks get more room.
-    grow = min(4.0, n / 60)
+    grow = min(5.0, n / 40)
     ax = _axes(ax, (9 + grow, 8 + grow))
     ax.set_axis_off()
     q = graph.graph.get("q", "q")
@@ -346,26 +629,29 @@ def network(graph_or_table, *, max_q: float = 0.05, top: int = 300, label: int =
         ax.text(0.5, 0.5, "no significant pair", ha="center", va="center", transform=ax.transAxes, color="0.4")
         return ax
     where = _network_layout(nx, shown)
-    degree = np.array([shown.degree(v) for v in shown.nodes])
-    z = np.array([d.get("z_diff", 0.0) for _, _, d in shown.edges(data=True)])
+    r1, r2, z = (np.array([d.get(name, default) for _, _, d in shown.edges(data=True)], dtype=float)
+                 for name, default in (("r1", np.nan), ("r2", np.nan), ("z_diff", 0.0)))
     lines = np.array([(where[a], where[b]) for a, b in shown.edges])
-    width = 0.6 + 2.4 * np.abs(z) / np.abs(z).max()
+    width = 0.5 + 2.0 * np.abs(z) / max(np.nanmax(np.abs(z)), 1e-12)
+    # Fainter lines where there are many, so that the crossings stay readable.
+    opacity = float(np.clip(0.85 - len(lines) / 800, 0.35, 0.85))
     handles = []
-    for mask, colour, text in ((z > 0, _HIGHER1, f"r higher in {name1}"), (z <= 0, _HIGHER2, f"r higher in {name2}")):
-        ax.add_collection(LineCollection(lines[mask], colors=colour, linewidths=width[mask], alpha=0.75, zorder=1))
+    for mask, colour, text in _directions(r1, r2, name1, name2):
+        ax.add_collection(LineCollection(lines[mask], colors=colour, linewidths=width[mask], alpha=opacity,
+                                         zorder=1, label=text))
         handles.append(Line2D([], [], color=colour, lw=2, label=f"{text} ({mask.sum()})"))
-    xy = np.array([where[v] for v in shown.nodes])
-    ax.scatter(xy[:, 0], xy[:, 1], s=18 + 220 * degree / degree.max(), c="0.25", edgecolors="white",
-               linewidths=0.6, zorder=2)
-    named = np.arange(n) if n <= label else np.argsort(-degree, kind="stable")[:label]
     nodes = list(shown.nodes)
-    for i in named:
-        ax.annotate(str(nodes[i]), xy[i], xytext=(4, 4), textcoords="offset points", fontsize=7, zorder=3,
-                    bbox=dict(boxstyle="round,pad=0.15", fc="white", ec="none", alpha=0.7))
+    xy = np.array([where[v] for v in nodes])
+    degree = np.array([shown.degree(v) for v in nodes])
+    area = 14 + 180 * degree / degree.max()
+    ax.scatter(xy[:, 0], xy[:, 1], s=area, c="0.25", edgecolors="white", linewidths=0.6, zorder=2)
     ax.autoscale_view()
-    ax.margins(0.06)
+    ax.margins(0.08)
     # Below the drawing, where it covers no node and the long group names fit.
     ax.legend(handles=handles + [Line2D([], [], ls="", marker="o", color="0.25", label="feature (size: pairs)")],
-              loc="upper center", bbox_to_anchor=(0.5, 0), ncol=3, fontsize=8, frameon=False,
+              loc="upper center", bbox_to_anchor=(0.5, 0), ncol=2, fontsize=8, frameon=False,
               title="edges, width by |z_diff|", title_fontsize=8)
+    named = np.argsort(-degree, kind="stable")[:label]
+    radius = np.sqrt(area) / 2 + 1
+    _place_labels(ax, xy[named], [str(nodes[i]) for i in named], xy, radii=radius, own=radius[named])
     return ax
