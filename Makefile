@@ -20,7 +20,8 @@ ASAN_PY := $(ASAN_VENV)/bin/python
 ASAN_BUILD := --config-settings=cmake.define.CORRSHIFT_SANITIZE=ON \
 	--config-settings=cmake.build-type=RelWithDebInfo \
 	--config-settings=build-dir=build/asan
-ASAN_TESTS := tests/test_fuzz.py tests/test_model.py tests/test_faults.py tests/test_memory.py tests/test_core_entry.py
+ASAN_TESTS := tests/test_fuzz.py tests/test_model.py tests/test_faults.py tests/test_memory.py tests/test_core_entry.py \
+	tests/test_core_fuzz.py tests/test_exact_tests.py
 # The interpreter is not built with ASan, so its runtime must be loaded
 # first, and libstdc++ with it (ASan intercepts C++ throws only when
 # libstdc++ is there at start-up). Python itself leaks at exit, so leak
@@ -59,11 +60,14 @@ demo: $(PY)
 	$(VENV)/bin/corrshift demo --out-dir demo-output
 
 # make bench: speed of the four functions against the straightforward
-# kernels and numpy, and the machine's multiply+add peak; the scale run
+# kernels and numpy, and the machine's multiply+add peak; both methods'
+# whole cycles on the path users run (corrshift's preparation, untied,
+# tied and sparse data); the scale run
 # itself against its probe limit; what the result table costs next to the
 # engine (about 20 minutes on 2 cores).
 bench: install
 	$(PY) bench/bench.py
+	$(PY) bench/user_path.py
 	$(PY) bench/scale.py --full
 	$(PY) bench/table_cost.py
 

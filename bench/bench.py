@@ -243,7 +243,7 @@ def main():
             lambda m: native.ztest_pipeline_exhaustive(data, g1, g2, method, "two-sided", m, THREADS), 30)[1]
         core_pairs = phases_per_cycle(
             lambda m: native.corrshift_ztest_exhaustive(data, g1, g2, method, "two-sided", m, THREADS, None, None,
-                                                        False), 30)[1]
+                                                        native.sound_extras(), False), 30)[1]
         core_call = lambda m: _core.ztest_exhaustive(data, g1, g2, method, "two-sided", m, THREADS)  # noqa: E731
         core_cycle, _ = per_cycle(core_call, fewest=HEADLINE_CYCLES)
         setup = setup_seconds(core_call)

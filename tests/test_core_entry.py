@@ -442,3 +442,22 @@ def test_type_stub_matches_the_module():
         results = re.findall(r"numpy\.(\w+)\]", signature.split(") -> ")[1])
         returned = f.returns.slice.elts if isinstance(f.returns, ast.Subscript) else [f.returns]
         assert [spelled[ast.unparse(e)].split(".")[1] for e in returned] == results
+
+
+@pytest.mark.parametrize("kind", ["every value twice", "counts"])
+def test_tied_rows_ranked_from_their_order_match_reference(build, kind):
+    """Groups large next to the sample count: each row is ranked from its order over all samples,
+    found once per call; rows with ties (what corrshift hands the engine under "spearman": each
+    value once in each group, or counts full of zeros) get their average ranks from counts within
+    each block of ties, as the straightforward kernels rank them."""
+    rng = np.random.default_rng(21)
+    k, p = 24, 80
+    if kind == "counts":
+        data = rng.poisson(0.7, size=(k, p)).astype(np.float32)
+    else:
+        half = rng.normal(size=(k, p // 2)).astype(np.float32)
+        data = np.concatenate([half, half], axis=1)
+        data = data[:, rng.permutation(p)]
+    g1, g2 = dealt_groups(p, 40, 40, seed=3)
+    for alternative in ALTERNATIVES:
+        same_results(*both_engines(native.corrshift_ztest_exhaustive, data, g1, g2, "spearman", alternative, 7, 2))

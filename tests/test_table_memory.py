@@ -133,7 +133,7 @@ ROW_BYTES = 2 + 4 * 4 + 3 * 8 + 1
     ({"pairs": [(0, 1), (2, 3), (4, 5)]}, 3),
     ({"chunk_pairs": 100}, ALL_PAIRS),  # chunks, but every row kept
     ({"top": 5}, None),
-    ({"max_p": 0.5}, None),
+    ({"max_p": 0.5, "permutations": 9}, None),  # max_p needs permutation p-values
     ({"out": "table"}, None),
 ])
 def test_a_table_beyond_half_the_available_memory_is_warned_about_first(monkeypatch, tmp_path, options, rows):
@@ -142,7 +142,7 @@ def test_a_table_beyond_half_the_available_memory_is_warned_about_first(monkeypa
         options = {"out": tmp_path / "table"}
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        table = corrshift.ztest(X, range(10), range(10, 20), permutations=0, progress=False, **options)
+        table = corrshift.ztest(X, range(10), range(10, 20), progress=False, **{"permutations": 0, **options})
     said = [str(w.message) for w in caught if "memory available" in str(w.message)]
     if rows is None:
         assert not said

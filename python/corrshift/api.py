@@ -522,6 +522,13 @@ def _finish(table, analysis: Analysis, prep: Prepared, rows: int, chunking, **op
     """Record the analysis in the table's ``attrs``."""
     if table is None:
         return None
+    if options.get("exact") and options.get("permutations") == 0 and "p_permutation" in table.columns:
+        # One split only (each stratum holds one group): the observed split is
+        # every split, so each defined row's exact p-value is 1.
+        defined = table[analysis.statistic].notna().to_numpy()
+        for column in ("p_permutation", "q_permutation"):
+            if column in table.columns:
+                table[column] = np.where(defined, 1.0, np.nan)
     bounds = {} if chunking is None else {"top": chunking.top, "max_p": chunking.max_p}
     table.attrs = _attrs(analysis, prep, rows=rows, **options, **{k: v for k, v in bounds.items() if v is not None})
     return table

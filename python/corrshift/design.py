@@ -49,9 +49,9 @@ def canonical_columns(values: np.ndarray, strata: np.ndarray | None = None) -> n
     n = values.shape[1]
     digests = []
     for start in range(0, n, _HASH_BLOCK):
-        block = np.ascontiguousarray(values[:, start:start + _HASH_BLOCK].T)
-        if block.dtype.kind == "f":
-            block = block + block.dtype.type(0)  # -0.0 and 0.0 alike
+        # As float64 values, whatever type they were read as (a table and an
+        # AnnData of the same numbers give one order); -0.0 and 0.0 alike.
+        block = np.ascontiguousarray(values[:, start:start + _HASH_BLOCK].T, dtype=np.float64) + 0.0
         digests.extend(hashlib.blake2b(row.tobytes(), digest_size=16).digest() for row in block)
     stratum = np.zeros(n, dtype=np.int64) if strata is None else strata
     return np.array(sorted(range(n), key=lambda j: (digests[j], int(stratum[j]))), dtype=np.int64)

@@ -24,7 +24,11 @@ bool rank_from_order(const checked_inputs& in, int32_t permutations) {
     return permutations > 0 && int64_t{in.samples} * 24 < counting && in.samples < (int32_t{1} << 23);
 }
 
-void find_row_orders(fast_call& rows, const checked_inputs& in, int32_t threads) {
+// Each row's order over all samples. Sound rules keep the orders of rows
+// with ties too (their average ranks follow from counts within each block
+// of ties); classic rules rank ties in sort order, so only rows without
+// ties are ranked from their order there.
+void find_row_orders(fast_call& rows, const checked_inputs& in, int32_t threads, statistics rules) {
     const int32_t p = in.samples;
     const auto cells = static_cast<size_t>(in.features) * static_cast<size_t>(p);
     rows.sample_order = make_scratch<int32_t>(cells);
@@ -36,10 +40,14 @@ void find_row_orders(fast_call& rows, const checked_inputs& in, int32_t threads)
     int32_t* order = rows.sample_order.get();
     uint8_t* distinct = rows.distinct.get();
     uint64_t* k = keys.get();
+    const bool sound = rules == statistics::sound;
     run_numbered_workers(in.features, threads, [=](int32_t worker, int32_t begin, int32_t end) {
         for (int32_t r = begin; r < end; ++r) {
             const int64_t at = static_cast<int64_t>(r) * p;
-            distinct[r] = sorted_distinct_order(data + at, p, order + at, k + static_cast<size_t>(worker) * p);
+            uint64_t* keys = k + static_cast<size_t>(worker) * p;
+            const row_order found = sorted_order_marking_ties(data + at, p, order + at, keys);
+            const bool usable = found == row_order::distinct || (found == row_order::tied && sound);
+            distinct[r] = static_cast<uint8_t>(usable ? found : row_order::unusable);
         }
     });
     rows.job.order = order;
@@ -181,7 +189,7 @@ void make_fast_call(fast_call& rows, const checked_inputs& in, const call_option
                                rows.keys.get() + w * most};
     }
     job.scratch = rows.workers.data();
-    if (spearman && rank_from_order(in, options.permutations)) find_row_orders(rows, in, threads);
+    if (spearman && rank_from_order(in, options.permutations)) find_row_orders(rows, in, threads, options.rules);
     if (by_sample_pays(rows, in, options)) make_by_sample(rows, in, threads);
     split_pairs(rows, in, threads);
 

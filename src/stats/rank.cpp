@@ -43,8 +43,8 @@ namespace {
 
 // Sorts keys of values[0 .. m-1]: the float's bits mapped to an unsigned
 // order that matches `<` on numbers, above it the value's position. False
-// for a NaN or two equal numbers (also 0 and -0), found as neighbours.
-bool sort_distinct_keys(const float* values, int32_t m, uint64_t* keys) {
+// for a NaN.
+bool sort_keys(const float* values, int32_t m, uint64_t* keys) {
     for (int32_t k = 0; k < m; ++k) {
         const float v = values[k];
         if (std::isnan(v)) return false;
@@ -54,6 +54,13 @@ bool sort_distinct_keys(const float* values, int32_t m, uint64_t* keys) {
         keys[k] = (static_cast<uint64_t>(ordered) << 32) | static_cast<uint32_t>(k);
     }
     std::sort(keys, keys + m);
+    return true;
+}
+
+// sort_keys, and false for two equal numbers (also 0 and -0), found as
+// neighbours.
+bool sort_distinct_keys(const float* values, int32_t m, uint64_t* keys) {
+    if (!sort_keys(values, m, keys)) return false;
     for (int32_t i = 1; i < m; ++i)
         if (!(values[keys[i - 1] & 0xffffffffu] < values[keys[i] & 0xffffffffu])) return false;
     return true;
@@ -71,6 +78,18 @@ bool sorted_distinct_order(const float* values, int32_t m, int32_t* order, uint6
     if (!sort_distinct_keys(values, m, keys)) return false;
     for (int32_t i = 0; i < m; ++i) order[i] = static_cast<int32_t>(keys[i] & 0xffffffffu);
     return true;
+}
+
+row_order sorted_order_marking_ties(const float* values, int32_t m, int32_t* order, uint64_t* keys) {
+    if (!sort_keys(values, m, keys)) return row_order::unusable;
+    bool tied = false;
+    for (int32_t i = 0; i < m; ++i) {
+        const auto k = static_cast<uint32_t>(keys[i] & 0xffffffffu);
+        const bool tie = i > 0 && values[keys[i - 1] & 0xffffffffu] == values[k];
+        tied |= tie;
+        order[i] = static_cast<int32_t>(tie ? k | kTiedToPrevious : k);
+    }
+    return tied ? row_order::tied : row_order::distinct;
 }
 
 void rank_rows(const float* matrix, float* ranks, int32_t samples, int32_t first_row, int32_t end_row,

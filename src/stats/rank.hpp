@@ -32,6 +32,19 @@ bool sorted_distinct_ranks(const float* values, int32_t m, int32_t* ranks, uint6
 // entries of scratch.
 bool sorted_distinct_order(const float* values, int32_t m, int32_t* order, uint64_t* keys);
 
+// Marks an entry of an order that ties with the entry before it.
+constexpr uint32_t kTiedToPrevious = 0x80000000u;
+
+// How an order from sorted_order_marking_ties came out.
+enum class row_order : uint8_t { unusable, distinct, tied };
+
+// The ascending order of values[0 .. m-1], ties in position order: order[i]
+// = index of the i-th value, with kTiedToPrevious set where that value
+// equals the one before it (0 and -0 alike). Returns unusable (order not
+// set) for a NaN among them, distinct without ties, tied otherwise. keys
+// holds m entries of scratch.
+row_order sorted_order_marking_ties(const float* values, int32_t m, int32_t* order, uint64_t* keys);
+
 // For rows [first_row, end_row): ranks[r][columns[i]] = rank of that value
 // in the row's ascending order over the listed columns (0-based; classic
 // rules: ties get distinct consecutive ranks in index-sort order; sound

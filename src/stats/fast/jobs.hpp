@@ -44,9 +44,12 @@ struct prepare_job {
     const float* zeros;        // P zeros: the values of the padding rows
     // Ranks from each row's order over all samples, found once per call
     // (null: not found): row r's samples in ascending order of value at
-    // order + r * P, when distinct[r] (no tie, no NaN in the row). With
-    // groups of distinct columns that no column shares (disjoint),
-    // member[s] is 1 or 2 for a column of group 1 or 2, else 0.
+    // order + r * P, usable when distinct[r] is a row_order other than
+    // unusable (rank.hpp: no NaN in the row; under classic rules no tie
+    // either); under "tied", entries that tie with the one before carry
+    // kTiedToPrevious. With groups of distinct columns that no column
+    // shares (disjoint), member[s] is 1 or 2 for a column of group 1 or 2,
+    // else 0.
     const int32_t* order;
     const uint8_t* distinct;
     const uint8_t* member;

@@ -182,6 +182,34 @@ void ranks_from_order(const prepare_job& job, int32_t row, float* __restrict ran
     map_lanes(rank_row, rank_row, job.samples, [](vf v) { return v - kTwoTo23; });
 }
 
+// Average ranks of a row with ties (sound rules) into rank_row, from its
+// order: the order holds each block of tied values together, so one pass
+// counts a block's members of each group and the next gives them their
+// group's average rank, (i + j) / 2 over the positions i .. j the block
+// spans in the group (as rank_row_average computes it).
+void tied_ranks_from_order(const prepare_job& job, int32_t row, float* __restrict rank_row) {
+    const int32_t* __restrict order = job.order + static_cast<int64_t>(row) * job.samples;
+    const uint8_t* __restrict member = job.member;
+    const auto column = [](int32_t entry) {
+        return static_cast<int32_t>(static_cast<uint32_t>(entry) & ~kTiedToPrevious);
+    };
+    int32_t before[3] = {0, 0, 0};
+    for (int32_t p = 0; p < job.samples;) {
+        int32_t q = p + 1;
+        while (q < job.samples && (static_cast<uint32_t>(order[q]) & kTiedToPrevious) != 0) ++q;
+        int32_t count[3] = {0, 0, 0};
+        for (int32_t t = p; t < q; ++t) ++count[member[column(order[t])]];
+        float rank[3];
+        for (int g = 0; g < 3; ++g) rank[g] = static_cast<float>(2 * before[g] + count[g] - 1) * 0.5f;
+        for (int32_t t = p; t < q; ++t) {
+            const int32_t s = column(order[t]);
+            rank_row[s] = rank[member[s]];
+        }
+        for (int g = 0; g < 3; ++g) before[g] += count[g];
+        p = q;
+    }
+}
+
 // Each group's columns of a block from the sample-major values: one copy
 // of W floats per sample (rows past K are zero there, as in the panels).
 void pack_block_by_sample(const prepare_job& job, int32_t block) {
@@ -214,7 +242,10 @@ void pack_block_by_rows(const prepare_job& job, const prepare_scratch& sc, int32
             if (job.spearman) {
                 float* ranks = sc.rank_rows + static_cast<int64_t>(l) * job.samples;
                 if (ranked_from_order(job, row)) {
-                    ranks_from_order(job, row, ranks);
+                    if (job.distinct[row] == static_cast<uint8_t>(row_order::tied))
+                        tied_ranks_from_order(job, row, ranks);
+                    else
+                        ranks_from_order(job, row, ranks);
                 } else {
                     // Group 2's ranks are written after group 1's, as into a
                     // shared rank matrix: a column in both groups keeps group 2's.
