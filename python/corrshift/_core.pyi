@@ -3,7 +3,9 @@
 # safely; results are new arrays. `progress(done, total)` is called between
 # permutation cycles; `strata` holds one int32 stratum per sample (-1: none);
 # `seed` seeds the dealings; `exact` runs every split once instead (the
-# permutation count must then be the number of splits).
+# permutation count must then be the number of splits); `first_cycle` makes
+# the call's permutation cycles the seed's numbered cycles first_cycle + 1
+# onwards, so consecutive calls count what one longer call counts.
 from collections.abc import Callable
 
 import numpy as np
@@ -28,6 +30,7 @@ def ztest_exhaustive(
     strata: _I32 | None = None,
     seed: int = 733,
     exact: bool = False,
+    first_cycle: int = 0,
 ) -> tuple[_F32, _F32, _F32, _F32, _U32, _U32]: ...
 def ztest_indexed(
     data: _F32,
@@ -43,6 +46,7 @@ def ztest_indexed(
     strata: _I32 | None = None,
     seed: int = 733,
     exact: bool = False,
+    first_cycle: int = 0,
 ) -> tuple[_F32, _F32, _F32, _F32, _U32, _U32]: ...
 def score_exhaustive(
     data: _F32,
@@ -57,6 +61,7 @@ def score_exhaustive(
     strata: _I32 | None = None,
     seed: int = 733,
     exact: bool = False,
+    first_cycle: int = 0,
 ) -> tuple[_F32, _U32, _U32]: ...
 def score_indexed(
     data: _F32,
@@ -73,6 +78,7 @@ def score_indexed(
     strata: _I32 | None = None,
     seed: int = 733,
     exact: bool = False,
+    first_cycle: int = 0,
 ) -> tuple[_I32, _F32, _U32, _U32]: ...
 def score_units(
     data: _F32,
@@ -90,6 +96,7 @@ def score_units(
     strata: _I32 | None = None,
     seed: int = 733,
     exact: bool = False,
+    first_cycle: int = 0,
 ) -> tuple[_F32, _U32, _U32]: ...
 def bh_qvalues(p: _F32, threads: int) -> _F64: ...
 def change_codes(r1: _F32, r2: _F32, bounds1: tuple[float, float], bounds2: tuple[float, float], threads: int) -> _I8: ...

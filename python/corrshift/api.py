@@ -19,8 +19,11 @@ from .inputs import DataTable, analysed_data, analysed_values, as_table, is_annd
 from .memory import warn_if_large_ztest
 from .messages import CorrshiftFutureWarning, few, warn
 from .names import positions
-from .options import (AGGREGATES, ALTERNATIVES, METHODS, check_choice, check_max_p, check_min_cells,
-                      check_permutations, check_probability, check_seed, check_threads)
+from .adaptive import MOST_PERMUTATIONS, default_max_permutations
+from .adaptive_runs import score_auto, set_auto, ztest_auto
+from .options import (AGGREGATES, ALTERNATIVES, AUTO, MAX_PERMUTATIONS, METHODS, check_adaptive, check_choice,
+                      check_max_p, check_min_cells, check_permutations, check_probability, check_seed,
+                      check_threads)
 from .pairs import pair_positions
 from .ranking import ranked
 from .significance import testable_rows, warn_if_unreachable
@@ -220,7 +223,8 @@ def _attrs(analysis: Analysis, prep: Prepared, **options) -> dict:
 def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=None, method="pearson",
           alternative="two-sided", permutations=1000, threads=None, progress=None, min_cells=None,
           strata=None, class_alpha=0.05, layer=None, use_raw=False, chunk_pairs=None, client=None, top=None,
-          max_p=None, out=None, key_added=None, seed=None, center=None) -> pd.DataFrame | None:
+          max_p=None, out=None, key_added=None, seed=None, center=None, fdr=0.05,
+          max_permutations=None) -> pd.DataFrame | None:
     """Test which feature pairs change their correlation between two groups of samples.
 
     For every pair of features (or every given pair) the correlation is
@@ -263,7 +267,7 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         (Spearman's coefficient; tied values share their average rank).
     alternative : {"two-sided", "greater", "less"}
         "greater" asks whether the correlation is higher in group 1.
-    permutations : int
+    permutations : int or "auto"
         Number of permutations m (0 to 2**24). Larger m gives finer
         permutation p-values and takes proportionally longer. Over N tested
         pairs a single pair can reach ``q_permutation`` <= 0.05 only when m
@@ -271,7 +275,21 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         permutation test: ``p_permutation`` and ``q_permutation`` are NaN
         (the columns stay), the normal p-value ranks the rows (``top``,
         :func:`corrshift.ranking.ranked`), :func:`corrshift.network` uses
-        ``q_normal``, and ``max_p`` is refused.
+        ``q_normal``, and ``max_p`` is refused. "auto" runs each pair only
+        until its Benjamini-Hochberg decision at ``fdr`` is settled (most
+        pairs after a few dozen permutations, a strong one until it is
+        significant), with an anytime-valid ``p_permutation`` and a column
+        ``cycles`` (see Notes); it runs in one call (no ``chunk_pairs``,
+        ``client``, ``top``, ``max_p`` or folder ``out``). Where the distinct
+        splits of the samples are no more than ``max_permutations``, "auto"
+        and a count alike run the exact test.
+    fdr : float
+        With ``permutations="auto"``: the false discovery rate whose
+        decisions (``q_permutation`` <= ``fdr``) the permutations settle.
+    max_permutations : int, optional
+        With ``permutations="auto"``: the most permutations of any row. By
+        default ceil(N / ``fdr``) - 1 for N tested rows, what a lone
+        significant row needs, and at most 10**9.
     threads : int, optional
         Worker threads; all CPUs this process may use when None.
     progress : bool, optional
@@ -428,6 +446,19 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     undefined counts neither way). The observed statistic counts as one of
     the permutations, so no p-value is 0.
 
+    With ``permutations="auto"`` each pair runs rounds of permutations
+    until ten of them are at least as extreme as its own (it is plainly not
+    significant) or its p-value is at most the current Benjamini-Hochberg
+    threshold at ``fdr`` (it is significant, whatever the others do), or it
+    reaches ``max_permutations``. Its ``p_permutation`` is then 10 / (w +
+    10), w permutations less extreme before the tenth at least as extreme
+    (Besag & Clifford 1991), valid however the run stopped (Fischer, Barry
+    & Ramdas 2024); at ``max_permutations`` the smaller of that and (b + 1)
+    / (m' + 1). ``q_permutation`` <= ``fdr`` is the decision; the q-value of
+    a pair that stopped early is larger than a longer run would make it.
+    A pair that ran c cycles has the counts of a fixed run of c
+    permutations with the same ``seed``.
+
     A correlation is undefined when a feature is constant, or has a NaN,
     within a group; it is NaN in ``r1``/``r2``, and the row's ``z_diff``,
     p- and q-values are NaN. Such rows are left out of the q-value
@@ -456,11 +487,13 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     """
     alternative = check_choice(alternative, ALTERNATIVES, "alternative")
     permutations = check_permutations(permutations)
+    fdr, max_permutations = check_adaptive(permutations, fdr, max_permutations, MOST_PERMUTATIONS)
     seed = check_seed(seed)
     class_alpha = check_probability(class_alpha, "class_alpha")
     data = analysed_data(data, use_raw, layer)
     folder, file = output_target(out)
     chunking = chunking_options(chunk_pairs, client, top, max_p, folder)
+    _check_adaptive_run(permutations, chunking)
     check_max_p(max_p, permutations)
     threads = _threads(threads, chunking)
     _check_key_added(data, key_added, out)
@@ -477,11 +510,17 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         involved = np.union1d(*pairs)
     _warn_filtered(prep, "their pairs are not tested")
     _warn_undefined(prep, involved, "their pairs' rows are NaN")
-    permutations, dealing = _dealing(prep, permutations, seed)
-    warn_if_unreachable(testable_rows(ZTEST, prep.undefined, *(pairs or (None, None))), permutations, "pairs")
+    rows = testable_rows(ZTEST, prep.undefined, *(pairs or (None, None)))
+    permutations, dealing, adaptive = _dealing(prep, permutations, seed, rows, fdr, max_permutations)
+    warn_if_unreachable(rows, permutations, "pairs")
     warn_if_large_ztest(prep, pairs, chunking)
     options = dict(method=method, alternative=alternative, permutations=permutations)
-    recorded = dict(options, seed=seed, exact=dealing.exact, class_alpha=class_alpha)
+    recorded = dict(options, seed=seed, exact=dealing.exact, class_alpha=class_alpha, **adaptive)
+    if adaptive:
+        columns = ztest_auto(prep, pairs, method, alternative, threads, progress, dealing, fdr, permutations)
+        recorded.update(permutations=AUTO, row_cycles=int(columns["cycles"].sum()))
+        table = ztest_table(prep, columns)
+        return _delivered(data, key_added, file, _finish(table, ZTEST, prep, len(table), chunking, **recorded))
     if chunking is not None:
         chunking = _recorded(chunking, ZTEST, prep, **recorded)
         table, run = ztest_chunks(prep, pairs, threads=threads, progress=progress, chunking=chunking,
@@ -494,15 +533,36 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     return _delivered(data, key_added, file, _finish(table, ZTEST, prep, len(table), chunking, **recorded))
 
 
-def _dealing(prep: Prepared, permutations: int, seed: int | None) -> tuple[int, native.Dealing]:
-    """The permutation cycles to run and how they split the samples (every split once where they are few).
+def _dealing(prep: Prepared, permutations: int | str, seed: int | None, rows: int = 0, fdr: float = 0.05,
+             max_permutations: int | None = None) -> tuple[int, native.Dealing, dict]:
+    """The permutation cycles to run, how they split the samples (every split once where they are few), and
+    for ``permutations="auto"`` its options for ``attrs`` (empty for a fixed count).
 
-    Warns where the design cannot answer (see :func:`corrshift.design.warn_design`).
+    "auto" over ``rows`` tested rows runs at most ``max_permutations``
+    cycles a row (by default what Benjamini-Hochberg needs for a lone row at
+    ``fdr``); when the splits are no more, it is the exact test instead.
+    Warns where the design cannot answer (see
+    :func:`corrshift.design.warn_design`).
     """
     n1, n2 = len(prep.group1), len(prep.group2)
+    adaptive = {}
+    if permutations == AUTO:
+        permutations = max_permutations or default_max_permutations(rows, fdr)
+        adaptive = dict(fdr=fdr, max_permutations=permutations)
     warn_design(prep.strata, prep.strata_names, n1, n2, permutations)
-    cycles, exact = permutation_cycles(prep.strata, n1, n2, permutations)
-    return cycles, native.Dealing(prep.strata, seed, exact)
+    # One call runs the exact test: at most MAX_PERMUTATIONS splits.
+    cycles, exact = permutation_cycles(prep.strata, n1, n2, min(permutations, MAX_PERMUTATIONS))
+    if adaptive and not exact:
+        cycles = permutations
+    return cycles, native.Dealing(prep.strata, seed, exact), {} if exact else adaptive
+
+
+def _check_adaptive_run(permutations, chunking) -> None:
+    """Refuse the options that "auto" does not run with yet: chunks (``chunk_pairs``, ``top``, ``max_p``,
+    ``client``, a folder ``out``)."""
+    if permutations == AUTO and chunking is not None:
+        raise ValueError('permutations="auto" runs in one call: it does not run in chunks, so chunk_pairs, top, '
+                         "max_p, client and a folder out are not available with it")
 
 
 def _threads(threads, chunking) -> int | None:
@@ -538,7 +598,8 @@ def _finish(table, analysis: Analysis, prep: Prepared, rows: int, chunking, **op
 def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=None, aggregate="mean",
           method="pearson", alternative="two-sided", permutations=1000, threads=None, progress=None,
           min_cells=None, strata=None, sets=None, layer=None, use_raw=False, chunk_pairs=None, client=None,
-          top=None, max_p=None, out=None, key_added=None, seed=None, center=None) -> pd.DataFrame | None:
+          top=None, max_p=None, out=None, key_added=None, seed=None, center=None, fdr=0.05,
+          max_permutations=None) -> pd.DataFrame | None:
     """Score each feature by how much its correlations change between two groups.
 
     A feature's score aggregates the Fisher differences z_diff of its pairs
@@ -576,6 +637,9 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     chunk_pairs, client, top, max_p, out
         As in :func:`ztest`. The chunks hold whole features: all pairs of a
         feature (or all given pairs that start with it) in one chunk.
+    permutations, fdr, max_permutations
+        As in :func:`ztest`; with "auto" each feature (or set) runs until its
+        decision at ``fdr`` is settled.
 
     Returns
     -------
@@ -628,6 +692,7 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     aggregate = check_choice(aggregate, AGGREGATES, "aggregate")
     alternative = check_choice(alternative, ALTERNATIVES, "alternative")
     permutations = check_permutations(permutations)
+    fdr, max_permutations = check_adaptive(permutations, fdr, max_permutations, MOST_PERMUTATIONS)
     seed = check_seed(seed)
     data = analysed_data(data, use_raw, layer)
     folder, file = output_target(out)
@@ -638,14 +703,15 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     if sets is not None and (pairs is not None or chunking is not None):
         raise ValueError("sets= scores the pairs inside each set in one native call: it does not go together "
                          "with pairs=, chunk_pairs=, client=, top=, max_p= or a folder out= (a file out= is fine)")
+    _check_adaptive_run(permutations, chunking)
     _warn_center(center)
     prep = prepare(data, group1, group2, groupby=groupby, groups=groups, layer=layer, method=method,
                    min_cells=min_cells, strata=strata)
-    permutations, dealing = _dealing(prep, permutations, seed)
-    options = dict(method=method, aggregate=aggregate, alternative=alternative, permutations=permutations)
-    recorded = dict(options, seed=seed, exact=dealing.exact)
+    asked = dict(seed=seed, fdr=fdr, max_permutations=max_permutations)
     if sets is not None:
-        return _delivered(data, key_added, file, _set_scores(prep, sets, threads, progress, dealing, **options))
+        return _delivered(data, key_added, file, _set_scores(prep, sets, threads, progress, permutations, asked,
+                                                             method=method, aggregate=aggregate,
+                                                             alternative=alternative))
     k = prep.matrix.shape[0]
     if pairs is None:
         involved = np.arange(k)
@@ -657,8 +723,17 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     _warn_filtered(prep, "they have no score and take no part in the other features' scores")
     _warn_undefined(prep, involved, "their scores are NaN, and they take no part in the other features' "
                                     "scores")
-    warn_if_unreachable(testable_rows(SCORE, prep.undefined, None if pairs is None else pairs[0]),
-                        permutations, "features")
+    rows = testable_rows(SCORE, prep.undefined, None if pairs is None else pairs[0])
+    permutations, dealing, adaptive = _dealing(prep, permutations, seed, rows, fdr, max_permutations)
+    warn_if_unreachable(rows, permutations, "features")
+    options = dict(method=method, aggregate=aggregate, alternative=alternative, permutations=permutations)
+    recorded = dict(options, seed=seed, exact=dealing.exact, **adaptive)
+    if adaptive:
+        columns = score_auto(prep, pairs, method, aggregate, alternative, threads, progress, dealing, fdr,
+                             permutations)
+        recorded.update(permutations=AUTO, row_cycles=int(columns["cycles"].sum()))
+        table = score_table(prep, columns)
+        return _delivered(data, key_added, file, _finish(table, SCORE, prep, len(table), None, **recorded))
     if chunking is not None:
         chunking = _recorded(chunking, SCORE, prep, **recorded)
         table, run = score_chunks(prep, pairs, threads=threads, progress=progress, chunking=chunking,
@@ -670,21 +745,29 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     return _delivered(data, key_added, file, _finish(table, SCORE, prep, len(table), chunking, **recorded))
 
 
-def _set_scores(prep: Prepared, sets, threads, progress, dealing, *, method, aggregate, alternative,
-                permutations) -> pd.DataFrame:
-    """One row per unit of ``sets`` (see :func:`corrshift.sets.unit_pairs`), scored in one native call."""
+def _set_scores(prep: Prepared, sets, threads, progress, permutations, asked: dict, *, method, aggregate,
+                alternative) -> pd.DataFrame:
+    """One row per unit of ``sets`` (see :func:`corrshift.sets.unit_pairs`), scored in one native call (in
+    rounds with ``permutations="auto"``); ``asked`` holds the options seed, fdr and max_permutations."""
     first, second, starts, names = unit_pairs(sets, prep.features, prep.undefined)
     _warn_filtered(prep, "their pairs are left out of the sets")
     _warn_undefined(prep, np.union1d(first, second), "their pairs are left out of the sets")
+    permutations, dealing, adaptive = _dealing(prep, permutations, asked["seed"], len(names), asked["fdr"],
+                                               asked["max_permutations"])
     warn_if_unreachable(len(names), permutations, "sets")
-    columns = native.score_units(prep.matrix, prep.group1, prep.group2, method, aggregate, alternative,
-                                 permutations, threads, (first, second), starts, progress=progress,
-                                 dealing=dealing)
+    if adaptive:
+        columns = set_auto(prep, (first, second, starts), method, aggregate, alternative, threads, progress,
+                           dealing, asked["fdr"], permutations)
+        adaptive.update(row_cycles=int(columns["cycles"].sum()))
+    else:
+        columns = native.score_units(prep.matrix, prep.group1, prep.group2, method, aggregate, alternative,
+                                     permutations, threads, (first, second), starts, progress=progress,
+                                     dealing=dealing)
     counts = np.diff(np.append(starts, len(first)))
     table = unit_table(names, counts, columns)
     return _finish(table, SCORE, prep, len(table), None, method=method, aggregate=aggregate,
-                   alternative=alternative, permutations=permutations, seed=dealing.seed, exact=dealing.exact,
-                   units="sets")
+                   alternative=alternative, permutations=AUTO if adaptive else permutations, seed=dealing.seed,
+                   exact=dealing.exact, units="sets", **adaptive)
 
 
 def _check_key_added(data, key_added, out) -> None:

@@ -24,7 +24,8 @@ from .network import network, network_format, write_network
 from .groups import warn_unlabelled
 from .messages import CorrshiftWarning, few
 from .native import DEFAULT_SEED
-from .options import (AGGREGATES, ALTERNATIVES, INT32_MAX, MAX_PERMUTATIONS, MAX_SEED, METHODS, check_max_p,
+from .adaptive import MOST_PERMUTATIONS
+from .options import (AGGREGATES, ALTERNATIVES, AUTO, INT32_MAX, MAX_PERMUTATIONS, MAX_SEED, METHODS, check_max_p,
                       check_min_cells)
 from .ranking import ranked
 
@@ -90,6 +91,10 @@ def _whole(low: int, high: int):
     return parse
 
 
+def _permutations(text: str) -> int | str:
+    return AUTO if text == AUTO else _whole(0, MAX_PERMUTATIONS)(text)
+
+
 def _common(p: argparse.ArgumentParser, with_data: bool = True) -> None:
     if with_data:
         p.add_argument("data", metavar="DATA", help="features x samples table, or .h5ad")
@@ -117,11 +122,19 @@ def _common(p: argparse.ArgumentParser, with_data: bool = True) -> None:
                        "single-cell counts)")
         # Deprecated: features are standardised within each group; kept so that old scripts run.
         p.add_argument("--no-center", dest="center", action="store_const", const=False, help=argparse.SUPPRESS)
-    p.add_argument("--permutations", metavar="N", type=_whole(0, MAX_PERMUTATIONS),
+    p.add_argument("--permutations", metavar="N", type=_permutations,
                    default=DEMO_PERMUTATIONS if not with_data else 1000,
                    help="permutation count (default: %(default)s); over T tested rows, a single row can "
                    "reach q_permutation 0.05 only with N >= T/0.05 - 1 (a warning says when N is smaller); 0 "
-                   "runs no permutation test (p_permutation and q_permutation empty, rows ranked by p_normal)")
+                   "runs no permutation test (p_permutation and q_permutation empty, rows ranked by p_normal); "
+                   "'auto' runs each row until its decision at --fdr is settled (column cycles), at most "
+                   "--max-permutations")
+    p.add_argument("--fdr", metavar="Q", type=float, default=0.05,
+                   help="the false discovery rate whose decisions --permutations auto settles (default: "
+                   "%(default)s)")
+    p.add_argument("--max-permutations", metavar="N", type=_whole(1, MOST_PERMUTATIONS),
+                   help="with --permutations auto, the most cycles of any row (default: T/Q - 1, what a lone "
+                   f"row needs, at most {MOST_PERMUTATIONS:.0e})")
     p.add_argument("--seed", metavar="N", type=_whole(0, MAX_SEED), help="seed of the permutations: the same "
                    "seed gives the same results, another deals other permutations (default: the fixed default "
                    f"stream, seed {DEFAULT_SEED})")
@@ -231,7 +244,7 @@ def _native_call(test, data, args, **options) -> pd.DataFrame | None:
     # The bar ends its own line also when the computation raises, so an error
     # message that follows has a line of its own.
     return test(data, progress=_shows_progress(args), permutations=args.permutations, seed=args.seed,
-                threads=args.threads, **options)
+                threads=args.threads, fdr=args.fdr, max_permutations=args.max_permutations, **options)
 
 
 def _dask_client(address):
@@ -401,8 +414,12 @@ def _format(table: pd.DataFrame) -> str:
 def _headline(table: pd.DataFrame) -> str:
     a = table.attrs
     what = f"{a['rows']} pairs" if a["test"] == "ztest" else f"{a['rows']} features"
+    count = f"{a['permutations']} permutations"
+    if a["permutations"] == AUTO:
+        count = (f"auto permutations ({a['row_cycles']} cycles over all rows, at most {a['max_permutations']} a "
+                 f"row, FDR {a['fdr']})")
     return (f"{a['test']}: {a['group1']} ({a['n1']} samples) vs {a['group2']} ({a['n2']} samples), {what}, "
-            f"{a['method']}, {a['alternative']}, {a['permutations']} permutations (seed {a['seed']})")
+            f"{a['method']}, {a['alternative']}, {count} (seed {a['seed']})")
 
 
 def _report(table: pd.DataFrame | None, args, title: str) -> None:

@@ -28,6 +28,8 @@ OPTIONS = {
     "alternative": ("alternative", "--alternative"),
     "no_permutations": ("permutations=0", "--permutations 0"),
     "median": ('aggregate="median"', "--aggregate median"),
+    "auto": ('permutations="auto"', "--permutations auto"),
+    "fdr": ("fdr", "--fdr"),
 }
 
 #: The z-test table: (column names, description), in column order.
@@ -49,10 +51,14 @@ ZTEST = (
     (("p_permutation",), "(b + 1)/(m' + 1): of the m' permutations of the two groups' samples in which `z_diff` "
                          "was defined, b gave one at least as extreme as {alternative} says (larger in "
                          "magnitude, larger, smaller); never 0; NaN where `z_diff` is, and everywhere with "
-                         "{no_permutations}, which runs no permutation test"),
+                         "{no_permutations}, which runs no permutation test; with {auto}, the anytime-valid "
+                         "p-value 10/(w + 10) of the w less extreme permutations before the tenth at least as "
+                         "extreme, or (b + 1)/(m' + 1) where that is smaller after the most permutations"),
     (("q_normal", "q_permutation"), "Benjamini-Hochberg q-values of the two p-values, over the rows where they "
                                     "are defined; with {top} or {max_p}, `q_permutation` still over every such "
                                     "row, kept or not, and no `q_normal`; neither in a folder {out}"),
+    (("cycles",), "with {auto} only: the permutation cycles the row ran before its decision at {fdr} was "
+                  "settled (`q_permutation` <= {fdr} or not)"),
 )
 
 #: The score table: (column names, description), in column order.
@@ -63,9 +69,11 @@ SCORE = (
                  "an even count, the upper of the two middle values); NaN when none is defined"),
     (("p_permutation",), "(b + 1)/(m' + 1): of the m' permutations in which the score was defined, b gave one "
                          "at least as extreme as {alternative} says (larger in magnitude, larger, smaller); never "
-                         "0; NaN where the score is, and everywhere with {no_permutations}"),
+                         "0; NaN where the score is, and everywhere with {no_permutations}; with {auto}, "
+                         "anytime-valid as for z-tests"),
     (("q_permutation",), "its Benjamini-Hochberg q-value over every tested feature, kept or not with {top} "
                          "or {max_p}; not in a folder {out}"),
+    (("cycles",), "with {auto} only: the permutation cycles the feature ran"),
 )
 
 TABLES = {"ztest": ZTEST, "score": SCORE}

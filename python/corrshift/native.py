@@ -39,16 +39,19 @@ class Dealing:
     stratum's counts of group-1 and group-2 samples; ``seed`` seeds the
     dealings (None: the engine's fixed default stream); ``exact`` runs every
     split of the samples other than the observed one once instead, the
-    permutation count being their number (see :mod:`corrshift.design`).
+    permutation count being their number (see :mod:`corrshift.design`);
+    ``first_cycle`` makes a call's cycles the seed's numbered cycles
+    ``first_cycle + 1`` onwards (a later round of the same permutations).
     """
 
     strata: np.ndarray | None = None
     seed: int | None = None
     exact: bool = False
+    first_cycle: int = 0
 
     def keywords(self) -> dict:
         """The keyword arguments of ``corrshift._core``'s functions."""
-        words = {"strata": self.strata, "exact": self.exact}
+        words = {"strata": self.strata, "exact": self.exact, "first_cycle": self.first_cycle}
         if self.seed is not None:
             words["seed"] = self.seed
         return words

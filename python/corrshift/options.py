@@ -54,8 +54,30 @@ def check_probability(value, name: str) -> float:
     return float(value)
 
 
-def check_permutations(permutations) -> int:
+#: The permutation count that adapts each row's cycles to its decision (:mod:`corrshift.adaptive`).
+AUTO = "auto"
+
+
+def check_permutations(permutations) -> int | str:
+    """A whole number of permutations from 0 to :data:`MAX_PERMUTATIONS`, or "auto"."""
+    if isinstance(permutations, str):
+        if permutations == AUTO:
+            return AUTO
+        raise ValueError(f'permutations must be a whole number or "auto"; got {permutations!r}')
     return check_whole(permutations, "permutations", 0, MAX_PERMUTATIONS)
+
+
+def check_adaptive(permutations, fdr, max_permutations, most: int) -> tuple[float, int | None]:
+    """``fdr`` (strictly between 0 and 1) and ``max_permutations`` (None, or 1 to ``most``) of an analysis;
+    ``max_permutations`` only with ``permutations="auto"``."""
+    if isinstance(fdr, bool) or not isinstance(fdr, numbers.Real) or not 0 < fdr < 1:
+        raise ValueError(f"fdr must be a number between 0 and 1 (exclusive); got {fdr!r}")
+    if max_permutations is not None:
+        if permutations != AUTO:
+            raise ValueError('max_permutations is the most cycles of permutations="auto"; with a fixed count '
+                             "give permutations alone")
+        max_permutations = check_whole(max_permutations, "max_permutations", 1, most)
+    return float(fdr), max_permutations
 
 
 #: The engine's seeds are unsigned 32-bit numbers.

@@ -82,7 +82,8 @@ def progress_bar(progress, what: str, unit: str):
     Yields
     ------
     callable or None
-        ``report(done, total)``; the bar's total follows the latest ``total``.
+        ``report(done, total, **postfix)``; the bar's total follows the
+        latest ``total``, and keywords show after it (``running=...``).
 
     Notes
     -----
@@ -103,7 +104,9 @@ def progress_bar(progress, what: str, unit: str):
         shape = {"ncols": size.columns or 80, "nrows": size.lines or 24}
     bar = None
 
-    def report(done: int, total: int) -> None:
+    def report(done: int, total: int, **postfix) -> None:
+        if postfix:
+            bar.set_postfix(postfix, refresh=False)
         if bar.total != total:
             bar.total = total
             bar.refresh()

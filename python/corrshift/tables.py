@@ -75,8 +75,10 @@ def pvalue_columns(columns: dict[str, np.ndarray], qvalues: bool, release: bool)
     if qvalues and "p_normal" in columns:
         # The engine's float32 p-values: its radix sort, without a check that they are float32.
         found["q_normal"] = bh_qvalues(columns["p_normal"])
-    found["p_permutation"] = p = column_pvalues(columns)
-    q = qvalues_by_counts(columns["extreme"], columns["valid"], p) if qvalues else None
+    # Adaptive runs bring their own p-values, and rows with unequal cycle counts.
+    adaptive = "p_permutation" in columns
+    found["p_permutation"] = p = columns.pop("p_permutation") if adaptive else column_pvalues(columns)
+    q = qvalues_by_counts(columns["extreme"], columns["valid"], p) if qvalues and not adaptive else None
     if release:
         del columns["extreme"], columns["valid"]
     if qvalues:
@@ -111,12 +113,19 @@ def _ztest_frame(prep, columns: dict[str, np.ndarray], qvalues: bool, release: b
         "z_diff": columns["z_diff"],
         "p_normal": columns["p_normal"],  # NaN where z_diff is (the engine's)
         **pvalues,
+        **_cycles(columns),
     })
 
 
 def _score_frame(prep, columns: dict[str, np.ndarray], qvalues: bool, release: bool) -> pd.DataFrame:
     pvalues = pvalue_columns(columns, qvalues, release)
-    return _frame({"feature": _names(prep, columns, "feature", release), "score": columns["score"], **pvalues})
+    return _frame({"feature": _names(prep, columns, "feature", release), "score": columns["score"], **pvalues,
+                   **_cycles(columns)})
+
+
+def _cycles(columns: dict[str, np.ndarray]) -> dict[str, np.ndarray]:
+    """The ``cycles`` column of an adaptive run (the permutation cycles each row ran), else none."""
+    return {"cycles": columns["cycles"]} if "cycles" in columns else {}
 
 
 def ztest_rows(prep, columns: dict[str, np.ndarray]) -> pd.DataFrame:
@@ -177,8 +186,8 @@ def unit_table(names, pairs: np.ndarray, columns: dict[str, np.ndarray]) -> pd.D
         "set": list(names),
         "pairs": pairs,
         "score": columns["score"],
-        "p_permutation": column_pvalues(columns),
-    }))
+        "p_permutation": columns["p_permutation"] if "p_permutation" in columns else column_pvalues(columns),
+    })).assign(**_cycles(columns))
 
 
 def score_table(prep, columns: dict[str, np.ndarray]) -> pd.DataFrame:

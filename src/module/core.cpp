@@ -26,59 +26,59 @@ PYBIND11_MODULE(_core, m) {
     m.def(
         "ztest_exhaustive",
         [](const float_input& data, const int_input& group1, const int_input& group2, text method, text alternative,
-           int permutations, int threads, const py::object& progress, const py::object& strata, uint32_t seed, bool exact) {
+           int permutations, int threads, const py::object& progress, const py::object& strata, uint32_t seed, bool exact, int64_t first_cycle) {
             return corrshift::corrshift_ztest_exhaustive(data, group1, group2, method, alternative, permutations,
-                                                         threads, progress, strata, {seed, exact}, false);
+                                                         threads, progress, strata, {seed, exact, first_cycle}, false);
         },
         "data"_a, "group1"_a, "group2"_a, "method"_a, "alternative"_a, "permutations"_a, "threads"_a,
         "progress"_a = py::none(), "strata"_a = py::none(), "seed"_a = corrshift::kPermutationSeed,
-        "exact"_a = false);
+        "exact"_a = false, "first_cycle"_a = 0);
     m.def(
         "ztest_indexed",
         [](const float_input& data, const int_input& pair_first, const int_input& pair_second,
            const int_input& group1, const int_input& group2, text method, text alternative, int permutations,
-           int threads, const py::object& progress, const py::object& strata, uint32_t seed, bool exact) {
+           int threads, const py::object& progress, const py::object& strata, uint32_t seed, bool exact, int64_t first_cycle) {
             return corrshift::corrshift_ztest_indexed(data, pair_first, pair_second, group1, group2, method,
-                                                      alternative, permutations, threads, progress, strata, {seed, exact}, false);
+                                                      alternative, permutations, threads, progress, strata, {seed, exact, first_cycle}, false);
         },
         "data"_a, "pair_first"_a, "pair_second"_a, "group1"_a, "group2"_a, "method"_a, "alternative"_a,
         "permutations"_a, "threads"_a, "progress"_a = py::none(), "strata"_a = py::none(), "seed"_a = corrshift::kPermutationSeed,
-        "exact"_a = false);
+        "exact"_a = false, "first_cycle"_a = 0);
     m.def(
         "score_exhaustive",
         [](const float_input& data, const int_input& group1, const int_input& group2, text method, text aggregate,
-           text alternative, int permutations, int threads, const py::object& progress, const py::object& strata, uint32_t seed, bool exact) {
+           text alternative, int permutations, int threads, const py::object& progress, const py::object& strata, uint32_t seed, bool exact, int64_t first_cycle) {
             return corrshift::corrshift_score_exhaustive(data, group1, group2, method, aggregate, alternative,
-                                                         permutations, threads, progress, strata, {seed, exact}, false);
+                                                         permutations, threads, progress, strata, {seed, exact, first_cycle}, false);
         },
         "data"_a, "group1"_a, "group2"_a, "method"_a, "aggregate"_a, "alternative"_a, "permutations"_a, "threads"_a,
         "progress"_a = py::none(), "strata"_a = py::none(), "seed"_a = corrshift::kPermutationSeed,
-        "exact"_a = false);
+        "exact"_a = false, "first_cycle"_a = 0);
     m.def(
         "score_indexed",
         [](const float_input& data, const int_input& pair_first, const int_input& pair_second,
            const int_input& group1, const int_input& group2, text method, text aggregate, text alternative,
-           int permutations, int threads, const py::object& progress, const py::object& strata, uint32_t seed, bool exact) {
+           int permutations, int threads, const py::object& progress, const py::object& strata, uint32_t seed, bool exact, int64_t first_cycle) {
             return corrshift::corrshift_score_indexed(data, pair_first, pair_second, group1, group2, method, aggregate,
-                                                      alternative, permutations, threads, progress, strata, {seed, exact}, false);
+                                                      alternative, permutations, threads, progress, strata, {seed, exact, first_cycle}, false);
         },
         "data"_a, "pair_first"_a, "pair_second"_a, "group1"_a, "group2"_a, "method"_a, "aggregate"_a,
         "alternative"_a, "permutations"_a, "threads"_a, "progress"_a = py::none(), "strata"_a = py::none(), "seed"_a = corrshift::kPermutationSeed,
-        "exact"_a = false);
+        "exact"_a = false, "first_cycle"_a = 0);
     m.def(
         "score_units",
         [](const float_input& data, const int_input& pair_first, const int_input& pair_second,
            const int_input& unit_starts, const int_input& group1, const int_input& group2, text method,
            text aggregate, text alternative, int permutations, int threads, const py::object& progress,
-           const py::object& strata, uint32_t seed, bool exact) {
+           const py::object& strata, uint32_t seed, bool exact, int64_t first_cycle) {
             return corrshift::corrshift_score_units(data, pair_first, pair_second, unit_starts, group1, group2,
                                                     method, aggregate, alternative, permutations, threads, progress,
-                                                    strata, {seed, exact}, false);
+                                                    strata, {seed, exact, first_cycle}, false);
         },
         "data"_a, "pair_first"_a, "pair_second"_a, "unit_starts"_a, "group1"_a, "group2"_a, "method"_a,
         "aggregate"_a, "alternative"_a, "permutations"_a, "threads"_a, "progress"_a = py::none(),
         "strata"_a = py::none(), "seed"_a = corrshift::kPermutationSeed,
-        "exact"_a = false);
+        "exact"_a = false, "first_cycle"_a = 0);
     m.def(
         "bh_qvalues",
         [](const float_input& p, int threads) {

@@ -39,6 +39,9 @@ struct call_options {
     // cycles every split once when every_split (see cycle_plan).
     bool ascending = false;
     bool every_split = false;
+    // Numbered dealings from cycle first_cycle on (see cycle_plan).
+    bool numbered = false;
+    int64_t first_cycle = 0;
 };
 
 // Per pair. extreme: permutation cycles at least as extreme as the observed
@@ -80,7 +83,7 @@ void compute_unit_scores(const checked_inputs& in, const pair_units& runs, const
 inline cycle_plan make_plan(const checked_inputs& in, const call_options& options) {
     return cycle_plan{in.samples,           in.group1,      in.n1,           in.group2,         in.n2,
                       options.permutations, options.report, options.strata, options.strata_count, options.seed,
-                      options.ascending,    options.every_split};
+                      options.ascending,    options.every_split,  options.numbered,     options.first_cycle};
 }
 
 }  // namespace corrshift

@@ -15,10 +15,15 @@ namespace corrshift {
 
 // What corrshift's entry adds to the permutation cycles: the seed of the
 // dealings, or every split of the samples once (an exact test; the
-// permutation count must then be the number of splits).
+// permutation count must then be the number of splits), and the number of
+// the first permutation cycle in the seed's stream of numbered dealings
+// (0: the call deals cycles 1 .. permutations; c: it deals c + 1 ..
+// c + permutations, so calls over consecutive ranges of cycles count what
+// one call over all of them counts).
 struct sound_extras {
     uint32_t seed;
     bool exact;
+    int64_t first_cycle = 0;
 };
 
 counted_ztest_result corrshift_ztest_exhaustive(const float_input& data, const int_input& group1,

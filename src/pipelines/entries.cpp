@@ -243,6 +243,8 @@ struct sound_call {
         strata = check_strata(strata_labels, in, options);
         options.every_split = extras.exact;
         if (extras.exact) check_every_split(in, options);
+        options.numbered = true;
+        options.first_cycle = check_first_cycle(extras.first_cycle, extras.exact, permutations);
     }
     sound_call(const sound_call&) = delete;
     sound_call& operator=(const sound_call&) = delete;

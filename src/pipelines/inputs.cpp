@@ -200,6 +200,16 @@ void check_every_split(const checked_inputs& in, const call_options& options) {
                               ", got " + std::to_string(options.permutations));
 }
 
+int64_t check_first_cycle(int64_t first_cycle, bool exact, int permutations) {
+    if (first_cycle < 0) throw py::value_error("first_cycle must be at least 0, got " + std::to_string(first_cycle));
+    if (exact && first_cycle != 0)
+        throw py::value_error("an exact test enumerates its splits in one call: first_cycle must be 0, got " +
+                              std::to_string(first_cycle));
+    if (first_cycle > std::numeric_limits<int64_t>::max() - permutations)
+        throw py::value_error("first_cycle + permutations must be below 2**63");
+    return first_cycle;
+}
+
 pair_units check_units(const int_input& unit_starts, const checked_inputs& in) {
     const int32_t u = vector_length(unit_starts, "unit_starts");
     const int32_t* s = unit_starts.data();

@@ -57,6 +57,11 @@ void check_threads(int threads);
 // permutation count the number of distinct splits; ValueError otherwise.
 void check_every_split(const checked_inputs& in, const call_options& options);
 
+// The first cycle of numbered dealings: at least 0, 0 for an exact test
+// (its splits come in one enumeration), and the call's last cycle within
+// 2**63 - 1. Returns it; ValueError otherwise.
+int64_t check_first_cycle(int64_t first_cycle, bool exact, int permutations);
+
 // Units of listed pairs from their first positions: ascending, in
 // [0, pair count]; unit u ends where unit u + 1 begins (the last at the
 // pair count). ValueError otherwise.

@@ -46,6 +46,13 @@ struct cycle_plan {
     // (split_enumeration) instead of seeded dealings; `permutations` is
     // their number.
     bool every_split = false;
+    // Numbered dealings (deal_numbered): permutation cycle c of the call is
+    // cycle first_cycle + c of the seed's stream, dealt from the columns in
+    // ascending order, so a call can go on where another stopped and its
+    // counts add up to those of one longer call. Otherwise every cycle
+    // shuffles the previous cycle's order with one engine.
+    bool numbered = false;
+    int64_t first_cycle = 0;
 };
 
 // The groups of one cycle.
@@ -79,6 +86,7 @@ void run_cycles(const cycle_plan& plan, Phases&& phases, Tally&& tally) {
     if (plan.strata != nullptr)
         strata = make_stratified_dealing(plan.strata, plan.strata_count, plan.samples, plan.group1, plan.n1,
                                          plan.group2, plan.n2);
+    stratified_dealing strata_work = strata;
     split_enumeration splits;
     if (plan.every_split) splits = make_split_enumeration(every_split_strata(plan), plan.group1, plan.n1);
     // The caller's groups in ascending order, for the observed cycle.
@@ -107,6 +115,12 @@ void run_cycles(const cycle_plan& plan, Phases&& phases, Tally&& tally) {
         if (cycle > 0) {
             if (plan.every_split)
                 next_split(splits, dealt1.data(), dealt2.data());
+            else if (plan.numbered && plan.strata != nullptr)
+                deal_numbered_within_strata(plan.seed, static_cast<uint64_t>(plan.first_cycle + c), strata,
+                                            strata_work, dealt1.data(), dealt2.data());
+            else if (plan.numbered)
+                deal_numbered(plan.seed, static_cast<uint64_t>(plan.first_cycle + c), sample_order, plan.n1,
+                              plan.n2, dealt1.data(), dealt2.data());
             else if (plan.strata != nullptr)
                 permute_within_strata(engine, strata, dealt1.data(), dealt2.data());
             else

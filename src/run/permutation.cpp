@@ -6,11 +6,50 @@
 namespace corrshift {
 
 void shuffle_samples(std::mt19937& engine, std::vector<int32_t>& sample_order) {
-    const size_t p = sample_order.size();
-    if (p < 2) return;
-    for (size_t i = 1; i < p; ++i) {
-        const uint32_t j = draw_index(engine, static_cast<uint32_t>(i + 1));
-        if (j != i) std::swap(sample_order[i], sample_order[j]);
+    shuffle_order(engine, sample_order);
+}
+
+namespace {
+
+constexpr uint64_t kGolden = 0x9E3779B97F4A7C15u;
+
+uint64_t mix64(uint64_t z) {
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+    return z ^ (z >> 31);
+}
+
+}  // namespace
+
+uint32_t cycle_stream::operator()() {
+    state += kGolden;
+    return static_cast<uint32_t>(mix64(state) >> 32);
+}
+
+cycle_stream make_cycle_stream(uint32_t seed, uint64_t cycle) {
+    // Two rounds of mixing: streams of neighbouring cycles start at
+    // unrelated points of SplitMix64's sequence, not one step apart.
+    return cycle_stream{mix64(mix64(seed + kGolden) ^ mix64(cycle * kGolden + 1))};
+}
+
+void deal_numbered(uint32_t seed, uint64_t cycle, std::vector<int32_t>& work, int32_t n1, int32_t n2,
+                   int32_t* group1, int32_t* group2) {
+    for (size_t s = 0; s < work.size(); ++s) work[s] = static_cast<int32_t>(s);
+    cycle_stream stream = make_cycle_stream(seed, cycle);
+    shuffle_order(stream, work);
+    std::copy_n(work.begin(), n1, group1);
+    std::copy_n(work.begin() + n1, n2, group2);
+}
+
+void deal_numbered_within_strata(uint32_t seed, uint64_t cycle, const stratified_dealing& strata,
+                                 stratified_dealing& work, int32_t* group1, int32_t* group2) {
+    cycle_stream stream = make_cycle_stream(seed, cycle);
+    for (size_t s = 0; s < strata.orders.size(); ++s) {
+        std::vector<int32_t>& order = work.orders[s];
+        order = strata.orders[s];
+        shuffle_order(stream, order);
+        group1 = std::copy_n(order.begin(), strata.n1[s], group1);
+        group2 = std::copy_n(order.begin() + strata.n1[s], strata.n2[s], group2);
     }
 }
 

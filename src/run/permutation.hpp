@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <random>
+#include <utility>
 #include <vector>
 
 namespace corrshift {
@@ -22,7 +23,28 @@ uint32_t draw_index(Engine& engine, uint32_t n) {
 
 // In-place shuffle: for i = 1 .. size-1, exchange position i with a drawn
 // position j in [0, i].
+template <class Engine>
+void shuffle_order(Engine& engine, std::vector<int32_t>& order) {
+    const size_t p = order.size();
+    for (size_t i = 1; i < p; ++i) {
+        const uint32_t j = draw_index(engine, static_cast<uint32_t>(i + 1));
+        if (j != i) std::swap(order[i], order[j]);
+    }
+}
+
 void shuffle_samples(std::mt19937& engine, std::vector<int32_t>& sample_order);
+
+// The draws of one numbered permutation cycle: SplitMix64 (Steele, Lea &
+// Flood 2014) started from a hash of the seed and the cycle number, its
+// outputs' high halves. Any cycle's dealing is then made without the ones
+// before it, so a run can start at any cycle and a run of c cycles deals
+// what the first c cycles of a longer run deal.
+struct cycle_stream {
+    uint64_t state;
+    uint32_t operator()();
+};
+
+cycle_stream make_cycle_stream(uint32_t seed, uint64_t cycle);
 
 // Shuffles sample_order once more and copies group 1 from its first n1
 // entries and group 2 from the next n2.
@@ -47,6 +69,15 @@ stratified_dealing make_stratified_dealing(const int32_t* strata, int32_t count,
 // and copies group 1 from the first n1[s] entries of each, group 2 from the
 // next n2[s], strata in order.
 void permute_within_strata(std::mt19937& engine, stratified_dealing& dealing, int32_t* group1, int32_t* group2);
+
+// Numbered dealings: cycle `cycle` of `seed` shuffles a fresh copy of the
+// columns in ascending order (of each stratum's, stratum by stratum, for
+// `strata`) with its own stream, and deals as permute_groups and
+// permute_within_strata do. `work` is scratch of the same shape.
+void deal_numbered(uint32_t seed, uint64_t cycle, std::vector<int32_t>& work, int32_t n1, int32_t n2,
+                   int32_t* group1, int32_t* group2);
+void deal_numbered_within_strata(uint32_t seed, uint64_t cycle, const stratified_dealing& strata,
+                                 stratified_dealing& work, int32_t* group1, int32_t* group2);
 
 // Every split of the samples once, for an exact test: within each stratum
 // (or of all columns) every choice of its group-1 count of columns as

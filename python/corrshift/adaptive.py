@@ -1,0 +1,193 @@
+"""Permutation counts that adapt to each row's decision (``permutations="auto"``).
+
+Each tested row (pair, feature or set) draws permutation cycles until the
+Benjamini-Hochberg decision at level ``fdr`` about it is settled, or until
+``max_permutations``. Its p-value is the anytime-valid Besag-Clifford
+p-value (Besag & Clifford 1991; Fischer & Ramdas 2024; Fischer, Barry &
+Ramdas 2024): with W permuted statistics less extreme than the observed one
+("wins") and L < h at least as extreme ("losses") so far,
+
+    p = h / (W + h),
+
+which only falls while the row runs. Once the row has h losses it stops,
+with the value it had before its h-th loss. Under the null hypothesis the
+permuted and observed statistics are exchangeable, so P(p <= a at any time)
+= P(h/a - h wins come before h losses) <= a: the p-value is valid whenever
+the row stops, however that is decided. A row that reaches
+``max_permutations`` = B with L < h losses takes the smaller of that and
+the fixed-count value (L + 1) / (B + 1), which keeps the guarantee (the
+event is contained in the first one, or has probability (L + 1)/(B + 1)).
+
+Between rounds of cycles, Benjamini-Hochberg runs over every tested row's
+current p-value; a running row whose p-value is already at most the
+current threshold fdr R / N stops: p-values only fall, so R only grows and
+that row is rejected at the end too. What remains running are the rows
+whose decision is still open. The final decisions are Benjamini-Hochberg's
+on the final p-values (``q_permutation <= fdr``).
+
+The cycles are the engine's numbered dealings: a round starts at the cycle
+where the last one ended (``first_cycle``), so a row that ran c cycles
+holds exactly the counts of a fixed run of c permutations.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+from collections.abc import Callable
+
+import numpy as np
+
+from .options import MAX_PERMUTATIONS
+
+#: h, the losses after which a row stops: larger h gives p-values closer to
+#: the fixed-count ones at the cost of more cycles for every row under the
+#: null hypothesis (about h ln(max_permutations) each).
+LOSSES = 10
+
+#: Rounds end at cycle LOSSES, then grow by this factor (at least LOSSES
+#: cycles a round): a row stops at most a quarter of its cycles after its
+#: decision was settled, and a run of 4e7 cycles takes some 70 rounds.
+GROWTH = 1.25
+
+#: The most cycles "auto" runs for any row: a row that still runs there has
+#: cost 1e9 dealings of its samples (tens of minutes even for one row), and
+#: 1e9 cycles let a lone row reach q <= 0.05 among 5e7 rows.
+MOST_PERMUTATIONS = 10 ** 9
+
+#: A round computes the dense block of every pair of the features its
+#: running pairs use, rather than the listed pairs, when they are at least
+#: this share of that block's pairs: dense tiles are several times faster a
+#: pair than listed pairs.
+DENSE_SHARE = 0.25
+
+#: ``run(rows, first_cycle, cycles)``: the (extreme, valid) counts of the
+#: given rows over cycles ``first_cycle + 1 .. first_cycle + cycles``.
+RoundRunner = Callable[[np.ndarray, int, int], tuple[np.ndarray, np.ndarray]]
+
+
+def default_max_permutations(rows: int, fdr: float) -> int:
+    """What Benjamini-Hochberg needs for a lone row among ``rows`` at ``fdr``: ceil(rows / fdr) - 1, at most
+    :data:`MOST_PERMUTATIONS` (and at least one round)."""
+    return int(min(max(math.ceil(rows / fdr) - 1, LOSSES), MOST_PERMUTATIONS))
+
+
+def round_ends(cap: int):
+    """The cycles after which rounds end: LOSSES, then growing by GROWTH (a round at most
+    MAX_PERMUTATIONS cycles, what one engine call counts), the last at ``cap``."""
+    end = 0
+    while end < cap:
+        end = min(cap, end + MAX_PERMUTATIONS, max(end + LOSSES, math.ceil(end * GROWTH)))
+        yield end
+
+
+def anytime_pvalues(extreme: np.ndarray, valid: np.ndarray) -> np.ndarray:
+    """h / (W + h) for W = valid - extreme wins (rows with fewer than h losses)."""
+    return LOSSES / (valid - extreme + LOSSES).astype(np.float64)
+
+
+def bh_threshold(p: np.ndarray, fdr: float, tested: int) -> float:
+    """The Benjamini-Hochberg threshold fdr R / N over ``tested`` = N rows' p-values (0 when R = 0).
+
+    Only p-values at most ``fdr`` can be rejected, so only they are sorted.
+    """
+    small = np.sort(p[p <= fdr])
+    if not len(small):
+        return 0.0
+    levels = fdr * np.arange(1, len(small) + 1) / tested
+    below = np.flatnonzero(small <= levels)
+    return float(levels[below[-1]]) if len(below) else 0.0
+
+
+@dataclasses.dataclass
+class AdaptiveRun:
+    """The state of an adaptive run over N rows."""
+
+    extreme: np.ndarray  # int64 counts so far
+    valid: np.ndarray
+    p: np.ndarray  # float64: the anytime-valid p-value; NaN for untested rows
+    cycles: np.ndarray  # int64: cycles each row ran
+    running: np.ndarray  # bool
+
+    @classmethod
+    def start(cls, tested: np.ndarray) -> AdaptiveRun:
+        n = len(tested)
+        p = np.where(tested, 1.0, np.nan)
+        return cls(np.zeros(n, np.int64), np.zeros(n, np.int64), p, np.zeros(n, np.int64), tested.copy())
+
+    def settle(self, rows: np.ndarray, extreme, valid, end: int, cap: int, fdr: float, tested: int) -> None:
+        """Add the counts of ``rows`` (running until cycle ``end``) and stop the rows whose decision is settled."""
+        self.extreme[rows] += extreme
+        self.valid[rows] += valid
+        self.cycles[rows] = end
+        e, v = self.extreme[rows], self.valid[rows]
+        lost = e >= LOSSES
+        going = rows[~lost]
+        p = anytime_pvalues(e[~lost], v[~lost])
+        if end >= cap:
+            p = np.minimum(p, (e[~lost] + 1.0) / (v[~lost] + 1.0))
+        # Rows with h losses keep the value they had before this round.
+        self.p[going] = p
+        self.running[rows[lost]] = False
+        if end >= cap:
+            self.running[rows] = False
+            return
+        threshold = bh_threshold(self.p[~np.isnan(self.p)], fdr, tested)
+        self.running[going[p <= threshold]] = False
+
+
+def run_adaptive(run: RoundRunner, first: tuple[np.ndarray, np.ndarray], tested: np.ndarray, fdr: float,
+                 cap: int, report: Callable[[int, int, int], None] | None = None) -> AdaptiveRun:
+    """Runs rounds of cycles over the running rows until none runs.
+
+    ``first`` holds every row's counts over the first round (cycles 1 ..
+    LOSSES, run with the observed statistics); ``tested`` marks the rows
+    that get p-values (their observed statistic defined); ``report(cycles,
+    cap, running)`` is told after each round.
+    """
+    state = AdaptiveRun.start(tested)
+    n_tested = int(tested.sum())
+    ends = round_ends(cap)
+    start = next(ends)
+    rows = np.flatnonzero(tested)
+    state.settle(rows, first[0][rows], first[1][rows], start, cap, fdr, n_tested)
+    if report is not None:
+        report(start, cap, int(state.running.sum()))
+    for end in ends:
+        rows = np.flatnonzero(state.running)
+        if not len(rows):
+            break
+        extreme, valid = run(rows, start, end - start)
+        state.settle(rows, extreme, valid, end, cap, fdr, n_tested)
+        if report is not None:
+            report(end, cap, int(state.running.sum()))
+        start = end
+    # Rows that never counted a defined cycle have no permutation p-value.
+    state.p[tested & (state.valid == 0)] = np.nan
+    return state
+
+
+def pair_rows(rows: np.ndarray, features: int) -> tuple[np.ndarray, np.ndarray]:
+    """The positions (i, j), i < j, of rows of all pairs of ``features`` in condensed order."""
+    k = features
+    starts = np.arange(k, dtype=np.int64) * (2 * k - np.arange(k, dtype=np.int64) - 1) // 2
+    i = np.searchsorted(starts, rows, side="right") - 1
+    j = rows - starts[i] + i + 1
+    return i, j
+
+
+def condensed_rows(i: np.ndarray, j: np.ndarray, features: int) -> np.ndarray:
+    """The condensed rows of pairs (i, j), i < j, of ``features``."""
+    i = i.astype(np.int64)
+    return i * (2 * features - i - 1) // 2 + (j - i - 1)
+
+
+def compact_pairs(first: np.ndarray, second: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """The features the pairs use (ascending) and the pairs' positions among them."""
+    used = np.union1d(first, second)
+    return used, np.searchsorted(used, first).astype(np.int32), np.searchsorted(used, second).astype(np.int32)
+
+
+def dense_pays(pairs: int, features: int) -> bool:
+    """Whether ``pairs`` running pairs among ``features`` features are run as the dense block of them all."""
+    return pairs >= DENSE_SHARE * features * (features - 1) / 2

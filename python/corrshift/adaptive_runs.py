@@ -1,0 +1,143 @@
+"""The analyses' rounds of adaptive permutations on the engine (see :mod:`corrshift.adaptive`).
+
+Each round runs only the rows still running: their pairs are compacted to
+the features they use, and run as the dense block of those features where
+they fill enough of it, as listed pairs otherwise.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+
+import numpy as np
+
+from . import native
+from .adaptive import (LOSSES, AdaptiveRun, compact_pairs, condensed_rows, dense_pays, pair_rows,
+                       run_adaptive)
+from .progress import progress_bar
+
+
+def _pair_counts(matrix, group1, group2, first, second, method, alternative, threads, dealing, start, cycles):
+    """Counts of pairs (first, second) of ``matrix`` over cycles start + 1 .. start + cycles."""
+    used, a, b = compact_pairs(first, second)
+    sub = np.ascontiguousarray(matrix[used])
+    dealt = dataclasses.replace(dealing, first_cycle=start)
+    low, high = np.minimum(a, b), np.maximum(a, b)
+    if dense_pays(len(a), len(used)) and not np.any(low == high):
+        columns = native.ztest(sub, group1, group2, method, alternative, cycles, threads, dealing=dealt,
+                               positions=False)
+        rows = condensed_rows(low, high, len(used))
+        return columns["extreme"][rows], columns["valid"][rows]
+    columns = native.ztest(sub, group1, group2, method, alternative, cycles, threads, pairs=(a, b), dealing=dealt)
+    return columns["extreme"], columns["valid"]
+
+
+def ztest_auto(prep, pairs, method: str, alternative: str, threads: int, progress, dealing: native.Dealing,
+               fdr: float, cap: int) -> dict[str, np.ndarray]:
+    """The z-test columns of all pairs (or the given ones) with adaptive permutations.
+
+    As :func:`corrshift.native.ztest` (all pairs without positions), with
+    the counts of the cycles each row ran, ``p_permutation`` (the
+    anytime-valid p-values) and ``cycles``.
+    """
+    matrix, group1, group2 = prep.matrix, prep.group1, prep.group2
+    k = matrix.shape[0]
+    with progress_bar(progress, "Permutations (auto)", "cycle") as bar:
+        columns = native.ztest(matrix, group1, group2, method, alternative, min(LOSSES, cap), threads,
+                               pairs=pairs, dealing=dealing, positions=False)
+
+        def run(rows, start, cycles):
+            first, second = pair_rows(rows, k) if pairs is None else (pairs[0][rows], pairs[1][rows])
+            return _pair_counts(matrix, group1, group2, first, second, method, alternative, threads, dealing,
+                                start, cycles)
+
+        state = run_adaptive(run, (columns["extreme"], columns["valid"]), ~np.isnan(columns["z_diff"]), fdr, cap,
+                             _reporter(bar))
+    return _with_state(columns, state)
+
+
+def _reporter(bar):
+    if bar is None:
+        return None
+    return lambda done, total, running: bar(done, total, running=f"{running:,} rows")
+
+
+def _with_state(columns: dict, state: AdaptiveRun) -> dict[str, np.ndarray]:
+    columns["extreme"], columns["valid"] = state.extreme, state.valid
+    columns["p_permutation"] = state.p
+    columns["cycles"] = state.cycles
+    return columns
+
+
+def _unit_counts(matrix, group1, group2, units, method, aggregate, alternative, threads, dealing, start, cycles):
+    """Counts of units (first, second, starts) of pairs of ``matrix`` over cycles start + 1 .. start + cycles."""
+    first, second, starts = units
+    used, a, b = compact_pairs(first, second)
+    columns = native.score_units(np.ascontiguousarray(matrix[used]), group1, group2, method, aggregate, alternative,
+                                 cycles, threads, (a, b), starts, dealing=dataclasses.replace(dealing, first_cycle=start))
+    return columns["extreme"], columns["valid"]
+
+
+def _listed_units(first: np.ndarray, second: np.ndarray, starts: np.ndarray):
+    """``units_of(rows)``: the pairs of the given units among units of listed pairs, as units."""
+    ends = np.append(starts[1:], len(first))
+
+    def units_of(rows):
+        lengths = ends[rows] - starts[rows]
+        take = np.concatenate([np.arange(starts[r], ends[r]) for r in rows])
+        return first[take], second[take], np.concatenate(([0], np.cumsum(lengths)[:-1])).astype(np.int32)
+
+    return units_of
+
+
+def _feature_units(features: np.ndarray, kept: np.ndarray):
+    """``units_of(rows)``: the pairs of each row's feature with every other kept feature, as units."""
+    def units_of(rows):
+        f = features[rows].astype(np.int32)
+        first, second = np.repeat(f, len(kept)), np.tile(kept.astype(np.int32), len(f))
+        other = first != second
+        return first[other], second[other], (np.arange(len(f)) * (len(kept) - 1)).astype(np.int32)
+
+    return units_of
+
+
+def _run_units(prep, units_of, columns, method, aggregate, alternative, threads, bar, dealing, fdr, cap):
+    def run(rows, start, cycles):
+        return _unit_counts(prep.matrix, prep.group1, prep.group2, units_of(rows), method, aggregate, alternative,
+                            threads, dealing, start, cycles)
+
+    state = run_adaptive(run, (columns["extreme"], columns["valid"]), ~np.isnan(columns["score"]), fdr, cap,
+                         _reporter(bar))
+    return _with_state(columns, state)
+
+
+def score_auto(prep, pairs, method: str, aggregate: str, alternative: str, threads: int, progress,
+               dealing: native.Dealing, fdr: float, cap: int) -> dict[str, np.ndarray]:
+    """The score columns of every feature (or of the first features of given pairs, sorted by first feature)
+    with adaptive permutations, as :func:`ztest_auto` gives the z-test's."""
+    with progress_bar(progress, "Permutations (auto)", "cycle") as bar:
+        columns = native.score(prep.matrix, prep.group1, prep.group2, method, aggregate, alternative,
+                               min(LOSSES, cap), threads, pairs=pairs, exclude=prep.undefined, dealing=dealing)
+        exclude = prep.undefined
+        if pairs is None:
+            units_of = _feature_units(columns["feature"], np.flatnonzero(~exclude))
+        else:
+            # The runs of each row's first feature, without pairs of excluded features (as the first round).
+            first, second = pairs
+            keep = ~(exclude[first] | exclude[second])
+            first, second = first[keep], second[keep]
+            starts = np.searchsorted(first, columns["feature"]).astype(np.int32)
+            units_of = _listed_units(first, second, starts)
+        return _run_units(prep, units_of, columns, method, aggregate, alternative, threads, bar, dealing, fdr, cap)
+
+
+def set_auto(prep, units, method: str, aggregate: str, alternative: str, threads: int, progress,
+             dealing: native.Dealing, fdr: float, cap: int) -> dict[str, np.ndarray]:
+    """The score columns of units (first, second, starts) of listed pairs (gene sets) with adaptive
+    permutations."""
+    first, second, starts = units
+    with progress_bar(progress, "Permutations (auto)", "cycle") as bar:
+        columns = native.score_units(prep.matrix, prep.group1, prep.group2, method, aggregate, alternative,
+                                     min(LOSSES, cap), threads, (first, second), starts, dealing=dealing)
+        return _run_units(prep, _listed_units(first, second, starts), columns, method, aggregate, alternative,
+                          threads, bar, dealing, fdr, cap)

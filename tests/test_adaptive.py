@@ -1,0 +1,318 @@
+"""permutations="auto": each row runs until its decision at the FDR level is settled.
+
+The p-value is the anytime-valid Besag-Clifford one, checked for validity
+against an exact float64 model of the stopping rule; the rounds run the
+engine's numbered cycles, so a row that ran c cycles holds the counts of a
+fixed run of c permutations, bit for bit.
+"""
+
+import math
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+from scipy import stats
+from scipy.special import betaln, gammaln
+
+import corrshift
+from corrshift import _core, adaptive, native
+from corrshift.adaptive import LOSSES, AdaptiveRun, round_ends
+from corrshift.adaptive_runs import score_auto, set_auto, ztest_auto
+from corrshift.api import prepare
+from corrshift.cli import main
+from corrshift.sets import unit_pairs
+
+QUIET = dict(progress=False, threads=2)
+
+
+def _changed_data(k=24, n=(24, 24), changed=4, seed=0):
+    """Independent features, and ``changed`` pairs (0, 1), (2, 3), ... correlated in group 1 only."""
+    rng = np.random.default_rng(seed)
+    x = rng.normal(size=(k, sum(n)))
+    for a in range(0, 2 * changed, 2):
+        x[a + 1, :n[0]] = x[a, :n[0]] + 0.3 * rng.normal(size=n[0])
+    return x
+
+
+# --- the numbered cycles ------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("strata", [None, np.repeat(np.arange(4), 10).astype(np.int32)])
+@pytest.mark.parametrize("method", ["pearson", "spearman"])
+def test_calls_over_consecutive_cycles_count_what_one_call_counts(method, strata):
+    x = np.random.default_rng(1).normal(size=(12, 40)).astype(np.float32)
+    g1, g2 = np.arange(0, 40, 2, dtype=np.int32), np.arange(1, 40, 2, dtype=np.int32)
+    args = (x, g1, g2, method, "two-sided")
+    whole = _core.ztest_exhaustive(*args, 90, 2, strata=strata, seed=5)
+    parts = [_core.ztest_exhaustive(*args, m, threads, strata=strata, seed=5, first_cycle=start)
+             for start, m, threads in ((0, 17, 1), (17, 40, 2), (57, 33, 3))]
+    for k in (4, 5):
+        assert np.array_equal(whole[k], sum(p[k] for p in parts))
+    # Another seed, or the same cycles again, counts otherwise.
+    assert not np.array_equal(whole[4], _core.ztest_exhaustive(*args, 90, 2, strata=strata, seed=6)[4])
+    again = _core.ztest_exhaustive(*args, 33, 2, strata=strata, seed=5, first_cycle=0)
+    assert not np.array_equal(parts[2][4], again[4])
+
+
+@pytest.mark.parametrize("call, message", [
+    (dict(first_cycle=-1), "first_cycle must be at least 0"),
+    (dict(first_cycle=2 ** 63 - 5), "first_cycle \\+ permutations must be below 2\\*\\*63"),
+])
+def test_first_cycle_is_checked(call, message):
+    x = np.random.default_rng(1).normal(size=(3, 10)).astype(np.float32)
+    g1, g2 = np.arange(5, dtype=np.int32), np.arange(5, 10, dtype=np.int32)
+    with pytest.raises(ValueError, match=message):
+        _core.ztest_exhaustive(x, g1, g2, "pearson", "two-sided", 9, 1, **call)
+
+
+def test_an_exact_test_starts_at_the_first_split():
+    x = np.random.default_rng(1).normal(size=(3, 8)).astype(np.float32)
+    g1, g2 = np.arange(4, dtype=np.int32), np.arange(4, 8, dtype=np.int32)
+    with pytest.raises(ValueError, match="first_cycle must be 0"):
+        _core.ztest_exhaustive(x, g1, g2, "pearson", "two-sided", 69, 1, exact=True, first_cycle=3)
+
+
+# --- the stopping rule against a float64 model --------------------------------------------------
+
+
+def _stopped_pvalue_distribution(cap):
+    """Exact law of the p-value of one row under the null hypothesis when it runs without a rejection.
+
+    A continuous null statistic makes the permuted statistics' losses
+    Bernoulli(U) given U ~ Uniform(0, 1) (the observed statistic's rank
+    among them is uniform). Over the rounds, the chance of a path of loss
+    counts is the product of the rounds' binomial coefficients times
+    B(l + 1, t - l + 1). Returns (values, probabilities) of the p-value.
+    """
+    ends = [0, *round_ends(cap)]
+    alive = {0: 0.0}  # losses so far (< h) -> log of the summed binomial products
+    law = {}
+    for start, end in zip(ends[:-1], ends[1:]):
+        step = end - start
+        after = {}
+        for l, weight in alive.items():
+            before = LOSSES / (start - l + LOSSES) if start else 1.0
+            for extra in range(step + 1):
+                total = l + extra
+                w = weight + gammaln(step + 1) - gammaln(extra + 1) - gammaln(step - extra + 1)
+                if total >= LOSSES:  # stops: the value it had before this round
+                    law[before] = law.get(before, 0.0) + math.exp(w + betaln(total + 1, end - total + 1))
+                else:
+                    after[total] = np.logaddexp(after.get(total, -np.inf), w)
+        alive = after
+    for l, weight in alive.items():
+        value = min(LOSSES / (cap - l + LOSSES), (l + 1) / (cap + 1))
+        law[value] = law.get(value, 0.0) + math.exp(weight + betaln(l + 1, cap - l + 1))
+    values = np.array(sorted(law))
+    return values, np.array([law[v] for v in values])
+
+
+@pytest.mark.parametrize("cap", [LOSSES, 37, 400])
+def test_the_pvalue_is_valid_whenever_the_row_stops(cap):
+    values, chances = _stopped_pvalue_distribution(cap)
+    assert math.isclose(chances.sum(), 1.0, rel_tol=1e-9)
+    # P(p <= a) <= a at every value a it takes; the smallest is 1 / (cap + 1).
+    assert np.all(np.cumsum(chances) <= values * (1 + 1e-9))
+    assert values[0] == pytest.approx(1 / (cap + 1))
+
+
+def _settled(counts, ends, fdr=0.05):
+    """Runs AdaptiveRun over rounds whose counts per row are given, as run_adaptive does."""
+    tested = np.ones(len(counts[0][0]), bool)
+    state = AdaptiveRun.start(tested)
+    for (extreme, valid), end in zip(counts, ends):
+        rows = np.flatnonzero(state.running)
+        state.settle(rows, np.asarray(extreme)[rows], np.asarray(valid)[rows], end, ends[-1], fdr, len(tested))
+    return state
+
+
+def test_rows_stop_by_losses_rejection_or_the_cap():
+    # Rows: many losses in round one; ten losses only in round two; never a loss; one loss.
+    state = _settled([([12, 4, 0, 1], [20, 20, 20, 20]), ([0, 7, 0, 0], [20, 20, 20, 20])], [20, 40])
+    # Row 0 keeps the value before its first round (1); row 1 the value after round one, 10 / (16 + 10).
+    assert state.p[0] == 1.0 and state.p[1] == pytest.approx(10 / 26)
+    assert list(state.cycles) == [20, 40, 40, 40] and not state.running.any()
+    # At the cap, the fixed-count value where it is smaller: 1 / 41 and 2 / 41.
+    assert state.p[2] == pytest.approx(1 / 41) and state.p[3] == pytest.approx(2 / 41)
+
+
+def test_a_row_stops_once_its_pvalue_is_below_the_threshold():
+    # 40 rows, 39 plainly not significant; the other without losses: after 400 cycles p = 10 / 410, above
+    # the threshold 0.05 * 1 / 40 = 0.00125; 7000 more cycles bring it to 10 / 7410 (still above), 1000 more
+    # to 10 / 8410, below: it stops.
+    state = _settled([(np.r_[0, np.full(39, 20)], np.full(40, 400))], [400, 10 ** 6])
+    assert state.running[0] and not state.running[1:].any() and state.p[0] == pytest.approx(10 / 410)
+    for more, running in ((7000, True), (1000, False)):
+        state.settle(np.array([0]), np.zeros(1, int), np.array([more]), 400 + more, 10 ** 6, 0.05, 40)
+        assert state.running[0] == running
+    assert state.p[0] == pytest.approx(10 / 8410) and state.cycles[0] == 1400
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_bh_threshold_matches_scipy(seed):
+    p = np.random.default_rng(seed).uniform(size=300) ** 4
+    q = stats.false_discovery_control(p)
+    rejected = q <= 0.05
+    threshold = adaptive.bh_threshold(p, 0.05, len(p))
+    assert np.array_equal(p <= threshold, rejected) if rejected.any() else threshold == 0
+
+
+def test_pair_positions_of_condensed_rows():
+    k = 9
+    i, j = np.triu_indices(k, 1)
+    rows = np.arange(len(i))
+    assert np.array_equal(adaptive.pair_rows(rows, k), (i, j))
+    assert np.array_equal(adaptive.condensed_rows(i, j, k), rows)
+
+
+# --- the engine's rounds: the counts of a fixed run ---------------------------------------------
+
+
+def _fixed_counts(prep, cycles, method, seed, **options):
+    """Counts of fixed runs of each distinct cycle count."""
+    found = {}
+    for c in np.unique(cycles):
+        dealing = native.Dealing(prep.strata, seed)
+        found[c] = options["call"](prep, int(c), dealing)
+    return found
+
+
+def _assert_prefix_counts(columns, fixed):
+    for c, (extreme, valid) in fixed.items():
+        rows = columns["cycles"] == c
+        assert rows.any()
+        assert np.array_equal(columns["extreme"][rows], extreme[rows])
+        assert np.array_equal(columns["valid"][rows], valid[rows])
+
+
+@pytest.mark.parametrize("method", ["pearson", "spearman"])
+@pytest.mark.parametrize("listed, strata", [(False, False), (True, False), (False, True)])
+def test_a_row_that_ran_c_cycles_has_the_counts_of_a_fixed_run_of_c(method, listed, strata):
+    x = _changed_data(k=16, changed=3)
+    if method == "spearman":
+        x = np.round(x * 2)  # ties
+    labels = np.repeat(["a", "b"], 24)
+    prep = prepare(x, None, None, groupby=labels, groups=("a", "b"), method=method,
+                   strata=np.tile([0, 1], 24) if strata else None)
+    pairs = None
+    if listed:
+        rng = np.random.default_rng(2)
+        first = rng.integers(0, 16, 60).astype(np.int32)
+        second = ((first + rng.integers(1, 16, 60)) % 16).astype(np.int32)
+        pairs = (np.r_[first, 0, 2, 4], np.r_[second, 1, 3, 5].astype(np.int32))
+    dealing = native.Dealing(prep.strata, 11)
+    columns = ztest_auto(prep, pairs, method, "two-sided", 2, False, dealing, 0.05, 3000)
+    assert len(np.unique(columns["cycles"])) >= 3 and columns["cycles"].max() == 3000
+
+    def call(prep, c, dealing):
+        got = native.ztest(prep.matrix, prep.group1, prep.group2, method, "two-sided", c, 2, pairs=pairs,
+                           dealing=dealing)
+        return got["extreme"], got["valid"]
+
+    _assert_prefix_counts(columns, _fixed_counts(prep, columns["cycles"], method, 11, call=call))
+
+
+@pytest.mark.parametrize("aggregate", ["mean", "median"])
+def test_feature_and_set_scores_have_the_counts_of_fixed_runs(aggregate):
+    x = _changed_data(k=14, changed=3, seed=3)
+    x[13, :24] = 1.0  # constant in group 1: excluded from every score
+    prep = prepare(x, np.arange(24), np.arange(24, 48))
+    dealing = native.Dealing(None, 4)
+    columns = score_auto(prep, None, "pearson", aggregate, "two-sided", 2, False, dealing, 0.05, 2000)
+    assert np.isnan(columns["p_permutation"][13]) and len(np.unique(columns["cycles"][:13])) >= 2
+
+    def features(prep, c, dealing):
+        got = native.score(prep.matrix, prep.group1, prep.group2, "pearson", aggregate, "two-sided", c, 2,
+                           exclude=prep.undefined, dealing=dealing)
+        return got["extreme"], got["valid"]
+
+    tested = ~np.isnan(columns["p_permutation"])
+    fixed = _fixed_counts(prep, columns["cycles"][tested], "pearson", 4, call=features)
+    _assert_prefix_counts({k: v[tested] for k, v in columns.items()}, {c: (e[tested], v[tested])
+                                                                         for c, (e, v) in fixed.items()})
+
+    sets = {"one": [0, 1, 2, 3], "two": [4, 5, 6], "three": [7, 8, 9, 10, 11]}
+    first, second, starts, _ = unit_pairs(sets, prep.features, prep.undefined)
+    columns = set_auto(prep, (first, second, starts), "pearson", aggregate, "two-sided", 2, False, dealing,
+                       0.05, 2000)
+
+    def units(prep, c, dealing):
+        got = native.score_units(prep.matrix, prep.group1, prep.group2, "pearson", aggregate, "two-sided", c, 2,
+                                 (first, second), starts, dealing=dealing)
+        return got["extreme"], got["valid"]
+
+    _assert_prefix_counts(columns, _fixed_counts(prep, columns["cycles"], "pearson", 4, call=units))
+
+
+# --- through the API and the command line -------------------------------------------------------
+
+
+def _significant(table):
+    chosen = table[table.q_permutation <= 0.05]
+    return set(zip(chosen.feature_a.astype(int), chosen.feature_b.astype(int)))
+
+
+def test_auto_decides_as_a_long_fixed_run_and_stops_most_pairs_early():
+    x = _changed_data(k=30, changed=4)
+    res = corrshift.ztest(x, range(24), range(24, 48), permutations="auto", **QUIET)
+    assert res.attrs["permutations"] == "auto" and res.attrs["max_permutations"] == math.ceil(435 / 0.05) - 1
+    fixed = corrshift.ztest(x, range(24), range(24, 48), permutations=res.attrs["max_permutations"], **QUIET)
+    assert _significant(res) == _significant(fixed) == {(2, 3), (4, 5), (6, 7)}
+    # Most pairs stop within a few dozen cycles; the changed ones run until they are decided.
+    assert res.cycles.median() <= 50 and res.cycles.max() <= res.attrs["max_permutations"]
+    assert res.cycles.sum() < 0.05 * len(res) * res.attrs["max_permutations"]
+    assert res.columns[-1] == "cycles"
+
+
+def test_auto_under_the_null_is_not_anti_conservative():
+    x = np.random.default_rng(7).normal(size=(40, 60))
+    res = corrshift.ztest(x, range(30), range(30, 60), permutations="auto", **QUIET)
+    assert (res.p_permutation <= 0.05).mean() <= 0.07
+    assert (res.q_permutation <= 0.05).sum() <= 2
+
+
+def test_scores_and_sets_run_auto():
+    x = pd.DataFrame(_changed_data(k=20, changed=4), index=[f"g{i}" for i in range(20)])
+    scores = corrshift.score(x, range(24), range(24, 48), permutations="auto", **QUIET)
+    assert "cycles" in scores.columns and scores.attrs["permutations"] == "auto"
+    fixed = corrshift.score(x, range(24), range(24, 48), permutations=scores.attrs["max_permutations"], **QUIET)
+    assert scores.p_permutation.idxmin() == fixed.p_permutation.idxmin()
+    sets = corrshift.score(x, range(24), range(24, 48), permutations="auto", **QUIET,
+                           sets={"changed": [f"g{i}" for i in range(2, 8)], "plain": ["g10", "g11", "g12"]})
+    assert list(sets.columns) == ["set", "pairs", "score", "p_permutation", "q_permutation", "cycles"]
+    assert list(sets.q_permutation <= 0.05) == [True, False] and sets.attrs["permutations"] == "auto"
+
+
+def test_few_splits_give_the_exact_test_also_with_auto():
+    x = np.random.default_rng(2).normal(size=(4, 8))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        res = corrshift.ztest(x, range(4), range(4, 8), permutations="auto", **QUIET)
+    assert res.attrs["exact"] and res.attrs["permutations"] == 69 and "cycles" not in res.columns
+
+
+@pytest.mark.parametrize("options, message", [
+    (dict(permutations="many"), 'permutations must be a whole number or "auto"'),
+    (dict(permutations=100, max_permutations=1000), "max_permutations is the most cycles"),
+    (dict(permutations="auto", fdr=0), "fdr must be a number between 0 and 1"),
+    (dict(permutations="auto", max_permutations=0), "max_permutations must be between"),
+    (dict(permutations="auto", top=10), 'permutations="auto" runs in one call'),
+])
+def test_adaptive_options_are_checked(options, message):
+    x = np.random.default_rng(2).normal(size=(4, 20))
+    with pytest.raises(ValueError, match=message):
+        corrshift.ztest(x, range(10), range(10, 20), **QUIET, **options)
+
+
+def test_command_line_runs_auto(tmp_path, capsys):
+    data, samples = tmp_path / "data.tsv", tmp_path / "samples.tsv"
+    pd.DataFrame(_changed_data(k=10, changed=2), index=[f"f{i}" for i in range(10)],
+                 columns=[f"s{j}" for j in range(48)]).to_csv(data, sep="\t")
+    pd.DataFrame({"kind": np.repeat(["a", "b"], 24)}, index=[f"s{j}" for j in range(48)]).to_csv(samples, sep="\t")
+    out = tmp_path / "out.tsv"
+    assert main(["ztest", str(data), "--groups", str(samples), "--by", "kind", "--compare", "a", "b",
+                 "--permutations", "auto", "--max-permutations", "2000", "--out", str(out), "--quiet"]) == 0
+    table = pd.read_csv(out, sep="\t")
+    assert table.cycles.max() == 2000 and table.cycles.min() >= LOSSES
+    assert "auto permutations (" in capsys.readouterr().out
