@@ -108,6 +108,8 @@ class AdaptiveRun:
     p: np.ndarray  # float64: the anytime-valid p-value; NaN for untested rows
     cycles: np.ndarray  # int64: cycles each row ran
     running: np.ndarray  # bool
+    #: After each round: [cycles so far, rows still running] (the cost curve).
+    rounds: list = dataclasses.field(default_factory=list)
 
     @classmethod
     def start(cls, tested: np.ndarray) -> AdaptiveRun:
@@ -151,20 +153,25 @@ def run_adaptive(run: RoundRunner, first: tuple[np.ndarray, np.ndarray], tested:
     start = next(ends)
     rows = np.flatnonzero(tested)
     state.settle(rows, first[0][rows], first[1][rows], start, cap, fdr, n_tested)
-    if report is not None:
-        report(start, cap, int(state.running.sum()))
+    _told(state, start, cap, report)
     for end in ends:
         rows = np.flatnonzero(state.running)
         if not len(rows):
             break
         extreme, valid = run(rows, start, end - start)
         state.settle(rows, extreme, valid, end, cap, fdr, n_tested)
-        if report is not None:
-            report(end, cap, int(state.running.sum()))
+        _told(state, end, cap, report)
         start = end
     # Rows that never counted a defined cycle have no permutation p-value.
     state.p[tested & (state.valid == 0)] = np.nan
     return state
+
+
+def _told(state: AdaptiveRun, cycles: int, cap: int, report) -> None:
+    running = int(state.running.sum())
+    state.rounds.append([cycles, running])
+    if report is not None:
+        report(cycles, cap, running)
 
 
 def pair_rows(rows: np.ndarray, features: int) -> tuple[np.ndarray, np.ndarray]:

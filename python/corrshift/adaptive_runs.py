@@ -66,6 +66,7 @@ def _with_state(columns: dict, state: AdaptiveRun) -> dict[str, np.ndarray]:
     columns["extreme"], columns["valid"] = state.extreme, state.valid
     columns["p_permutation"] = state.p
     columns["cycles"] = state.cycles
+    columns["rounds"] = state.rounds
     return columns
 
 

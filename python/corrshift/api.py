@@ -518,7 +518,7 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     recorded = dict(options, seed=seed, exact=dealing.exact, class_alpha=class_alpha, **adaptive)
     if adaptive:
         columns = ztest_auto(prep, pairs, method, alternative, threads, progress, dealing, fdr, permutations)
-        recorded.update(permutations=AUTO, row_cycles=int(columns["cycles"].sum()))
+        recorded.update(permutations=AUTO, **_adaptive_attrs(columns))
         table = ztest_table(prep, columns)
         return _delivered(data, key_added, file, _finish(table, ZTEST, prep, len(table), chunking, **recorded))
     if chunking is not None:
@@ -555,6 +555,12 @@ def _dealing(prep: Prepared, permutations: int | str, seed: int | None, rows: in
     if adaptive and not exact:
         cycles = permutations
     return cycles, native.Dealing(prep.strata, seed, exact), {} if exact else adaptive
+
+
+def _adaptive_attrs(columns: dict) -> dict:
+    """What an adaptive run adds to ``attrs``: the cycles of all rows together, and after each round the
+    cycles so far and the rows still running (the cost curve)."""
+    return dict(row_cycles=int(columns["cycles"].sum()), rounds=columns.pop("rounds"))
 
 
 def _check_adaptive_run(permutations, chunking) -> None:
@@ -731,7 +737,7 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     if adaptive:
         columns = score_auto(prep, pairs, method, aggregate, alternative, threads, progress, dealing, fdr,
                              permutations)
-        recorded.update(permutations=AUTO, row_cycles=int(columns["cycles"].sum()))
+        recorded.update(permutations=AUTO, **_adaptive_attrs(columns))
         table = score_table(prep, columns)
         return _delivered(data, key_added, file, _finish(table, SCORE, prep, len(table), None, **recorded))
     if chunking is not None:
@@ -758,7 +764,7 @@ def _set_scores(prep: Prepared, sets, threads, progress, permutations, asked: di
     if adaptive:
         columns = set_auto(prep, (first, second, starts), method, aggregate, alternative, threads, progress,
                            dealing, asked["fdr"], permutations)
-        adaptive.update(row_cycles=int(columns["cycles"].sum()))
+        adaptive.update(_adaptive_attrs(columns))
     else:
         columns = native.score_units(prep.matrix, prep.group1, prep.group2, method, aggregate, alternative,
                                      permutations, threads, (first, second), starts, progress=progress,
