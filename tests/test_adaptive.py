@@ -229,7 +229,7 @@ def test_feature_and_set_scores_have_the_counts_of_fixed_runs(aggregate):
 
     tested = ~np.isnan(columns["p_permutation"])
     fixed = _fixed_counts(prep, columns["cycles"][tested], "pearson", 4, call=features)
-    _assert_prefix_counts({k: v[tested] for k, v in columns.items()}, {c: (e[tested], v[tested])
+    _assert_prefix_counts({k: columns[k][tested] for k in ("cycles", "extreme", "valid")}, {c: (e[tested], v[tested])
                                                                          for c, (e, v) in fixed.items()})
 
     sets = {"one": [0, 1, 2, 3], "two": [4, 5, 6], "three": [7, 8, 9, 10, 11]}

@@ -37,7 +37,8 @@ CONSTANT[5, G1] = 1.0  # constant in group 1: its 5 pairs are not tested
     (corrshift.ztest, X, 49, r"^49 permutations are too few for 15 tested pairs: the smallest p_permutation is "
                              r"1/50, and Benjamini-Hochberg brings it to q_permutation <= 0.05 only when at least "
                              r"6 of the 15 pairs reach it together; a single pair can reach it with 299 "
-                             r"permutations or more \(15 / 0.05 - 1\)$"),
+                             r"permutations or more \(15 / 0.05 - 1\), or with permutations=\"auto\", which runs "
+                             r"each pair as long as its decision needs$"),
     (corrshift.ztest, X, 9, r"^9 permutations are too few for 15 tested pairs: the smallest p_permutation is "
                             r"1/10, above 0.05, so no q_permutation can reach 0.05; .* with 299 permutations"),
     (corrshift.ztest, CONSTANT, 49, r"too few for 10 tested pairs: .* with 199 permutations or more"),
@@ -64,5 +65,6 @@ def test_enough_permutations_or_none_say_nothing(test, permutations):
 
 def test_more_than_the_possible_count_says_to_test_fewer_rows():
     with pytest.warns(CorrshiftWarning, match=r"a single pair would need 19999999 permutations \(1000000 / 0.05 "
-                                              r"- 1\), more than the 16777216 possible: test fewer pairs"):
+                                              r"- 1\), more than the 16777216 possible: test fewer pairs, or let "
+                                              r"permutations=\"auto\" run each pair"):
         warn_if_unreachable(1_000_000, 1000, "pairs")

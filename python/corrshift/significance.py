@@ -75,7 +75,9 @@ def warn_if_unreachable(rows: int, permutations: int, noun: str) -> None:
                f"{together} of the {rows} {noun} reach it together")
     if needed > MAX_PERMUTATIONS:
         advice = (f"a single {one} would need {needed} permutations ({rows} / {level} - 1), more than the "
-                  f"{MAX_PERMUTATIONS} possible: test fewer {noun}")
+                  f"{MAX_PERMUTATIONS} possible: test fewer {noun}, or let permutations=\"auto\" run each "
+                  f"{one} as long as its decision needs")
     else:
-        advice = f"a single {one} can reach it with {needed} permutations or more ({rows} / {level} - 1)"
+        advice = (f"a single {one} can reach it with {needed} permutations or more ({rows} / {level} - 1), or "
+                  f"with permutations=\"auto\", which runs each {one} as long as its decision needs")
     warn(f"{permutations} permutations are too few for {rows} tested {noun}: {why}; {advice}")
