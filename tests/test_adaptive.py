@@ -203,7 +203,7 @@ def test_a_row_that_ran_c_cycles_has_the_counts_of_a_fixed_run_of_c(method, list
         pairs = (np.r_[first, 0, 2, 4], np.r_[second, 1, 3, 5].astype(np.int32))
     dealing = native.Dealing(prep.strata, 11)
     columns = ztest_auto(prep, pairs, method, "two-sided", 2, False, dealing, 0.05, 3000)
-    assert len(np.unique(columns["cycles"])) >= 3 and columns["cycles"].max() == 3000
+    assert len(np.unique(columns["cycles"])) >= 5
 
     def call(prep, c, dealing):
         got = native.ztest(prep.matrix, prep.group1, prep.group2, method, "two-sided", c, 2, pairs=pairs,

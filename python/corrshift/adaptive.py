@@ -55,11 +55,19 @@ GROWTH = 1.25
 #: 1e9 cycles let a lone row reach q <= 0.05 among 5e7 rows.
 MOST_PERMUTATIONS = 10 ** 9
 
-#: A round computes the dense block of every pair of the features its
-#: running pairs use, rather than the listed pairs, when they are at least
-#: this share of that block's pairs: dense tiles are several times faster a
-#: pair than listed pairs.
-DENSE_SHARE = 0.25
+#: What a cycle costs the engine, in nanoseconds, for the choice between the
+#: dense block of a group of features and their listed pairs (one thread,
+#: measured with corrshift.native on a 2-core Xeon; only their ratios
+#: matter): a pair of a dense block (tiles vectorised across pairs), a
+#: listed pair (one pair's sum in sample order at a time), and a call's
+#: fixed part (dealing, the features' rows, the report).
+DENSE_PAIR_NS = 10.0
+LISTED_PAIR_NS = 150.0
+CALL_NS = 15_000.0
+
+#: Below this many nanoseconds of work a cycle, a call runs on one thread:
+#: waking the workers for every phase would cost more than it saves.
+ONE_THREAD_NS = 200_000.0
 
 #: ``run(rows, first_cycle, cycles)``: the (extreme, valid) counts of the
 #: given rows over cycles ``first_cycle + 1 .. first_cycle + cycles``.
@@ -196,5 +204,34 @@ def compact_pairs(first: np.ndarray, second: np.ndarray) -> tuple[np.ndarray, np
 
 
 def dense_pays(pairs: int, features: int) -> bool:
-    """Whether ``pairs`` running pairs among ``features`` features are run as the dense block of them all."""
-    return pairs >= DENSE_SHARE * features * (features - 1) / 2
+    """Whether ``pairs`` pairs among ``features`` features cost a cycle less as the dense block of all their
+    pairs, in a call of their own, than as listed pairs in a shared call."""
+    return DENSE_PAIR_NS * features * (features - 1) / 2 + CALL_NS < LISTED_PAIR_NS * pairs
+
+
+def pair_groups(first: np.ndarray, second: np.ndarray) -> list[np.ndarray]:
+    """The pairs (positions into ``first``/``second``) in groups that a round computes in one call each:
+    each connected group of features whose pairs pay as a dense block (:func:`dense_pays`) on its own,
+    and all other pairs together, listed (the last group)."""
+    from scipy.sparse import coo_matrix
+    from scipy.sparse.csgraph import connected_components
+
+    used, a, b = compact_pairs(first, second)
+    graph = coo_matrix((np.ones(len(a), np.int8), (a, b)), shape=(len(used), len(used)))
+    _, label = connected_components(graph, directed=False)
+    component = label[a]
+    order = np.argsort(component, kind="stable")
+    bounds = np.flatnonzero(np.diff(component[order])) + 1
+    dense, listed = [], []
+    for members in np.split(order, bounds):
+        features = len(np.union1d(a[members], b[members]))
+        (dense if dense_pays(len(members), features) else listed).append(members)
+    if listed:
+        dense.append(np.sort(np.concatenate(listed)))
+    return dense
+
+
+def call_threads(threads: int, pairs: int, dense_pairs: int) -> int:
+    """One thread for a call whose cycle is too little work to share, else ``threads``."""
+    work = CALL_NS + LISTED_PAIR_NS * pairs + DENSE_PAIR_NS * dense_pairs
+    return 1 if work < ONE_THREAD_NS else threads

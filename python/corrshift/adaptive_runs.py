@@ -12,24 +12,31 @@ import dataclasses
 import numpy as np
 
 from . import native
-from .adaptive import (LOSSES, AdaptiveRun, compact_pairs, condensed_rows, dense_pays, pair_rows,
-                       run_adaptive)
+from .adaptive import (LOSSES, AdaptiveRun, call_threads, compact_pairs, condensed_rows, dense_pays, pair_groups,
+                       pair_rows, run_adaptive)
 from .progress import progress_bar
 
 
 def _pair_counts(matrix, group1, group2, first, second, method, alternative, threads, dealing, start, cycles):
-    """Counts of pairs (first, second) of ``matrix`` over cycles start + 1 .. start + cycles."""
-    used, a, b = compact_pairs(first, second)
-    sub = np.ascontiguousarray(matrix[used])
+    """Counts of pairs (first, second) of ``matrix`` over cycles start + 1 .. start + cycles: each group of
+    :func:`corrshift.adaptive.pair_groups` in a call of its own, on the features it uses."""
+    extreme, valid = np.empty(len(first), np.int64), np.empty(len(first), np.int64)
     dealt = dataclasses.replace(dealing, first_cycle=start)
-    low, high = np.minimum(a, b), np.maximum(a, b)
-    if dense_pays(len(a), len(used)) and not np.any(low == high):
-        columns = native.ztest(sub, group1, group2, method, alternative, cycles, threads, dealing=dealt,
-                               positions=False)
-        rows = condensed_rows(low, high, len(used))
-        return columns["extreme"][rows], columns["valid"][rows]
-    columns = native.ztest(sub, group1, group2, method, alternative, cycles, threads, pairs=(a, b), dealing=dealt)
-    return columns["extreme"], columns["valid"]
+    for members in pair_groups(first, second):
+        used, a, b = compact_pairs(first[members], second[members])
+        sub = np.ascontiguousarray(matrix[used])
+        low, high = np.minimum(a, b), np.maximum(a, b)
+        block = len(used) * (len(used) - 1) // 2
+        if dense_pays(len(a), len(used)) and not np.any(low == high):
+            columns = native.ztest(sub, group1, group2, method, alternative, cycles,
+                                   call_threads(threads, 0, block), dealing=dealt, positions=False)
+            rows = condensed_rows(low, high, len(used))
+            extreme[members], valid[members] = columns["extreme"][rows], columns["valid"][rows]
+        else:
+            columns = native.ztest(sub, group1, group2, method, alternative, cycles,
+                                   call_threads(threads, len(a), 0), pairs=(a, b), dealing=dealt)
+            extreme[members], valid[members] = columns["extreme"], columns["valid"]
+    return extreme, valid
 
 
 def ztest_auto(prep, pairs, method: str, alternative: str, threads: int, progress, dealing: native.Dealing,
@@ -75,7 +82,8 @@ def _unit_counts(matrix, group1, group2, units, method, aggregate, alternative, 
     first, second, starts = units
     used, a, b = compact_pairs(first, second)
     columns = native.score_units(np.ascontiguousarray(matrix[used]), group1, group2, method, aggregate, alternative,
-                                 cycles, threads, (a, b), starts, dealing=dataclasses.replace(dealing, first_cycle=start))
+                                 cycles, call_threads(threads, len(a), 0), (a, b), starts,
+                                 dealing=dataclasses.replace(dealing, first_cycle=start))
     return columns["extreme"], columns["valid"]
 
 
