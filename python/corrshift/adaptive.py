@@ -153,7 +153,8 @@ def run_adaptive(run: RoundRunner, first: tuple[np.ndarray, np.ndarray], tested:
     ``first`` holds every row's counts over the first round (cycles 1 ..
     LOSSES, run with the observed statistics); ``tested`` marks the rows
     that get p-values (their observed statistic defined); ``report(cycles,
-    cap, running)`` is told after each round.
+    running, tested)`` is told after each round (rows still running of the
+    tested rows).
     """
     state = AdaptiveRun.start(tested)
     n_tested = int(tested.sum())
@@ -161,25 +162,25 @@ def run_adaptive(run: RoundRunner, first: tuple[np.ndarray, np.ndarray], tested:
     start = next(ends)
     rows = np.flatnonzero(tested)
     state.settle(rows, first[0][rows], first[1][rows], start, cap, fdr, n_tested)
-    _told(state, start, cap, report)
+    _told(state, start, n_tested, report)
     for end in ends:
         rows = np.flatnonzero(state.running)
         if not len(rows):
             break
         extreme, valid = run(rows, start, end - start)
         state.settle(rows, extreme, valid, end, cap, fdr, n_tested)
-        _told(state, end, cap, report)
+        _told(state, end, n_tested, report)
         start = end
     # Rows that never counted a defined cycle have no permutation p-value.
     state.p[tested & (state.valid == 0)] = np.nan
     return state
 
 
-def _told(state: AdaptiveRun, cycles: int, cap: int, report) -> None:
+def _told(state: AdaptiveRun, cycles: int, tested: int, report) -> None:
     running = int(state.running.sum())
     state.rounds.append([cycles, running])
     if report is not None:
-        report(cycles, cap, running)
+        report(cycles, running, tested)
 
 
 def pair_rows(rows: np.ndarray, features: int) -> tuple[np.ndarray, np.ndarray]:

@@ -49,7 +49,7 @@ def ztest_auto(prep, pairs, method: str, alternative: str, threads: int, progres
     """
     matrix, group1, group2 = prep.matrix, prep.group1, prep.group2
     k = matrix.shape[0]
-    with progress_bar(progress, "Permutations (auto)", "cycle") as bar:
+    with progress_bar(progress, "Permutations (auto)", "row") as bar:
         columns = native.ztest(matrix, group1, group2, method, alternative, min(LOSSES, cap), threads,
                                pairs=pairs, dealing=dealing, positions=False)
 
@@ -64,9 +64,10 @@ def ztest_auto(prep, pairs, method: str, alternative: str, threads: int, progres
 
 
 def _reporter(bar):
+    """The bar counts the rows decided, and shows the cycles so far."""
     if bar is None:
         return None
-    return lambda done, total, running: bar(done, total, running=f"{running:,} rows")
+    return lambda cycles, running, tested: bar(tested - running, tested, cycles=f"{cycles:,}")
 
 
 def _with_state(columns: dict, state: AdaptiveRun) -> dict[str, np.ndarray]:
@@ -124,7 +125,7 @@ def score_auto(prep, pairs, method: str, aggregate: str, alternative: str, threa
                dealing: native.Dealing, fdr: float, cap: int) -> dict[str, np.ndarray]:
     """The score columns of every feature (or of the first features of given pairs, sorted by first feature)
     with adaptive permutations, as :func:`ztest_auto` gives the z-test's."""
-    with progress_bar(progress, "Permutations (auto)", "cycle") as bar:
+    with progress_bar(progress, "Permutations (auto)", "row") as bar:
         columns = native.score(prep.matrix, prep.group1, prep.group2, method, aggregate, alternative,
                                min(LOSSES, cap), threads, pairs=pairs, exclude=prep.undefined, dealing=dealing)
         exclude = prep.undefined
@@ -145,7 +146,7 @@ def set_auto(prep, units, method: str, aggregate: str, alternative: str, threads
     """The score columns of units (first, second, starts) of listed pairs (gene sets) with adaptive
     permutations."""
     first, second, starts = units
-    with progress_bar(progress, "Permutations (auto)", "cycle") as bar:
+    with progress_bar(progress, "Permutations (auto)", "row") as bar:
         columns = native.score_units(prep.matrix, prep.group1, prep.group2, method, aggregate, alternative,
                                      min(LOSSES, cap), threads, (first, second), starts, dealing=dealing)
         return _run_units(prep, _listed_units(first, second, starts), columns, method, aggregate, alternative,
