@@ -316,3 +316,15 @@ def test_command_line_runs_auto(tmp_path, capsys):
     table = pd.read_csv(out, sep="\t")
     assert table.cycles.max() == 2000 and table.cycles.min() >= LOSSES
     assert "auto permutations (" in capsys.readouterr().out
+
+
+def test_modules_of_running_pairs_run_as_dense_blocks():
+    # Two modules of 30 features (all their pairs running) joined by scattered pairs to 200 other features.
+    rng = np.random.default_rng(0)
+    modules = [np.triu_indices(30, 1), tuple(t + 30 for t in np.triu_indices(30, 1))]
+    scattered = (rng.integers(0, 60, 150), rng.integers(60, 260, 150))
+    first = np.concatenate([modules[0][0], modules[1][0], scattered[0]])
+    second = np.concatenate([modules[0][1], modules[1][1], scattered[1]])
+    groups = adaptive.pair_groups(first, second)
+    assert sorted(len(g) for g in groups) == [150, 435, 435]
+    assert np.array_equal(np.sort(np.concatenate(groups)), np.arange(len(first)))

@@ -65,6 +65,10 @@ DENSE_PAIR_NS = 10.0
 LISTED_PAIR_NS = 150.0
 CALL_NS = 15_000.0
 
+#: Features with at least this many running pairs form the modules that
+#: :func:`pair_groups` looks for within a group too sparse for a dense block.
+CORE_DEGREE = 8
+
 #: Below this many nanoseconds of work a cycle, a call runs on one thread:
 #: waking the workers for every phase would cost more than it saves.
 ONE_THREAD_NS = 200_000.0
@@ -207,29 +211,55 @@ def compact_pairs(first: np.ndarray, second: np.ndarray) -> tuple[np.ndarray, np
 def dense_pays(pairs: int, features: int) -> bool:
     """Whether ``pairs`` pairs among ``features`` features cost a cycle less as the dense block of all their
     pairs, in a call of their own, than as listed pairs in a shared call."""
-    return DENSE_PAIR_NS * features * (features - 1) / 2 + CALL_NS < LISTED_PAIR_NS * pairs
+    return _dense_cost(features) < LISTED_PAIR_NS * pairs
 
 
-def pair_groups(first: np.ndarray, second: np.ndarray) -> list[np.ndarray]:
-    """The pairs (positions into ``first``/``second``) in groups that a round computes in one call each:
-    each connected group of features whose pairs pay as a dense block (:func:`dense_pays`) on its own,
-    and all other pairs together, listed (the last group)."""
+def _components(a: np.ndarray, b: np.ndarray, features: int) -> np.ndarray:
+    """The connected component of each pair (a, b) of the graph of the pairs over ``features`` nodes."""
     from scipy.sparse import coo_matrix
     from scipy.sparse.csgraph import connected_components
 
-    used, a, b = compact_pairs(first, second)
-    graph = coo_matrix((np.ones(len(a), np.int8), (a, b)), shape=(len(used), len(used)))
-    _, label = connected_components(graph, directed=False)
-    component = label[a]
+    graph = coo_matrix((np.ones(len(a), np.int8), (a, b)), shape=(features, features))
+    return connected_components(graph, directed=False)[1][a]
+
+
+def _dense_groups(a: np.ndarray, b: np.ndarray, members: np.ndarray, features: int) -> list[np.ndarray]:
+    """The groups of ``members`` (pairs sharing a connected component) whose pairs pay as a dense block."""
+    component = _components(a[members], b[members], features)
     order = np.argsort(component, kind="stable")
-    bounds = np.flatnonzero(np.diff(component[order])) + 1
-    dense, listed = [], []
-    for members in np.split(order, bounds):
-        features = len(np.union1d(a[members], b[members]))
-        (dense if dense_pays(len(members), features) else listed).append(members)
-    if listed:
-        dense.append(np.sort(np.concatenate(listed)))
-    return dense
+    groups = np.split(members[order], np.flatnonzero(np.diff(component[order])) + 1)
+    return [g for g in groups if dense_pays(len(g), len(np.union1d(a[g], b[g])))]
+
+
+def pair_groups(first: np.ndarray, second: np.ndarray) -> list[np.ndarray]:
+    """The pairs (positions into ``first``/``second``) in groups that a round computes in one call each.
+
+    Dense groups are connected groups of pairs that pay as a dense block on
+    their own (:func:`dense_pays`); all other pairs go together, listed (the
+    last group). Strong changes tend to come in modules (features that
+    change together) joined to one another and to the rest by scattered
+    pairs that are still running, so two groupings are weighed by their
+    cost a cycle: the connected groups of all pairs, and those of the pairs
+    between features with at least :data:`CORE_DEGREE` running pairs each
+    (the modules without the scattered pairs).
+    """
+    used, a, b = compact_pairs(first, second)
+    everything = np.arange(len(a))
+    degree = np.bincount(a, minlength=len(used)) + np.bincount(b, minlength=len(used))
+    core = everything[(degree[a] >= CORE_DEGREE) & (degree[b] >= CORE_DEGREE)]
+    best, cheapest = None, np.inf
+    for candidates in (everything, core):
+        dense = _dense_groups(a, b, candidates, len(used)) if len(candidates) else []
+        rest = np.setdiff1d(everything, np.concatenate(dense), assume_unique=True) if dense else everything
+        cost = sum(_dense_cost(len(np.union1d(a[g], b[g]))) for g in dense)
+        cost += LISTED_PAIR_NS * len(rest) + CALL_NS if len(rest) else 0.0
+        if cost < cheapest:
+            best, cheapest = dense + ([rest] if len(rest) else []), cost
+    return best
+
+
+def _dense_cost(features: int) -> float:
+    return DENSE_PAIR_NS * features * (features - 1) / 2 + CALL_NS
 
 
 def call_threads(threads: int, pairs: int, dense_pairs: int) -> int:
