@@ -328,3 +328,16 @@ def test_modules_of_running_pairs_run_as_dense_blocks():
     groups = adaptive.pair_groups(first, second)
     assert sorted(len(g) for g in groups) == [150, 435, 435]
     assert np.array_equal(np.sort(np.concatenate(groups)), np.arange(len(first)))
+
+
+def test_auto_with_min_cells_and_classes():
+    rng = np.random.default_rng(5)
+    counts = rng.poisson(1.0, size=(12, 60)).astype(float)
+    counts[11, :] = 0.0
+    counts[11, :3] = 1.0  # observed in 3 samples of group 1 only: left out with min_cells=5
+    res = corrshift.ztest(counts, range(30), range(30, 60), permutations="auto", min_cells=5, **QUIET)
+    assert res.attrs["filtered"] == [11] and len(res) == 55
+    assert res.cycles.min() >= LOSSES and res["class"].notna().all()
+    fixed = corrshift.ztest(counts, range(30), range(30, 60), permutations=9, min_cells=5, **QUIET)
+    np.testing.assert_array_equal(res.z_diff, fixed.z_diff)
+    assert list(res["class"]) == list(fixed["class"])
