@@ -28,6 +28,16 @@ on the final p-values (``q_permutation <= fdr``).
 The cycles are the engine's numbered dealings: a round starts at the cycle
 where the last one ended (``first_cycle``), so a row that ran c cycles
 holds exactly the counts of a fixed run of c permutations.
+
+In chunks the rows run in two passes (:mod:`corrshift.adaptive_chunks`).
+A chunk cannot see the other chunks' p-values, so its first pass
+(:func:`run_adaptive` with ``screen``) stops rows by their losses only, up
+to :func:`screen_cycles`; the rows still running there ("survivors", about
+h / ``SCREEN`` of those under the null hypothesis) go on together in a
+second pass (:func:`resume_adaptive`) under the rejection rule over all
+tested rows. A stop by losses depends on the row's own cycles only, so
+every p-value stays valid, and the rounds end at the same cycles as in one
+call.
 """
 
 from __future__ import annotations
@@ -49,6 +59,10 @@ LOSSES = 10
 #: cycles a round): a row stops at most a quarter of its cycles after its
 #: decision was settled, and a run of 4e7 cycles takes some 70 rounds.
 GROWTH = 1.25
+
+#: The fewest cycles of a chunk's first pass (:func:`screen_cycles`): a row under the null hypothesis
+#: stops after some h ln(SCREEN) of them, and about h / SCREEN of those rows are still running there.
+SCREEN = 1000
 
 #: The most cycles "auto" runs for any row: a row that still runs there has
 #: cost 1e9 dealings of its samples (tens of minutes even for one row), and
@@ -89,17 +103,42 @@ def round_ends(cap: int):
         yield end
 
 
+def screen_cycles(cap: int) -> int:
+    """The cycles of a chunk's first pass: the first round end at or past :data:`SCREEN` (``cap`` if
+    smaller), so that the second pass goes on with the rounds of one call."""
+    return next(end for end in round_ends(cap) if end >= min(cap, SCREEN))
+
+
+def screen_cost(cap: int) -> float:
+    """About how many cycles a row costs in a chunk's first pass: h ln(c1 / h) + h for a row under the null
+    hypothesis, which stops at its h-th loss (for chunk sizes)."""
+    return LOSSES * (1.0 + math.log(screen_cycles(cap) / LOSSES))
+
+
+@dataclasses.dataclass(frozen=True)
+class Adaptive:
+    """The options of an "auto" run in chunks: the level ``fdr`` and ``cap`` = max_permutations."""
+
+    fdr: float
+    cap: int
+
+    @property
+    def screen(self) -> int:
+        return screen_cycles(self.cap)
+
+
 def anytime_pvalues(extreme: np.ndarray, valid: np.ndarray) -> np.ndarray:
     """h / (W + h) for W = valid - extreme wins (rows with fewer than h losses)."""
     return LOSSES / (valid - extreme + LOSSES).astype(np.float64)
 
 
-def bh_threshold(p: np.ndarray, fdr: float, tested: int) -> float:
-    """The Benjamini-Hochberg threshold fdr R / N over ``tested`` = N rows' p-values (0 when R = 0).
+def bh_threshold(p: np.ndarray, fdr: float, tested: int, outside=()) -> float:
+    """The Benjamini-Hochberg threshold fdr R / N over ``tested`` = N rows' p-values (0 when R = 0): those of
+    ``p`` and the ``outside`` ones (rows not in ``p``, such as the rows a chunk's first pass stopped).
 
     Only p-values at most ``fdr`` can be rejected, so only they are sorted.
     """
-    small = np.sort(p[p <= fdr])
+    small = np.sort(np.concatenate([p[p <= fdr], outside]))
     if not len(small):
         return 0.0
     levels = fdr * np.arange(1, len(small) + 1) / tested
@@ -125,8 +164,14 @@ class AdaptiveRun:
         p = np.where(tested, 1.0, np.nan)
         return cls(np.zeros(n, np.int64), np.zeros(n, np.int64), p, np.zeros(n, np.int64), tested.copy())
 
-    def settle(self, rows: np.ndarray, extreme, valid, end: int, cap: int, fdr: float, tested: int) -> None:
-        """Add the counts of ``rows`` (running until cycle ``end``) and stop the rows whose decision is settled."""
+    def settle(self, rows: np.ndarray, extreme, valid, end: int, cap: int, fdr: float | None, tested: int,
+               outside=()) -> None:
+        """Add the counts of ``rows`` (running until cycle ``end``) and stop the rows whose decision is settled.
+
+        ``fdr`` None stops rows by their losses (and the cap) only, as a
+        chunk's first pass does; ``outside``: the p-values of tested rows
+        outside this run (only those at most ``fdr`` count), for the threshold.
+        """
         self.extreme[rows] += extreme
         self.valid[rows] += valid
         self.cycles[rows] = end
@@ -142,37 +187,76 @@ class AdaptiveRun:
         if end >= cap:
             self.running[rows] = False
             return
-        threshold = bh_threshold(self.p[~np.isnan(self.p)], fdr, tested)
+        if fdr is None:
+            return
+        threshold = bh_threshold(self.p[~np.isnan(self.p)], fdr, tested, outside)
         self.running[going[p <= threshold]] = False
 
 
 def run_adaptive(run: RoundRunner, first: tuple[np.ndarray, np.ndarray], tested: np.ndarray, fdr: float,
-                 cap: int, report: Callable[[int, int, int], None] | None = None) -> AdaptiveRun:
+                 cap: int, report: Callable[[int, int, int], None] | None = None, *,
+                 screen: int | None = None) -> AdaptiveRun:
     """Runs rounds of cycles over the running rows until none runs.
 
     ``first`` holds every row's counts over the first round (cycles 1 ..
     LOSSES, run with the observed statistics); ``tested`` marks the rows
     that get p-values (their observed statistic defined); ``report(cycles,
     cap, running)`` is told after each round.
+
+    ``screen`` (a round end, :func:`screen_cycles`) makes it a chunk's first
+    pass: rows stop by their losses (or ``cap``) only, and the rounds end at
+    cycle ``screen``, the rows still running there left running (for
+    :func:`resume_adaptive`).
     """
     state = AdaptiveRun.start(tested)
     n_tested = int(tested.sum())
+    rule = fdr if screen is None else None
     ends = round_ends(cap)
     start = next(ends)
     rows = np.flatnonzero(tested)
-    state.settle(rows, first[0][rows], first[1][rows], start, cap, fdr, n_tested)
+    state.settle(rows, first[0][rows], first[1][rows], start, cap, rule, n_tested)
     _told(state, start, cap, report)
+    _rounds(run, state, start, ends, cap, rule, n_tested, report, until=screen)
+    _no_cycle_no_pvalue(state, tested)
+    return state
+
+
+def resume_adaptive(run: RoundRunner, state: AdaptiveRun, start: int, fdr: float, cap: int, tested: int,
+                    outside=(), report: Callable[[int, int, int], None] | None = None) -> AdaptiveRun:
+    """The second pass of a run in chunks: the rows of ``state`` (the chunks' survivors, all running after
+    cycle ``start``) go on with the rounds of one call, under the rejection rule over ``tested`` = N rows:
+    their own p-values and the ``outside`` ones (the rows the first passes stopped; only those at most
+    ``fdr`` count).
+
+    The rule runs first at cycle ``start``, where one call would have run
+    it; ``state.rounds`` starts with the rows still running after it.
+    """
+    rows = np.flatnonzero(state.running)
+    none = np.zeros(len(rows), np.int64)
+    state.settle(rows, none, none, start, cap, fdr, tested, outside)
+    _told(state, start, cap, report)
+    _rounds(run, state, start, (end for end in round_ends(cap) if end > start), cap, fdr, tested, report,
+            outside)
+    _no_cycle_no_pvalue(state, np.ones(len(state.p), bool))
+    return state
+
+
+def _rounds(run: RoundRunner, state: AdaptiveRun, start: int, ends, cap: int, fdr: float | None, tested: int,
+            report, outside=(), until: int | None = None) -> None:
+    """The rounds after cycle ``start`` up to the given ``ends`` (and ``until``), while rows run."""
     for end in ends:
         rows = np.flatnonzero(state.running)
-        if not len(rows):
+        if not len(rows) or (until is not None and start >= until):
             break
         extreme, valid = run(rows, start, end - start)
-        state.settle(rows, extreme, valid, end, cap, fdr, n_tested)
+        state.settle(rows, extreme, valid, end, cap, fdr, tested, outside)
         _told(state, end, cap, report)
         start = end
+
+
+def _no_cycle_no_pvalue(state: AdaptiveRun, tested: np.ndarray) -> None:
     # Rows that never counted a defined cycle have no permutation p-value.
     state.p[tested & (state.valid == 0)] = np.nan
-    return state
 
 
 def _told(state: AdaptiveRun, cycles: int, cap: int, report) -> None:

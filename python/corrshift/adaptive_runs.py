@@ -12,8 +12,8 @@ import dataclasses
 import numpy as np
 
 from . import native
-from .adaptive import (LOSSES, AdaptiveRun, call_threads, compact_pairs, condensed_rows, dense_pays, pair_groups,
-                       pair_rows, run_adaptive)
+from .adaptive import (LOSSES, AdaptiveRun, RoundRunner, call_threads, compact_pairs, condensed_rows, dense_pays,
+                       pair_groups, pair_rows, run_adaptive)
 from .progress import progress_bar
 
 
@@ -39,6 +39,17 @@ def _pair_counts(matrix, group1, group2, first, second, method, alternative, thr
     return extreme, valid
 
 
+def pair_runner(matrix, group1, group2, pairs_of, method: str, alternative: str, threads: int,
+                dealing: native.Dealing) -> RoundRunner:
+    """The z-test rounds of rows whose pairs ``pairs_of(rows)`` gives (first, second)."""
+    def run(rows, start, cycles):
+        first, second = pairs_of(rows)
+        return _pair_counts(matrix, group1, group2, first, second, method, alternative, threads, dealing, start,
+                            cycles)
+
+    return run
+
+
 def ztest_auto(prep, pairs, method: str, alternative: str, threads: int, progress, dealing: native.Dealing,
                fdr: float, cap: int) -> dict[str, np.ndarray]:
     """The z-test columns of all pairs (or the given ones) with adaptive permutations.
@@ -53,23 +64,24 @@ def ztest_auto(prep, pairs, method: str, alternative: str, threads: int, progres
         columns = native.ztest(matrix, group1, group2, method, alternative, min(LOSSES, cap), threads,
                                pairs=pairs, dealing=dealing, positions=False)
 
-        def run(rows, start, cycles):
-            first, second = pair_rows(rows, k) if pairs is None else (pairs[0][rows], pairs[1][rows])
-            return _pair_counts(matrix, group1, group2, first, second, method, alternative, threads, dealing,
-                                start, cycles)
+        def pairs_of(rows):
+            return pair_rows(rows, k) if pairs is None else (pairs[0][rows], pairs[1][rows])
 
-        state = run_adaptive(run, (columns["extreme"], columns["valid"]), ~np.isnan(columns["z_diff"]), fdr, cap,
-                             _reporter(bar))
-    return _with_state(columns, state)
+        state = run_adaptive(pair_runner(matrix, group1, group2, pairs_of, method, alternative, threads, dealing),
+                             (columns["extreme"], columns["valid"]), ~np.isnan(columns["z_diff"]), fdr, cap,
+                             round_reporter(bar))
+    return with_state(columns, state)
 
 
-def _reporter(bar):
+def round_reporter(bar):
+    """``report(cycles, cap, running)`` of :func:`corrshift.adaptive.run_adaptive` for a progress bar."""
     if bar is None:
         return None
     return lambda done, total, running: bar(done, total, running=f"{running:,} rows")
 
 
-def _with_state(columns: dict, state: AdaptiveRun) -> dict[str, np.ndarray]:
+def with_state(columns: dict, state: AdaptiveRun) -> dict[str, np.ndarray]:
+    """``columns`` with the counts, ``p_permutation`` and ``cycles`` of an adaptive run (and its ``rounds``)."""
     columns["extreme"], columns["valid"] = state.extreme, state.valid
     columns["p_permutation"] = state.p
     columns["cycles"] = state.cycles
@@ -87,9 +99,11 @@ def _unit_counts(matrix, group1, group2, units, method, aggregate, alternative, 
     return columns["extreme"], columns["valid"]
 
 
-def _listed_units(first: np.ndarray, second: np.ndarray, starts: np.ndarray):
-    """``units_of(rows)``: the pairs of the given units among units of listed pairs, as units."""
-    ends = np.append(starts[1:], len(first))
+def _listed_units(first: np.ndarray, second: np.ndarray, starts: np.ndarray, ends: np.ndarray | None = None):
+    """``units_of(rows)``: the pairs of the given units among units of listed pairs, as units (unit u: the
+    pairs ``starts[u]`` up to ``ends[u]``, by default the next unit's start)."""
+    if ends is None:
+        ends = np.append(starts[1:], len(first))
 
     def units_of(rows):
         lengths = ends[rows] - starts[rows]
@@ -110,14 +124,34 @@ def _feature_units(features: np.ndarray, kept: np.ndarray):
     return units_of
 
 
-def _run_units(prep, units_of, columns, method, aggregate, alternative, threads, bar, dealing, fdr, cap):
-    def run(rows, start, cycles):
-        return _unit_counts(prep.matrix, prep.group1, prep.group2, units_of(rows), method, aggregate, alternative,
-                            threads, dealing, start, cycles)
+def score_units_of(features: np.ndarray, pairs, exclude: np.ndarray):
+    """``units_of(rows)`` for score rows of ``features``: each with every other feature not in ``exclude``
+    (all pairs), or with its given pairs (sorted by first feature) without those of excluded features, as
+    the first round counts them."""
+    if pairs is None:
+        return _feature_units(features, np.flatnonzero(~exclude))
+    first, second = pairs
+    keep = ~(exclude[first] | exclude[second])
+    first, second = first[keep], second[keep]
+    return _listed_units(first, second, np.searchsorted(first, features), np.searchsorted(first, features, "right"))
 
+
+def unit_runner(matrix, group1, group2, units_of, method: str, aggregate: str, alternative: str, threads: int,
+                dealing: native.Dealing) -> RoundRunner:
+    """The score rounds of rows whose units ``units_of(rows)`` gives (first, second, starts)."""
+    def run(rows, start, cycles):
+        return _unit_counts(matrix, group1, group2, units_of(rows), method, aggregate, alternative, threads,
+                            dealing, start, cycles)
+
+    return run
+
+
+def _run_units(prep, units_of, columns, method, aggregate, alternative, threads, bar, dealing, fdr, cap):
+    run = unit_runner(prep.matrix, prep.group1, prep.group2, units_of, method, aggregate, alternative, threads,
+                      dealing)
     state = run_adaptive(run, (columns["extreme"], columns["valid"]), ~np.isnan(columns["score"]), fdr, cap,
-                         _reporter(bar))
-    return _with_state(columns, state)
+                         round_reporter(bar))
+    return with_state(columns, state)
 
 
 def score_auto(prep, pairs, method: str, aggregate: str, alternative: str, threads: int, progress,
@@ -127,16 +161,7 @@ def score_auto(prep, pairs, method: str, aggregate: str, alternative: str, threa
     with progress_bar(progress, "Permutations (auto)", "cycle") as bar:
         columns = native.score(prep.matrix, prep.group1, prep.group2, method, aggregate, alternative,
                                min(LOSSES, cap), threads, pairs=pairs, exclude=prep.undefined, dealing=dealing)
-        exclude = prep.undefined
-        if pairs is None:
-            units_of = _feature_units(columns["feature"], np.flatnonzero(~exclude))
-        else:
-            # The runs of each row's first feature, without pairs of excluded features (as the first round).
-            first, second = pairs
-            keep = ~(exclude[first] | exclude[second])
-            first, second = first[keep], second[keep]
-            starts = np.searchsorted(first, columns["feature"]).astype(np.int32)
-            units_of = _listed_units(first, second, starts)
+        units_of = score_units_of(columns["feature"], pairs, prep.undefined)
         return _run_units(prep, units_of, columns, method, aggregate, alternative, threads, bar, dealing, fdr, cap)
 
 
@@ -150,3 +175,28 @@ def set_auto(prep, units, method: str, aggregate: str, alternative: str, threads
                                      min(LOSSES, cap), threads, (first, second), starts, dealing=dealing)
         return _run_units(prep, _listed_units(first, second, starts), columns, method, aggregate, alternative,
                           threads, bar, dealing, fdr, cap)
+
+
+# ---------------------------------------------------------------------------
+# In chunks (see corrshift.adaptive_chunks)
+
+
+def round_runner(matrix, job, columns: dict, pairs, threads: int) -> RoundRunner:
+    """The rounds of the rows of ``columns`` (a chunk's rows, or the chunks' survivors) of a chunk
+    :class:`~corrshift.chunk_engine.Job`: z-tests over the rows' pairs (``first``, ``second``), scores of
+    the rows' features over all pairs (``pairs`` None) or over the given ``pairs`` that start with them."""
+    if job.analysis.per_feature:
+        exclude = job.exclude if job.exclude is not None else np.zeros(matrix.shape[0], bool)
+        return unit_runner(matrix, job.group1, job.group2, score_units_of(columns["feature"], pairs, exclude),
+                           job.method, job.aggregate, job.alternative, threads, job.dealing)
+    first, second = columns["first"], columns["second"]
+    return pair_runner(matrix, job.group1, job.group2, lambda rows: (first[rows], second[rows]), job.method,
+                       job.alternative, threads, job.dealing)
+
+
+def screen_chunk(matrix, job, columns: dict, pairs, threads: int) -> AdaptiveRun:
+    """A chunk's first pass (:func:`corrshift.adaptive.run_adaptive` with ``screen``) from the native columns
+    of its first round (``job.adaptive.cap`` cycles at most, :data:`LOSSES`)."""
+    tested = ~np.isnan(columns[job.analysis.statistic])
+    return run_adaptive(round_runner(matrix, job, columns, pairs, threads), (columns["extreme"], columns["valid"]),
+                        tested, job.adaptive.fdr, job.adaptive.cap, screen=job.adaptive.screen)
