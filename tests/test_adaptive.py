@@ -167,6 +167,15 @@ def test_pair_positions_of_condensed_rows():
     assert np.array_equal(adaptive.condensed_rows(i, j, k), rows)
 
 
+@pytest.mark.parametrize("most, dense", [(None, True), (120, True), (119, False)])
+def test_a_dense_block_holds_at_most_the_pairs_allowed(most, dense):
+    # All 120 pairs of features 3..18 (dense pays) and two pairs apart (listed).
+    i, j = np.triu_indices(16, 1)
+    first, second = np.r_[i + 3, 0, 1], np.r_[j + 3, 30, 31]
+    groups = adaptive.pair_groups(first, second, most)
+    assert [len(g) for g in groups] == ([120, 2] if dense else [122])
+
+
 # --- the engine's rounds: the counts of a fixed run ---------------------------------------------
 
 

@@ -79,6 +79,11 @@ DENSE_PAIR_NS = 10.0
 LISTED_PAIR_NS = 150.0
 CALL_NS = 15_000.0
 
+#: In chunks, a dense block holds at most this many times the pairs of the chunk's rows (or of the
+#: survivors), so that a chunk's memory stays within this factor of a fixed count's; a block of up to
+#: DENSE / LISTED = 15 times the pairs it needs would pay.
+CHUNK_DENSE = 4
+
 #: Below this many nanoseconds of work a cycle, a call runs on one thread:
 #: waking the workers for every phase would cost more than it saves.
 ONE_THREAD_NS = 200_000.0
@@ -287,16 +292,18 @@ def compact_pairs(first: np.ndarray, second: np.ndarray) -> tuple[np.ndarray, np
     return used, np.searchsorted(used, first).astype(np.int32), np.searchsorted(used, second).astype(np.int32)
 
 
-def dense_pays(pairs: int, features: int) -> bool:
+def dense_pays(pairs: int, features: int, most: int | None = None) -> bool:
     """Whether ``pairs`` pairs among ``features`` features cost a cycle less as the dense block of all their
-    pairs, in a call of their own, than as listed pairs in a shared call."""
-    return DENSE_PAIR_NS * features * (features - 1) / 2 + CALL_NS < LISTED_PAIR_NS * pairs
+    pairs, in a call of their own, than as listed pairs in a shared call; and the block holds at most
+    ``most`` pairs (the engine holds each pair's columns, dense or listed, so this bounds the memory)."""
+    block = features * (features - 1) / 2
+    return DENSE_PAIR_NS * block + CALL_NS < LISTED_PAIR_NS * pairs and (most is None or block <= most)
 
 
-def pair_groups(first: np.ndarray, second: np.ndarray) -> list[np.ndarray]:
+def pair_groups(first: np.ndarray, second: np.ndarray, most: int | None = None) -> list[np.ndarray]:
     """The pairs (positions into ``first``/``second``) in groups that a round computes in one call each:
-    each connected group of features whose pairs pay as a dense block (:func:`dense_pays`) on its own,
-    and all other pairs together, listed (the last group)."""
+    each connected group of features whose pairs pay as a dense block (:func:`dense_pays`, of at most
+    ``most`` pairs) on its own, and all other pairs together, listed (the last group)."""
     from scipy.sparse import coo_matrix
     from scipy.sparse.csgraph import connected_components
 
@@ -309,7 +316,7 @@ def pair_groups(first: np.ndarray, second: np.ndarray) -> list[np.ndarray]:
     dense, listed = [], []
     for members in np.split(order, bounds):
         features = len(np.union1d(a[members], b[members]))
-        (dense if dense_pays(len(members), features) else listed).append(members)
+        (dense if dense_pays(len(members), features, most) else listed).append(members)
     if listed:
         dense.append(np.sort(np.concatenate(listed)))
     return dense

@@ -12,22 +12,24 @@ import dataclasses
 import numpy as np
 
 from . import native
-from .adaptive import (LOSSES, AdaptiveRun, RoundRunner, call_threads, compact_pairs, condensed_rows, dense_pays,
-                       pair_groups, pair_rows, run_adaptive)
+from .adaptive import (CHUNK_DENSE, LOSSES, AdaptiveRun, RoundRunner, call_threads, compact_pairs, condensed_rows,
+                       dense_pays, pair_groups, pair_rows, run_adaptive)
 from .progress import progress_bar
 
 
-def _pair_counts(matrix, group1, group2, first, second, method, alternative, threads, dealing, start, cycles):
+def _pair_counts(matrix, group1, group2, first, second, method, alternative, threads, dealing, start, cycles,
+                 most_dense=None):
     """Counts of pairs (first, second) of ``matrix`` over cycles start + 1 .. start + cycles: each group of
-    :func:`corrshift.adaptive.pair_groups` in a call of its own, on the features it uses."""
+    :func:`corrshift.adaptive.pair_groups` (dense blocks of at most ``most_dense`` pairs) in a call of its
+    own, on the features it uses."""
     extreme, valid = np.empty(len(first), np.int64), np.empty(len(first), np.int64)
     dealt = dataclasses.replace(dealing, first_cycle=start)
-    for members in pair_groups(first, second):
+    for members in pair_groups(first, second, most_dense):
         used, a, b = compact_pairs(first[members], second[members])
         sub = np.ascontiguousarray(matrix[used])
         low, high = np.minimum(a, b), np.maximum(a, b)
         block = len(used) * (len(used) - 1) // 2
-        if dense_pays(len(a), len(used)) and not np.any(low == high):
+        if dense_pays(len(a), len(used), most_dense) and not np.any(low == high):
             columns = native.ztest(sub, group1, group2, method, alternative, cycles,
                                    call_threads(threads, 0, block), dealing=dealt, positions=False)
             rows = condensed_rows(low, high, len(used))
@@ -40,12 +42,13 @@ def _pair_counts(matrix, group1, group2, first, second, method, alternative, thr
 
 
 def pair_runner(matrix, group1, group2, pairs_of, method: str, alternative: str, threads: int,
-                dealing: native.Dealing) -> RoundRunner:
-    """The z-test rounds of rows whose pairs ``pairs_of(rows)`` gives (first, second)."""
+                dealing: native.Dealing, most_dense: int | None = None) -> RoundRunner:
+    """The z-test rounds of rows whose pairs ``pairs_of(rows)`` gives (first, second); dense blocks of at
+    most ``most_dense`` pairs."""
     def run(rows, start, cycles):
         first, second = pairs_of(rows)
         return _pair_counts(matrix, group1, group2, first, second, method, alternative, threads, dealing, start,
-                            cycles)
+                            cycles, most_dense)
 
     return run
 
@@ -184,14 +187,15 @@ def set_auto(prep, units, method: str, aggregate: str, alternative: str, threads
 def round_runner(matrix, job, columns: dict, pairs, threads: int) -> RoundRunner:
     """The rounds of the rows of ``columns`` (a chunk's rows, or the chunks' survivors) of a chunk
     :class:`~corrshift.chunk_engine.Job`: z-tests over the rows' pairs (``first``, ``second``), scores of
-    the rows' features over all pairs (``pairs`` None) or over the given ``pairs`` that start with them."""
+    the rows' features over all pairs (``pairs`` None) or over the given ``pairs`` that start with them.
+    A dense block holds at most :data:`corrshift.adaptive.CHUNK_DENSE` times the rows' pairs."""
     if job.analysis.per_feature:
         exclude = job.exclude if job.exclude is not None else np.zeros(matrix.shape[0], bool)
         return unit_runner(matrix, job.group1, job.group2, score_units_of(columns["feature"], pairs, exclude),
                            job.method, job.aggregate, job.alternative, threads, job.dealing)
     first, second = columns["first"], columns["second"]
     return pair_runner(matrix, job.group1, job.group2, lambda rows: (first[rows], second[rows]), job.method,
-                       job.alternative, threads, job.dealing)
+                       job.alternative, threads, job.dealing, CHUNK_DENSE * len(first))
 
 
 def screen_chunk(matrix, job, columns: dict, pairs, threads: int) -> AdaptiveRun:
