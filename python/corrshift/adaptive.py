@@ -61,7 +61,7 @@ LOSSES = 10
 GROWTH = 1.25
 
 #: The fewest cycles of a chunk's first pass (:func:`screen_cycles`): a row under the null hypothesis
-#: stops after some h ln(SCREEN) of them, and about h / SCREEN of those rows are still running there.
+#: stops after h (1 + ln(SCREEN / h)) of them on average, and about h / SCREEN of those rows still run there.
 SCREEN = 1000
 
 #: The most cycles "auto" runs for any row: a row that still runs there has
@@ -115,8 +115,8 @@ def screen_cycles(cap: int) -> int:
 
 
 def screen_cost(cap: int) -> float:
-    """About how many cycles a row costs in a chunk's first pass: h ln(c1 / h) + h for a row under the null
-    hypothesis, which stops at its h-th loss (for chunk sizes)."""
+    """About how many cycles a row costs in a chunk's first pass: h (1 + ln(c1 / h)), the mean for a row under
+    the null hypothesis, which stops at its h-th loss (for chunk sizes)."""
     return LOSSES * (1.0 + math.log(screen_cycles(cap) / LOSSES))
 
 

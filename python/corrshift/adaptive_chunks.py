@@ -6,13 +6,15 @@ chunk sees. So a run in chunks goes in two passes:
 
 1. Every chunk (here, or as a Dask task) runs the rounds of one call on
    its own rows, stopping them by their losses (h = 10) only, up to the
-   round end c1 of :func:`corrshift.adaptive.screen_cycles` (about 1,000
-   cycles, or ``max_permutations`` if smaller). Rows under the null
-   hypothesis stop after some h ln(c1) cycles; the rows still running at
-   c1 (fewer than h losses: about h / c1 of the null rows, and the strong
-   ones) are the survivors, sent back with their counts. The stopped rows
-   are final: they are reduced chunk by chunk as a fixed count's rows are
-   (``top``, ``max_p``, a folder ``out``), and their p-values tallied.
+   round end c1 of :func:`corrshift.adaptive.screen_cycles` (the first
+   from 1,000 cycles on, or ``max_permutations`` if smaller: a round end,
+   so that the second pass goes on with the rounds of one call). Rows
+   under the null hypothesis stop after h (1 + ln(c1 / h)) cycles on
+   average; the rows still running at c1 (fewer than h losses: about
+   h / c1 of the null rows, and the strong ones) are the survivors, sent
+   back with their counts. The stopped rows are final: they are reduced
+   chunk by chunk as a fixed count's rows are (``top``, ``max_p``, a
+   folder ``out``), and their p-values tallied for the q-values.
 2. In the calling process the survivors of all chunks go on from cycle c1
    with the rounds of one call, under the rejection rule over all N tested
    rows: their own p-values and those of the stopped rows at most ``fdr``
