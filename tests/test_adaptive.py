@@ -413,6 +413,8 @@ def test_auto_in_chunks_keeps_the_top_rows_those_under_max_p_or_writes_a_folder(
     assert _auto(test, chunk_pairs=9, out=tmp_path / "rows", **options) is None
     parts = sorted((tmp_path / "rows").glob("part-*.parquet"))
     written = pd.concat([pd.read_parquet(part) for part in parts], ignore_index=True)
+    recorded = pd.read_parquet(tmp_path / "rows").attrs
+    assert recorded["row_cycles"] == full.attrs["row_cycles"] and recorded["rounds"] == full.attrs["rounds"]
     expected = full.drop(columns=[c for c in full.columns if c.startswith("q_")])
     # The survivors' rows come last, in a part of their own; each part keeps the rows' order.
     screen = adaptive.screen_cycles(full.attrs["max_permutations"])

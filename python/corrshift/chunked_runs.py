@@ -11,7 +11,7 @@ from .atomic import check_new_folder
 from .analyses import SCORE, ZTEST
 from .chunk_engine import Job, concat_rows, run_chunks
 from .options import INT32_MAX, check_probability, check_whole
-from .parquet_sink import attrs_metadata, parquet_dataset, pyarrow_modules
+from .parquet_sink import attrs_metadata, parquet_dataset, pyarrow_modules, restamp
 from .progress import progress_bar
 from .tables import add_permutation_qvalues, add_qvalues, score_rows, ztest_rows
 
@@ -87,6 +87,8 @@ def _run(prep, job: Job, pairs, chunking: Chunking, progress: bool | None, rows)
                                 progress=report)
         if job.adaptive is not None:
             result = finish_survivors(prep.matrix, job, pairs, result, job.threads, progress, sink)
+            if sink is not None:  # the cost curve, known only now
+                restamp(sink.folder, dict(chunking.attrs or {}, row_cycles=result.row_cycles, rounds=result.rounds))
     if sink is not None:
         return None, result
     table = rows(prep, result.columns)
