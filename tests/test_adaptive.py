@@ -21,6 +21,7 @@ from corrshift.adaptive import LOSSES, AdaptiveRun, round_ends
 from corrshift.adaptive_runs import score_auto, set_auto, ztest_auto
 from corrshift.api import prepare
 from corrshift.cli import main
+from corrshift.ranking import ranked
 from corrshift.sets import unit_pairs
 
 QUIET = dict(progress=False, threads=2)
@@ -166,6 +167,15 @@ def test_pair_positions_of_condensed_rows():
     assert np.array_equal(adaptive.condensed_rows(i, j, k), rows)
 
 
+@pytest.mark.parametrize("most, dense", [(None, True), (120, True), (119, False)])
+def test_a_dense_block_holds_at_most_the_pairs_allowed(most, dense):
+    # All 120 pairs of features 3..18 (dense pays) and two pairs apart (listed).
+    i, j = np.triu_indices(16, 1)
+    first, second = np.r_[i + 3, 0, 1], np.r_[j + 3, 30, 31]
+    groups = adaptive.pair_groups(first, second, most)
+    assert [len(g) for g in groups] == ([120, 2] if dense else [122])
+
+
 # --- the engine's rounds: the counts of a fixed run ---------------------------------------------
 
 
@@ -297,7 +307,6 @@ def test_few_splits_give_the_exact_test_also_with_auto():
     (dict(permutations=100, max_permutations=1000), "max_permutations is the most cycles"),
     (dict(permutations="auto", fdr=0), "fdr must be a number between 0 and 1"),
     (dict(permutations="auto", max_permutations=0), "max_permutations must be between"),
-    (dict(permutations="auto", top=10), 'permutations="auto" runs in one call'),
 ])
 def test_adaptive_options_are_checked(options, message):
     x = np.random.default_rng(2).normal(size=(4, 20))
@@ -341,3 +350,104 @@ def test_auto_with_min_cells_and_classes():
     fixed = corrshift.ztest(counts, range(30), range(30, 60), permutations=9, min_cells=5, **QUIET)
     np.testing.assert_array_equal(res.z_diff, fixed.z_diff)
     assert list(res["class"]) == list(fixed["class"])
+
+# --- in chunks: a first pass per chunk, a second over the survivors ------------------------------
+
+CHUNKED_DATA = _changed_data(k=24, changed=4, seed=5)
+CHUNKED_DATA[20, :24] = 1.0  # constant in group 1: untested rows, and no part in any score
+# The changed pairs, and random ones among the other features (scores: the changed features by them alone).
+GIVEN_PAIRS = [(0, 1), (2, 3), (4, 5), (6, 7)] + [(int(a), int(b)) for a, b in
+                                                  np.random.default_rng(6).integers(8, 24, (150, 2)) if a != b]
+CHUNK_CASES = [
+    (corrshift.ztest, dict()),
+    (corrshift.ztest, dict(pairs=GIVEN_PAIRS, method="spearman")),
+    (corrshift.score, dict(max_permutations=4000)),
+    (corrshift.score, dict(pairs=GIVEN_PAIRS, aggregate="median", max_permutations=4000)),
+]
+quiet_constant = pytest.mark.filterwarnings("ignore:1 feature is constant")
+
+
+def _auto(test, **options):
+    return test(CHUNKED_DATA, range(24), range(24, 48), permutations="auto", **QUIET, **options)
+
+
+def _decided(table):
+    return set(np.flatnonzero(table.q_permutation <= table.attrs["fdr"]))
+
+
+@quiet_constant
+@pytest.mark.parametrize("test, options", CHUNK_CASES)
+def test_auto_in_chunks_decides_as_one_call(test, options):
+    whole = _auto(test, **options)
+    chunked = _auto(test, chunk_pairs=13, **options)
+    screen = adaptive.screen_cycles(whole.attrs["max_permutations"])
+    assert list(chunked.columns) == list(whole.columns) and chunked.attrs.keys() == whole.attrs.keys()
+    assert chunked.attrs["permutations"] == "auto" and chunked.attrs["row_cycles"] == chunked.cycles.sum()
+    assert chunked.attrs["rounds"][-1][1] == 0 and (chunked.cycles >= screen).any()  # survivors
+    assert _decided(chunked) == _decided(whole) and _decided(whole)
+    # Rows the first pass stopped (by losses) have one call's p-value and cycles, unless one call stopped
+    # them as rejected.
+    first_pass = ((chunked.cycles < screen) & (whole.q_permutation > whole.attrs["fdr"])).to_numpy()
+    assert first_pass.sum() > len(whole) / 2
+    for column in ("p_permutation", "cycles"):
+        assert np.array_equal(chunked[column][first_pass], whole[column][first_pass])
+    # The chunks do not matter: a run in other chunks gives the same table.
+    pd.testing.assert_frame_equal(_auto(test, chunk_pairs=50, **options), chunked)
+
+
+@quiet_constant
+@pytest.mark.parametrize("analysis", ["ztest", "score"])
+def test_auto_in_chunks_has_the_counts_of_fixed_runs(analysis):
+    from corrshift.chunked_runs import Chunking, score_chunks, ztest_chunks
+
+    prep = prepare(CHUNKED_DATA, np.arange(24), np.arange(24, 48))
+    dealing = native.Dealing(None, 9)
+    auto = adaptive.Adaptive(0.05, 3000)
+    options = dict(method="pearson", alternative="two-sided", permutations=0, dealing=dealing, threads=2,
+                   progress=False, chunking=Chunking(11, None, None, None, None), auto=auto)
+    if analysis == "ztest":
+        _, result = ztest_chunks(prep, None, **options)
+        call = lambda prep, c, dealing: native.ztest(prep.matrix, prep.group1, prep.group2, "pearson",
+                                                      "two-sided", c, 2, dealing=dealing)
+    else:
+        _, result = score_chunks(prep, None, aggregate="mean", **options)
+        call = lambda prep, c, dealing: native.score(prep.matrix, prep.group1, prep.group2, "pearson", "mean",
+                                                      "two-sided", c, 2, exclude=prep.undefined, dealing=dealing)
+    columns = result.columns
+    assert np.array_equal(columns["row"], np.arange(len(columns["row"])))
+    tested = ~np.isnan(columns["p_permutation"])
+    assert (columns["cycles"][tested] > auto.screen).any()
+    fixed = {c: (lambda got: (got["extreme"][tested], got["valid"][tested]))(call(prep, int(c), dealing))
+             for c in np.unique(columns["cycles"][tested])}
+    _assert_prefix_counts({k: columns[k][tested] for k in ("cycles", "extreme", "valid")}, fixed)
+
+
+@quiet_constant
+@pytest.mark.parametrize("test, options", [CHUNK_CASES[0], CHUNK_CASES[3]])
+def test_auto_in_chunks_keeps_the_top_rows_those_under_max_p_or_writes_a_folder(tmp_path, test, options):
+    full = _auto(test, chunk_pairs=17, **options)
+    no_q_normal = full.drop(columns=["q_normal"], errors="ignore")
+    best = _auto(test, chunk_pairs=9, top=7, **options)
+    pd.testing.assert_frame_equal(best, ranked(no_q_normal).head(7).reset_index(drop=True))
+    assert best.attrs["top"] == 7 and best.attrs["rounds"] == full.attrs["rounds"]
+    for cut in (full.p_permutation.quantile(0.2), 0.001):  # 0.001: some of the survivors
+        kept = _auto(test, chunk_pairs=9, max_p=cut, **options)
+        pd.testing.assert_frame_equal(kept, no_q_normal[no_q_normal.p_permutation <= cut].reset_index(drop=True))
+
+    assert _auto(test, chunk_pairs=9, out=tmp_path / "rows", **options) is None
+    parts = sorted((tmp_path / "rows").glob("part-*.parquet"))
+    written = pd.concat([pd.read_parquet(part) for part in parts], ignore_index=True)
+    recorded = pd.read_parquet(tmp_path / "rows").attrs
+    assert recorded["row_cycles"] == full.attrs["row_cycles"] and recorded["rounds"] == full.attrs["rounds"]
+    expected = full.drop(columns=[c for c in full.columns if c.startswith("q_")])
+    # The survivors' rows come last, in a part of their own; each part keeps the rows' order.
+    screen = adaptive.screen_cycles(full.attrs["max_permutations"])
+    last = len(pd.read_parquet(parts[-1]))
+    assert (written.cycles[-last:] >= screen).all() and (written.cycles[:-last] <= screen).all()
+    names = list(expected.select_dtypes("category").columns)
+    where = pd.Series(np.arange(len(expected)), index=pd.MultiIndex.from_frame(expected[names].astype(str)))
+    at = where[pd.MultiIndex.from_frame(written[names].astype(str))].to_numpy()
+    assert sorted(at) == list(range(len(expected)))
+    assert np.all(np.diff(at[:-last]) > 0) and np.all(np.diff(at[-last:]) > 0)
+    pd.testing.assert_frame_equal(written, expected.iloc[at].reset_index(drop=True)
+                                  .astype({c: written[c].dtype for c in names}))

@@ -168,6 +168,17 @@ def test_api_on_dask_equals_the_single_process(client, options):
 
 
 @pytest.mark.filterwarnings("ignore:1 feature is constant within 'a'")
+@pytest.mark.parametrize("options", [dict(), dict(top=5, pairs=GIVEN)])
+def test_auto_on_dask_equals_the_single_process(client, options):
+    auto = dict(progress=False, permutations="auto", max_permutations=3000, chunk_pairs=9, **options)
+    for test in (corrshift.ztest, corrshift.score):
+        on_dask, here = test(FRAME, **GROUPS, client=client, **auto), test(FRAME, **GROUPS, **auto)
+        pd.testing.assert_frame_equal(on_dask, here)
+        assert on_dask.attrs == here.attrs
+        assert on_dask.cycles.max() > 1000  # rows of the second pass among them
+
+
+@pytest.mark.filterwarnings("ignore:1 feature is constant within 'a'")
 def test_command_line_with_a_scheduler(client, tmp_path, capsys):
     FRAME.to_csv(tmp_path / "data.tsv", sep="\t")
     LABELS.rename("kind").to_frame().to_csv(tmp_path / "samples.tsv", sep="\t")

@@ -28,6 +28,16 @@ on the final p-values (``q_permutation <= fdr``).
 The cycles are the engine's numbered dealings: a round starts at the cycle
 where the last one ended (``first_cycle``), so a row that ran c cycles
 holds exactly the counts of a fixed run of c permutations.
+
+In chunks the rows run in two passes (:mod:`corrshift.adaptive_chunks`).
+A chunk cannot see the other chunks' p-values, so its first pass
+(:func:`run_adaptive` with ``screen``) stops rows by their losses only, up
+to :func:`screen_cycles`; the rows still running there ("survivors", about
+h / ``SCREEN`` of those under the null hypothesis) go on together in a
+second pass (:func:`resume_adaptive`) under the rejection rule over all
+tested rows. A stop by losses depends on the row's own cycles only, so
+every p-value stays valid, and the rounds end at the same cycles as in one
+call.
 """
 
 from __future__ import annotations
@@ -50,6 +60,10 @@ LOSSES = 10
 #: decision was settled, and a run of 4e7 cycles takes some 70 rounds.
 GROWTH = 1.25
 
+#: The fewest cycles of a chunk's first pass (:func:`screen_cycles`): a row under the null hypothesis
+#: stops after h (1 + ln(SCREEN / h)) of them on average, and about h / SCREEN of those rows still run there.
+SCREEN = 1000
+
 #: The most cycles "auto" runs for any row: a row that still runs there has
 #: cost 1e9 dealings of its samples (tens of minutes even for one row), and
 #: 1e9 cycles let a lone row reach q <= 0.05 among 5e7 rows.
@@ -68,6 +82,11 @@ CALL_NS = 15_000.0
 #: Features with at least this many running pairs form the modules that
 #: :func:`pair_groups` looks for within a group too sparse for a dense block.
 CORE_DEGREE = 8
+
+#: In chunks, a dense block holds at most this many times the pairs of the chunk's rows (or of the
+#: survivors), so that a chunk's memory stays within this factor of a fixed count's; a block of up to
+#: DENSE / LISTED = 15 times the pairs it needs would pay.
+CHUNK_DENSE = 4
 
 #: Below this many nanoseconds of work a cycle, a call runs on one thread:
 #: waking the workers for every phase would cost more than it saves.
@@ -93,17 +112,42 @@ def round_ends(cap: int):
         yield end
 
 
+def screen_cycles(cap: int) -> int:
+    """The cycles of a chunk's first pass: the first round end at or past :data:`SCREEN` (``cap`` if
+    smaller), so that the second pass goes on with the rounds of one call."""
+    return next(end for end in round_ends(cap) if end >= min(cap, SCREEN))
+
+
+def screen_cost(cap: int) -> float:
+    """About how many cycles a row costs in a chunk's first pass: h (1 + ln(c1 / h)), the mean for a row under
+    the null hypothesis, which stops at its h-th loss (for chunk sizes)."""
+    return LOSSES * (1.0 + math.log(screen_cycles(cap) / LOSSES))
+
+
+@dataclasses.dataclass(frozen=True)
+class Adaptive:
+    """The options of an "auto" run in chunks: the level ``fdr`` and ``cap`` = max_permutations."""
+
+    fdr: float
+    cap: int
+
+    @property
+    def screen(self) -> int:
+        return screen_cycles(self.cap)
+
+
 def anytime_pvalues(extreme: np.ndarray, valid: np.ndarray) -> np.ndarray:
     """h / (W + h) for W = valid - extreme wins (rows with fewer than h losses)."""
     return LOSSES / (valid - extreme + LOSSES).astype(np.float64)
 
 
-def bh_threshold(p: np.ndarray, fdr: float, tested: int) -> float:
-    """The Benjamini-Hochberg threshold fdr R / N over ``tested`` = N rows' p-values (0 when R = 0).
+def bh_threshold(p: np.ndarray, fdr: float, tested: int, outside=()) -> float:
+    """The Benjamini-Hochberg threshold fdr R / N over ``tested`` = N rows' p-values (0 when R = 0): those of
+    ``p`` and the ``outside`` ones (rows not in ``p``, such as the rows a chunk's first pass stopped).
 
     Only p-values at most ``fdr`` can be rejected, so only they are sorted.
     """
-    small = np.sort(p[p <= fdr])
+    small = np.sort(np.concatenate([p[p <= fdr], outside]))
     if not len(small):
         return 0.0
     levels = fdr * np.arange(1, len(small) + 1) / tested
@@ -129,8 +173,14 @@ class AdaptiveRun:
         p = np.where(tested, 1.0, np.nan)
         return cls(np.zeros(n, np.int64), np.zeros(n, np.int64), p, np.zeros(n, np.int64), tested.copy())
 
-    def settle(self, rows: np.ndarray, extreme, valid, end: int, cap: int, fdr: float, tested: int) -> None:
-        """Add the counts of ``rows`` (running until cycle ``end``) and stop the rows whose decision is settled."""
+    def settle(self, rows: np.ndarray, extreme, valid, end: int, cap: int, fdr: float | None, tested: int,
+               outside=()) -> None:
+        """Add the counts of ``rows`` (running until cycle ``end``) and stop the rows whose decision is settled.
+
+        ``fdr`` None stops rows by their losses (and the cap) only, as a
+        chunk's first pass does; ``outside``: the p-values of tested rows
+        outside this run (only those at most ``fdr`` count), for the threshold.
+        """
         self.extreme[rows] += extreme
         self.valid[rows] += valid
         self.cycles[rows] = end
@@ -146,12 +196,15 @@ class AdaptiveRun:
         if end >= cap:
             self.running[rows] = False
             return
-        threshold = bh_threshold(self.p[~np.isnan(self.p)], fdr, tested)
+        if fdr is None:
+            return
+        threshold = bh_threshold(self.p[~np.isnan(self.p)], fdr, tested, outside)
         self.running[going[p <= threshold]] = False
 
 
 def run_adaptive(run: RoundRunner, first: tuple[np.ndarray, np.ndarray], tested: np.ndarray, fdr: float,
-                 cap: int, report: Callable[[int, int, int], None] | None = None) -> AdaptiveRun:
+                 cap: int, report: Callable[[int, int, int], None] | None = None, *,
+                 screen: int | None = None) -> AdaptiveRun:
     """Runs rounds of cycles over the running rows until none runs.
 
     ``first`` holds every row's counts over the first round (cycles 1 ..
@@ -159,25 +212,61 @@ def run_adaptive(run: RoundRunner, first: tuple[np.ndarray, np.ndarray], tested:
     that get p-values (their observed statistic defined); ``report(cycles,
     running, tested)`` is told after each round (rows still running of the
     tested rows).
+
+    ``screen`` (a round end, :func:`screen_cycles`) makes it a chunk's first
+    pass: rows stop by their losses (or ``cap``) only, and the rounds end at
+    cycle ``screen``, the rows still running there left running (for
+    :func:`resume_adaptive`).
     """
     state = AdaptiveRun.start(tested)
     n_tested = int(tested.sum())
+    rule = fdr if screen is None else None
     ends = round_ends(cap)
     start = next(ends)
     rows = np.flatnonzero(tested)
-    state.settle(rows, first[0][rows], first[1][rows], start, cap, fdr, n_tested)
+    state.settle(rows, first[0][rows], first[1][rows], start, cap, rule, n_tested)
     _told(state, start, n_tested, report)
+    _rounds(run, state, start, ends, cap, rule, n_tested, report, until=screen)
+    _no_cycle_no_pvalue(state, tested)
+    return state
+
+
+def resume_adaptive(run: RoundRunner, state: AdaptiveRun, start: int, fdr: float, cap: int, tested: int,
+                    outside=(), report: Callable[[int, int, int], None] | None = None) -> AdaptiveRun:
+    """The second pass of a run in chunks: the rows of ``state`` (the chunks' survivors, all running after
+    cycle ``start``) go on with the rounds of one call, under the rejection rule over ``tested`` = N rows:
+    their own p-values and the ``outside`` ones (the rows the first passes stopped; only those at most
+    ``fdr`` count).
+
+    The rule runs first at cycle ``start``, where one call would have run
+    it; ``state.rounds`` starts with the rows still running after it.
+    """
+    rows = np.flatnonzero(state.running)
+    none = np.zeros(len(rows), np.int64)
+    state.settle(rows, none, none, start, cap, fdr, tested, outside)
+    _told(state, start, tested, report)
+    _rounds(run, state, start, (end for end in round_ends(cap) if end > start), cap, fdr, tested, report,
+            outside)
+    _no_cycle_no_pvalue(state, np.ones(len(state.p), bool))
+    return state
+
+
+def _rounds(run: RoundRunner, state: AdaptiveRun, start: int, ends, cap: int, fdr: float | None, tested: int,
+            report, outside=(), until: int | None = None) -> None:
+    """The rounds after cycle ``start`` up to the given ``ends`` (and ``until``), while rows run."""
     for end in ends:
         rows = np.flatnonzero(state.running)
-        if not len(rows):
+        if not len(rows) or (until is not None and start >= until):
             break
         extreme, valid = run(rows, start, end - start)
-        state.settle(rows, extreme, valid, end, cap, fdr, n_tested)
-        _told(state, end, n_tested, report)
+        state.settle(rows, extreme, valid, end, cap, fdr, tested, outside)
+        _told(state, end, tested, report)
         start = end
+
+
+def _no_cycle_no_pvalue(state: AdaptiveRun, tested: np.ndarray) -> None:
     # Rows that never counted a defined cycle have no permutation p-value.
     state.p[tested & (state.valid == 0)] = np.nan
-    return state
 
 
 def _told(state: AdaptiveRun, cycles: int, tested: int, report) -> None:
@@ -208,10 +297,16 @@ def compact_pairs(first: np.ndarray, second: np.ndarray) -> tuple[np.ndarray, np
     return used, np.searchsorted(used, first).astype(np.int32), np.searchsorted(used, second).astype(np.int32)
 
 
-def dense_pays(pairs: int, features: int) -> bool:
+def dense_pays(pairs: int, features: int, most: int | None = None) -> bool:
     """Whether ``pairs`` pairs among ``features`` features cost a cycle less as the dense block of all their
-    pairs, in a call of their own, than as listed pairs in a shared call."""
-    return _dense_cost(features) < LISTED_PAIR_NS * pairs
+    pairs, in a call of their own, than as listed pairs in a shared call; and the block holds at most
+    ``most`` pairs (the engine holds each pair's columns, dense or listed, so this bounds the memory)."""
+    block = features * (features - 1) / 2
+    return _dense_cost(features) < LISTED_PAIR_NS * pairs and (most is None or block <= most)
+
+
+def _dense_cost(features: int) -> float:
+    return DENSE_PAIR_NS * features * (features - 1) / 2 + CALL_NS
 
 
 def _components(a: np.ndarray, b: np.ndarray, features: int) -> np.ndarray:
@@ -223,25 +318,27 @@ def _components(a: np.ndarray, b: np.ndarray, features: int) -> np.ndarray:
     return connected_components(graph, directed=False)[1][a]
 
 
-def _dense_groups(a: np.ndarray, b: np.ndarray, members: np.ndarray, features: int) -> list[np.ndarray]:
+def _dense_groups(a: np.ndarray, b: np.ndarray, members: np.ndarray, features: int,
+                  most: int | None) -> list[np.ndarray]:
     """The groups of ``members`` (pairs sharing a connected component) whose pairs pay as a dense block."""
     component = _components(a[members], b[members], features)
     order = np.argsort(component, kind="stable")
     groups = np.split(members[order], np.flatnonzero(np.diff(component[order])) + 1)
-    return [g for g in groups if dense_pays(len(g), len(np.union1d(a[g], b[g])))]
+    return [g for g in groups if dense_pays(len(g), len(np.union1d(a[g], b[g])), most)]
 
 
-def pair_groups(first: np.ndarray, second: np.ndarray) -> list[np.ndarray]:
+def pair_groups(first: np.ndarray, second: np.ndarray, most: int | None = None) -> list[np.ndarray]:
     """The pairs (positions into ``first``/``second``) in groups that a round computes in one call each.
 
     Dense groups are connected groups of pairs that pay as a dense block on
-    their own (:func:`dense_pays`); all other pairs go together, listed (the
-    last group). Strong changes tend to come in modules (features that
-    change together) joined to one another and to the rest by scattered
-    pairs that are still running, so two groupings are weighed by their
-    cost a cycle: the connected groups of all pairs, and those of the pairs
-    between features with at least :data:`CORE_DEGREE` running pairs each
-    (the modules without the scattered pairs).
+    their own (:func:`dense_pays`, of at most ``most`` pairs); all other
+    pairs go together, listed (the last group). Strong changes tend to come
+    in modules (features that change together) joined to one another and
+    to the rest by scattered pairs that are still running, so two
+    groupings are weighed by their cost a cycle: the connected groups of
+    all pairs, and those of the pairs between features with at least
+    :data:`CORE_DEGREE` running pairs each (the modules without the
+    scattered pairs).
     """
     used, a, b = compact_pairs(first, second)
     everything = np.arange(len(a))
@@ -249,17 +346,13 @@ def pair_groups(first: np.ndarray, second: np.ndarray) -> list[np.ndarray]:
     core = everything[(degree[a] >= CORE_DEGREE) & (degree[b] >= CORE_DEGREE)]
     best, cheapest = None, np.inf
     for candidates in (everything, core):
-        dense = _dense_groups(a, b, candidates, len(used)) if len(candidates) else []
+        dense = _dense_groups(a, b, candidates, len(used), most) if len(candidates) else []
         rest = np.setdiff1d(everything, np.concatenate(dense), assume_unique=True) if dense else everything
         cost = sum(_dense_cost(len(np.union1d(a[g], b[g]))) for g in dense)
         cost += LISTED_PAIR_NS * len(rest) + CALL_NS if len(rest) else 0.0
         if cost < cheapest:
             best, cheapest = dense + ([rest] if len(rest) else []), cost
     return best
-
-
-def _dense_cost(features: int) -> float:
-    return DENSE_PAIR_NS * features * (features - 1) / 2 + CALL_NS
 
 
 def call_threads(threads: int, pairs: int, dense_pairs: int) -> int:

@@ -12,22 +12,24 @@ import dataclasses
 import numpy as np
 
 from . import native
-from .adaptive import (LOSSES, AdaptiveRun, call_threads, compact_pairs, condensed_rows, dense_pays, pair_groups,
-                       pair_rows, run_adaptive)
+from .adaptive import (CHUNK_DENSE, LOSSES, AdaptiveRun, RoundRunner, call_threads, compact_pairs, condensed_rows,
+                       dense_pays, pair_groups, pair_rows, run_adaptive)
 from .progress import progress_bar
 
 
-def _pair_counts(matrix, group1, group2, first, second, method, alternative, threads, dealing, start, cycles):
+def _pair_counts(matrix, group1, group2, first, second, method, alternative, threads, dealing, start, cycles,
+                 most_dense=None):
     """Counts of pairs (first, second) of ``matrix`` over cycles start + 1 .. start + cycles: each group of
-    :func:`corrshift.adaptive.pair_groups` in a call of its own, on the features it uses."""
+    :func:`corrshift.adaptive.pair_groups` (dense blocks of at most ``most_dense`` pairs) in a call of its
+    own, on the features it uses."""
     extreme, valid = np.empty(len(first), np.int64), np.empty(len(first), np.int64)
     dealt = dataclasses.replace(dealing, first_cycle=start)
-    for members in pair_groups(first, second):
+    for members in pair_groups(first, second, most_dense):
         used, a, b = compact_pairs(first[members], second[members])
         sub = np.ascontiguousarray(matrix[used])
         low, high = np.minimum(a, b), np.maximum(a, b)
         block = len(used) * (len(used) - 1) // 2
-        if dense_pays(len(a), len(used)) and not np.any(low == high):
+        if dense_pays(len(a), len(used), most_dense) and not np.any(low == high):
             columns = native.ztest(sub, group1, group2, method, alternative, cycles,
                                    call_threads(threads, 0, block), dealing=dealt, positions=False)
             rows = condensed_rows(low, high, len(used))
@@ -37,6 +39,18 @@ def _pair_counts(matrix, group1, group2, first, second, method, alternative, thr
                                    call_threads(threads, len(a), 0), pairs=(a, b), dealing=dealt)
             extreme[members], valid[members] = columns["extreme"], columns["valid"]
     return extreme, valid
+
+
+def pair_runner(matrix, group1, group2, pairs_of, method: str, alternative: str, threads: int,
+                dealing: native.Dealing, most_dense: int | None = None) -> RoundRunner:
+    """The z-test rounds of rows whose pairs ``pairs_of(rows)`` gives (first, second); dense blocks of at
+    most ``most_dense`` pairs."""
+    def run(rows, start, cycles):
+        first, second = pairs_of(rows)
+        return _pair_counts(matrix, group1, group2, first, second, method, alternative, threads, dealing, start,
+                            cycles, most_dense)
+
+    return run
 
 
 def ztest_auto(prep, pairs, method: str, alternative: str, threads: int, progress, dealing: native.Dealing,
@@ -53,24 +67,25 @@ def ztest_auto(prep, pairs, method: str, alternative: str, threads: int, progres
         columns = native.ztest(matrix, group1, group2, method, alternative, min(LOSSES, cap), threads,
                                pairs=pairs, dealing=dealing, positions=False)
 
-        def run(rows, start, cycles):
-            first, second = pair_rows(rows, k) if pairs is None else (pairs[0][rows], pairs[1][rows])
-            return _pair_counts(matrix, group1, group2, first, second, method, alternative, threads, dealing,
-                                start, cycles)
+        def pairs_of(rows):
+            return pair_rows(rows, k) if pairs is None else (pairs[0][rows], pairs[1][rows])
 
-        state = run_adaptive(run, (columns["extreme"], columns["valid"]), ~np.isnan(columns["z_diff"]), fdr, cap,
-                             _reporter(bar))
-    return _with_state(columns, state)
+        state = run_adaptive(pair_runner(matrix, group1, group2, pairs_of, method, alternative, threads, dealing),
+                             (columns["extreme"], columns["valid"]), ~np.isnan(columns["z_diff"]), fdr, cap,
+                             round_reporter(bar))
+    return with_state(columns, state)
 
 
-def _reporter(bar):
-    """The bar counts the rows decided, and shows the cycles so far."""
+def round_reporter(bar):
+    """``report(cycles, running, tested)`` of :func:`corrshift.adaptive.run_adaptive` for a progress bar:
+    the bar counts the rows decided, and shows the cycles so far."""
     if bar is None:
         return None
     return lambda cycles, running, tested: bar(tested - running, tested, cycles=f"{cycles:,}")
 
 
-def _with_state(columns: dict, state: AdaptiveRun) -> dict[str, np.ndarray]:
+def with_state(columns: dict, state: AdaptiveRun) -> dict[str, np.ndarray]:
+    """``columns`` with the counts, ``p_permutation`` and ``cycles`` of an adaptive run (and its ``rounds``)."""
     columns["extreme"], columns["valid"] = state.extreme, state.valid
     columns["p_permutation"] = state.p
     columns["cycles"] = state.cycles
@@ -88,9 +103,11 @@ def _unit_counts(matrix, group1, group2, units, method, aggregate, alternative, 
     return columns["extreme"], columns["valid"]
 
 
-def _listed_units(first: np.ndarray, second: np.ndarray, starts: np.ndarray):
-    """``units_of(rows)``: the pairs of the given units among units of listed pairs, as units."""
-    ends = np.append(starts[1:], len(first))
+def _listed_units(first: np.ndarray, second: np.ndarray, starts: np.ndarray, ends: np.ndarray | None = None):
+    """``units_of(rows)``: the pairs of the given units among units of listed pairs, as units (unit u: the
+    pairs ``starts[u]`` up to ``ends[u]``, by default the next unit's start)."""
+    if ends is None:
+        ends = np.append(starts[1:], len(first))
 
     def units_of(rows):
         lengths = ends[rows] - starts[rows]
@@ -111,14 +128,34 @@ def _feature_units(features: np.ndarray, kept: np.ndarray):
     return units_of
 
 
-def _run_units(prep, units_of, columns, method, aggregate, alternative, threads, bar, dealing, fdr, cap):
-    def run(rows, start, cycles):
-        return _unit_counts(prep.matrix, prep.group1, prep.group2, units_of(rows), method, aggregate, alternative,
-                            threads, dealing, start, cycles)
+def score_units_of(features: np.ndarray, pairs, exclude: np.ndarray):
+    """``units_of(rows)`` for score rows of ``features``: each with every other feature not in ``exclude``
+    (all pairs), or with its given pairs (sorted by first feature) without those of excluded features, as
+    the first round counts them."""
+    if pairs is None:
+        return _feature_units(features, np.flatnonzero(~exclude))
+    first, second = pairs
+    keep = ~(exclude[first] | exclude[second])
+    first, second = first[keep], second[keep]
+    return _listed_units(first, second, np.searchsorted(first, features), np.searchsorted(first, features, "right"))
 
+
+def unit_runner(matrix, group1, group2, units_of, method: str, aggregate: str, alternative: str, threads: int,
+                dealing: native.Dealing) -> RoundRunner:
+    """The score rounds of rows whose units ``units_of(rows)`` gives (first, second, starts)."""
+    def run(rows, start, cycles):
+        return _unit_counts(matrix, group1, group2, units_of(rows), method, aggregate, alternative, threads,
+                            dealing, start, cycles)
+
+    return run
+
+
+def _run_units(prep, units_of, columns, method, aggregate, alternative, threads, bar, dealing, fdr, cap):
+    run = unit_runner(prep.matrix, prep.group1, prep.group2, units_of, method, aggregate, alternative, threads,
+                      dealing)
     state = run_adaptive(run, (columns["extreme"], columns["valid"]), ~np.isnan(columns["score"]), fdr, cap,
-                         _reporter(bar))
-    return _with_state(columns, state)
+                         round_reporter(bar))
+    return with_state(columns, state)
 
 
 def score_auto(prep, pairs, method: str, aggregate: str, alternative: str, threads: int, progress,
@@ -128,16 +165,7 @@ def score_auto(prep, pairs, method: str, aggregate: str, alternative: str, threa
     with progress_bar(progress, "Permutations (auto)", "row") as bar:
         columns = native.score(prep.matrix, prep.group1, prep.group2, method, aggregate, alternative,
                                min(LOSSES, cap), threads, pairs=pairs, exclude=prep.undefined, dealing=dealing)
-        exclude = prep.undefined
-        if pairs is None:
-            units_of = _feature_units(columns["feature"], np.flatnonzero(~exclude))
-        else:
-            # The runs of each row's first feature, without pairs of excluded features (as the first round).
-            first, second = pairs
-            keep = ~(exclude[first] | exclude[second])
-            first, second = first[keep], second[keep]
-            starts = np.searchsorted(first, columns["feature"]).astype(np.int32)
-            units_of = _listed_units(first, second, starts)
+        units_of = score_units_of(columns["feature"], pairs, prep.undefined)
         return _run_units(prep, units_of, columns, method, aggregate, alternative, threads, bar, dealing, fdr, cap)
 
 
@@ -151,3 +179,29 @@ def set_auto(prep, units, method: str, aggregate: str, alternative: str, threads
                                      min(LOSSES, cap), threads, (first, second), starts, dealing=dealing)
         return _run_units(prep, _listed_units(first, second, starts), columns, method, aggregate, alternative,
                           threads, bar, dealing, fdr, cap)
+
+
+# ---------------------------------------------------------------------------
+# In chunks (see corrshift.adaptive_chunks)
+
+
+def round_runner(matrix, job, columns: dict, pairs, threads: int) -> RoundRunner:
+    """The rounds of the rows of ``columns`` (a chunk's rows, or the chunks' survivors) of a chunk
+    :class:`~corrshift.chunk_engine.Job`: z-tests over the rows' pairs (``first``, ``second``), scores of
+    the rows' features over all pairs (``pairs`` None) or over the given ``pairs`` that start with them.
+    A dense block holds at most :data:`corrshift.adaptive.CHUNK_DENSE` times the rows' pairs."""
+    if job.analysis.per_feature:
+        exclude = job.exclude if job.exclude is not None else np.zeros(matrix.shape[0], bool)
+        return unit_runner(matrix, job.group1, job.group2, score_units_of(columns["feature"], pairs, exclude),
+                           job.method, job.aggregate, job.alternative, threads, job.dealing)
+    first, second = columns["first"], columns["second"]
+    return pair_runner(matrix, job.group1, job.group2, lambda rows: (first[rows], second[rows]), job.method,
+                       job.alternative, threads, job.dealing, CHUNK_DENSE * len(first))
+
+
+def screen_chunk(matrix, job, columns: dict, pairs, threads: int) -> AdaptiveRun:
+    """A chunk's first pass (:func:`corrshift.adaptive.run_adaptive` with ``screen``) from the native columns
+    of its first round (``job.adaptive.cap`` cycles at most, :data:`LOSSES`)."""
+    tested = ~np.isnan(columns[job.analysis.statistic])
+    return run_adaptive(round_runner(matrix, job, columns, pairs, threads), (columns["extreme"], columns["valid"]),
+                        tested, job.adaptive.fdr, job.adaptive.cap, screen=job.adaptive.screen)

@@ -19,7 +19,7 @@ from .inputs import DataTable, analysed_data, analysed_values, as_table, is_annd
 from .memory import warn_if_large_ztest
 from .messages import CorrshiftFutureWarning, few, warn
 from .names import positions
-from .adaptive import MOST_PERMUTATIONS, default_max_permutations
+from .adaptive import MOST_PERMUTATIONS, Adaptive, default_max_permutations
 from .adaptive_runs import score_auto, set_auto, ztest_auto
 from .options import (AGGREGATES, ALTERNATIVES, AUTO, MAX_PERMUTATIONS, METHODS, check_adaptive, check_choice,
                       check_max_p, check_min_cells, check_permutations, check_probability, check_seed,
@@ -279,8 +279,9 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         until its Benjamini-Hochberg decision at ``fdr`` is settled (most
         pairs after a few dozen permutations, a strong one until it is
         significant), with an anytime-valid ``p_permutation`` and a column
-        ``cycles`` (see Notes); it runs in one call (no ``chunk_pairs``,
-        ``client``, ``top``, ``max_p`` or folder ``out``). Where the distinct
+        ``cycles`` (see Notes); in chunks (``chunk_pairs``, ``client``,
+        ``top``, ``max_p``, a folder ``out``) in two passes (see Notes and
+        :mod:`corrshift.adaptive_chunks`). Where the distinct
         splits of the samples are no more than ``max_permutations``, "auto"
         and a count alike run the exact test.
     fdr : float
@@ -457,7 +458,13 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     / (m' + 1). ``q_permutation`` <= ``fdr`` is the decision; the q-value of
     a pair that stopped early is larger than a longer run would make it.
     A pair that ran c cycles has the counts of a fixed run of c
-    permutations with the same ``seed``.
+    permutations with the same ``seed``. In chunks, each chunk first runs
+    its pairs stopping them by their losses only (no chunk sees the
+    threshold over all pairs), up to some 1,000 cycles; the pairs still
+    running there go on together in this process under the rule above.
+    The p-values stay valid and the decisions are Benjamini-Hochberg's on
+    them, as in one call; in a folder ``out`` those pairs' rows are the
+    last part file.
 
     A correlation is undefined when a feature is constant, or has a NaN,
     within a group; it is NaN in ``r1``/``r2``, and the row's ``z_diff``,
@@ -493,7 +500,6 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     data = analysed_data(data, use_raw, layer)
     folder, file = output_target(out)
     chunking = chunking_options(chunk_pairs, client, top, max_p, folder)
-    _check_adaptive_run(permutations, chunking)
     check_max_p(max_p, permutations)
     threads = _threads(threads, chunking)
     _check_key_added(data, key_added, out)
@@ -516,16 +522,15 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     warn_if_large_ztest(prep, pairs, chunking)
     options = dict(method=method, alternative=alternative, permutations=permutations)
     recorded = dict(options, seed=seed, exact=dealing.exact, class_alpha=class_alpha, **adaptive)
+    if chunking is not None:
+        return _delivered(data, key_added, file, _chunked(ZTEST, ztest_chunks, prep, pairs, chunking, recorded,
+                                                          threads=threads, progress=progress, dealing=dealing,
+                                                          **options))
     if adaptive:
         columns = ztest_auto(prep, pairs, method, alternative, threads, progress, dealing, fdr, permutations)
         recorded.update(permutations=AUTO, **_adaptive_attrs(columns))
         table = ztest_table(prep, columns)
         return _delivered(data, key_added, file, _finish(table, ZTEST, prep, len(table), chunking, **recorded))
-    if chunking is not None:
-        chunking = _recorded(chunking, ZTEST, prep, **recorded)
-        table, run = ztest_chunks(prep, pairs, threads=threads, progress=progress, chunking=chunking,
-                                  dealing=dealing, **options)
-        return _delivered(data, key_added, file, _finish(table, ZTEST, prep, run.rows, chunking, **recorded))
     # The table takes the native columns over and makes all pairs' positions itself, as its names' codes.
     table = ztest_table(prep, native.ztest(prep.matrix, prep.group1, prep.group2, method, alternative, permutations,
                                            threads, pairs=pairs, progress=progress, dealing=dealing,
@@ -563,12 +568,18 @@ def _adaptive_attrs(columns: dict) -> dict:
     return dict(row_cycles=int(columns["cycles"].sum()), rounds=columns.pop("rounds"))
 
 
-def _check_adaptive_run(permutations, chunking) -> None:
-    """Refuse the options that "auto" does not run with yet: chunks (``chunk_pairs``, ``top``, ``max_p``,
-    ``client``, a folder ``out``)."""
-    if permutations == AUTO and chunking is not None:
-        raise ValueError('permutations="auto" runs in one call: it does not run in chunks, so chunk_pairs, top, '
-                         "max_p, client and a folder out are not available with it")
+def _chunked(analysis: Analysis, run, prep: Prepared, pairs, chunking: Chunking, recorded: dict, **options):
+    """The table of an analysis in chunks (``run``: :func:`ztest_chunks` or :func:`score_chunks`), its
+    ``attrs`` made of ``recorded``; "auto" (``recorded`` has its ``fdr``) in two passes
+    (:mod:`corrshift.adaptive_chunks`)."""
+    auto = Adaptive(recorded["fdr"], recorded["max_permutations"]) if "fdr" in recorded else None
+    if auto is not None:
+        recorded = dict(recorded, permutations=AUTO)
+    chunking = _recorded(chunking, analysis, prep, **recorded)
+    table, result = run(prep, pairs, chunking=chunking, auto=auto, **options)
+    if auto is not None:
+        recorded.update(row_cycles=result.row_cycles, rounds=result.rounds)
+    return _finish(table, analysis, prep, result.rows, chunking, **recorded)
 
 
 def _threads(threads, chunking) -> int | None:
@@ -709,7 +720,6 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     if sets is not None and (pairs is not None or chunking is not None):
         raise ValueError("sets= scores the pairs inside each set in one native call: it does not go together "
                          "with pairs=, chunk_pairs=, client=, top=, max_p= or a folder out= (a file out= is fine)")
-    _check_adaptive_run(permutations, chunking)
     _warn_center(center)
     prep = prepare(data, group1, group2, groupby=groupby, groups=groups, layer=layer, method=method,
                    min_cells=min_cells, strata=strata)
@@ -734,17 +744,16 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     warn_if_unreachable(rows, permutations, "features")
     options = dict(method=method, aggregate=aggregate, alternative=alternative, permutations=permutations)
     recorded = dict(options, seed=seed, exact=dealing.exact, **adaptive)
+    if chunking is not None:
+        return _delivered(data, key_added, file, _chunked(SCORE, score_chunks, prep, pairs, chunking, recorded,
+                                                          threads=threads, progress=progress, dealing=dealing,
+                                                          **options))
     if adaptive:
         columns = score_auto(prep, pairs, method, aggregate, alternative, threads, progress, dealing, fdr,
                              permutations)
         recorded.update(permutations=AUTO, **_adaptive_attrs(columns))
         table = score_table(prep, columns)
         return _delivered(data, key_added, file, _finish(table, SCORE, prep, len(table), None, **recorded))
-    if chunking is not None:
-        chunking = _recorded(chunking, SCORE, prep, **recorded)
-        table, run = score_chunks(prep, pairs, threads=threads, progress=progress, chunking=chunking,
-                                  dealing=dealing, **options)
-        return _delivered(data, key_added, file, _finish(table, SCORE, prep, run.rows, chunking, **recorded))
     table = score_table(prep, native.score(prep.matrix, prep.group1, prep.group2, method, aggregate, alternative,
                                            permutations, threads, pairs=pairs, exclude=prep.undefined,
                                            progress=progress, dealing=dealing))

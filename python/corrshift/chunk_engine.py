@@ -44,6 +44,8 @@ from concurrent.futures import CancelledError  # Dask's cancellations derive fro
 import numpy as np
 
 from . import native
+from .adaptive import Adaptive, screen_cost
+from .adaptive_runs import screen_chunk, with_state
 from .analyses import Analysis, analysis_of
 from .options import INT32_MAX, available_cpus
 from .pairs import block_pairs, pairs_per_first
@@ -63,8 +65,12 @@ MIN_DEFAULT_CHUNK_PAIRS = 1 << 10
 #: again and a task never runs near the scheduler's patience.
 CHUNK_SECONDS = 10.0
 
-_INTEGER_COLUMNS = {"first": np.int32, "second": np.int32, "feature": np.int32, "extreme": np.uint32,
-                    "valid": np.uint32}
+#: The types of columns other than the engine's float32 values (those of an empty table).
+_COLUMN_TYPES = {"first": np.int32, "second": np.int32, "feature": np.int32, "extreme": np.uint32,
+                 "valid": np.uint32, "p_permutation": np.float64, "cycles": np.int64, "row": np.int64}
+
+#: The columns an "auto" chunk adds to the engine's: its anytime-valid p-values, cycles and row numbers.
+ADAPTIVE_COLUMNS = ("p_permutation", "cycles", "row")
 
 
 
@@ -88,6 +94,15 @@ class Job:
     exclude: np.ndarray | None = None
     #: How the permutation cycles split the samples (see :class:`corrshift.native.Dealing`).
     dealing: native.Dealing = native.Dealing()
+    #: ``permutations="auto"``: every chunk runs its first pass (``permutations`` is then the first round's
+    #: cycles), see :mod:`corrshift.adaptive_chunks`.
+    adaptive: Adaptive | None = None
+
+    @property
+    def columns(self) -> tuple[str, ...]:
+        """The columns of a chunk's rows."""
+        names = self.analysis.native_columns
+        return names if self.adaptive is None else names + ADAPTIVE_COLUMNS
 
 
 @dataclasses.dataclass(frozen=True)
@@ -125,6 +140,16 @@ class ChunkedResult:
         Number of rows of the full table, kept or not.
     chunks : int
         Number of chunks computed.
+    survivors : dict of str to ndarray, or None
+        ``permutations="auto"``: the rows still running after the chunks'
+        first passes (with their row numbers ``row``), which ``columns``,
+        ``tally`` and ``row_cycles`` leave out; ``tested`` then counts the
+        rows with a defined statistic, N of the rejection rule.
+    rounds : list
+        ``permutations="auto"``: after each round of the first passes, the
+        cycles so far and the rows of all chunks still running.
+    row_cycles : int
+        ``permutations="auto"``: the cycles of the rows in ``columns``.
     """
 
     columns: dict[str, np.ndarray] | None
@@ -132,6 +157,9 @@ class ChunkedResult:
     tested: int
     rows: int
     chunks: int
+    survivors: dict[str, np.ndarray] | None = None
+    rounds: list = dataclasses.field(default_factory=list)
+    row_cycles: int = 0
 
 
 # ---------------------------------------------------------------------------
@@ -185,7 +213,7 @@ def pair_cycle_seconds(samples: int) -> float:
     return max(fixed + per_sample * samples, 1e-12)
 
 
-def default_chunk_pairs(samples: int, permutations: int, threads: int = 1) -> int:
+def default_chunk_pairs(samples: int, permutations: float, threads: int = 1) -> int:
     """Pairs per chunk for a run over ``samples`` columns and ``permutations`` cycles.
 
     The pairs one task computes in about :data:`CHUNK_SECONDS` with
@@ -196,8 +224,8 @@ def default_chunk_pairs(samples: int, permutations: int, threads: int = 1) -> in
     ----------
     samples : int
         Columns of the matrix.
-    permutations : int
-        Permutation cycles (the observed cycle comes on top).
+    permutations : float
+        Permutation cycles of a row (the observed cycle comes on top).
     threads : int
         Native threads of one task.
 
@@ -312,7 +340,7 @@ def concat_rows(parts: Iterable[dict[str, np.ndarray]], names: Iterable[str]) ->
     """Rows of several tables one after another (an empty table without parts)."""
     parts = list(parts)
     if not parts:
-        return {name: np.zeros(0, _INTEGER_COLUMNS.get(name, np.float32)) for name in names}
+        return {name: np.zeros(0, _COLUMN_TYPES.get(name, np.float32)) for name in names}
     return {name: np.concatenate([p[name] for p in parts]) for name in parts[0]}
 
 
@@ -435,13 +463,15 @@ def _top_by_counts(columns: dict[str, np.ndarray], chunk: Chunk, job: Job) -> di
 
 def reduce_rows(columns: dict[str, np.ndarray], chunk: Chunk, job: Job) -> dict:
     """Reduce one chunk's rows; the result is what a chunk sends back."""
-    if job.top is not None:
+    adaptive = "p_permutation" in columns  # p-values of their own, not from the counts
+    if job.top is not None and not adaptive:
         reduced = _top_by_counts(columns, chunk, job)
         if reduced is not None:
             return reduced
     p = column_pvalues(columns)
     tested = tested_rows(columns, p)
-    tally = PValueTally.of_counts(columns["extreme"], columns["valid"], tested)
+    tally = (PValueTally.of(p[tested]) if adaptive
+             else PValueTally.of_counts(columns["extreme"], columns["valid"], tested))
     if job.top is not None:
         columns = top_rows(columns, job, p, tested, first_row=chunk.row)
     elif job.max_p is not None:
@@ -457,9 +487,29 @@ def compute_chunk(data: np.ndarray, job: Job, chunk: Chunk, first=None, second=N
     them the chunk is a block of first features over all pairs. A run
     reports progress per chunk, not per permutation cycle.
     """
+    given = None if first is None else (first, second)
     if first is None:
         first, second = block_pairs(chunk.lo, chunk.hi, job.features, job.analysis.per_feature)
-    return reduce_rows(_native_rows(data, job, chunk, first, second), chunk, job)
+    columns = _native_rows(data, job, chunk, first, second)
+    if job.adaptive is not None:
+        return _screened(data, job, chunk, columns, given)
+    return reduce_rows(columns, chunk, job)
+
+
+def _screened(data, job: Job, chunk: Chunk, columns: dict[str, np.ndarray], pairs) -> dict:
+    """A chunk's first pass of ``permutations="auto"`` (:func:`corrshift.adaptive_runs.screen_chunk`): its
+    stopped rows reduced as :func:`reduce_rows` does, numbered (``row``); the rows still running
+    (``survivors``), the chunk's ``rounds`` and the cycles of its stopped rows besides."""
+    state = screen_chunk(data, job, columns, pairs, job.threads or task_threads())
+    columns = with_state(columns, state)
+    rounds = columns.pop("rounds")
+    columns["row"] = chunk.row + np.arange(len(state.p), dtype=np.int64)
+    stopped = ~state.running
+    partial = reduce_rows(take_rows(columns, stopped), chunk, job)
+    partial.update(survivors=take_rows(columns, state.running), rounds=rounds,
+                   tested=int(np.count_nonzero(~np.isnan(statistic(columns)))), rows=len(state.p),
+                   cycles=int(state.cycles[stopped].sum()))
+    return partial
 
 
 # ---------------------------------------------------------------------------
@@ -600,7 +650,8 @@ def run_chunks(data: np.ndarray, group1, group2, job: Job, *, pairs=None,
     ChunkedResult
     """
     if chunk_pairs is None:
-        chunk_pairs = default_chunk_pairs(len(group1) + len(group2), job.permutations, _task_threads(job, client))
+        cycles = job.permutations if job.adaptive is None else screen_cost(job.adaptive.cap)
+        chunk_pairs = default_chunk_pairs(len(group1) + len(group2), cycles, _task_threads(job, client))
     if chunk_pairs < 1 or chunk_pairs > INT32_MAX:
         raise ValueError(f"chunk_pairs must be between 1 and {INT32_MAX}, got {chunk_pairs}")
     if job.top is not None and job.top < 1:
@@ -617,21 +668,28 @@ def run_chunks(data: np.ndarray, group1, group2, job: Job, *, pairs=None,
             raise ValueError("the two pair index arrays differ in length")
         plan = plan_given_pairs(pairs[0], job.analysis, chunk_pairs)
 
-    names = job.analysis.native_columns
+    names = job.columns
     kept: dict[int, dict[str, np.ndarray]] = {}
     best: dict[str, np.ndarray] | None = None
     tally = EMPTY_TALLY
-    tested = total = 0
+    tested = total = cycles = 0
     done: set[int] = set()
+    survivors: dict[int, dict[str, np.ndarray]] = {}
+    running: dict[int, int] = {}  # "auto": the rows of all chunks still running after each round's cycles
 
     def consume(partial: dict) -> None:
-        nonlocal best, tally, tested, total
+        nonlocal best, tally, tested, total, cycles
         if partial["index"] in done:
             return  # a rerun task reported twice: its rows are already in
         done.add(partial["index"])
         tally = tally + partial["tally"]
         tested += partial["tested"]
         total += partial["rows"]
+        if "survivors" in partial:
+            survivors[partial["index"]] = partial["survivors"]
+            cycles += partial["cycles"]
+            for end, count in partial["rounds"]:
+                running[end] = running.get(end, 0) + count
         rows = partial["columns"]
         if sink is not None:
             sink(partial["index"], rows)
@@ -656,7 +714,12 @@ def run_chunks(data: np.ndarray, group1, group2, job: Job, *, pairs=None,
         columns = None
     elif job.top is not None:
         columns = concat_rows([best] if best is not None else [], names)
-        columns.pop("row", None)
+        if job.adaptive is None:  # "auto" ranks the survivors among them by their row numbers too
+            columns.pop("row", None)
     else:
         columns = concat_rows([kept[i] for i in sorted(kept)], names)
-    return ChunkedResult(columns, tally, tested, total, len(plan))
+    if job.adaptive is None:
+        return ChunkedResult(columns, tally, tested, total, len(plan))
+    return ChunkedResult(columns, tally, tested, total, len(plan),
+                         concat_rows([survivors[i] for i in sorted(survivors)], names),
+                         [[end, running[end]] for end in sorted(running)], cycles)

@@ -5,11 +5,13 @@ from __future__ import annotations
 import contextlib
 import dataclasses
 
+from .adaptive import LOSSES, Adaptive
+from .adaptive_chunks import finish_survivors
 from .atomic import check_new_folder
 from .analyses import SCORE, ZTEST
 from .chunk_engine import Job, concat_rows, run_chunks
 from .options import INT32_MAX, check_probability, check_whole
-from .parquet_sink import attrs_metadata, parquet_dataset, pyarrow_modules
+from .parquet_sink import attrs_metadata, parquet_dataset, pyarrow_modules, restamp
 from .progress import progress_bar
 from .tables import add_permutation_qvalues, add_qvalues, score_rows, ztest_rows
 
@@ -65,20 +67,28 @@ def _run(prep, job: Job, pairs, chunking: Chunking, progress: bool | None, rows)
     """Run the chunks; (the table of kept rows or None when they went to ``out``, engine result).
 
     ``rows(prep, columns)`` turns a chunk's native columns into table rows.
+    With ``permutations="auto"`` (``job.adaptive``) the chunks run their
+    first passes and the survivors their second here
+    (:mod:`corrshift.adaptive_chunks`), before the table is made.
     """
     job = dataclasses.replace(job, top=chunking.top, max_p=chunking.max_p,
                               exclude=prep.undefined if job.analysis.per_feature else None)
     dataset = contextlib.nullcontext()
     if chunking.out is not None:
-        empty = rows(prep, concat_rows([], job.analysis.native_columns))
+        empty = rows(prep, concat_rows([], job.columns))
         # The folder appears only once every chunk's file is in it.
         dataset = parquet_dataset(chunking.out, to_table=lambda columns: rows(prep, columns),
                                   schema=_parquet_schema(empty, prep.features, chunking.attrs))
-    # One bar for the run, counting chunks; the chunks' native calls show none.
-    with dataset as sink, progress_bar(progress, "Chunks", "chunk") as report:
-        result = run_chunks(prep.matrix, prep.group1, prep.group2, job, pairs=pairs,
-                            chunk_pairs=chunking.chunk_pairs, client=chunking.client, sink=sink,
-                            progress=report)
+    with dataset as sink:
+        # One bar for the chunks; their native calls show none.
+        with progress_bar(progress, "Chunks", "chunk") as report:
+            result = run_chunks(prep.matrix, prep.group1, prep.group2, job, pairs=pairs,
+                                chunk_pairs=chunking.chunk_pairs, client=chunking.client, sink=sink,
+                                progress=report)
+        if job.adaptive is not None:
+            result = finish_survivors(prep.matrix, job, pairs, result, job.threads, progress, sink)
+            if sink is not None:  # the cost curve, known only now
+                restamp(sink.folder, dict(chunking.attrs or {}, row_cycles=result.row_cycles, rounds=result.rounds))
     if sink is not None:
         return None, result
     table = rows(prep, result.columns)
@@ -89,17 +99,26 @@ def _run(prep, job: Job, pairs, chunking: Chunking, progress: bool | None, rows)
     return add_permutation_qvalues(table, result.tally).reset_index(drop=True), result
 
 
+def _job(analysis, prep, method, alternative, aggregate, permutations, threads, dealing,
+         auto: Adaptive | None) -> Job:
+    """The chunks' job; with ``auto`` its first round runs :data:`corrshift.adaptive.LOSSES` cycles at most."""
+    if auto is not None:
+        permutations = min(LOSSES, auto.cap)
+    return Job(analysis, len(prep.features), prep.group1, prep.group2, method, alternative, aggregate, permutations,
+               threads, None, None, dealing=dealing, adaptive=auto)
+
+
 def ztest_chunks(prep, pairs, *, method, alternative, permutations, dealing, threads, progress,
-                 chunking: Chunking):
-    """The z-test of :func:`corrshift.ztest` in chunks; (table or None, engine result)."""
-    job = Job(ZTEST, len(prep.features), prep.group1, prep.group2, method, alternative, None, permutations,
-              threads, None, None, dealing=dealing)
+                 chunking: Chunking, auto: Adaptive | None = None):
+    """The z-test of :func:`corrshift.ztest` in chunks; (table or None, engine result). ``auto``: the options
+    of ``permutations="auto"`` (``permutations`` is then unused)."""
+    job = _job(ZTEST, prep, method, alternative, None, permutations, threads, dealing, auto)
     return _run(prep, job, pairs, chunking, progress, ztest_rows)
 
 
 def score_chunks(prep, pairs, *, method, aggregate, alternative, permutations, dealing, threads, progress,
-                 chunking: Chunking):
-    """The score of :func:`corrshift.score` in chunks; (table or None, engine result)."""
-    job = Job(SCORE, len(prep.features), prep.group1, prep.group2, method, alternative, aggregate,
-              permutations, threads, None, None, dealing=dealing)
+                 chunking: Chunking, auto: Adaptive | None = None):
+    """The score of :func:`corrshift.score` in chunks; (table or None, engine result), ``auto`` as in
+    :func:`ztest_chunks`."""
+    job = _job(SCORE, prep, method, alternative, aggregate, permutations, threads, dealing, auto)
     return _run(prep, job, pairs, chunking, progress, score_rows)

@@ -5,6 +5,7 @@ from __future__ import annotations
 import contextlib
 import json
 import os
+import pathlib
 from collections.abc import Callable, Iterator
 
 import numpy as np
@@ -54,7 +55,7 @@ def parquet_sink(folder, to_table: Callable | None = None,
     Returns
     -------
     callable
-        ``sink(chunk_index, columns)``. Chunk ``i`` goes to
+        ``sink(chunk_index, columns)``, with the attribute ``folder``. Chunk ``i`` goes to
         ``part-<i, 8 digits>.parquet``, so the files sorted by name hold the
         rows in pair order, whatever order the chunks finish in. Each file is
         written under a hidden name and renamed when complete, so a reader
@@ -70,12 +71,26 @@ def parquet_sink(folder, to_table: Callable | None = None,
             table = pa.table(rows, schema=schema)
         else:
             table = pa.Table.from_pandas(rows, schema=schema, preserve_index=False)
-        final = folder / f"part-{index:08d}.parquet"
-        partial = folder / f".{final.name}.tmp"
-        pq.write_table(table, partial)
-        os.replace(partial, final)
+        _write(pq, table, folder / f"part-{index:08d}.parquet")
 
+    sink.folder = folder
     return sink
+
+
+def _write(pq, table, final) -> None:
+    """Write ``table`` to ``final`` under a hidden name, renamed when complete."""
+    partial = final.parent / f".{final.name}.tmp"
+    pq.write_table(table, partial)
+    os.replace(partial, final)
+
+
+def restamp(folder, attrs: dict) -> None:
+    """Give the first file of a dataset ``folder`` (the schema that pandas reads a dataset's ``attrs`` from)
+    the metadata of ``attrs``: what only the end of a run knows. Rewrites that one file."""
+    _, pq = pyarrow_modules()
+    first = min(pathlib.Path(folder).glob("part-*.parquet"))
+    table = pq.read_table(first)
+    _write(pq, table.replace_schema_metadata({**(table.schema.metadata or {}), **attrs_metadata(attrs)}), first)
 
 
 @contextlib.contextmanager

@@ -17,7 +17,10 @@ def statistic(columns) -> np.ndarray:
 
 
 def column_pvalues(columns: dict[str, np.ndarray]) -> np.ndarray:
-    """The permutation p-values of native columns (NaN where the statistic is undefined)."""
+    """The permutation p-values of native columns (NaN where the statistic is undefined): an adaptive run's
+    own (``p_permutation``), else from the counts."""
+    if "p_permutation" in columns:
+        return columns["p_permutation"]
     return permutation_pvalues(columns["extreme"], columns["valid"], statistic(columns))
 
 
@@ -77,7 +80,7 @@ def pvalue_columns(columns: dict[str, np.ndarray], qvalues: bool, release: bool)
         found["q_normal"] = bh_qvalues(columns["p_normal"])
     # Adaptive runs bring their own p-values, and rows with unequal cycle counts.
     adaptive = "p_permutation" in columns
-    found["p_permutation"] = p = columns.pop("p_permutation") if adaptive else column_pvalues(columns)
+    found["p_permutation"] = p = column_pvalues(columns)
     q = qvalues_by_counts(columns["extreme"], columns["valid"], p) if qvalues and not adaptive else None
     if release:
         del columns["extreme"], columns["valid"]
@@ -158,9 +161,9 @@ def add_qvalues(table: pd.DataFrame, columns: dict[str, np.ndarray] | None = Non
         # The engine's float32 p-values when at hand: the same values, without a check that they are.
         q["q_normal"] = bh_qvalues(table["p_normal"].to_numpy() if columns is None else columns["p_normal"])
     p = table["p_permutation"].to_numpy()
-    q["q_permutation"] = (bh_qvalues(p) if columns is None
+    q["q_permutation"] = (bh_qvalues(p) if columns is None or "cycles" in table.columns
                           else permutation_qvalues(columns["extreme"], columns["valid"], p))
-    return pd.concat([table, _frame(q).set_axis(table.index)], axis=1)
+    return _cycles_last(pd.concat([table, _frame(q).set_axis(table.index)], axis=1))
 
 
 def add_permutation_qvalues(table: pd.DataFrame, tally: PValueTally) -> pd.DataFrame:
@@ -170,7 +173,14 @@ def add_permutation_qvalues(table: pd.DataFrame, tally: PValueTally) -> pd.DataF
     analysis, kept or not.
     """
     table["q_permutation"] = tally.qvalues(table["p_permutation"].to_numpy())
-    return table
+    return _cycles_last(table)
+
+
+def _cycles_last(table: pd.DataFrame) -> pd.DataFrame:
+    """An adaptive run's ``cycles`` after the q-values, where a table built at once has it."""
+    if "cycles" not in table.columns or table.columns[-1] == "cycles":
+        return table
+    return table[[c for c in table.columns if c != "cycles"] + ["cycles"]]
 
 
 def ztest_table(prep, columns: dict[str, np.ndarray]) -> pd.DataFrame:
@@ -186,7 +196,7 @@ def unit_table(names, pairs: np.ndarray, columns: dict[str, np.ndarray]) -> pd.D
         "set": list(names),
         "pairs": pairs,
         "score": columns["score"],
-        "p_permutation": columns["p_permutation"] if "p_permutation" in columns else column_pvalues(columns),
+        "p_permutation": column_pvalues(columns),
     })).assign(**_cycles(columns))
 
 
