@@ -451,3 +451,13 @@ def test_auto_in_chunks_keeps_the_top_rows_those_under_max_p_or_writes_a_folder(
     assert np.all(np.diff(at[:-last]) > 0) and np.all(np.diff(at[-last:]) > 0)
     pd.testing.assert_frame_equal(written, expected.iloc[at].reset_index(drop=True)
                                   .astype({c: written[c].dtype for c in names}))
+
+
+def test_modules_joined_by_scattered_pairs_between_them_are_found():
+    # Three modules of 30 features, 60 scattered pairs between their features and 150 to 300 others.
+    rng = np.random.default_rng(1)
+    i, j = np.triu_indices(30, 1)
+    first = np.concatenate([i, i + 30, i + 60, rng.integers(0, 30, 60), rng.integers(0, 90, 150)])
+    second = np.concatenate([j, j + 30, j + 60, rng.integers(30, 90, 60), rng.integers(90, 390, 150)])
+    groups = adaptive.pair_groups(first, second)
+    assert sorted(len(g) for g in groups) == [210, 435, 435, 435]

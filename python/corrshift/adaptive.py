@@ -79,9 +79,15 @@ DENSE_PAIR_NS = 10.0
 LISTED_PAIR_NS = 150.0
 CALL_NS = 15_000.0
 
-#: Features with at least this many running pairs form the modules that
+#: Pairs whose two features are both paired with at least this many other
+#: features (pairs in as many triangles) form the modules that
 #: :func:`pair_groups` looks for within a group too sparse for a dense block.
 CORE_DEGREE = 8
+
+#: The search for modules is left out when it would take more products than
+#: this (about a tenth of a second): in the first rounds, where most pairs
+#: still run and their modules do not stand out.
+MOST_TRIANGLE_WORK = 20_000_000
 
 #: In chunks, a dense block holds at most this many times the pairs of the chunk's rows (or of the
 #: survivors), so that a chunk's memory stays within this factor of a fixed count's; a block of up to
@@ -318,6 +324,22 @@ def _components(a: np.ndarray, b: np.ndarray, features: int) -> np.ndarray:
     return connected_components(graph, directed=False)[1][a]
 
 
+def _triangle_work(a: np.ndarray, b: np.ndarray, features: int) -> int:
+    """The products the search for common neighbours takes: the sum of the squared degrees."""
+    degree = np.bincount(a, minlength=features) + np.bincount(b, minlength=features)
+    return int(np.dot(degree, degree))
+
+
+def _common_neighbours(a: np.ndarray, b: np.ndarray, features: int) -> np.ndarray:
+    """For each pair (a, b), the features paired with both a and b among the pairs."""
+    from scipy.sparse import coo_matrix
+
+    ones = np.ones(2 * len(a), np.int32)
+    graph = coo_matrix((ones, (np.r_[a, b], np.r_[b, a])), shape=(features, features)).tocsr()
+    graph.data[:] = 1  # a pair listed twice is one neighbour
+    return np.asarray((graph @ graph)[a, b]).ravel()
+
+
 def _dense_groups(a: np.ndarray, b: np.ndarray, members: np.ndarray, features: int,
                   most: int | None) -> list[np.ndarray]:
     """The groups of ``members`` (pairs sharing a connected component) whose pairs pay as a dense block."""
@@ -336,16 +358,17 @@ def pair_groups(first: np.ndarray, second: np.ndarray, most: int | None = None) 
     in modules (features that change together) joined to one another and
     to the rest by scattered pairs that are still running, so two
     groupings are weighed by their cost a cycle: the connected groups of
-    all pairs, and those of the pairs between features with at least
-    :data:`CORE_DEGREE` running pairs each (the modules without the
-    scattered pairs).
+    all pairs, and those of the pairs whose two features share at least
+    :data:`CORE_DEGREE` running partners (pairs within a module share
+    many; a scattered pair between modules, few).
     """
     used, a, b = compact_pairs(first, second)
     everything = np.arange(len(a))
-    degree = np.bincount(a, minlength=len(used)) + np.bincount(b, minlength=len(used))
-    core = everything[(degree[a] >= CORE_DEGREE) & (degree[b] >= CORE_DEGREE)]
     best, cheapest = None, np.inf
-    for candidates in (everything, core):
+    for modules in (False, True):
+        if modules and _triangle_work(a, b, len(used)) > MOST_TRIANGLE_WORK:
+            break  # the many running pairs of the first rounds: mostly scattered, and costly to search
+        candidates = everything[_common_neighbours(a, b, len(used)) >= CORE_DEGREE] if modules else everything
         dense = _dense_groups(a, b, candidates, len(used), most) if len(candidates) else []
         rest = np.setdiff1d(everything, np.concatenate(dense), assume_unique=True) if dense else everything
         cost = sum(_dense_cost(len(np.union1d(a[g], b[g]))) for g in dense)
