@@ -82,13 +82,13 @@ LARGE = (300, 520, 260, 250)
 @pytest.mark.parametrize("shape", SHAPES)
 @pytest.mark.parametrize("method", METHODS)
 @pytest.mark.parametrize("processes", (1, 2, 3))
-def test_ztest_exhaustive_matches_reference(build, shape, method, processes):
+@pytest.mark.parametrize("alternative", ALTERNATIVES)
+def test_ztest_exhaustive_matches_reference(build, shape, method, processes, alternative):
     k, p, n1, n2 = shape
     data = hard_matrix(k, p, seed=k)
     g1, g2 = dealt_groups(p, n1, n2, seed=p)
-    for alternative in ALTERNATIVES:
-        args = (data, g1, g2, method, alternative, 4, processes)
-        same_results(pipelines._ztest_pipeline_exhaustive(*args), native.reference_ztest_exhaustive(*args))
+    args = (data, g1, g2, method, alternative, 4, processes)
+    same_results(pipelines._ztest_pipeline_exhaustive(*args), native.reference_ztest_exhaustive(*args))
 
 
 @pytest.mark.parametrize("method", METHODS)
@@ -125,30 +125,30 @@ def pair_lists(k, seed):
 @pytest.mark.parametrize("pairs", ("all in order", "sorted random", "unsorted", "from a later row", "last rows"))
 @pytest.mark.parametrize("method", METHODS)
 @pytest.mark.parametrize("processes", (1, 3))
-def test_indexed_functions_match_reference(build, pairs, method, processes):
+@pytest.mark.parametrize("alternative", ALTERNATIVES)
+def test_indexed_functions_match_reference(build, pairs, method, processes, alternative):
     k, p, n1, n2 = 70, 61, 30, 29
     data = hard_matrix(k, p, seed=11)
     g1, g2 = dealt_groups(p, n1, n2, seed=12)
     first, second = (a.astype(np.int32) for a in pair_lists(k, seed=13)[pairs])
-    for alternative in ALTERNATIVES:
-        args = (data, first, second, g1, g2, method, alternative, 3, processes)
-        same_results(pipelines._ztest_pipeline_indexed(*args), native.reference_ztest_indexed(*args))
-        for aggregate in ("mean", "median"):
-            args = (data, first, second, g1, g2, method, aggregate, alternative, 3, processes)
-            same_results(pipelines._score_pipeline_indexed(*args), native.reference_score_indexed(*args))
+    args = (data, first, second, g1, g2, method, alternative, 3, processes)
+    same_results(pipelines._ztest_pipeline_indexed(*args), native.reference_ztest_indexed(*args))
+    for aggregate in ("mean", "median"):
+        args = (data, first, second, g1, g2, method, aggregate, alternative, 3, processes)
+        same_results(pipelines._score_pipeline_indexed(*args), native.reference_score_indexed(*args))
 
 
 @pytest.mark.parametrize("shape", SHAPES)
 @pytest.mark.parametrize("method", METHODS)
 @pytest.mark.parametrize("aggregate", ("mean", "median"))
 @pytest.mark.parametrize("processes", (1, 2, 3))
-def test_score_exhaustive_matches_reference(build, shape, method, aggregate, processes):
+@pytest.mark.parametrize("alternative", ALTERNATIVES)
+def test_score_exhaustive_matches_reference(build, shape, method, aggregate, processes, alternative):
     k, p, n1, n2 = shape
     data = hard_matrix(k, p, seed=k + 1)
     g1, g2 = dealt_groups(p, n1, n2, seed=p + 1)
-    for alternative in ALTERNATIVES:
-        args = (data, g1, g2, method, aggregate, alternative, 5, processes)
-        same_results(pipelines._score_pipeline_exhaustive(*args), native.reference_score_exhaustive(*args))
+    args = (data, g1, g2, method, aggregate, alternative, 5, processes)
+    same_results(pipelines._score_pipeline_exhaustive(*args), native.reference_score_exhaustive(*args))
 
 
 # Caller groups that the dealt ones never are: a column listed twice, a
