@@ -6,6 +6,7 @@ import shutil
 import subprocess
 from pathlib import Path
 
+import pipelines
 import pytest
 
 from corrshift import _core
@@ -74,6 +75,18 @@ def test_instructions_are_counted():
     lines = ["", "Disassembly of section .text:", "0000000000401126 <kernel>:", *(_line(m, o) for m, o in NOT_FUSED)]
     assert _shell("instruction_count", lines) == [str(len(NOT_FUSED))]
     assert _shell("instruction_count", lines[:3]) == ["0"]
+
+
+@pytest.mark.parametrize("module", [pipelines, _core], ids=["pipelines", "corrshift._core"])
+def test_extension_modules_carry_no_fused_multiply_add(module):
+    """Every product is rounded before it is added, in whichever build the CPU picks."""
+    objdump = shutil.which("objdump")
+    if objdump is None:
+        pytest.skip("objdump is not installed")
+    listing = subprocess.run([objdump, "-d", "--no-show-raw-insn", module.__file__], capture_output=True, text=True,
+                             check=True).stdout.splitlines()
+    assert int(_shell("instruction_count", listing)[0]) > 1000
+    assert _shell("fused_instructions", listing) == []
 
 
 def _listed():

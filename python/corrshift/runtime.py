@@ -6,7 +6,7 @@ import importlib.metadata
 import platform
 import sys
 
-from . import _core
+from . import native
 from .options import available_cpus
 
 #: The libraries reported with their versions; the last two are optional.
@@ -52,7 +52,7 @@ def runtime_lines() -> list[str]:
     """The lines :func:`show_runtime` prints."""
     from . import __version__
 
-    builds = _core.kernel_builds()
+    builds = native.kernel_builds()
     features = ", ".join(f"{name} {'yes' if present else 'no'}" for name, present in builds["cpu_features"].items())
     return [
         f"corrshift {__version__}",
