@@ -149,7 +149,9 @@ def test_undefined_correlations_are_nan_and_count_for_nothing(constant):
     assert (extreme <= valid).all()
 
 
-def test_scores_leave_undefined_pairs_out():
+@pytest.mark.parametrize(("aggregate", "reduce"), [("mean", np.mean), ("median", lambda v: np.sort(v)[len(v) // 2])],
+                         ids=["mean", "median"])
+def test_scores_leave_undefined_pairs_out(aggregate, reduce):
     """A feature's score is the mean (median) of |z| over its defined pairs:
     a constant feature does not enter the others' scores and has NaN."""
     rng = np.random.default_rng(4)
@@ -160,16 +162,15 @@ def test_scores_leave_undefined_pairs_out():
     g1, g2 = np.arange(20, dtype=np.int32), np.arange(20, 40, dtype=np.int32)
     _, _, z, *_ = _core.ztest_exhaustive(data, g1, g2, "pearson", "two-sided", 0, 1)
     first, second = np.triu_indices(k, 1)
-    for aggregate, reduce in (("mean", np.mean), ("median", lambda v: np.sort(v)[len(v) // 2])):
-        score, extreme, valid = _core.score_exhaustive(data, g1, g2, "pearson", aggregate, "two-sided", 50, 1)
-        for f in range(k):
-            mine = np.abs(z[(first == f) | (second == f)])
-            defined = mine[~np.isnan(mine)]
-            if len(defined) == 0:
-                assert np.isnan(score[f])
-            else:
-                assert score[f] == pytest.approx(reduce(defined), rel=1e-6)
-        assert np.isnan(score[5]) and (valid[:5] == 50).all() and (extreme <= valid).all()
+    score, extreme, valid = _core.score_exhaustive(data, g1, g2, "pearson", aggregate, "two-sided", 50, 1)
+    for f in range(k):
+        mine = np.abs(z[(first == f) | (second == f)])
+        defined = mine[~np.isnan(mine)]
+        if len(defined) == 0:
+            assert np.isnan(score[f])
+        else:
+            assert score[f] == pytest.approx(reduce(defined), rel=1e-6)
+    assert np.isnan(score[5]) and (valid[:5] == 50).all() and (extreme <= valid).all()
 
 
 @pytest.mark.parametrize("call", [
