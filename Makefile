@@ -1,5 +1,6 @@
 # make demo: set up and run the analysis on the bundled data.
 # make test: set up, build and run every test, then the sanitizer pass.
+# make check: set up, build and run the quick tests (those not marked slow).
 # make test-asan: the hostile-input and fault tests against a sanitizer build.
 # make test-aarch64: the engine without Python, every kernel build against the
 #   straightforward kernels bit for bit: natively, then cross-built for aarch64
@@ -30,7 +31,7 @@ ASAN_LIB = $$($${CXX:-c++} -print-file-name=$(1))
 ASAN_ENV := LD_PRELOAD="$(call ASAN_LIB,libasan.so) $(call ASAN_LIB,libstdc++.so)" \
 	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
-.PHONY: test test-asan test-aarch64 demo install install-asan bench bench-scale clean
+.PHONY: test check test-asan test-aarch64 demo install install-asan bench bench-scale clean
 
 %/bin/python:
 	@python312=$$(tools/find-python312) && "$$python312" -m venv $*
@@ -46,6 +47,9 @@ install-asan: $(ASAN_PY)
 test: install
 	$(PY) -m pytest -q
 	$(MAKE) --no-print-directory test-asan
+
+check: install
+	$(PY) -m pytest -q -m "not slow"
 
 test-asan: install-asan
 	$(ASAN_ENV) $(ASAN_PY) -m pytest -q -p no:cacheprovider $(ASAN_TESTS)

@@ -7,7 +7,8 @@
 #   corrshift_flags   interface target: the arithmetic and warning flags of
 #                     every corrshift target
 #   corrshift_engine  static library of the engine
-#   CORRSHIFT_KERNEL_ARCH  x86, aarch64 or generic: the kernel builds chosen
+#   CORRSHIFT_KERNEL_ARCH  x86, aarch64 or generic: the target of the builds
+#   CORRSHIFT_KERNEL_BUILDS  the names of the target's builds, widest first
 include_guard(GLOBAL)
 include(CheckCXXSourceCompiles)
 
@@ -39,24 +40,36 @@ corrshift_target_defines(CORRSHIFT_TARGET_X86 "defined(__x86_64__) || defined(__
 corrshift_target_defines(CORRSHIFT_TARGET_AARCH64 "defined(__aarch64__)")
 
 set(_fast ${CMAKE_CURRENT_LIST_DIR}/../src/stats/fast)
-# The fast kernels are built once per instruction set, each file with its
-# own flags, and chosen at run time for the CPU (src/stats/fast). No file
-# enables FMA, and -ffp-contract=off keeps the compiler from fusing.
 if(CORRSHIFT_TARGET_X86)
   set(CORRSHIFT_KERNEL_ARCH x86)
-  set(CORRSHIFT_KERNEL_SOURCES ${_fast}/kernels_avx512.cpp ${_fast}/kernels_avx2.cpp ${_fast}/kernels_baseline.cpp)
-  set_source_files_properties(${_fast}/kernels_avx2.cpp PROPERTIES COMPILE_OPTIONS "-mavx2")
-  set_source_files_properties(${_fast}/kernels_avx512.cpp PROPERTIES
-    COMPILE_OPTIONS "-mavx512f;-mavx512dq;-mavx512vl;-mavx512bw")
 elseif(CORRSHIFT_TARGET_AARCH64)
-  # NEON (Advanced SIMD) is part of every aarch64 CPU: no flag needed.
   set(CORRSHIFT_KERNEL_ARCH aarch64)
-  set(CORRSHIFT_KERNEL_SOURCES ${_fast}/kernels_neon.cpp)
 else()
   set(CORRSHIFT_KERNEL_ARCH generic)
-  set(CORRSHIFT_KERNEL_SOURCES ${_fast}/kernels_generic.cpp)
 endif()
-message(STATUS "corrshift kernels: ${CORRSHIFT_KERNEL_ARCH}")
+# The fast kernels are built once per instruction set, each file with its
+# own flags, and chosen at run time for the CPU (src/stats/fast). The builds
+# and their flags are listed in src/stats/fast/kernel_builds.def, which the
+# selection code reads too. No build enables FMA, and -ffp-contract=off
+# keeps the compiler from fusing.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_fast}/kernel_builds.def)
+file(STRINGS ${_fast}/kernel_builds.def _builds REGEX "^CORRSHIFT_KERNEL_BUILD\\(")
+set(CORRSHIFT_KERNEL_BUILDS)
+set(CORRSHIFT_KERNEL_SOURCES)
+foreach(_line IN LISTS _builds)
+  if(NOT _line MATCHES "^CORRSHIFT_KERNEL_BUILD\\(([a-z0-9_]+), *([a-z0-9_]+), *\"([^\"]*)\",")
+    message(FATAL_ERROR "kernel_builds.def: cannot read ${_line}")
+  endif()
+  if(CMAKE_MATCH_2 STREQUAL CORRSHIFT_KERNEL_ARCH)
+    list(APPEND CORRSHIFT_KERNEL_BUILDS ${CMAKE_MATCH_1})
+    list(APPEND CORRSHIFT_KERNEL_SOURCES ${_fast}/kernels_${CMAKE_MATCH_1}.cpp)
+    separate_arguments(_flags UNIX_COMMAND "${CMAKE_MATCH_3}")
+    if(_flags)
+      set_source_files_properties(${_fast}/kernels_${CMAKE_MATCH_1}.cpp PROPERTIES COMPILE_OPTIONS "${_flags}")
+    endif()
+  endif()
+endforeach()
+message(STATUS "corrshift kernels: ${CORRSHIFT_KERNEL_ARCH} (${CORRSHIFT_KERNEL_BUILDS})")
 
 set(_src ${CMAKE_CURRENT_LIST_DIR}/../src)
 add_library(corrshift_engine STATIC

@@ -278,6 +278,7 @@ def test_progress_reports_every_chunk_and_nothing_reaches_stdout(data, capfd):
     assert capfd.readouterr().out == "after\n"
 
 
+@pytest.mark.slow
 def test_local_chunks_run_without_dask_and_pyarrow(tmp_path):
     """dask and pyarrow are optional: the local path never imports them."""
     script = """

@@ -101,6 +101,7 @@ def test_dask_parquet_dataset_equals_the_full_table(client, data, tmp_path):
     assert_same_rows({k: np.asarray(v, dtype=expected[k].dtype) for k, v in table.items()}, expected)
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("victims", [1, 2])
 def test_workers_killed_mid_run_lose_and_duplicate_no_chunk(victims):
     """One worker process killed while chunks run: Dask reruns its chunks.
@@ -136,6 +137,7 @@ def test_workers_killed_mid_run_lose_and_duplicate_no_chunk(victims):
     assert_same_rows(result.columns, expected)
 
 
+@pytest.mark.slow
 def test_chunks_longer_than_the_worker_ttl_finish_on_their_workers():
     """Chunks of some seconds each on a scheduler that drops a worker silent
     for 3 s: the native call leaves the interpreter free, so each worker keeps

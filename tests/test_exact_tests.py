@@ -106,20 +106,20 @@ def test_more_splits_than_permutations_deal_at_random():
 
 
 @pytest.mark.parametrize("method", ["pearson", "spearman"])
-def test_dealings_that_only_reorder_the_groups_tie_with_the_observed_cycle(method):
+@pytest.mark.parametrize("alternative", ("two-sided", "greater", "less"))
+def test_dealings_that_only_reorder_the_groups_tie_with_the_observed_cycle(method, alternative):
     """Strata equal to the groups leave nothing to exchange: every permuted statistic is the
     observed one bit for bit, so every defined pair counts every cycle as extreme."""
     data = _data("tied", 12, 40, seed=3).astype(np.float32)
     g1, g2 = np.arange(0, 40, 2, dtype=np.int32), np.arange(1, 40, 2, dtype=np.int32)
     strata = np.zeros(40, dtype=np.int32)
     strata[g2] = 1
-    for alternative in ("two-sided", "greater", "less"):
-        _, _, z, _, extreme, valid = _core.ztest_exhaustive(data, g1, g2, method, alternative, 200, 2,
-                                                            strata=strata)
-        defined = ~np.isnan(z)
-        assert defined.sum() > 10
-        np.testing.assert_array_equal(extreme[defined], 200)
-        np.testing.assert_array_equal(valid[defined], 200)
+    _, _, z, _, extreme, valid = _core.ztest_exhaustive(data, g1, g2, method, alternative, 200, 2,
+                                                        strata=strata)
+    defined = ~np.isnan(z)
+    assert defined.sum() > 10
+    np.testing.assert_array_equal(extreme[defined], 200)
+    np.testing.assert_array_equal(valid[defined], 200)
 
 
 def test_strata_equal_to_the_groups_give_p_one_with_a_warning():
@@ -131,15 +131,15 @@ def test_strata_equal_to_the_groups_give_p_one_with_a_warning():
     np.testing.assert_array_equal(table["p_permutation"], 1.0)
 
 
-def test_mirrored_splits_give_the_negated_difference():
+@pytest.mark.parametrize("method", ("pearson", "spearman"))
+def test_mirrored_splits_give_the_negated_difference(method):
     """Swapping two equal-size groups negates z_diff exactly: r1 and r2 are the same sums."""
     data = _data("continuous", 8, 20, seed=5).astype(np.float32)
     a, b = np.arange(10, dtype=np.int32), np.arange(10, 20, dtype=np.int32)
-    for method in ("pearson", "spearman"):
-        r1, r2, z, *_ = _core.ztest_exhaustive(data, a, b, method, "two-sided", 0, 1)
-        s1, s2, y, *_ = _core.ztest_exhaustive(data, b, a, method, "two-sided", 0, 1)
-        np.testing.assert_array_equal(r1, s2)
-        np.testing.assert_array_equal(z, -y)
+    r1, r2, z, *_ = _core.ztest_exhaustive(data, a, b, method, "two-sided", 0, 1)
+    s1, s2, y, *_ = _core.ztest_exhaustive(data, b, a, method, "two-sided", 0, 1)
+    np.testing.assert_array_equal(r1, s2)
+    np.testing.assert_array_equal(z, -y)
 
 
 @pytest.mark.parametrize("method", ["pearson", "spearman"])

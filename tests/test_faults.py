@@ -189,6 +189,7 @@ for round in range({rounds}):
 """
 
 
+@pytest.mark.slow
 def test_ctrl_c_at_random_moments_interrupts_every_pipeline():
     rounds = 16
     seed = random.randrange(2**32)

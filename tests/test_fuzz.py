@@ -278,6 +278,7 @@ def snapshot(args):
     return shots
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("name", FUNCTIONS)
 @settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture,
                                                                     HealthCheck.too_slow])

@@ -76,5 +76,12 @@ def test_observed_cycle_alone_takes_any_groups(name, capfd):
 
 @pytest.mark.parametrize("name", FUNCTIONS)
 def test_groups_may_use_every_sample(name, capfd):
-    call(name, group1=np.arange(4, dtype=i32), group2=np.arange(4, 10, dtype=i32), permutations=2)
+    # Every output is defined, one value per pair (or feature), and the
+    # permutation p-values count the 2 cycles dealt from all ten samples.
+    result = call(name, group1=np.arange(4, dtype=i32), group2=np.arange(4, 10, dtype=i32), permutations=2)
     capfd.readouterr()
+    rows = {len(a) for a in result}
+    assert rows == ({2} if name == "_score_pipeline_indexed" else {3})
+    assert all(np.isfinite(a).all() for a in result)
+    p = result[-1]
+    assert np.isin(p, [0.0, 0.5, 1.0]).all(), p

@@ -178,19 +178,19 @@ def test_normal_p_values(method, alternative, p):
     assert_f32(got, [p])
 
 
-def test_standard_errors_behind_the_p_values():
+@pytest.mark.parametrize(("method", "se"), [("pearson", 0.28284273), ("spearman", 0.34641019)])
+def test_standard_errors_behind_the_p_values(method, se):
     # With z = d / SE, the lower tail 0.5 erfc(-z / sqrt 2) pins SE.
-    for method, se in [("pearson", 0.28284273), ("spearman", 0.34641019)]:
-        z, p = ztest([0.5], 28, [0.0], 28, method, "less")
-        expected = 0.5 * math.erfc(-float(f32(z[0] / f32(se))) / math.sqrt(2.0))
-        assert p[0] == f32(expected)
+    z, p = ztest([0.5], 28, [0.0], 28, method, "less")
+    expected = 0.5 * math.erfc(-float(f32(z[0] / f32(se))) / math.sqrt(2.0))
+    assert p[0] == f32(expected)
 
 
-def test_equal_correlations():
-    for alternative, p in [("two-sided", 1.0), ("less", 0.5), ("greater", 0.5)]:
-        z, got = ztest([0.3, -0.7], 20, [0.3, -0.7], 11, "pearson", alternative)
-        np.testing.assert_array_equal(z, [0.0, 0.0])
-        np.testing.assert_array_equal(got, [p, p])
+@pytest.mark.parametrize(("alternative", "p"), [("two-sided", 1.0), ("less", 0.5), ("greater", 0.5)])
+def test_equal_correlations(alternative, p):
+    z, got = ztest([0.3, -0.7], 20, [0.3, -0.7], 11, "pearson", alternative)
+    np.testing.assert_array_equal(z, [0.0, 0.0])
+    np.testing.assert_array_equal(got, [p, p])
 
 
 def test_clamp_and_marker():
@@ -209,14 +209,15 @@ def test_nan_correlation_passes_the_clamp():
 
 
 @pytest.mark.parametrize(("n1", "two_sided", "one_sided"), [(3, 1.0, 0.5), (2, None, None)])
-def test_tiny_groups(n1, two_sided, one_sided):
-    for alternative, expected in [("two-sided", two_sided), ("less", one_sided), ("greater", one_sided)]:
-        z, p = ztest([0.4, -0.9], n1, [0.1, 0.8], 30, "pearson", alternative)
-        assert np.isfinite(z).all()
-        if expected is None:
-            assert np.isnan(p).all()
-        else:
-            np.testing.assert_array_equal(p, [expected, expected])
+@pytest.mark.parametrize("alternative", ["two-sided", "less", "greater"])
+def test_tiny_groups(n1, two_sided, one_sided, alternative):
+    expected = two_sided if alternative == "two-sided" else one_sided
+    z, p = ztest([0.4, -0.9], n1, [0.1, 0.8], 30, "pearson", alternative)
+    assert np.isfinite(z).all()
+    if expected is None:
+        assert np.isnan(p).all()
+    else:
+        np.testing.assert_array_equal(p, [expected, expected])
 
 
 @pytest.mark.parametrize("alternative", ["Two-sided", "two-sided ", "LESS", "", "greater\0"])

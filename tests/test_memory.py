@@ -79,6 +79,7 @@ print(rss_mb() - before[0], (tracemalloc.get_traced_memory()[0] - before[1]) / 2
 NAMES = ["ztest_exhaustive", "ztest_indexed", "score_exhaustive", "score_indexed", "interrupted", "no_thread"]
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("name", NAMES)
 def test_repeated_calls_do_not_grow_the_process(name):
     # AddressSanitizer holds freed memory back for a while; let it reuse it.

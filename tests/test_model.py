@@ -63,6 +63,7 @@ def cases(draw):
     }
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("name", FUNCTIONS)
 @settings(max_examples=150, deadline=None)
 @given(c=cases())

@@ -116,22 +116,22 @@ def test_tally_of_dealt_cycles(worked, aggregate, alternative):
 
 
 @pytest.mark.parametrize("aggregate", AGGREGATES)
-def test_single_feature_scores_zero_with_p_one(worked, aggregate, capfd):
+@pytest.mark.parametrize("alternative", ALTERNATIVES)
+def test_single_feature_scores_zero_with_p_one(worked, aggregate, alternative, capfd):
     data, group1, group2 = worked
-    for alternative in ALTERNATIVES:
-        scores, pvalues = exhaustive(data[:1], group1, group2, "spearman", aggregate, alternative, 5, 4)
-        np.testing.assert_array_equal(scores, [0.0])
-        np.testing.assert_array_equal(pvalues, [1.0])
+    scores, pvalues = exhaustive(data[:1], group1, group2, "spearman", aggregate, alternative, 5, 4)
+    np.testing.assert_array_equal(scores, [0.0])
+    np.testing.assert_array_equal(pvalues, [1.0])
     capfd.readouterr()
 
 
-def test_ties_count_for_every_alternative(real_matrix):
+@pytest.mark.parametrize("alternative", ALTERNATIVES)
+def test_ties_count_for_every_alternative(real_matrix, alternative):
     data, group1, group2 = real_matrix
     data[[0, 3]] = 2.0  # two constant features: every pair of theirs has difference 0, every cycle
-    for alternative in ALTERNATIVES:
-        _, scores, pvalues = indexed(data, [0, 0, 3], [3, 3, 0], group1, group2, "pearson", "median", alternative, 6)
-        np.testing.assert_array_equal(scores, [0.0, 0.0])
-        np.testing.assert_array_equal(pvalues, [1.0, 1.0])
+    _, scores, pvalues = indexed(data, [0, 0, 3], [3, 3, 0], group1, group2, "pearson", "median", alternative, 6)
+    np.testing.assert_array_equal(scores, [0.0, 0.0])
+    np.testing.assert_array_equal(pvalues, [1.0, 1.0])
 
 
 def test_no_permutation_gives_zero_p(real_matrix):

@@ -41,6 +41,7 @@ print(json.dumps([status("VmHWM") - before, int(table.memory_usage(deep=True).su
 """
 
 
+@pytest.mark.slow
 def test_a_whole_tables_peak_stays_near_the_table():
     try:
         with open("/proc/self/clear_refs", "w") as refs:

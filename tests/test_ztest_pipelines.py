@@ -207,19 +207,19 @@ def test_constant_feature_over_group1(real_matrix):
     np.testing.assert_allclose(z_diff[with_2], expected, rtol=1e-6)
 
 
-def test_ties_count_and_nan_never_counts(real_matrix):
+@pytest.mark.parametrize("alternative", ALTERNATIVES)
+def test_ties_count_and_nan_never_counts(real_matrix, alternative):
     data, group1, group2 = real_matrix
     data[0] = 1.5  # constant everywhere: its pairs have difference 0 in every cycle
     data[5, group1[3]] = np.nan  # observed differences of feature 5 are NaN
     pairs = [(i, j) for i in range(6) for j in range(i + 1, 6)]
     tied = [k for k, p in enumerate(pairs) if 0 in p and 5 not in p]
     nan = [k for k, p in enumerate(pairs) if 5 in p and 0 not in p]
-    for alternative in ALTERNATIVES:
-        _, _, z_diff, p_normal, p_perm = exhaustive(data, group1, group2, "pearson", alternative, 8)
-        np.testing.assert_array_equal(z_diff[tied], 0.0)
-        np.testing.assert_array_equal(p_perm[tied], 1.0)
-        assert np.isnan(z_diff[nan]).all() and np.isnan(p_normal[nan]).all()
-        np.testing.assert_array_equal(p_perm[nan], 0.0)
+    _, _, z_diff, p_normal, p_perm = exhaustive(data, group1, group2, "pearson", alternative, 8)
+    np.testing.assert_array_equal(z_diff[tied], 0.0)
+    np.testing.assert_array_equal(p_perm[tied], 1.0)
+    assert np.isnan(z_diff[nan]).all() and np.isnan(p_normal[nan]).all()
+    np.testing.assert_array_equal(p_perm[nan], 0.0)
 
 
 def test_spearman_shared_sample_carries_group2_rank():

@@ -4,7 +4,8 @@
 groups; :func:`score` scores each feature by how much its correlations
 change. Both take numpy arrays, pandas DataFrames or AnnData objects and
 return pandas DataFrames; :func:`network` turns a z-test table into a graph
-of its significant pairs (needs networkx). Plots are in :mod:`corrshift.plot`
+of its significant pairs (needs networkx); :func:`show_runtime` prints the
+versions and the native build corrshift runs with. Plots are in :mod:`corrshift.plot`
 (needs matplotlib; ``corrshift.plot`` imports it on first use), the bundled real dataset in :mod:`corrshift.datasets`. The
 numerical work is done by the native extension ``corrshift._core``.
 """
@@ -13,8 +14,11 @@ from . import datasets
 from .api import score, ztest
 from .messages import CorrshiftWarning
 from .network import network, write_network
+from .runtime import show_runtime
 
-__all__ = ["CorrshiftWarning", "__version__", "datasets", "network", "plot", "score", "write_network", "ztest"]
+__all__ = ["CorrshiftWarning", "__version__", "datasets", "network", "plot", "score", "show_runtime", "write_network",
+           "ztest"]
+# The one place of the version number: pyproject.toml reads it from here.
 __version__ = "0.1.0"
 
 

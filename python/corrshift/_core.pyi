@@ -7,6 +7,7 @@
 # the call's permutation cycles the seed's numbered cycles first_cycle + 1
 # onwards, so consecutive calls count what one longer call counts.
 from collections.abc import Callable
+from typing import TypedDict
 
 import numpy as np
 import numpy.typing as npt
@@ -100,3 +101,13 @@ def score_units(
 ) -> tuple[_F32, _U32, _U32]: ...
 def bh_qvalues(p: _F32, threads: int) -> _F64: ...
 def change_codes(r1: _F32, r2: _F32, bounds1: tuple[float, float], bounds2: tuple[float, float], threads: int) -> _I8: ...
+
+class _KernelBuilds(TypedDict):
+    active: str | None  # the build the calls run; None when CORRSHIFT_KERNELS names none the CPU runs
+    chosen_by: str  # "automatic", "CORRSHIFT_KERNELS" or "a test"
+    error: str | None  # why CORRSHIFT_KERNELS was refused
+    compiled: list[str]  # the builds compiled in, widest first
+    available: list[str]  # those the CPU runs
+    cpu_features: dict[str, bool]  # each CPU feature the builds test: present?
+
+def kernel_builds() -> _KernelBuilds: ...

@@ -172,3 +172,9 @@ def bh_qvalues(p: np.ndarray) -> np.ndarray:
 def change_codes(r1: np.ndarray, r2: np.ndarray, bounds1: tuple[float, float], bounds2: tuple[float, float]):
     """Class codes 4 * side1 + side2 of float32 correlations from bounds on |r| (-1 where one is undecided)."""
     return _core.change_codes(r1, r2, bounds1, bounds2, available_cpus())
+
+
+def kernel_builds() -> dict:
+    """The engine's kernel builds as its run-time choice sees them: the active one and how it was chosen, those
+    compiled in and those the CPU runs, the CPU features tested (see ``_core.pyi``)."""
+    return _core.kernel_builds()

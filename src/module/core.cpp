@@ -12,6 +12,7 @@
 
 #include "../pipelines/corrshift_entry.hpp"
 #include "../stats/classes.hpp"
+#include "../stats/fast/kernel_select.hpp"
 #include "../stats/fdr.hpp"
 #include "../run/permutation.hpp"
 
@@ -20,6 +21,23 @@ using namespace pybind11::literals;
 using corrshift::float_input;
 using corrshift::int_input;
 using text = const std::string&;
+
+namespace {
+
+// The kernel builds as the selection sees them (corrshift.show_runtime).
+py::dict kernel_builds() {
+    const corrshift::kernel_report r = corrshift::report_kernels();
+    py::dict features;
+    for (const auto& [name, present] : r.cpu_features) features[py::str(name)] = present;
+    const auto or_none = [](const std::string& s) -> py::object {
+        if (s.empty()) return py::none();
+        return py::str(s);
+    };
+    return py::dict("active"_a = or_none(r.active), "chosen_by"_a = r.chosen_by, "error"_a = or_none(r.error),
+                    "compiled"_a = r.compiled, "available"_a = r.available, "cpu_features"_a = features);
+}
+
+}  // namespace
 
 PYBIND11_MODULE(_core, m) {
     m.doc() = "corrshift's native entry: differential correlation under sound statistical rules.";
@@ -116,4 +134,7 @@ PYBIND11_MODULE(_core, m) {
             return codes;
         },
         "r1"_a, "r2"_a, "bounds1"_a, "bounds2"_a, "threads"_a);
+    m.def("kernel_builds", &kernel_builds,
+          "The kernel builds: the active one and how it was chosen, those compiled in and those the CPU runs, "
+          "and the CPU features they test.");
 }
