@@ -372,7 +372,8 @@ void compute_scores(const checked_inputs& in, const call_options& o, const unit_
     score_job permuted = observed;
     tie_targets targets(o, out.scores, units.units);
     permuted.observed = targets.observed;
-    // The tie thresholds need the observed cycle's correlations too.
+    // The tie thresholds need the observed cycle's correlations too: two more
+    // floats a pair, held until the thresholds are made.
     scratch<float> corr1, corr2;
     if (targets.moved) {
         corr1 = make_scratch<float>(static_cast<size_t>(in.pairs));
