@@ -8,6 +8,7 @@ once and the p-value is exact. Checked against a float64 model that
 enumerates every split.
 """
 
+import functools
 import itertools
 import warnings
 
@@ -18,7 +19,9 @@ from scipy import stats
 
 import corrshift
 from corrshift import _core
+from corrshift import _native_tests as native
 from corrshift.standardise import standardise
+from test_fast_kernels import same_results
 
 QUIET = dict(progress=False, threads=2)
 
@@ -26,19 +29,22 @@ QUIET = dict(progress=False, threads=2)
 # --- the float64 model ------------------------------------------------------------------------
 
 
-def _correlation(x, y, method):
+def _correlations(rows, method):
+    """The correlation of every pair of rows (condensed order); NaN with a constant row."""
     if method == "spearman":
-        x, y = stats.rankdata(x), stats.rankdata(y)
-    x, y = x - x.mean(), y - y.mean()
-    denominator = np.sqrt((x * x).sum() * (y * y).sum())
-    return np.nan if denominator == 0 else np.clip((x * y).sum() / denominator, -1, 1)
+        rows = stats.rankdata(rows, axis=1)
+    rows = rows - rows.mean(axis=1, keepdims=True)
+    i, j = np.triu_indices(len(rows), 1)
+    denominator = np.sqrt((rows * rows).sum(axis=1)[i] * (rows * rows).sum(axis=1)[j])
+    with np.errstate(invalid="ignore", divide="ignore"):
+        r = (rows[i] * rows[j]).sum(axis=1) / denominator
+    return np.where(denominator == 0, np.nan, np.clip(r, -1, 1))
 
 
-def _z(values, i, j, g1, g2, method):
-    r1 = _correlation(values[i, g1], values[j, g1], method)
-    r2 = _correlation(values[i, g2], values[j, g2], method)
-    bound = np.nextafter(np.float32(1), np.float32(0))
-    return np.arctanh(np.clip(r1, -bound, bound)) - np.arctanh(np.clip(r2, -bound, bound))
+def _fisher(r):
+    """The Fisher transform, r capped at the largest float32 below 1 as the engine caps it."""
+    bound = float(np.nextafter(np.float32(1), np.float32(0)))
+    return np.arctanh(np.clip(r, -bound, bound))
 
 
 def _at_least_as_extreme(z, observed, alternative, tolerance=1e-9):
@@ -49,25 +55,55 @@ def _at_least_as_extreme(z, observed, alternative, tolerance=1e-9):
     return z <= observed + tolerance
 
 
-def exact_pvalues(values, n1, method, alternative):
-    """Per pair (condensed order): the share of all splits, the observed one included, whose
-    difference is at least as extreme as the observed one (splits where it is undefined left out)."""
+def split_differences(values, n1, method):
+    """The differences of every pair (condensed order) in every split of the samples into groups of
+    n1 and the rest (rows; the observed split, the first n1 samples, first), and the features whose
+    correlations the observed split leaves undefined (constant within a group)."""
     samples = values.shape[1]
-    observed_groups = (np.arange(n1), np.arange(n1, samples))
     # The engine's input: each feature standardised within each observed group.
-    std = standardise(values, n1, method).matrix.astype(np.float64)
+    standardised = standardise(values, n1, method)
+    std = standardised.matrix.astype(np.float64)
     splits = [(np.array(c), np.setdiff1d(np.arange(samples), c))
               for c in itertools.combinations(range(samples), n1)]
+    z = np.array([_fisher(_correlations(std[:, a], method)) - _fisher(_correlations(std[:, b], method))
+                  for a, b in splits])
+    return z, standardised.constant[0] | standardised.constant[1]
+
+
+def exact_pvalues(statistics, alternative):
+    """Per column of ``statistics`` (one row per split, the observed one first): the share of all
+    splits whose statistic is at least as extreme as the observed one (splits where it is undefined
+    left out); NaN where the observed one is undefined."""
     p = []
-    for i, j in itertools.combinations(range(values.shape[0]), 2):
-        observed = _z(std, i, j, *observed_groups, method)
-        zs = np.array([_z(std, i, j, a, b, method) for a, b in splits])
-        defined = zs[~np.isnan(zs)]
+    for observed, column in zip(statistics[0], statistics.T):
+        defined = column[~np.isnan(column)]
         if np.isnan(observed):
             p.append(np.nan)
             continue
-        p.append(sum(_at_least_as_extreme(z, observed, alternative) for z in defined) / len(defined))
+        p.append(sum(_at_least_as_extreme(s, observed, alternative) for s in defined) / len(defined))
     return np.array(p)
+
+
+def _unit_scores(z, units, aggregate, alternative):
+    """Per split (rows of z), the score of each unit (a list of condensed pair positions) over its
+    defined differences: the mean of magnitudes, or the element len // 2 of the ascending values
+    (magnitudes under "two-sided"); NaN without any."""
+    scores = np.full((len(z), len(units)), np.nan)
+    for u, members in enumerate(units):
+        for row, values in enumerate(z[:, members]):
+            values = values[~np.isnan(values)]
+            if aggregate == "mean" and len(values):
+                scores[row, u] = np.abs(values).mean()
+            elif len(values):
+                scores[row, u] = np.sort(np.abs(values) if alternative == "two-sided" else values)[len(values) // 2]
+    return scores
+
+
+def _units(pair_lists, excluded):
+    """Condensed positions of each unit's pairs (i, j), i < j; pairs with an excluded feature take
+    part in no unit."""
+    position = {pair: k for k, pair in enumerate(itertools.combinations(range(len(excluded)), 2))}
+    return [[position[pair] for pair in pairs if not excluded[list(pair)].any()] for pairs in pair_lists]
 
 
 def _data(kind, features, samples, seed):
@@ -78,6 +114,12 @@ def _data(kind, features, samples, seed):
     return rng.poisson(0.9, size=(features, samples)).astype(np.float64)
 
 
+@functools.cache
+def _enumerated(kind, features, n1, n2, seed, method):
+    values = _data(kind, features, n1 + n2, seed)
+    return values, *split_differences(values, n1, method)
+
+
 @pytest.mark.parametrize("kind", ["continuous", "tied"])
 @pytest.mark.parametrize("method", ["pearson", "spearman"])
 @pytest.mark.parametrize("alternative", ["two-sided", "greater", "less"])
@@ -85,15 +127,59 @@ def _data(kind, features, samples, seed):
 def test_small_designs_give_the_exact_test(kind, method, alternative, n1, n2):
     """With fewer distinct splits than permutations asked for, every split is computed once:
     p_permutation equals the exact enumeration for every pair, mirrored and tied splits included."""
-    values = _data(kind, 6, n1 + n2, seed=n1 * 10 + n2)
+    values, z, _ = _enumerated(kind, 6, n1, n2, n1 * 10 + n2, method)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", corrshift.CorrshiftWarning)
         table = corrshift.ztest(values, range(n1), range(n1, n1 + n2), method=method, alternative=alternative,
                                 permutations=1000, **QUIET)
-    expected = exact_pvalues(values, n1, method, alternative)
+    expected = exact_pvalues(z, alternative)
     np.testing.assert_array_equal(table["p_permutation"].to_numpy(), expected)
     assert table.attrs["exact"] is True
     assert table.attrs["permutations"] == len(list(itertools.combinations(range(n1 + n2), n1))) - 1
+
+
+# Sets of one pair score that pair's difference alone; the others mix pairs.
+SETS = {"01": [0, 1], "25": [2, 5], "47": [4, 7], "low": [0, 1, 2, 3], "high": [4, 5, 6, 7], "all": range(8)}
+UNIT_PAIRS = {"features": [[tuple(sorted((i, j))) for j in range(8) if j != i] for i in range(8)],
+              "sets": [list(itertools.combinations(members, 2)) for members in SETS.values()]}
+
+
+@pytest.mark.parametrize("method", ["pearson", "spearman"])
+@pytest.mark.parametrize("aggregate", ["mean", "median"])
+@pytest.mark.parametrize("alternative", ["two-sided", "greater", "less"])
+@pytest.mark.parametrize("seed", [1, 4, 9, 13])
+def test_small_designs_give_exact_scores(method, aggregate, alternative, seed):
+    """Scores of features and of sets over tied counts: p_permutation of the exact test equals the
+    float64 enumeration, tied medians and means included (features constant within a group take
+    part in no score)."""
+    values, z, excluded = _enumerated("tied", 8, 4, 4, seed, method)
+    options = dict(method=method, aggregate=aggregate, alternative=alternative, permutations=1000, **QUIET)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", corrshift.CorrshiftWarning)
+        features = corrshift.score(values, range(4), range(4, 8), **options)
+        sets = corrshift.score(values, range(4), range(4, 8), sets=SETS, **options)
+    for table, pairs in ((features, UNIT_PAIRS["features"]), (sets, UNIT_PAIRS["sets"])):
+        units = _units(pairs, excluded)
+        expected = exact_pvalues(_unit_scores(z, units, aggregate, alternative), alternative)
+        np.testing.assert_array_equal(table["p_permutation"].to_numpy(), expected)
+        assert table.attrs["exact"] is True
+
+
+@pytest.mark.parametrize("method", ["pearson", "spearman"])
+@pytest.mark.parametrize("seed", [1, 4, 9, 13])
+def test_both_engines_decide_tied_scores_alike(method, seed):
+    """The straightforward kernels compare with the same moved scores as the fast ones: on the
+    tied designs above, every split once, both count alike."""
+    values, _, _ = _enumerated("tied", 8, 4, 4, seed, method)
+    data = standardise(values, 4, method).matrix
+    g1, g2 = np.arange(4, dtype=np.int32), np.arange(4, 8, dtype=np.int32)
+    first, second = (np.array(side, np.int32) for side in zip(*itertools.chain(*UNIT_PAIRS["sets"])))
+    starts = np.cumsum([0] + [len(pairs) for pairs in UNIT_PAIRS["sets"][:-1]], dtype=np.int32)
+    for aggregate, alternative in itertools.product(("mean", "median"), ("two-sided", "greater", "less")):
+        options = (method, aggregate, alternative, 69, 2, None, None, native.sound_extras(exact=True))
+        for call, units in ((native.corrshift_score_exhaustive, ()),
+                            (native.corrshift_score_units, (first, second, starts))):
+            same_results(*(call(data, *units, g1, g2, *options, reference) for reference in (False, True)))
 
 
 def test_more_splits_than_permutations_deal_at_random():
@@ -105,29 +191,62 @@ def test_more_splits_than_permutations_deal_at_random():
 # --- one order per group ----------------------------------------------------------------------
 
 
+# Units of listed pairs for corrshift._core.score_units: pairs inside features 0-5, 3-9 and 8-11.
+UNIT_FIRST, UNIT_SECOND = (np.array(side, np.int32) for side in zip(
+    *(pair for members in (range(6), range(3, 10), range(8, 12)) for pair in itertools.combinations(members, 2))))
+UNIT_STARTS = np.array([0, 15, 36], np.int32)
+
+def _native_ztest(data, g1, g2, method, alternative, **options):
+    _, _, z, _, extreme, valid = _core.ztest_exhaustive(data, g1, g2, method, alternative, **options)
+    return z, extreme, valid
+
+
+def _native_score(aggregate, units):
+    """Scores of every feature, or of the units UNIT_*, as (score, extreme, valid)."""
+    def call(data, g1, g2, method, alternative, **options):
+        if units:
+            return _core.score_units(data, UNIT_FIRST, UNIT_SECOND, UNIT_STARTS, g1, g2, method, aggregate,
+                                     alternative, **options)
+        return _core.score_exhaustive(data, g1, g2, method, aggregate, alternative, **options)
+    return call
+
+
+# Native calls, each giving (statistic, extreme, valid) of its rows.
+NATIVE = {"ztest": _native_ztest, "score mean": _native_score("mean", False),
+          "score median": _native_score("median", False), "sets mean": _native_score("mean", True),
+          "sets median": _native_score("median", True)}
+
+
+@pytest.mark.parametrize("call", NATIVE.values(), ids=NATIVE.keys())
 @pytest.mark.parametrize("method", ["pearson", "spearman"])
 @pytest.mark.parametrize("alternative", ("two-sided", "greater", "less"))
-def test_dealings_that_only_reorder_the_groups_tie_with_the_observed_cycle(method, alternative):
+def test_dealings_that_only_reorder_the_groups_tie_with_the_observed_cycle(call, method, alternative):
     """Strata equal to the groups leave nothing to exchange: every permuted statistic is the
-    observed one bit for bit, so every defined pair counts every cycle as extreme."""
+    observed one bit for bit, so every defined row counts every cycle as extreme."""
     data = _data("tied", 12, 40, seed=3).astype(np.float32)
     g1, g2 = np.arange(0, 40, 2, dtype=np.int32), np.arange(1, 40, 2, dtype=np.int32)
     strata = np.zeros(40, dtype=np.int32)
     strata[g2] = 1
-    _, _, z, _, extreme, valid = _core.ztest_exhaustive(data, g1, g2, method, alternative, 200, 2,
-                                                        strata=strata)
-    defined = ~np.isnan(z)
-    assert defined.sum() > 10
+    statistic, extreme, valid = call(data, g1, g2, method, alternative, permutations=200, threads=2,
+                                     strata=strata)
+    defined = ~np.isnan(statistic)
+    assert defined.sum() >= min(len(defined), 10)
     np.testing.assert_array_equal(extreme[defined], 200)
     np.testing.assert_array_equal(valid[defined], 200)
 
 
-def test_strata_equal_to_the_groups_give_p_one_with_a_warning():
-    values = pd.DataFrame(_data("continuous", 5, 16, seed=4), columns=[f"s{i}" for i in range(16)])
+@pytest.mark.parametrize("test", [
+    corrshift.ztest,
+    functools.partial(corrshift.score, aggregate="mean"),
+    functools.partial(corrshift.score, aggregate="median", alternative="greater"),
+    functools.partial(corrshift.score, aggregate="median", sets={"low": ["g0", "g1", "g2"], "all": ["g0", "g3", "g4"]}),
+], ids=["ztest", "score mean", "score median", "sets"])
+def test_strata_equal_to_the_groups_give_p_one_with_a_warning(test):
+    values = pd.DataFrame(_data("continuous", 5, 16, seed=4), columns=[f"s{i}" for i in range(16)],
+                          index=[f"g{i}" for i in range(5)])
     labels = pd.Series(["a"] * 8 + ["b"] * 8, index=values.columns)
     with pytest.warns(corrshift.CorrshiftWarning, match="never exchanged"):
-        table = corrshift.ztest(values, groupby=labels, groups=("a", "b"), strata=labels, permutations=100,
-                                **QUIET)
+        table = test(values, groupby=labels, groups=("a", "b"), strata=labels, permutations=100, **QUIET)
     np.testing.assert_array_equal(table["p_permutation"], 1.0)
 
 
@@ -142,9 +261,16 @@ def test_mirrored_splits_give_the_negated_difference(method):
     np.testing.assert_array_equal(z, -y)
 
 
+@pytest.mark.parametrize("test", [
+    corrshift.ztest,
+    functools.partial(corrshift.score, aggregate="mean"),
+    functools.partial(corrshift.score, aggregate="median", alternative="less"),
+    functools.partial(corrshift.score, aggregate="median", sets={"low": ["g0", "g1", "g2", "g3"],
+                                                                 "high": ["g4", "g5", "g6", "g7", "g8", "g9"]}),
+], ids=["ztest", "score mean", "score median", "sets"])
 @pytest.mark.parametrize("method", ["pearson", "spearman"])
 @pytest.mark.parametrize("with_strata", [False, True])
-def test_results_do_not_depend_on_the_order_of_the_samples(method, with_strata):
+def test_results_do_not_depend_on_the_order_of_the_samples(test, method, with_strata):
     rng = np.random.default_rng(6)
     frame = pd.DataFrame(_data("tied", 10, 60, seed=6), index=[f"g{i}" for i in range(10)],
                          columns=[f"cell{i}" for i in range(60)])
@@ -154,8 +280,8 @@ def test_results_do_not_depend_on_the_order_of_the_samples(method, with_strata):
                    strata=batch if with_strata else None, **QUIET)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", corrshift.CorrshiftWarning)
-        table = corrshift.ztest(frame, **options)
-        shuffled = corrshift.ztest(frame[rng.permutation(frame.columns)], **options)
+        table = test(frame, **options)
+        shuffled = test(frame[rng.permutation(frame.columns)], **options)
     pd.testing.assert_frame_equal(table, shuffled, check_exact=True)
 
 
@@ -241,13 +367,8 @@ def test_correlations_near_one_match_float64(method):
         rows.append(-base + scale * rng.normal(size=300))
     values = np.array(rows)
     table = corrshift.ztest(values, range(150), range(150, 300), method=method, permutations=0, **QUIET)
-    expected = {"r1": [], "r2": [], "z_diff": []}
-    for i, j in itertools.combinations(range(len(rows)), 2):
-        r = [_correlation(values[i, cols], values[j, cols], method) for cols in (slice(0, 150), slice(150, 300))]
-        expected["r1"].append(r[0])
-        expected["r2"].append(r[1])
-        bound = float(np.nextafter(np.float32(1), np.float32(0)))
-        expected["z_diff"].append(np.arctanh(np.clip(r[0], -bound, bound)) - np.arctanh(np.clip(r[1], -bound, bound)))
+    r1, r2 = _correlations(values[:, :150], method), _correlations(values[:, 150:], method)
+    expected = {"r1": r1, "r2": r2, "z_diff": _fisher(r1) - _fisher(r2)}
     assert (np.abs(expected["r1"]) > 0.999).sum() >= 10
     np.testing.assert_allclose(table["r1"], expected["r1"], rtol=0, atol=1e-6)
     np.testing.assert_allclose(table["r2"], expected["r2"], rtol=0, atol=1e-6)

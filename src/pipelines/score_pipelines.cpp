@@ -8,12 +8,14 @@
 #include "compute.hpp"
 #include "fast_call.hpp"
 #include "reference_matrix.hpp"
+#include "tie_targets.hpp"
 #include "../run/phase_clock.hpp"
 #include "../run/scratch.hpp"
 #include "../run/workers.hpp"
 #include "../stats/fast_scores.hpp"
 #include "../stats/score.hpp"
 #include "../stats/tally.hpp"
+#include "../stats/ties.hpp"
 #include "../stats/ztest.hpp"
 
 namespace corrshift {
@@ -40,31 +42,36 @@ pair_units decompose_runs(const int32_t* pair_first, int32_t n) {
 namespace {
 
 // Both groups' correlations and the Fisher differences of every pair
-// position, rewritten each cycle by the straightforward workers.
+// position: rewritten each cycle by the straightforward workers; the
+// observed cycle's in the fast path, where the correlations are written
+// only when the scores' tie thresholds need them.
 struct pair_buffers {
     float* corr1;
     float* corr2;
     float* z_diff;
 };
 
-// The straightforward path: `phases(view, matrix, buffers, target)` fills
-// one score per unit into target (the observed scores in cycle 0, scratch
-// afterwards); the calling thread tallies the permuted scores.
-template <class Phases>
-void reference_score_cycles(const checked_inputs& in, const call_options& o, int32_t units, const unit_outputs& out,
-                            Phases&& phases) {
+// The straightforward path: each cycle the units' reference_cycle fills
+// one score per unit (the observed scores in cycle 0, scratch afterwards);
+// the calling thread tallies the permuted scores.
+template <class Units>
+void reference_score_cycles(const checked_inputs& in, const call_options& o, const Units& units,
+                            const unit_outputs& out) {
     const auto pairs = static_cast<size_t>(in.pairs);
     auto corr1 = make_scratch<float>(pairs), corr2 = make_scratch<float>(pairs), z_diff = make_scratch<float>(pairs);
     const pair_buffers buffers{corr1.get(), corr2.get(), z_diff.get()};
-    auto perm_scores = make_scratch<float>(units);
+    auto perm_scores = make_scratch<float>(units.units);
     reference_matrix matrix(in, o);
+    tie_targets targets(o, out.scores, units.units);
     run_cycles(
         make_plan(in, o),
         [&](const cycle_view& v) {
-            phases(v, matrix.for_cycle(v), buffers, v.cycle == 0 ? out.scores : perm_scores.get());
+            units.reference_cycle(in, o, matrix.for_cycle(v), v, buffers,
+                                  v.cycle == 0 ? out.scores : perm_scores.get());
         },
         [&](int32_t cycle) {
-            tally_cycle(o, cycle, out.scores, perm_scores.get(), out.extreme, out.undefined, units);
+            if (cycle == 0 && targets.moved) units.tie_thresholds(in, o, buffers, out.scores, targets.moved.get());
+            tally_cycle(o, cycle, targets.observed, perm_scores.get(), out.extreme, out.undefined, units.units);
         });
 }
 
@@ -144,6 +151,32 @@ struct feature_units {
         });
         run_workers(in.features, o.threads, [=, &in](int32_t begin, int32_t end) {
             score_features(b.z_diff, in.features, begin, end, target, rule);
+        });
+    }
+
+    // moved[i] = the tie threshold of feature i's observed score, from the
+    // observed cycle's pairs b (stats/ties.hpp).
+    void tie_thresholds(const checked_inputs& in, const call_options& o, const pair_buffers& b, const float* scores,
+                        float* moved) const {
+        const int32_t k = in.features;
+        run_workers(units, o.threads, [=, &in, &o](int32_t begin, int32_t end) {
+            // Each feature's pairs gathered: differences, both correlations, and the threshold's scratch.
+            std::vector<float> gathered(4 * static_cast<size_t>(k));
+            float* z = gathered.data();
+            float* r1 = z + k;
+            float* r2 = r1 + k;
+            for (int32_t i = begin; i < end; ++i) {
+                int32_t count = 0;
+                for (const int32_t p : pair_index_list(i, k)) {
+                    if (p < 0) continue;
+                    z[count] = b.z_diff[p];
+                    r1[count] = b.corr1[p];
+                    r2[count] = b.corr2[p];
+                    ++count;
+                }
+                moved[i] = score_tie_threshold(o.alternative, o.mean, scores[i], z, r1, r2, count, in.n1, in.n2,
+                                               r2 + k);
+            }
         });
     }
 
@@ -238,6 +271,24 @@ struct listed_units {
         });
     }
 
+    // moved[g] = the tie threshold of unit g's observed score, from the
+    // observed cycle's pairs b (stats/ties.hpp).
+    void tie_thresholds(const checked_inputs& in, const call_options& o, const pair_buffers& b, const float* scores,
+                        float* moved) const {
+        const int32_t* first = start;
+        const int32_t* last = stop;
+        run_workers(units, o.threads, [=, &in, &o](int32_t begin, int32_t end) {
+            int32_t most = 0;
+            for (int32_t g = begin; g < end; ++g) most = std::max(most, last[g] - first[g]);
+            std::vector<float> scratch(static_cast<size_t>(most));
+            for (int32_t g = begin; g < end; ++g) {
+                const int32_t p = first[g];
+                moved[g] = score_tie_threshold(o.alternative, o.mean, scores[g], b.z_diff + p, b.corr1 + p,
+                                               b.corr2 + p, std::max(last[g] - p, 0), in.n1, in.n2, scratch.data());
+            }
+        });
+    }
+
     void prepare(fast_scores& f) {
         const int32_t n = f.in->pairs;
         for (int32_t u = 0; u < units; ++u) longest = std::max(longest, stop[u] - start[u]);
@@ -294,14 +345,14 @@ struct listed_units {
 // writes the Fisher differences and settles each unit, tally included;
 // permutation cycles of median scores count, in the pair kernel, each
 // unit's differences below its observed score instead of selecting medians.
+// Under sound rules the permuted scores are compared with each observed
+// score moved by its tie threshold, made after the observed cycle from the
+// unit's differences and correlations.
 template <class Units>
 void compute_scores(const checked_inputs& in, const call_options& o, const unit_outputs& out, kernel_path path,
                     Units& units) {
     if (path == kernel_path::reference) {
-        reference_score_cycles(in, o, units.units, out,
-                               [&](const cycle_view& v, const float* matrix, const pair_buffers& b, float* target) {
-                                   units.reference_cycle(in, o, matrix, v, b, target);
-                               });
+        reference_score_cycles(in, o, units, out);
         return;
     }
     fast_scores f(in, o);
@@ -319,7 +370,17 @@ void compute_scores(const checked_inputs& in, const call_options& o, const unit_
     observed.undefined = out.undefined;
     observed.z_diff = f.z_diff.get();
     score_job permuted = observed;
-    permuted.observed = out.scores;
+    tie_targets targets(o, out.scores, units.units);
+    permuted.observed = targets.observed;
+    // The tie thresholds need the observed cycle's correlations too: two more
+    // floats a pair, held until the thresholds are made.
+    scratch<float> corr1, corr2;
+    if (targets.moved) {
+        corr1 = make_scratch<float>(static_cast<size_t>(in.pairs));
+        corr2 = make_scratch<float>(static_cast<size_t>(in.pairs));
+        f.differences.corr1 = corr1.get();
+        f.differences.corr2 = corr2.get();
+    }
     run_cycles(
         make_plan(in, o),
         [&](const cycle_view& v) {
@@ -332,7 +393,15 @@ void compute_scores(const checked_inputs& in, const call_options& o, const unit_
                 median_thresholds(permuted, units.units, f.thresholds.get(), f.thresholds.get() + f.stride, padded);
             units.count_cycle(f, permuted);
         },
-        [](int32_t) {});
+        [&](int32_t cycle) {
+            if (cycle != 0 || !targets.moved) return;
+            const pair_buffers b{corr1.get(), corr2.get(), f.z_diff.get()};
+            units.tie_thresholds(in, o, b, out.scores, targets.moved.get());
+            // The permutation cycles write differences only.
+            f.differences.corr1 = f.differences.corr2 = nullptr;
+            corr1.reset();
+            corr2.reset();
+        });
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "compute.hpp"
 #include "fast_call.hpp"
 #include "reference_matrix.hpp"
+#include "tie_targets.hpp"
 #include "../run/phase_clock.hpp"
 #include "../run/scratch.hpp"
 #include "../run/workers.hpp"
@@ -22,17 +23,10 @@ namespace {
 // permuted value, as the observed cycle places it.
 constexpr float kUndefinedTanh = std::numeric_limits<float>::infinity();
 
-// What the permuted differences are compared with. Classic rules: the
-// observed differences themselves. Sound rules: the observed differences
-// moved towards the null by their tie tolerance (stats/ties.hpp), made
-// after the observed cycle into storage of their own.
-struct tally_targets {
-    scratch<float> moved;
-    const float* observed;
-
-    tally_targets(const call_options& o, const pair_outputs& out, int32_t n)
-        : moved(o.rules == statistics::sound && o.permutations > 0 ? make_scratch<float>(n) : scratch<float>()),
-          observed(moved ? moved.get() : out.z_diff) {}
+// What the permuted differences are compared with: under sound rules each
+// observed difference moved by the tie tolerance of its pair.
+struct tally_targets : tie_targets {
+    tally_targets(const call_options& o, const pair_outputs& out, int32_t n) : tie_targets(o, out.z_diff, n) {}
 
     // After the observed cycle.
     void settle(const checked_inputs& in, const call_options& o, const pair_outputs& out) {

@@ -23,9 +23,10 @@ struct score_job {
     tail alternative;
     // Observed cycle: scores written and counts set to 0. Permutation
     // cycles (observed not null): counts[u] += 1 when unit u's score is at
-    // least as extreme as observed[u]. A median is then never selected: the
-    // count of values below (or not above) the observed score, taken in the
-    // pair kernel, decides.
+    // least as extreme as observed[u] (under sound rules the observed score
+    // moved by its tie threshold, stats/ties.hpp). A median is then never
+    // selected: the count of values below (or not above) observed[u], taken
+    // in the pair kernel, decides.
     float* scores;
     const float* observed;
     uint32_t* counts;

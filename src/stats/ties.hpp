@@ -43,4 +43,33 @@ double tie_tolerance(float r1, float r2, int32_t n1, int32_t n2);
 void tie_thresholds(tail alternative, const float* z, const float* r1, const float* r2, int32_t n1, int32_t n2,
                     float* out, int64_t n);
 
+// The value the permuted scores of one unit (a feature, a run or a set of
+// pairs) are compared with: its observed score moved towards the null so
+// far that a permuted score equal to it in exact arithmetic counts. Such a
+// permutation gives each pair of the unit its observed Fisher difference d
+// in exact arithmetic, so each computed permuted difference lies within
+// t = tie_tolerance of the observed computed d. Both scores are monotone
+// in every difference, which bounds the permuted score by the score of the
+// pairs' ends:
+//
+// - The median (of magnitudes under "two-sided") is the k-th smallest
+//   value, so the permuted median lies between the k-th smallest of d - t
+//   and of d + t (of |d| - t, not below 0, for magnitudes): the median of
+//   the pairs' tie_thresholds. This is within the largest t of the unit
+//   (the median is 1-Lipschitz in the max norm) and tighter where that t
+//   belongs to a pair far from the median (a correlation near +-1).
+// - The mean of magnitudes adds values within [max(|d| - t, 0), |d| + t]
+//   (|.| is 1-Lipschitz). Its float32 sum of m terms is within gamma(m)
+//   times their exact sum, with gamma(m) = exp(lambda sqrt(m) u + m u^2 /
+//   (1 - u)) - 1 under the rounding model and lambda of tie_tolerance
+//   (Higham & Mary 2019), and the division by m rounds once.
+//
+// The moved value is the end on the null's side, the lower one for
+// "greater" and "two-sided" (every score is then at least 0), the upper
+// one for "less", and never beyond the observed score; NaN stays NaN.
+// z, r1, r2: the unit's `count` pairs (sound rules: a NaN difference is no
+// member); scratch: `count` floats.
+float score_tie_threshold(tail alternative, bool mean, float observed, const float* z, const float* r1,
+                          const float* r2, int32_t count, int32_t n1, int32_t n2, float* scratch);
+
 }  // namespace corrshift
