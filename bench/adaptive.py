@@ -17,7 +17,7 @@ decisions  scanpy's bundled pbmc68k_reduced ``.raw``, its two largest
            "auto", the pairs each calls significant at q_permutation <= 0.05
            (and how close to the fixed run's threshold the pairs only one
            calls significant are), the pair-cycles each ran and their time
-           (4 to 7 minutes on a busy 2-core machine; --genes 150 takes a
+           (4 to 7 minutes on a busy 2-core machine; --genes 150 should take about a
            third of that). Skipped without scanpy.
 curve      The cost curve of an "auto" run on simulated data with some true
            changes (300 features, 6 blocks of 10 correlated 0.8 in group 1
