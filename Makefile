@@ -68,12 +68,16 @@ demo: $(PY)
 # whole cycles on the path users run (corrshift's preparation, untied,
 # tied and sparse data); the scale run
 # itself against its probe limit; what the result table costs next to the
-# engine (about 20 minutes on 2 cores).
+# engine; permutations="auto": its p-values under the null hypothesis, its
+# false discovery rate, its decisions and cost against a fixed run (only
+# where scanpy is installed: its bundled data) and its cost curve into
+# docs/images/adaptive_cost.png (about 25 minutes on 2 cores, 30 with scanpy).
 bench: install
 	$(PY) bench/bench.py
 	$(PY) bench/user_path.py
 	$(PY) bench/scale.py --full
 	$(PY) bench/table_cost.py
+	$(PY) bench/adaptive.py all
 
 # All pairs of 20,000 features in bounded memory: time and peak memory.
 bench-scale: install
