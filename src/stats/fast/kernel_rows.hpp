@@ -195,10 +195,21 @@ void tied_ranks_from_order(const prepare_job& job, int32_t row, float* __restric
     };
     int32_t before[3] = {0, 0, 0};
     for (int32_t p = 0; p < job.samples;) {
+        const int32_t first = column(order[p]);
         int32_t q = p + 1;
-        while (q < job.samples && (static_cast<uint32_t>(order[q]) & kTiedToPrevious) != 0) ++q;
+        if (q == job.samples || (static_cast<uint32_t>(order[q]) & kTiedToPrevious) == 0) {
+            // A value of its own: its rank in its group is the members before it
+            // ((2 b + 1 - 1) / 2 of the block formula below, exactly).
+            const uint8_t g = member[first];
+            rank_row[first] = static_cast<float>(before[g]);
+            ++before[g];
+            p = q;
+            continue;
+        }
         int32_t count[3] = {0, 0, 0};
-        for (int32_t t = p; t < q; ++t) ++count[member[column(order[t])]];
+        ++count[member[first]];
+        for (; q < job.samples && (static_cast<uint32_t>(order[q]) & kTiedToPrevious) != 0; ++q)
+            ++count[member[column(order[q])]];
         float rank[3];
         for (int g = 0; g < 3; ++g) rank[g] = static_cast<float>(2 * before[g] + count[g] - 1) * 0.5f;
         for (int32_t t = p; t < q; ++t) {
