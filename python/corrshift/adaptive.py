@@ -204,7 +204,8 @@ class AdaptiveRun:
             return
         if fdr is None:
             return
-        threshold = bh_threshold(self.p[~np.isnan(self.p)], fdr, tested, outside)
+        # NaN (untested rows) is never at most fdr: bh_threshold leaves it out.
+        threshold = bh_threshold(self.p, fdr, tested, outside)
         self.running[going[p <= threshold]] = False
 
 
