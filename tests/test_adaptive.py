@@ -461,3 +461,27 @@ def test_modules_joined_by_scattered_pairs_between_them_are_found():
     second = np.concatenate([j, j + 30, j + 60, rng.integers(30, 90, 60), rng.integers(90, 390, 150)])
     groups = adaptive.pair_groups(first, second)
     assert sorted(len(g) for g in groups) == [210, 435, 435, 435]
+
+
+def test_stop_wins_finds_the_wins_before_the_tenth_loss_within_a_round():
+    # Rows given by their outcomes cycle by cycle (1: a loss); some cycles undefined (-1, neither).
+    rng = np.random.default_rng(2)
+    outcomes = rng.choice([0, 1, -1], p=[0.9, 0.045, 0.055], size=(40, 300))
+    start, end = 100, 300
+    before_e = (outcomes[:, :start] == 1).sum(1)
+    before_v = (outcomes[:, :start] >= 0).sum(1)
+    total_e = (outcomes[:, :end] == 1).sum(1)
+    rows = np.flatnonzero((before_e < LOSSES) & (total_e >= LOSSES))
+    assert len(rows) >= 3
+    calls = []
+
+    def run(which, first_cycle, cycles):
+        calls.append(len(which))
+        part = outcomes[which, first_cycle:first_cycle + cycles]
+        return (part == 1).sum(1), (part >= 0).sum(1)
+
+    wins = adaptive.stop_wins(run, rows, start, end, before_e[rows], before_v[rows])
+    for row, w in zip(rows, wins):
+        tenth = np.flatnonzero(outcomes[row] == 1)[LOSSES - 1]
+        assert w == (outcomes[row, :tenth] == 0).sum()
+    assert len(calls) <= len(rows) * 9  # about log2 of the round's 200 cycles a row

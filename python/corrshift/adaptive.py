@@ -10,8 +10,12 @@ Ramdas 2024): with W permuted statistics less extreme than the observed one
     p = h / (W + h),
 
 which only falls while the row runs. Once the row has h losses it stops,
-with the value it had before its h-th loss. Under the null hypothesis the
-permuted and observed statistics are exchangeable, so P(p <= a at any time)
+with the value it had before its h-th loss: counts come a round at a
+time, so where that value could be at most ``fdr`` the round is bisected
+to find it (:func:`stop_wins`), and elsewhere the row keeps its value of
+the round's start (a value of the process too, so valid as well). Under
+the null hypothesis the permuted and observed statistics are
+exchangeable, so P(p <= a at any time)
 = P(h/a - h wins come before h losses) <= a: the p-value is valid whenever
 the row stops, however that is decided. A row that reaches
 ``max_permutations`` = B with L < h losses takes the smaller of that and
@@ -180,12 +184,15 @@ class AdaptiveRun:
         return cls(np.zeros(n, np.int64), np.zeros(n, np.int64), p, np.zeros(n, np.int64), tested.copy())
 
     def settle(self, rows: np.ndarray, extreme, valid, end: int, cap: int, fdr: float | None, tested: int,
-               outside=()) -> None:
+               outside=(), stopped: np.ndarray | None = None) -> None:
         """Add the counts of ``rows`` (running until cycle ``end``) and stop the rows whose decision is settled.
 
         ``fdr`` None stops rows by their losses (and the cap) only, as a
         chunk's first pass does; ``outside``: the p-values of tested rows
         outside this run (only those at most ``fdr`` count), for the threshold.
+        ``stopped``: for rows whose h-th loss came in this round, the value
+        of the process when it froze where it is known (:func:`stop_wins`),
+        NaN where not (the row keeps its value of the round's start).
         """
         self.extreme[rows] += extreme
         self.valid[rows] += valid
@@ -196,8 +203,11 @@ class AdaptiveRun:
         p = anytime_pvalues(e[~lost], v[~lost])
         if end >= cap:
             p = np.minimum(p, (e[~lost] + 1.0) / (v[~lost] + 1.0))
-        # Rows with h losses keep the value they had before this round.
+        # Rows with h losses keep the value they had before this round, or take the one they froze at.
         self.p[going] = p
+        if stopped is not None:
+            known = lost & ~np.isnan(stopped)
+            self.p[rows[known]] = stopped[known]
         self.running[rows[lost]] = False
         if end >= cap:
             self.running[rows] = False
@@ -233,7 +243,7 @@ def run_adaptive(run: RoundRunner, first: tuple[np.ndarray, np.ndarray], tested:
     rows = np.flatnonzero(tested)
     state.settle(rows, first[0][rows], first[1][rows], start, cap, rule, n_tested)
     _told(state, start, n_tested, report)
-    _rounds(run, state, start, ends, cap, rule, n_tested, report, until=screen)
+    _rounds(run, state, start, ends, cap, rule, n_tested, report, until=screen, level=fdr)
     _no_cycle_no_pvalue(state, tested)
     return state
 
@@ -259,16 +269,66 @@ def resume_adaptive(run: RoundRunner, state: AdaptiveRun, start: int, fdr: float
 
 
 def _rounds(run: RoundRunner, state: AdaptiveRun, start: int, ends, cap: int, fdr: float | None, tested: int,
-            report, outside=(), until: int | None = None) -> None:
-    """The rounds after cycle ``start`` up to the given ``ends`` (and ``until``), while rows run."""
+            report, outside=(), until: int | None = None, level: float | None = None) -> None:
+    """The rounds after cycle ``start`` up to the given ``ends`` (and ``until``), while rows run.
+
+    Rows whose h-th loss comes within a round and whose value could be at
+    most ``level`` (``fdr`` unless given) get the value they froze at
+    (:func:`stop_wins`): there it can decide a rejection.
+    """
+    level = fdr if level is None else level
     for end in ends:
         rows = np.flatnonzero(state.running)
         if not len(rows) or (until is not None and start >= until):
             break
         extreme, valid = run(rows, start, end - start)
-        state.settle(rows, extreme, valid, end, cap, fdr, tested, outside)
+        stopped = _stopped_values(run, state, rows, start, end, extreme, valid, level)
+        state.settle(rows, extreme, valid, end, cap, fdr, tested, outside, stopped)
         _told(state, end, tested, report)
         start = end
+
+
+def _stopped_values(run: RoundRunner, state: AdaptiveRun, rows, start: int, end: int, extreme, valid,
+                    level: float) -> np.ndarray:
+    """For ``rows`` (running cycles start + 1 .. end, with these counts), h / (W + h) at their h-th loss
+    where it came in this round and could be at most ``level``; NaN elsewhere."""
+    before_e, before_v = state.extreme[rows], state.valid[rows]
+    e, v = before_e + extreme, before_v + valid
+    best = LOSSES / (v - e + LOSSES)  # no value it froze at is below this
+    exact = (before_e < LOSSES) & (e >= LOSSES) & (best <= level)
+    stopped = np.full(len(rows), np.nan)
+    if exact.any():
+        wins = stop_wins(run, rows[exact], start, end, before_e[exact], before_v[exact])
+        stopped[exact] = LOSSES / (wins + LOSSES)
+    return stopped
+
+
+def stop_wins(run: RoundRunner, rows: np.ndarray, start: int, end: int, extreme: np.ndarray,
+              valid: np.ndarray) -> np.ndarray:
+    """The wins before the h-th loss of rows that had it within cycles start + 1 .. end, from their counts
+    at ``start`` (fewer than h losses).
+
+    Bisects the round: each step runs the first half of each row's
+    remaining range (rows that share a range in one call) and keeps the
+    half that holds the h-th loss. A row runs about the round's cycles once
+    more in all.
+    """
+    lo, hi = np.full(len(rows), start, np.int64), np.full(len(rows), end, np.int64)
+    e, v = extreme.astype(np.int64).copy(), valid.astype(np.int64).copy()
+    while np.any(hi - lo > 1):
+        mid = (lo + hi) // 2
+        open_rows = np.flatnonzero(hi - lo > 1)
+        for a, m in set(zip(lo[open_rows].tolist(), mid[open_rows].tolist())):
+            at = open_rows[(lo[open_rows] == a) & (mid[open_rows] == m)]
+            de, dv = run(rows[at], a, m - a)
+            reached = e[at] + de >= LOSSES
+            hi[at[reached]] = m
+            later = at[~reached]
+            lo[later] = m
+            e[later] += de[~reached]
+            v[later] += dv[~reached]
+    # The h-th loss is cycle hi = lo + 1; the counts are through lo.
+    return v - e
 
 
 def _no_cycle_no_pvalue(state: AdaptiveRun, tested: np.ndarray) -> None:
