@@ -146,9 +146,14 @@ class Adaptive:
         return screen_cycles(self.cap)
 
 
+def bc_value(wins) -> np.ndarray:
+    """h / (W + h): the Besag-Clifford process after W wins with fewer than h losses."""
+    return LOSSES / (np.asarray(wins, dtype=np.float64) + LOSSES)
+
+
 def anytime_pvalues(extreme: np.ndarray, valid: np.ndarray) -> np.ndarray:
     """h / (W + h) for W = valid - extreme wins (rows with fewer than h losses)."""
-    return LOSSES / (valid - extreme + LOSSES).astype(np.float64)
+    return bc_value(valid - extreme)
 
 
 def bh_threshold(p: np.ndarray, fdr: float, tested: int, outside=()) -> float:
@@ -294,12 +299,12 @@ def _stopped_values(run: RoundRunner, state: AdaptiveRun, rows, start: int, end:
     where it came in this round and could be at most ``level``; NaN elsewhere."""
     before_e, before_v = state.extreme[rows], state.valid[rows]
     e, v = before_e + extreme, before_v + valid
-    best = LOSSES / (v - e + LOSSES)  # no value it froze at is below this
+    best = anytime_pvalues(e, v)  # no value it froze at is below this
     exact = (before_e < LOSSES) & (e >= LOSSES) & (best <= level)
     stopped = np.full(len(rows), np.nan)
     if exact.any():
         wins = stop_wins(run, rows[exact], start, end, before_e[exact], before_v[exact])
-        stopped[exact] = LOSSES / (wins + LOSSES)
+        stopped[exact] = bc_value(wins)
     return stopped
 
 
@@ -410,8 +415,9 @@ def _dense_groups(a: np.ndarray, b: np.ndarray, members: np.ndarray, features: i
     return [g for g in groups if dense_pays(len(g), len(np.union1d(a[g], b[g])), most)]
 
 
-def pair_groups(first: np.ndarray, second: np.ndarray, most: int | None = None) -> list[np.ndarray]:
-    """The pairs (positions into ``first``/``second``) in groups that a round computes in one call each.
+def pair_plan(first: np.ndarray, second: np.ndarray, most: int | None = None) -> tuple[list[np.ndarray], np.ndarray]:
+    """The pairs (positions into ``first``/``second``) that a round computes as dense blocks, one call each,
+    and the rest, listed in one call: (dense groups, rest).
 
     Dense groups are connected groups of pairs that pay as a dense block on
     their own (:func:`dense_pays`, of at most ``most`` pairs); all other
@@ -435,8 +441,15 @@ def pair_groups(first: np.ndarray, second: np.ndarray, most: int | None = None) 
         cost = sum(_dense_cost(len(np.union1d(a[g], b[g]))) for g in dense)
         cost += LISTED_PAIR_NS * len(rest) + CALL_NS if len(rest) else 0.0
         if cost < cheapest:
-            best, cheapest = dense + ([rest] if len(rest) else []), cost
+            best, cheapest = (dense, rest), cost
     return best
+
+
+def pair_groups(first: np.ndarray, second: np.ndarray, most: int | None = None) -> list[np.ndarray]:
+    """The groups of :func:`pair_plan` in the order a round runs them: the dense blocks, then the listed
+    pairs (when there are any)."""
+    dense, rest = pair_plan(first, second, most)
+    return dense + ([rest] if len(rest) else [])
 
 
 def call_threads(threads: int, pairs: int, dense_pairs: int) -> int:

@@ -13,23 +13,24 @@ import numpy as np
 
 from . import native
 from .adaptive import (CHUNK_DENSE, LOSSES, AdaptiveRun, RoundRunner, call_threads, compact_pairs, condensed_rows,
-                       dense_pays, pair_groups, pair_rows, run_adaptive)
+                       pair_plan, pair_rows, run_adaptive)
 from .progress import progress_bar
 
 
 def _pair_counts(matrix, group1, group2, first, second, method, alternative, threads, dealing, start, cycles,
                  most_dense=None):
-    """Counts of pairs (first, second) of ``matrix`` over cycles start + 1 .. start + cycles: each group of
-    :func:`corrshift.adaptive.pair_groups` (dense blocks of at most ``most_dense`` pairs) in a call of its
-    own, on the features it uses."""
+    """Counts of pairs (first, second) of ``matrix`` over cycles start + 1 .. start + cycles: each dense
+    block of :func:`corrshift.adaptive.pair_plan` (of at most ``most_dense`` pairs) in a call of its own, the
+    rest listed in one call, each on the features it uses."""
     extreme, valid = np.empty(len(first), np.int64), np.empty(len(first), np.int64)
     dealt = dataclasses.replace(dealing, first_cycle=start)
-    for members in pair_groups(first, second, most_dense):
+    dense, rest = pair_plan(first, second, most_dense)
+    for members, as_block in [(g, True) for g in dense] + ([(rest, False)] if len(rest) else []):
         used, a, b = compact_pairs(first[members], second[members])
         sub = np.ascontiguousarray(matrix[used])
         low, high = np.minimum(a, b), np.maximum(a, b)
-        block = len(used) * (len(used) - 1) // 2
-        if dense_pays(len(a), len(used), most_dense) and not np.any(low == high):
+        if as_block and not np.any(low == high):
+            block = len(used) * (len(used) - 1) // 2
             columns = native.ztest(sub, group1, group2, method, alternative, cycles,
                                    call_threads(threads, 0, block), dealing=dealt, positions=False)
             rows = condensed_rows(low, high, len(used))
