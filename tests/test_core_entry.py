@@ -398,6 +398,70 @@ def test_units_score_the_pairs_of_each_set(build):
                 assert score[u] == np.sort(values)[len(values) // 2]
 
 
+@pytest.mark.parametrize("aggregate", ("mean", "median"))
+def test_units_that_split_a_stretch_of_consecutive_pairs(build, aggregate):
+    # Pairs (0, 1) .. (0, 39) in units of 3, 17, 1 and 18 pairs: the pair
+    # kernel computes long stretches of one first row together, and each
+    # unit must count only its own pairs.
+    data = sound_matrix(40, 50, seed=8)
+    g1, g2 = dealt_groups(50, 25, 25, seed=8)
+    first = np.zeros(39, dtype=np.int32)
+    second = np.arange(1, 40, dtype=np.int32)
+    starts = np.array([0, 3, 20, 21], dtype=np.int32)
+    args = (data, first, second, starts, g1, g2, "pearson", aggregate, "two-sided", 30, 2, None, None)
+    fast = native.corrshift_score_units(*args, native.sound_extras(), False)
+    same_results(fast, native.corrshift_score_units(*args, native.sound_extras(), True))
+    assert (fast[2] == 30).all()
+
+
+def rectangle_pairs(features, between):
+    """The rectangle of rows [0, between) with the other rows, row by row, as listed pairs."""
+    width = features - between
+    return (np.repeat(np.arange(between), width).astype(np.int32),
+            np.tile(np.arange(between, features), between).astype(np.int32))
+
+
+@pytest.mark.parametrize("between", (1, 7, 39))
+@pytest.mark.parametrize("method", METHODS)
+def test_rectangle_of_two_feature_sets(build, between, method):
+    # The rectangle counts what its listed pairs count, and scores each row
+    # over its pairs with the other set, on either engine.
+    data = sound_matrix(40, 61, seed=between)
+    g1, g2 = dealt_groups(61, 30, 29, seed=between)
+    first, second = rectangle_pairs(40, between)
+    for processes in (1, 3):
+        rect = native.sound_extras(seed=9, between=between)
+        fast = native.corrshift_ztest_exhaustive(data, g1, g2, method, "two-sided", 12, processes, None, None,
+                                                 rect, False)
+        same_results(fast, _core.ztest_indexed(data, first, second, g1, g2, method, "two-sided", 12, processes,
+                                               seed=9))
+        same_results(fast, native.corrshift_ztest_exhaustive(data, g1, g2, method, "two-sided", 12, processes,
+                                                             None, None, rect, True))
+        # Units: each row's pairs with the other set, in the other set's order.
+        unit_first, unit_second, starts = [], [], []
+        for row in range(40):
+            starts.append(len(unit_first))
+            mine = np.flatnonzero((first == row) | (second == row))
+            unit_first += list(first[mine])
+            unit_second += list(second[mine])
+        units = (np.array(unit_first, np.int32), np.array(unit_second, np.int32), np.array(starts, np.int32))
+        for aggregate in ("mean", "median"):
+            scores = native.corrshift_score_exhaustive(data, g1, g2, method, aggregate, "greater", 12, processes,
+                                                       None, None, rect, False)
+            same_results(scores, _core.score_units(data, *units, g1, g2, method, aggregate, "greater", 12,
+                                                   processes, seed=9))
+            same_results(scores, native.corrshift_score_exhaustive(data, g1, g2, method, aggregate, "greater", 12,
+                                                                   processes, None, None, rect, True))
+
+
+@pytest.mark.parametrize("between", (-1, 5, 9))
+def test_rectangle_needs_rows_in_both_sets(between):
+    data = np.zeros((5, 10), dtype=np.float32)
+    g = np.arange(5, dtype=np.int32)
+    with pytest.raises(ValueError, match="between must lie in 1 .. 4"):
+        _core.ztest_exhaustive(data, g, g + 5, "pearson", "two-sided", 0, 1, between=between)
+
+
 def test_units_of_runs_score_as_runs():
     data = sound_matrix(20, 40, seed=6)
     g1, g2 = dealt_groups(40, 20, 20, seed=6)

@@ -5,7 +5,9 @@
 # `seed` seeds the dealings; `exact` runs every split once instead (the
 # permutation count must then be the number of splits); `first_cycle` makes
 # the call's permutation cycles the seed's numbered cycles first_cycle + 1
-# onwards, so consecutive calls count what one longer call counts.
+# onwards, so consecutive calls count what one longer call counts. The
+# exhaustive functions' `between` (0: all pairs) makes the pairs the
+# rectangle of rows [0, between) with the other rows, row by row.
 from collections.abc import Callable
 from typing import TypedDict
 
@@ -32,6 +34,7 @@ def ztest_exhaustive(
     seed: int = 733,
     exact: bool = False,
     first_cycle: int = 0,
+    between: int = 0,
 ) -> tuple[_F32, _F32, _F32, _F32, _U32, _U32]: ...
 def ztest_indexed(
     data: _F32,
@@ -63,6 +66,7 @@ def score_exhaustive(
     seed: int = 733,
     exact: bool = False,
     first_cycle: int = 0,
+    between: int = 0,
 ) -> tuple[_F32, _U32, _U32]: ...
 def score_indexed(
     data: _F32,

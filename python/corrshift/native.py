@@ -63,11 +63,13 @@ def _pairs(pairs) -> tuple[np.ndarray, np.ndarray]:
 
 def ztest(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: str, alternative: str,
           permutations: int, threads: int, pairs=None, progress: bool | None = False,
-          dealing: Dealing = Dealing(), positions: bool = True) -> dict[str, np.ndarray]:
+          dealing: Dealing = Dealing(), positions: bool = True, between: int = 0) -> dict[str, np.ndarray]:
     """z-test columns (:data:`ZTEST_COLUMNS`) of all pairs, or of the given (first, second) pairs.
 
     All pairs come in condensed order: (i, j) for i < j, row by row
-    (:func:`corrshift.pairs.block_pairs`). ``positions=False`` leaves their
+    (:func:`corrshift.pairs.block_pairs`); with ``between`` (not 0) the pairs
+    are those of rows ``[0, between)`` with the other rows instead, row by
+    row, computed as that rectangle by the engine. ``positions=False`` leaves their
     ``first`` and ``second`` out, for a caller that makes them only when it
     needs them, so that they take no memory while it works on the others.
     ``dealing`` says how the permutation cycles split the samples.
@@ -78,16 +80,25 @@ def ztest(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: st
     with progress_bar(progress, "Permutations", "cycle") as report:
         if pairs is None:
             values = _core.ztest_exhaustive(matrix, group1, group2, method, alternative, permutations, threads,
-                                            report, **dealing.keywords())
+                                            report, between=between, **dealing.keywords())
             if not positions:
                 return _ztest_columns(ZTEST_COLUMNS[2:], values, group1, group2)
-            k = matrix.shape[0]
-            first, second = block_pairs(0, k, k, False)
+            first, second = rectangle_pairs(matrix.shape[0], between)
         else:
             first, second = _pairs(pairs)
             values = _core.ztest_indexed(matrix, first, second, group1, group2, method, alternative,
                                          permutations, threads, report, **dealing.keywords())
     return _ztest_columns(ZTEST_COLUMNS, (first, second, *values), group1, group2)
+
+
+def rectangle_pairs(features: int, between: int) -> tuple[np.ndarray, np.ndarray]:
+    """The rows (int32) of an exhaustive call's pairs in their order: all pairs (``between`` 0, see
+    :func:`corrshift.pairs.block_pairs`), or rows ``[0, between)`` each with every row from ``between`` on."""
+    if between == 0:
+        return block_pairs(0, features, features, False)
+    width = features - between
+    return (np.repeat(np.arange(between, dtype=np.int32), width),
+            np.tile(np.arange(between, features, dtype=np.int32), between))
 
 
 def _ztest_columns(names, values, group1, group2) -> dict[str, np.ndarray]:

@@ -44,13 +44,13 @@ PYBIND11_MODULE(_core, m) {
     m.def(
         "ztest_exhaustive",
         [](const float_input& data, const int_input& group1, const int_input& group2, text method, text alternative,
-           int permutations, int threads, const py::object& progress, const py::object& strata, uint32_t seed, bool exact, int64_t first_cycle) {
+           int permutations, int threads, const py::object& progress, const py::object& strata, uint32_t seed, bool exact, int64_t first_cycle, int64_t between) {
             return corrshift::corrshift_ztest_exhaustive(data, group1, group2, method, alternative, permutations,
-                                                         threads, progress, strata, {seed, exact, first_cycle}, false);
+                                                         threads, progress, strata, {seed, exact, first_cycle, between}, false);
         },
         "data"_a, "group1"_a, "group2"_a, "method"_a, "alternative"_a, "permutations"_a, "threads"_a,
         "progress"_a = py::none(), "strata"_a = py::none(), "seed"_a = corrshift::kPermutationSeed,
-        "exact"_a = false, "first_cycle"_a = 0);
+        "exact"_a = false, "first_cycle"_a = 0, "between"_a = 0);
     m.def(
         "ztest_indexed",
         [](const float_input& data, const int_input& pair_first, const int_input& pair_second,
@@ -65,13 +65,13 @@ PYBIND11_MODULE(_core, m) {
     m.def(
         "score_exhaustive",
         [](const float_input& data, const int_input& group1, const int_input& group2, text method, text aggregate,
-           text alternative, int permutations, int threads, const py::object& progress, const py::object& strata, uint32_t seed, bool exact, int64_t first_cycle) {
+           text alternative, int permutations, int threads, const py::object& progress, const py::object& strata, uint32_t seed, bool exact, int64_t first_cycle, int64_t between) {
             return corrshift::corrshift_score_exhaustive(data, group1, group2, method, aggregate, alternative,
-                                                         permutations, threads, progress, strata, {seed, exact, first_cycle}, false);
+                                                         permutations, threads, progress, strata, {seed, exact, first_cycle, between}, false);
         },
         "data"_a, "group1"_a, "group2"_a, "method"_a, "aggregate"_a, "alternative"_a, "permutations"_a, "threads"_a,
         "progress"_a = py::none(), "strata"_a = py::none(), "seed"_a = corrshift::kPermutationSeed,
-        "exact"_a = false, "first_cycle"_a = 0);
+        "exact"_a = false, "first_cycle"_a = 0, "between"_a = 0);
     m.def(
         "score_indexed",
         [](const float_input& data, const int_input& pair_first, const int_input& pair_second,

@@ -194,12 +194,13 @@ PYBIND11_MODULE(_native_tests, m) {
     m.def("reference_score_indexed", &reference_score_pipeline_indexed);
     // corrshift's entry on either engine (reference=True: the
     // straightforward kernels), arguments as in corrshift._core, its
-    // keyword options (seed, exact, first_cycle) as one sound_extras before `reference`.
+    // keyword options (seed, exact, first_cycle, between) as one sound_extras before `reference`.
     py::class_<sound_extras>(m, "sound_extras")
-        .def(py::init([](uint32_t seed, bool exact, int64_t first_cycle) {
-                 return sound_extras{seed, exact, first_cycle};
+        .def(py::init([](uint32_t seed, bool exact, int64_t first_cycle, int64_t between) {
+                 return sound_extras{seed, exact, first_cycle, between};
              }),
-             py::arg("seed") = kPermutationSeed, py::arg("exact") = false, py::arg("first_cycle") = 0);
+             py::arg("seed") = kPermutationSeed, py::arg("exact") = false, py::arg("first_cycle") = 0,
+             py::arg("between") = 0);
     m.def("corrshift_ztest_exhaustive", &corrshift_ztest_exhaustive);
     m.def("corrshift_ztest_indexed", &corrshift_ztest_indexed);
     m.def("corrshift_score_exhaustive", &corrshift_score_exhaustive);

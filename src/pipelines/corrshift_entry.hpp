@@ -24,6 +24,10 @@ struct sound_extras {
     uint32_t seed;
     bool exact;
     int64_t first_cycle = 0;
+    // The exhaustive functions: 0 for all pairs, or the rows of the first
+    // feature set, whose pairs with the other rows (the second set) make the
+    // call's rectangle of pairs (see checked_inputs::between).
+    int64_t between = 0;
 };
 
 counted_ztest_result corrshift_ztest_exhaustive(const float_input& data, const int_input& group1,

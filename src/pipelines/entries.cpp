@@ -8,6 +8,7 @@
 #include <memory>
 #include <limits>
 #include <utility>
+#include <vector>
 
 #include "compute.hpp"
 #include "corrshift_entry.hpp"
@@ -250,6 +251,24 @@ struct sound_call {
     sound_call& operator=(const sound_call&) = delete;
 };
 
+// The pairs of an exhaustive call of corrshift's entry: all pairs or the
+// rectangle of two feature sets. The straightforward path reads the
+// rectangle as the list of its pairs (held in `lists` for the call), and its
+// per-feature scores by `between` still.
+checked_inputs exhaustive_pairs(checked_inputs in, int64_t between, bool reference,
+                                std::vector<int32_t> (&lists)[2]) {
+    check_between(in, between);
+    if (!reference || in.between == 0) return in;
+    const int32_t width = in.features - in.between;
+    for (int32_t k = 0; k < in.pairs; ++k) {
+        lists[0].push_back(k / width);
+        lists[1].push_back(in.between + k % width);
+    }
+    in.pair_first = lists[0].data();
+    in.pair_second = lists[1].data();
+    return in;
+}
+
 }  // namespace
 
 counted_ztest_result corrshift_ztest_exhaustive(const float_input& data, const int_input& group1,
@@ -257,7 +276,9 @@ counted_ztest_result corrshift_ztest_exhaustive(const float_input& data, const i
                                                 const std::string& alternative, int permutations, int threads,
                                                 const py::object& progress, const py::object& strata, const sound_extras& extras,
     bool reference) {
-    const checked_inputs in = check_inputs(data, nullptr, nullptr, group1, group2, permutations);
+    std::vector<int32_t> lists[2];
+    const checked_inputs in = exhaustive_pairs(check_inputs(data, nullptr, nullptr, group1, group2, permutations),
+                                               extras.between, reference, lists);
     const sound_call call(in, method, alternative, permutations, threads, extras, progress, strata);
     return counted_tuple(ztest_call(in, call.options, threads, kernel_path_of(reference)));
 }
@@ -279,7 +300,9 @@ counted_score_result corrshift_score_exhaustive(const float_input& data, const i
                                                 int permutations, int threads, const py::object& progress,
                                                 const py::object& strata, const sound_extras& extras,
                                                 bool reference) {
-    const checked_inputs in = check_inputs(data, nullptr, nullptr, group1, group2, permutations);
+    std::vector<int32_t> lists[2];
+    const checked_inputs in = exhaustive_pairs(check_inputs(data, nullptr, nullptr, group1, group2, permutations),
+                                               extras.between, reference, lists);
     const sound_call call(in, method, alternative, permutations, threads, extras, progress, strata, &aggregate);
     score_arrays a = feature_score_call(in, call.options, threads, kernel_path_of(reference));
     return {std::move(a.scores), std::move(a.counts.extreme), std::move(a.counts.valid)};

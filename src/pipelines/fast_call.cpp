@@ -83,7 +83,8 @@ void split_pairs(fast_call& rows, const checked_inputs& in, int32_t threads) {
     rows.pair_workers = t;
     rows.pair_cuts.assign(static_cast<size_t>(t) + 1, in.pairs);
     for (int32_t w = 0; w < t; ++w) rows.pair_cuts[static_cast<size_t>(w)] = split_range(in.pairs, t, w).begin;
-    if (in.pair_first != nullptr || t == 1) return;
+    // Listed pairs and the rectangle's rows cost alike: equal counts.
+    if (in.pair_first != nullptr || in.between > 0 || t == 1) return;
     std::fill(rows.pair_cuts.begin() + 1, rows.pair_cuts.end(), in.pairs);
     const int64_t k = in.features;
     const int64_t row_charge = rows.kernels->width / 2;
@@ -209,6 +210,20 @@ void make_fast_call(fast_call& rows, const checked_inputs& in, const call_option
     }
 }
 
+void break_segments_at(fast_call& rows, const int32_t* starts, int32_t count) {
+    const int32_t* old = rows.segment_starts.get();
+    const int32_t pairs = old[rows.segments];
+    std::vector<int32_t> merged(old, old + rows.segments);
+    for (int32_t u = 0; u < count; ++u)
+        if (starts[u] < pairs) merged.push_back(starts[u]);
+    std::sort(merged.begin(), merged.end());
+    merged.erase(std::unique(merged.begin(), merged.end()), merged.end());
+    rows.segments = static_cast<int32_t>(merged.size());
+    rows.segment_starts = make_scratch<int32_t>(merged.size() + 1);
+    std::copy(merged.begin(), merged.end(), rows.segment_starts.get());
+    rows.segment_starts.get()[rows.segments] = pairs;
+}
+
 void pack_cycle_rows(fast_call& rows, const cycle_view& view) {
     const timed_phase timing(phase::rows);
     rows.job.group1 = view.group1;
@@ -225,6 +240,7 @@ void pack_cycle_rows(fast_call& rows, const cycle_view& view) {
 pair_job pair_job_for(const fast_call& rows, const checked_inputs& in) {
     pair_job job{};
     job.features = in.features;
+    job.between = in.between;
     job.pair_first = in.pair_first;
     job.pair_second = in.pair_second;
     job.segment_starts = rows.segment_starts.get();

@@ -61,6 +61,11 @@ void run_pair_workers(const fast_call& rows, const Body& body) {
     run_cut_workers(rows.pair_cuts.data(), rows.pair_workers, body);
 }
 
+// Listed pairs counted per unit (a stretch of the pair kernel is counted
+// for one unit): the stretches also begin at each of the `count` units'
+// first positions `starts`. Refresh the call's pair_job afterwards.
+void break_segments_at(fast_call& rows, const int32_t* starts, int32_t count);
+
 // Fork-join over the panel blocks: packs the rows of the call's pairs
 // (whole blocks) for the cycle's groups.
 void pack_cycle_rows(fast_call& rows, const cycle_view& view);

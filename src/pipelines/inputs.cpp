@@ -109,6 +109,22 @@ checked_inputs check_inputs(const float_input& data, const int_input* pair_first
     return in;
 }
 
+void check_between(checked_inputs& in, int64_t between) {
+    if (between == 0) return;
+    const int64_t k = in.features;
+    if (between < 0 || between >= k)
+        throw py::value_error("between must lie in 1 .. " + std::to_string(k - 1) +
+                              " (the rows of the first feature set; the others are the second), got " +
+                              std::to_string(between));
+    const int64_t pairs = between * (k - between);
+    if (pairs > kMaxIndex)
+        throw py::value_error(std::to_string(between) + " x " + std::to_string(k - between) + " = " +
+                              std::to_string(pairs) + " pairs: more than one call can index (2147483647); "
+                              "run the first set in blocks");
+    in.between = static_cast<int32_t>(between);
+    in.pairs = static_cast<int32_t>(pairs);
+}
+
 void check_aggregate(const std::string& aggregate) {
     if (aggregate != kMean && aggregate != kMedian)
         throw py::value_error("aggregate must be \"mean\" or \"median\", got " + quoted(aggregate));

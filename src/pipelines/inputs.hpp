@@ -20,6 +20,11 @@ struct checked_inputs {
     const int32_t* pair_first;   // null in the exhaustive pipelines
     const int32_t* pair_second;  // null in the exhaustive pipelines
     int32_t pairs;               // N: listed pairs, or K(K-1)/2 in the exhaustive pipelines
+    // The rectangle of two feature sets (corrshift's entry): rows [0, between)
+    // form set A, rows [between, K) set B, and position i * (K - between) + j
+    // holds the pair (i, between + j); N = between * (K - between). 0: the
+    // condensed order of all pairs.
+    int32_t between = 0;
 };
 
 // Checks shapes, index ranges and the permutation count; raises ValueError
@@ -27,6 +32,11 @@ struct checked_inputs {
 // exhaustive pipelines.
 checked_inputs check_inputs(const float_input& data, const int_input* pair_first, const int_input* pair_second,
                             const int_input& group1, const int_input& group2, int permutations);
+
+// Makes an exhaustive call's pairs the rectangle of rows [0, between) with
+// rows [between, K): 0 < between < K and a pair count within int32;
+// ValueError otherwise. 0 keeps all pairs.
+void check_between(checked_inputs& in, int64_t between);
 
 // ValueError unless aggregate is "mean" or "median".
 void check_aggregate(const std::string& aggregate);

@@ -127,8 +127,8 @@ struct fast_scores {
     void write_differences(int32_t begin, int32_t end) const { kernels->write_pairs(pairs, differences, begin, end); }
 };
 
-// Features of the exhaustive pair order: the pair phase splits the
-// condensed positions among its workers, which count permuted medians per
+// Features of the exhaustive pair order (or of the rectangle of two sets):
+// the pair phase splits the positions among its workers, which count permuted medians per
 // feature in arrays of their own; a feature phase then settles each
 // feature from its K - 1 differences (or sums the workers' counts).
 struct feature_units {
@@ -150,7 +150,7 @@ struct feature_units {
             score_pairs(in, o, matrix, v, b, begin, end);
         });
         run_workers(in.features, o.threads, [=, &in](int32_t begin, int32_t end) {
-            score_features(b.z_diff, in.features, begin, end, target, rule);
+            score_features(b.z_diff, in.features, begin, end, target, rule, in.between);
         });
     }
 
@@ -167,7 +167,7 @@ struct feature_units {
             float* r2 = r1 + k;
             for (int32_t i = begin; i < end; ++i) {
                 int32_t count = 0;
-                for (const int32_t p : pair_index_list(i, k)) {
+                for (const int32_t p : feature_pair_positions(i, k, in.between)) {
                     if (p < 0) continue;
                     z[count] = b.z_diff[p];
                     r1[count] = b.corr1[p];
@@ -291,6 +291,10 @@ struct listed_units {
 
     void prepare(fast_scores& f) {
         const int32_t n = f.in->pairs;
+        if (n > 0) {
+            break_segments_at(f.rows, start, units);
+            f.pairs = pair_job_for(f.rows, *f.in);
+        }
         for (int32_t u = 0; u < units; ++u) longest = std::max(longest, stop[u] - start[u]);
         slots = std::min(f.o->threads, std::max(units, 1));
         lists = make_scratch<float>(static_cast<size_t>(slots) * static_cast<size_t>(longest));
@@ -361,6 +365,7 @@ void compute_scores(const checked_inputs& in, const call_options& o, const unit_
     units.prepare(f);
     score_job observed{};
     observed.features = in.features;
+    observed.between = in.between;
     observed.rules = o.rules;
     observed.mean = o.mean;
     observed.magnitude = o.alternative == tail::two_sided;

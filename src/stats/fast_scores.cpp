@@ -83,7 +83,42 @@ void settle_median(const score_job& job, int32_t u, int64_t hits, int64_t number
 
 }  // namespace
 
+namespace {
+
+// The rectangle's features: a row of the first set has its differences side
+// by side; a row of the second set gathers one from each row of the first.
+void rectangle_feature_scores(const score_job& job, float* scratch, int32_t begin, int32_t end) {
+    const int32_t a = job.between;
+    const int32_t width = job.features - a;
+    const float* z = job.z_diff;
+    for (int32_t f = begin; f < end; ++f) {
+        if (f < a) {
+            const float* row = z + static_cast<int64_t>(f) * width;
+            if (job.observed == nullptr && !job.mean) {
+                std::memcpy(scratch, row, static_cast<size_t>(width) * sizeof(float));
+                settle(job, f, scratch, width);
+            } else {
+                settle(job, f, const_cast<float*>(row), width);
+            }
+            continue;
+        }
+        for (int32_t i = 0; i < a; ++i) scratch[i] = z[static_cast<int64_t>(i) * width + (f - a)];
+        settle(job, f, scratch, a);
+    }
+}
+
+}  // namespace
+
+int32_t feature_pair_count(const score_job& job, int32_t feature) {
+    if (job.between == 0) return job.features - 1;
+    return feature < job.between ? job.features - job.between : job.between;
+}
+
 void feature_scores(const score_job& job, float* scratch, int32_t begin, int32_t end) {
+    if (job.between > 0) {
+        rectangle_feature_scores(job, scratch, begin, end);
+        return;
+    }
     const int32_t k = job.features;
     const float* z = job.z_diff;
     for (int32_t f0 = begin; f0 < end; f0 += kFeatureBlock) {
@@ -123,7 +158,7 @@ void settle_feature_medians(const score_job& job, const uint32_t* hits, const ui
             h += hits[static_cast<int64_t>(w) * stride + f];
             n += numbers[static_cast<int64_t>(w) * stride + f];
         }
-        settle_median(job, f, h, n, job.features - 1);
+        settle_median(job, f, h, n, feature_pair_count(job, f));
     }
 }
 

@@ -17,6 +17,9 @@ constexpr int32_t kFeatureBlock = 16;
 struct score_job {
     const float* z_diff;
     int32_t features;  // K (per-feature scores)
+    // Per-feature scores over the rectangle of rows [0, between) with rows
+    // [between, K) (0: over all pairs, in the condensed order).
+    int32_t between;
     statistics rules;  // sound rules leave undefined differences out
     bool mean;         // "mean", else "median"
     bool magnitude;    // median of magnitudes ("two-sided")
@@ -36,8 +39,13 @@ struct score_job {
 };
 
 // Per-feature scores of features [begin, end): each feature's differences
-// with every other feature in feature order. scratch: kFeatureBlock * K floats.
+// with every other feature (of the other set, in the rectangle) in feature
+// order. scratch: kFeatureBlock * K floats.
 void feature_scores(const score_job& job, float* scratch, int32_t begin, int32_t end);
+
+// The number of pairs of a feature: K - 1, or in the rectangle the rows of
+// the other set.
+int32_t feature_pair_count(const score_job& job, int32_t feature);
 
 // Permutation cycles of median scores are decided by counting, in the pair
 // kernel, each unit's differences below its observed score; these are the

@@ -98,15 +98,25 @@ std::vector<int32_t> pair_index_list(int32_t feature, int32_t features) {
     return list;
 }
 
+std::vector<int32_t> feature_pair_positions(int32_t feature, int32_t features, int32_t between) {
+    if (between == 0) return pair_index_list(feature, features);
+    const int32_t width = features - between;
+    const bool first_set = feature < between;
+    std::vector<int32_t> list(static_cast<size_t>(first_set ? width : between));
+    for (int32_t t = 0; t < static_cast<int32_t>(list.size()); ++t)
+        list[static_cast<size_t>(t)] = first_set ? feature * width + t : t * width + (feature - between);
+    return list;
+}
+
 float quantile_pick(const float* z_diff, const int32_t* positions, int32_t count, float q, bool magnitude) {
     return pick(z_diff, q, magnitude, visit_list(positions, count), false);
 }
 
 void score_features(const float* z_diff, int32_t features, int32_t begin, int32_t end, float* target,
-                    score_rule rule) {
+                    score_rule rule, int32_t between) {
     for (int32_t i = begin; i < end; ++i) {
-        const std::vector<int32_t> members = pair_index_list(i, features);
-        target[i] = score_of(z_diff, rule, visit_list(members.data(), features));
+        const std::vector<int32_t> members = feature_pair_positions(i, features, between);
+        target[i] = score_of(z_diff, rule, visit_list(members.data(), static_cast<int32_t>(members.size())));
     }
 }
 

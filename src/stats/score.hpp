@@ -46,13 +46,21 @@ score_rule make_score_rule(bool mean, tail alternative, statistics rules);
 // target[i] = score of feature i over its pairs with every other feature,
 // and target[g] = score of the pair positions [start[g], stop[g]): the
 // straightforward aggregation under either rules.
+// `between` (not 0): the pairs are the rectangle of rows [0, between) with
+// the other rows (see feature_pair_positions).
 void score_features(const float* z_diff, int32_t features, int32_t begin, int32_t end, float* target,
-                    score_rule rule);
+                    score_rule rule, int32_t between = 0);
 void score_runs(const float* z_diff, const int32_t* start, const int32_t* stop, int32_t begin, int32_t end,
                 float* target, score_rule rule);
 
 // Condensed position of each pair {i, j}, j = 0 .. K-1; -1 at j = i.
 std::vector<int32_t> pair_index_list(int32_t feature, int32_t features);
+
+// The positions of a feature's pairs in member order: pair_index_list for
+// all pairs (between = 0); in the rectangle of rows [0, between) with rows
+// [between, K), a row of the first set's K - between positions, a row of the
+// second set's `between` positions (one per row of the first set).
+std::vector<int32_t> feature_pair_positions(int32_t feature, int32_t features, int32_t between);
 
 // Element trunc(c * q) of the ascending order of the c gathered values
 // z_diff[p] (p >= 0; magnitudes when `magnitude`), or 0 when there are none.

@@ -70,8 +70,12 @@ struct prepare_job {
 // pair_tally (tally_pairs), median_counts (count_medians).
 struct pair_job {
     int32_t features;            // K (exhaustive pair order)
-    const int32_t* pair_first;   // null: condensed pair order
-    const int32_t* pair_second;  // null: condensed pair order
+    const int32_t* pair_first;   // null: condensed pair order, or the rectangle
+    const int32_t* pair_second;  // null: condensed pair order, or the rectangle
+    // Not 0 (and no pairs listed): the rectangle of rows [0, between) with
+    // rows [between, K), position i * (K - between) + j holding the pair
+    // (i, between + j).
+    int32_t between;
     // Listed pairs: the positions where a stretch of pairs with one first
     // row and consecutive second rows begins (`segments` of them), then the
     // pair count.

@@ -129,7 +129,9 @@ struct segment {
     int32_t first, lo, hi, pos;
 };
 
-// The positions [begin, end) of a job as segments, in position order.
+// The positions [begin, end) of a job as segments, in position order: of
+// the condensed order or the rectangle a row at a time, of listed pairs a
+// stretch at a time.
 struct segment_source {
     const pair_job* job;
     int32_t k, end;
@@ -139,7 +141,11 @@ struct segment_source {
     segment_source(const pair_job& jb, int32_t begin, int32_t stop)
         : job(&jb), k(begin), end(stop), i(0), j(0), next_start(0) {
         if (begin >= stop) return;
-        if (jb.pair_first == nullptr) {
+        if (jb.pair_first == nullptr && jb.between > 0) {
+            const int32_t width = jb.features - jb.between;
+            i = begin / width;
+            j = jb.between + begin % width;
+        } else if (jb.pair_first == nullptr) {
             const feature_pair p = decode_pair(begin, jb.features);
             i = p.first;
             j = p.second;
@@ -158,7 +164,9 @@ struct segment_source {
             j += len;
             if (j >= job->features) {
                 ++i;
-                j = i + 1;
+                // The next row's pairs: with every row of the second set
+                // (rectangle), or with the rows after it.
+                j = job->between > 0 ? job->between : i + 1;
             }
         } else {
             // A worker's range may begin inside a stretch: its pairs from k on.
