@@ -302,6 +302,37 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         (N, 2) array or a two-column DataFrame; rows keep this order. All
         pairs (a, b) with a before b in the data when omitted. Integers are
         positions, except where the feature names are integers (see Notes).
+        Not with ``between`` or ``other``.
+    between : tuple (A, B) of feature lists, optional
+        Test every pair of a feature of A with a feature of B (regulators x
+        targets) instead of all pairs: A and B as feature names,
+        positions or boolean masks over the features, each feature once
+        per list. Rows come A-major: (A[0], B[0]), (A[0], B[1]), ...;
+        ``feature_a`` is from A, ``feature_b`` from B. A feature in both
+        lists is not paired with itself (r = 1 by definition), and two
+        features x, y both in A and in B give two rows, (x, y) and (y, x),
+        as in any rectangle. With ``other``, A names features of ``data``
+        and B features of ``other``. The rows are those of ``pairs`` listing
+        the same pairs (``permutations``, ``seed`` and the chunk options
+        alike), computed without listing them.
+    other : ndarray, DataFrame or AnnData, optional
+        A second matrix of the same samples (another modality, such as
+        ATAC next to RNA): every pair of a feature of ``data`` (A) with a
+        feature of ``other`` (B), as ``between`` with all features of each
+        (or those ``between`` names). A DataFrame (features x samples) or an
+        AnnData (cells x features) is matched to ``data`` by sample names
+        (columns, ``obs_names``) when both have them, and must hold every
+        sample of the two groups; otherwise (a numpy array, or ``data``
+        without names) samples match by position and the counts must
+        agree. ``groupby`` and ``strata`` come from ``data``. For a MuData,
+        pass ``data=mdata["rna"], other=mdata["atac"]``. Feature names may
+        repeat across the two: ``feature_a`` is always of ``data``,
+        ``feature_b`` of ``other``. The two are prepared as one matrix
+        (rows of ``data``, then of ``other``): the results are those of
+        ``pairs`` over that matrix.
+    other_layer : str, optional
+        The layer of an AnnData ``other`` to use instead of its ``.X``
+        (``layer`` applies to ``data``).
     method : {"pearson", "spearman"}
         Correlation of the values, or of their ranks within each group
         (Spearman's coefficient; tied values share their average rank).
@@ -675,6 +706,13 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         As in :func:`ztest`.
     layer, use_raw, key_added, seed, center
         As in :func:`ztest`.
+    between, other, other_layer
+        As in :func:`ztest`: each feature of set A is scored over its pairs
+        with set B, and each feature of B over its pairs with A; a column
+        ``side`` ("a" or "b") before ``feature`` says which (a feature in
+        both sets has a row on each side). Rows: set A's features in its
+        order, then set B's. Not with ``pairs``, ``sets`` or
+        ``key_added``.
     sets : dict or DataFrame, optional
         Score gene sets instead of features: ``{name: [features]}`` (or a
         table of set and feature columns) scores the pairs inside each set;
