@@ -13,6 +13,9 @@ import pandas as pd
 import pytest
 
 import corrshift
+from corrshift import native
+from corrshift.adaptive_runs import score_auto, ztest_auto
+from corrshift.api import prepare
 from corrshift.cli import main
 from corrshift.ranking import ranked
 
@@ -287,6 +290,34 @@ def test_auto_decides_as_a_fixed_run_of_the_most_permutations(test, chunk_pairs)
     assert auto.cycles.median() < auto.attrs["max_permutations"] / 10
     assert_same_rows(auto.drop(columns=["p_permutation", "q_permutation", "cycles"]),
                      fixed.drop(columns=["p_permutation", "q_permutation"]))
+
+
+@pytest.mark.parametrize("analysis, aggregate", [("ztest", None), ("score", "mean"), ("score", "median")])
+def test_a_row_that_ran_c_cycles_has_the_counts_of_a_fixed_run_of_c(analysis, aggregate):
+    x = _changed()
+    x[7, :24] = 1.0  # in both sets, undefined in group 1: out of every score
+    prep = prepare(x, np.arange(24), np.arange(24, 48), between=(list(range(10)), list(range(2, 16))))
+    dealing = native.Dealing(None, 4)
+    args = (prep.matrix, prep.group1, prep.group2, "pearson")
+    if analysis == "ztest":
+        columns = ztest_auto(prep, prep.rectangle(), "pearson", "two-sided", 2, False, dealing, 0.05, 2000)
+
+        def fixed(c):
+            return native.ztest(*args, "two-sided", c, 2, dealing=dealing, **prep.across)
+    else:
+        columns = score_auto(prep, None, "pearson", aggregate, "two-sided", 2, False, dealing, 0.05, 2000)
+
+        def fixed(c):
+            return native.score(*args, aggregate, "two-sided", c, 2, exclude=prep.undefined, dealing=dealing,
+                                **prep.across)
+    tested = ~np.isnan(columns["p_permutation"])
+    cycles = columns["cycles"]
+    assert len(np.unique(cycles[tested])) >= 3
+    for c in np.unique(cycles[tested]):
+        rows = tested & (cycles == c)
+        counts = fixed(int(c))
+        for name in ("extreme", "valid"):
+            np.testing.assert_array_equal(columns[name][rows], counts[name][rows], err_msg=f"{name} at {c}")
 
 
 # --- the command line --------------------------------------------------------------------------
