@@ -590,7 +590,8 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         involved = np.union1d(*pairs)
     _warn_filtered(prep, "their pairs are not tested")
     _warn_undefined(prep, involved, "their pairs' rows are NaN")
-    rows = testable_rows(ZTEST, prep.undefined, *(pairs or (prep.rectangle() if prep.sides else (None, None))))
+    rows = (prep.sides.tested_pairs(prep.undefined) if prep.sides is not None
+            else testable_rows(ZTEST, prep.undefined, *(pairs or (None, None))))
     permutations, dealing, adaptive = _dealing(prep, permutations, seed, rows, fdr, max_permutations)
     warn_if_unreachable(rows, permutations, "pairs")
     warn_if_large_ztest(prep, pairs, chunking)

@@ -46,8 +46,15 @@ class Sides:
     @property
     def pairs(self) -> int:
         """The rows of the z-test: every pair across, but a feature's pair with itself."""
-        both = 0 if self.same is None else len(np.intersect1d(self.same[:self.count_a], self.same[self.count_a:]))
-        return self.count_a * self.count_b - both
+        return self.tested_pairs(np.zeros(self.count_a + self.count_b, dtype=bool))
+
+    def tested_pairs(self, untestable: np.ndarray) -> int:
+        """The pairs across of two rows not marked ``untestable`` (one per stacked row), counted without
+        listing them."""
+        ok_a, ok_b = ~untestable[:self.count_a], ~untestable[self.count_a:]
+        both = 0 if self.same is None else len(np.intersect1d(self.same[:self.count_a][ok_a],
+                                                              self.same[self.count_a:][ok_b]))
+        return int(ok_a.sum()) * int(ok_b.sum()) - both
 
     def positions_b(self, second: np.ndarray) -> np.ndarray:
         """Positions in ``names_b`` of stacked rows of set B."""
