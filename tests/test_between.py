@@ -7,6 +7,7 @@ bit; in chunks, on Dask, with "auto" and from the command line alike.
 
 import importlib.util
 import itertools
+import types
 
 import numpy as np
 import pandas as pd
@@ -169,6 +170,8 @@ def test_min_cells_filters_both_sets():
     (dict(other=OTHER.iloc[:, 3:]), "lacks 3 of the analysed samples.*s0"),
     (dict(other=OTHER.to_numpy()[:, 1:]), "other has 35 samples and data 36"),
     (dict(other=OTHER, between=(["f0"], ["f1"])), "not in the data"),  # B names other's features
+    (dict(other=types.SimpleNamespace(mod={"rna": None})), "other is a MuData: pass its modalities"),
+    (dict(data=types.SimpleNamespace(mod={"rna": None}), other=OTHER), "data is a MuData: pass one modality"),
 ])
 def test_unusable_sets_are_refused(options, message):
     with pytest.raises(ValueError, match=message):
