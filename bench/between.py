@@ -59,7 +59,7 @@ def main() -> None:
             prep = prepare(values[:rows], *groups, method=method)
             seconds = per_cycle(
                 lambda m: native.ztest(prep.matrix, prep.group1, prep.group2, method, "two-sided", m, THREADS,
-                                       positions=False, between=between), args.cycles)
+                                       positions=False, between=between or None), args.cycles)
             rows_s, pairs_s, _ = phases_per_cycle(
                 lambda m: tests.corrshift_ztest_exhaustive(prep.matrix, prep.group1, prep.group2, method,
                                                            "two-sided", m, THREADS, None, None,

@@ -129,6 +129,25 @@ def _feature_units(features: np.ndarray, kept: np.ndarray):
     return units_of
 
 
+def side_units_of(features: np.ndarray, count_a: int, exclude: np.ndarray, same: np.ndarray | None):
+    """``units_of(rows)`` for score rows of ``features``, rows of a matrix whose first ``count_a`` rows are
+    one side and the others the other (see :mod:`corrshift.between`): each with every row of the other side
+    not in ``exclude`` nor of its own ``same`` id, in row order, as the first round counts them."""
+    kept = np.flatnonzero(~exclude).astype(np.int32)
+    sides = (kept[kept >= count_a], kept[kept < count_a])  # the partners of a row of side A, of side B
+
+    def units_of(rows):
+        owners = features[rows]
+        partners = [sides[int(f >= count_a)] for f in owners]
+        if same is not None:
+            partners = [p[same[p] != same[f]] for p, f in zip(partners, owners)]
+        lengths = np.array([len(p) for p in partners], dtype=np.int64)
+        first = np.repeat(owners.astype(np.int32), lengths)
+        return first, np.concatenate(partners), np.concatenate(([0], np.cumsum(lengths)[:-1])).astype(np.int32)
+
+    return units_of
+
+
 def score_units_of(features: np.ndarray, pairs, exclude: np.ndarray):
     """``units_of(rows)`` for score rows of ``features``: each with every other feature not in ``exclude``
     (all pairs), or with its given pairs (sorted by first feature) without those of excluded features, as
@@ -165,8 +184,12 @@ def score_auto(prep, pairs, method: str, aggregate: str, alternative: str, threa
     with adaptive permutations, as :func:`ztest_auto` gives the z-test's."""
     with progress_bar(progress, "Permutations (auto)", "row") as bar:
         columns = native.score(prep.matrix, prep.group1, prep.group2, method, aggregate, alternative,
-                               min(LOSSES, cap), threads, pairs=pairs, exclude=prep.undefined, dealing=dealing)
-        units_of = score_units_of(columns["feature"], pairs, prep.undefined)
+                               min(LOSSES, cap), threads, pairs=pairs, exclude=prep.undefined, dealing=dealing,
+                               **prep.across)
+        if prep.sides is None:
+            units_of = score_units_of(columns["feature"], pairs, prep.undefined)
+        else:
+            units_of = side_units_of(columns["feature"], prep.sides.count_a, prep.undefined, prep.sides.same)
         return _run_units(prep, units_of, columns, method, aggregate, alternative, threads, bar, dealing, fdr, cap)
 
 
@@ -193,8 +216,10 @@ def round_runner(matrix, job, columns: dict, pairs, threads: int) -> RoundRunner
     A dense block holds at most :data:`corrshift.adaptive.CHUNK_DENSE` times the rows' pairs."""
     if job.analysis.per_feature:
         exclude = job.exclude if job.exclude is not None else np.zeros(matrix.shape[0], bool)
-        return unit_runner(matrix, job.group1, job.group2, score_units_of(columns["feature"], pairs, exclude),
-                           job.method, job.aggregate, job.alternative, threads, job.dealing)
+        units_of = (score_units_of(columns["feature"], pairs, exclude) if job.between is None
+                    else side_units_of(columns["feature"], job.between, exclude, job.same))
+        return unit_runner(matrix, job.group1, job.group2, units_of, job.method, job.aggregate, job.alternative,
+                           threads, job.dealing)
     first, second = columns["first"], columns["second"]
     return pair_runner(matrix, job.group1, job.group2, lambda rows: (first[rows], second[rows]), job.method,
                        job.alternative, threads, job.dealing, CHUNK_DENSE * len(first))

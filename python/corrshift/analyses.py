@@ -34,7 +34,8 @@ class Analysis:
     per_feature: bool
     #: Whether rows carry a normal-approximation p-value.
     has_normal: bool
-    #: ``call(data, job, threads, pairs)``: the native columns of a chunk.
+    #: ``call(data, job, threads, pairs)``: the native columns of a chunk (``pairs`` None: all pairs, or the
+    #: rectangle of ``job.between``).
     call: Callable
 
     def tested(self, columns: Mapping, p_permutation: np.ndarray) -> np.ndarray:
@@ -78,14 +79,15 @@ class Analysis:
 
 def _ztest_call(data, job, threads, pairs):
     return native.ztest(data, job.group1, job.group2, job.method, job.alternative, job.permutations, threads,
-                        pairs=pairs, dealing=job.dealing)
+                        pairs=pairs, dealing=job.dealing, between=job.between, same=job.same)
 
 
 def _score_call(data, job, threads, pairs):
     # A single feature has no pair: the call over all pairs gives its row.
-    pairs = pairs if len(pairs[0]) else None
+    pairs = pairs if pairs is not None and len(pairs[0]) else None
     return native.score(data, job.group1, job.group2, job.method, job.aggregate, job.alternative,
-                        job.permutations, threads, pairs=pairs, exclude=job.exclude, dealing=job.dealing)
+                        job.permutations, threads, pairs=pairs, exclude=job.exclude, dealing=job.dealing,
+                        between=job.between, same=job.same)
 
 
 ZTEST = Analysis("ztest", "z_diff", "pairs", native.ZTEST_COLUMNS, per_feature=False, has_normal=True,

@@ -11,6 +11,7 @@ import pandas as pd
 
 from . import columns, native
 from .analyses import SCORE, ZTEST, Analysis
+from .between import Sides, check_between, check_data, other_values, sided_rows, stacked_sides
 from .anndata_io import store_result
 from .design import canonical_columns, permutation_cycles, warn_design
 from .files import output_target, write_table
@@ -24,7 +25,7 @@ from .adaptive_runs import score_auto, set_auto, ztest_auto
 from .options import (AGGREGATES, ALTERNATIVES, AUTO, MAX_PERMUTATIONS, METHODS, check_adaptive, check_choice,
                       check_max_p, check_min_cells, check_permutations, check_probability, check_seed,
                       check_threads)
-from .pairs import pair_positions
+from .pairs import pair_positions, rectangle_pairs
 from .ranking import ranked
 from .significance import testable_rows, warn_if_unreachable
 from .chunked_runs import Chunking, chunking_options, score_chunks, ztest_chunks
@@ -63,6 +64,19 @@ class Prepared:
     strata_names: tuple = ()
     #: The level of each group's test of r = 0 behind a pair's class of change.
     class_alpha: float = 0.05
+    #: With ``between``/``other``: the two sets of features, whose rows (A's, then B's) ``matrix`` holds.
+    sides: Sides | None = None
+
+    @property
+    def across(self) -> dict:
+        """The native keywords of the rectangle between the two sets (none without them)."""
+        if self.sides is None:
+            return {}
+        return {"between": self.sides.count_a, "same": self.sides.same}
+
+    def rectangle(self) -> tuple[np.ndarray, np.ndarray]:
+        """The pairs of the rectangle between the two sets, as listed pairs of ``matrix``."""
+        return rectangle_pairs(self.sides.count_a, self.sides.count_b, self.sides.same)
 
     @property
     def undefined(self) -> np.ndarray:
@@ -82,16 +96,20 @@ class Prepared:
 
 
 def prepare(data, group1, group2, *, groupby=None, groups=None, layer=None, method="pearson",
-            features=None, min_cells=None, strata=None) -> Prepared:
+            features=None, min_cells=None, strata=None, between=None, other=None, other_layer=None) -> Prepared:
     """Check the data and groups and build the native feature matrix.
 
     Parameters are those of :func:`ztest`; ``features`` (names or positions)
     keeps only those rows, and ``min_cells`` leaves out the features
     observed in too few samples of a group. Each feature is standardised
-    within each group (see :mod:`corrshift.standardise`).
+    within each group (see :mod:`corrshift.standardise`). With ``between``
+    or ``other`` the matrix holds the rows of set A, then those of set B
+    (:mod:`corrshift.between`), prepared with every feature of ``data``
+    and ``other`` as one matrix.
     """
     method = check_choice(method, METHODS, "method")
     min_cells = check_min_cells(min_cells)
+    check_data(data)
     table: DataTable = as_table(data, layer)
     if len(table.features) == 0:
         raise ValueError("data has no features (rows)")
@@ -100,18 +118,24 @@ def prepare(data, group1, group2, *, groupby=None, groups=None, layer=None, meth
     rows = (np.arange(len(table.features)) if features is None
             else positions(features, table.features, "features", "feature"))
     values = analysed_values(table, columns, None if features is None else rows)
+    names, extra = table.features, None
+    if other is not None:
+        extra = other_values(other, other_layer, table, columns)
+        values = np.vstack([values, extra.values])
+        names = names.append(extra.features)
+        rows = np.arange(len(names))
     n1 = len(resolved.first)
     filtered = pd.Index([])
     if min_cells is not None:
         _warn_if_not_counts(values, min_cells)
         enough = _enough_observed(values, n1, len(columns) - n1, min_cells)
         if not enough.all():
-            filtered = table.features[rows[~enough]]
+            filtered = names[rows[~enough]]
             if not enough.any():
                 raise ValueError(f"min_cells={min_cells!r} leaves no feature: none is observed (non-zero) in "
                                  f"{_share(min_cells)} of the samples of each group")
             values, rows = values[enough], rows[enough]
-    codes, names = _strata(table, columns, strata)
+    codes, strata_names = _strata(table, columns, strata)
     # Each group's samples in an order of their own: results do not depend
     # on the order the samples were given in.
     order = np.concatenate([
@@ -122,8 +146,22 @@ def prepare(data, group1, group2, *, groupby=None, groups=None, layer=None, meth
     std = standardise(values, n1, method)
     g1 = np.arange(n1, dtype=np.int32)
     g2 = np.arange(n1, len(columns), dtype=np.int32)
-    return Prepared(std.matrix, g1, g2, table.features[rows], rows, resolved, std.constant, std.missing, table,
-                    min_cells, filtered, codes, names)
+    prep = Prepared(std.matrix, g1, g2, names[rows], rows, resolved, std.constant, std.missing, table,
+                    min_cells, filtered, codes, strata_names)
+    if between is None and other is None:
+        return prep
+    return _sided(prep, sided_rows(between, extra, names, len(table.features)), names)
+
+
+def _sided(prep: Prepared, sets: tuple[np.ndarray, np.ndarray], names: pd.Index) -> Prepared:
+    """``prep`` cut to the rows of set A, then those of set B (``sets``: positions among ``names``)."""
+    kept = np.full(len(names), -1, dtype=np.int64)
+    kept[prep.rows] = np.arange(len(prep.rows))
+    stacked, sides = stacked_sides(*sets, kept, names)
+    return dataclasses.replace(prep, matrix=np.ascontiguousarray(prep.matrix[stacked]),
+                               features=prep.features[stacked], rows=prep.rows[stacked],
+                               constant=tuple(c[stacked] for c in prep.constant),
+                               missing=tuple(m[stacked] for m in prep.missing), sides=sides)
 
 
 def _strata(table: DataTable, columns: np.ndarray, strata) -> tuple[np.ndarray | None, tuple]:
@@ -216,6 +254,8 @@ def _attrs(analysis: Analysis, prep: Prepared, **options) -> dict:
         attrs.update(min_cells=prep.min_cells, filtered=list(prep.filtered), n_filtered=len(prep.filtered))
     if prep.strata is not None:
         attrs.update(strata=list(prep.strata_names))
+    if prep.sides is not None:
+        attrs.update(prep.sides.attrs())
     return attrs
 
 
@@ -224,7 +264,7 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
           alternative="two-sided", permutations=1000, threads=None, progress=None, min_cells=None,
           strata=None, class_alpha=0.05, layer=None, use_raw=False, chunk_pairs=None, client=None, top=None,
           max_p=None, out=None, key_added=None, seed=None, center=None, fdr=0.05,
-          max_permutations=None) -> pd.DataFrame | None:
+          max_permutations=None, between=None, other=None, other_layer=None) -> pd.DataFrame | None:
     """Test which feature pairs change their correlation between two groups of samples.
 
     For every pair of features (or every given pair) the correlation is
@@ -262,6 +302,37 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         (N, 2) array or a two-column DataFrame; rows keep this order. All
         pairs (a, b) with a before b in the data when omitted. Integers are
         positions, except where the feature names are integers (see Notes).
+        Not with ``between`` or ``other``.
+    between : tuple (A, B) of feature lists, optional
+        Test every pair of a feature of A with a feature of B (regulators x
+        targets) instead of all pairs: A and B as feature names,
+        positions or boolean masks over the features, each feature once
+        per list. Rows come A-major: (A[0], B[0]), (A[0], B[1]), ...;
+        ``feature_a`` is from A, ``feature_b`` from B. A feature in both
+        lists is not paired with itself (r = 1 by definition), and two
+        features x, y both in A and in B give two rows, (x, y) and (y, x),
+        as in any rectangle. With ``other``, A names features of ``data``
+        and B features of ``other``. The rows are those of ``pairs`` listing
+        the same pairs (``permutations``, ``seed`` and the chunk options
+        alike), computed without listing them.
+    other : ndarray, DataFrame or AnnData, optional
+        A second matrix of the same samples (another modality, such as
+        ATAC next to RNA): every pair of a feature of ``data`` (A) with a
+        feature of ``other`` (B), as ``between`` with all features of each
+        (or those ``between`` names). A DataFrame (features x samples) or an
+        AnnData (cells x features) is matched to ``data`` by sample names
+        (columns, ``obs_names``) when both have them, and must hold every
+        sample of the two groups; otherwise (a numpy array, or ``data``
+        without names) samples match by position and the counts must
+        agree. ``groupby`` and ``strata`` come from ``data``. For a MuData,
+        pass ``data=mdata["rna"], other=mdata["atac"]``. Feature names may
+        repeat across the two: ``feature_a`` is always of ``data``,
+        ``feature_b`` of ``other``. The two are prepared as one matrix
+        (rows of ``data``, then of ``other``): the results are those of
+        ``pairs`` over that matrix.
+    other_layer : str, optional
+        The layer of an AnnData ``other`` to use instead of its ``.X``
+        (``layer`` applies to ``data``).
     method : {"pearson", "spearman"}
         Correlation of the values, or of their ranks within each group
         (Spearman's coefficient; tied values share their average rank).
@@ -503,20 +574,24 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     check_max_p(max_p, permutations)
     threads = _threads(threads, chunking)
     _check_key_added(data, key_added, out)
+    check_between(between, other, pairs)
     _warn_center(center)
     prep = prepare(data, group1, group2, groupby=groupby, groups=groups, layer=layer, method=method,
-                   min_cells=min_cells, strata=strata)
+                   min_cells=min_cells, strata=strata, between=between, other=other, other_layer=other_layer)
     prep = dataclasses.replace(prep, class_alpha=class_alpha)
     _warn_small_group(prep)
     k = prep.matrix.shape[0]
-    if pairs is None:
+    if prep.sides is not None:
+        involved = np.arange(k)
+    elif pairs is None:
         involved = np.arange(k if k > 1 else 0)
     else:
         pairs = prep.pair_positions(pairs)
         involved = np.union1d(*pairs)
     _warn_filtered(prep, "their pairs are not tested")
     _warn_undefined(prep, involved, "their pairs' rows are NaN")
-    rows = testable_rows(ZTEST, prep.undefined, *(pairs or (None, None)))
+    rows = (prep.sides.tested_pairs(prep.undefined) if prep.sides is not None
+            else testable_rows(ZTEST, prep.undefined, *(pairs or (None, None))))
     permutations, dealing, adaptive = _dealing(prep, permutations, seed, rows, fdr, max_permutations)
     warn_if_unreachable(rows, permutations, "pairs")
     warn_if_large_ztest(prep, pairs, chunking)
@@ -527,14 +602,16 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
                                                           threads=threads, progress=progress, dealing=dealing,
                                                           **options))
     if adaptive:
-        columns = ztest_auto(prep, pairs, method, alternative, threads, progress, dealing, fdr, permutations)
+        # The rectangle's rows are listed pairs of the stacked matrix to the rounds.
+        columns = ztest_auto(prep, prep.rectangle() if prep.sides else pairs, method, alternative, threads,
+                             progress, dealing, fdr, permutations)
         recorded.update(permutations=AUTO, **_adaptive_attrs(columns))
         table = ztest_table(prep, columns)
         return _delivered(data, key_added, file, _finish(table, ZTEST, prep, len(table), chunking, **recorded))
     # The table takes the native columns over and makes all pairs' positions itself, as its names' codes.
     table = ztest_table(prep, native.ztest(prep.matrix, prep.group1, prep.group2, method, alternative, permutations,
                                            threads, pairs=pairs, progress=progress, dealing=dealing,
-                                           positions=False))
+                                           positions=False, **prep.across))
     return _delivered(data, key_added, file, _finish(table, ZTEST, prep, len(table), chunking, **recorded))
 
 
@@ -616,7 +693,7 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
           method="pearson", alternative="two-sided", permutations=1000, threads=None, progress=None,
           min_cells=None, strata=None, sets=None, layer=None, use_raw=False, chunk_pairs=None, client=None,
           top=None, max_p=None, out=None, key_added=None, seed=None, center=None, fdr=0.05,
-          max_permutations=None) -> pd.DataFrame | None:
+          max_permutations=None, between=None, other=None, other_layer=None) -> pd.DataFrame | None:
     """Score each feature by how much its correlations change between two groups.
 
     A feature's score aggregates the Fisher differences z_diff of its pairs
@@ -630,6 +707,13 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         As in :func:`ztest`.
     layer, use_raw, key_added, seed, center
         As in :func:`ztest`.
+    between, other, other_layer
+        As in :func:`ztest`: each feature of set A is scored over its pairs
+        with set B, and each feature of B over its pairs with A; a column
+        ``side`` ("a" or "b") before ``feature`` says which (a feature in
+        both sets has a row on each side). Rows: set A's features in its
+        order, then set B's. Not with ``pairs``, ``sets`` or
+        ``key_added``.
     sets : dict or DataFrame, optional
         Score gene sets instead of features: ``{name: [features]}`` (or a
         table of set and feature columns) scores the pairs inside each set;
@@ -717,12 +801,16 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     check_max_p(max_p, permutations)
     threads = _threads(threads, chunking)
     _check_key_added(data, key_added, out)
+    check_between(between, other, pairs, sets)
+    if key_added is not None and (between is not None or other is not None):
+        raise ValueError("key_added= keeps one score per gene of the AnnData in .var; the scores of between= or "
+                         "other= belong to two sets of features: take the returned table instead")
     if sets is not None and (pairs is not None or chunking is not None):
         raise ValueError("sets= scores the pairs inside each set in one native call: it does not go together "
                          "with pairs=, chunk_pairs=, client=, top=, max_p= or a folder out= (a file out= is fine)")
     _warn_center(center)
     prep = prepare(data, group1, group2, groupby=groupby, groups=groups, layer=layer, method=method,
-                   min_cells=min_cells, strata=strata)
+                   min_cells=min_cells, strata=strata, between=between, other=other, other_layer=other_layer)
     asked = dict(seed=seed, fdr=fdr, max_permutations=max_permutations)
     if sets is not None:
         return _delivered(data, key_added, file, _set_scores(prep, sets, threads, progress, permutations, asked,
@@ -756,7 +844,7 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         return _delivered(data, key_added, file, _finish(table, SCORE, prep, len(table), None, **recorded))
     table = score_table(prep, native.score(prep.matrix, prep.group1, prep.group2, method, aggregate, alternative,
                                            permutations, threads, pairs=pairs, exclude=prep.undefined,
-                                           progress=progress, dealing=dealing))
+                                           progress=progress, dealing=dealing, **prep.across))
     return _delivered(data, key_added, file, _finish(table, SCORE, prep, len(table), chunking, **recorded))
 
 

@@ -97,6 +97,11 @@ class Job:
     #: ``permutations="auto"``: every chunk runs its first pass (``permutations`` is then the first round's
     #: cycles), see :mod:`corrshift.adaptive_chunks`.
     adaptive: Adaptive | None = None
+    #: Between two sets (see :mod:`corrshift.between`): the matrix' rows of set A, its first rows (set B's
+    #: follow); the run covers the rectangle between them instead of all pairs.
+    between: int | None = None
+    #: With ``between``: one id per matrix row where a feature is in both sets (its pair with itself is left out).
+    same: np.ndarray | None = None
 
     @property
     def columns(self) -> tuple[str, ...]:
@@ -110,7 +115,9 @@ class Chunk:
     """One chunk of pairs.
 
     ``lo``/``hi`` delimit a block of first features ``[lo, hi)`` when the run
-    covers all pairs, or a slice ``[lo, hi)`` of the given pair list. ``row``
+    covers all pairs (between two sets: a block of one set's rows, with
+    every row of the other set), or a slice ``[lo, hi)`` of the given pair
+    list. ``row``
     is the position of the chunk's first result row in the full table.
     """
 
@@ -245,17 +252,39 @@ def plan_all_pairs(features: int, analysis: Analysis, chunk_pairs: int) -> list[
     that share a first feature stay together. Blocks without pairs (the last
     feature of a z-test) are merged into the block before them.
     """
-    counts = pairs_per_first(features, analysis.per_feature)
+    return _feature_blocks(pairs_per_first(features, analysis.per_feature), analysis.per_feature, chunk_pairs)
+
+
+def _feature_blocks(counts: np.ndarray, per_feature: bool, chunk_pairs: int, offset: int = 0,
+                    first_index: int = 0) -> list[Chunk]:
+    """Blocks of consecutive rows ``offset + i`` holding about ``chunk_pairs`` pairs each (row i has
+    ``counts[i]``); chunks numbered from ``first_index``, results numbered by feature (``per_feature``) or
+    by pair."""
     ends = np.cumsum(counts)
     chunks: list[Chunk] = []
     a = 0
-    while a < features:
+    while a < len(counts):
         before = int(ends[a - 1]) if a else 0
         b = max(int(np.searchsorted(ends, before + chunk_pairs, side="right")), a + 1)
-        if ends[b - 1] > before or analysis.per_feature:
-            row = a if analysis.per_feature else before
-            chunks.append(Chunk(len(chunks), a, b, row))
+        if ends[b - 1] > before or per_feature:
+            row = offset + a if per_feature else before
+            chunks.append(Chunk(first_index + len(chunks), offset + a, offset + b, row))
         a = b
+    return chunks
+
+
+def plan_rectangle(features: int, count_a: int, same: np.ndarray | None, analysis: Analysis,
+                   chunk_pairs: int) -> list[Chunk]:
+    """Blocks of set A's rows (the first ``count_a`` of ``features``), each with every row of set B, holding
+    about ``chunk_pairs`` pairs each; for scores, then blocks of set B's rows, each with every row of set A
+    (a score covers all of a row's pairs). ``same`` as in :class:`Job`."""
+    partners = np.concatenate([np.full(count_a, features - count_a), np.full(features - count_a, count_a)])
+    if same is not None:
+        partners -= np.concatenate([np.isin(same[:count_a], same[count_a:]),
+                                    np.isin(same[count_a:], same[:count_a])])
+    chunks = _feature_blocks(partners[:count_a], analysis.per_feature, chunk_pairs)
+    if analysis.per_feature:
+        chunks += _feature_blocks(partners[count_a:], True, chunk_pairs, count_a, len(chunks))
     return chunks
 
 
@@ -324,6 +353,23 @@ def _task_threads(job: Job, client) -> int:
 
 def _native_rows(data: np.ndarray, job: Job, chunk: Chunk, first, second) -> dict[str, np.ndarray]:
     return job.analysis.call(data, job, job.threads or task_threads(), (first, second))
+
+
+def _across_rows(data: np.ndarray, job: Job, chunk: Chunk) -> dict[str, np.ndarray]:
+    """The native columns of a block of one set's rows with every row of the other set: one rectangle call
+    over those rows (the block first), positions given as rows of ``data``; for scores, the block's rows."""
+    partners = np.arange(job.between, len(data)) if chunk.lo < job.between else np.arange(job.between)
+    rows = np.concatenate([np.arange(chunk.lo, chunk.hi), partners]).astype(np.int32)
+    block = chunk.hi - chunk.lo
+    part = dataclasses.replace(job, between=block, same=None if job.same is None else job.same[rows],
+                               exclude=None if job.exclude is None else job.exclude[rows])
+    columns = job.analysis.call(np.ascontiguousarray(data[rows]), part, job.threads or task_threads(), None)
+    if job.analysis.per_feature:
+        columns = take_rows(columns, slice(0, block))
+    for name in ("first", "second", "feature"):
+        if name in columns:
+            columns[name] = rows[columns[name]]
+    return columns
 
 
 def tested_rows(columns: dict[str, np.ndarray], p: np.ndarray | None = None) -> np.ndarray:
@@ -488,9 +534,12 @@ def compute_chunk(data: np.ndarray, job: Job, chunk: Chunk, first=None, second=N
     reports progress per chunk, not per permutation cycle.
     """
     given = None if first is None else (first, second)
-    if first is None:
-        first, second = block_pairs(chunk.lo, chunk.hi, job.features, job.analysis.per_feature)
-    columns = _native_rows(data, job, chunk, first, second)
+    if first is None and job.between is not None:
+        columns = _across_rows(data, job, chunk)
+    else:
+        if first is None:
+            first, second = block_pairs(chunk.lo, chunk.hi, job.features, job.analysis.per_feature)
+        columns = _native_rows(data, job, chunk, first, second)
     if job.adaptive is not None:
         return _screened(data, job, chunk, columns, given)
     return reduce_rows(columns, chunk, job)
@@ -660,7 +709,9 @@ def run_chunks(data: np.ndarray, group1, group2, job: Job, *, pairs=None,
         raise ValueError("top keeps the best rows of the whole run; it cannot stream rows to a sink")
     group1, group2 = _check_prepared(data, group1, group2)
     job = dataclasses.replace(job, group1=group1, group2=group2, features=int(data.shape[0]))
-    if pairs is None:
+    if job.between is not None:
+        plan = plan_rectangle(job.features, job.between, job.same, job.analysis, chunk_pairs)
+    elif pairs is None:
         plan = plan_all_pairs(job.features, job.analysis, chunk_pairs)
     else:
         pairs = tuple(np.ascontiguousarray(p, dtype=np.int32) for p in pairs)

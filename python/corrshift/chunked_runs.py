@@ -48,8 +48,8 @@ def chunking_options(chunk_pairs=None, client=None, top=None, max_p=None, out=No
     return Chunking(chunk_pairs, client, top, max_p, out)
 
 
-def _parquet_schema(table, features, attrs: dict | None = None):
-    """The schema of every file of a dataset: names typed as the features, numbers as in the table
+def _parquet_schema(table, prep, attrs: dict | None = None):
+    """The schema of every file of a dataset: names typed as the features they name, numbers as in the table
     (the engine's float32 columns, float64 p-values).
 
     Given once, so that a chunk without rows (all under ``max_p``) writes the
@@ -57,8 +57,14 @@ def _parquet_schema(table, features, attrs: dict | None = None):
     ``pandas.read_parquet`` finds them.
     """
     pa, _ = pyarrow_modules()
-    name_type = pa.array(features[:1].to_numpy()).type if len(features) else pa.string()
-    schema = pa.schema([(c, name_type if c.startswith("feature") else pa.string() if c == "class"
+
+    def name_type(column):
+        sides = prep.sides
+        features = {"feature_a": sides.names_a, "feature_b": sides.names_b}.get(column, prep.features) if sides \
+            else prep.features
+        return pa.array(features[:1].to_numpy()).type if len(features) else pa.string()
+
+    schema = pa.schema([(c, name_type(c) if c.startswith("feature") else pa.string() if c in ("class", "side")
                          else pa.from_numpy_dtype(table[c].dtype)) for c in table.columns])
     return schema if attrs is None else schema.with_metadata(attrs_metadata(attrs))
 
@@ -78,7 +84,7 @@ def _run(prep, job: Job, pairs, chunking: Chunking, progress: bool | None, rows)
         empty = rows(prep, concat_rows([], job.columns))
         # The folder appears only once every chunk's file is in it.
         dataset = parquet_dataset(chunking.out, to_table=lambda columns: rows(prep, columns),
-                                  schema=_parquet_schema(empty, prep.features, chunking.attrs))
+                                  schema=_parquet_schema(empty, prep, chunking.attrs))
     with dataset as sink:
         # One bar for the chunks; their native calls show none.
         with progress_bar(progress, "Chunks", "chunk") as report:
@@ -105,7 +111,7 @@ def _job(analysis, prep, method, alternative, aggregate, permutations, threads, 
     if auto is not None:
         permutations = min(LOSSES, auto.cap)
     return Job(analysis, len(prep.features), prep.group1, prep.group2, method, alternative, aggregate, permutations,
-               threads, None, None, dealing=dealing, adaptive=auto)
+               threads, None, None, dealing=dealing, adaptive=auto, **prep.across)
 
 
 def ztest_chunks(prep, pairs, *, method, alternative, permutations, dealing, threads, progress,

@@ -18,7 +18,8 @@ from . import __version__, columns
 from .api import score, ztest
 from .datasets import breast_cancer
 from .atomic import check_new_folder
-from .files import file_format, output_target, read_data, read_pairs, read_sets, sample_labels, write_table
+from .files import (file_format, output_target, read_data, read_features, read_pairs, read_sets, sample_labels,
+                    write_table)
 from .inputs import is_anndata, is_anndata_raw
 from .network import network, network_format, write_network
 from .groups import warn_unlabelled
@@ -50,7 +51,9 @@ Options that go together:
   (not with --layer); --transpose for tables only. --top and --max-p work with a file --out
   or with none (--max-p not with --permutations 0); {in_memory}
   the rows in memory, so not with a folder --out. --chunk-pairs and --scheduler go with any
-  output.
+  output. --other and --between (alone or together) replace all pairs of DATA: not with --pairs
+  (nor --sets); OTHER is read as DATA is (--transpose applies to both) and needs every analysed
+  sample of DATA.
 """
 
 _ZTEST_COLUMNS = f"""\
@@ -108,6 +111,12 @@ def _common(p: argparse.ArgumentParser, with_data: bool = True) -> None:
                        "each stratum")
         p.add_argument("--pairs", metavar="PAIRS", help="table of feature pairs (two columns of names); "
                        "all pairs when omitted")
+        p.add_argument("--other", metavar="OTHER", help="a second features x samples table, or .h5ad, of the "
+                       "same samples (another modality, matched by sample name): every pair of a DATA feature "
+                       "with an OTHER feature instead of all pairs of DATA (--layer and --use-raw apply to DATA)")
+        p.add_argument("--between", metavar=("A", "B"), nargs=2, help="two files of feature names, one per "
+                       "line: every pair of a feature of A with a feature of B (with --other, A names features "
+                       "of DATA and B of OTHER); a feature in both is not paired with itself")
         p.add_argument("--method", choices=METHODS, default="pearson", help="correlation (default: pearson)")
         p.add_argument("--alternative", choices=ALTERNATIVES, default="two-sided",
                        help="alternative hypothesis (default: two-sided)")
@@ -282,6 +291,10 @@ def _check_options(args) -> None:
                                                      or args.scheduler is not None or folder is not None):
         raise UsageError("--sets scores the pairs inside each set in one run: not with --pairs, --top, "
                          "--max-p, --chunk-pairs, --scheduler or a folder --out")
+    if (args.other is not None or args.between is not None) and args.pairs is not None:
+        raise UsageError("--pairs lists its own pairs: not with --other or --between")
+    if args.other is not None and getattr(args, "plots", None) is not None:
+        raise UsageError("--plots draws pairs of DATA features: not with --other")
     is_h5ad = file_format(args.data) == "h5ad"
     if args.layer is not None and not is_h5ad:
         raise UsageError(f"--layer names a layer of an AnnData (.h5ad) file; DATA {args.data!r} is a table")
@@ -298,7 +311,8 @@ def _check_files(args) -> None:
     """The named files exist, the optional modules are there, and a folder --out is new: all before the
     data are read."""
     for option, path in (("DATA", args.data), ("--groups", args.groups), ("--pairs", args.pairs),
-                         ("--sets", getattr(args, "sets", None))):
+                         ("--sets", getattr(args, "sets", None)), ("--other", args.other),
+                         *(("--between", path) for path in args.between or ())):
         if path is not None and not Path(path).is_file():
             what = f"{str(path)!r} is a folder, not a file" if Path(path).is_dir() else f"no such file: {str(path)!r}"
             raise UsageError(f"{option}: {what}")
@@ -387,6 +401,7 @@ def _run(args, test):
         options["strata"] = _column(args, data, args.strata)
     if args.pairs is not None:
         options["pairs"] = read_pairs(args.pairs, _names(analysed)[0])
+    _add_between(args, analysed, options)
     if test is score:
         options["aggregate"] = args.aggregate
         if args.sets is not None:
@@ -399,6 +414,16 @@ def _run(args, test):
         table = _native_call(test, data, args, **groups, **options)
     _say_groups(args, labels)
     return table, analysed, groups
+
+
+def _add_between(args, analysed, options: dict) -> None:
+    """``other`` and ``between`` of --other and --between (set B's names among OTHER's features with --other)."""
+    if args.other is not None:
+        options["other"] = read_data(args.other, transpose=args.transpose)
+    if args.between is not None:
+        second = options.get("other", analysed)
+        options["between"] = tuple(read_features(path, _names(data)[0])
+                                   for path, data in zip(args.between, (analysed, second)))
 
 
 def _format(table: pd.DataFrame) -> str:

@@ -35,7 +35,7 @@ OPTIONS = {
 #: The z-test table: (column names, description), in column order.
 ZTEST = (
     (("feature_a", "feature_b"), "the pair: over all pairs, (a, b) with a before b in the data; given pairs as "
-                                 "given"),
+                                 "given; between two sets, a of set A and b of set B, A-major"),
     (("r1", "r2"), "correlation in group 1 and in group 2 (Pearson's, or Spearman's: Pearson's of the average "
                    "ranks within the group), within [-1, 1]; NaN where it is undefined: a feature constant, or "
                    "with a NaN, within the group"),
@@ -63,7 +63,8 @@ ZTEST = (
 
 #: The score table: (column names, description), in column order.
 SCORE = (
-    (("feature",), "the feature (over given pairs: each first feature of a pair)"),
+    (("feature",), "the feature (over given pairs: each first feature of a pair); between two sets, a column "
+                   "`side` before it says whether it is of set A (`a`, scored over its pairs with B) or B (`b`)"),
     (("score",), "mean of |z_diff| over the feature's pairs whose correlations are defined; with {median}, "
                  "their median |z_diff|, or for a one-sided {alternative} the median of the signed z_diff (of "
                  "an even count, the upper of the two middle values); NaN when none is defined"),

@@ -178,13 +178,25 @@ def read_sets(path, features: pd.Index) -> pd.DataFrame:
     return _two_columns(path, features, ("set", "feature"), "a set name and one of its features per line")
 
 
-def _two_columns(path, features: pd.Index, names: tuple[str, str], holding: str) -> pd.DataFrame:
+def read_features(path, features: pd.Index) -> list[str]:
+    """Feature names, one per line (the first column of a table); a first line naming no feature is a header."""
+    names = _text_cells(path).iloc[:, 0]
+    if len(names) and names.iloc[0] not in features:
+        names = names.iloc[1:]
+    return names.tolist()
+
+
+def _text_cells(path) -> pd.DataFrame:
+    """A table's cells as text, without a header."""
     path = _existing(path)
     kind = file_format(path)
     if kind == "parquet":
-        frame = _parquet_table(path).reset_index(drop=True).astype(str)
-    else:
-        frame = _text_table(path, kind, header=None, dtype=str, keep_default_na=False)
+        return _parquet_table(path).reset_index(drop=True).astype(str)
+    return _text_table(path, kind, header=None, dtype=str, keep_default_na=False)
+
+
+def _two_columns(path, features: pd.Index, names: tuple[str, str], holding: str) -> pd.DataFrame:
+    frame = _text_cells(path)
     if frame.shape[1] < 2:
         raise ValueError(f"{str(path)!r} needs two columns ({holding})")
     frame = frame.iloc[:, :2]

@@ -98,5 +98,5 @@ def warn_if_large_ztest(prep, pairs, chunking) -> None:
     if chunking is not None and (chunking.top is not None or chunking.max_p is not None or chunking.out is not None):
         return
     k = len(prep.features)
-    rows = k * (k - 1) // 2 if pairs is None else len(pairs[0])
+    rows = prep.sides.pairs if prep.sides is not None else k * (k - 1) // 2 if pairs is None else len(pairs[0])
     warn_if_too_large(rows, row_bytes(ztest_table(prep, concat_rows([], native.ZTEST_COLUMNS))), "pairs")

@@ -16,7 +16,7 @@ import numpy as np
 
 from . import _core
 from .options import available_cpus
-from .pairs import block_pairs
+from .pairs import block_pairs, rectangle_pairs
 from .progress import progress_bar
 
 ZTEST_COLUMNS = ("first", "second", "r1", "r2", "z_diff", "p_normal", "extreme", "valid")
@@ -63,42 +63,46 @@ def _pairs(pairs) -> tuple[np.ndarray, np.ndarray]:
 
 def ztest(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: str, alternative: str,
           permutations: int, threads: int, pairs=None, progress: bool | None = False,
-          dealing: Dealing = Dealing(), positions: bool = True, between: int = 0) -> dict[str, np.ndarray]:
+          dealing: Dealing = Dealing(), positions: bool = True, between: int | None = None,
+          same: np.ndarray | None = None) -> dict[str, np.ndarray]:
     """z-test columns (:data:`ZTEST_COLUMNS`) of all pairs, or of the given (first, second) pairs.
 
     All pairs come in condensed order: (i, j) for i < j, row by row
-    (:func:`corrshift.pairs.block_pairs`); with ``between`` (not 0) the pairs
-    are those of rows ``[0, between)`` with the other rows instead, row by
-    row, computed as that rectangle by the engine. ``positions=False`` leaves their
+    (:func:`corrshift.pairs.block_pairs`). ``positions=False`` leaves their
     ``first`` and ``second`` out, for a caller that makes them only when it
     needs them, so that they take no memory while it works on the others.
     ``dealing`` says how the permutation cycles split the samples.
     ``p_normal`` is NaN when a group has only 3 samples, where the normal
     approximation has no standard error. ``progress`` is the option of
     :func:`corrshift.progress.progress_bar` (a bar of permutation cycles).
+
+    ``between`` (a row count KA) tests instead the rectangle between the
+    first KA rows and the rows after them, in the order of
+    :func:`corrshift.pairs.rectangle_pairs`, with their positions; ``same``
+    (one id per row) leaves out the pairs of a row with a row of its id.
     """
     with progress_bar(progress, "Permutations", "cycle") as report:
-        if pairs is None:
+        if between is not None:
             values = _core.ztest_exhaustive(matrix, group1, group2, method, alternative, permutations, threads,
                                             report, between=between, **dealing.keywords())
+            first, second = rectangle_pairs(between, matrix.shape[0] - between)
+            if same is not None and (same[first] == same[second]).any():
+                # A feature on both sides is not paired with itself.
+                other = same[first] != same[second]
+                first, second = first[other], second[other]
+                values = [v[other] for v in values]
+        elif pairs is None:
+            values = _core.ztest_exhaustive(matrix, group1, group2, method, alternative, permutations, threads,
+                                            report, **dealing.keywords())
             if not positions:
                 return _ztest_columns(ZTEST_COLUMNS[2:], values, group1, group2)
-            first, second = rectangle_pairs(matrix.shape[0], between)
+            k = matrix.shape[0]
+            first, second = block_pairs(0, k, k, False)
         else:
             first, second = _pairs(pairs)
             values = _core.ztest_indexed(matrix, first, second, group1, group2, method, alternative,
                                          permutations, threads, report, **dealing.keywords())
     return _ztest_columns(ZTEST_COLUMNS, (first, second, *values), group1, group2)
-
-
-def rectangle_pairs(features: int, between: int) -> tuple[np.ndarray, np.ndarray]:
-    """The rows (int32) of an exhaustive call's pairs in their order: all pairs (``between`` 0, see
-    :func:`corrshift.pairs.block_pairs`), or rows ``[0, between)`` each with every row from ``between`` on."""
-    if between == 0:
-        return block_pairs(0, features, features, False)
-    width = features - between
-    return (np.repeat(np.arange(between, dtype=np.int32), width),
-            np.tile(np.arange(between, features, dtype=np.int32), between))
 
 
 def _ztest_columns(names, values, group1, group2) -> dict[str, np.ndarray]:
@@ -110,7 +114,8 @@ def _ztest_columns(names, values, group1, group2) -> dict[str, np.ndarray]:
 
 def score(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: str, aggregate: str,
           alternative: str, permutations: int, threads: int, pairs=None, exclude: np.ndarray | None = None,
-          progress: bool | None = False, dealing: Dealing = Dealing()) -> dict[str, np.ndarray]:
+          progress: bool | None = False, dealing: Dealing = Dealing(), between: int | None = None,
+          same: np.ndarray | None = None) -> dict[str, np.ndarray]:
     """Score columns (:data:`SCORE_COLUMNS`) of every feature, or of the first features of given pairs.
 
     Given pairs must be sorted by first feature; each run of pairs with the
@@ -120,12 +125,21 @@ def score(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: st
     features' scores, observed and permuted alike (in permuted groups their
     correlations would be defined and enter the null scores, but not the
     observed ones).
+
+    ``between`` (a row count KA) scores every row over its pairs across
+    the rectangle of :func:`ztest`'s ``between``: a row of the first KA
+    over its pairs with the rows after them, a later row over its pairs
+    with the first KA; ``same`` as there.
     """
     k = matrix.shape[0]
     if exclude is None or not exclude.any():
         exclude = None
     with progress_bar(progress, "Permutations", "cycle") as report:
-        if pairs is None:
+        if between is not None:
+            rows = np.arange(k, dtype=np.int32)
+            found, values = _side_scores(matrix, group1, group2, method, aggregate, alternative, permutations,
+                                         threads, report, dealing, between, same, exclude)
+        elif pairs is None:
             rows = np.arange(k, dtype=np.int32)
             kept = rows if exclude is None else rows[~exclude]
             sub = matrix if exclude is None else np.ascontiguousarray(matrix[kept])
@@ -134,8 +148,7 @@ def score(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: st
             found = kept
         else:
             first, second = _pairs(pairs)
-            change = np.flatnonzero(first[1:] != first[:-1]) + 1
-            rows = first[np.concatenate(([0], change))] if len(first) else first
+            rows = first[_run_heads(first)]
             if exclude is not None:
                 keep = ~(exclude[first] | exclude[second])
                 first, second = np.ascontiguousarray(first[keep]), np.ascontiguousarray(second[keep])
@@ -152,6 +165,46 @@ def score(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: st
     for column, part in zip(full, values):
         column[where] = part
     return dict(zip(SCORE_COLUMNS, (rows, *full)))
+
+
+def _run_heads(first: np.ndarray) -> np.ndarray:
+    """Where each run of equal values of ``first`` begins."""
+    if not len(first):
+        return np.zeros(0, dtype=np.int32)
+    return np.concatenate(([0], np.flatnonzero(first[1:] != first[:-1]) + 1)).astype(np.int32)
+
+
+def _side_scores(matrix, group1, group2, method, aggregate, alternative, permutations, threads, report,
+                 dealing: Dealing, between: int, same, exclude):
+    """The rows that have pairs across the rectangle of ``between`` and their score columns: each row a unit of
+    its pairs with the other side (the pairs of an excluded row, or of a row with one of its ``same`` id, left
+    out), listed in the other side's row order."""
+    k = matrix.shape[0]
+    kept = np.ones(k, dtype=bool) if exclude is None else ~exclude
+    kept_a = int(kept[:between].sum())
+    overlap = same is not None and len(np.intersect1d(same[:between], same[between:])) > 0
+    if not overlap:
+        # The engine's rectangle of the kept rows: each row's score over its pairs with the other side.
+        rows = np.flatnonzero(kept).astype(np.int32)
+        if kept_a == 0 or kept_a == len(rows):
+            return rows[:0], _no_rows(0)
+        sub = matrix if exclude is None else np.ascontiguousarray(matrix[rows])
+        return rows, _core.score_exhaustive(sub, group1, group2, method, aggregate, alternative, permutations,
+                                            threads, report, between=kept_a, **dealing.keywords())
+    # A feature on both sides: each row a unit of its listed pairs, leaving out its pair with itself.
+    first, second = rectangle_pairs(between, k - between, same)
+    if exclude is not None:
+        keep = ~(exclude[first] | exclude[second])
+        first, second = first[keep], second[keep]
+    by_b = np.argsort(second, kind="stable")
+    owner = np.concatenate([first, second[by_b]])
+    partner = np.concatenate([second, first[by_b]])
+    if not len(owner):
+        return owner, _no_rows(0)
+    starts = _run_heads(owner)
+    values = _core.score_units(matrix, owner, np.ascontiguousarray(partner), starts, group1, group2, method,
+                               aggregate, alternative, permutations, threads, report, **dealing.keywords())
+    return owner[starts], values
 
 
 def score_units(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: str, aggregate: str,

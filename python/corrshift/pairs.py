@@ -104,3 +104,21 @@ def _int32_pairs(lo: int, hi: int, counts: np.ndarray, features: int,
         second = np.tile(np.arange(features - 1, dtype=np.int32), hi - lo)
         second += second >= first
     return first, second
+
+
+def rectangle_pairs(count_a: int, count_b: int, same: np.ndarray | None = None) -> tuple[np.ndarray, np.ndarray]:
+    """The pairs between the first ``count_a`` rows of a matrix and the ``count_b`` rows after them.
+
+    ``(i, count_a + j)`` for every ``i < count_a`` and ``j < count_b``, row
+    ``i`` after row ``i``: the pair of ``i`` and ``j`` comes at position
+    ``i * count_b + j``. ``same`` (one id per row of the matrix, or None)
+    leaves out the pairs of two rows with one id: a feature that is on both
+    sides, paired with itself.
+    """
+    first = np.repeat(np.arange(count_a, dtype=np.int32), count_b)
+    second = np.tile(np.arange(count_a, count_a + count_b, dtype=np.int32), count_a)
+    if same is not None:
+        other = same[first] != same[second]
+        if not other.all():
+            first, second = first[other], second[other]
+    return first, second

@@ -97,7 +97,12 @@ def _names(prep, columns: dict[str, np.ndarray], name: str, release: bool) -> pd
 
 def _pair_names(prep, columns: dict[str, np.ndarray], release: bool) -> tuple[pd.Categorical, pd.Categorical]:
     """The names of each row's two features; for native columns without positions (all pairs,
-    :func:`corrshift.native.ztest`), all pairs' positions made here, as the names' codes."""
+    :func:`corrshift.native.ztest`), all pairs' positions made here, as the names' codes. Between two sets
+    (``prep.sides``), ``feature_a`` names set A's features and ``feature_b`` set B's."""
+    sides = prep.sides
+    if sides is not None:
+        first, second = (columns.pop(n) if release else columns[n] for n in ("first", "second"))
+        return feature_names(sides.names_a, first), feature_names(sides.names_b, sides.positions_b(second))
     if "first" in columns:
         return _names(prep, columns, "first", release), _names(prep, columns, "second", release)
     k = len(prep.features)
@@ -122,8 +127,22 @@ def _ztest_frame(prep, columns: dict[str, np.ndarray], qvalues: bool, release: b
 
 def _score_frame(prep, columns: dict[str, np.ndarray], qvalues: bool, release: bool) -> pd.DataFrame:
     pvalues = pvalue_columns(columns, qvalues, release)
-    return _frame({"feature": _names(prep, columns, "feature", release), "score": columns["score"], **pvalues,
-                   **_cycles(columns)})
+    named = ({"feature": _names(prep, columns, "feature", release)} if prep.sides is None
+             else _side_names(prep, columns.pop("feature") if release else columns["feature"]))
+    return _frame({**named, "score": columns["score"], **pvalues, **_cycles(columns)})
+
+
+#: The values of the ``side`` column of scores between two sets: set A's features, set B's.
+SIDES = ("a", "b")
+
+
+def _side_names(prep, rows: np.ndarray) -> dict[str, pd.Categorical]:
+    """``side`` ("a" or "b") and ``feature`` of rows of a matrix stacked from two sets (a feature on both
+    sides has a row on each)."""
+    side = pd.Categorical.from_codes((rows >= prep.sides.count_a).astype(np.int8), categories=list(SIDES))
+    names = prep.features.unique()
+    return {"side": side, "feature": pd.Categorical.from_codes(names.get_indexer(prep.features[rows]),
+                                                                dtype=feature_dtype(names))}
 
 
 def _cycles(columns: dict[str, np.ndarray]) -> dict[str, np.ndarray]:
