@@ -166,6 +166,21 @@ def test_pair_spreads_counts_so_that_zeros_do_not_stack(cells):
     assert len(at_zero) > 20 and len(np.unique(at_zero)) == len(at_zero)
 
 
+def test_pair_of_two_modalities_reads_b_from_other(cancer):
+    data, groups, _ = cancer
+    # A second "modality": other features of the same samples, in another sample order.
+    other = data.iloc[20:, ::-1].rename(index=lambda f: f"other {f}")
+    ax = plot.pair(data.iloc[:20], "mean radius", "other worst area", other=other, **groups)
+    table = corrshift.ztest(data.iloc[:20], other=other, permutations=0, progress=False, **groups)
+    row = table.set_index(["feature_a", "feature_b"]).loc[("mean radius", "other worst area")]
+    labels = [t.get_text() for t in ax.get_legend().get_texts()]
+    assert labels[0].endswith(f"r = {row['r1']:.3f}") and labels[1].endswith(f"r = {row['r2']:.3f}")
+    assert ax.get_ylabel() == "other worst area"
+    malignant = (groups["groupby"] == "malignant").to_numpy()
+    shown = ax.collections[0].get_offsets()
+    assert np.array_equal(shown[:, 1], data.loc["worst area"].to_numpy()[malignant])
+
+
 def test_heatmap_holds_the_strength_change_matrix(analysis, tmp_path):
     _, _, results = analysis
     features = ["protein F", "protein A", "protein C"]
@@ -183,6 +198,28 @@ def test_heatmap_holds_the_strength_change_matrix(analysis, tmp_path):
     assert shown.mask.diagonal().all()
     assert [t.get_text() for t in ax.get_yticklabels()] == features
     assert ax.get_title().startswith("young vs old: 3 features, of the 7 features analysed\n")
+
+
+def test_heatmap_of_two_feature_sets_is_their_rectangle(cancer, tmp_path):
+    data, groups, _ = cancer
+    a = ["mean radius", "mean texture", "mean area", "mean smoothness"]
+    b = [f for f in data.index if f.startswith("worst")]
+    results = corrshift.ztest(data, between=(a, b), permutations=0, progress=False, **groups)
+    ax = plot.heatmap(results, top=3)
+    _saved(ax, tmp_path / "rectangle.png")
+    rows = [t.get_text() for t in ax.get_yticklabels()]
+    columns = [t.get_text() for t in ax.get_xticklabels()]
+    assert len(rows) == 3 and set(rows) <= set(a) and len(columns) == 3 and set(columns) <= set(b)
+    shown = ax.images[0].get_array()
+    cells = results.set_index(["feature_a", "feature_b"])
+    for i, fa in enumerate(rows):
+        for j, fb in enumerate(columns):
+            r1, r2, z = cells.loc[(fa, fb), ["r1", "r2", "z_diff"]]
+            assert shown[i, j] == pytest.approx(abs(z) * (1 if abs(r1) > abs(r2) else -1))
+    assert "3 of set A's 4 features (rows) x 3 of set B's 10" in ax.get_title()
+    # Given features: rows from set A, columns from set B.
+    ax = plot.heatmap(results, (a[:2], b))
+    assert ax.images[0].get_array().shape == (2, 10)
 
 
 def test_heatmap_picks_the_features_of_the_best_pairs_and_marks_them_readably(cancer):

@@ -125,8 +125,9 @@ class Other:
     features: pd.Index
 
 
-def other_values(other, layer, data: DataTable, columns: np.ndarray) -> Other:
-    """Read ``other`` (a second matrix of the samples of ``data``) for the analysed ``columns`` of ``data``.
+def other_values(other, layer, data: DataTable, columns: np.ndarray, rows: np.ndarray | None = None) -> Other:
+    """Read ``other`` (a second matrix of the samples of ``data``) for the analysed ``columns`` of ``data``
+    (only its features at positions ``rows`` when given; ``features`` still names them all).
 
     Samples are matched by name where both have sample names (DataFrame
     columns, AnnData ``obs_names``), by position otherwise, which needs the
@@ -147,7 +148,7 @@ def other_values(other, layer, data: DataTable, columns: np.ndarray) -> Other:
         if len(missing):
             raise ValueError(f"other lacks {len(missing)} of the analysed samples of data: {few(missing)}; "
                              "other must hold every sample of the two groups")
-    return Other(analysed_values(table, found), table.features)
+    return Other(analysed_values(table, found, rows), table.features)
 
 
 def sided_rows(between, other: Other | None, features: pd.Index, count: int) -> tuple[np.ndarray, np.ndarray]:

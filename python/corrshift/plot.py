@@ -22,6 +22,7 @@ except ImportError as e:  # pragma: no cover - depends on the environment
 from . import native
 from .api import prepare
 from .atomic import atomic_path
+from .between import other_values
 from .classes import EQUALLY_STRONG, STRONGER_IN_GROUP1, STRONGER_IN_GROUP2, change_classes, significant_r, stronger_in
 from .messages import few
 from .network import deciding_q, has_permutations
@@ -369,7 +370,7 @@ def _outside(box, frame) -> float:
     x0, y0, x1, y1 = box
     return 50.0 * (max(0, frame.x0 - x0) + max(0, x1 - frame.x1) + max(0, frame.y0 - y0) + max(0, y1 - frame.y1))
 def pair(data, a, b, group1=None, group2=None, *, groupby=None, groups=None, layer=None,
-         method="pearson", class_alpha=0.05, ax=None):
+         method="pearson", class_alpha=0.05, other=None, other_layer=None, ax=None):
     """Scatter plot of two features in each group, with each group's correlation.
 
     The correlations shown are the ones :func:`corrshift.ztest` reports for
@@ -387,7 +388,11 @@ def pair(data, a, b, group1=None, group2=None, *, groupby=None, groups=None, lay
     data, group1, group2, groupby, groups, layer, method, class_alpha
         As in :func:`corrshift.ztest`.
     a, b : str or int
-        The two features, by name or position.
+        The two features, by name or position; with ``other``, ``b`` is a
+        feature of ``other``.
+    other, other_layer
+        A second matrix of the same samples, as in :func:`corrshift.ztest`
+        (``b`` is one of its features): the pair of two modalities.
     ax : matplotlib Axes, optional
         Where to draw; a new figure when omitted.
 
@@ -395,16 +400,24 @@ def pair(data, a, b, group1=None, group2=None, *, groupby=None, groups=None, lay
     -------
     matplotlib.axes.Axes
     """
-    prep = prepare(data, group1, group2, groupby=groupby, groups=groups, layer=layer, method=method,
-                   features=[a, b])
-    if prep.features[0] == prep.features[1]:
-        raise ValueError(f"a and b are the same feature: {prep.features[0]!r}")
-    found = native.ztest(prep.matrix, prep.group1, prep.group2, method, "two-sided", 0, 1,
-                         pairs=([0], [1]))
+    if other is None:
+        prep = prepare(data, group1, group2, groupby=groupby, groups=groups, layer=layer, method=method,
+                       features=[a, b])
+        if prep.features[0] == prep.features[1]:
+            raise ValueError(f"a and b are the same feature: {prep.features[0]!r}")
+    else:
+        prep = prepare(data, group1, group2, groupby=groupby, groups=groups, layer=layer, method=method,
+                       between=([a], [b]), other=other, other_layer=other_layer)
+    found = native.ztest(prep.matrix, prep.group1, prep.group2, method, "two-sided", 0, 1, between=1)
     r1, r2 = found["r1"], found["r2"]
     # The raw values, not the standardised float32 copy, go on the axes.
     columns = np.concatenate([prep.groups.first, prep.groups.second])
-    values = np.asarray(prep.table.read(columns, prep.rows), dtype=np.float64)
+    if other is None:
+        values = np.asarray(prep.table.read(columns, prep.rows), dtype=np.float64)
+    else:
+        row_b = prep.rows[1:] - len(prep.table.features)
+        values = np.vstack([prep.table.read(columns, prep.rows[:1]),
+                            other_values(other, other_layer, prep.table, columns, row_b).values]).astype(np.float64)
     n1 = len(prep.group1)
     counts = _are_counts(values)
     shown_values = _jitter_counts(values) if counts else values
@@ -467,15 +480,19 @@ def heatmap(results: pd.DataFrame, features=None, *, top: int = 20, alpha: float
     its correlation is stronger (+ for ``|r1| > |r2|``, − for
     ``|r1| < |r2|``: see :func:`corrshift.classes.stronger_in`), the
     reading of the network's and the other plots' colours; a dot marks
-    the significant pairs.
+    the significant pairs. A table of the pairs between two feature sets
+    (``between=`` or ``other=``) is drawn as its rectangle: set A's
+    features in rows, set B's in columns.
 
     Parameters
     ----------
     results : DataFrame
         A table from :func:`corrshift.ztest`.
     features : sequence, optional
-        Features to show, in this order. By default the first ``top``
-        features met in the best pairs (best first).
+        Features to show, in this order; between two sets, a pair of
+        sequences (rows from set A, columns from set B). By default the
+        first ``top`` features met in the best pairs (best first), of each
+        set between two sets.
     top : int
         Number of features chosen when ``features`` is omitted.
     alpha : float
@@ -494,45 +511,62 @@ def heatmap(results: pd.DataFrame, features=None, *, top: int = 20, alpha: float
     q = _q_column(results, q)
     name1, name2 = _group_names(results)
     picked = features is None
+    rectangle = results.attrs.get("features_a") is not None
+    sides = ("feature_a", "feature_b") if rectangle else (["feature_a", "feature_b"],) * 2
     if picked:
         best = ranked(results[results["z_diff"].notna()])
-        chosen = pd.unique(best[["feature_a", "feature_b"]].to_numpy().ravel())[:top]
-        # Shown in the order the table lists them (the data's order for all pairs).
-        listed = pd.unique(results[["feature_a", "feature_b"]].to_numpy().ravel())
-        features = [f for f in listed if f in set(chosen)]
-    features = list(features)
-    where = {f: i for i, f in enumerate(features)}
-    n = len(features)
-    z = np.full((n, n), np.nan)
-    marked = np.zeros((n, n), dtype=bool)
-    inside = results["feature_a"].isin(where).to_numpy() & results["feature_b"].isin(where).to_numpy()
+        features = [_first_met(best, results, side, top) for side in sides]
+    elif not rectangle:
+        features = [list(features)] * 2
+    rows, columns = (list(f) for f in features)
+    where = [{f: i for i, f in enumerate(side)} for side in (rows, columns)]
+    z = np.full((len(rows), len(columns)), np.nan)
+    marked = np.zeros(z.shape, dtype=bool)
+    inside = results["feature_a"].isin(where[0]).to_numpy() & results["feature_b"].isin(where[1]).to_numpy()
     cells = results[inside]
     signed = _signed_strength_change(cells)
     for fa, fb, value, q_value in zip(cells["feature_a"], cells["feature_b"], signed, cells[q]):
-        i, j = where[fa], where[fb]
-        z[i, j] = z[j, i] = value
-        marked[i, j] = marked[j, i] = q_value < alpha
-    size = 3.5 + 0.32 * n
-    ax = _axes(ax, (size + 1.6, size))
+        i, j = where[0][fa], where[1][fb]
+        z[i, j] = value
+        marked[i, j] = q_value < alpha
+        if not rectangle:
+            z[j, i], marked[j, i] = value, marked[i, j]
+    height, width = 3.5 + 0.32 * len(rows), 3.5 + 0.32 * len(columns)
+    ax = _axes(ax, (width + 1.6, height))
     limit = np.nanmax(np.abs(z)) if np.isfinite(z).any() else 1.0
     cmap = colormaps["RdBu_r"].with_extremes(bad="0.8")
     image = ax.imshow(np.ma.masked_invalid(z), cmap=cmap, vmin=-limit, vmax=limit)
     ii, jj = np.nonzero(marked)
     # A dot a quarter as wide as a cell (72 points to the inch, at least 3 points).
-    cell = ax.figure.get_figwidth() * 72 * 0.75 / max(n, 1)
+    cell = ax.figure.get_figwidth() * 72 * 0.75 / max(len(columns), 1)
     ax.scatter(jj, ii, s=max(3.0, cell / 4) ** 2, c="black", marker="o", edgecolors="white", linewidths=0.8)
-    ax.set_xticks(range(n), [str(f) for f in features], rotation=90, fontsize=8)
-    ax.set_yticks(range(n), [str(f) for f in features], fontsize=8)
-    ax.set_xlim(-0.5, n - 0.5)
-    ax.set_ylim(n - 0.5, -0.5)
+    ax.set_xticks(range(len(columns)), [str(f) for f in columns], rotation=90, fontsize=8)
+    ax.set_yticks(range(len(rows)), [str(f) for f in rows], fontsize=8)
+    ax.set_xlim(-0.5, len(columns) - 0.5)
+    ax.set_ylim(len(rows) - 0.5, -0.5)
     # The colours' sign says the group; the ticks give |z_diff| itself.
     bar = ax.figure.colorbar(image, ax=ax, shrink=0.8, format=FuncFormatter(lambda v, _: f"{abs(v):g}"))
     bar.set_label(f"|z_diff|; red: stronger in {name1} (|r1| > |r2|), blue: stronger in {name2}")
-    of = results.attrs.get("features")
-    which = f"the {n} features of the best pairs" if picked else f"{n} features"
-    ax.set_title(f"{name1} vs {name2}: {which}" + (f", of the {of} features analysed" if of else "")
-                 + f"\ndots: {q} < {alpha:g}; grey: no pair", fontsize=10)
+    if rectangle:
+        which = (f"{len(rows)} of set A's {results.attrs['features_a']} features (rows) x {len(columns)} of set "
+                 f"B's {results.attrs['features_b']}")
+        if picked and len(rows) * len(columns) < len(results):
+            which += ", of the best pairs"
+    else:
+        n = len(rows)
+        of = results.attrs.get("features")
+        which = f"the {n} features of the best pairs" if picked else f"{n} features"
+        which += f", of the {of} features analysed" if of else ""
+    ax.set_title(f"{name1} vs {name2}: {which}\ndots: {q} < {alpha:g}; grey: no pair", fontsize=10)
     return ax
+
+
+def _first_met(best: pd.DataFrame, results: pd.DataFrame, side, top: int) -> list:
+    """The first ``top`` features met in the best pairs, in the column(s) ``side``, shown in the order the
+    table lists them (the data's order for all pairs)."""
+    chosen = set(pd.unique(best[side].to_numpy().ravel())[:top])
+    listed = pd.unique(results[side].to_numpy().ravel())
+    return [f for f in listed if f in chosen]
 
 
 def _signed_strength_change(rows: pd.DataFrame) -> np.ndarray:
