@@ -216,7 +216,7 @@ def test_heatmap_of_two_feature_sets_is_their_rectangle(cancer, tmp_path):
         for j, fb in enumerate(columns):
             r1, r2, z = cells.loc[(fa, fb), ["r1", "r2", "z_diff"]]
             assert shown[i, j] == pytest.approx(abs(z) * (1 if abs(r1) > abs(r2) else -1))
-    assert "3 of set A's 4 features (rows) x 3 of set B's 10" in ax.get_title()
+    assert "set A's features (rows, 3 of 4) x set B's (3 of 10)" in ax.get_title()
     # Given features: rows from set A, columns from set B.
     ax = plot.heatmap(results, (a[:2], b))
     assert ax.images[0].get_array().shape == (2, 10)

@@ -532,7 +532,8 @@ def heatmap(results: pd.DataFrame, features=None, *, top: int = 20, alpha: float
         if not rectangle:
             z[j, i], marked[j, i] = value, marked[i, j]
     height, width = 3.5 + 0.32 * len(rows), 3.5 + 0.32 * len(columns)
-    ax = _axes(ax, (width + 1.6, height))
+    # Room for the column labels below a rectangle that is wider than high.
+    ax = _axes(ax, (width + 1.6, max(height, 0.55 * width + 2.5) if rectangle else height))
     limit = np.nanmax(np.abs(z)) if np.isfinite(z).any() else 1.0
     cmap = colormaps["RdBu_r"].with_extremes(bad="0.8")
     image = ax.imshow(np.ma.masked_invalid(z), cmap=cmap, vmin=-limit, vmax=limit)
@@ -546,12 +547,13 @@ def heatmap(results: pd.DataFrame, features=None, *, top: int = 20, alpha: float
     ax.set_ylim(len(rows) - 0.5, -0.5)
     # The colours' sign says the group; the ticks give |z_diff| itself.
     bar = ax.figure.colorbar(image, ax=ax, shrink=0.8, format=FuncFormatter(lambda v, _: f"{abs(v):g}"))
-    bar.set_label(f"|z_diff|; red: stronger in {name1} (|r1| > |r2|), blue: stronger in {name2}")
+    # Two lines, so that the label fits beside a short map (the layout gives up on one that does not).
+    bar.set_label(f"|z_diff|; red: stronger in {name1} (|r1| > |r2|),\nblue: stronger in {name2}")
     if rectangle:
-        which = (f"{len(rows)} of set A's {results.attrs['features_a']} features (rows) x {len(columns)} of set "
-                 f"B's {results.attrs['features_b']}")
+        which = (f"set A's features (rows, {len(rows)} of {results.attrs['features_a']}) x set B's "
+                 f"({len(columns)} of {results.attrs['features_b']})")
         if picked and len(rows) * len(columns) < len(results):
-            which += ", of the best pairs"
+            which += "\nof the best pairs"
     else:
         n = len(rows)
         of = results.attrs.get("features")
