@@ -1,0 +1,225 @@
+// The cycles of the test across k groups. Each cycle packs the rows of
+// two groups per fast_call (groups 0 and 1, 2 and 3, ...; an odd last
+// group shares a call with group 0, whose correlations that call does not
+// write again) and writes every group's correlations of all pairs; one
+// fork-join over ranges of pairs then forms Q (and the contrasts) and
+// tallies them.
+#include "kgroups.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <vector>
+
+#include "fast_call.hpp"
+#include "../run/phase_clock.hpp"
+#include "../run/scratch.hpp"
+#include "../run/workers.hpp"
+#include "../stats/ties.hpp"
+#include "../stats/ztest.hpp"
+
+namespace corrshift {
+
+namespace {
+
+// The variance factor of Fisher's z of Spearman's coefficient.
+constexpr double kSpearmanVariance = 1.5;
+
+// Moves a threshold below the observed Q by far more than the rounding of
+// Q's double sums, so that the error bound alone decides near ties.
+constexpr double kSumRounding = 1e-12;
+
+// Two groups whose rows one fast_call packs and correlates per cycle.
+struct group_couple {
+    int32_t first = 0, second = 0;
+    bool second_written = true;
+    checked_inputs in{};
+    fast_call rows;
+    pair_job job{};
+};
+
+std::vector<std::unique_ptr<group_couple>> make_couples(const checked_inputs& in, const group_layout& groups,
+                                                        const call_options& o) {
+    std::vector<std::unique_ptr<group_couple>> couples;
+    const int32_t k = groups.count();
+    for (int32_t g = 0; g < k; g += 2) {
+        auto c = std::make_unique<group_couple>();
+        c->first = g;
+        c->second_written = g + 1 < k;
+        c->second = c->second_written ? g + 1 : 0;
+        c->in = in;
+        c->in.group1 = groups.columns[static_cast<size_t>(c->first)];
+        c->in.n1 = groups.sizes[static_cast<size_t>(c->first)];
+        c->in.group2 = groups.columns[static_cast<size_t>(c->second)];
+        c->in.n2 = groups.sizes[static_cast<size_t>(c->second)];
+        make_fast_call(c->rows, c->in, o);
+        c->job = pair_job_for(c->rows, c->in);
+        couples.push_back(std::move(c));
+    }
+    return couples;
+}
+
+// Writes every group's correlations of the cycle's groups at corr (k x N).
+void correlate_groups(const std::vector<std::unique_ptr<group_couple>>& couples, const cycle_view& view,
+                      float* corr, int64_t n) {
+    for (const auto& c : couples) {
+        pack_cycle_rows(c->rows, {view.cycle, view.groups[c->first], view.groups[c->second]});
+        pair_writes w{};
+        w.corr1 = corr + c->first * n;
+        w.corr2 = c->second_written ? corr + c->second * n : nullptr;
+        w.alternative = tail::two_sided;
+        w.se = 1.0f;
+        const pair_job* job = &c->job;
+        const rule_kernels* kernels = c->rows.by_rules;
+        const timed_phase timing(phase::pairs);
+        run_pair_workers(c->rows, [=](int32_t, int32_t begin, int32_t end) { kernels->write_pairs(*job, w, begin, end); });
+    }
+}
+
+// One pair's values across the groups, in a worker's scratch.
+struct pair_values {
+    std::vector<float> r, z;
+    std::vector<int32_t> order;
+    explicit pair_values(int32_t k) : r(static_cast<size_t>(k)), z(static_cast<size_t>(k)), order(static_cast<size_t>(k)) {}
+
+    // Pair p's correlations and their Fisher transforms from corr (k x N).
+    void load(const float* corr, int64_t n, int64_t p) {
+        for (size_t g = 0; g < r.size(); ++g) {
+            r[g] = corr[static_cast<int64_t>(g) * n + p];
+            z[g] = bounded_fisher(r[g], sound_rules::fisher_bound);
+        }
+    }
+};
+
+// The contrasts (i, j), i < j, in order.
+std::vector<std::pair<int32_t, int32_t>> contrast_groups(int32_t k) {
+    std::vector<std::pair<int32_t, int32_t>> c;
+    for (int32_t i = 0; i < k; ++i)
+        for (int32_t j = i + 1; j < k; ++j) c.emplace_back(i, j);
+    return c;
+}
+
+}  // namespace
+
+double group_weight(int32_t n, bool spearman) {
+    const double w = static_cast<double>(n) - 3.0;
+    return spearman ? w / kSpearmanVariance : w;
+}
+
+double homogeneity(const double* weights, const float* z, int32_t k, int32_t* order) {
+    for (int32_t g = 0; g < k; ++g) {
+        if (std::isnan(z[g])) return std::nan("");
+        order[g] = g;
+    }
+    std::sort(order, order + k, [&](int32_t a, int32_t b) {
+        return weights[a] < weights[b] || (weights[a] == weights[b] && z[a] < z[b]);
+    });
+    double total = 0.0, weighted = 0.0;
+    for (int32_t g = 0; g < k; ++g) {
+        total += weights[order[g]];
+        weighted += weights[order[g]] * static_cast<double>(z[order[g]]);
+    }
+    const double mean = weighted / total;
+    double q = 0.0;
+    for (int32_t g = 0; g < k; ++g) {
+        const double d = static_cast<double>(z[order[g]]) - mean;
+        q += weights[order[g]] * d * d;
+    }
+    return q;
+}
+
+double homogeneity_threshold(double q, const double* weights, const float* r, const int32_t* sizes, int32_t k) {
+    if (std::isnan(q)) return q;
+    double total = 0.0;
+    for (int32_t g = 0; g < k; ++g) total += weights[g];
+    double moved = 0.0;
+    for (int32_t g = 0; g < k; ++g) {
+        // Two computations of z_g, each within half the two-group bound of one group's pair.
+        const double error = tie_tolerance(r[g], r[g], sizes[g], sizes[g]) / 2.0;
+        moved += error * std::sqrt(std::max(weights[g] * (1.0 - weights[g] / total), 0.0));
+    }
+    const double root = std::max(std::sqrt(q) - moved, 0.0);
+    return root * root * (1.0 - kSumRounding);
+}
+
+void compute_kgroups(const checked_inputs& in, const group_layout& groups, const call_options& o,
+                     const kgroup_outputs& out) {
+    const int32_t k = groups.count();
+    const int64_t n = in.pairs;
+    if (n == 0) return;
+    std::vector<double> weights;
+    for (const int32_t size : groups.sizes) weights.push_back(group_weight(size, o.spearman));
+    const auto couples = make_couples(in, groups, o);
+    const auto contrasts = out.contrast_z != nullptr ? contrast_groups(k) : std::vector<std::pair<int32_t, int32_t>>{};
+    const auto permuted = make_scratch<float>(static_cast<size_t>(k * n));
+    const auto threshold = make_scratch<double>(static_cast<size_t>(n));
+    const auto contrast_threshold = make_scratch<float>(contrasts.size() * static_cast<size_t>(n));
+    const double* w = weights.data();
+    const int32_t* sizes = groups.sizes.data();
+
+    // The observed cycle: Q and the contrasts, what later cycles compare with, counts zeroed.
+    const auto observe = [&](int32_t begin, int32_t end) {
+        pair_values v(k);
+        for (int64_t p = begin; p < end; ++p) {
+            v.load(out.corr, n, p);
+            const double q = homogeneity(w, v.z.data(), k, v.order.data());
+            out.chi2[p] = q;
+            threshold[p] = homogeneity_threshold(q, w, v.r.data(), sizes, k);
+            out.extreme[p] = out.valid[p] = 0;
+            for (size_t c = 0; c < contrasts.size(); ++c) {
+                const auto [i, j] = contrasts[c];
+                const int64_t at = static_cast<int64_t>(c) * n + p;
+                const float d = v.z[i] - v.z[j];
+                out.contrast_z[at] = d;
+                float moved = 0.0f;  // the observed difference moved towards 0, its sign kept
+                tie_thresholds(tail::two_sided, &d, &v.r[i], &v.r[j], sizes[i], sizes[j], &moved, 1);
+                contrast_threshold[at] = std::fabs(moved);
+                out.contrast_extreme[at] = out.contrast_valid[at] = 0;
+            }
+        }
+    };
+    // A permutation cycle: each defined statistic counted, and counted as
+    // extreme when it reaches its threshold.
+    const auto tally = [&](int32_t begin, int32_t end) {
+        pair_values v(k);
+        for (int64_t p = begin; p < end; ++p) {
+            v.load(permuted.get(), n, p);
+            const double q = homogeneity(w, v.z.data(), k, v.order.data());
+            if (!std::isnan(q)) {
+                out.valid[p] += 1;
+                out.extreme[p] += q >= threshold[p];
+            }
+            for (size_t c = 0; c < contrasts.size(); ++c) {
+                const auto [i, j] = contrasts[c];
+                const int64_t at = static_cast<int64_t>(c) * n + p;
+                const float d = v.z[i] - v.z[j];
+                if (std::isnan(d)) continue;
+                out.contrast_valid[at] += 1;
+                out.contrast_extreme[at] += std::fabs(d) >= contrast_threshold[at];
+            }
+        }
+    };
+
+    cycle_plan plan = make_plan(in, o);
+    plan.group_count = k;
+    plan.group_columns = groups.columns.data();
+    plan.group_sizes = groups.sizes.data();
+    plan.group1 = groups.columns[0];
+    plan.n1 = groups.sizes[0];
+    plan.group2 = groups.columns[1];
+    plan.n2 = groups.sizes[1];
+    run_cycles(
+        plan,
+        [&](const cycle_view& view) {
+            const bool observed = view.cycle == 0;
+            correlate_groups(couples, view, observed ? out.corr : permuted.get(), n);
+            const timed_phase timing(phase::pairs);
+            if (observed)
+                run_workers(static_cast<int32_t>(n), o.threads, observe);
+            else
+                run_workers(static_cast<int32_t>(n), o.threads, tally);
+        },
+        [](int32_t) {});
+}
+
+}  // namespace corrshift
