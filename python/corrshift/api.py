@@ -15,6 +15,7 @@ from .anndata_io import store_result
 from .design import canonical_columns, permutation_cycles, warn_design
 from .files import output_target, write_table
 from .groups import Groups, resolve_groups, sample_labels
+from .kgroups import many_groups, ztest_groups
 from .inputs import DataTable, analysed_data, analysed_values, as_table, is_anndata, is_anndata_raw
 from .memory import warn_if_large_ztest
 from .messages import CorrshiftFutureWarning, few, warn
@@ -71,14 +72,20 @@ class Prepared:
 
     def pair_positions(self, pairs) -> tuple[np.ndarray, np.ndarray]:
         """Matrix rows (int32) of the given pairs, in order; pairs of left-out features are dropped."""
-        first, second = pair_positions(pairs, self.table.features)
-        where = np.full(len(self.table.features), -1, dtype=np.int64)
-        where[self.rows] = np.arange(len(self.rows))
-        first, second = where[first], where[second]
-        kept = (first >= 0) & (second >= 0)
-        if not kept.any():
-            raise ValueError(f"min_cells={self.min_cells!r} leaves out a feature of every given pair")
-        return first[kept].astype(np.int32), second[kept].astype(np.int32)
+        return matrix_pair_positions(self, pairs)
+
+
+def matrix_pair_positions(prep, pairs) -> tuple[np.ndarray, np.ndarray]:
+    """Matrix rows (int32) of the given pairs of a prepared analysis (its ``table``, analysed ``rows`` and
+    ``min_cells``), in order; pairs of left-out features are dropped."""
+    first, second = pair_positions(pairs, prep.table.features)
+    where = np.full(len(prep.table.features), -1, dtype=np.int64)
+    where[prep.rows] = np.arange(len(prep.rows))
+    first, second = where[first], where[second]
+    kept = (first >= 0) & (second >= 0)
+    if not kept.any():
+        raise ValueError(f"min_cells={prep.min_cells!r} leaves out a feature of every given pair")
+    return first[kept].astype(np.int32), second[kept].astype(np.int32)
 
 
 def prepare(data, group1, group2, *, groupby=None, groups=None, layer=None, method="pearson",
@@ -104,14 +111,14 @@ def prepare(data, group1, group2, *, groupby=None, groups=None, layer=None, meth
     filtered = pd.Index([])
     if min_cells is not None:
         _warn_if_not_counts(values, min_cells)
-        enough = _enough_observed(values, n1, len(columns) - n1, min_cells)
+        enough = enough_observed(values, (n1, len(columns) - n1), min_cells)
         if not enough.all():
             filtered = table.features[rows[~enough]]
             if not enough.any():
                 raise ValueError(f"min_cells={min_cells!r} leaves no feature: none is observed (non-zero) in "
                                  f"{_share(min_cells)} of the samples of each group")
             values, rows = values[enough], rows[enough]
-    codes, names = _strata(table, columns, strata)
+    codes, names = sample_strata(table, columns, strata)
     # Each group's samples in an order of their own: results do not depend
     # on the order the samples were given in.
     order = np.concatenate([
@@ -126,7 +133,7 @@ def prepare(data, group1, group2, *, groupby=None, groups=None, layer=None, meth
                     min_cells, filtered, codes, names)
 
 
-def _strata(table: DataTable, columns: np.ndarray, strata) -> tuple[np.ndarray | None, tuple]:
+def sample_strata(table: DataTable, columns: np.ndarray, strata) -> tuple[np.ndarray | None, tuple]:
     """The stratum number of each analysed column, and the strata's labels (None, () without strata)."""
     if strata is None:
         return None, ()
@@ -134,17 +141,18 @@ def _strata(table: DataTable, columns: np.ndarray, strata) -> tuple[np.ndarray |
     missing = labels.isna().to_numpy()
     if missing.any():
         raise ValueError(f"strata gives no stratum to {missing.sum()} of the analysed samples: "
-                         f"{few(labels.index[missing])}; every sample of the two groups needs one")
+                         f"{few(labels.index[missing])}; every sample of the groups needs one")
     codes, names = pd.factorize(labels, sort=True)
     return codes.astype(np.int32), tuple(names)
 
 
-def _enough_observed(values: np.ndarray, n1: int, n2: int, min_cells) -> np.ndarray:
-    """Features observed in at least ``min_cells`` (a count, or a share) of each group's samples."""
-    counts = observed_counts(values, n1)
+def enough_observed(values: np.ndarray, sizes, min_cells) -> np.ndarray:
+    """Features observed in at least ``min_cells`` (a count, or a share) of each group's samples; the
+    columns of ``values`` are groups of ``sizes`` samples in turn."""
+    counts = observed_counts(values, sizes)
     # A share is a count rounded up; rounded first, so that 0.07 of 100 samples is 7, not 8.
-    needed = [math.ceil(round(min_cells * n, 9)) if isinstance(min_cells, float) else min_cells for n in (n1, n2)]
-    return (counts[0] >= needed[0]) & (counts[1] >= needed[1])
+    needed = [math.ceil(round(min_cells * n, 9)) if isinstance(min_cells, float) else min_cells for n in sizes]
+    return np.logical_and.reduce([c >= m for c, m in zip(counts, needed)])
 
 
 #: Below this share of zeros among the analysed values, data look scaled rather than counted.
@@ -174,15 +182,22 @@ def _share(min_cells) -> str:
 
 
 def _warn_undefined(prep: Prepared, involved: np.ndarray, consequence: str) -> None:
-    for index in (0, 1):
-        for marked, state in ((prep.constant[index], "constant within"),
-                              (prep.missing[index], "missing (NaN) in some samples of")):
+    warn_undefined_groups(prep.features, prep.constant, prep.missing, prep.groups.names, involved, consequence)
+
+
+def warn_undefined_groups(features: pd.Index, constant, missing, names, involved: np.ndarray,
+                          consequence: str) -> None:
+    """Warn, group by group (``names``), of the ``involved`` features constant or missing within the
+    group (the per-group masks ``constant`` and ``missing``)."""
+    for index, name in enumerate(names):
+        for marked, state in ((constant[index], "constant within"),
+                              (missing[index], "missing (NaN) in some samples of")):
             rows = involved[marked[involved]] if len(involved) else involved
             if len(rows):
-                names = prep.features[np.unique(rows)]
-                many = len(names) > 1
-                warn(f"{len(names)} feature{'s are' if many else ' is'} {state} {prep.groups.names[index]!r}, "
-                      f"where correlations with {'them' if many else 'it'} are undefined: {few(names)}; "
+                found = features[np.unique(rows)]
+                many = len(found) > 1
+                warn(f"{len(found)} feature{'s are' if many else ' is'} {state} {name!r}, "
+                      f"where correlations with {'them' if many else 'it'} are undefined: {few(found)}; "
                       f"{consequence}")
 
 
@@ -224,8 +239,8 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
           alternative="two-sided", permutations=1000, threads=None, progress=None, min_cells=None,
           strata=None, class_alpha=0.05, layer=None, use_raw=False, chunk_pairs=None, client=None, top=None,
           max_p=None, out=None, key_added=None, seed=None, center=None, fdr=0.05,
-          max_permutations=None) -> pd.DataFrame | None:
-    """Test which feature pairs change their correlation between two groups of samples.
+          max_permutations=None, contrasts=None) -> pd.DataFrame | None:
+    """Test which feature pairs change their correlation between two groups of samples (or across more).
 
     For every pair of features (or every given pair) the correlation is
     computed in each group, the two are compared by the difference of their
@@ -256,7 +271,8 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         samples, or has the default index 0, 1, 2, ... while the samples
         have names, is an error: its labels would be matched by row number.
     groups : tuple of two labels, optional
-        The labels of group 1 and group 2 in ``groupby``.
+        The labels of group 1 and group 2 in ``groupby``. Three labels or
+        more run the test across groups instead (see Notes).
     pairs : sequence of tuples or DataFrame, optional
         Pairs to test, as (name, name) or (position, position) tuples, an
         (N, 2) array or a two-column DataFrame; rows keep this order. All
@@ -395,6 +411,11 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     center : bool, optional
         Deprecated, without effect (a FutureWarning when given): every
         feature is standardised within each group, which includes centring.
+    contrasts : {None, "pairwise"}
+        With three groups or more: "pairwise" adds, for every two groups a
+        before b, the Fisher difference ``z_<a>_<b>`` = atanh(r_a) -
+        atanh(r_b) and its two-sided permutation p-value ``p_<a>_<b>`` from
+        the same cycles (no q-values: adjust them as the question needs).
 
     Returns
     -------
@@ -480,7 +501,25 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     no name is an error, never taken for a position; give positions there as
     ``data.index[positions]`` or ``data.columns[positions]``.
 
-    Only the two groups' samples enter the computation, also in the
+    With three labels or more in ``groups`` (``groupby`` required) the
+    question is whether a pair's correlation differs anywhere across the k
+    groups (:mod:`corrshift.kgroups`). Each row then has one correlation
+    per group (``r_<label>``), ``class`` with one side per group in group
+    order ("+/0/-": positive in the first group, none to speak of in the
+    second, negative in the third), ``chi2``, Cochran's Q = sum_g w_g (z_g -
+    zbar)**2 of the Fisher transforms z_g with weights w_g = n_g - 3 (over
+    1.5 for Spearman) and their weighted mean zbar, ``p_normal``, the
+    chi-square upper tail of Q with k - 1 degrees of freedom, and
+    ``p_permutation`` = (b + 1) / (m' + 1) from cycles that deal the labels
+    of all k groups anew (sizes kept, within ``strata`` when given), b of
+    them with a Q at least the observed one; then ``q_normal`` and
+    ``q_permutation``. Each group needs at least 4 samples. The test is
+    two-sided (``alternative`` must be "two-sided"); ``attrs`` record the
+    ``groups`` and their ``sizes`` in order. ``permutations="auto"``,
+    ``chunk_pairs``, ``client``, ``top``, ``max_p`` and a folder ``out``
+    are not yet available there.
+
+    Only the groups' samples enter the computation, also in the
     permutations. Results are reproducible: the permutations are seeded
     (``seed``; by default a fixed seed) and do not depend on ``threads``.
 
@@ -504,6 +543,14 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     threads = _threads(threads, chunking)
     _check_key_added(data, key_added, out)
     _warn_center(center)
+    if many_groups(groups):
+        return _delivered(data, key_added, file, _groups_ztest(
+            data, group1, group2, chunking, permutations, alternative, groupby=groupby, groups=groups,
+            pairs=pairs, method=method, threads=threads, progress=progress, min_cells=min_cells, strata=strata,
+            class_alpha=class_alpha, layer=layer, seed=seed, contrasts=contrasts))
+    if contrasts is not None:
+        raise ValueError("contrasts= compares the groups of the test across three groups or more pairwise; "
+                         "with two groups z_diff is their one contrast")
     prep = prepare(data, group1, group2, groupby=groupby, groups=groups, layer=layer, method=method,
                    min_cells=min_cells, strata=strata)
     prep = dataclasses.replace(prep, class_alpha=class_alpha)
@@ -536,6 +583,24 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
                                            threads, pairs=pairs, progress=progress, dealing=dealing,
                                            positions=False))
     return _delivered(data, key_added, file, _finish(table, ZTEST, prep, len(table), chunking, **recorded))
+
+
+def _groups_ztest(data, group1, group2, chunking, permutations, alternative, **options) -> pd.DataFrame:
+    """The test across three groups or more (:func:`corrshift.kgroups.ztest_groups`), for the options it
+    takes."""
+    if group1 is not None or group2 is not None:
+        raise ValueError("three groups or more come from groupby= and groups=[label1, label2, label3, ...], "
+                         "not with group1 and group2")
+    if chunking is not None:
+        raise ValueError("chunk_pairs, client, top, max_p and a folder out are not yet available with more "
+                         "than two groups: run without them (or out= a single file)")
+    if permutations == AUTO:
+        raise ValueError('permutations="auto" is not yet available with more than two groups: give a number '
+                         "of permutations")
+    if alternative != "two-sided":
+        raise ValueError("the test across groups is two-sided: Q measures a difference between the groups' "
+                         f"correlations in no direction, so alternative must be \"two-sided\"; got {alternative!r}")
+    return ztest_groups(data, permutations=permutations, **options)
 
 
 def _dealing(prep: Prepared, permutations: int | str, seed: int | None, rows: int = 0, fdr: float = 0.05,
@@ -721,6 +786,14 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         raise ValueError("sets= scores the pairs inside each set in one native call: it does not go together "
                          "with pairs=, chunk_pairs=, client=, top=, max_p= or a folder out= (a file out= is fine)")
     _warn_center(center)
+    if many_groups(groups):
+        return _delivered(data, key_added, file, _groups_ztest(
+            data, group1, group2, chunking, permutations, alternative, groupby=groupby, groups=groups,
+            pairs=pairs, method=method, threads=threads, progress=progress, min_cells=min_cells, strata=strata,
+            class_alpha=class_alpha, layer=layer, seed=seed, contrasts=contrasts))
+    if contrasts is not None:
+        raise ValueError("contrasts= compares the groups of the test across three groups or more pairwise; "
+                         "with two groups z_diff is their one contrast")
     prep = prepare(data, group1, group2, groupby=groupby, groups=groups, layer=layer, method=method,
                    min_cells=min_cells, strata=strata)
     asked = dict(seed=seed, fdr=fdr, max_permutations=max_permutations)

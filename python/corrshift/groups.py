@@ -71,19 +71,29 @@ def _labelled_groups(table: DataTable, groupby, groups) -> Groups:
         raise ValueError("groupby= (one label per sample) and groups=(label1, label2) go together")
     if isinstance(groups, (str, bytes)) or np.ndim(groups) != 1 or len(groups) != 2:
         raise ValueError(f"groups must be two labels (label1, label2); got {groups!r}")
-    a, b = groups
-    if a == b:
-        raise ValueError(f"groups names the same label twice: {a!r}")
-    labels = sample_labels(table, groupby)
+    found = labelled_positions(table, groupby, groups)
+    return Groups(found[0], found[1], (str(groups[0]), str(groups[1])))
+
+
+def labelled_positions(table: DataTable, groupby, labels) -> list[np.ndarray]:
+    """The sample positions of each label of ``labels`` in ``groupby``, in order; ValueError for a label
+    given twice or that no sample of the data has. Warns as :func:`resolve_groups` does for a ``groupby``
+    Series that leaves samples out."""
+    seen = set()
+    for label in labels:
+        if label in seen:
+            raise ValueError(f"groups names the same label twice: {label!r}")
+        seen.add(label)
+    values = sample_labels(table, groupby)
     if isinstance(groupby, pd.Series):
         warn_unlabelled(groupby.index, table.samples, "groupby")
     found = []
-    for label in (a, b):
-        mask = (labels == label).to_numpy(dtype=bool, na_value=False)
+    for label in labels:
+        mask = (values == label).to_numpy(dtype=bool, na_value=False)
         if not mask.any():
-            raise ValueError(_unlabelled(label, labels, groupby, table.samples))
+            raise ValueError(_unlabelled(label, values, groupby, table.samples))
         found.append(np.flatnonzero(mask))
-    return Groups(found[0], found[1], (str(a), str(b)))
+    return found
 
 
 def _unlabelled(label, labels: pd.Series, groupby, samples: pd.Index) -> str:
