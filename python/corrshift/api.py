@@ -787,13 +787,8 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
                          "with pairs=, chunk_pairs=, client=, top=, max_p= or a folder out= (a file out= is fine)")
     _warn_center(center)
     if many_groups(groups):
-        return _delivered(data, key_added, file, _groups_ztest(
-            data, group1, group2, chunking, permutations, alternative, groupby=groupby, groups=groups,
-            pairs=pairs, method=method, threads=threads, progress=progress, min_cells=min_cells, strata=strata,
-            class_alpha=class_alpha, layer=layer, seed=seed, contrasts=contrasts))
-    if contrasts is not None:
-        raise ValueError("contrasts= compares the groups of the test across three groups or more pairwise; "
-                         "with two groups z_diff is their one contrast")
+        raise ValueError("score compares two groups; three groups or more are not yet available there (ztest "
+                         "tests each pair across them)")
     prep = prepare(data, group1, group2, groupby=groupby, groups=groups, layer=layer, method=method,
                    min_cells=min_cells, strata=strata)
     asked = dict(seed=seed, fdr=fdr, max_permutations=max_permutations)
