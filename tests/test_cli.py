@@ -327,7 +327,7 @@ def test_help_and_usage_errors_from_a_real_process(tmp_path):
     script = Path(sys.executable).with_name("corrshift")
     assert script.exists()
     shown = subprocess.run([script, "ztest", "--help"], capture_output=True, text=True, check=True)
-    assert shown.stdout.startswith("usage: corrshift ztest [-h]") and "--compare A B" in shown.stdout
+    assert shown.stdout.startswith("usage: corrshift ztest [-h]") and "--compare LABEL" in shown.stdout
     wrong = subprocess.run([sys.executable, "-m", "corrshift", "sc0re"], capture_output=True, text=True)
     assert wrong.returncode == 2 and wrong.stdout == ""
     assert wrong.stderr.splitlines() == [

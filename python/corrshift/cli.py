@@ -101,8 +101,9 @@ def _common(p: argparse.ArgumentParser, with_data: bool = True) -> None:
         p.add_argument("--groups", metavar="SAMPLES", help="sample annotation table (.csv/.tsv/.parquet); "
                        "needed unless DATA is .h5ad")
         p.add_argument("--by", metavar="COLUMN", required=True, help="annotation column holding the group labels")
-        p.add_argument("--compare", metavar=("A", "B"), nargs=2, required=True,
-                       help="the labels of group 1 and group 2")
+        p.add_argument("--compare", metavar="LABEL", nargs="+", required=True,
+                       help="the labels of group 1 and group 2 (A B); ztest takes three labels or more for the "
+                       "test across groups")
         p.add_argument("--strata", metavar="COLUMN", help="annotation column (of SAMPLES, or of the .h5ad's "
                        ".obs) holding a stratum per sample (batch, donor): permutations deal the groups within "
                        "each stratum")
@@ -176,6 +177,8 @@ def _outputs(p: argparse.ArgumentParser, test: str) -> None:
                        "plots of the best pairs to DIR (needs corrshift[plot]; not with a folder --out)")
         p.add_argument("--class-alpha", metavar="A", type=_fraction, default=0.05, help="level of each group's "
                        "test of r = 0 behind the class column (default: %(default)s)")
+        p.add_argument("--contrasts", action="store_const", const="pairwise", help="with three groups or "
+                       "more: also each two groups' Fisher difference z_A_B and its permutation p-value p_A_B")
         p.add_argument("--network", metavar="FILE", help="write the network of the significant pairs "
                        "(q_permutation, or q_normal without permutations, at most --network-q) as GraphML "
                        "(.graphml) or as a Cytoscape edge table (.tsv, .csv); needs corrshift[network]; not "
@@ -275,6 +278,12 @@ def _check_options(args) -> None:
             raise UsageError("--plots needs the rows in memory: write them to a file, not to a folder")
         if getattr(args, "network", None) is not None:
             raise UsageError("--network needs the rows in memory: write them to a file, not to a folder")
+    if len(args.compare) < 2 or (len(args.compare) > 2 and args.command != "ztest"):
+        raise UsageError(f"--compare takes two labels{' or more' if args.command == 'ztest' else ''} (A B); "
+                         f"got {len(args.compare)}")
+    if len(args.compare) > 2 and (getattr(args, "plots", None) is not None or
+                                  getattr(args, "network", None) is not None):
+        raise UsageError("--plots and --network show two groups' correlations: not with three groups or more")
     if getattr(args, "network", None) is not None:
         network_format(args.network)  # a wrong name fails before the analysis
     if getattr(args, "sets", None) is not None and (args.pairs is not None or args.top is not None
@@ -364,9 +373,8 @@ def _labels(args, data) -> np.ndarray:
 
 def _say_groups(args, labels: np.ndarray) -> None:
     """The group sizes analysed, on standard error."""
-    a, b = args.compare
-    print(f"corrshift {args.command}: analysed {(labels == a).sum()} + {(labels == b).sum()} samples "
-          f"({a} + {b})", file=sys.stderr)
+    sizes = " + ".join(str((labels == label).sum()) for label in args.compare)
+    print(f"corrshift {args.command}: analysed {sizes} samples ({' + '.join(args.compare)})", file=sys.stderr)
 
 
 def _run(args, test):
@@ -393,6 +401,8 @@ def _run(args, test):
             options["sets"] = read_sets(args.sets, _names(analysed)[0])
     else:
         options["class_alpha"] = args.class_alpha
+        if args.contrasts is not None:
+            options["contrasts"] = args.contrasts
     with _dask_client(args.scheduler) as client:
         if client is not None:
             options["client"] = client
@@ -404,7 +414,7 @@ def _run(args, test):
 def _format(table: pd.DataFrame) -> str:
     shown = table.copy()
     for column in shown.columns:
-        if column in ("r1", "r2", "z_diff", "score"):
+        if column in ("r1", "r2", "z_diff", "score", "chi2") or column.startswith(("r_", "z_")):
             shown[column] = shown[column].map(lambda v: "" if pd.isna(v) else f"{v:.3f}")
         elif column.startswith(("p_", "q_")):
             shown[column] = shown[column].map(lambda v: "" if pd.isna(v) else f"{v:.2g}")
@@ -413,13 +423,16 @@ def _format(table: pd.DataFrame) -> str:
 
 def _headline(table: pd.DataFrame) -> str:
     a = table.attrs
-    what = f"{a['rows']} pairs" if a["test"] == "ztest" else f"{a['rows']} features"
+    what = f"{a['rows']} features" if a["test"] == "score" else f"{a['rows']} pairs"
     count = f"{a['permutations']} permutations"
     if a["permutations"] == AUTO:
         count = (f"auto permutations ({a['row_cycles']} cycles over all rows, at most {a['max_permutations']} a "
                  f"row, FDR {a['fdr']})")
-    return (f"{a['test']}: {a['group1']} ({a['n1']} samples) vs {a['group2']} ({a['n2']} samples), {what}, "
-            f"{a['method']}, {a['alternative']}, {count} (seed {a['seed']})")
+    if "sizes" in a:
+        compared = " vs ".join(f"{g} ({n} samples)" for g, n in zip(a["groups"], a["sizes"]))
+    else:
+        compared = f"{a['group1']} ({a['n1']} samples) vs {a['group2']} ({a['n2']} samples)"
+    return f"{a['test']}: {compared}, {what}, {a['method']}, {a['alternative']}, {count} (seed {a['seed']})"
 
 
 def _report(table: pd.DataFrame | None, args, title: str) -> None:
