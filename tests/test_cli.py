@@ -1,5 +1,6 @@
 """The corrshift command line: files in, files out, exit codes, one-line errors."""
 
+import re
 import subprocess
 import sys
 import warnings
@@ -424,3 +425,31 @@ def test_strata_column(inputs, capsys, tmp_path, data):
     assert stratified == plain
     status, _, err = _run(capsys, *args, "--strata", "donor")
     assert status == 2 and len(err.strip().splitlines()) == 1 and "'donor'" in err
+
+
+def test_three_labels_run_the_test_across_groups(inputs, capsys, tmp_path):
+    folder, frame, annotation = inputs
+    argv = [*_args(folder)[:6], "--compare", "tumour", "normal", "other", "--permutations", PERMUTATIONS,
+            "--contrasts", "--out", tmp_path / "across.tsv"]
+    status, stdout, err = _run(capsys, *argv)
+    assert status == 0, err
+    assert "tumour (10 samples) vs normal (20 samples) vs other (10 samples)" in stdout
+    assert "analysed 10 + 20 + 10 samples (tumour + normal + other)" in err
+    written = pd.read_csv(tmp_path / "across.tsv", sep="\t")
+    expected = corrshift.ztest(frame, groupby=annotation["kind"], groups=["tumour", "normal", "other"],
+                               permutations=int(PERMUTATIONS), contrasts="pairwise", progress=False)
+    assert list(written.columns) == list(expected.columns)
+    assert written["p_permutation"].is_monotonic_increasing
+    keyed = expected.set_index(["feature_a", "feature_b"])
+    np.testing.assert_allclose(written["chi2"], keyed.loc[list(zip(written.feature_a, written.feature_b)), "chi2"])
+
+
+@pytest.mark.parametrize("command, extra, message", [
+    ("score", [], "--compare takes two labels \\(A B\\); got 3"),
+    ("ztest", ["--plots", "plots"], "not with three groups or more"),
+])
+def test_three_labels_where_they_do_not_fit_are_refused(inputs, capsys, command, extra, message):
+    folder, _, _ = inputs
+    argv = [*_args(folder, command)[:6], "--compare", "tumour", "normal", "other", *extra]
+    status, stdout, err = _run(capsys, *argv)
+    assert status == 2 and re.search(message, err)
