@@ -58,6 +58,13 @@ Output columns, one row per pair (group 1 is A of --compare, group 2 is B):
 {columns.help_text("ztest")}
 Rows are written best first: smallest p_permutation, then p_normal, then larger |z_diff|
 (with --permutations 0: smallest p_normal first); in a folder --out, in pair order.
+
+With three labels or more in --compare (the test across groups): r_<label> per group, class
+with one side per group (+/0/-), chi2 (Cochran's Q of the Fisher transforms, weights n - 3,
+over 1.5 for Spearman), p_normal (chi-square, groups - 1 degrees of freedom), p_permutation
+(cycles that deal every group anew), q_normal and q_permutation, ranked with chi2 in place of
+|z_diff|; --contrasts adds z_A_B and p_A_B for each two groups. Each group needs 4 samples; not with --permutations auto, the chunk options,
+--plots or --network.
 """
 
 _SCORE_COLUMNS = f"""\
