@@ -16,6 +16,7 @@
 #include "../run/scratch.hpp"
 #include "../run/workers.hpp"
 #include "../stats/ties.hpp"
+#include "../stats/fast/kernel_select.hpp"
 #include "../stats/ztest.hpp"
 
 namespace corrshift {
@@ -76,20 +77,73 @@ void correlate_groups(const std::vector<std::unique_ptr<group_couple>>& couples,
     }
 }
 
-// One pair's values across the groups, in a worker's scratch.
-struct pair_values {
-    std::vector<float> r, z;
-    std::vector<int32_t> order;
-    explicit pair_values(int32_t k) : r(static_cast<size_t>(k)), z(static_cast<size_t>(k)), order(static_cast<size_t>(k)) {}
+// Pairs taken at a time by a worker: each group's correlations of that many
+// pairs transformed at once.
+constexpr int32_t kBlockPairs = 512;
 
-    // Pair p's correlations and their Fisher transforms from corr (k x N).
-    void load(const float* corr, int64_t n, int64_t p) {
-        for (size_t g = 0; g < r.size(); ++g) {
-            r[g] = corr[static_cast<int64_t>(g) * n + p];
-            z[g] = bounded_fisher(r[g], sound_rules::fisher_bound);
+// The values of a block of pairs across the groups, in a worker's scratch:
+// group g's correlation and Fisher transform of the block's pair i at
+// g * kBlockPairs + i, and one pair's at a time gathered in group order.
+struct pair_block {
+    int32_t k;
+    const kernel_table* kernels;
+    std::vector<float> r, bounded, z;
+    std::vector<float> pair_r, pair_z, sorted;
+    std::vector<double> q, mean;  // Q of the block's pairs, and scratch
+    pair_block(int32_t groups, const kernel_table* table)
+        : k(groups),
+          kernels(table),
+          r(static_cast<size_t>(groups) * kBlockPairs),
+          bounded(kBlockPairs),
+          z(static_cast<size_t>(groups) * kBlockPairs),
+          pair_r(static_cast<size_t>(groups)),
+          pair_z(static_cast<size_t>(groups)),
+          sorted(static_cast<size_t>(groups) * kBlockPairs),
+          q(kBlockPairs),
+          mean(kBlockPairs) {}
+
+    // Pairs [first, first + count) from corr (k x N), count <= kBlockPairs.
+    void load(const float* corr, int64_t n, int64_t first, int32_t count) {
+        for (int32_t g = 0; g < k; ++g) {
+            const float* from = corr + g * n + first;
+            float* to = r.data() + static_cast<size_t>(g) * kBlockPairs;
+            for (int32_t i = 0; i < count; ++i) {
+                to[i] = from[i];
+                bounded[static_cast<size_t>(i)] = bound_correlation(from[i], sound_rules::fisher_bound);
+            }
+            kernels->fisher_block(bounded.data(), z.data() + static_cast<size_t>(g) * kBlockPairs, count);
+        }
+    }
+
+    // Q of the loaded pairs into q.
+    void homogeneities(const homogeneity_form& form, int32_t count) {
+        form(z.data(), kBlockPairs, count, q.data(), sorted.data(), mean.data());
+    }
+
+    // The block's pair i into pair_r and pair_z.
+    void gather(int32_t i) {
+        for (int32_t g = 0; g < k; ++g) {
+            pair_r[static_cast<size_t>(g)] = r[static_cast<size_t>(g) * kBlockPairs + i];
+            pair_z[static_cast<size_t>(g)] = z[static_cast<size_t>(g) * kBlockPairs + i];
         }
     }
 };
+
+// Runs body(p, q) for every pair p of [begin, end), q its Q, its values
+// gathered in `block` when `gather`.
+template <class Body>
+void over_blocks(pair_block& block, const homogeneity_form& form, const float* corr, int64_t n, int32_t begin,
+                 int32_t end, bool gather, const Body& body) {
+    for (int32_t first = begin; first < end; first += kBlockPairs) {
+        const int32_t count = std::min(kBlockPairs, end - first);
+        block.load(corr, n, first, count);
+        block.homogeneities(form, count);
+        for (int32_t i = 0; i < count; ++i) {
+            if (gather) block.gather(i);
+            body(int64_t{first} + i, block.q[static_cast<size_t>(i)]);
+        }
+    }
+}
 
 // The contrasts (i, j), i < j, in order.
 std::vector<std::pair<int32_t, int32_t>> contrast_groups(int32_t k) {
@@ -106,26 +160,63 @@ double group_weight(int32_t n, bool spearman) {
     return spearman ? w / kSpearmanVariance : w;
 }
 
-double homogeneity(const double* weights, const float* z, int32_t k, int32_t* order) {
+homogeneity_form::homogeneity_form(const std::vector<double>& group_weights) {
+    const auto k = static_cast<int32_t>(group_weights.size());
+    for (int32_t g = 0; g < k; ++g) by_weight.push_back(g);
+    std::stable_sort(by_weight.begin(), by_weight.end(),
+                     [&](int32_t a, int32_t b) { return group_weights[a] < group_weights[b]; });
     for (int32_t g = 0; g < k; ++g) {
-        if (std::isnan(z[g])) return std::nan("");
-        order[g] = g;
+        weights.push_back(group_weights[by_weight[g]]);
+        total += weights.back();
+        if (g > 0 && weights[g] != weights[g - 1]) run_ends.push_back(g);
     }
-    std::sort(order, order + k, [&](int32_t a, int32_t b) {
-        return weights[a] < weights[b] || (weights[a] == weights[b] && z[a] < z[b]);
-    });
-    double total = 0.0, weighted = 0.0;
+    run_ends.push_back(k);
+}
+
+void homogeneity_form::operator()(const float* z, int32_t stride, int32_t count, double* q, float* sorted,
+                                  double* mean) const {
+    const auto k = static_cast<int32_t>(by_weight.size());
+    const auto row = [&](float* rows, int32_t g) { return rows + static_cast<int64_t>(g) * stride; };
+    for (int32_t g = 0; g < k; ++g) std::copy_n(z + static_cast<int64_t>(by_weight[g]) * stride, count, row(sorted, g));
+    // Each run of equal weights in ascending order of z: odd-even
+    // transposition, its exchanges as min and max (no branch on the data).
+    int32_t start = 0;
+    for (const int32_t end : run_ends) {
+        for (int32_t pass = 0; pass < end - start; ++pass)
+            for (int32_t g = start + (pass & 1); g + 1 < end; g += 2) {
+                float* a = row(sorted, g);
+                float* b = row(sorted, g + 1);
+                for (int32_t i = 0; i < count; ++i) {
+                    const float low = std::min(a[i], b[i]);
+                    b[i] = std::max(a[i], b[i]);
+                    a[i] = low;
+                }
+            }
+        start = end;
+    }
+    std::fill_n(mean, count, 0.0);
     for (int32_t g = 0; g < k; ++g) {
-        total += weights[order[g]];
-        weighted += weights[order[g]] * static_cast<double>(z[order[g]]);
+        const float* zg = row(sorted, g);
+        const double w = weights[g];
+        for (int32_t i = 0; i < count; ++i) mean[i] += w * static_cast<double>(zg[i]);
     }
-    const double mean = weighted / total;
-    double q = 0.0;
+    for (int32_t i = 0; i < count; ++i) mean[i] /= total;
+    std::fill_n(q, count, 0.0);
     for (int32_t g = 0; g < k; ++g) {
-        const double d = static_cast<double>(z[order[g]]) - mean;
-        q += weights[order[g]] * d * d;
+        const float* zg = row(sorted, g);
+        const double w = weights[g];
+        for (int32_t i = 0; i < count; ++i) {
+            const double d = static_cast<double>(zg[i]) - mean[i];
+            q[i] += w * d * d;
+        }
     }
-    return q;
+    // min and max pass NaN on in one operand only: an undefined transform
+    // makes Q undefined, whatever the exchanges did with it.
+    for (int32_t g = 0; g < k; ++g) {
+        const float* zg = z + static_cast<int64_t>(g) * stride;
+        for (int32_t i = 0; i < count; ++i)
+            if (std::isnan(zg[i])) q[i] = std::nan("");
+    }
 }
 
 double homogeneity_threshold(double q, const double* weights, const float* r, const int32_t* sizes, int32_t k) {
@@ -149,6 +240,7 @@ void compute_kgroups(const checked_inputs& in, const group_layout& groups, const
     if (n == 0) return;
     std::vector<double> weights;
     for (const int32_t size : groups.sizes) weights.push_back(group_weight(size, o.spearman));
+    const homogeneity_form homogeneity(weights);
     const auto couples = make_couples(in, groups, o);
     const auto contrasts = out.contrast_z != nullptr ? contrast_groups(k) : std::vector<std::pair<int32_t, int32_t>>{};
     const auto permuted = make_scratch<float>(static_cast<size_t>(k * n));
@@ -157,34 +249,32 @@ void compute_kgroups(const checked_inputs& in, const group_layout& groups, const
     const double* w = weights.data();
     const int32_t* sizes = groups.sizes.data();
 
+    const kernel_table* table = couples.front()->rows.kernels;
+
     // The observed cycle: Q and the contrasts, what later cycles compare with, counts zeroed.
     const auto observe = [&](int32_t begin, int32_t end) {
-        pair_values v(k);
-        for (int64_t p = begin; p < end; ++p) {
-            v.load(out.corr, n, p);
-            const double q = homogeneity(w, v.z.data(), k, v.order.data());
+        pair_block v(k, table);
+        over_blocks(v, homogeneity, out.corr, n, begin, end, true, [&](int64_t p, double q) {
             out.chi2[p] = q;
-            threshold[p] = homogeneity_threshold(q, w, v.r.data(), sizes, k);
+            threshold[p] = homogeneity_threshold(q, w, v.pair_r.data(), sizes, k);
             out.extreme[p] = out.valid[p] = 0;
             for (size_t c = 0; c < contrasts.size(); ++c) {
                 const auto [i, j] = contrasts[c];
                 const int64_t at = static_cast<int64_t>(c) * n + p;
-                const float d = v.z[i] - v.z[j];
+                const float d = v.pair_z[i] - v.pair_z[j];
                 out.contrast_z[at] = d;
                 float moved = 0.0f;  // the observed difference moved towards 0, its sign kept
-                tie_thresholds(tail::two_sided, &d, &v.r[i], &v.r[j], sizes[i], sizes[j], &moved, 1);
+                tie_thresholds(tail::two_sided, &d, &v.pair_r[i], &v.pair_r[j], sizes[i], sizes[j], &moved, 1);
                 contrast_threshold[at] = std::fabs(moved);
                 out.contrast_extreme[at] = out.contrast_valid[at] = 0;
             }
-        }
+        });
     };
     // A permutation cycle: each defined statistic counted, and counted as
     // extreme when it reaches its threshold.
     const auto tally = [&](int32_t begin, int32_t end) {
-        pair_values v(k);
-        for (int64_t p = begin; p < end; ++p) {
-            v.load(permuted.get(), n, p);
-            const double q = homogeneity(w, v.z.data(), k, v.order.data());
+        pair_block v(k, table);
+        over_blocks(v, homogeneity, permuted.get(), n, begin, end, !contrasts.empty(), [&](int64_t p, double q) {
             if (!std::isnan(q)) {
                 out.valid[p] += 1;
                 out.extreme[p] += q >= threshold[p];
@@ -192,12 +282,12 @@ void compute_kgroups(const checked_inputs& in, const group_layout& groups, const
             for (size_t c = 0; c < contrasts.size(); ++c) {
                 const auto [i, j] = contrasts[c];
                 const int64_t at = static_cast<int64_t>(c) * n + p;
-                const float d = v.z[i] - v.z[j];
+                const float d = v.pair_z[i] - v.pair_z[j];
                 if (std::isnan(d)) continue;
                 out.contrast_valid[at] += 1;
                 out.contrast_extreme[at] += std::fabs(d) >= contrast_threshold[at];
             }
-        }
+        });
     };
 
     cycle_plan plan = make_plan(in, o);

@@ -40,10 +40,21 @@ double group_weight(int32_t n, bool spearman);
 // Q = sum_g w_g (z_g - zbar)^2, zbar = sum_g w_g z_g / sum_g w_g, in double
 // precision, the groups taken in ascending order of (w_g, z_g), so that
 // two cycles holding the same (w, z) values in any groups give the same Q
-// bit for bit. `weights` and `z` hold k values; `order` is scratch of k.
-// NaN when a z is NaN.
-double homogeneity(const double* weights, const float* z, int32_t k, int32_t* order);
+// bit for bit. The order of the weights is found once per call; only
+// groups of equal weight are sorted by z per pair, branch-free.
+struct homogeneity_form {
+    std::vector<int32_t> by_weight;  // the groups in ascending order of weight (stable)
+    std::vector<double> weights;     // their weights in that order
+    std::vector<int32_t> run_ends;   // where each run of equal weights ends in that order
+    double total = 0.0;              // the weights' sum in that order
 
+    explicit homogeneity_form(const std::vector<double>& group_weights);
+    // Q of `count` pairs at once: group g's transform of pair i at
+    // z[g * stride + i] (group order), Q into q[i] (NaN when a transform is
+    // NaN). `sorted` is scratch of k x stride floats, `mean` of `count`
+    // doubles. The pairs are independent lanes of the same arithmetic.
+    void operator()(const float* z, int32_t stride, int32_t count, double* q, float* sorted, double* mean) const;
+};
 // The value permuted Q values are compared with: the observed Q moved
 // towards 0 by the arithmetic's error bound (see stats/ties.hpp), so that
 // a cycle whose Q equals the observed one in exact arithmetic counts as at
