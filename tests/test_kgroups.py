@@ -14,6 +14,8 @@ from corrshift import _core, kgroups
 from pipeline_model import shuffle
 
 QUIET = dict(progress=False, threads=2)
+# Small permutation counts are the point of these tests, not a mistake.
+pytestmark = pytest.mark.filterwarnings("ignore:.*permutations are too few")
 MASK = (1 << 64) - 1
 GOLDEN = 0x9E3779B97F4A7C15
 
@@ -69,10 +71,15 @@ def correlations(x, columns, spearman=False):
     return c[np.triu_indices(len(x), 1)]
 
 
+def fisher(rs):
+    """atanh of correlations capped at the largest float below 1, as the engine caps them."""
+    return np.arctanh(np.clip(rs, -1 + 2 ** -24, 1 - 2 ** -24))
+
+
 def homogeneity(rs, sizes, spearman=False):
     """Q of correlations rs (k x pairs) over groups of ``sizes``, in float64."""
     w = (np.asarray(sizes, dtype=np.float64) - 3) / (1.5 if spearman else 1.0)
-    z = np.arctanh(np.clip(rs, -1 + 2 ** -24, 1 - 2 ** -24))
+    z = fisher(rs)
     zbar = (w[:, None] * z).sum(0) / w.sum()
     return (w[:, None] * (z - zbar) ** 2).sum(0)
 
@@ -148,7 +155,7 @@ def test_permutation_counts_follow_a_model_of_the_dealings(method, with_strata):
 
     def statistics(groups):
         rs = np.array([correlations(x, g, spearman) for g in groups])
-        z = np.arctanh(rs)
+        z = fisher(rs)
         return homogeneity(rs, sizes, spearman), [z[i] - z[j] for i, j in itertools.combinations(range(3), 2)]
 
     q0, d0 = statistics([np.arange(lo, hi) for lo, hi in zip(bounds[:-1], bounds[1:])])
@@ -335,3 +342,14 @@ def test_the_table_goes_to_a_file_best_first(tmp_path):
     written = pd.read_csv(tmp_path / "t.csv")
     assert list(written.columns) == list(table.columns)
     assert written["p_permutation"].is_monotonic_increasing
+
+
+def test_min_cells_leaves_out_features_too_rare_in_any_group():
+    rng = np.random.default_rng(9)
+    x = pd.DataFrame(rng.poisson(3.0, size=(5, 30)).astype(float) + 1, index=list("abcde"))
+    labels, groups = labelled((10, 10, 10))
+    x.iloc[2, 20:27] = 0.0  # "c" observed in 3 of group g2's 10 samples
+    with pytest.warns(corrshift.CorrshiftWarning, match="leaves out 1 feature"):
+        res = corrshift.ztest(x, groupby=labels, groups=groups, permutations=9, min_cells=4, **QUIET)
+    assert res.attrs["filtered"] == ["c"] and "c" not in set(res["feature_a"]) | set(res["feature_b"])
+    assert len(res) == 6
