@@ -141,10 +141,12 @@ def test_classes_give_each_groups_side_in_group_order():
 
 @pytest.mark.parametrize("method", ["pearson", "spearman"])
 @pytest.mark.parametrize("with_strata", [False, True])
-def test_permutation_counts_follow_a_model_of_the_dealings(method, with_strata):
-    sizes = [5, 6, 7]
+# Groups large next to the sample count: Spearman ranks from each row's order, found once and shared.
+@pytest.mark.parametrize("sizes", [[5, 6, 7], [60, 60, 6]])
+def test_permutation_counts_follow_a_model_of_the_dealings(method, with_strata, sizes):
     rng = np.random.default_rng(11)
     x = rng.normal(size=(5, sum(sizes))).astype(np.float32)
+    x[:, 6:12] = np.round(x[:, 6:12])  # ties
     strata = rng.integers(0, 3, size=sum(sizes)).astype(np.int32) if with_strata else None
     columns = np.arange(sum(sizes), dtype=np.int32)
     m, seed = 60, 41

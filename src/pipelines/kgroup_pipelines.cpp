@@ -30,7 +30,8 @@ constexpr double kSpearmanVariance = 1.5;
 // Q's double sums, so that the error bound alone decides near ties.
 constexpr double kSumRounding = 1e-12;
 
-// Two groups whose rows one fast_call packs and correlates per cycle.
+// Two groups whose rows one fast_call packs and correlates per cycle; the
+// calls after the first read the first's copies of the data.
 struct group_couple {
     int32_t first = 0, second = 0;
     bool second_written = true;
@@ -53,7 +54,7 @@ std::vector<std::unique_ptr<group_couple>> make_couples(const checked_inputs& in
         c->in.n1 = groups.sizes[static_cast<size_t>(c->first)];
         c->in.group2 = groups.columns[static_cast<size_t>(c->second)];
         c->in.n2 = groups.sizes[static_cast<size_t>(c->second)];
-        make_fast_call(c->rows, c->in, o);
+        make_fast_call(c->rows, c->in, o, couples.empty() ? nullptr : &couples.front()->rows);
         c->job = pair_job_for(c->rows, c->in);
         couples.push_back(std::move(c));
     }
