@@ -444,12 +444,24 @@ def test_three_labels_run_the_test_across_groups(inputs, capsys, tmp_path):
     np.testing.assert_allclose(written["chi2"], keyed.loc[list(zip(written.feature_a, written.feature_b)), "chi2"])
 
 
-@pytest.mark.parametrize("command, extra, message", [
-    ("score", [], "--compare takes two labels \\(A B\\); got 3"),
-    ("ztest", ["--plots", "plots"], "not with three groups or more"),
+@pytest.mark.parametrize("labels, extra, message", [
+    (["tumour"], [], "--compare takes two labels or more \\(A B ...\\); got 1"),
+    (["tumour", "normal", "other"], ["--plots", "plots"], "not with three groups or more"),
 ])
-def test_three_labels_where_they_do_not_fit_are_refused(inputs, capsys, command, extra, message):
+def test_labels_where_they_do_not_fit_are_refused(inputs, capsys, labels, extra, message):
     folder, _, _ = inputs
-    argv = [*_args(folder, command)[:6], "--compare", "tumour", "normal", "other", *extra]
+    argv = [*_args(folder)[:6], "--compare", *labels, *extra]
     status, stdout, err = _run(capsys, *argv)
     assert status == 2 and re.search(message, err)
+
+
+def test_three_labels_score_each_feature_across_the_groups(inputs, capsys, tmp_path):
+    folder, frame, annotation = inputs
+    argv = [*_args(folder, "score")[:6], "--compare", "tumour", "normal", "other", "--permutations",
+            PERMUTATIONS, "--out", tmp_path / "scores.tsv"]
+    status, stdout, err = _run(capsys, *argv)
+    assert status == 0, err
+    written = pd.read_csv(tmp_path / "scores.tsv", sep="\t").set_index("feature")
+    expected = corrshift.score(frame, groupby=annotation["kind"], groups=["tumour", "normal", "other"],
+                               permutations=int(PERMUTATIONS), progress=False).set_index("feature")
+    np.testing.assert_allclose(written.loc[expected.index, "p_permutation"], expected["p_permutation"])

@@ -355,3 +355,70 @@ def test_min_cells_leaves_out_features_too_rare_in_any_group():
         res = corrshift.ztest(x, groupby=labels, groups=groups, permutations=9, min_cells=4, **QUIET)
     assert res.attrs["filtered"] == ["c"] and "c" not in set(res["feature_a"]) | set(res["feature_b"])
     assert len(res) == 6
+
+
+# --- feature scores across groups ------------------------------------------------------------------
+
+
+def feature_scores(q, features, aggregate):
+    """Each feature's mean or median (upper middle) of the defined values q over its pairs."""
+    i, j = np.triu_indices(features, 1)
+    scores = []
+    for f in range(features):
+        values = np.sort(q[(i == f) | (j == f)])
+        values = values[~np.isnan(values)]
+        if not len(values):
+            scores.append(np.nan)
+        else:
+            scores.append(values.mean() if aggregate == "mean" else values[len(values) // 2])
+    return np.array(scores)
+
+
+@pytest.mark.parametrize("aggregate", ["mean", "median"])
+@pytest.mark.parametrize("with_strata", [False, True])
+def test_feature_scores_follow_a_model_of_the_dealings(aggregate, with_strata):
+    sizes = [6, 7, 6, 8]
+    rng = np.random.default_rng(31)
+    x = rng.normal(size=(7, sum(sizes))).astype(np.float32)
+    x[1, :6] += 2 * x[0, :6]
+    strata = rng.integers(0, 2, size=sum(sizes)).astype(np.int32) if with_strata else None
+    m, seed = 40, 8
+    got = _core.ztest_groups(x, np.arange(sum(sizes), dtype=np.int32), np.array(sizes, dtype=np.int32),
+                             "pearson", m, 2, strata=strata, seed=seed, aggregate=aggregate)
+    bounds = np.concatenate([[0], np.cumsum(sizes)])
+
+    def scores(groups):
+        return feature_scores(homogeneity(np.array([correlations(x, g) for g in groups]), sizes), 7, aggregate)
+
+    observed = scores([np.arange(lo, hi) for lo, hi in zip(bounds[:-1], bounds[1:])])
+    extreme = sum(scores(deal(seed, c, sizes, strata)) >= observed for c in range(1, m + 1))
+    np.testing.assert_allclose(got["score"], observed, rtol=1e-5)
+    np.testing.assert_array_equal(got["score_extreme"], extreme)
+    np.testing.assert_array_equal(got["score_valid"], m)
+
+
+def test_score_across_groups_aggregates_the_pairs_q_and_leaves_undefined_features_out():
+    sizes = (9, 10, 11)
+    x = pd.DataFrame(np.random.default_rng(13).normal(size=(6, 30)), index=list("abcdef"))
+    x.iloc[4, 9:19] = 1.0  # "e" constant within g1
+    labels, groups = labelled(sizes)
+    with pytest.warns(corrshift.CorrshiftWarning, match="constant within 'g1'"):
+        scores = corrshift.score(x, groupby=labels, groups=groups, permutations=49, **QUIET)
+        pairs = corrshift.ztest(x, groupby=labels, groups=groups, permutations=0, **QUIET)
+    assert list(scores.columns) == ["feature", "score", "p_permutation", "q_permutation"]
+    assert scores.attrs["test"] == "score_groups" and scores.attrs["groups"] == groups
+    kept = scores.set_index("feature").drop(index="e")
+    # The pairs of "e" are NaN, so left out of the others' scores.
+    want = np.delete(feature_scores(pairs["chi2"].to_numpy(), 6, "mean"), 4)
+    np.testing.assert_allclose(kept["score"], want, rtol=1e-12)
+    assert np.isnan(scores.set_index("feature").loc["e", ["score", "p_permutation"]].astype(float)).all()
+
+
+@pytest.mark.parametrize("options, message", [
+    (dict(pairs=[(0, 1)]), "over all pairs"),
+    (dict(alternative="less"), "two-sided"),
+    (dict(permutations="auto"), "not yet available with more than two groups"),
+])
+def test_score_across_groups_refuses_what_it_does_not_take(options, message):
+    with pytest.raises(ValueError, match=message):
+        corrshift.score(DATA, groupby=LABELS, groups=["A", "B", "C"], **{"permutations": 9, **options}, **QUIET)

@@ -113,10 +113,12 @@ def ztest_groups(
     pair_first: _I32 | None = None,
     pair_second: _I32 | None = None,
     contrasts: bool = False,
+    aggregate: str = "",
 ) -> dict[str, npt.NDArray[np.float32] | _F64 | _U32]:
     """The test across len(sizes) groups, whose columns `columns` holds in turn: "corr" (groups x pairs),
-    "chi2", "extreme", "valid" and with `contrasts` "contrast_z", "contrast_extreme", "contrast_valid"
-    (contrasts (i, j), i < j, x pairs)."""
+    "chi2", "extreme", "valid"; with `contrasts` "contrast_z", "contrast_extreme", "contrast_valid"
+    (contrasts (i, j), i < j, x pairs); with `aggregate` ("mean", "median"; all pairs only) "score",
+    "score_extreme", "score_valid" (one per feature)."""
     ...
 def bh_qvalues(p: _F32, threads: int) -> _F64: ...
 def change_codes(r1: _F32, r2: _F32, bounds1: tuple[float, float], bounds2: tuple[float, float], threads: int) -> _I8: ...

@@ -15,7 +15,7 @@ from .anndata_io import store_result
 from .design import canonical_columns, permutation_cycles, warn_design
 from .files import output_target, write_table
 from .groups import Groups, resolve_groups, sample_labels
-from .kgroups import many_groups, ztest_groups
+from .kgroups import many_groups, score_groups, ztest_groups
 from .inputs import DataTable, analysed_data, analysed_values, as_table, is_anndata, is_anndata_raw
 from .memory import warn_if_large_ztest
 from .messages import CorrshiftFutureWarning, few, warn
@@ -588,6 +588,12 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
 def _groups_ztest(data, group1, group2, chunking, permutations, alternative, **options) -> pd.DataFrame:
     """The test across three groups or more (:func:`corrshift.kgroups.ztest_groups`), for the options it
     takes."""
+    _check_across_groups(group1, group2, chunking, permutations, alternative)
+    return ztest_groups(data, permutations=permutations, **options)
+
+
+def _check_across_groups(group1, group2, chunking, permutations, alternative) -> None:
+    """Refuse the options that the analyses across three groups or more do not take."""
     if group1 is not None or group2 is not None:
         raise ValueError("three groups or more come from groupby= and groups=[label1, label2, label3, ...], "
                          "not with group1 and group2")
@@ -600,7 +606,6 @@ def _groups_ztest(data, group1, group2, chunking, permutations, alternative, **o
     if alternative != "two-sided":
         raise ValueError("the test across groups is two-sided: Q measures a difference between the groups' "
                          f"correlations in no direction, so alternative must be \"two-sided\"; got {alternative!r}")
-    return ztest_groups(data, permutations=permutations, **options)
 
 
 def _dealing(prep: Prepared, permutations: int | str, seed: int | None, rows: int = 0, fdr: float = 0.05,
@@ -688,6 +693,14 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     (see :func:`ztest`): with all other features, or with the given pairs
     whose first feature it is. A permutation test that deals the samples of
     the two groups anew gives each score a p-value.
+
+    With three labels or more in ``groups`` a feature's score is the mean
+    (or median) of ``chi2``, Cochran's Q of the groups' Fisher transforms
+    (see :func:`ztest`, Notes), over all its pairs, and the permutation
+    cycles deal all the groups anew; ``alternative`` must then be
+    "two-sided", and ``pairs``, ``sets``, ``permutations="auto"`` and the
+    chunk options are not yet available there. ``attrs["test"]`` is
+    "score_groups".
 
     Parameters
     ----------
@@ -787,8 +800,12 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
                          "with pairs=, chunk_pairs=, client=, top=, max_p= or a folder out= (a file out= is fine)")
     _warn_center(center)
     if many_groups(groups):
-        raise ValueError("score compares two groups; three groups or more are not yet available there (ztest "
-                         "tests each pair across them)")
+        if pairs is not None or sets is not None:
+            raise ValueError("scores across three groups or more are over all pairs: not with pairs= or sets=")
+        _check_across_groups(group1, group2, chunking, permutations, alternative)
+        return _delivered(data, key_added, file, score_groups(
+            data, groupby, groups, aggregate=aggregate, method=method, permutations=permutations, threads=threads,
+            progress=progress, min_cells=min_cells, strata=strata, layer=layer, seed=seed))
     prep = prepare(data, group1, group2, groupby=groupby, groups=groups, layer=layer, method=method,
                    min_cells=min_cells, strata=strata)
     asked = dict(seed=seed, fdr=fdr, max_permutations=max_permutations)

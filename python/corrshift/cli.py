@@ -72,6 +72,11 @@ Output columns, one row per feature (group 1 is A of --compare, group 2 is B):
 {columns.help_text("score")}
 Rows are written best first: smallest p_permutation, then larger score (with --permutations
 0: larger score first); in a folder --out, in feature order.
+
+With three labels or more in --compare: score is the mean (or median) of chi2, Cochran's Q of
+the groups' Fisher transforms (see ztest --help), over the feature's pairs, and p_permutation
+comes from cycles that deal every group anew; not with --sets, --pairs, --permutations auto or
+the chunk options.
 """
 
 
@@ -109,8 +114,8 @@ def _common(p: argparse.ArgumentParser, with_data: bool = True) -> None:
                        "needed unless DATA is .h5ad")
         p.add_argument("--by", metavar="COLUMN", required=True, help="annotation column holding the group labels")
         p.add_argument("--compare", metavar="LABEL", nargs="+", required=True,
-                       help="the labels of group 1 and group 2 (A B); ztest takes three labels or more for the "
-                       "test across groups")
+                       help="the labels of group 1 and group 2 (A B); three labels or more for the analyses "
+                       "across groups")
         p.add_argument("--strata", metavar="COLUMN", help="annotation column (of SAMPLES, or of the .h5ad's "
                        ".obs) holding a stratum per sample (batch, donor): permutations deal the groups within "
                        "each stratum")
@@ -285,9 +290,8 @@ def _check_options(args) -> None:
             raise UsageError("--plots needs the rows in memory: write them to a file, not to a folder")
         if getattr(args, "network", None) is not None:
             raise UsageError("--network needs the rows in memory: write them to a file, not to a folder")
-    if len(args.compare) < 2 or (len(args.compare) > 2 and args.command != "ztest"):
-        raise UsageError(f"--compare takes two labels{' or more' if args.command == 'ztest' else ''} (A B); "
-                         f"got {len(args.compare)}")
+    if len(args.compare) < 2:
+        raise UsageError(f"--compare takes two labels or more (A B ...); got {len(args.compare)}")
     if len(args.compare) > 2 and (getattr(args, "plots", None) is not None or
                                   getattr(args, "network", None) is not None):
         raise UsageError("--plots and --network show two groups' correlations: not with three groups or more")
@@ -430,7 +434,7 @@ def _format(table: pd.DataFrame) -> str:
 
 def _headline(table: pd.DataFrame) -> str:
     a = table.attrs
-    what = f"{a['rows']} features" if a["test"] == "score" else f"{a['rows']} pairs"
+    what = f"{a['rows']} features" if a["test"].startswith("score") else f"{a['rows']} pairs"
     count = f"{a['permutations']} permutations"
     if a["permutations"] == AUTO:
         count = (f"auto permutations ({a['row_cycles']} cycles over all rows, at most {a['max_permutations']} a "

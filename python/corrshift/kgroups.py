@@ -36,10 +36,10 @@ from .groups import MIN_GROUP, labelled_positions
 from .inputs import DataTable, analysed_values, as_table
 from .messages import few
 from .names import positions
-from .options import METHODS, check_choice, check_min_cells
+from .options import AGGREGATES, METHODS, check_choice, check_min_cells
 from .significance import testable_rows, warn_if_unreachable
 from .standardise import standardise_groups
-from .tables import groups_table
+from .tables import groups_table, score_table
 
 #: Fewest samples of a group: its weight n - 3 in Q must be positive.
 MIN_GROUP_SAMPLES = 4
@@ -179,6 +179,38 @@ def ztest_groups(data, groupby, groups, *, pairs=None, method="pearson", permuta
     return table
 
 
+def score_groups(data, groupby, groups, *, aggregate="mean", method="pearson", permutations=1000, threads=1,
+                 progress=None, min_cells=None, strata=None, layer=None, seed=None) -> pd.DataFrame:
+    """Each feature's score across the groups ``groups`` of ``groupby``: the mean (or median) of Q over its
+    pairs, with a permutation p-value from the same cycles as :func:`ztest_groups` (the table
+    :func:`corrshift.score` returns for three labels or more). Features whose correlations are undefined
+    in a group take no part: their rows are NaN, and their pairs are left out of the others' scores."""
+    from .api import warn_undefined_groups  # shared with the two-group analysis
+
+    aggregate = check_choice(aggregate, AGGREGATES, "aggregate")
+    prep = prepare_groups(data, groupby, groups, layer=layer, method=method, min_cells=min_cells, strata=strata)
+    if len(prep.filtered):
+        warn_filtered_features(prep)
+    rows = np.arange(len(prep.features))
+    warn_undefined_groups(prep.features, prep.constant, prep.missing, prep.labels, rows,
+                          "they are left out of every score")
+    kept = rows[~prep.undefined]
+    warn_if_unreachable(len(kept), permutations, "features")
+    columns = {"feature": rows, "score": np.full(len(rows), np.nan),
+               "extreme": np.zeros(len(rows), np.uint32), "valid": np.zeros(len(rows), np.uint32)}
+    if len(kept) > 1:
+        found = native.ztest_groups(np.ascontiguousarray(prep.matrix[kept]), prep.groups, method, permutations,
+                                    threads, progress=progress, dealing=native.Dealing(prep.strata, seed),
+                                    aggregate=aggregate)
+        for name in ("score", "extreme", "valid"):
+            columns[name][kept] = found[name if name == "score" else f"score_{name}"]
+    table = score_table(prep, columns)
+    table.attrs = _attrs(prep, len(table), test="score_groups", method=method, aggregate=aggregate,
+                         alternative="two-sided", permutations=permutations,
+                         seed=native.DEFAULT_SEED if seed is None else seed)
+    return table
+
+
 def warn_filtered_features(prep: GroupsPrepared) -> None:
     from .messages import warn
 
@@ -187,8 +219,8 @@ def warn_filtered_features(prep: GroupsPrepared) -> None:
          f"(non-zero) in too few samples of a group: {few(prep.filtered)}; their pairs are not tested")
 
 
-def _attrs(prep: GroupsPrepared, rows: int, **options) -> dict:
-    attrs = {"test": GROUPS.name, "groups": list(prep.labels), "sizes": list(prep.sizes),
+def _attrs(prep: GroupsPrepared, rows: int, test: str = GROUPS.name, **options) -> dict:
+    attrs = {"test": test, "groups": list(prep.labels), "sizes": list(prep.sizes),
              "features": len(prep.features), **options, "rows": rows}
     if prep.min_cells is not None:
         attrs.update(min_cells=prep.min_cells, filtered=list(prep.filtered), n_filtered=len(prep.filtered))

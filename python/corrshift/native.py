@@ -91,8 +91,8 @@ def ztest(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: st
 
 
 def ztest_groups(matrix: np.ndarray, groups, method: str, permutations: int, threads: int, pairs=None,
-                 progress: bool | None = False, dealing: Dealing = Dealing(), contrasts: bool = False
-                 ) -> dict[str, np.ndarray]:
+                 progress: bool | None = False, dealing: Dealing = Dealing(), contrasts: bool = False,
+                 aggregate: str | None = None) -> dict[str, np.ndarray]:
     """The test across k groups: per pair each group's correlation and Cochran's Q, with its counts.
 
     ``groups`` are the k groups' column positions (int32), ``pairs`` given
@@ -100,8 +100,10 @@ def ztest_groups(matrix: np.ndarray, groups, method: str, permutations: int, thr
     Returns "corr" (k x pairs, float32), "chi2" (Q, float64), "extreme" and
     "valid" (its permutation counts) and, with ``contrasts``, "contrast_z",
     "contrast_extreme" and "contrast_valid" (one row per contrast (i, j),
-    i < j in order). Permutation cycles deal all k groups anew (within
-    ``dealing.strata``); ``dealing.exact`` is not available.
+    i < j in order); with ``aggregate`` ("mean" or "median", all pairs
+    only) each feature's "score", the aggregate of Q over its pairs, with
+    "score_extreme" and "score_valid". Permutation cycles deal all k groups
+    anew (within ``dealing.strata``); ``dealing.exact`` is not available.
     """
     columns = np.ascontiguousarray(np.concatenate(groups), dtype=np.int32)
     sizes = np.array([len(g) for g in groups], dtype=np.int32)
@@ -111,7 +113,8 @@ def ztest_groups(matrix: np.ndarray, groups, method: str, permutations: int, thr
     first, second = (None, None) if pairs is None else _pairs(pairs)
     with progress_bar(progress, "Permutations", "cycle") as report:
         return _core.ztest_groups(matrix, columns, sizes, method, permutations, threads, report,
-                                  pair_first=first, pair_second=second, contrasts=contrasts, **words)
+                                  pair_first=first, pair_second=second, contrasts=contrasts,
+                                  aggregate=aggregate or "", **words)
 
 
 def _ztest_columns(names, values, group1, group2) -> dict[str, np.ndarray]:

@@ -17,6 +17,7 @@
 #include "../run/workers.hpp"
 #include "../stats/ties.hpp"
 #include "../stats/fast/kernel_select.hpp"
+#include "../stats/score.hpp"
 #include "../stats/ztest.hpp"
 
 namespace corrshift {
@@ -29,6 +30,8 @@ constexpr double kSpearmanVariance = 1.5;
 // Moves a threshold below the observed Q by far more than the rounding of
 // Q's double sums, so that the error bound alone decides near ties.
 constexpr double kSumRounding = 1e-12;
+// The same for a feature's score, a sum of up to K - 1 such values.
+constexpr double kScoreRounding = 1e-9;
 
 // Two groups whose rows one fast_call packs and correlates per cycle; the
 // calls after the first read the first's copies of the data.
@@ -234,6 +237,26 @@ double homogeneity_threshold(double q, const double* weights, const float* r, co
     return root * root * (1.0 - kSumRounding);
 }
 
+double feature_score(const double* values, int32_t features, int32_t f, bool mean, std::vector<double>& scratch) {
+    scratch.clear();
+    const auto at = [&](int64_t i, int64_t j) { return i * features - i * (i + 1) / 2 + (j - i - 1); };
+    for (int32_t i = 0; i < f; ++i) scratch.push_back(values[at(i, f)]);
+    const double* after = values + at(f, f + 1);
+    scratch.insert(scratch.end(), after, after + (features - 1 - f));
+    scratch.erase(std::remove_if(scratch.begin(), scratch.end(), [](double v) { return std::isnan(v); }),
+                  scratch.end());
+    if (scratch.empty()) return std::nan("");
+    if (mean) {
+        double sum = 0.0;
+        for (const double v : scratch) sum += v;
+        return sum / static_cast<double>(scratch.size());
+    }
+    const auto middle = scratch.begin() + static_cast<int64_t>(quantile_index(static_cast<int32_t>(scratch.size()),
+                                                                               kMedianQuantile));
+    std::nth_element(scratch.begin(), middle, scratch.end());
+    return *middle;
+}
+
 void compute_kgroups(const checked_inputs& in, const group_layout& groups, const call_options& o,
                      const kgroup_outputs& out) {
     const int32_t k = groups.count();
@@ -248,6 +271,9 @@ void compute_kgroups(const checked_inputs& in, const group_layout& groups, const
     const auto threshold = make_scratch<double>(static_cast<size_t>(n));
     const auto contrast_threshold = make_scratch<float>(contrasts.size() * static_cast<size_t>(n));
     const double* w = weights.data();
+    const bool scores = out.score != nullptr;
+    const auto qs = make_scratch<double>(scores ? static_cast<size_t>(n) : 0);
+    const auto score_threshold = make_scratch<double>(scores ? static_cast<size_t>(in.features) : 0);
     const int32_t* sizes = groups.sizes.data();
 
     const kernel_table* table = couples.front()->rows.kernels;
@@ -258,6 +284,7 @@ void compute_kgroups(const checked_inputs& in, const group_layout& groups, const
         over_blocks(v, homogeneity, out.corr, n, begin, end, true, [&](int64_t p, double q) {
             out.chi2[p] = q;
             threshold[p] = homogeneity_threshold(q, w, v.pair_r.data(), sizes, k);
+            if (scores) qs[p] = q;
             out.extreme[p] = out.valid[p] = 0;
             for (size_t c = 0; c < contrasts.size(); ++c) {
                 const auto [i, j] = contrasts[c];
@@ -276,6 +303,7 @@ void compute_kgroups(const checked_inputs& in, const group_layout& groups, const
     const auto tally = [&](int32_t begin, int32_t end) {
         pair_block v(k, table);
         over_blocks(v, homogeneity, permuted.get(), n, begin, end, !contrasts.empty(), [&](int64_t p, double q) {
+            if (scores) qs[p] = q;
             if (!std::isnan(q)) {
                 out.valid[p] += 1;
                 out.extreme[p] += q >= threshold[p];
@@ -289,6 +317,29 @@ void compute_kgroups(const checked_inputs& in, const group_layout& groups, const
                 out.contrast_extreme[at] += std::fabs(d) >= contrast_threshold[at];
             }
         });
+    };
+
+    // Feature scores: the observed ones and, from the pairs' thresholds, what
+    // permuted scores are compared with (a permuted score equal to the
+    // observed one in exact arithmetic has every pair's Q at least its
+    // threshold, so the mean or median at least theirs); then each cycle's.
+    const auto observe_scores = [&](int32_t begin, int32_t end) {
+        std::vector<double> scratch;
+        for (int32_t f = begin; f < end; ++f) {
+            out.score[f] = feature_score(qs.get(), in.features, f, out.score_mean, scratch);
+            score_threshold[f] = feature_score(threshold.get(), in.features, f, out.score_mean, scratch) *
+                                 (1.0 - kScoreRounding);
+            out.score_extreme[f] = out.score_valid[f] = 0;
+        }
+    };
+    const auto tally_scores = [&](int32_t begin, int32_t end) {
+        std::vector<double> scratch;
+        for (int32_t f = begin; f < end; ++f) {
+            const double score = feature_score(qs.get(), in.features, f, out.score_mean, scratch);
+            if (std::isnan(score)) continue;
+            out.score_valid[f] += 1;
+            out.score_extreme[f] += score >= score_threshold[f];
+        }
     };
 
     cycle_plan plan = make_plan(in, o);
@@ -309,6 +360,8 @@ void compute_kgroups(const checked_inputs& in, const group_layout& groups, const
                 run_workers(static_cast<int32_t>(n), o.threads, observe);
             else
                 run_workers(static_cast<int32_t>(n), o.threads, tally);
+            if (scores && observed) run_workers(in.features, o.threads, observe_scores);
+            if (scores && !observed) run_workers(in.features, o.threads, tally_scores);
         },
         [](int32_t) {});
 }

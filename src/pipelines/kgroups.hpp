@@ -30,7 +30,20 @@ struct kgroup_outputs {
     float* contrast_z;  // contrast c's Fisher difference z_i - z_j of pair p at c * N + p
     uint32_t* contrast_extreme;  // cycles whose |z_i - z_j| is at least the observed one
     uint32_t* contrast_valid;    // cycles whose z_i - z_j is defined
+    // Feature scores over all pairs (score null: none): each feature's mean
+    // (score_mean) or median of Q over its pairs where Q is defined, and
+    // its permutation counts from the same cycles.
+    double* score = nullptr;
+    uint32_t* score_extreme = nullptr;
+    uint32_t* score_valid = nullptr;
+    bool score_mean = true;
 };
+
+// Feature f's score from per-pair values (condensed order over `features`
+// features): the mean, summed in the order of f's partners, or the median
+// (of an even count the upper middle value) of its pairs' values that are
+// numbers; NaN when none is. `scratch` holds the values meanwhile.
+double feature_score(const double* values, int32_t features, int32_t f, bool mean, std::vector<double>& scratch);
 
 // The weight of a group of n samples in Q: n - 3, divided by the variance
 // factor 1.5 of Fisher's z of Spearman's coefficient (the two-group test's
