@@ -194,10 +194,12 @@ def test_a_dealing_that_relabels_equal_groups_counts_as_a_tie():
     swapped = [observed[2], observed[1], observed[0]]
     cycle = next(c for c in range(1, 20000) if deal(seed, c, sizes, strata) == swapped)
     x = np.random.default_rng(6).normal(size=(40, 12)).astype(np.float32)
-    for method in ("pearson", "spearman"):
+    for method, aggregate in (("pearson", "mean"), ("spearman", "median")):
         got = _core.ztest_groups(x, np.arange(12, dtype=np.int32), np.array(sizes, dtype=np.int32), method, 1, 1,
-                                 strata=strata, seed=seed, first_cycle=cycle - 1, contrasts=True)
+                                 strata=strata, seed=seed, first_cycle=cycle - 1, contrasts=True,
+                                 aggregate=aggregate)
         np.testing.assert_array_equal(got["extreme"], 1)
+        np.testing.assert_array_equal(got["score_extreme"], 1)
         # The contrast of the two swapped groups flips sign: the same magnitude, at least as extreme.
         np.testing.assert_array_equal(got["contrast_extreme"][1], 1)
 
