@@ -29,7 +29,7 @@ from .pairs import pair_positions
 from .ranking import ranked
 from .significance import testable_rows, warn_if_unreachable
 from .chunked_runs import Chunking, chunking_options, score_chunks, ztest_chunks
-from .standardise import observed_counts, standardise
+from .standardise import observed_counts, standardise_groups
 from .sets import unit_pairs
 from .tables import score_table, unit_table, ztest_table
 
@@ -103,15 +103,36 @@ def prepare(data, group1, group2, *, groupby=None, groups=None, layer=None, meth
     if len(table.features) == 0:
         raise ValueError("data has no features (rows)")
     resolved = resolve_groups(table, group1, group2, groupby, groups)
-    columns = np.concatenate([resolved.first, resolved.second])
+    std, rows, filtered, codes, names = grouped_matrix(table, (resolved.first, resolved.second), features,
+                                                       min_cells, strata, method)
+    n1, total = len(resolved.first), std.matrix.shape[1]
+    g1 = np.arange(n1, dtype=np.int32)
+    g2 = np.arange(n1, total, dtype=np.int32)
+    return Prepared(std.matrix, g1, g2, table.features[rows], rows, resolved, std.constant, std.missing, table,
+                    min_cells, filtered, codes, names)
+
+
+def grouped_matrix(table: DataTable, found, features, min_cells, strata, method: str):
+    """The native matrix of the groups ``found`` (each group's sample positions, in order): their columns
+    group after group, each group's samples in an order of their own, every feature standardised within
+    each group (:func:`corrshift.standardise.standardise_groups`).
+
+    ``features`` (names or positions, or None for all) keeps only those
+    rows, and ``min_cells`` leaves out the features observed in too few
+    samples of a group. Returns the :class:`~corrshift.standardise.Standardised`
+    matrix, the data rows it holds, the left-out features' names, the
+    stratum code of each of its columns and the strata's names (None and ()
+    without ``strata``).
+    """
+    sizes = [len(g) for g in found]
+    columns = np.concatenate(found)
     rows = (np.arange(len(table.features)) if features is None
             else positions(features, table.features, "features", "feature"))
     values = analysed_values(table, columns, None if features is None else rows)
-    n1 = len(resolved.first)
     filtered = pd.Index([])
     if min_cells is not None:
         _warn_if_not_counts(values, min_cells)
-        enough = enough_observed(values, (n1, len(columns) - n1), min_cells)
+        enough = enough_observed(values, sizes, min_cells)
         if not enough.all():
             filtered = table.features[rows[~enough]]
             if not enough.any():
@@ -121,16 +142,12 @@ def prepare(data, group1, group2, *, groupby=None, groups=None, layer=None, meth
     codes, names = sample_strata(table, columns, strata)
     # Each group's samples in an order of their own: results do not depend
     # on the order the samples were given in.
-    order = np.concatenate([
-        canonical_columns(values[:, :n1], None if codes is None else codes[:n1]),
-        n1 + canonical_columns(values[:, n1:], None if codes is None else codes[n1:])])
-    values, columns = values[:, order], columns[order]
+    bounds = np.concatenate([[0], np.cumsum(sizes)]).astype(int)
+    order = np.concatenate([lo + canonical_columns(values[:, lo:hi], None if codes is None else codes[lo:hi])
+                            for lo, hi in zip(bounds[:-1], bounds[1:])])
+    values = values[:, order]
     codes = None if codes is None else np.ascontiguousarray(codes[order])
-    std = standardise(values, n1, method)
-    g1 = np.arange(n1, dtype=np.int32)
-    g2 = np.arange(n1, len(columns), dtype=np.int32)
-    return Prepared(std.matrix, g1, g2, table.features[rows], rows, resolved, std.constant, std.missing, table,
-                    min_cells, filtered, codes, names)
+    return standardise_groups(values, sizes, method), rows, filtered, codes, names
 
 
 def sample_strata(table: DataTable, columns: np.ndarray, strata) -> tuple[np.ndarray | None, tuple]:

@@ -31,14 +31,11 @@ import pandas as pd
 
 from . import native
 from .analyses import GROUPS
-from .design import canonical_columns
 from .groups import MIN_GROUP, labelled_positions
-from .inputs import DataTable, analysed_values, as_table
-from .messages import few
-from .names import positions
+from .inputs import DataTable, as_table
+from .messages import few, warn
 from .options import AGGREGATES, METHODS, check_choice, check_min_cells
 from .significance import testable_rows, warn_if_unreachable
-from .standardise import standardise_groups
 from .tables import groups_table, score_table
 
 #: Fewest samples of a group: its weight n - 3 in Q must be positive.
@@ -104,7 +101,7 @@ def prepare_groups(data, groupby, groups, *, layer=None, method="pearson", featu
                    strata=None, class_alpha=0.05) -> GroupsPrepared:
     """Check the data and the k groups and build the native matrix, as :func:`corrshift.api.prepare` does
     for two groups (each feature standardised within each group)."""
-    from .api import enough_observed, sample_strata  # the two-group preparation's own helpers
+    from .api import grouped_matrix  # the two-group preparation's own
 
     method = check_choice(method, METHODS, "method")
     min_cells = check_min_cells(min_cells)
@@ -118,26 +115,8 @@ def prepare_groups(data, groupby, groups, *, layer=None, method="pearson", featu
             raise ValueError(f"group {label!r} has {len(members)} sample{'s' if len(members) != 1 else ''}; "
                              f"the test across groups weighs each group by n - 3, so each needs at least "
                              f"{MIN_GROUP_SAMPLES} (and correlations at least {MIN_GROUP})")
-    sizes = [len(g) for g in found]
-    columns = np.concatenate(found)
-    rows = (np.arange(len(table.features)) if features is None
-            else positions(features, table.features, "features", "feature"))
-    values = analysed_values(table, columns, None if features is None else rows)
-    filtered = pd.Index([])
-    if min_cells is not None:
-        enough = enough_observed(values, sizes, min_cells)
-        if not enough.any():
-            raise ValueError(f"min_cells={min_cells!r} leaves no feature: none is observed (non-zero) in enough "
-                             "samples of every group")
-        filtered = table.features[rows[~enough]]
-        values, rows = values[enough], rows[enough]
-    codes, names = sample_strata(table, columns, strata)
-    bounds = np.concatenate([[0], np.cumsum(sizes)])
-    order = np.concatenate([lo + canonical_columns(values[:, lo:hi], None if codes is None else codes[lo:hi])
-                            for lo, hi in zip(bounds[:-1], bounds[1:])])
-    values, columns = values[:, order], columns[order]
-    codes = None if codes is None else np.ascontiguousarray(codes[order])
-    std = standardise_groups(values, sizes, method)
+    std, rows, filtered, codes, names = grouped_matrix(table, found, features, min_cells, strata, method)
+    bounds = np.concatenate([[0], np.cumsum([len(g) for g in found])])
     groups_at = tuple(np.arange(lo, hi, dtype=np.int32) for lo, hi in zip(bounds[:-1], bounds[1:]))
     return GroupsPrepared(std.matrix, groups_at, tuple(str(label) for label in labels), table.features[rows], rows,
                           std.constant, std.missing, table, min_cells, filtered, codes, names, class_alpha)
@@ -212,8 +191,7 @@ def score_groups(data, groupby, groups, *, aggregate="mean", method="pearson", p
 
 
 def warn_filtered_features(prep: GroupsPrepared) -> None:
-    from .messages import warn
-
+    """Warn of the features ``min_cells`` leaves out."""
     many = len(prep.filtered) > 1
     warn(f"min_cells={prep.min_cells!r} leaves out {len(prep.filtered)} feature{'s' if many else ''} observed "
          f"(non-zero) in too few samples of a group: {few(prep.filtered)}; their pairs are not tested")

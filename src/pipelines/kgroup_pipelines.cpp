@@ -3,7 +3,8 @@
 // group shares a call with group 0, whose correlations that call does not
 // write again) and writes every group's correlations of all pairs; one
 // fork-join over ranges of pairs then forms Q (and the contrasts) and
-// tallies them.
+// tallies them, and with feature scores one over the features aggregates
+// each feature's Q values and tallies its score.
 #include "kgroups.hpp"
 
 #include <algorithm>
