@@ -14,7 +14,7 @@ from .analyses import SCORE, ZTEST, Analysis
 from .anndata_io import store_result
 from .design import canonical_columns, permutation_cycles, warn_design
 from .files import output_target, write_table
-from .groups import Groups, resolve_groups, sample_labels
+from .groups import Groups, SampleOptions, resolve_groups, sample_labels
 from .kgroups import many_groups, score_groups, ztest_groups
 from .inputs import DataTable, analysed_data, analysed_values, as_table, is_anndata, is_anndata_raw
 from .memory import warn_if_large_ztest
@@ -35,7 +35,7 @@ from .tables import score_table, unit_table, ztest_table
 
 
 @dataclasses.dataclass(frozen=True)
-class Prepared:
+class Prepared(SampleOptions):
     """Native inputs for one analysis.
 
     ``matrix`` holds only the analysed samples, group 1's columns first: the
@@ -57,13 +57,6 @@ class Prepared:
     constant: tuple[np.ndarray, np.ndarray]
     missing: tuple[np.ndarray, np.ndarray]
     table: DataTable
-    min_cells: int | float | None = None
-    filtered: pd.Index = dataclasses.field(default_factory=lambda: pd.Index([]))
-    #: One stratum number per column of ``matrix`` (permutations deal within strata), or None.
-    strata: np.ndarray | None = None
-    strata_names: tuple = ()
-    #: The level of each group's test of r = 0 behind a pair's class of change.
-    class_alpha: float = 0.05
 
     @property
     def undefined(self) -> np.ndarray:
@@ -109,7 +102,7 @@ def prepare(data, group1, group2, *, groupby=None, groups=None, layer=None, meth
     g1 = np.arange(n1, dtype=np.int32)
     g2 = np.arange(n1, total, dtype=np.int32)
     return Prepared(std.matrix, g1, g2, table.features[rows], rows, resolved, std.constant, std.missing, table,
-                    min_cells, filtered, codes, names)
+                    min_cells=min_cells, filtered=filtered, strata=codes, strata_names=names)
 
 
 def grouped_matrix(table: DataTable, found, features, min_cells, strata, method: str):

@@ -31,6 +31,19 @@ class Groups:
         return name if shown == name else f"{name} ({shown!r})"
 
 
+@dataclasses.dataclass(frozen=True, kw_only=True)
+class SampleOptions:
+    """What an analysis keeps of its options about the samples and features, whatever its groups."""
+
+    min_cells: int | float | None = None
+    filtered: pd.Index = dataclasses.field(default_factory=lambda: pd.Index([]))
+    #: One stratum number per column of ``matrix`` (permutations deal within strata), or None.
+    strata: np.ndarray | None = None
+    strata_names: tuple = ()
+    #: The level of each group's test of r = 0 behind a pair's class of change.
+    class_alpha: float = 0.05
+
+
 def resolve_groups(table: DataTable, group1, group2, groupby=None, groups=None) -> Groups:
     """Both groups as sample positions, checked for size and overlap."""
     if groupby is not None or groups is not None:

@@ -31,7 +31,7 @@ import pandas as pd
 
 from . import native
 from .analyses import GROUPS
-from .groups import MIN_GROUP, labelled_positions
+from .groups import MIN_GROUP, SampleOptions, labelled_positions
 from .inputs import DataTable, as_table
 from .messages import few, warn
 from .options import AGGREGATES, METHODS, check_choice, check_min_cells
@@ -43,7 +43,7 @@ MIN_GROUP_SAMPLES = 4
 
 
 @dataclasses.dataclass(frozen=True)
-class GroupsPrepared:
+class GroupsPrepared(SampleOptions):
     """Native inputs of the test across groups.
 
     ``matrix`` holds only the groups' samples, group after group (each in
@@ -61,11 +61,6 @@ class GroupsPrepared:
     constant: tuple[np.ndarray, ...]
     missing: tuple[np.ndarray, ...]
     table: DataTable
-    min_cells: int | float | None = None
-    filtered: pd.Index = dataclasses.field(default_factory=lambda: pd.Index([]))
-    strata: np.ndarray | None = None
-    strata_names: tuple = ()
-    class_alpha: float = 0.05
 
     @property
     def sizes(self) -> tuple[int, ...]:
@@ -119,7 +114,8 @@ def prepare_groups(data, groupby, groups, *, layer=None, method="pearson", featu
     bounds = np.concatenate([[0], np.cumsum([len(g) for g in found])])
     groups_at = tuple(np.arange(lo, hi, dtype=np.int32) for lo, hi in zip(bounds[:-1], bounds[1:]))
     return GroupsPrepared(std.matrix, groups_at, tuple(str(label) for label in labels), table.features[rows], rows,
-                          std.constant, std.missing, table, min_cells, filtered, codes, names, class_alpha)
+                          std.constant, std.missing, table, min_cells=min_cells, filtered=filtered, strata=codes,
+                          strata_names=names, class_alpha=class_alpha)
 
 
 def ztest_groups(data, groupby, groups, *, pairs=None, method="pearson", permutations=1000, threads=1,
