@@ -10,7 +10,7 @@ import pytest
 from scipy import stats
 
 import corrshift
-from corrshift import _core, kgroups
+from corrshift import _core, kgroups, memory
 from pipeline_model import shuffle
 
 QUIET = dict(progress=False, threads=2)
@@ -424,3 +424,17 @@ def test_score_across_groups_aggregates_the_pairs_q_and_leaves_undefined_feature
 def test_score_across_groups_refuses_what_it_does_not_take(options, message):
     with pytest.raises(ValueError, match=message):
         corrshift.score(DATA, groupby=LABELS, groups=["A", "B", "C"], **{"permutations": 9, **options}, **QUIET)
+
+
+@pytest.mark.parametrize("contrasts, warned", [(None, False), ("pairwise", True)])
+def test_a_table_beyond_the_available_memory_is_warned_about_first(monkeypatch, contrasts, warned):
+    # 3 groups, 15 pairs: 116 bytes a pair, 188 with the 3 contrasts; the warning comes beyond half.
+    monkeypatch.setattr(memory, "available_memory", lambda: 2 * 15 * 116 + 2)
+    labels, groups = labelled((8, 8, 8))
+    x = np.random.default_rng(2).normal(size=(6, 24))
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        corrshift.ztest(x, groupby=labels, groups=groups, permutations=9, contrasts=contrasts, **QUIET)
+    said = [str(w.message) for w in caught if "will take about" in str(w.message)]
+    assert bool(said) == warned
+    assert not said or "chunks are not yet available with more than two groups" in said[0]

@@ -32,6 +32,7 @@ import pandas as pd
 from . import native
 from .analyses import GROUPS
 from .groups import MIN_GROUP, SampleOptions, labelled_positions
+from .memory import warn_if_too_large
 from .inputs import DataTable, as_table
 from .messages import few, warn
 from .options import AGGREGATES, METHODS, check_choice, check_min_cells
@@ -142,6 +143,7 @@ def ztest_groups(data, groupby, groups, *, pairs=None, method="pearson", permuta
                           "their pairs' rows are NaN")
     rows = testable_rows(GROUPS, prep.undefined, *(pairs or (None, None)))
     warn_if_unreachable(rows, permutations, "pairs")
+    _warn_if_large(prep, pairs, contrasts is not None)
     columns = native.ztest_groups(prep.matrix, prep.groups, method, permutations, threads, pairs=pairs,
                                   progress=progress, dealing=native.Dealing(prep.strata, seed),
                                   contrasts=contrasts is not None)
@@ -184,6 +186,19 @@ def score_groups(data, groupby, groups, *, aggregate="mean", method="pearson", p
                          alternative="two-sided", permutations=permutations,
                          seed=native.DEFAULT_SEED if seed is None else seed)
     return table
+
+
+def _warn_if_large(prep: GroupsPrepared, pairs, contrasts: bool) -> None:
+    """Warn when the call's pairs would take more than their share of the memory: per pair and group the
+    engine's observed and permuted correlations and the table's column, per contrast a difference, a
+    threshold, two counts and a p-value, and some 80 bytes of names, statistics, counts and p- and q-values."""
+    k = len(prep.groups)
+    per_pair = 12 * k + 80 + (k * (k - 1) // 2) * 24 * contrasts
+    features = len(prep.features)
+    rows = features * (features - 1) // 2 if pairs is None else len(pairs[0])
+    warn_if_too_large(rows, per_pair, "pairs", "pairs= (the pairs to test) or fewer features (a subset of the "
+                      "data's rows, or min_cells=) keep it smaller; chunks are not yet available with more than "
+                      "two groups")
 
 
 def warn_filtered_features(prep: GroupsPrepared) -> None:
