@@ -309,6 +309,12 @@ def test_unusable_groups_and_options_are_refused(options, message):
         corrshift.ztest(DATA, groupby=LABELS, **{"permutations": 9, **options}, **QUIET)
 
 
+def test_contrasts_whose_columns_would_share_a_name_are_refused():
+    labels = np.repeat(["a", "a_b", "b_c", "c"], 5)
+    with pytest.raises(ValueError, match="give two contrasts the column name z_a_b_c"):
+        corrshift.ztest(DATA, groupby=labels, groups=["a", "a_b", "b_c", "c"], contrasts="pairwise", **QUIET)
+
+
 def test_a_group_of_three_samples_is_refused():
     labels = np.repeat(["A", "B", "C"], [6, 6, 3])
     with pytest.raises(ValueError, match="group 'C' has 3 samples.*at least 4"):

@@ -131,6 +131,8 @@ def ztest_groups(data, groupby, groups, *, pairs=None, method="pearson", permuta
         raise ValueError(f'contrasts must be None or "pairwise"; got {contrasts!r}')
     prep = prepare_groups(data, groupby, groups, layer=layer, method=method, min_cells=min_cells, strata=strata,
                           class_alpha=class_alpha)
+    if contrasts is not None:
+        _check_contrast_names(prep)
     if pairs is None:
         k = prep.matrix.shape[0]
         involved = np.arange(k if k > 1 else 0)
@@ -186,6 +188,15 @@ def score_groups(data, groupby, groups, *, aggregate="mean", method="pearson", p
                          alternative="two-sided", permutations=permutations,
                          seed=native.DEFAULT_SEED if seed is None else seed)
     return table
+
+
+def _check_contrast_names(prep: GroupsPrepared) -> None:
+    """Refuse labels whose contrasts' columns (``z_<a>_<b>``) would share a name."""
+    names = [f"{a}_{b}" for a, b in prep.contrasts()]
+    if len(set(names)) != len(names):
+        raise ValueError(f"the group labels {list(prep.labels)} give two contrasts the column name "
+                         f"z_{next(n for n in names if names.count(n) > 1)}; give labels that differ other than by "
+                         "where an underscore stands")
 
 
 def _warn_if_large(prep: GroupsPrepared, pairs, contrasts: bool) -> None:
