@@ -114,7 +114,7 @@ def ztest_groups(matrix: np.ndarray, groups, method: str, permutations: int, thr
     with progress_bar(progress, "Permutations", "cycle") as report:
         return _core.ztest_groups(matrix, columns, sizes, method, permutations, threads, report,
                                   pair_first=first, pair_second=second, contrasts=contrasts,
-                                  aggregate=aggregate or "", **words)
+                                  aggregate=aggregate, **words)
 
 
 def _ztest_columns(names, values, group1, group2) -> dict[str, np.ndarray]:
