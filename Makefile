@@ -22,7 +22,7 @@ ASAN_BUILD := --config-settings=cmake.define.CORRSHIFT_SANITIZE=ON \
 	--config-settings=cmake.build-type=RelWithDebInfo \
 	--config-settings=build-dir=build/asan
 ASAN_TESTS := tests/test_fuzz.py tests/test_model.py tests/test_faults.py tests/test_memory.py tests/test_core_entry.py \
-	tests/test_core_fuzz.py tests/test_exact_tests.py
+	tests/test_core_fuzz.py tests/test_exact_tests.py tests/test_kgroups.py
 # The interpreter is not built with ASan, so its runtime must be loaded
 # first, and libstdc++ with it (ASan intercepts C++ throws only when
 # libstdc++ is there at start-up). Python itself leaks at exit, so leak

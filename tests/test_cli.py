@@ -1,5 +1,6 @@
 """The corrshift command line: files in, files out, exit codes, one-line errors."""
 
+import re
 import subprocess
 import sys
 import warnings
@@ -327,7 +328,7 @@ def test_help_and_usage_errors_from_a_real_process(tmp_path):
     script = Path(sys.executable).with_name("corrshift")
     assert script.exists()
     shown = subprocess.run([script, "ztest", "--help"], capture_output=True, text=True, check=True)
-    assert shown.stdout.startswith("usage: corrshift ztest [-h]") and "--compare A B" in shown.stdout
+    assert shown.stdout.startswith("usage: corrshift ztest [-h]") and "--compare LABEL" in shown.stdout
     wrong = subprocess.run([sys.executable, "-m", "corrshift", "sc0re"], capture_output=True, text=True)
     assert wrong.returncode == 2 and wrong.stdout == ""
     assert wrong.stderr.splitlines() == [
@@ -424,3 +425,43 @@ def test_strata_column(inputs, capsys, tmp_path, data):
     assert stratified == plain
     status, _, err = _run(capsys, *args, "--strata", "donor")
     assert status == 2 and len(err.strip().splitlines()) == 1 and "'donor'" in err
+
+
+def test_three_labels_run_the_test_across_groups(inputs, capsys, tmp_path):
+    folder, frame, annotation = inputs
+    argv = [*_args(folder)[:6], "--compare", "tumour", "normal", "other", "--permutations", PERMUTATIONS,
+            "--contrasts", "--out", tmp_path / "across.tsv"]
+    status, stdout, err = _run(capsys, *argv)
+    assert status == 0, err
+    assert "tumour (10 samples) vs normal (20 samples) vs other (10 samples)" in stdout
+    assert "analysed 10 + 20 + 10 samples (tumour + normal + other)" in err
+    written = pd.read_csv(tmp_path / "across.tsv", sep="\t")
+    expected = corrshift.ztest(frame, groupby=annotation["kind"], groups=["tumour", "normal", "other"],
+                               permutations=int(PERMUTATIONS), contrasts="pairwise", progress=False)
+    assert list(written.columns) == list(expected.columns)
+    assert written["p_permutation"].is_monotonic_increasing
+    keyed = expected.set_index(["feature_a", "feature_b"])
+    np.testing.assert_allclose(written["chi2"], keyed.loc[list(zip(written.feature_a, written.feature_b)), "chi2"])
+
+
+@pytest.mark.parametrize("labels, extra, message", [
+    (["tumour"], [], "--compare takes two labels or more \\(A B ...\\); got 1"),
+    (["tumour", "normal", "other"], ["--plots", "plots"], "not with three groups or more"),
+])
+def test_labels_where_they_do_not_fit_are_refused(inputs, capsys, labels, extra, message):
+    folder, _, _ = inputs
+    argv = [*_args(folder)[:6], "--compare", *labels, *extra]
+    status, stdout, err = _run(capsys, *argv)
+    assert status == 2 and re.search(message, err)
+
+
+def test_three_labels_score_each_feature_across_the_groups(inputs, capsys, tmp_path):
+    folder, frame, annotation = inputs
+    argv = [*_args(folder, "score")[:6], "--compare", "tumour", "normal", "other", "--permutations",
+            PERMUTATIONS, "--out", tmp_path / "scores.tsv"]
+    status, stdout, err = _run(capsys, *argv)
+    assert status == 0, err
+    written = pd.read_csv(tmp_path / "scores.tsv", sep="\t").set_index("feature")
+    expected = corrshift.score(frame, groupby=annotation["kind"], groups=["tumour", "normal", "other"],
+                               permutations=int(PERMUTATIONS), progress=False).set_index("feature")
+    np.testing.assert_allclose(written.loc[expected.index, "p_permutation"], expected["p_permutation"])

@@ -103,6 +103,27 @@ def score_units(
     exact: bool = False,
     first_cycle: int = 0,
 ) -> tuple[_F32, _U32, _U32]: ...
+def ztest_groups(
+    data: _F32,
+    columns: _I32,
+    sizes: _I32,
+    method: str,
+    permutations: int,
+    threads: int,
+    progress: _Progress = None,
+    strata: _I32 | None = None,
+    seed: int = 733,
+    first_cycle: int = 0,
+    pair_first: _I32 | None = None,
+    pair_second: _I32 | None = None,
+    contrasts: bool = False,
+    aggregate: str | None = None,
+) -> dict[str, npt.NDArray[np.float32] | _F64 | _U32]:
+    """The test across len(sizes) groups, whose columns `columns` holds in turn: "corr" (groups x pairs),
+    "chi2", "extreme", "valid"; with `contrasts` "contrast_z", "contrast_extreme", "contrast_valid"
+    (contrasts (i, j), i < j, x pairs); with `aggregate` ("mean", "median"; all pairs only) "score",
+    "score_extreme", "score_valid" (one per feature)."""
+    ...
 def bh_qvalues(p: _F32, threads: int) -> _F64: ...
 def change_codes(r1: _F32, r2: _F32, bounds1: tuple[float, float], bounds2: tuple[float, float], threads: int) -> _I8: ...
 

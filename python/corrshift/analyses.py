@@ -95,8 +95,13 @@ ZTEST = Analysis("ztest", "z_diff", "pairs", native.ZTEST_COLUMNS, per_feature=F
 SCORE = Analysis("score", "score", "features", native.SCORE_COLUMNS, per_feature=True, has_normal=False,
                  call=_score_call)
 ANALYSES = {a.name: a for a in (ZTEST, SCORE)}
+#: The test across k groups (:mod:`corrshift.kgroups`): one call, no chunks.
+GROUPS = Analysis("ztest_groups", "chi2", "pairs", (), per_feature=False, has_normal=True, call=None)
 
 
 def analysis_of(columns: Mapping) -> Analysis:
     """The analysis whose rows (native columns or a table) these are."""
-    return ZTEST if ZTEST.statistic in columns else SCORE
+    for analysis in (ZTEST, GROUPS):
+        if analysis.statistic in columns:
+            return analysis
+    return SCORE

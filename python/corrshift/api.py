@@ -11,11 +11,12 @@ import pandas as pd
 
 from . import columns, native
 from .analyses import SCORE, ZTEST, Analysis
-from .between import Sides, check_between, check_data, other_values, sided_rows, stacked_sides
+from .between import check_between, check_data, other_values, sided_rows, stacked_sides
 from .anndata_io import store_result
 from .design import canonical_columns, permutation_cycles, warn_design
 from .files import output_target, write_table
-from .groups import Groups, resolve_groups, sample_labels
+from .groups import Groups, SampleOptions, resolve_groups, sample_labels
+from .kgroups import many_groups, score_groups, ztest_groups
 from .inputs import DataTable, analysed_data, analysed_values, as_table, is_anndata, is_anndata_raw
 from .memory import warn_if_large_ztest
 from .messages import CorrshiftFutureWarning, few, warn
@@ -29,13 +30,13 @@ from .pairs import pair_positions, rectangle_pairs
 from .ranking import ranked
 from .significance import testable_rows, warn_if_unreachable
 from .chunked_runs import Chunking, chunking_options, score_chunks, ztest_chunks
-from .standardise import observed_counts, standardise
+from .standardise import observed_counts, standardise_groups
 from .sets import unit_pairs
 from .tables import score_table, unit_table, ztest_table
 
 
 @dataclasses.dataclass(frozen=True)
-class Prepared:
+class Prepared(SampleOptions):
     """Native inputs for one analysis.
 
     ``matrix`` holds only the analysed samples, group 1's columns first: the
@@ -57,16 +58,6 @@ class Prepared:
     constant: tuple[np.ndarray, np.ndarray]
     missing: tuple[np.ndarray, np.ndarray]
     table: DataTable
-    min_cells: int | float | None = None
-    filtered: pd.Index = dataclasses.field(default_factory=lambda: pd.Index([]))
-    #: One stratum number per column of ``matrix`` (permutations deal within strata), or None.
-    strata: np.ndarray | None = None
-    strata_names: tuple = ()
-    #: The level of each group's test of r = 0 behind a pair's class of change.
-    class_alpha: float = 0.05
-    #: With ``between``/``other``: the two sets of features, whose rows (A's, then B's) ``matrix`` holds.
-    sides: Sides | None = None
-
     @property
     def across(self) -> dict:
         """The native keywords of the rectangle between the two sets (none without them)."""
@@ -85,14 +76,20 @@ class Prepared:
 
     def pair_positions(self, pairs) -> tuple[np.ndarray, np.ndarray]:
         """Matrix rows (int32) of the given pairs, in order; pairs of left-out features are dropped."""
-        first, second = pair_positions(pairs, self.table.features)
-        where = np.full(len(self.table.features), -1, dtype=np.int64)
-        where[self.rows] = np.arange(len(self.rows))
-        first, second = where[first], where[second]
-        kept = (first >= 0) & (second >= 0)
-        if not kept.any():
-            raise ValueError(f"min_cells={self.min_cells!r} leaves out a feature of every given pair")
-        return first[kept].astype(np.int32), second[kept].astype(np.int32)
+        return matrix_pair_positions(self, pairs)
+
+
+def matrix_pair_positions(prep, pairs) -> tuple[np.ndarray, np.ndarray]:
+    """Matrix rows (int32) of the given pairs of a prepared analysis (its ``table``, analysed ``rows`` and
+    ``min_cells``), in order; pairs of left-out features are dropped."""
+    first, second = pair_positions(pairs, prep.table.features)
+    where = np.full(len(prep.table.features), -1, dtype=np.int64)
+    where[prep.rows] = np.arange(len(prep.rows))
+    first, second = where[first], where[second]
+    kept = (first >= 0) & (second >= 0)
+    if not kept.any():
+        raise ValueError(f"min_cells={prep.min_cells!r} leaves out a feature of every given pair")
+    return first[kept].astype(np.int32), second[kept].astype(np.int32)
 
 
 def prepare(data, group1, group2, *, groupby=None, groups=None, layer=None, method="pearson",
@@ -115,42 +112,63 @@ def prepare(data, group1, group2, *, groupby=None, groups=None, layer=None, meth
         raise ValueError("data has no features (rows)")
     resolved = resolve_groups(table, group1, group2, groupby, groups)
     columns = np.concatenate([resolved.first, resolved.second])
+    extra = None if other is None else other_values(other, other_layer, table, columns)
+    std, rows, filtered, codes, strata_names, names = grouped_matrix(
+        table, (resolved.first, resolved.second), features, min_cells, strata, method, extra)
+    n1, total = len(resolved.first), std.matrix.shape[1]
+    g1 = np.arange(n1, dtype=np.int32)
+    g2 = np.arange(n1, total, dtype=np.int32)
+    prep = Prepared(std.matrix, g1, g2, names[rows], rows, resolved, std.constant, std.missing, table,
+                    min_cells=min_cells, filtered=filtered, strata=codes, strata_names=strata_names)
+    if between is None and other is None:
+        return prep
+    return _sided(prep, sided_rows(between, extra, names, len(table.features)), names)
+
+
+def grouped_matrix(table: DataTable, found, features, min_cells, strata, method: str, extra: Other | None = None):
+    """The native matrix of the groups ``found`` (each group's sample positions, in order): their columns
+    group after group, each group's samples in an order of their own, every feature standardised within
+    each group (:func:`corrshift.standardise.standardise_groups`).
+
+    ``features`` (names or positions, or None for all) keeps only those
+    rows, and ``min_cells`` leaves out the features observed in too few
+    samples of a group. ``extra`` (the values of ``other`` for the same
+    columns) adds its features after the data's. Returns the
+    :class:`~corrshift.standardise.Standardised` matrix, the rows it holds
+    (positions among the features' names), the left-out features' names,
+    the stratum code of each of its columns, the strata's names (None and
+    () without ``strata``) and the features' names (the data's, then
+    ``other``'s).
+    """
+    sizes = [len(g) for g in found]
+    columns = np.concatenate(found)
     rows = (np.arange(len(table.features)) if features is None
             else positions(features, table.features, "features", "feature"))
     values = analysed_values(table, columns, None if features is None else rows)
-    names, extra = table.features, None
-    if other is not None:
-        extra = other_values(other, other_layer, table, columns)
+    names = table.features
+    if extra is not None:
         values = np.vstack([values, extra.values])
         names = names.append(extra.features)
         rows = np.arange(len(names))
-    n1 = len(resolved.first)
     filtered = pd.Index([])
     if min_cells is not None:
         _warn_if_not_counts(values, min_cells)
-        enough = _enough_observed(values, n1, len(columns) - n1, min_cells)
+        enough = enough_observed(values, sizes, min_cells)
         if not enough.all():
             filtered = names[rows[~enough]]
             if not enough.any():
                 raise ValueError(f"min_cells={min_cells!r} leaves no feature: none is observed (non-zero) in "
                                  f"{_share(min_cells)} of the samples of each group")
             values, rows = values[enough], rows[enough]
-    codes, strata_names = _strata(table, columns, strata)
+    codes, strata_names = sample_strata(table, columns, strata)
     # Each group's samples in an order of their own: results do not depend
     # on the order the samples were given in.
-    order = np.concatenate([
-        canonical_columns(values[:, :n1], None if codes is None else codes[:n1]),
-        n1 + canonical_columns(values[:, n1:], None if codes is None else codes[n1:])])
-    values, columns = values[:, order], columns[order]
+    bounds = np.concatenate([[0], np.cumsum(sizes)]).astype(int)
+    order = np.concatenate([lo + canonical_columns(values[:, lo:hi], None if codes is None else codes[lo:hi])
+                            for lo, hi in zip(bounds[:-1], bounds[1:])])
+    values = values[:, order]
     codes = None if codes is None else np.ascontiguousarray(codes[order])
-    std = standardise(values, n1, method)
-    g1 = np.arange(n1, dtype=np.int32)
-    g2 = np.arange(n1, len(columns), dtype=np.int32)
-    prep = Prepared(std.matrix, g1, g2, names[rows], rows, resolved, std.constant, std.missing, table,
-                    min_cells, filtered, codes, strata_names)
-    if between is None and other is None:
-        return prep
-    return _sided(prep, sided_rows(between, extra, names, len(table.features)), names)
+    return standardise_groups(values, sizes, method), rows, filtered, codes, strata_names, names
 
 
 def _sided(prep: Prepared, sets: tuple[np.ndarray, np.ndarray], names: pd.Index) -> Prepared:
@@ -164,7 +182,7 @@ def _sided(prep: Prepared, sets: tuple[np.ndarray, np.ndarray], names: pd.Index)
                                missing=tuple(m[stacked] for m in prep.missing), sides=sides)
 
 
-def _strata(table: DataTable, columns: np.ndarray, strata) -> tuple[np.ndarray | None, tuple]:
+def sample_strata(table: DataTable, columns: np.ndarray, strata) -> tuple[np.ndarray | None, tuple]:
     """The stratum number of each analysed column, and the strata's labels (None, () without strata)."""
     if strata is None:
         return None, ()
@@ -172,17 +190,18 @@ def _strata(table: DataTable, columns: np.ndarray, strata) -> tuple[np.ndarray |
     missing = labels.isna().to_numpy()
     if missing.any():
         raise ValueError(f"strata gives no stratum to {missing.sum()} of the analysed samples: "
-                         f"{few(labels.index[missing])}; every sample of the two groups needs one")
+                         f"{few(labels.index[missing])}; every sample of the groups needs one")
     codes, names = pd.factorize(labels, sort=True)
     return codes.astype(np.int32), tuple(names)
 
 
-def _enough_observed(values: np.ndarray, n1: int, n2: int, min_cells) -> np.ndarray:
-    """Features observed in at least ``min_cells`` (a count, or a share) of each group's samples."""
-    counts = observed_counts(values, n1)
+def enough_observed(values: np.ndarray, sizes, min_cells) -> np.ndarray:
+    """Features observed in at least ``min_cells`` (a count, or a share) of each group's samples; the
+    columns of ``values`` are groups of ``sizes`` samples in turn."""
+    counts = observed_counts(values, sizes)
     # A share is a count rounded up; rounded first, so that 0.07 of 100 samples is 7, not 8.
-    needed = [math.ceil(round(min_cells * n, 9)) if isinstance(min_cells, float) else min_cells for n in (n1, n2)]
-    return (counts[0] >= needed[0]) & (counts[1] >= needed[1])
+    needed = [math.ceil(round(min_cells * n, 9)) if isinstance(min_cells, float) else min_cells for n in sizes]
+    return np.logical_and.reduce([c >= m for c, m in zip(counts, needed)])
 
 
 #: Below this share of zeros among the analysed values, data look scaled rather than counted.
@@ -212,15 +231,22 @@ def _share(min_cells) -> str:
 
 
 def _warn_undefined(prep: Prepared, involved: np.ndarray, consequence: str) -> None:
-    for index in (0, 1):
-        for marked, state in ((prep.constant[index], "constant within"),
-                              (prep.missing[index], "missing (NaN) in some samples of")):
+    warn_undefined_groups(prep.features, prep.constant, prep.missing, prep.groups.names, involved, consequence)
+
+
+def warn_undefined_groups(features: pd.Index, constant, missing, names, involved: np.ndarray,
+                          consequence: str) -> None:
+    """Warn, group by group (``names``), of the ``involved`` features constant or missing within the
+    group (the per-group masks ``constant`` and ``missing``)."""
+    for index, name in enumerate(names):
+        for marked, state in ((constant[index], "constant within"),
+                              (missing[index], "missing (NaN) in some samples of")):
             rows = involved[marked[involved]] if len(involved) else involved
             if len(rows):
-                names = prep.features[np.unique(rows)]
-                many = len(names) > 1
-                warn(f"{len(names)} feature{'s are' if many else ' is'} {state} {prep.groups.names[index]!r}, "
-                      f"where correlations with {'them' if many else 'it'} are undefined: {few(names)}; "
+                found = features[np.unique(rows)]
+                many = len(found) > 1
+                warn(f"{len(found)} feature{'s are' if many else ' is'} {state} {name!r}, "
+                      f"where correlations with {'them' if many else 'it'} are undefined: {few(found)}; "
                       f"{consequence}")
 
 
@@ -264,8 +290,9 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
           alternative="two-sided", permutations=1000, threads=None, progress=None, min_cells=None,
           strata=None, class_alpha=0.05, layer=None, use_raw=False, chunk_pairs=None, client=None, top=None,
           max_p=None, out=None, key_added=None, seed=None, center=None, fdr=0.05,
-          max_permutations=None, between=None, other=None, other_layer=None) -> pd.DataFrame | None:
-    """Test which feature pairs change their correlation between two groups of samples.
+          max_permutations=None, between=None, other=None, other_layer=None,
+          contrasts=None) -> pd.DataFrame | None:
+    """Test which feature pairs change their correlation between two groups of samples (or across more).
 
     For every pair of features (or every given pair) the correlation is
     computed in each group, the two are compared by the difference of their
@@ -296,7 +323,8 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         samples, or has the default index 0, 1, 2, ... while the samples
         have names, is an error: its labels would be matched by row number.
     groups : tuple of two labels, optional
-        The labels of group 1 and group 2 in ``groupby``.
+        The labels of group 1 and group 2 in ``groupby``. Three labels or
+        more run the test across groups instead (see Notes).
     pairs : sequence of tuples or DataFrame, optional
         Pairs to test, as (name, name) or (position, position) tuples, an
         (N, 2) array or a two-column DataFrame; rows keep this order. All
@@ -466,6 +494,11 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     center : bool, optional
         Deprecated, without effect (a FutureWarning when given): every
         feature is standardised within each group, which includes centring.
+    contrasts : {None, "pairwise"}
+        With three groups or more: "pairwise" adds, for every two groups a
+        before b, the Fisher difference ``z_<a>_<b>`` = atanh(r_a) -
+        atanh(r_b) and its two-sided permutation p-value ``p_<a>_<b>`` from
+        the same cycles (no q-values: adjust them as the question needs).
 
     Returns
     -------
@@ -551,7 +584,25 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     no name is an error, never taken for a position; give positions there as
     ``data.index[positions]`` or ``data.columns[positions]``.
 
-    Only the two groups' samples enter the computation, also in the
+    With three labels or more in ``groups`` (``groupby`` required) the
+    question is whether a pair's correlation differs anywhere across the k
+    groups (:mod:`corrshift.kgroups`). Each row then has one correlation
+    per group (``r_<label>``), ``class`` with one side per group in group
+    order ("+/0/-": positive in the first group, none to speak of in the
+    second, negative in the third), ``chi2``, Cochran's Q = sum_g w_g (z_g -
+    zbar)**2 of the Fisher transforms z_g with weights w_g = n_g - 3 (over
+    1.5 for Spearman) and their weighted mean zbar, ``p_normal``, the
+    chi-square upper tail of Q with k - 1 degrees of freedom, and
+    ``p_permutation`` = (b + 1) / (m' + 1) from cycles that deal the labels
+    of all k groups anew (sizes kept, within ``strata`` when given), b of
+    them with a Q at least the observed one; then ``q_normal`` and
+    ``q_permutation``. Each group needs at least 4 samples. The test is
+    two-sided (``alternative`` must be "two-sided"); ``attrs`` record the
+    ``groups`` and their ``sizes`` in order. ``permutations="auto"``,
+    ``chunk_pairs``, ``client``, ``top``, ``max_p`` and a folder ``out``
+    are not yet available there.
+
+    Only the groups' samples enter the computation, also in the
     permutations. Results are reproducible: the permutations are seeded
     (``seed``; by default a fixed seed) and do not depend on ``threads``.
 
@@ -576,6 +627,15 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     _check_key_added(data, key_added, out)
     check_between(between, other, pairs)
     _warn_center(center)
+    if many_groups(groups):
+        _check_sets_across_groups(between, other)
+        return _delivered(data, key_added, file, _groups_ztest(
+            data, group1, group2, chunking, permutations, alternative, groupby=groupby, groups=groups,
+            pairs=pairs, method=method, threads=threads, progress=progress, min_cells=min_cells, strata=strata,
+            class_alpha=class_alpha, layer=layer, seed=seed, contrasts=contrasts))
+    if contrasts is not None:
+        raise ValueError("contrasts= compares the groups of the test across three groups or more pairwise; "
+                         "with two groups z_diff is their one contrast")
     prep = prepare(data, group1, group2, groupby=groupby, groups=groups, layer=layer, method=method,
                    min_cells=min_cells, strata=strata, between=between, other=other, other_layer=other_layer)
     prep = dataclasses.replace(prep, class_alpha=class_alpha)
@@ -613,6 +673,36 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
                                            threads, pairs=pairs, progress=progress, dealing=dealing,
                                            positions=False, **prep.across))
     return _delivered(data, key_added, file, _finish(table, ZTEST, prep, len(table), chunking, **recorded))
+
+
+def _groups_ztest(data, group1, group2, chunking, permutations, alternative, **options) -> pd.DataFrame:
+    """The test across three groups or more (:func:`corrshift.kgroups.ztest_groups`), for the options it
+    takes."""
+    _check_across_groups(group1, group2, chunking, permutations, alternative)
+    return ztest_groups(data, permutations=permutations, **options)
+
+
+def _check_across_groups(group1, group2, chunking, permutations, alternative) -> None:
+    """Refuse the options that the analyses across three groups or more do not take."""
+    if group1 is not None or group2 is not None:
+        raise ValueError("three groups or more come from groupby= and groups=[label1, label2, label3, ...], "
+                         "not with group1 and group2")
+    if chunking is not None:
+        raise ValueError("chunk_pairs, client, top, max_p and a folder out are not yet available with more "
+                         "than two groups: run without them (or out= a single file)")
+    if permutations == AUTO:
+        raise ValueError('permutations="auto" is not yet available with more than two groups: give a number '
+                         "of permutations")
+    if alternative != "two-sided":
+        raise ValueError("the test across groups is two-sided: Q measures a difference between the groups' "
+                         f"correlations in no direction, so alternative must be \"two-sided\"; got {alternative!r}")
+
+
+def _check_sets_across_groups(between, other) -> None:
+    """Refuse two feature sets with three groups or more."""
+    if between is not None or other is not None:
+        raise ValueError("between= and other= test two groups; the test across three groups or more takes all "
+                         "pairs of one matrix, or pairs=")
 
 
 def _dealing(prep: Prepared, permutations: int | str, seed: int | None, rows: int = 0, fdr: float = 0.05,
@@ -700,6 +790,14 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     (see :func:`ztest`): with all other features, or with the given pairs
     whose first feature it is. A permutation test that deals the samples of
     the two groups anew gives each score a p-value.
+
+    With three labels or more in ``groups`` a feature's score is the mean
+    (or median) of ``chi2``, Cochran's Q of the groups' Fisher transforms
+    (see :func:`ztest`, Notes), over all its pairs, and the permutation
+    cycles deal all the groups anew; ``alternative`` must then be
+    "two-sided", and ``pairs``, ``sets``, ``permutations="auto"`` and the
+    chunk options are not yet available there. ``attrs["test"]`` is
+    "score_groups".
 
     Parameters
     ----------
@@ -809,6 +907,14 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         raise ValueError("sets= scores the pairs inside each set in one native call: it does not go together "
                          "with pairs=, chunk_pairs=, client=, top=, max_p= or a folder out= (a file out= is fine)")
     _warn_center(center)
+    if many_groups(groups):
+        _check_sets_across_groups(between, other)
+        if pairs is not None or sets is not None:
+            raise ValueError("scores across three groups or more are over all pairs: not with pairs= or sets=")
+        _check_across_groups(group1, group2, chunking, permutations, alternative)
+        return _delivered(data, key_added, file, score_groups(
+            data, groupby, groups, aggregate=aggregate, method=method, permutations=permutations, threads=threads,
+            progress=progress, min_cells=min_cells, strata=strata, layer=layer, seed=seed))
     prep = prepare(data, group1, group2, groupby=groupby, groups=groups, layer=layer, method=method,
                    min_cells=min_cells, strata=strata, between=between, other=other, other_layer=other_layer)
     asked = dict(seed=seed, fdr=fdr, max_permutations=max_permutations)

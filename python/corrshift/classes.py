@@ -216,3 +216,43 @@ def change_classes(r1, r2, n1, n2, alpha: float = 0.05) -> pd.Categorical | np.n
         codes = side1 * np.int8(len(_SIDES)) + side2
     classes = pd.Categorical.from_codes(codes.ravel(), dtype=_CLASS_DTYPE, validate=False)
     return classes if codes.ndim == 1 else np.asarray(classes, dtype=object).reshape(codes.shape)
+
+
+def group_classes(correlations, sizes, alpha: float = 0.05) -> pd.Categorical:
+    """The class of each pair across k groups, such as "+/0/-": each group's side in group order.
+
+    Each group's side is decided as in :func:`change_classes` ("+" or "-"
+    where its two-sided test of r = 0 gives p < ``alpha``, else "0", "NA"
+    for an undefined r), and the sides are joined by "/" in the order of
+    the groups; with two groups the classes are those of
+    :func:`change_classes`.
+
+    Parameters
+    ----------
+    correlations : array_like of float, shape (k, N)
+        Each group's correlation of each pair.
+    sizes : sequence of int
+        Number of samples in each group (at least 3).
+    alpha : float
+        Significance level of each group's test, in (0, 1).
+
+    Returns
+    -------
+    pandas.Categorical
+        One class per pair; its categories are the classes that occur.
+
+    Examples
+    --------
+    >>> list(group_classes([[0.9, 0.05], [0.0, 0.02], [-0.8, 0.7]], [40, 40, 40]))
+    ['+/0/-', '0/0/+']
+    """
+    if not 0.0 < alpha < 1.0:
+        raise ValueError(f"alpha must be between 0 and 1; got {alpha!r}")
+    sides = np.stack([_side(np.asarray(r), n, alpha) for r, n in zip(correlations, sizes)]).astype(np.int64)
+    codes = np.zeros(sides.shape[1], dtype=np.int64)
+    for side in sides:
+        codes = codes * len(_SIDES) + side
+    found, inverse = np.unique(codes, return_inverse=True)
+    names = ["/".join(_SIDES[(code // len(_SIDES) ** np.arange(len(sizes) - 1, -1, -1)) % len(_SIDES)])
+             for code in found]
+    return pd.Categorical.from_codes(inverse.ravel(), categories=names)

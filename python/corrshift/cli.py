@@ -61,6 +61,13 @@ Output columns, one row per pair (group 1 is A of --compare, group 2 is B):
 {columns.help_text("ztest")}
 Rows are written best first: smallest p_permutation, then p_normal, then larger |z_diff|
 (with --permutations 0: smallest p_normal first); in a folder --out, in pair order.
+
+With three labels or more in --compare (the test across groups): r_<label> per group, class
+with one side per group (+/0/-), chi2 (Cochran's Q of the Fisher transforms, weights n - 3,
+over 1.5 for Spearman), p_normal (chi-square, groups - 1 degrees of freedom), p_permutation
+(cycles that deal every group anew), q_normal and q_permutation, ranked with chi2 in place of
+|z_diff|; --contrasts adds z_A_B and p_A_B for each two groups. Each group needs 4 samples; not with --permutations auto, the chunk options,
+--plots or --network.
 """
 
 _SCORE_COLUMNS = f"""\
@@ -68,6 +75,11 @@ Output columns, one row per feature (group 1 is A of --compare, group 2 is B):
 {columns.help_text("score")}
 Rows are written best first: smallest p_permutation, then larger score (with --permutations
 0: larger score first); in a folder --out, in feature order.
+
+With three labels or more in --compare: score is the mean (or median) of chi2, Cochran's Q of
+the groups' Fisher transforms (see ztest --help), over the feature's pairs, and p_permutation
+comes from cycles that deal every group anew; not with --sets, --pairs, --permutations auto or
+the chunk options.
 """
 
 
@@ -104,8 +116,9 @@ def _common(p: argparse.ArgumentParser, with_data: bool = True) -> None:
         p.add_argument("--groups", metavar="SAMPLES", help="sample annotation table (.csv/.tsv/.parquet); "
                        "needed unless DATA is .h5ad")
         p.add_argument("--by", metavar="COLUMN", required=True, help="annotation column holding the group labels")
-        p.add_argument("--compare", metavar=("A", "B"), nargs=2, required=True,
-                       help="the labels of group 1 and group 2")
+        p.add_argument("--compare", metavar="LABEL", nargs="+", required=True,
+                       help="the labels of group 1 and group 2 (A B); three labels or more for the analyses "
+                       "across groups")
         p.add_argument("--strata", metavar="COLUMN", help="annotation column (of SAMPLES, or of the .h5ad's "
                        ".obs) holding a stratum per sample (batch, donor): permutations deal the groups within "
                        "each stratum")
@@ -185,6 +198,8 @@ def _outputs(p: argparse.ArgumentParser, test: str) -> None:
                        "plots of the best pairs to DIR (needs corrshift[plot]; not with a folder --out)")
         p.add_argument("--class-alpha", metavar="A", type=_fraction, default=0.05, help="level of each group's "
                        "test of r = 0 behind the class column (default: %(default)s)")
+        p.add_argument("--contrasts", action="store_const", const="pairwise", help="with three groups or "
+                       "more: also each two groups' Fisher difference z_A_B and its permutation p-value p_A_B")
         p.add_argument("--network", metavar="FILE", help="write the network of the significant pairs "
                        "(q_permutation, or q_normal without permutations, at most --network-q) as GraphML "
                        "(.graphml) or as a Cytoscape edge table (.tsv, .csv); needs corrshift[network]; not "
@@ -284,6 +299,11 @@ def _check_options(args) -> None:
             raise UsageError("--plots needs the rows in memory: write them to a file, not to a folder")
         if getattr(args, "network", None) is not None:
             raise UsageError("--network needs the rows in memory: write them to a file, not to a folder")
+    if len(args.compare) < 2:
+        raise UsageError(f"--compare takes two labels or more (A B ...); got {len(args.compare)}")
+    if len(args.compare) > 2 and (getattr(args, "plots", None) is not None or
+                                  getattr(args, "network", None) is not None):
+        raise UsageError("--plots and --network show two groups' correlations: not with three groups or more")
     if getattr(args, "network", None) is not None:
         network_format(args.network)  # a wrong name fails before the analysis
     if getattr(args, "sets", None) is not None and (args.pairs is not None or args.top is not None
@@ -378,9 +398,8 @@ def _labels(args, data) -> np.ndarray:
 
 def _say_groups(args, labels: np.ndarray) -> None:
     """The group sizes analysed, on standard error."""
-    a, b = args.compare
-    print(f"corrshift {args.command}: analysed {(labels == a).sum()} + {(labels == b).sum()} samples "
-          f"({a} + {b})", file=sys.stderr)
+    sizes = " + ".join(str((labels == label).sum()) for label in args.compare)
+    print(f"corrshift {args.command}: analysed {sizes} samples ({' + '.join(args.compare)})", file=sys.stderr)
 
 
 def _run(args, test):
@@ -408,6 +427,8 @@ def _run(args, test):
             options["sets"] = read_sets(args.sets, _names(analysed)[0])
     else:
         options["class_alpha"] = args.class_alpha
+        if args.contrasts is not None:
+            options["contrasts"] = args.contrasts
     with _dask_client(args.scheduler) as client:
         if client is not None:
             options["client"] = client
@@ -429,7 +450,7 @@ def _add_between(args, analysed, options: dict) -> None:
 def _format(table: pd.DataFrame) -> str:
     shown = table.copy()
     for column in shown.columns:
-        if column in ("r1", "r2", "z_diff", "score"):
+        if column in ("r1", "r2", "z_diff", "score", "chi2") or column.startswith(("r_", "z_")):
             shown[column] = shown[column].map(lambda v: "" if pd.isna(v) else f"{v:.3f}")
         elif column.startswith(("p_", "q_")):
             shown[column] = shown[column].map(lambda v: "" if pd.isna(v) else f"{v:.2g}")
@@ -438,13 +459,16 @@ def _format(table: pd.DataFrame) -> str:
 
 def _headline(table: pd.DataFrame) -> str:
     a = table.attrs
-    what = f"{a['rows']} pairs" if a["test"] == "ztest" else f"{a['rows']} features"
+    what = f"{a['rows']} features" if a["test"].startswith("score") else f"{a['rows']} pairs"
     count = f"{a['permutations']} permutations"
     if a["permutations"] == AUTO:
         count = (f"auto permutations ({a['row_cycles']} cycles over all rows, at most {a['max_permutations']} a "
                  f"row, FDR {a['fdr']})")
-    return (f"{a['test']}: {a['group1']} ({a['n1']} samples) vs {a['group2']} ({a['n2']} samples), {what}, "
-            f"{a['method']}, {a['alternative']}, {count} (seed {a['seed']})")
+    if "sizes" in a:
+        compared = " vs ".join(f"{g} ({n} samples)" for g, n in zip(a["groups"], a["sizes"]))
+    else:
+        compared = f"{a['group1']} ({a['n1']} samples) vs {a['group2']} ({a['n2']} samples)"
+    return f"{a['test']}: {compared}, {what}, {a['method']}, {a['alternative']}, {count} (seed {a['seed']})"
 
 
 def _report(table: pd.DataFrame | None, args, title: str) -> None:

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import dataclasses
+from typing import TYPE_CHECKING
 
 import numpy as np
 import pandas as pd
@@ -10,6 +11,9 @@ import pandas as pd
 from .inputs import DataTable
 from .messages import few, warn
 from .names import is_positional, positions
+
+if TYPE_CHECKING:
+    from .between import Sides
 
 #: Fewest samples of a group: with two, every correlation is 1, -1 or
 #: undefined. (The normal approximation of the z-test needs 4; with 3 only
@@ -29,6 +33,21 @@ class Groups:
         """How messages name group ``index`` (0 or 1): "group1", or "group1 ('treated')"."""
         name, shown = f"group{index + 1}", self.names[index]
         return name if shown == name else f"{name} ({shown!r})"
+
+
+@dataclasses.dataclass(frozen=True, kw_only=True)
+class SampleOptions:
+    """What an analysis keeps of its options about the samples and features, whatever its groups."""
+
+    min_cells: int | float | None = None
+    filtered: pd.Index = dataclasses.field(default_factory=lambda: pd.Index([]))
+    #: One stratum number per column of ``matrix`` (permutations deal within strata), or None.
+    strata: np.ndarray | None = None
+    strata_names: tuple = ()
+    #: The level of each group's test of r = 0 behind a pair's class of change.
+    class_alpha: float = 0.05
+    #: With ``between``/``other``: the two sets of features, whose rows (A's, then B's) ``matrix`` holds.
+    sides: Sides | None = None
 
 
 def resolve_groups(table: DataTable, group1, group2, groupby=None, groups=None) -> Groups:
@@ -71,19 +90,29 @@ def _labelled_groups(table: DataTable, groupby, groups) -> Groups:
         raise ValueError("groupby= (one label per sample) and groups=(label1, label2) go together")
     if isinstance(groups, (str, bytes)) or np.ndim(groups) != 1 or len(groups) != 2:
         raise ValueError(f"groups must be two labels (label1, label2); got {groups!r}")
-    a, b = groups
-    if a == b:
-        raise ValueError(f"groups names the same label twice: {a!r}")
-    labels = sample_labels(table, groupby)
+    found = labelled_positions(table, groupby, groups)
+    return Groups(found[0], found[1], (str(groups[0]), str(groups[1])))
+
+
+def labelled_positions(table: DataTable, groupby, labels) -> list[np.ndarray]:
+    """The sample positions of each label of ``labels`` in ``groupby``, in order; ValueError for a label
+    given twice or that no sample of the data has. Warns as :func:`resolve_groups` does for a ``groupby``
+    Series that leaves samples out."""
+    seen = set()
+    for label in labels:
+        if label in seen:
+            raise ValueError(f"groups names the same label twice: {label!r}")
+        seen.add(label)
+    values = sample_labels(table, groupby)
     if isinstance(groupby, pd.Series):
         warn_unlabelled(groupby.index, table.samples, "groupby")
     found = []
-    for label in (a, b):
-        mask = (labels == label).to_numpy(dtype=bool, na_value=False)
+    for label in labels:
+        mask = (values == label).to_numpy(dtype=bool, na_value=False)
         if not mask.any():
-            raise ValueError(_unlabelled(label, labels, groupby, table.samples))
+            raise ValueError(_unlabelled(label, values, groupby, table.samples))
         found.append(np.flatnonzero(mask))
-    return Groups(found[0], found[1], (str(a), str(b)))
+    return found
 
 
 def _unlabelled(label, labels: pd.Series, groupby, samples: pd.Index) -> str:

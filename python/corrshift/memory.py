@@ -74,21 +74,26 @@ def size_text(size: float) -> str:
     return f"{size:.0f} bytes"
 
 
-def warn_if_too_large(rows: int, per_row: int, noun: str) -> None:
+#: What keeps a table small, as the warning of :func:`warn_if_too_large` says it by default.
+CHUNK_REMEDY = ("top= or max_p= keep only the best rows (computed in chunks, in bounded memory), out= writes every "
+                "row to disk instead")
+
+
+def warn_if_too_large(rows: int, per_row: int, noun: str, remedy: str = CHUNK_REMEDY) -> None:
     """Warn, before it is computed, when a whole table of ``rows`` rows of ``per_row`` bytes would take more
     than :data:`SHARE` of the available memory (:func:`available_memory`).
 
     ``noun`` names the rows in the plural ("pairs"). The warning gives the
-    table's size and points to the options that keep it small: ``top=``
-    and ``max_p=`` keep the best rows, ``out=`` writes them to disk.
+    table's size and points to what keeps it small (``remedy``; by default
+    the options ``top=`` and ``max_p=``, which keep the best rows, and
+    ``out=``, which writes them to disk).
     """
     size = rows * per_row
     available = available_memory()
     if available is None or size <= SHARE * available:
         return
     warn(f"the table of {rows:,} {noun} will take about {size_text(size)} ({per_row} bytes a row), more than "
-         f"{SHARE:.0%} of the {size_text(available)} of memory available now; top= or max_p= keep only the best "
-         "rows (computed in chunks, in bounded memory), out= writes every row to disk instead")
+         f"{SHARE:.0%} of the {size_text(available)} of memory available now; {remedy}")
 
 
 def warn_if_large_ztest(prep, pairs, chunking) -> None:

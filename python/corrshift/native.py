@@ -105,6 +105,33 @@ def ztest(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: st
     return _ztest_columns(ZTEST_COLUMNS, (first, second, *values), group1, group2)
 
 
+def ztest_groups(matrix: np.ndarray, groups, method: str, permutations: int, threads: int, pairs=None,
+                 progress: bool | None = False, dealing: Dealing = Dealing(), contrasts: bool = False,
+                 aggregate: str | None = None) -> dict[str, np.ndarray]:
+    """The test across k groups: per pair each group's correlation and Cochran's Q, with its counts.
+
+    ``groups`` are the k groups' column positions (int32), ``pairs`` given
+    (first, second) positions or None for all pairs in condensed order.
+    Returns "corr" (k x pairs, float32), "chi2" (Q, float64), "extreme" and
+    "valid" (its permutation counts) and, with ``contrasts``, "contrast_z",
+    "contrast_extreme" and "contrast_valid" (one row per contrast (i, j),
+    i < j in order); with ``aggregate`` ("mean" or "median", all pairs
+    only) each feature's "score", the aggregate of Q over its pairs, with
+    "score_extreme" and "score_valid". Permutation cycles deal all k groups
+    anew (within ``dealing.strata``); ``dealing.exact`` is not available.
+    """
+    columns = np.ascontiguousarray(np.concatenate(groups), dtype=np.int32)
+    sizes = np.array([len(g) for g in groups], dtype=np.int32)
+    words = dealing.keywords()
+    if words.pop("exact"):
+        raise ValueError("the test across groups has no exact form (every split once)")
+    first, second = (None, None) if pairs is None else _pairs(pairs)
+    with progress_bar(progress, "Permutations", "cycle") as report:
+        return _core.ztest_groups(matrix, columns, sizes, method, permutations, threads, report,
+                                  pair_first=first, pair_second=second, contrasts=contrasts,
+                                  aggregate=aggregate, **words)
+
+
 def _ztest_columns(names, values, group1, group2) -> dict[str, np.ndarray]:
     columns = dict(zip(names, values))
     if min(len(group1), len(group2)) <= FEWEST_FOR_NORMAL:

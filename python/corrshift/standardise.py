@@ -39,8 +39,8 @@ class Standardised:
     """
 
     matrix: np.ndarray
-    constant: tuple[np.ndarray, np.ndarray]
-    missing: tuple[np.ndarray, np.ndarray]
+    constant: tuple[np.ndarray, ...]
+    missing: tuple[np.ndarray, ...]
 
 
 def standardise_rows(block: np.ndarray, method: str) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
@@ -76,23 +76,34 @@ def standardise(values: np.ndarray, n1: int, method: str) -> Standardised:
     Every feature is standardised within group 1 and within group 2
     separately (see :func:`standardise_rows`).
     """
+    return standardise_groups(values, (n1, values.shape[1] - n1), method)
+
+
+def standardise_groups(values: np.ndarray, sizes, method: str) -> Standardised:
+    """The native float32 matrix of ``values`` (features x samples), whose columns are groups of ``sizes``
+    samples in turn, each feature standardised within each group (see :func:`standardise_rows`);
+    ``constant`` and ``missing`` hold one mask per group."""
     k, p = values.shape
+    bounds = np.concatenate([[0], np.cumsum(sizes)]).astype(int)
     matrix = np.empty((k, p), dtype=np.float32)
-    masks = np.zeros((4, k), dtype=bool)
+    masks = np.zeros((2, len(sizes), k), dtype=bool)
     step = max(1, _BLOCK_VALUES // max(p, 1))
     for lo in range(0, k, step):
         hi = min(k, lo + step)
-        for g, columns in enumerate((slice(0, n1), slice(n1, p))):
+        for g in range(len(sizes)):
+            columns = slice(bounds[g], bounds[g + 1])
             rows, constant, missing = standardise_rows(values[lo:hi, columns], method)
             matrix[lo:hi, columns] = rows
-            masks[g, lo:hi] = constant
-            masks[2 + g, lo:hi] = missing
-    return Standardised(matrix, (masks[0], masks[1]), (masks[2], masks[3]))
+            masks[0, g, lo:hi] = constant
+            masks[1, g, lo:hi] = missing
+    return Standardised(matrix, tuple(masks[0]), tuple(masks[1]))
 
 
-def observed_counts(values: np.ndarray, n1: int) -> tuple[np.ndarray, np.ndarray]:
-    """Per feature, the number of samples of each group with a non-zero, non-NaN value."""
+def observed_counts(values: np.ndarray, sizes) -> tuple[np.ndarray, ...]:
+    """Per feature, the number of samples of each group with a non-zero, non-NaN value; the columns are
+    groups of ``sizes`` samples in turn."""
     observed = values != 0
     if values.dtype.kind == "f":
         observed &= ~np.isnan(values)
-    return observed[:, :n1].sum(axis=1), observed[:, n1:].sum(axis=1)
+    bounds = np.concatenate([[0], np.cumsum(sizes)]).astype(int)
+    return tuple(observed[:, lo:hi].sum(axis=1) for lo, hi in zip(bounds[:-1], bounds[1:]))

@@ -4,9 +4,10 @@ from __future__ import annotations
 
 import numpy as np
 import pandas as pd
+from scipy import stats
 
 from .analyses import analysis_of
-from .classes import change_classes
+from .classes import change_classes, group_classes
 from .pairs import block_pairs
 from .pvalues import PValueTally, bh_qvalues, permutation_pvalues, permutation_qvalues, qvalues_by_counts
 
@@ -222,3 +223,32 @@ def unit_table(names, pairs: np.ndarray, columns: dict[str, np.ndarray]) -> pd.D
 def score_table(prep, columns: dict[str, np.ndarray]) -> pd.DataFrame:
     """The score table of native score columns, which it takes over (as :func:`ztest_table` does)."""
     return _score_frame(prep, columns, qvalues=True, release=True)
+
+
+def groups_table(prep, columns: dict[str, np.ndarray]) -> pd.DataFrame:
+    """The table of the test across k groups from its native columns (:func:`corrshift.native.ztest_groups`),
+    which it takes over.
+
+    ``prep`` is the analysis' :class:`~corrshift.kgroups.GroupsPrepared`
+    inputs; ``columns`` may hold ``first`` and ``second`` (given pairs). The
+    columns: the pair, one correlation per group (``r_<label>``), ``class``
+    (:func:`corrshift.classes.group_classes`), ``chi2`` (Q), ``p_normal``
+    (the chi-square upper tail of Q with k - 1 degrees of freedom),
+    ``p_permutation`` and the q-values; then with contrasts ``z_<a>_<b>``
+    and ``p_<a>_<b>`` for each pair of groups a before b.
+    """
+    corr = columns.pop("corr")
+    chi2 = columns["chi2"]
+    columns["p_normal"] = stats.chi2.sf(chi2, len(prep.labels) - 1)
+    pvalues = pvalue_columns(columns, qvalues=True, release=True)
+    feature_a, feature_b = _pair_names(prep, columns, True)
+    frame = {"feature_a": feature_a, "feature_b": feature_b}
+    frame.update({f"r_{label}": r for label, r in zip(prep.labels, corr)})
+    frame.update({"class": group_classes(corr, prep.sizes, prep.class_alpha), "chi2": chi2,
+                  "p_normal": columns["p_normal"], **pvalues})
+    if "contrast_z" in columns:
+        found = zip(prep.contrasts(), columns["contrast_z"], columns["contrast_extreme"], columns["contrast_valid"])
+        for (a, b), z, extreme, valid in found:
+            frame[f"z_{a}_{b}"] = z
+            frame[f"p_{a}_{b}"] = permutation_pvalues(extreme, valid, z)
+    return _frame(frame)

@@ -98,6 +98,19 @@ PYBIND11_MODULE(_core, m) {
         "strata"_a = py::none(), "seed"_a = corrshift::kPermutationSeed,
         "exact"_a = false, "first_cycle"_a = 0);
     m.def(
+        "ztest_groups",
+        [](const float_input& data, const int_input& columns, const int_input& sizes, text method, int permutations,
+           int threads, const py::object& progress, const py::object& strata, uint32_t seed, int64_t first_cycle,
+           const py::object& pair_first, const py::object& pair_second, bool contrasts,
+           const py::object& aggregate) {
+            return corrshift::corrshift_ztest_groups(
+                data, pair_first, pair_second, columns, sizes, method, permutations, threads, progress, strata,
+                {seed, false, first_cycle}, contrasts, aggregate.is_none() ? "" : aggregate.cast<std::string>());
+        },
+        "data"_a, "columns"_a, "sizes"_a, "method"_a, "permutations"_a, "threads"_a, "progress"_a = py::none(),
+        "strata"_a = py::none(), "seed"_a = corrshift::kPermutationSeed, "first_cycle"_a = 0,
+        "pair_first"_a = py::none(), "pair_second"_a = py::none(), "contrasts"_a = false, "aggregate"_a = py::none());
+    m.def(
         "bh_qvalues",
         [](const float_input& p, int threads) {
             if (p.ndim() != 1) throw std::invalid_argument("p must be one-dimensional");

@@ -65,4 +65,17 @@ counted_score_result corrshift_score_units(const float_input& data, const int_in
                                            const py::object& progress, const py::object& strata, const sound_extras& extras,
     bool reference);
 
+// The test across groups (see kgroups.hpp): `columns` holds every group's
+// columns in turn, `sizes` their counts; all pairs in condensed order, or
+// the listed pairs (pair_first and pair_second both None, or both given).
+// Returns a dict of the arrays "corr" (groups x pairs), "chi2", "extreme",
+// "valid" and, with `contrasts`, "contrast_z", "contrast_extreme" and
+// "contrast_valid" (contrasts x pairs); with an aggregate ("mean" or
+// "median", all pairs only; an empty word: none) each feature's "score" (the
+// aggregate of Q over its pairs) with "score_extreme" and "score_valid".
+py::dict corrshift_ztest_groups(const float_input& data, const py::object& pair_first, const py::object& pair_second,
+                                const int_input& columns, const int_input& sizes, const std::string& method,
+                                int permutations, int threads, const py::object& progress, const py::object& strata,
+                                const sound_extras& extras, bool contrasts, const std::string& aggregate);
+
 }  // namespace corrshift

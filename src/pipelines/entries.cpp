@@ -12,6 +12,7 @@
 
 #include "compute.hpp"
 #include "corrshift_entry.hpp"
+#include "kgroups.hpp"
 #include "pipelines.hpp"
 #include "../run/interrupt.hpp"
 #include "../run/worker_pool.hpp"
@@ -335,6 +336,64 @@ counted_score_result corrshift_score_units(const float_input& data, const int_in
     const pair_units units = check_units(unit_starts, in);
     unit_score_arrays a = unit_score_call(in, units, call.options, threads, kernel_path_of(reference));
     return {std::move(a.units.scores), std::move(a.units.counts.extreme), std::move(a.units.counts.valid)};
+}
+
+py::dict corrshift_ztest_groups(const float_input& data, const py::object& pair_first, const py::object& pair_second,
+                                const int_input& columns, const int_input& sizes, const std::string& method,
+                                int permutations, int threads, const py::object& progress, const py::object& strata,
+                                const sound_extras& extras, bool contrasts, const std::string& aggregate) {
+    if (pair_first.is_none() != pair_second.is_none())
+        throw py::value_error("pair_first and pair_second go together: give both or neither");
+    const bool scores = !aggregate.empty();
+    const bool mean = scores && aggregate_is_mean(aggregate);
+    if (scores && !pair_first.is_none())
+        throw py::value_error("feature scores across groups are over all pairs: give no pair_first and pair_second");
+    if (extras.exact) throw py::value_error("the test across groups has no exact form: exact must be False");
+    const bool listed = !pair_first.is_none();
+    const int_input first = listed ? pair_first.cast<int_input>() : int_input(0);
+    const int_input second = listed ? pair_second.cast<int_input>() : int_input(0);
+    const checked_inputs in =
+        check_inputs(data, listed ? &first : nullptr, listed ? &second : nullptr, columns, int_input(0), permutations);
+    const group_layout groups = check_group_layout(sizes, in);
+    const sound_call call(in, method, kTwoSided, permutations, threads, extras, progress, strata);
+    const py::ssize_t k = groups.count(), n = in.pairs, c = contrasts ? k * (k - 1) / 2 : 0;
+    py::array_t<float> corr({k, n}), contrast_z({c, n});
+    py::array_t<double> chi2(n);
+    count_output extreme(n), valid(n);
+    py::array_t<uint32_t> contrast_extreme({c, n}), contrast_valid({c, n});
+    const py::ssize_t f = scores ? in.features : 0;
+    py::array_t<double> score(f);
+    count_output score_extreme(f), score_valid(f);
+    const kgroup_outputs out{corr.mutable_data(),
+                             chi2.mutable_data(),
+                             extreme.mutable_data(),
+                             valid.mutable_data(),
+                             contrasts ? contrast_z.mutable_data() : nullptr,
+                             contrast_extreme.mutable_data(),
+                             contrast_valid.mutable_data(),
+                             scores ? score.mutable_data() : nullptr,
+                             score_extreme.mutable_data(),
+                             score_valid.mutable_data(),
+                             mean};
+    call_options o = call.options;
+    o.threads = threads;
+    run_compute(o, [&] { compute_kgroups(in, groups, o, out); });
+    py::dict result;
+    result["corr"] = corr;
+    result["chi2"] = chi2;
+    result["extreme"] = extreme;
+    result["valid"] = valid;
+    if (scores) {
+        result["score"] = score;
+        result["score_extreme"] = score_extreme;
+        result["score_valid"] = score_valid;
+    }
+    if (contrasts) {
+        result["contrast_z"] = contrast_z;
+        result["contrast_extreme"] = contrast_extreme;
+        result["contrast_valid"] = contrast_valid;
+    }
+    return result;
 }
 
 }  // namespace corrshift

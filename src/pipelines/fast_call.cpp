@@ -55,6 +55,15 @@ void find_row_orders(fast_call& rows, const checked_inputs& in, int32_t threads,
     rows.job.member = rows.member.get();
 }
 
+// The row orders of another call over the same data: read from it, with
+// this call's own membership scratch.
+void share_row_orders(fast_call& rows, const fast_call& same_data, const checked_inputs& in) {
+    rows.member = make_scratch<uint8_t>(static_cast<size_t>(in.samples));
+    rows.job.order = same_data.job.order;
+    rows.job.distinct = same_data.job.distinct;
+    rows.job.member = rows.member.get();
+}
+
 // Each column's group in the cycle (1, 2, or 0 for none); false when a
 // column is listed twice, in one group or in both.
 bool find_members(fast_call& rows, const cycle_view& view) {
@@ -141,7 +150,8 @@ void make_by_sample(fast_call& rows, const checked_inputs& in, int32_t threads) 
 
 }  // namespace
 
-void make_fast_call(fast_call& rows, const checked_inputs& in, const call_options& options) {
+void make_fast_call(fast_call& rows, const checked_inputs& in, const call_options& options,
+                    const fast_call* same_data) {
     const bool spearman = options.spearman;
     const int32_t threads = options.threads;
     rows.kernels = &active_kernels();
@@ -190,8 +200,20 @@ void make_fast_call(fast_call& rows, const checked_inputs& in, const call_option
                                rows.keys.get() + w * most};
     }
     job.scratch = rows.workers.data();
-    if (spearman && rank_from_order(in, options.permutations)) find_row_orders(rows, in, threads, options.rules);
-    if (by_sample_pays(rows, in, options)) make_by_sample(rows, in, threads);
+    if (spearman && rank_from_order(in, options.permutations)) {
+        if (same_data != nullptr && same_data->job.order != nullptr)
+            share_row_orders(rows, *same_data, in);
+        else
+            find_row_orders(rows, in, threads, options.rules);
+    }
+    if (by_sample_pays(rows, in, options)) {
+        if (same_data != nullptr && same_data->job.by_sample != nullptr) {
+            rows.job.by_sample = same_data->job.by_sample;
+            rows.job.by_sample_first = same_data->job.by_sample_first;
+        } else {
+            make_by_sample(rows, in, threads);
+        }
+    }
     split_pairs(rows, in, threads);
 
     if (in.pair_first != nullptr) {

@@ -52,7 +52,11 @@ struct fast_call {
 // when the groups are large next to the sample count and cycles follow,
 // each row's order over all samples is found once (K x P ints), so that a
 // cycle ranks a row without ties in one pass over its samples.
-void make_fast_call(fast_call& rows, const checked_inputs& in, const call_options& options);
+// `same_data`: another call over the same data, rows and pairs (another two
+// of the groups of a test across groups), whose sample-major copy and row
+// orders this call reads instead of making its own.
+void make_fast_call(fast_call& rows, const checked_inputs& in, const call_options& options,
+                    const fast_call* same_data = nullptr);
 
 // Fork-join of the pair phase: body(worker, begin, end) over each worker's
 // range of pair positions.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "compute.hpp"
+#include "kgroups.hpp"
 #include "../stats/options.hpp"
 
 namespace corrshift {
@@ -15,6 +16,9 @@ namespace corrshift {
 namespace {
 
 constexpr int64_t kMaxIndex = std::numeric_limits<int32_t>::max();
+
+// The fewest samples of a group in the test across groups: its weight n - 3 must be positive.
+constexpr int32_t kFewestInGroup = 4;
 
 std::string dims_text(py::ssize_t ndim) { return std::to_string(ndim) + (ndim == 1 ? " dimension" : " dimensions"); }
 
@@ -241,6 +245,39 @@ pair_units check_units(const int_input& unit_starts, const checked_inputs& in) {
         units.end.push_back(stop);
     }
     return units;
+}
+
+group_layout check_group_layout(const int_input& sizes, const checked_inputs& in) {
+    const int32_t k = vector_length(sizes, "sizes");
+    if (k < 2) throw py::value_error("sizes must give at least two groups, got " + std::to_string(k));
+    group_layout layout;
+    const int32_t* s = sizes.data();
+    int64_t total = 0;
+    for (int32_t g = 0; g < k; ++g) {
+        if (s[g] < kFewestInGroup)
+            throw py::value_error("group " + std::to_string(g) + " has " + std::to_string(s[g]) +
+                                  " samples: the test across groups weighs each group by n - 3, so each needs at "
+                                  "least " + std::to_string(kFewestInGroup));
+        if (total + s[g] > in.n1) break;
+        layout.columns.push_back(in.group1 + total);
+        layout.sizes.push_back(s[g]);
+        total += s[g];
+    }
+    if (total != in.n1 || layout.count() != k) {
+        int64_t sum = 0;
+        for (int32_t g = 0; g < k; ++g) sum += s[g];
+        throw py::value_error("sizes add up to " + std::to_string(sum) + " but columns holds " +
+                              std::to_string(in.n1) + " columns");
+    }
+    std::vector<uint8_t> seen(static_cast<size_t>(in.samples), 0);
+    for (int32_t c = 0; c < in.n1; ++c) {
+        uint8_t& m = seen[static_cast<size_t>(in.group1[c])];
+        if (m != 0)
+            throw py::value_error("columns[" + std::to_string(c) + "] = " + std::to_string(in.group1[c]) +
+                                  " is listed twice: each sample belongs to one group");
+        m = 1;
+    }
+    return layout;
 }
 
 int32_t effective_threads(int requested, int64_t units) {

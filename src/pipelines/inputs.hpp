@@ -78,6 +78,12 @@ int64_t check_first_cycle(int64_t first_cycle, bool exact, int permutations);
 struct pair_units;
 pair_units check_units(const int_input& unit_starts, const checked_inputs& in);
 
+// The groups of a test across groups: `sizes` (1-D, at least two groups of
+// at least 4 samples each) cut in.group1, which holds every group's
+// columns in turn, no column twice. ValueError otherwise.
+struct group_layout;
+group_layout check_group_layout(const int_input& sizes, const checked_inputs& in);
+
 // check_aggregate, then whether it is "mean".
 bool aggregate_is_mean(const std::string& aggregate);
 

@@ -53,6 +53,14 @@ struct cycle_plan {
     // shuffles the previous cycle's order with one engine.
     bool numbered = false;
     int64_t first_cycle = 0;
+    // More than two groups (numbered dealings only, never every split):
+    // group g holds group_sizes[g] columns at group_columns[g], g <
+    // group_count, and each cycle deals them all anew (deal_numbered_groups);
+    // group1 / n1 and group2 / n2 are then the first two. Null: the two
+    // groups above.
+    int32_t group_count = 2;
+    const int32_t* const* group_columns = nullptr;
+    const int32_t* group_sizes = nullptr;
 };
 
 // The groups of one cycle.
@@ -60,7 +68,21 @@ struct cycle_view {
     int32_t cycle;          // 0 is the observed cycle
     const int32_t* group1;  // the caller's groups in cycle 0, dealt ones after
     const int32_t* group2;
+    const int32_t* const* groups = nullptr;  // every group, group1 and group2 first
 };
+
+// The groups of a plan: its group_count groups, or group1 and group2.
+inline std::vector<std::vector<int32_t>> plan_groups(const cycle_plan& plan) {
+    std::vector<std::vector<int32_t>> groups;
+    if (plan.group_columns == nullptr) {
+        groups.emplace_back(plan.group1, plan.group1 + plan.n1);
+        groups.emplace_back(plan.group2, plan.group2 + plan.n2);
+        return groups;
+    }
+    for (int32_t g = 0; g < plan.group_count; ++g)
+        groups.emplace_back(plan.group_columns[g], plan.group_columns[g] + plan.group_sizes[g]);
+    return groups;
+}
 
 // The strata whose splits an exact test enumerates: the plan's, or one
 // stratum of every column.
@@ -78,25 +100,40 @@ inline stratified_dealing every_split_strata(const cycle_plan& plan) {
 // between cycles with the interpreter's pending exception.
 template <class Phases, class Tally>
 void run_cycles(const cycle_plan& plan, Phases&& phases, Tally&& tally) {
-    std::vector<int32_t> dealt1(static_cast<size_t>(plan.n1)), dealt2(static_cast<size_t>(plan.n2));
+    // The caller's groups (in ascending order for the observed cycle when
+    // plan.ascending), and each cycle's dealt ones of the same sizes.
+    std::vector<std::vector<int32_t>> observed = plan_groups(plan);
+    std::vector<std::vector<int32_t>> dealt = observed;
+    const auto k = static_cast<int32_t>(observed.size());
+    const bool many = plan.group_columns != nullptr;
+    std::vector<int32_t> sizes;
+    std::vector<const int32_t*> given, observed_at;
+    std::vector<const int32_t*> dealt_view;
+    std::vector<int32_t*> dealt_at;
+    for (int32_t g = 0; g < k; ++g) {
+        sizes.push_back(static_cast<int32_t>(observed[g].size()));
+        given.push_back(many ? plan.group_columns[g] : g == 0 ? plan.group1 : plan.group2);
+        if (plan.ascending) std::sort(observed[g].begin(), observed[g].end());
+        observed_at.push_back(plan.ascending ? observed[g].data() : given.back());
+        dealt_at.push_back(dealt[g].data());
+        dealt_view.push_back(dealt[g].data());
+    }
+    int32_t* const dealt1 = dealt_at[0];
+    int32_t* const dealt2 = dealt_at[1];
     std::vector<int32_t> sample_order(static_cast<size_t>(plan.samples));
     for (int32_t s = 0; s < plan.samples; ++s) sample_order[static_cast<size_t>(s)] = s;
     std::mt19937 engine(plan.seed);
     stratified_dealing strata;
-    if (plan.strata != nullptr)
+    stratified_groups many_strata;
+    if (plan.strata != nullptr && many)
+        many_strata = make_stratified_groups(plan.strata, plan.strata_count, plan.samples, k, given.data(),
+                                             sizes.data());
+    else if (plan.strata != nullptr)
         strata = make_stratified_dealing(plan.strata, plan.strata_count, plan.samples, plan.group1, plan.n1,
                                          plan.group2, plan.n2);
     stratified_dealing strata_work = strata;
     split_enumeration splits;
     if (plan.every_split) splits = make_split_enumeration(every_split_strata(plan), plan.group1, plan.n1);
-    // The caller's groups in ascending order, for the observed cycle.
-    std::vector<int32_t> observed1, observed2;
-    if (plan.ascending) {
-        observed1.assign(plan.group1, plan.group1 + plan.n1);
-        observed2.assign(plan.group2, plan.group2 + plan.n2);
-        std::sort(observed1.begin(), observed1.end());
-        std::sort(observed2.begin(), observed2.end());
-    }
 
     const int64_t cycles = int64_t{plan.permutations} + 1;
     const bool line = plan.report == nullptr;
@@ -110,27 +147,26 @@ void run_cycles(const cycle_plan& plan, Phases&& phases, Tally&& tally) {
             check_interrupt();
         else
             (*plan.report)(c, cycles);
-        cycle_view view{cycle, plan.group1, plan.group2};
-        if (plan.ascending) view = {cycle, observed1.data(), observed2.data()};
+        cycle_view view{cycle, observed_at[0], observed_at[1], observed_at.data()};
         if (cycle > 0) {
+            const auto number = static_cast<uint64_t>(plan.first_cycle + c);
             if (plan.every_split)
-                next_split(splits, dealt1.data(), dealt2.data());
+                next_split(splits, dealt1, dealt2);
+            else if (many && plan.strata != nullptr)
+                deal_numbered_groups_within_strata(plan.seed, number, many_strata, sample_order, dealt_at.data());
+            else if (many)
+                deal_numbered_groups(plan.seed, number, sample_order, k, sizes.data(), dealt_at.data());
             else if (plan.numbered && plan.strata != nullptr)
-                deal_numbered_within_strata(plan.seed, static_cast<uint64_t>(plan.first_cycle + c), strata,
-                                            strata_work, dealt1.data(), dealt2.data());
+                deal_numbered_within_strata(plan.seed, number, strata, strata_work, dealt1, dealt2);
             else if (plan.numbered)
-                deal_numbered(plan.seed, static_cast<uint64_t>(plan.first_cycle + c), sample_order, plan.n1,
-                              plan.n2, dealt1.data(), dealt2.data());
+                deal_numbered(plan.seed, number, sample_order, plan.n1, plan.n2, dealt1, dealt2);
             else if (plan.strata != nullptr)
-                permute_within_strata(engine, strata, dealt1.data(), dealt2.data());
+                permute_within_strata(engine, strata, dealt1, dealt2);
             else
-                permute_groups(engine, sample_order, plan.n1, plan.n2, dealt1.data(), dealt2.data());
-            if (plan.ascending) {
-                std::sort(dealt1.begin(), dealt1.end());
-                std::sort(dealt2.begin(), dealt2.end());
-            }
-            view.group1 = dealt1.data();
-            view.group2 = dealt2.data();
+                permute_groups(engine, sample_order, plan.n1, plan.n2, dealt1, dealt2);
+            if (plan.ascending)
+                for (auto& group : dealt) std::sort(group.begin(), group.end());
+            view = {cycle, dealt1, dealt2, dealt_view.data()};
         }
         phases(view);
         tally(cycle);

@@ -32,24 +32,72 @@ cycle_stream make_cycle_stream(uint32_t seed, uint64_t cycle) {
     return cycle_stream{mix64(mix64(seed + kGolden) ^ mix64(cycle * kGolden + 1))};
 }
 
+namespace {
+
+// Shuffles `order` with the stream and cuts it in turn: out[g] receives the
+// next count(g) entries and moves past them.
+template <class Count>
+void cut_shuffled(cycle_stream& stream, std::vector<int32_t>& order, int32_t groups, const Count& count,
+                  int32_t** out) {
+    shuffle_order(stream, order);
+    auto at = order.begin();
+    for (int32_t g = 0; g < groups; ++g) {
+        out[g] = std::copy_n(at, count(g), out[g]);
+        at += count(g);
+    }
+}
+
+}  // namespace
+
 void deal_numbered(uint32_t seed, uint64_t cycle, std::vector<int32_t>& work, int32_t n1, int32_t n2,
                    int32_t* group1, int32_t* group2) {
+    const int32_t sizes[2] = {n1, n2};
+    int32_t* out[2] = {group1, group2};
+    deal_numbered_groups(seed, cycle, work, 2, sizes, out);
+}
+
+void deal_numbered_groups(uint32_t seed, uint64_t cycle, std::vector<int32_t>& work, int32_t groups,
+                          const int32_t* sizes, int32_t* const* out) {
     for (size_t s = 0; s < work.size(); ++s) work[s] = static_cast<int32_t>(s);
     cycle_stream stream = make_cycle_stream(seed, cycle);
-    shuffle_order(stream, work);
-    std::copy_n(work.begin(), n1, group1);
-    std::copy_n(work.begin() + n1, n2, group2);
+    std::vector<int32_t*> at(out, out + groups);
+    cut_shuffled(stream, work, groups, [&](int32_t g) { return sizes[g]; }, at.data());
 }
 
 void deal_numbered_within_strata(uint32_t seed, uint64_t cycle, const stratified_dealing& strata,
                                  stratified_dealing& work, int32_t* group1, int32_t* group2) {
     cycle_stream stream = make_cycle_stream(seed, cycle);
+    int32_t* out[2] = {group1, group2};
     for (size_t s = 0; s < strata.orders.size(); ++s) {
-        std::vector<int32_t>& order = work.orders[s];
-        order = strata.orders[s];
-        shuffle_order(stream, order);
-        group1 = std::copy_n(order.begin(), strata.n1[s], group1);
-        group2 = std::copy_n(order.begin() + strata.n1[s], strata.n2[s], group2);
+        work.orders[s] = strata.orders[s];
+        const int32_t counts[2] = {strata.n1[s], strata.n2[s]};
+        cut_shuffled(stream, work.orders[s], 2, [&](int32_t g) { return counts[g]; }, out);
+    }
+}
+
+stratified_groups make_stratified_groups(const int32_t* strata, int32_t count, int32_t samples, int32_t groups,
+                                         const int32_t* const* columns, const int32_t* sizes) {
+    stratified_groups d;
+    d.groups = groups;
+    d.orders.resize(static_cast<size_t>(count));
+    d.counts.assign(static_cast<size_t>(count) * static_cast<size_t>(groups), 0);
+    for (int32_t c = 0; c < samples; ++c)
+        if (strata[c] >= 0) d.orders[static_cast<size_t>(strata[c])].push_back(c);
+    for (int32_t g = 0; g < groups; ++g)
+        for (int32_t k = 0; k < sizes[g]; ++k)
+            d.counts[static_cast<size_t>(strata[columns[g][k]]) * static_cast<size_t>(groups) +
+                     static_cast<size_t>(g)] += 1;
+    return d;
+}
+
+void deal_numbered_groups_within_strata(uint32_t seed, uint64_t cycle, const stratified_groups& strata,
+                                        std::vector<int32_t>& work, int32_t* const* out) {
+    cycle_stream stream = make_cycle_stream(seed, cycle);
+    std::vector<int32_t*> at(out, out + strata.groups);
+    for (size_t s = 0; s < strata.orders.size(); ++s) {
+        work = strata.orders[s];
+        const int32_t* counts = strata.counts.data() + s * static_cast<size_t>(strata.groups);
+        cut_shuffled(stream, work, strata.groups, [&](int32_t g) { return counts[g]; }, at.data());
     }
 }
 

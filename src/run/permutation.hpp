@@ -79,6 +79,35 @@ void deal_numbered(uint32_t seed, uint64_t cycle, std::vector<int32_t>& work, in
 void deal_numbered_within_strata(uint32_t seed, uint64_t cycle, const stratified_dealing& strata,
                                  stratified_dealing& work, int32_t* group1, int32_t* group2);
 
+// Numbered dealing into any number of groups: cycle `cycle` of `seed`
+// shuffles a fresh copy of the columns 0 .. work.size() - 1 in ascending
+// order with its own stream and cuts it into groups of sizes[0],
+// sizes[1], ... in turn, into out[0], out[1], ... With two groups it deals
+// what deal_numbered deals.
+void deal_numbered_groups(uint32_t seed, uint64_t cycle, std::vector<int32_t>& work, int32_t groups,
+                          const int32_t* sizes, int32_t* const* out);
+
+// Dealing of any number of groups within strata: the strata's columns in
+// column order and each stratum's count of members of each group.
+struct stratified_groups {
+    int32_t groups = 0;
+    std::vector<std::vector<int32_t>> orders;  // per stratum: its columns, ascending
+    std::vector<int32_t> counts;               // [stratum * groups + g]: members of group g
+};
+
+// As make_stratified_dealing, for `groups` groups of sizes[g] columns at
+// columns[g].
+stratified_groups make_stratified_groups(const int32_t* strata, int32_t count, int32_t samples, int32_t groups,
+                                         const int32_t* const* columns, const int32_t* sizes);
+
+// As deal_numbered_within_strata for any number of groups: one stream per
+// cycle, each stratum's columns shuffled in turn and cut into its counts of
+// each group; out[g] receives group g's columns, strata in order. With two
+// groups it deals what deal_numbered_within_strata deals. `work` is
+// scratch.
+void deal_numbered_groups_within_strata(uint32_t seed, uint64_t cycle, const stratified_groups& strata,
+                                        std::vector<int32_t>& work, int32_t* const* out);
+
 // Every split of the samples once, for an exact test: within each stratum
 // (or of all columns) every choice of its group-1 count of columns as
 // group 1, the stratum's other columns as group 2; strata vary like the
