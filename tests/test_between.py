@@ -364,3 +364,13 @@ def test_command_line_refuses_pairs_with_between(files, capsys):
     (files / "pairs.tsv").write_text("f0\tf1\n")
     assert _command(files, "ztest", "--between", files / "A.txt", files / "B.txt", "--pairs", files / "pairs.tsv") == 2
     assert "--pairs lists its own pairs" in capsys.readouterr().err
+
+
+def test_command_line_plots_pairs_of_two_modalities(files):
+    assert _command(files, "ztest", "--other", files / "other.tsv", "--out", files / "out.tsv",
+                    "--plots", files / "plots") == 0
+    drawn = sorted(p.name for p in (files / "plots").iterdir())
+    pairs = [name for name in drawn if name.startswith("pair")]
+    assert set(drawn) - set(pairs) == {"correlations.png", "heatmap.png", "volcano.png"} and len(pairs) == 3
+    # Each pair plot draws a feature of DATA against one of OTHER.
+    assert all(name.split("_")[1].startswith("f") and name.split("__")[1].startswith("p") for name in pairs)

@@ -430,9 +430,11 @@ def test_strata_column(inputs, capsys, tmp_path, data):
 def test_three_labels_run_the_test_across_groups(inputs, capsys, tmp_path):
     folder, frame, annotation = inputs
     argv = [*_args(folder)[:6], "--compare", "tumour", "normal", "other", "--permutations", PERMUTATIONS,
-            "--contrasts", "--out", tmp_path / "across.tsv"]
+            "--contrasts", "--out", tmp_path / "across.tsv", "--plots", tmp_path / "plots"]
     status, stdout, err = _run(capsys, *argv)
     assert status == 0, err
+    drawn = sorted(p.name for p in (tmp_path / "plots").iterdir())
+    assert drawn[0] == "correlations.png" and len(drawn) == 4 and all(p.startswith("pair") for p in drawn[1:])
     assert "tumour (10 samples) vs normal (20 samples) vs other (10 samples)" in stdout
     assert "analysed 10 + 20 + 10 samples (tumour + normal + other)" in err
     written = pd.read_csv(tmp_path / "across.tsv", sep="\t")
@@ -446,7 +448,7 @@ def test_three_labels_run_the_test_across_groups(inputs, capsys, tmp_path):
 
 @pytest.mark.parametrize("labels, extra, message", [
     (["tumour"], [], "--compare takes two labels or more \\(A B ...\\); got 1"),
-    (["tumour", "normal", "other"], ["--plots", "plots"], "not with three groups or more"),
+    (["tumour", "normal", "other"], ["--network", "net.tsv"], "not with three groups or more"),
 ])
 def test_labels_where_they_do_not_fit_are_refused(inputs, capsys, labels, extra, message):
     folder, _, _ = inputs

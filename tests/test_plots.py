@@ -261,3 +261,47 @@ def test_volcano_without_significant_pairs(analysis, p, line):
     ax = plot.volcano(analysis[2], p=p, alpha=1e-9)
     assert [x.get_ydata()[0] for x in ax.lines if x.get_linestyle() == "--"] == ([9.0] if line else [])
     assert len(ax.texts) == 0
+
+
+@pytest.fixture(scope="module")
+def three_ages():
+    """Three groups; gene1 follows gene0 in the old only, gene3 follows -gene2 in the young only."""
+    rng = np.random.default_rng(2)
+    n = 40
+    labels = np.repeat(["young", "middle", "old"], n)
+    x = rng.normal(size=(8, 3 * n))
+    x[1] = np.where(labels == "old", x[0] + 0.3 * rng.normal(size=3 * n), x[1])
+    x[3] = np.where(labels == "young", -x[2] + 0.4 * rng.normal(size=3 * n), x[3])
+    data = pd.DataFrame(x, index=[f"gene{i}" for i in range(8)], columns=[f"s{i}" for i in range(3 * n)])
+    groups = dict(groupby=labels, groups=["young", "middle", "old"])
+    return data, groups, corrshift.ztest(data, permutations=999, progress=False, **groups)
+
+
+def test_correlations_across_groups_show_each_groups_r_of_the_best_pairs(three_ages, tmp_path):
+    _, _, results = three_ages
+    ax = plot.correlations(results, label=2)
+    _saved(ax, tmp_path / "groups.png")
+    shown = ax.images[0].get_array()
+    names = [t.get_text() for t in ax.get_yticklabels()]
+    assert names[:2] == ["gene0 – gene1", "gene2 – gene3"] and len(names) == 6
+    best = results.set_index(["feature_a", "feature_b"]).loc[("gene0", "gene1")]
+    assert list(shown[0]) == pytest.approx([best["r_young"], best["r_middle"], best["r_old"]])
+    assert [t.get_text() for t in ax.get_xticklabels()] == ["young", "middle", "old"]
+    assert len(ax.collections[0].get_offsets()) == (results["q_permutation"] < 0.05).sum() == 2
+    for draw in (plot.volcano, plot.heatmap):
+        with pytest.raises(ValueError, match="across three groups"):
+            draw(results)
+
+
+def test_pair_across_groups_shows_each_groups_correlation(three_ages, tmp_path):
+    data, groups, results = three_ages
+    ax = plot.pair(data, "gene0", "gene1", **groups)
+    _saved(ax, tmp_path / "pair.png")
+    row = results.set_index(["feature_a", "feature_b"]).loc[("gene0", "gene1")]
+    labels = [t.get_text() for t in ax.get_legend().get_texts()]
+    for text, group in zip(labels, groups["groups"]):
+        assert text == f"{group} (n = 40): r = {row['r_' + group]:.3f}"
+    assert ax.get_title().endswith(f"(class {row['class']})")
+    old = groups["groupby"] == "old"
+    assert np.array_equal(ax.collections[2].get_offsets()[:, 0], data.loc["gene0"].to_numpy()[old])
+

@@ -66,8 +66,9 @@ With three labels or more in --compare (the test across groups): r_<label> per g
 with one side per group (+/0/-), chi2 (Cochran's Q of the Fisher transforms, weights n - 3,
 over 1.5 for Spearman), p_normal (chi-square, groups - 1 degrees of freedom), p_permutation
 (cycles that deal every group anew), q_normal and q_permutation, ranked with chi2 in place of
-|z_diff|; --contrasts adds z_A_B and p_A_B for each two groups. Each group needs 4 samples; not with --permutations auto, the chunk options,
---plots or --network.
+|z_diff|; --contrasts adds z_A_B and p_A_B for each two groups. Each group needs 4 samples;
+--plots writes correlations.png (each group's r of the best pairs) and pair plots; not with
+--permutations auto, the chunk options or --network.
 """
 
 _SCORE_COLUMNS = f"""\
@@ -301,9 +302,8 @@ def _check_options(args) -> None:
             raise UsageError("--network needs the rows in memory: write them to a file, not to a folder")
     if len(args.compare) < 2:
         raise UsageError(f"--compare takes two labels or more (A B ...); got {len(args.compare)}")
-    if len(args.compare) > 2 and (getattr(args, "plots", None) is not None or
-                                  getattr(args, "network", None) is not None):
-        raise UsageError("--plots and --network show two groups' correlations: not with three groups or more")
+    if len(args.compare) > 2 and getattr(args, "network", None) is not None:
+        raise UsageError("--network shows two groups' changes: not with three groups or more")
     if getattr(args, "network", None) is not None:
         network_format(args.network)  # a wrong name fails before the analysis
     if getattr(args, "sets", None) is not None and (args.pairs is not None or args.top is not None
@@ -313,8 +313,6 @@ def _check_options(args) -> None:
                          "--max-p, --chunk-pairs, --scheduler or a folder --out")
     if (args.other is not None or args.between is not None) and args.pairs is not None:
         raise UsageError("--pairs lists its own pairs: not with --other or --between")
-    if args.other is not None and getattr(args, "plots", None) is not None:
-        raise UsageError("--plots draws pairs of DATA features: not with --other")
     is_h5ad = file_format(args.data) == "h5ad"
     if args.layer is not None and not is_h5ad:
         raise UsageError(f"--layer names a layer of an AnnData (.h5ad) file; DATA {args.data!r} is a table")
@@ -434,7 +432,8 @@ def _run(args, test):
             options["client"] = client
         table = _native_call(test, data, args, **groups, **options)
     _say_groups(args, labels)
-    return table, analysed, groups
+    # The pair plots read set B's features from OTHER.
+    return table, analysed, dict(groups, other=options["other"]) if "other" in options else groups
 
 
 def _add_between(args, analysed, options: dict) -> None:
@@ -500,7 +499,8 @@ def _slug(text) -> str:
 
 def write_plots(results: pd.DataFrame, data, folder, pairs: int = 3, **group_options) -> list[Path]:
     """Write correlations.png (r1 against r2), volcano.png, heatmap.png and pair plots of the best
-    pairs to a folder.
+    pairs to a folder (across three groups or more: correlations.png, each group's r, and the pair
+    plots).
 
     Parameters
     ----------
@@ -514,7 +514,8 @@ def write_plots(results: pd.DataFrame, data, folder, pairs: int = 3, **group_opt
     pairs : int
         How many of the best pairs get a scatter plot.
     **group_options
-        The groups, as given to :func:`corrshift.ztest`.
+        The groups, as given to :func:`corrshift.ztest`, and ``other`` for
+        pairs of two modalities.
 
     Returns
     -------
@@ -532,9 +533,12 @@ def write_plots(results: pd.DataFrame, data, folder, pairs: int = 3, **group_opt
         written.append(path)
 
     save(plot.correlations(results), "correlations.png")
-    save(plot.volcano(results), "volcano.png")
-    save(plot.heatmap(results), "heatmap.png")
-    for i, row in enumerate(ranked(results[results["z_diff"].notna()]).head(pairs).itertuples(index=False), 1):
+    across = "chi2" in results.columns  # three groups or more: no one difference to draw
+    if not across:
+        save(plot.volcano(results), "volcano.png")
+        save(plot.heatmap(results), "heatmap.png")
+    statistic = results["chi2" if across else "z_diff"]
+    for i, row in enumerate(ranked(results[statistic.notna()]).head(pairs).itertuples(index=False), 1):
         ax = plot.pair(data, row.feature_a, row.feature_b, method=results.attrs["method"],
                        class_alpha=results.attrs.get("class_alpha", 0.05), **group_options)
         save(ax, f"pair{i}_{_slug(row.feature_a)}__{_slug(row.feature_b)}.png")

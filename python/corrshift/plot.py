@@ -23,7 +23,10 @@ from . import native
 from .api import prepare
 from .atomic import atomic_path
 from .between import other_values
-from .classes import EQUALLY_STRONG, STRONGER_IN_GROUP1, STRONGER_IN_GROUP2, change_classes, significant_r, stronger_in
+from .groups import labelled_positions
+from .kgroups import many_groups, prepare_groups
+from .classes import (EQUALLY_STRONG, STRONGER_IN_GROUP1, STRONGER_IN_GROUP2, change_classes, group_classes,
+                      significant_r, stronger_in)
 from .messages import few
 from .network import deciding_q, has_permutations
 from .ranking import ranked
@@ -84,6 +87,9 @@ def _group_names(results: pd.DataFrame) -> tuple[str, str]:
 
 
 def _check_ztest(results: pd.DataFrame, needed) -> None:
+    if _across_groups(results):
+        raise ValueError("results are a test across three groups or more, which has no one difference per pair: "
+                         "draw them with plot.correlations (each group's r) or plot.pair")
     missing = [c for c in needed if c not in results.columns]
     if missing:
         raise ValueError(f"results lack the columns {few(missing)}; pass a table from corrshift.ztest")
@@ -206,6 +212,11 @@ def _threshold(values: np.ndarray, significant: np.ndarray, p: str, q: str, alph
 def correlations(results: pd.DataFrame, *, q: str | None = None, alpha: float = 0.05, label: int = 8, ax=None):
     """Each pair's correlation in group 1 against group 2: one point per pair.
 
+    A table across three groups or more is drawn as the correlation of
+    each of its best pairs in each group instead (rows: the ``3 * label``
+    best pairs, best first; columns: the groups), the significant pairs
+    marked.
+
     Points off the diagonal changed; significant pairs (q-value below
     ``alpha``) are coloured by the group in which their correlation is
     stronger (``|r1| > |r2|``: see :func:`corrshift.classes.stronger_in`),
@@ -230,6 +241,8 @@ def correlations(results: pd.DataFrame, *, q: str | None = None, alpha: float = 
     """
     from matplotlib.patches import Polygon
 
+    if _across_groups(results):
+        return _group_correlations(results, q=q, alpha=alpha, top=max(label, 1) * 3, ax=ax)
     _check_ztest(results, ("feature_a", "feature_b", "r1", "r2", "z_diff"))
     name1, name2 = _group_names(results)
     q = _q_column(results, q)
@@ -254,6 +267,41 @@ def correlations(results: pd.DataFrame, *, q: str | None = None, alpha: float = 
     _title_and_legend(ax, rows, significant, q, alpha, name1, name2)
     best = ranked(rows[significant]).head(label)
     _place_labels(ax, best[["r1", "r2"]].to_numpy(dtype=float), _pair_names(best), np.column_stack([x, y]))
+    return ax
+
+
+def _across_groups(results: pd.DataFrame) -> bool:
+    """Whether ``results`` is a table of the test across three groups or more (one ``r_<label>`` per group)."""
+    return len(results.attrs.get("groups", ())) > 2 and "chi2" in results.columns
+
+
+def _group_correlations(results: pd.DataFrame, *, q: str | None, alpha: float, top: int, ax):
+    """The correlation of each of the ``top`` best pairs (rows, best first) in each group (columns) of a
+    table across groups, significant pairs marked by a dot beside their row."""
+    labels = [str(label) for label in results.attrs["groups"]]
+    columns = [f"r_{label}" for label in labels]
+    q = _q_column(results, q)
+    best = ranked(results[results["chi2"].notna()]).head(top)
+    r = best[columns].to_numpy(dtype=float)
+    significant = (best[q] < alpha).to_numpy()
+    n = len(best)
+    ax = _axes(ax, (3.2 + 0.9 * len(labels) + 2.2, 2.2 + 0.3 * max(n, 1)))
+    image = ax.imshow(np.ma.masked_invalid(r), cmap=colormaps["RdBu_r"].with_extremes(bad="0.8"), vmin=-1,
+                      vmax=1, aspect="auto")
+    for (i, j), value in np.ndenumerate(r):
+        if np.isfinite(value):
+            ax.text(j, i, f"{value:.2f}", ha="center", va="center", fontsize=7,
+                    color="white" if abs(value) > 0.6 else "black")
+    rows = np.flatnonzero(significant)
+    ax.scatter(np.full(len(rows), len(labels) - 0.5 + 0.25), rows, s=30, c="black", clip_on=False)
+    ax.set_xticks(range(len(labels)), labels, rotation=30, ha="right", fontsize=8)
+    ax.set_yticks(range(n), _pair_names(best), fontsize=8)
+    ax.set_xlim(-0.5, len(labels) - 0.5)
+    ax.set_ylim(n - 0.5, -0.5)
+    bar = ax.figure.colorbar(image, ax=ax, shrink=0.8, pad=0.08)
+    bar.set_label("correlation r in each group")
+    ax.set_title(f"r per group of the {n} best pairs (of {len(results)}); dots: {q} < {alpha:g} "
+                 f"({int(significant.sum())} shown)", fontsize=10)
     return ax
 
 
@@ -373,6 +421,9 @@ def pair(data, a, b, group1=None, group2=None, *, groupby=None, groups=None, lay
          method="pearson", class_alpha=0.05, other=None, other_layer=None, ax=None):
     """Scatter plot of two features in each group, with each group's correlation.
 
+    With three ``groups`` or more (the test across groups), each group in a
+    colour of its own.
+
     The correlations shown are the ones :func:`corrshift.ztest` reports for
     the pair (same data handling, same native arithmetic): Pearson's, or
     Spearman's with tied values at their average rank. The title gives the
@@ -400,6 +451,8 @@ def pair(data, a, b, group1=None, group2=None, *, groupby=None, groups=None, lay
     -------
     matplotlib.axes.Axes
     """
+    if many_groups(groups):
+        return _pair_across_groups(data, a, b, groupby, groups, layer, method, class_alpha, ax)
     if other is None:
         prep = prepare(data, group1, group2, groupby=groupby, groups=groups, layer=layer, method=method,
                        features=[a, b])
@@ -435,6 +488,39 @@ def pair(data, a, b, group1=None, group2=None, *, groupby=None, groups=None, lay
     ax.set_ylabel(f"{prep.features[1]}{jittered}")
     kind = "Pearson" if method == "pearson" else "Spearman (rank)"
     change = change_classes(r1, r2, n1, len(prep.group2), class_alpha)[0]
+    ax.set_title(f"{prep.features[0]} vs {prep.features[1]}: {kind} r per group (class {change})")
+    ax.legend(fontsize=8, frameon=False)
+    return ax
+
+
+def _pair_across_groups(data, a, b, groupby, groups, layer, method, class_alpha, ax):
+    """The pair plot of three groups or more: each group's samples and fit line in a colour of its own, its
+    correlation as the test across groups computes it in the legend, the pair's ``class`` in the title."""
+    prep = prepare_groups(data, groupby, groups, layer=layer, method=method, features=[a, b],
+                          class_alpha=class_alpha)
+    if prep.features[0] == prep.features[1]:
+        raise ValueError(f"a and b are the same feature: {prep.features[0]!r}")
+    corr = native.ztest_groups(prep.matrix, prep.groups, method, 0, 1, pairs=([0], [1]))["corr"][:, 0]
+    members = labelled_positions(prep.table, groupby, tuple(groups))
+    values = np.asarray(prep.table.read(np.concatenate(members), prep.rows), dtype=np.float64)
+    counts = _are_counts(values)
+    shown_values = _jitter_counts(values) if counts else values
+    ax = _axes(ax, (6.5, 5.5))
+    colours = colormaps["tab10"]
+    start = 0
+    for g, (label, cols, r) in enumerate(zip(prep.labels, members, corr)):
+        part = slice(start, start + len(cols))
+        start += len(cols)
+        shown = "undefined" if np.isnan(r) else f"{r:.3f}"
+        ax.scatter(shown_values[0, part], shown_values[1, part], s=12, color=colours(g % 10), alpha=0.6, lw=0,
+                   label=f"{label} (n = {len(cols)}): r = {shown}")
+        if method == "pearson" and shown != "undefined":
+            ax.plot(*_fit_line(values[0, part], values[1, part]), color=colours(g % 10), lw=1.5)
+    jittered = f" (counts, jittered ±{_COUNT_JITTER:g})" if counts else ""
+    ax.set_xlabel(f"{prep.features[0]}{jittered}")
+    ax.set_ylabel(f"{prep.features[1]}{jittered}")
+    kind = "Pearson" if method == "pearson" else "Spearman (rank)"
+    change = group_classes(corr[:, None], prep.sizes, class_alpha)[0]
     ax.set_title(f"{prep.features[0]} vs {prep.features[1]}: {kind} r per group (class {change})")
     ax.legend(fontsize=8, frameon=False)
     return ax
