@@ -299,8 +299,9 @@ DATA = np.random.default_rng(0).normal(size=(4, 20))
     (dict(groups=["A", "B", "A"]), "the same label twice"),
     (dict(groups=["A"]), "groups must be two labels"),
     (dict(groups=["A", "B", "C"], alternative="greater"), "two-sided"),
-    (dict(groups=["A", "B", "C"], permutations="auto"), "not yet available with more than two groups"),
+    (dict(groups=["A", "B", "C"], permutations="auto", contrasts="pairwise"), "do not go together"),
     (dict(groups=["A", "B", "C"], top=5), "not yet available with more than two groups"),
+    (dict(groups=["A", "B", "C"], between=(["f0"], ["f1"])), "between= and other= test two groups"),
     (dict(groups=["A", "B", "C"], contrasts="all"), "contrasts must be None or \"pairwise\""),
     (dict(groups=["A", "B"], contrasts="pairwise"), "three groups or more"),
 ])
@@ -425,7 +426,7 @@ def test_score_across_groups_aggregates_the_pairs_q_and_leaves_undefined_feature
 @pytest.mark.parametrize("options, message", [
     (dict(pairs=[(0, 1)]), "over all pairs"),
     (dict(alternative="less"), "two-sided"),
-    (dict(permutations="auto"), "not yet available with more than two groups"),
+    (dict(permutations="auto"), "not yet available for scores across three groups"),
 ])
 def test_score_across_groups_refuses_what_it_does_not_take(options, message):
     with pytest.raises(ValueError, match=message):
@@ -444,3 +445,56 @@ def test_a_table_beyond_the_available_memory_is_warned_about_first(monkeypatch, 
     said = [str(w.message) for w in caught if "will take about" in str(w.message)]
     assert bool(said) == warned
     assert not said or "chunks are not yet available with more than two groups" in said[0]
+
+
+# --- adaptive permutations ---------------------------------------------------------------------------
+
+
+def _three_changes(seed=5, k=18, n=30):
+    """Three groups of n; pairs (0, 1) and (2, 3) change in one group each."""
+    rng = np.random.default_rng(seed)
+    labels = np.repeat(["A", "B", "C"], n)
+    x = rng.normal(size=(k, 3 * n))
+    x[1] = np.where(labels == "C", x[0] + 0.3 * rng.normal(size=3 * n), x[1])
+    x[3] = np.where(labels == "A", -x[2] + 0.4 * rng.normal(size=3 * n), x[3])
+    return x, labels
+
+
+@pytest.mark.parametrize("method, strata, listed", [("pearson", False, False), ("spearman", True, False),
+                                                     ("pearson", False, True)])
+def test_auto_rows_have_the_counts_of_fixed_runs_of_their_cycles(method, strata, listed):
+    from corrshift.adaptive_runs import groups_auto
+
+    x, labels = _three_changes()
+    prep = kgroups.prepare_groups(x, labels, ["A", "B", "C"], method=method,
+                                  strata=np.tile([0, 1, 2], 30) if strata else None)
+    pairs = None
+    if listed:
+        first, second = (a.astype(np.int32) for a in np.triu_indices(18, 1))
+        pairs = (first[::3].copy(), second[::3].copy())
+    dealing = corrshift.native.Dealing(prep.strata, 11)
+    columns = groups_auto(prep, pairs, method, 2, False, dealing, 0.05, 2000)
+    assert len(np.unique(columns["cycles"])) >= 4
+    for c in np.unique(columns["cycles"]):
+        fixed = corrshift.native.ztest_groups(prep.matrix, prep.groups, method, int(c), 2, pairs=pairs,
+                                              dealing=dealing)
+        rows = columns["cycles"] == c
+        for name in ("extreme", "valid"):
+            np.testing.assert_array_equal(columns[name][rows], fixed[name][rows], err_msg=f"{name} at {c}")
+
+
+def test_auto_across_groups_decides_as_a_long_fixed_run():
+    x, labels = _three_changes()
+    groups = dict(groupby=labels, groups=["A", "B", "C"])
+    auto = corrshift.ztest(x, permutations="auto", **groups, **QUIET)
+    assert auto.attrs["permutations"] == "auto" and auto.attrs["max_permutations"] == 3059
+    fixed = corrshift.ztest(x, permutations=auto.attrs["max_permutations"], **groups, **QUIET)
+
+    def decided(table):
+        chosen = table[table.q_permutation <= 0.05]
+        return set(zip(chosen.feature_a.astype(int), chosen.feature_b.astype(int)))
+
+    assert decided(auto) == decided(fixed) == {(0, 1), (2, 3)}
+    assert auto.cycles.median() <= 50 and auto.columns[-1] == "cycles"
+    assert auto.attrs["row_cycles"] == auto.cycles.sum() < 0.05 * len(auto) * 3059
+

@@ -17,11 +17,11 @@ from .adaptive import (CHUNK_DENSE, LOSSES, AdaptiveRun, RoundRunner, call_threa
 from .progress import progress_bar
 
 
-def _pair_counts(matrix, group1, group2, first, second, method, alternative, threads, dealing, start, cycles,
-                 most_dense=None):
+def _pair_counts(matrix, first, second, count, threads, dealing, start, cycles, most_dense=None):
     """Counts of pairs (first, second) of ``matrix`` over cycles start + 1 .. start + cycles: each dense
     block of :func:`corrshift.adaptive.pair_plan` (of at most ``most_dense`` pairs) in a call of its own, the
-    rest listed in one call, each on the features it uses."""
+    rest listed in one call, each on the features it uses. ``count(sub, pairs, threads, cycles, dealing)``
+    is the native call over the rows ``sub`` (all their pairs where ``pairs`` is None)."""
     extreme, valid = np.empty(len(first), np.int64), np.empty(len(first), np.int64)
     dealt = dataclasses.replace(dealing, first_cycle=start)
     dense, rest = pair_plan(first, second, most_dense)
@@ -31,13 +31,11 @@ def _pair_counts(matrix, group1, group2, first, second, method, alternative, thr
         low, high = np.minimum(a, b), np.maximum(a, b)
         if as_block and not np.any(low == high):
             block = len(used) * (len(used) - 1) // 2
-            columns = native.ztest(sub, group1, group2, method, alternative, cycles,
-                                   call_threads(threads, 0, block), dealing=dealt, positions=False)
+            columns = count(sub, None, call_threads(threads, 0, block), cycles, dealt)
             rows = condensed_rows(low, high, len(used))
             extreme[members], valid[members] = columns["extreme"][rows], columns["valid"][rows]
         else:
-            columns = native.ztest(sub, group1, group2, method, alternative, cycles,
-                                   call_threads(threads, len(a), 0), pairs=(a, b), dealing=dealt)
+            columns = count(sub, (a, b), call_threads(threads, len(a), 0), cycles, dealt)
             extreme[members], valid[members] = columns["extreme"], columns["valid"]
     return extreme, valid
 
@@ -46,10 +44,24 @@ def pair_runner(matrix, group1, group2, pairs_of, method: str, alternative: str,
                 dealing: native.Dealing, most_dense: int | None = None) -> RoundRunner:
     """The z-test rounds of rows whose pairs ``pairs_of(rows)`` gives (first, second); dense blocks of at
     most ``most_dense`` pairs."""
+    def count(sub, pairs, call_threads, cycles, dealt):
+        return native.ztest(sub, group1, group2, method, alternative, cycles, call_threads, pairs=pairs,
+                            dealing=dealt, positions=False)
+
     def run(rows, start, cycles):
-        first, second = pairs_of(rows)
-        return _pair_counts(matrix, group1, group2, first, second, method, alternative, threads, dealing, start,
-                            cycles, most_dense)
+        return _pair_counts(matrix, *pairs_of(rows), count, threads, dealing, start, cycles, most_dense)
+
+    return run
+
+
+def groups_runner(matrix, groups, pairs_of, method: str, threads: int, dealing: native.Dealing) -> RoundRunner:
+    """The rounds of the test across groups (``groups``: each group's columns) of rows whose pairs
+    ``pairs_of(rows)`` gives."""
+    def count(sub, pairs, call_threads, cycles, dealt):
+        return native.ztest_groups(sub, groups, method, cycles, call_threads, pairs=pairs, dealing=dealt)
+
+    def run(rows, start, cycles):
+        return _pair_counts(matrix, *pairs_of(rows), count, threads, dealing, start, cycles)
 
     return run
 
@@ -63,18 +75,36 @@ def ztest_auto(prep, pairs, method: str, alternative: str, threads: int, progres
     anytime-valid p-values) and ``cycles``.
     """
     matrix, group1, group2 = prep.matrix, prep.group1, prep.group2
-    k = matrix.shape[0]
     with progress_bar(progress, "Permutations (auto)", "row") as bar:
         columns = native.ztest(matrix, group1, group2, method, alternative, min(LOSSES, cap), threads,
                                pairs=pairs, dealing=dealing, positions=False)
-
-        def pairs_of(rows):
-            return pair_rows(rows, k) if pairs is None else (pairs[0][rows], pairs[1][rows])
-
-        state = run_adaptive(pair_runner(matrix, group1, group2, pairs_of, method, alternative, threads, dealing),
-                             (columns["extreme"], columns["valid"]), ~np.isnan(columns["z_diff"]), fdr, cap,
+        run = pair_runner(matrix, group1, group2, _pairs_of(pairs, matrix.shape[0]), method, alternative, threads,
+                          dealing)
+        state = run_adaptive(run, (columns["extreme"], columns["valid"]), ~np.isnan(columns["z_diff"]), fdr, cap,
                              round_reporter(bar))
     return with_state(columns, state)
+
+
+def groups_auto(prep, pairs, method: str, threads: int, progress, dealing: native.Dealing, fdr: float,
+                cap: int) -> dict[str, np.ndarray]:
+    """The columns of the test across groups of all pairs (or the given ones) with adaptive permutations,
+    as :func:`ztest_auto` makes the z-test's."""
+    matrix = prep.matrix
+    with progress_bar(progress, "Permutations (auto)", "row") as bar:
+        columns = native.ztest_groups(matrix, prep.groups, method, min(LOSSES, cap), threads, pairs=pairs,
+                                      dealing=dealing)
+        run = groups_runner(matrix, prep.groups, _pairs_of(pairs, matrix.shape[0]), method, threads, dealing)
+        state = run_adaptive(run, (columns["extreme"], columns["valid"]), ~np.isnan(columns["chi2"]), fdr, cap,
+                             round_reporter(bar))
+    return with_state(columns, state)
+
+
+def _pairs_of(pairs, features: int):
+    """``pairs_of(rows)``: the (first, second) rows of the given rows of all pairs of ``features`` rows in
+    condensed order, or of the given ``pairs``."""
+    if pairs is None:
+        return lambda rows: pair_rows(rows, features)
+    return lambda rows: (pairs[0][rows], pairs[1][rows])
 
 
 def round_reporter(bar):

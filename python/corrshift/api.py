@@ -632,7 +632,8 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         return _delivered(data, key_added, file, _groups_ztest(
             data, group1, group2, chunking, permutations, alternative, groupby=groupby, groups=groups,
             pairs=pairs, method=method, threads=threads, progress=progress, min_cells=min_cells, strata=strata,
-            class_alpha=class_alpha, layer=layer, seed=seed, contrasts=contrasts))
+            class_alpha=class_alpha, layer=layer, seed=seed, contrasts=contrasts, fdr=fdr,
+            max_permutations=max_permutations))
     if contrasts is not None:
         raise ValueError("contrasts= compares the groups of the test across three groups or more pairwise; "
                          "with two groups z_diff is their one contrast")
@@ -678,11 +679,11 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
 def _groups_ztest(data, group1, group2, chunking, permutations, alternative, **options) -> pd.DataFrame:
     """The test across three groups or more (:func:`corrshift.kgroups.ztest_groups`), for the options it
     takes."""
-    _check_across_groups(group1, group2, chunking, permutations, alternative)
+    _check_across_groups(group1, group2, chunking, alternative)
     return ztest_groups(data, permutations=permutations, **options)
 
 
-def _check_across_groups(group1, group2, chunking, permutations, alternative) -> None:
+def _check_across_groups(group1, group2, chunking, alternative) -> None:
     """Refuse the options that the analyses across three groups or more do not take."""
     if group1 is not None or group2 is not None:
         raise ValueError("three groups or more come from groupby= and groups=[label1, label2, label3, ...], "
@@ -690,9 +691,6 @@ def _check_across_groups(group1, group2, chunking, permutations, alternative) ->
     if chunking is not None:
         raise ValueError("chunk_pairs, client, top, max_p and a folder out are not yet available with more "
                          "than two groups: run without them (or out= a single file)")
-    if permutations == AUTO:
-        raise ValueError('permutations="auto" is not yet available with more than two groups: give a number '
-                         "of permutations")
     if alternative != "two-sided":
         raise ValueError("the test across groups is two-sided: Q measures a difference between the groups' "
                          f"correlations in no direction, so alternative must be \"two-sided\"; got {alternative!r}")
@@ -911,7 +909,10 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         _check_sets_across_groups(between, other)
         if pairs is not None or sets is not None:
             raise ValueError("scores across three groups or more are over all pairs: not with pairs= or sets=")
-        _check_across_groups(group1, group2, chunking, permutations, alternative)
+        _check_across_groups(group1, group2, chunking, alternative)
+        if permutations == AUTO:
+            raise ValueError('permutations="auto" is not yet available for scores across three groups or more: '
+                             "give a number of permutations")
         return _delivered(data, key_added, file, score_groups(
             data, groupby, groups, aggregate=aggregate, method=method, permutations=permutations, threads=threads,
             progress=progress, min_cells=min_cells, strata=strata, layer=layer, seed=seed))

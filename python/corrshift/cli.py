@@ -68,7 +68,7 @@ over 1.5 for Spearman), p_normal (chi-square, groups - 1 degrees of freedom), p_
 (cycles that deal every group anew), q_normal and q_permutation, ranked with chi2 in place of
 |z_diff|; --contrasts adds z_A_B and p_A_B for each two groups. Each group needs 4 samples;
 --plots writes correlations.png (each group's r of the best pairs) and pair plots; not with
---permutations auto, the chunk options or --network.
+the chunk options or --network (nor --contrasts with --permutations auto).
 """
 
 _SCORE_COLUMNS = f"""\

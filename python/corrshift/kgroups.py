@@ -35,7 +35,9 @@ from .groups import MIN_GROUP, SampleOptions, labelled_positions
 from .memory import warn_if_too_large
 from .inputs import DataTable, as_table
 from .messages import few, warn
-from .options import AGGREGATES, METHODS, check_choice, check_min_cells
+from .adaptive import default_max_permutations
+from .adaptive_runs import groups_auto
+from .options import AGGREGATES, AUTO, METHODS, check_choice, check_min_cells
 from .significance import testable_rows, warn_if_unreachable
 from .tables import groups_table, score_table
 
@@ -121,14 +123,19 @@ def prepare_groups(data, groupby, groups, *, layer=None, method="pearson", featu
 
 def ztest_groups(data, groupby, groups, *, pairs=None, method="pearson", permutations=1000, threads=1,
                  progress=None, min_cells=None, strata=None, class_alpha=0.05, layer=None, seed=None,
-                 contrasts=None) -> pd.DataFrame:
+                 contrasts=None, fdr=0.05, max_permutations=None) -> pd.DataFrame:
     """The test across the groups ``groups`` of ``groupby``: the table :func:`corrshift.ztest` returns for
     three labels or more (see its Notes), for checked options (``threads`` a count, ``permutations`` a
-    whole number, ``seed`` None or a whole number). Two labels run the same test across two groups."""
+    whole number or "auto" with ``fdr`` and ``max_permutations``, ``seed`` None or a whole number). Two
+    labels run the same test across two groups."""
     from .api import matrix_pair_positions, warn_undefined_groups  # shared with the two-group analysis
 
     if contrasts not in (None, "pairwise"):
         raise ValueError(f'contrasts must be None or "pairwise"; got {contrasts!r}')
+    if contrasts is not None and permutations == AUTO:
+        raise ValueError('contrasts= and permutations="auto" do not go together: each pair stops when its '
+                         "decision across the groups is settled, which would leave the contrasts' p-values "
+                         "without a fixed count; give a number of permutations")
     prep = prepare_groups(data, groupby, groups, layer=layer, method=method, min_cells=min_cells, strata=strata,
                           class_alpha=class_alpha)
     if contrasts is not None:
@@ -144,17 +151,24 @@ def ztest_groups(data, groupby, groups, *, pairs=None, method="pearson", permuta
     warn_undefined_groups(prep.features, prep.constant, prep.missing, prep.labels, involved,
                           "their pairs' rows are NaN")
     rows = testable_rows(GROUPS, prep.undefined, *(pairs or (None, None)))
-    warn_if_unreachable(rows, permutations, "pairs")
+    adaptive = {}
+    if permutations == AUTO:
+        adaptive = dict(fdr=fdr, max_permutations=max_permutations or default_max_permutations(rows, fdr))
+    warn_if_unreachable(rows, adaptive.get("max_permutations", permutations), "pairs")
     _warn_if_large(prep, pairs, contrasts is not None)
-    columns = native.ztest_groups(prep.matrix, prep.groups, method, permutations, threads, pairs=pairs,
-                                  progress=progress, dealing=native.Dealing(prep.strata, seed),
-                                  contrasts=contrasts is not None)
+    dealing = native.Dealing(prep.strata, seed)
+    if adaptive:
+        columns = groups_auto(prep, pairs, method, threads, progress, dealing, fdr, adaptive["max_permutations"])
+        adaptive.update(row_cycles=int(columns["cycles"].sum()), rounds=columns.pop("rounds"))
+    else:
+        columns = native.ztest_groups(prep.matrix, prep.groups, method, permutations, threads, pairs=pairs,
+                                      progress=progress, dealing=dealing, contrasts=contrasts is not None)
     if pairs is not None:
         columns["first"], columns["second"] = pairs
     table = groups_table(prep, columns)
     table.attrs = _attrs(prep, len(table), method=method, alternative="two-sided", permutations=permutations,
                          seed=native.DEFAULT_SEED if seed is None else seed, class_alpha=class_alpha,
-                         contrasts=contrasts)
+                         contrasts=contrasts, **adaptive)
     return table
 
 

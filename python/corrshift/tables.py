@@ -251,4 +251,4 @@ def groups_table(prep, columns: dict[str, np.ndarray]) -> pd.DataFrame:
         for (a, b), z, extreme, valid in found:
             frame[f"z_{a}_{b}"] = z
             frame[f"p_{a}_{b}"] = permutation_pvalues(extreme, valid, z)
-    return _frame(frame)
+    return _frame({**frame, **_cycles(columns)})
