@@ -46,10 +46,28 @@ def regulators_and_targets(adata) -> None:
     save(plot.heatmap(pairs, top=12), "between_heatmap")
 
 
+def three_cell_types(adata) -> None:
+    """The test across three groups: CD14+ monocytes, dendritic cells and B cells."""
+    from corrshift.ranking import ranked
+
+    three = ["CD14+ Monocyte", "Dendritic", "CD19+ B"]
+    pairs = corrshift.ztest(adata, groupby="bulk_labels", groups=three, use_raw=True, min_cells=0.2,
+                            permutations="auto")
+    print(f"{len(pairs)} pairs of {pairs.attrs['features']} genes; {(pairs.q_permutation <= 0.05).sum()} at "
+          f"q_permutation <= 0.05 ({(pairs.q_normal <= 0.05).sum()} at q_normal <= 0.05); "
+          f"{pairs.attrs['row_cycles']:,} permutation cycles of rows in all, at most "
+          f"{pairs.attrs['max_permutations']:,} a row")
+    columns = ["feature_a", "feature_b", *(f"r_{t}" for t in three), "class", "chi2", "q_permutation", "cycles"]
+    print(ranked(pairs).head(5)[columns].to_string(index=False))
+    save(plot.correlations(pairs, label=6), "groups_correlations")
+    save(plot.pair(adata.raw, "LTB", "HLA-DRA", groupby=adata.obs["bulk_labels"], groups=three), "groups_pair")
+
+
 def main() -> None:
     pd.set_option("display.width", 120)
     adata = sc.datasets.pbmc68k_reduced()
     regulators_and_targets(adata)
+    three_cell_types(adata)
 
 
 if __name__ == "__main__":

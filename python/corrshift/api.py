@@ -598,9 +598,10 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     them with a Q at least the observed one; then ``q_normal`` and
     ``q_permutation``. Each group needs at least 4 samples. The test is
     two-sided (``alternative`` must be "two-sided"); ``attrs`` record the
-    ``groups`` and their ``sizes`` in order. ``permutations="auto"``,
-    ``chunk_pairs``, ``client``, ``top``, ``max_p`` and a folder ``out``
-    are not yet available there.
+    ``groups`` and their ``sizes`` in order. ``permutations="auto"``
+    works as for two groups (not with ``contrasts``); ``chunk_pairs``,
+    ``client``, ``top``, ``max_p``, a folder ``out``, ``between`` and
+    ``other`` are not yet available there.
 
     Only the groups' samples enter the computation, also in the
     permutations. Results are reproducible: the permutations are seeded

@@ -293,12 +293,13 @@ def _group_correlations(results: pd.DataFrame, *, q: str | None, alpha: float, t
             ax.text(j, i, f"{value:.2f}", ha="center", va="center", fontsize=7,
                     color="white" if abs(value) > 0.6 else "black")
     rows = np.flatnonzero(significant)
-    ax.scatter(np.full(len(rows), len(labels) - 0.5 + 0.25), rows, s=30, c="black", clip_on=False)
+    # Just right of the map (x in axes units), left of the colour bar.
+    ax.scatter(np.full(len(rows), 1.04), rows, s=30, c="black", clip_on=False, transform=ax.get_yaxis_transform())
     ax.set_xticks(range(len(labels)), labels, rotation=30, ha="right", fontsize=8)
     ax.set_yticks(range(n), _pair_names(best), fontsize=8)
     ax.set_xlim(-0.5, len(labels) - 0.5)
     ax.set_ylim(n - 0.5, -0.5)
-    bar = ax.figure.colorbar(image, ax=ax, shrink=0.8, pad=0.08)
+    bar = ax.figure.colorbar(image, ax=ax, shrink=0.8, pad=0.1)
     bar.set_label("correlation r in each group")
     ax.set_title(f"r per group of the {n} best pairs (of {len(results)}); dots: {q} < {alpha:g} "
                  f"({int(significant.sum())} shown)", fontsize=10)
