@@ -423,6 +423,59 @@ def test_score_across_groups_aggregates_the_pairs_q_and_leaves_undefined_feature
     assert np.isnan(scores.set_index("feature").loc["e", ["score", "p_permutation"]].astype(float)).all()
 
 
+@pytest.mark.parametrize("aggregate", ["mean", "median"])
+def test_sets_across_groups_score_the_pairs_inside_each_set(aggregate):
+    # Units of listed pairs: each set's score over its pairs' Q, and its
+    # counts equal to those of the same pairs scored as features of their own
+    # call (a set of all features is that call's every pair).
+    sizes = (9, 10, 11)
+    x = pd.DataFrame(np.random.default_rng(17).normal(size=(8, 30)), index=list("abcdefgh"))
+    x.iloc[1, :9] += 2 * x.iloc[0, :9]
+    labels, groups = labelled(sizes)
+    sets = {"first four": list("abcd"), "all": list("abcdefgh"), "two": ["g", "b"],
+            "across": (["a", "b"], ["e", "f", "g"])}
+    scores = corrshift.score(x, groupby=labels, groups=groups, sets=sets, aggregate=aggregate, permutations=39,
+                             seed=4, **QUIET)
+    assert list(scores["set"]) == list(sets) and list(scores["pairs"]) == [6, 28, 1, 6]
+    pairs = corrshift.ztest(x, groupby=labels, groups=groups, permutations=0, **QUIET).set_index(
+        ["feature_a", "feature_b"])["chi2"]
+    inside = {"first four": [(a, b) for a, b in itertools.combinations("abcd", 2)],
+              "all": list(itertools.combinations("abcdefgh", 2)), "two": [("b", "g")],
+              "across": [(a, b) for a in "ab" for b in "efg"]}
+    for name, members in inside.items():
+        values = np.sort(pairs.loc[members].to_numpy())
+        want = values.mean() if aggregate == "mean" else values[len(values) // 2]
+        assert scores.set_index("set").loc[name, "score"] == pytest.approx(want, rel=1e-12), name
+
+
+@pytest.mark.parametrize("aggregate", ["mean", "median"])
+def test_unit_scores_across_groups_follow_a_model_of_the_dealings(aggregate):
+    sizes = [6, 7, 6]
+    rng = np.random.default_rng(5)
+    x = rng.normal(size=(6, sum(sizes))).astype(np.float32)
+    x[1, :6] += 2 * x[0, :6]
+    first, second = (a.astype(np.int32) for a in np.triu_indices(6, 1))
+    # Units of 3, 1, 7 and 4 pairs; the third splits a stretch of one first feature from the next.
+    starts = np.array([0, 3, 4, 11], dtype=np.int32)
+    m, seed = 30, 3
+    got = _core.ztest_groups(x, np.arange(sum(sizes), dtype=np.int32), np.array(sizes, dtype=np.int32), "pearson",
+                             m, 2, seed=seed, pair_first=first, pair_second=second, aggregate=aggregate,
+                             unit_starts=starts)
+    bounds = np.append(starts, len(first))
+
+    def scores(groups):
+        q = homogeneity(np.array([correlations(x, g) for g in groups]), sizes)
+        units = [np.sort(q[a:b]) for a, b in zip(bounds[:-1], bounds[1:])]
+        return np.array([u.mean() if aggregate == "mean" else u[len(u) // 2] for u in units])
+
+    edges = np.concatenate([[0], np.cumsum(sizes)])
+    observed = scores([np.arange(lo, hi) for lo, hi in zip(edges[:-1], edges[1:])])
+    extreme = sum(scores(deal(seed, c, sizes)) >= observed for c in range(1, m + 1))
+    np.testing.assert_allclose(got["score"], observed, rtol=1e-5)
+    np.testing.assert_array_equal(got["score_extreme"], extreme)
+    np.testing.assert_array_equal(got["score_valid"], m)
+
+
 @pytest.mark.parametrize("options, message", [
     (dict(pairs=[(0, 1)]), "over all pairs"),
     (dict(alternative="less"), "two-sided"),

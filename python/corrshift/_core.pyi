@@ -118,6 +118,7 @@ def ztest_groups(
     pair_second: _I32 | None = None,
     contrasts: bool = False,
     aggregate: str | None = None,
+    unit_starts: _I32 | None = None,
 ) -> dict[str, npt.NDArray[np.float32] | _F64 | _U32]:
     """The test across len(sizes) groups, whose columns `columns` holds in turn: "corr" (groups x pairs),
     "chi2", "extreme", "valid"; with `contrasts` "contrast_z", "contrast_extreme", "contrast_valid"

@@ -793,9 +793,10 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     With three labels or more in ``groups`` a feature's score is the mean
     (or median) of ``chi2``, Cochran's Q of the groups' Fisher transforms
     (see :func:`ztest`, Notes), over all its pairs, and the permutation
-    cycles deal all the groups anew; ``alternative`` must then be
-    "two-sided", and ``pairs``, ``sets``, ``permutations="auto"`` and the
-    chunk options are not yet available there. ``attrs["test"]`` is
+    cycles deal all the groups anew (with ``sets``, a set's score is the
+    mean or median of ``chi2`` over the pairs inside it); ``alternative``
+    must then be "two-sided", and ``pairs``, ``permutations="auto"`` and
+    the chunk options are not yet available there. ``attrs["test"]`` is
     "score_groups".
 
     Parameters
@@ -908,15 +909,15 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     _warn_center(center)
     if many_groups(groups):
         _check_sets_across_groups(between, other)
-        if pairs is not None or sets is not None:
-            raise ValueError("scores across three groups or more are over all pairs: not with pairs= or sets=")
+        if pairs is not None:
+            raise ValueError("scores across three groups or more are over all pairs or sets=: not with pairs=")
         _check_across_groups(group1, group2, chunking, alternative)
         if permutations == AUTO:
             raise ValueError('permutations="auto" is not yet available for scores across three groups or more: '
                              "give a number of permutations")
         return _delivered(data, key_added, file, score_groups(
             data, groupby, groups, aggregate=aggregate, method=method, permutations=permutations, threads=threads,
-            progress=progress, min_cells=min_cells, strata=strata, layer=layer, seed=seed))
+            progress=progress, min_cells=min_cells, strata=strata, layer=layer, seed=seed, sets=sets))
     prep = prepare(data, group1, group2, groupby=groupby, groups=groups, layer=layer, method=method,
                    min_cells=min_cells, strata=strata, between=between, other=other, other_layer=other_layer)
     asked = dict(seed=seed, fdr=fdr, max_permutations=max_permutations)

@@ -39,7 +39,8 @@ from .adaptive import default_max_permutations
 from .adaptive_runs import groups_auto
 from .options import AGGREGATES, AUTO, METHODS, check_choice, check_min_cells
 from .significance import testable_rows, warn_if_unreachable
-from .tables import groups_table, score_table
+from .sets import unit_pairs
+from .tables import groups_table, score_table, unit_table
 
 #: Fewest samples of a group: its weight n - 3 in Q must be positive.
 MIN_GROUP_SAMPLES = 4
@@ -173,17 +174,21 @@ def ztest_groups(data, groupby, groups, *, pairs=None, method="pearson", permuta
 
 
 def score_groups(data, groupby, groups, *, aggregate="mean", method="pearson", permutations=1000, threads=1,
-                 progress=None, min_cells=None, strata=None, layer=None, seed=None) -> pd.DataFrame:
+                 progress=None, min_cells=None, strata=None, layer=None, seed=None, sets=None) -> pd.DataFrame:
     """Each feature's score across the groups ``groups`` of ``groupby``: the mean (or median) of Q over its
     pairs, with a permutation p-value from the same cycles as :func:`ztest_groups` (the table
     :func:`corrshift.score` returns for three labels or more). Features whose correlations are undefined
-    in a group take no part: their rows are NaN, and their pairs are left out of the others' scores."""
+    in a group take no part: their rows are NaN, and their pairs are left out of the others' scores. With
+    ``sets`` (as :func:`corrshift.score` takes them) each set's score over the pairs inside it instead."""
     from .api import warn_undefined_groups  # shared with the two-group analysis
 
     aggregate = check_choice(aggregate, AGGREGATES, "aggregate")
     prep = prepare_groups(data, groupby, groups, layer=layer, method=method, min_cells=min_cells, strata=strata)
     if len(prep.filtered):
         warn_filtered_features(prep)
+    if sets is not None:
+        return _set_scores(prep, sets, aggregate=aggregate, method=method, permutations=permutations,
+                           threads=threads, progress=progress, seed=seed)
     rows = np.arange(len(prep.features))
     warn_undefined_groups(prep.features, prep.constant, prep.missing, prep.labels, rows,
                           "they are left out of every score")
@@ -201,6 +206,27 @@ def score_groups(data, groupby, groups, *, aggregate="mean", method="pearson", p
     table.attrs = _attrs(prep, len(table), test="score_groups", method=method, aggregate=aggregate,
                          alternative="two-sided", permutations=permutations,
                          seed=native.DEFAULT_SEED if seed is None else seed)
+    return table
+
+
+def _set_scores(prep: GroupsPrepared, sets, *, aggregate, method, permutations, threads, progress,
+                seed) -> pd.DataFrame:
+    """One row per unit of ``sets`` (:func:`corrshift.sets.unit_pairs`): the aggregate of Q over its pairs,
+    with its permutation counts from the cycles of one native call."""
+    from .api import warn_undefined_groups  # shared with the two-group analysis
+
+    first, second, starts, names = unit_pairs(sets, prep.features, prep.undefined)
+    warn_undefined_groups(prep.features, prep.constant, prep.missing, prep.labels, np.union1d(first, second),
+                          "their pairs are left out of the sets")
+    warn_if_unreachable(len(names), permutations, "sets")
+    columns = native.ztest_groups(prep.matrix, prep.groups, method, permutations, threads, pairs=(first, second),
+                                  progress=progress, dealing=native.Dealing(prep.strata, seed), aggregate=aggregate,
+                                  starts=starts)
+    found = {"score": columns["score"], "extreme": columns["score_extreme"], "valid": columns["score_valid"]}
+    table = unit_table(names, np.diff(np.append(starts, len(first))), found)
+    table.attrs = _attrs(prep, len(table), test="score_groups", method=method, aggregate=aggregate,
+                         alternative="two-sided", permutations=permutations,
+                         seed=native.DEFAULT_SEED if seed is None else seed, units="sets")
     return table
 
 

@@ -107,7 +107,7 @@ def ztest(matrix: np.ndarray, group1: np.ndarray, group2: np.ndarray, method: st
 
 def ztest_groups(matrix: np.ndarray, groups, method: str, permutations: int, threads: int, pairs=None,
                  progress: bool | None = False, dealing: Dealing = Dealing(), contrasts: bool = False,
-                 aggregate: str | None = None) -> dict[str, np.ndarray]:
+                 aggregate: str | None = None, starts: np.ndarray | None = None) -> dict[str, np.ndarray]:
     """The test across k groups: per pair each group's correlation and Cochran's Q, with its counts.
 
     ``groups`` are the k groups' column positions (int32), ``pairs`` given
@@ -117,7 +117,9 @@ def ztest_groups(matrix: np.ndarray, groups, method: str, permutations: int, thr
     "contrast_extreme" and "contrast_valid" (one row per contrast (i, j),
     i < j in order); with ``aggregate`` ("mean" or "median", all pairs
     only) each feature's "score", the aggregate of Q over its pairs, with
-    "score_extreme" and "score_valid". Permutation cycles deal all k groups
+    "score_extreme" and "score_valid"; with ``starts`` as well (given
+    ``pairs``) each unit's instead, unit u holding the pairs ``starts[u]``
+    up to ``starts[u + 1]`` (gene sets). Permutation cycles deal all k groups
     anew (within ``dealing.strata``); ``dealing.exact`` is not available.
     """
     columns = np.ascontiguousarray(np.concatenate(groups), dtype=np.int32)
@@ -129,7 +131,8 @@ def ztest_groups(matrix: np.ndarray, groups, method: str, permutations: int, thr
     with progress_bar(progress, "Permutations", "cycle") as report:
         return _core.ztest_groups(matrix, columns, sizes, method, permutations, threads, report,
                                   pair_first=first, pair_second=second, contrasts=contrasts,
-                                  aggregate=aggregate, **words)
+                                  aggregate=aggregate, unit_starts=None if starts is None else
+                                  np.ascontiguousarray(starts, dtype=np.int32), **words)
 
 
 def _ztest_columns(names, values, group1, group2) -> dict[str, np.ndarray]:

@@ -102,14 +102,16 @@ PYBIND11_MODULE(_core, m) {
         [](const float_input& data, const int_input& columns, const int_input& sizes, text method, int permutations,
            int threads, const py::object& progress, const py::object& strata, uint32_t seed, int64_t first_cycle,
            const py::object& pair_first, const py::object& pair_second, bool contrasts,
-           const py::object& aggregate) {
+           const py::object& aggregate, const py::object& unit_starts) {
             return corrshift::corrshift_ztest_groups(
                 data, pair_first, pair_second, columns, sizes, method, permutations, threads, progress, strata,
-                {seed, false, first_cycle}, contrasts, aggregate.is_none() ? "" : aggregate.cast<std::string>());
+                {seed, false, first_cycle}, contrasts, aggregate.is_none() ? "" : aggregate.cast<std::string>(),
+                unit_starts);
         },
         "data"_a, "columns"_a, "sizes"_a, "method"_a, "permutations"_a, "threads"_a, "progress"_a = py::none(),
         "strata"_a = py::none(), "seed"_a = corrshift::kPermutationSeed, "first_cycle"_a = 0,
-        "pair_first"_a = py::none(), "pair_second"_a = py::none(), "contrasts"_a = false, "aggregate"_a = py::none());
+        "pair_first"_a = py::none(), "pair_second"_a = py::none(), "contrasts"_a = false, "aggregate"_a = py::none(),
+        "unit_starts"_a = py::none());
     m.def(
         "bh_qvalues",
         [](const float_input& p, int threads) {

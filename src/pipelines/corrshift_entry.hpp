@@ -71,11 +71,14 @@ counted_score_result corrshift_score_units(const float_input& data, const int_in
 // Returns a dict of the arrays "corr" (groups x pairs), "chi2", "extreme",
 // "valid" and, with `contrasts`, "contrast_z", "contrast_extreme" and
 // "contrast_valid" (contrasts x pairs); with an aggregate ("mean" or
-// "median", all pairs only; an empty word: none) each feature's "score" (the
-// aggregate of Q over its pairs) with "score_extreme" and "score_valid".
+// "median"; an empty word: none) each feature's "score" (the aggregate of
+// Q over its pairs, all pairs) with "score_extreme" and "score_valid", or
+// with `unit_starts` (not None; listed pairs) each unit's, unit u holding
+// the positions from unit_starts[u] up to the next unit's start.
 py::dict corrshift_ztest_groups(const float_input& data, const py::object& pair_first, const py::object& pair_second,
                                 const int_input& columns, const int_input& sizes, const std::string& method,
                                 int permutations, int threads, const py::object& progress, const py::object& strata,
-                                const sound_extras& extras, bool contrasts, const std::string& aggregate);
+                                const sound_extras& extras, bool contrasts, const std::string& aggregate,
+                                const py::object& unit_starts = py::none());
 
 }  // namespace corrshift

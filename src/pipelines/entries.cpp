@@ -341,12 +341,17 @@ counted_score_result corrshift_score_units(const float_input& data, const int_in
 py::dict corrshift_ztest_groups(const float_input& data, const py::object& pair_first, const py::object& pair_second,
                                 const int_input& columns, const int_input& sizes, const std::string& method,
                                 int permutations, int threads, const py::object& progress, const py::object& strata,
-                                const sound_extras& extras, bool contrasts, const std::string& aggregate) {
+                                const sound_extras& extras, bool contrasts, const std::string& aggregate,
+                                const py::object& unit_starts) {
     if (pair_first.is_none() != pair_second.is_none())
         throw py::value_error("pair_first and pair_second go together: give both or neither");
     const bool scores = !aggregate.empty();
     const bool mean = scores && aggregate_is_mean(aggregate);
-    if (scores && !pair_first.is_none())
+    const bool by_unit = !unit_starts.is_none();
+    if (by_unit && (!scores || pair_first.is_none()))
+        throw py::value_error("unit_starts scores units of listed pairs: give pair_first, pair_second and an "
+                              "aggregate with it");
+    if (scores && !by_unit && !pair_first.is_none())
         throw py::value_error("feature scores across groups are over all pairs: give no pair_first and pair_second");
     if (extras.exact) throw py::value_error("the test across groups has no exact form: exact must be False");
     const bool listed = !pair_first.is_none();
@@ -361,7 +366,8 @@ py::dict corrshift_ztest_groups(const float_input& data, const py::object& pair_
     py::array_t<double> chi2(n);
     count_output extreme(n), valid(n);
     py::array_t<uint32_t> contrast_extreme({c, n}), contrast_valid({c, n});
-    const py::ssize_t f = scores ? in.features : 0;
+    const pair_units units = by_unit ? check_units(unit_starts.cast<int_input>(), in) : pair_units{};
+    const py::ssize_t f = !scores ? 0 : by_unit ? static_cast<py::ssize_t>(units.start.size()) : in.features;
     py::array_t<double> score(f);
     count_output score_extreme(f), score_valid(f);
     const kgroup_outputs out{corr.mutable_data(),
@@ -374,7 +380,8 @@ py::dict corrshift_ztest_groups(const float_input& data, const py::object& pair_
                              scores ? score.mutable_data() : nullptr,
                              score_extreme.mutable_data(),
                              score_valid.mutable_data(),
-                             mean};
+                             mean,
+                             by_unit ? &units : nullptr};
     call_options o = call.options;
     o.threads = threads;
     run_compute(o, [&] { compute_kgroups(in, groups, o, out); });

@@ -238,12 +238,10 @@ double homogeneity_threshold(double q, const double* weights, const float* r, co
     return root * root * (1.0 - kSumRounding);
 }
 
-double feature_score(const double* values, int32_t features, int32_t f, bool mean, std::vector<double>& scratch) {
-    scratch.clear();
-    const auto at = [&](int64_t i, int64_t j) { return i * features - i * (i + 1) / 2 + (j - i - 1); };
-    for (int32_t i = 0; i < f; ++i) scratch.push_back(values[at(i, f)]);
-    const double* after = values + at(f, f + 1);
-    scratch.insert(scratch.end(), after, after + (features - 1 - f));
+namespace {
+
+// The mean or median of the gathered values that are numbers (NaN when none is).
+double gathered_score(bool mean, std::vector<double>& scratch) {
     scratch.erase(std::remove_if(scratch.begin(), scratch.end(), [](double v) { return std::isnan(v); }),
                   scratch.end());
     if (scratch.empty()) return std::nan("");
@@ -256,6 +254,22 @@ double feature_score(const double* values, int32_t features, int32_t f, bool mea
                                                                                kMedianQuantile));
     std::nth_element(scratch.begin(), middle, scratch.end());
     return *middle;
+}
+
+}  // namespace
+
+double feature_score(const double* values, int32_t features, int32_t f, bool mean, std::vector<double>& scratch) {
+    scratch.clear();
+    const auto at = [&](int64_t i, int64_t j) { return i * features - i * (i + 1) / 2 + (j - i - 1); };
+    for (int32_t i = 0; i < f; ++i) scratch.push_back(values[at(i, f)]);
+    const double* after = values + at(f, f + 1);
+    scratch.insert(scratch.end(), after, after + (features - 1 - f));
+    return gathered_score(mean, scratch);
+}
+
+double range_score(const double* values, int32_t begin, int32_t end, bool mean, std::vector<double>& scratch) {
+    scratch.assign(values + begin, values + std::max(begin, end));
+    return gathered_score(mean, scratch);
 }
 
 void compute_kgroups(const checked_inputs& in, const group_layout& groups, const call_options& o,
@@ -274,7 +288,14 @@ void compute_kgroups(const checked_inputs& in, const group_layout& groups, const
     const double* w = weights.data();
     const bool scores = out.score != nullptr;
     const auto qs = make_scratch<double>(scores ? static_cast<size_t>(n) : 0);
-    const auto score_threshold = make_scratch<double>(scores ? static_cast<size_t>(in.features) : 0);
+    // Scores of the features, or of the units of listed pairs.
+    const pair_units* units = out.units;
+    const int32_t scored = units != nullptr ? static_cast<int32_t>(units->start.size()) : in.features;
+    const auto score_of = [&](const double* values, int32_t u, std::vector<double>& scratch) {
+        if (units == nullptr) return feature_score(values, in.features, u, out.score_mean, scratch);
+        return range_score(values, units->start[u], units->end[u], out.score_mean, scratch);
+    };
+    const auto score_threshold = make_scratch<double>(scores ? static_cast<size_t>(scored) : 0);
     const int32_t* sizes = groups.sizes.data();
 
     const kernel_table* table = couples.front()->rows.kernels;
@@ -327,16 +348,15 @@ void compute_kgroups(const checked_inputs& in, const group_layout& groups, const
     const auto observe_scores = [&](int32_t begin, int32_t end) {
         std::vector<double> scratch;
         for (int32_t f = begin; f < end; ++f) {
-            out.score[f] = feature_score(qs.get(), in.features, f, out.score_mean, scratch);
-            score_threshold[f] = feature_score(threshold.get(), in.features, f, out.score_mean, scratch) *
-                                 (1.0 - kScoreRounding);
+            out.score[f] = score_of(qs.get(), f, scratch);
+            score_threshold[f] = score_of(threshold.get(), f, scratch) * (1.0 - kScoreRounding);
             out.score_extreme[f] = out.score_valid[f] = 0;
         }
     };
     const auto tally_scores = [&](int32_t begin, int32_t end) {
         std::vector<double> scratch;
         for (int32_t f = begin; f < end; ++f) {
-            const double score = feature_score(qs.get(), in.features, f, out.score_mean, scratch);
+            const double score = score_of(qs.get(), f, scratch);
             if (std::isnan(score)) continue;
             out.score_valid[f] += 1;
             out.score_extreme[f] += score >= score_threshold[f];
@@ -361,8 +381,8 @@ void compute_kgroups(const checked_inputs& in, const group_layout& groups, const
                 run_workers(static_cast<int32_t>(n), o.threads, observe);
             else
                 run_workers(static_cast<int32_t>(n), o.threads, tally);
-            if (scores && observed) run_workers(in.features, o.threads, observe_scores);
-            if (scores && !observed) run_workers(in.features, o.threads, tally_scores);
+            if (scores && observed) run_workers(scored, o.threads, observe_scores);
+            if (scores && !observed) run_workers(scored, o.threads, tally_scores);
         },
         [](int32_t) {});
 }

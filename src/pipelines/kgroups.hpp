@@ -32,11 +32,14 @@ struct kgroup_outputs {
     uint32_t* contrast_valid;    // cycles whose z_i - z_j is defined
     // Feature scores over all pairs (score null: none): each feature's mean
     // (score_mean) or median of Q over its pairs where Q is defined, and
-    // its permutation counts from the same cycles.
+    // its permutation counts from the same cycles; or the scores of units.
     double* score = nullptr;
     uint32_t* score_extreme = nullptr;
     uint32_t* score_valid = nullptr;
     bool score_mean = true;
+    // Scores of units of listed pairs instead of features (units null:
+    // features): unit u aggregates the pairs at positions [start[u], end[u]).
+    const pair_units* units = nullptr;
 };
 
 // Feature f's score from per-pair values (condensed order over `features`
@@ -44,6 +47,9 @@ struct kgroup_outputs {
 // (of an even count the upper middle value) of its pairs' values that are
 // numbers; NaN when none is. `scratch` holds the values meanwhile.
 double feature_score(const double* values, int32_t features, int32_t f, bool mean, std::vector<double>& scratch);
+
+// The same for the values at positions [begin, end) (a unit of listed pairs).
+double range_score(const double* values, int32_t begin, int32_t end, bool mean, std::vector<double>& scratch);
 
 // The weight of a group of n samples in Q: n - 3, divided by the variance
 // factor 1.5 of Fisher's z of Spearman's coefficient (the two-group test's
