@@ -479,7 +479,7 @@ def test_unit_scores_across_groups_follow_a_model_of_the_dealings(aggregate):
 @pytest.mark.parametrize("options, message", [
     (dict(pairs=[(0, 1)]), "over all pairs"),
     (dict(alternative="less"), "two-sided"),
-    (dict(permutations="auto"), "not yet available for scores across three groups"),
+    (dict(permutations="auto", sets={"s": [0, 1, 2]}), "not yet available for sets across three groups"),
 ])
 def test_score_across_groups_refuses_what_it_does_not_take(options, message):
     with pytest.raises(ValueError, match=message):
@@ -551,3 +551,33 @@ def test_auto_across_groups_decides_as_a_long_fixed_run():
     assert auto.cycles.median() <= 50 and auto.columns[-1] == "cycles"
     assert auto.attrs["row_cycles"] == auto.cycles.sum() < 0.05 * len(auto) * 3059
 
+
+@pytest.mark.parametrize("aggregate", ["mean", "median"])
+def test_auto_feature_scores_have_the_counts_of_fixed_runs_of_their_cycles(aggregate):
+    from corrshift.adaptive_runs import groups_score_auto
+
+    x, labels = _three_changes(k=10)
+    x[7, labels == "B"] = 1.0  # constant within B: no score, and left out of the others'
+    prep = kgroups.prepare_groups(x, labels, ["A", "B", "C"])
+    dealing = corrshift.native.Dealing(None, 6)
+    columns = groups_score_auto(prep, "pearson", aggregate, 2, False, dealing, 0.05, 1000)
+    assert list(columns["feature"]) == [0, 1, 2, 3, 4, 5, 6, 8, 9]
+    assert len(np.unique(columns["cycles"])) >= 2
+    kept = np.ascontiguousarray(prep.matrix[columns["feature"]])
+    for c in np.unique(columns["cycles"]):
+        fixed = corrshift.native.ztest_groups(kept, prep.groups, "pearson", int(c), 2, dealing=dealing,
+                                              aggregate=aggregate)
+        rows = columns["cycles"] == c
+        for name in ("extreme", "valid"):
+            np.testing.assert_array_equal(columns[name][rows], fixed[f"score_{name}"][rows], err_msg=f"{name} at {c}")
+        np.testing.assert_array_equal(columns["score"], fixed["score"])
+
+
+def test_auto_feature_scores_across_groups_in_the_table():
+    x, labels = _three_changes(k=10)
+    groups = dict(groupby=labels, groups=["A", "B", "C"])
+    auto = corrshift.score(x, permutations="auto", **groups, **QUIET)
+    assert auto.attrs["permutations"] == "auto" and auto.attrs["max_permutations"] == 199
+    assert auto.columns[-1] == "cycles" and auto.attrs["row_cycles"] == auto.cycles.sum()
+    # Features 0 to 3 change; the others' scores hold only their share of those changes.
+    assert set(auto.feature[auto.q_permutation <= 0.05]) <= {0, 1, 2, 3}

@@ -124,13 +124,14 @@ def with_state(columns: dict, state: AdaptiveRun) -> dict[str, np.ndarray]:
     return columns
 
 
-def _unit_counts(matrix, group1, group2, units, method, aggregate, alternative, threads, dealing, start, cycles):
-    """Counts of units (first, second, starts) of pairs of ``matrix`` over cycles start + 1 .. start + cycles."""
+def _unit_counts(matrix, units, count, threads, dealing, start, cycles):
+    """Counts of units (first, second, starts) of pairs of ``matrix`` over cycles start + 1 .. start + cycles,
+    by ``count(sub, pairs, starts, threads, cycles, dealing)``, the native call over the rows ``sub`` (its
+    units' counts as "extreme" and "valid")."""
     first, second, starts = units
     used, a, b = compact_pairs(first, second)
-    columns = native.score_units(np.ascontiguousarray(matrix[used]), group1, group2, method, aggregate, alternative,
-                                 cycles, call_threads(threads, len(a), 0), (a, b), starts,
-                                 dealing=dataclasses.replace(dealing, first_cycle=start))
+    columns = count(np.ascontiguousarray(matrix[used]), (a, b), starts, call_threads(threads, len(a), 0), cycles,
+                    dataclasses.replace(dealing, first_cycle=start))
     return columns["extreme"], columns["valid"]
 
 
@@ -193,11 +194,49 @@ def score_units_of(features: np.ndarray, pairs, exclude: np.ndarray):
 def unit_runner(matrix, group1, group2, units_of, method: str, aggregate: str, alternative: str, threads: int,
                 dealing: native.Dealing) -> RoundRunner:
     """The score rounds of rows whose units ``units_of(rows)`` gives (first, second, starts)."""
+    def count(sub, pairs, starts, call_threads, cycles, dealt):
+        return native.score_units(sub, group1, group2, method, aggregate, alternative, cycles, call_threads, pairs,
+                                  starts, dealing=dealt)
+
     def run(rows, start, cycles):
-        return _unit_counts(matrix, group1, group2, units_of(rows), method, aggregate, alternative, threads,
-                            dealing, start, cycles)
+        return _unit_counts(matrix, units_of(rows), count, threads, dealing, start, cycles)
 
     return run
+
+
+def groups_unit_runner(matrix, groups, units_of, method: str, aggregate: str, threads: int,
+                       dealing: native.Dealing) -> RoundRunner:
+    """The rounds of scores across groups (``groups``: each group's columns) of rows whose units
+    ``units_of(rows)`` gives."""
+    def count(sub, pairs, starts, call_threads, cycles, dealt):
+        found = native.ztest_groups(sub, groups, method, cycles, call_threads, pairs=pairs, dealing=dealt,
+                                    aggregate=aggregate, starts=starts)
+        return {"extreme": found["score_extreme"], "valid": found["score_valid"]}
+
+    def run(rows, start, cycles):
+        return _unit_counts(matrix, units_of(rows), count, threads, dealing, start, cycles)
+
+    return run
+
+
+def groups_score_auto(prep, method: str, aggregate: str, threads: int, progress, dealing: native.Dealing,
+                      fdr: float, cap: int) -> dict[str, np.ndarray]:
+    """The scores across groups of the features of ``prep`` whose correlations are defined in every group,
+    over all their pairs with one another, with adaptive permutations: "feature" (rows of ``prep.matrix``),
+    "score", the counts, "p_permutation" and "cycles"."""
+    kept = np.flatnonzero(~prep.undefined)
+    matrix = np.ascontiguousarray(prep.matrix[kept])
+    with progress_bar(progress, "Permutations (auto)", "row") as bar:
+        found = native.ztest_groups(matrix, prep.groups, method, min(LOSSES, cap), threads, dealing=dealing,
+                                    aggregate=aggregate)
+        columns = {"feature": kept, "score": found["score"], "extreme": found["score_extreme"],
+                   "valid": found["score_valid"]}
+        local = np.arange(len(kept))
+        run = groups_unit_runner(matrix, prep.groups, _feature_units(local, local), method, aggregate, threads,
+                                 dealing)
+        state = run_adaptive(run, (columns["extreme"], columns["valid"]), ~np.isnan(columns["score"]), fdr, cap,
+                             round_reporter(bar))
+    return with_state(columns, state)
 
 
 def _run_units(prep, units_of, columns, method, aggregate, alternative, threads, bar, dealing, fdr, cap):

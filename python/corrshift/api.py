@@ -795,9 +795,9 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     (see :func:`ztest`, Notes), over all its pairs, and the permutation
     cycles deal all the groups anew (with ``sets``, a set's score is the
     mean or median of ``chi2`` over the pairs inside it); ``alternative``
-    must then be "two-sided", and ``pairs``, ``permutations="auto"`` and
-    the chunk options are not yet available there. ``attrs["test"]`` is
-    "score_groups".
+    must then be "two-sided", and ``pairs``, ``permutations="auto"`` with
+    ``sets`` and the chunk options are not yet available there.
+    ``attrs["test"]`` is "score_groups".
 
     Parameters
     ----------
@@ -912,12 +912,10 @@ def score(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
         if pairs is not None:
             raise ValueError("scores across three groups or more are over all pairs or sets=: not with pairs=")
         _check_across_groups(group1, group2, chunking, alternative)
-        if permutations == AUTO:
-            raise ValueError('permutations="auto" is not yet available for scores across three groups or more: '
-                             "give a number of permutations")
         return _delivered(data, key_added, file, score_groups(
             data, groupby, groups, aggregate=aggregate, method=method, permutations=permutations, threads=threads,
-            progress=progress, min_cells=min_cells, strata=strata, layer=layer, seed=seed, sets=sets))
+            progress=progress, min_cells=min_cells, strata=strata, layer=layer, seed=seed, sets=sets, fdr=fdr,
+            max_permutations=max_permutations))
     prep = prepare(data, group1, group2, groupby=groupby, groups=groups, layer=layer, method=method,
                    min_cells=min_cells, strata=strata, between=between, other=other, other_layer=other_layer)
     asked = dict(seed=seed, fdr=fdr, max_permutations=max_permutations)

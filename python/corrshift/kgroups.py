@@ -36,7 +36,7 @@ from .memory import warn_if_too_large
 from .inputs import DataTable, as_table
 from .messages import few, warn
 from .adaptive import default_max_permutations
-from .adaptive_runs import groups_auto
+from .adaptive_runs import groups_auto, groups_score_auto
 from .options import AGGREGATES, AUTO, METHODS, check_choice, check_min_cells
 from .significance import testable_rows, warn_if_unreachable
 from .sets import unit_pairs
@@ -174,12 +174,14 @@ def ztest_groups(data, groupby, groups, *, pairs=None, method="pearson", permuta
 
 
 def score_groups(data, groupby, groups, *, aggregate="mean", method="pearson", permutations=1000, threads=1,
-                 progress=None, min_cells=None, strata=None, layer=None, seed=None, sets=None) -> pd.DataFrame:
+                 progress=None, min_cells=None, strata=None, layer=None, seed=None, sets=None, fdr=0.05,
+                 max_permutations=None) -> pd.DataFrame:
     """Each feature's score across the groups ``groups`` of ``groupby``: the mean (or median) of Q over its
     pairs, with a permutation p-value from the same cycles as :func:`ztest_groups` (the table
     :func:`corrshift.score` returns for three labels or more). Features whose correlations are undefined
     in a group take no part: their rows are NaN, and their pairs are left out of the others' scores. With
-    ``sets`` (as :func:`corrshift.score` takes them) each set's score over the pairs inside it instead."""
+    ``sets`` (as :func:`corrshift.score` takes them) each set's score over the pairs inside it instead.
+    ``permutations="auto"`` (features only) runs each feature as :func:`ztest_groups` runs each pair."""
     from .api import warn_undefined_groups  # shared with the two-group analysis
 
     aggregate = check_choice(aggregate, AGGREGATES, "aggregate")
@@ -187,25 +189,39 @@ def score_groups(data, groupby, groups, *, aggregate="mean", method="pearson", p
     if len(prep.filtered):
         warn_filtered_features(prep)
     if sets is not None:
+        if permutations == AUTO:
+            raise ValueError('permutations="auto" is not yet available for sets across three groups or more: '
+                             "give a number of permutations")
         return _set_scores(prep, sets, aggregate=aggregate, method=method, permutations=permutations,
                            threads=threads, progress=progress, seed=seed)
     rows = np.arange(len(prep.features))
     warn_undefined_groups(prep.features, prep.constant, prep.missing, prep.labels, rows,
                           "they are left out of every score")
     kept = rows[~prep.undefined]
-    warn_if_unreachable(len(kept), permutations, "features")
+    adaptive = {}
+    if permutations == AUTO:
+        adaptive = dict(fdr=fdr, max_permutations=max_permutations or default_max_permutations(len(kept), fdr))
+    warn_if_unreachable(len(kept), adaptive.get("max_permutations", permutations), "features")
     columns = {"feature": rows, "score": np.full(len(rows), np.nan),
                "extreme": np.zeros(len(rows), np.uint32), "valid": np.zeros(len(rows), np.uint32)}
-    if len(kept) > 1:
+    dealing = native.Dealing(prep.strata, seed)
+    if adaptive:
+        columns.update(p_permutation=np.full(len(rows), np.nan), cycles=np.zeros(len(rows), np.int64))
+        found = (groups_score_auto(prep, method, aggregate, threads, progress, dealing, fdr,
+                                   adaptive["max_permutations"]) if len(kept) > 1 else None)
+        for name in ("score", "extreme", "valid", "p_permutation", "cycles"):
+            if found is not None:
+                columns[name][kept] = found[name]
+        adaptive.update(row_cycles=int(columns["cycles"].sum()), rounds=[] if found is None else found["rounds"])
+    elif len(kept) > 1:
         found = native.ztest_groups(np.ascontiguousarray(prep.matrix[kept]), prep.groups, method, permutations,
-                                    threads, progress=progress, dealing=native.Dealing(prep.strata, seed),
-                                    aggregate=aggregate)
+                                    threads, progress=progress, dealing=dealing, aggregate=aggregate)
         for name in ("score", "extreme", "valid"):
             columns[name][kept] = found[name if name == "score" else f"score_{name}"]
     table = score_table(prep, columns)
     table.attrs = _attrs(prep, len(table), test="score_groups", method=method, aggregate=aggregate,
                          alternative="two-sided", permutations=permutations,
-                         seed=native.DEFAULT_SEED if seed is None else seed)
+                         seed=native.DEFAULT_SEED if seed is None else seed, **adaptive)
     return table
 
 
