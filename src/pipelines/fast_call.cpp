@@ -194,10 +194,12 @@ void make_fast_call(fast_call& rows, const checked_inputs& in, const call_option
         rows.ranks = make_scratch<int32_t>(t * most);
         rows.seen = make_scratch<uint8_t>(t * most);
         rows.keys = make_scratch<uint64_t>(t * most);
+        const auto p = static_cast<size_t>(in.samples);
+        rows.block_starts = make_scratch<uint64_t>(t * p);
         for (size_t w = 0; w < t; ++w)
             rows.workers[w] = {rows.rank_rows.get() + w * rank_floats, rows.values.get() + w * most,
                                rows.order.get() + w * most, rows.ranks.get() + w * most, rows.seen.get() + w * most,
-                               rows.keys.get() + w * most};
+                               rows.keys.get() + w * most, rows.block_starts.get() + w * p};
     }
     job.scratch = rows.workers.data();
     if (spearman && rank_from_order(in, options.permutations)) {

@@ -30,7 +30,7 @@ struct fast_call {
     scratch<float> rank_rows, values;
     scratch<int32_t> order, ranks;
     scratch<uint8_t> seen;
-    scratch<uint64_t> keys;
+    scratch<uint64_t> keys, block_starts;
     scratch<int32_t> sample_order;
     scratch<uint8_t> distinct, member;
     large_scratch<float> by_sample;

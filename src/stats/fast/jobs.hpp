@@ -28,6 +28,7 @@ struct prepare_scratch {
     int32_t* ranks;   // max(n1, n2) ints
     uint8_t* seen;    // max(n1, n2) bytes
     uint64_t* keys;   // max(n1, n2) sort keys
+    uint64_t* block_starts;  // "spearman" ranked from row orders (else null): P group counts
 };
 
 // Packing of every row for one cycle: the raw values of each group's

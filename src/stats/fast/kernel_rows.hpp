@@ -183,41 +183,40 @@ void ranks_from_order(const prepare_job& job, int32_t row, float* __restrict ran
 }
 
 // Average ranks of a row with ties (sound rules) into rank_row, from its
-// order: the order holds each block of tied values together, so one pass
-// counts a block's members of each group and the next gives them their
-// group's average rank, (i + j) / 2 over the positions i .. j the block
-// spans in the group (as rank_row_average computes it).
-void tied_ranks_from_order(const prepare_job& job, int32_t row, float* __restrict rank_row) {
-    const int32_t* __restrict order = job.order + static_cast<int64_t>(row) * job.samples;
+// order: the order holds each block of tied values together, and a block's
+// members of group g share the average of the positions it spans in the
+// group, (i + j) / 2 over i .. j (as rank_row_average computes it), i the
+// group's members before the block and j + 1 those up to its end. Two
+// branch-free passes count both groups at once in one 64-bit word (group
+// 1's in the low half, group 2's in the high half): forward, the counts
+// where each position's block begins (block_starts, P words); backward,
+// where it ends, and the rank.
+void tied_ranks_from_order(const prepare_job& job, int32_t row, float* __restrict rank_row,
+                           uint64_t* __restrict block_starts) {
+    static constexpr uint64_t kStep[3] = {0, 1, uint64_t{1} << 32};  // by group: none, 1, 2
+    static constexpr uint8_t kHalf[3] = {0, 0, 32};
+    const auto* __restrict order =
+        reinterpret_cast<const uint32_t*>(job.order + static_cast<int64_t>(row) * job.samples);
     const uint8_t* __restrict member = job.member;
-    const auto column = [](int32_t entry) {
-        return static_cast<int32_t>(static_cast<uint32_t>(entry) & ~kTiedToPrevious);
-    };
-    int32_t before[3] = {0, 0, 0};
-    for (int32_t p = 0; p < job.samples;) {
-        const int32_t first = column(order[p]);
-        int32_t q = p + 1;
-        if (q == job.samples || (static_cast<uint32_t>(order[q]) & kTiedToPrevious) == 0) {
-            // A value of its own: its rank in its group is the members before it
-            // ((2 b + 1 - 1) / 2 of the block formula below, exactly).
-            const uint8_t g = member[first];
-            rank_row[first] = static_cast<float>(before[g]);
-            ++before[g];
-            p = q;
-            continue;
-        }
-        int32_t count[3] = {0, 0, 0};
-        ++count[member[first]];
-        for (; q < job.samples && (static_cast<uint32_t>(order[q]) & kTiedToPrevious) != 0; ++q)
-            ++count[member[column(order[q])]];
-        float rank[3];
-        for (int g = 0; g < 3; ++g) rank[g] = static_cast<float>(2 * before[g] + count[g] - 1) * 0.5f;
-        for (int32_t t = p; t < q; ++t) {
-            const int32_t s = column(order[t]);
-            rank_row[s] = rank[member[s]];
-        }
-        for (int g = 0; g < 3; ++g) before[g] += count[g];
-        p = q;
+    const int32_t samples = job.samples;
+    uint64_t seen = 0, start = 0;
+    for (int32_t p = 0; p < samples; ++p) {
+        const uint32_t entry = order[p];
+        start = (entry & kTiedToPrevious) != 0 ? start : seen;
+        block_starts[p] = start;
+        seen += kStep[member[entry & ~kTiedToPrevious]];
+    }
+    uint64_t end = seen;
+    for (int32_t p = samples - 1; p >= 0; --p) {
+        const uint32_t column = order[p] & ~kTiedToPrevious;
+        const uint8_t g = member[column];
+        const bool last = p == samples - 1 || (order[p + 1] & kTiedToPrevious) == 0;
+        end = last ? seen : end;
+        const auto before = static_cast<uint32_t>(block_starts[p] >> kHalf[g]);
+        const auto through = static_cast<uint32_t>(end >> kHalf[g]);
+        // Columns of neither group get values no one reads.
+        rank_row[column] = static_cast<float>(before + through - 1u) * 0.5f;
+        seen -= kStep[g];
     }
 }
 
@@ -254,7 +253,7 @@ void pack_block_by_rows(const prepare_job& job, const prepare_scratch& sc, int32
                 float* ranks = sc.rank_rows + static_cast<int64_t>(l) * job.samples;
                 if (ranked_from_order(job, row)) {
                     if (job.distinct[row] == static_cast<uint8_t>(row_order::tied))
-                        tied_ranks_from_order(job, row, ranks);
+                        tied_ranks_from_order(job, row, ranks, sc.block_starts);
                     else
                         ranks_from_order(job, row, ranks);
                 } else {
