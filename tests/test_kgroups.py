@@ -300,7 +300,7 @@ DATA = np.random.default_rng(0).normal(size=(4, 20))
     (dict(groups=["A"]), "groups must be two labels"),
     (dict(groups=["A", "B", "C"], alternative="greater"), "two-sided"),
     (dict(groups=["A", "B", "C"], permutations="auto", contrasts="pairwise"), "do not go together"),
-    (dict(groups=["A", "B", "C"], top=5), "not yet available with more than two groups"),
+    (dict(groups=["A", "B", "C"], top=5, contrasts="pairwise"), "take a number of permutations and no contrasts"),
     (dict(groups=["A", "B", "C"], between=(["f0"], ["f1"])), "between= and other= test two groups"),
     (dict(groups=["A", "B", "C"], contrasts="all"), "contrasts must be None or \"pairwise\""),
     (dict(groups=["A", "B"], contrasts="pairwise"), "three groups or more"),
@@ -581,3 +581,52 @@ def test_auto_feature_scores_across_groups_in_the_table():
     assert auto.columns[-1] == "cycles" and auto.attrs["row_cycles"] == auto.cycles.sum()
     # Features 0 to 3 change; the others' scores hold only their share of those changes.
     assert set(auto.feature[auto.q_permutation <= 0.05]) <= {0, 1, 2, 3}
+
+
+# --- in chunks ------------------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("options", [dict(chunk_pairs=40), dict(top=7, chunk_pairs=40),
+                                     dict(max_p=0.2, chunk_pairs=25), dict(chunk_pairs=30, method="spearman")])
+def test_chunks_across_groups_give_the_rows_of_one_call(options):
+    from corrshift.ranking import ranked
+
+    x, labels = _three_changes(k=25, n=20)
+    groups = dict(groupby=labels, groups=["A", "B", "C"], permutations=99, seed=3,
+                  method=options.pop("method", "pearson"))
+    one = corrshift.ztest(x, **groups, **QUIET)
+    chunked = corrshift.ztest(x, **options, **groups, **QUIET)
+    if "top" in options:
+        want = ranked(one).head(options["top"]).reset_index(drop=True)
+    elif "max_p" in options:  # in pair order
+        want = one[one.p_permutation <= options["max_p"]].reset_index(drop=True)
+    else:
+        want = one
+    assert chunked.attrs["rows"] == len(one) and len(chunked) == len(want) > 2
+    shared = [c for c in want.columns if c != "q_normal"]
+    # The classes' categories are those that occur among the rows kept.
+    pd.testing.assert_frame_equal(chunked[shared], want[shared], check_categorical=False)
+
+
+def test_chunks_across_groups_to_a_folder_hold_every_row(tmp_path):
+    x, labels = _three_changes(k=25, n=20)
+    groups = dict(groupby=labels, groups=["A", "B", "C"], permutations=99, seed=3)
+    assert corrshift.ztest(x, out=tmp_path / "rows", chunk_pairs=40, **groups, **QUIET) is None
+    back = pd.read_parquet(tmp_path / "rows")
+    one = corrshift.ztest(x, **groups, **QUIET)
+    np.testing.assert_array_equal(back["chi2"], one["chi2"])
+    np.testing.assert_array_equal(back["p_permutation"], one["p_permutation"])
+    assert list(back.columns) == [c for c in one.columns if not c.startswith("q_")]
+
+
+@pytest.mark.slow
+def test_chunks_across_groups_on_dask_equal_one_call():
+    distributed = pytest.importorskip("distributed")
+    x, labels = _three_changes(k=20, n=20)
+    groups = dict(groupby=labels, groups=["A", "B", "C"], permutations=49, seed=3)
+    one = corrshift.ztest(x, **groups, **QUIET)
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+        on_dask = corrshift.ztest(x, client=client, chunk_pairs=30, **groups, progress=False)
+    pd.testing.assert_frame_equal(on_dask, one)
+

@@ -37,6 +37,8 @@ class Analysis:
     #: ``call(data, job, threads, pairs)``: the native columns of a chunk (``pairs`` None: all pairs, or the
     #: rectangle of ``job.between``).
     call: Callable
+    #: Native columns of float64 numbers (the others are the engine's float32, or counts and positions).
+    wide: tuple[str, ...] = ()
 
     def tested(self, columns: Mapping, p_permutation: np.ndarray) -> np.ndarray:
         """Rows with a finite statistic and a defined permutation p-value."""
@@ -95,8 +97,25 @@ ZTEST = Analysis("ztest", "z_diff", "pairs", native.ZTEST_COLUMNS, per_feature=F
 SCORE = Analysis("score", "score", "features", native.SCORE_COLUMNS, per_feature=True, has_normal=False,
                  call=_score_call)
 ANALYSES = {a.name: a for a in (ZTEST, SCORE)}
-#: The test across k groups (:mod:`corrshift.kgroups`): one call, no chunks.
-GROUPS = Analysis("ztest_groups", "chi2", "pairs", (), per_feature=False, has_normal=True, call=None)
+
+
+def _groups_call(data, job, threads, pairs):
+    columns = native.ztest_groups(data, job.groups, job.method, job.permutations, threads, pairs=pairs,
+                                  dealing=job.dealing)
+    if pairs is not None:
+        columns["first"], columns["second"] = pairs
+    return columns
+
+
+#: The test across k groups (:mod:`corrshift.kgroups`); its native columns name the groups' correlations
+#: r0 .. r<k-1> as well (see :func:`groups_columns`).
+GROUPS = Analysis("ztest_groups", "chi2", "pairs", ("first", "second", "chi2", "p_normal", "extreme", "valid"),
+                  per_feature=False, has_normal=True, call=_groups_call, wide=("chi2", "p_normal"))
+
+
+def groups_columns(groups: int) -> tuple[str, ...]:
+    """The native columns of the test across ``groups`` groups (:func:`corrshift.native.ztest_groups`)."""
+    return GROUPS.native_columns[:2] + tuple(f"r{g}" for g in range(groups)) + GROUPS.native_columns[2:]
 
 
 def analysis_of(columns: Mapping) -> Analysis:

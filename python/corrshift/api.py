@@ -599,8 +599,9 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
     ``q_permutation``. Each group needs at least 4 samples. The test is
     two-sided (``alternative`` must be "two-sided"); ``attrs`` record the
     ``groups`` and their ``sizes`` in order. ``permutations="auto"``
-    works as for two groups (not with ``contrasts``); ``chunk_pairs``,
-    ``client``, ``top``, ``max_p``, a folder ``out``, ``between`` and
+    works as for two groups (not with ``contrasts``), and so do
+    ``chunk_pairs``, ``client``, ``top``, ``max_p`` and a folder ``out``
+    with a number of permutations and no ``contrasts``; ``between`` and
     ``other`` are not yet available there.
 
     Only the groups' samples enter the computation, also in the
@@ -680,18 +681,19 @@ def ztest(data, group1=None, group2=None, *, groupby=None, groups=None, pairs=No
 def _groups_ztest(data, group1, group2, chunking, permutations, alternative, **options) -> pd.DataFrame:
     """The test across three groups or more (:func:`corrshift.kgroups.ztest_groups`), for the options it
     takes."""
-    _check_across_groups(group1, group2, chunking, alternative)
-    return ztest_groups(data, permutations=permutations, **options)
+    _check_across_groups(group1, group2, None, alternative)
+    return ztest_groups(data, permutations=permutations, chunking=chunking, **options)
 
 
 def _check_across_groups(group1, group2, chunking, alternative) -> None:
-    """Refuse the options that the analyses across three groups or more do not take."""
+    """Refuse the options that the analyses across three groups or more do not take (``chunking``: those of
+    the scores, which do not run in chunks)."""
     if group1 is not None or group2 is not None:
         raise ValueError("three groups or more come from groupby= and groups=[label1, label2, label3, ...], "
                          "not with group1 and group2")
     if chunking is not None:
-        raise ValueError("chunk_pairs, client, top, max_p and a folder out are not yet available with more "
-                         "than two groups: run without them (or out= a single file)")
+        raise ValueError("chunk_pairs, client, top, max_p and a folder out are not yet available for scores "
+                         "across three groups or more: run without them (or out= a single file)")
     if alternative != "two-sided":
         raise ValueError("the test across groups is two-sided: Q measures a difference between the groups' "
                          f"correlations in no direction, so alternative must be \"two-sided\"; got {alternative!r}")

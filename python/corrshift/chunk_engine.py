@@ -46,7 +46,7 @@ import numpy as np
 from . import native
 from .adaptive import Adaptive, screen_cost
 from .adaptive_runs import screen_chunk, with_state
-from .analyses import Analysis, analysis_of
+from .analyses import Analysis, analysis_of, groups_columns
 from .options import INT32_MAX, available_cpus
 from .pairs import block_pairs, pairs_per_first
 from .pvalues import EMPTY_TALLY, PValueTally, tally_by_extreme, tested_counts
@@ -102,11 +102,13 @@ class Job:
     between: int | None = None
     #: With ``between``: one id per matrix row where a feature is in both sets (its pair with itself is left out).
     same: np.ndarray | None = None
+    #: The test across groups: each group's columns of the matrix.
+    groups: tuple[np.ndarray, ...] | None = None
 
     @property
     def columns(self) -> tuple[str, ...]:
         """The columns of a chunk's rows."""
-        names = self.analysis.native_columns
+        names = self.analysis.native_columns if self.groups is None else groups_columns(len(self.groups))
         return names if self.adaptive is None else names + ADAPTIVE_COLUMNS
 
 
@@ -382,11 +384,14 @@ def take_rows(columns: dict[str, np.ndarray], index) -> dict[str, np.ndarray]:
     return {name: values[index] for name, values in columns.items()}
 
 
-def concat_rows(parts: Iterable[dict[str, np.ndarray]], names: Iterable[str]) -> dict[str, np.ndarray]:
-    """Rows of several tables one after another (an empty table without parts)."""
+def concat_rows(parts: Iterable[dict[str, np.ndarray]], names: Iterable[str],
+                wide: tuple[str, ...] = ()) -> dict[str, np.ndarray]:
+    """Rows of several tables one after another (an empty table without parts: ``wide`` names its float64
+    columns)."""
     parts = list(parts)
     if not parts:
-        return {name: np.zeros(0, _COLUMN_TYPES.get(name, np.float32)) for name in names}
+        return {name: np.zeros(0, np.float64 if name in wide else _COLUMN_TYPES.get(name, np.float32))
+                for name in names}
     return {name: np.concatenate([p[name] for p in parts]) for name in parts[0]}
 
 
@@ -764,11 +769,11 @@ def run_chunks(data: np.ndarray, group1, group2, job: Job, *, pairs=None,
     if sink is not None:
         columns = None
     elif job.top is not None:
-        columns = concat_rows([best] if best is not None else [], names)
+        columns = concat_rows([best] if best is not None else [], names, job.analysis.wide)
         if job.adaptive is None:  # "auto" ranks the survivors among them by their row numbers too
             columns.pop("row", None)
     else:
-        columns = concat_rows([kept[i] for i in sorted(kept)], names)
+        columns = concat_rows([kept[i] for i in sorted(kept)], names, job.analysis.wide)
     if job.adaptive is None:
         return ChunkedResult(columns, tally, tested, total, len(plan))
     return ChunkedResult(columns, tally, tested, total, len(plan),

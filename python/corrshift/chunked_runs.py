@@ -5,15 +5,17 @@ from __future__ import annotations
 import contextlib
 import dataclasses
 
+import numpy as np
+
 from .adaptive import LOSSES, Adaptive
 from .adaptive_chunks import finish_survivors
 from .atomic import check_new_folder
-from .analyses import SCORE, ZTEST
+from .analyses import GROUPS, SCORE, ZTEST
 from .chunk_engine import Job, concat_rows, run_chunks
 from .options import INT32_MAX, check_probability, check_whole
 from .parquet_sink import attrs_metadata, parquet_dataset, pyarrow_modules, restamp
 from .progress import progress_bar
-from .tables import add_permutation_qvalues, add_qvalues, score_rows, ztest_rows
+from .tables import add_permutation_qvalues, add_qvalues, groups_rows, score_rows, ztest_rows
 
 
 
@@ -81,14 +83,16 @@ def _run(prep, job: Job, pairs, chunking: Chunking, progress: bool | None, rows)
                               exclude=prep.undefined if job.analysis.per_feature else None)
     dataset = contextlib.nullcontext()
     if chunking.out is not None:
-        empty = rows(prep, concat_rows([], job.columns))
+        empty = rows(prep, concat_rows([], job.columns, job.analysis.wide))
         # The folder appears only once every chunk's file is in it.
         dataset = parquet_dataset(chunking.out, to_table=lambda columns: rows(prep, columns),
                                   schema=_parquet_schema(empty, prep, chunking.attrs))
     with dataset as sink:
-        # One bar for the chunks; their native calls show none.
+        # One bar for the chunks; their native calls show none. Across groups, the
+        # job holds the groups; the first two stand for the samples of every group.
+        group1, group2 = (prep.group1, prep.group2) if job.groups is None else (np.concatenate(job.groups), [])
         with progress_bar(progress, "Chunks", "chunk") as report:
-            result = run_chunks(prep.matrix, prep.group1, prep.group2, job, pairs=pairs,
+            result = run_chunks(prep.matrix, group1, group2, job, pairs=pairs,
                                 chunk_pairs=chunking.chunk_pairs, client=chunking.client, sink=sink,
                                 progress=report)
         if job.adaptive is not None:
@@ -120,6 +124,14 @@ def ztest_chunks(prep, pairs, *, method, alternative, permutations, dealing, thr
     of ``permutations="auto"`` (``permutations`` is then unused)."""
     job = _job(ZTEST, prep, method, alternative, None, permutations, threads, dealing, auto)
     return _run(prep, job, pairs, chunking, progress, ztest_rows)
+
+
+def groups_chunks(prep, pairs, *, method, permutations, dealing, threads, progress, chunking: Chunking):
+    """The test across groups of :func:`corrshift.ztest` (three labels or more) in chunks; (table or None,
+    engine result)."""
+    job = Job(GROUPS, len(prep.features), prep.groups[0], prep.groups[1], method, "two-sided", None, permutations,
+              threads, None, None, dealing=dealing, groups=prep.groups)
+    return _run(prep, job, pairs, chunking, progress, groups_rows)
 
 
 def score_chunks(prep, pairs, *, method, aggregate, alternative, permutations, dealing, threads, progress,

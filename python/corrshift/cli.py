@@ -67,8 +67,9 @@ with one side per group (+/0/-), chi2 (Cochran's Q of the Fisher transforms, wei
 over 1.5 for Spearman), p_normal (chi-square, groups - 1 degrees of freedom), p_permutation
 (cycles that deal every group anew), q_normal and q_permutation, ranked with chi2 in place of
 |z_diff|; --contrasts adds z_A_B and p_A_B for each two groups. Each group needs 4 samples;
---plots writes correlations.png (each group's r of the best pairs) and pair plots; not with
-the chunk options or --network (nor --contrasts with --permutations auto).
+--plots writes correlations.png (each group's r of the best pairs) and pair plots; the chunk
+options need a number of --permutations and no --contrasts (nor --contrasts with
+--permutations auto); not with --network.
 """
 
 _SCORE_COLUMNS = f"""\
@@ -79,8 +80,8 @@ Rows are written best first: smallest p_permutation, then larger score (with --p
 
 With three labels or more in --compare: score is the mean (or median) of chi2, Cochran's Q of
 the groups' Fisher transforms (see ztest --help), over the feature's pairs, and p_permutation
-comes from cycles that deal every group anew; not with --sets, --pairs, --permutations auto or
-the chunk options.
+comes from cycles that deal every group anew (with --sets, each set's over the pairs inside
+it); not with --pairs, the chunk options, or --sets with --permutations auto.
 """
 
 

@@ -124,11 +124,13 @@ def prepare_groups(data, groupby, groups, *, layer=None, method="pearson", featu
 
 def ztest_groups(data, groupby, groups, *, pairs=None, method="pearson", permutations=1000, threads=1,
                  progress=None, min_cells=None, strata=None, class_alpha=0.05, layer=None, seed=None,
-                 contrasts=None, fdr=0.05, max_permutations=None) -> pd.DataFrame:
+                 contrasts=None, fdr=0.05, max_permutations=None, chunking=None) -> pd.DataFrame | None:
     """The test across the groups ``groups`` of ``groupby``: the table :func:`corrshift.ztest` returns for
     three labels or more (see its Notes), for checked options (``threads`` a count, ``permutations`` a
     whole number or "auto" with ``fdr`` and ``max_permutations``, ``seed`` None or a whole number). Two
-    labels run the same test across two groups."""
+    labels run the same test across two groups. ``chunking`` (a
+    :class:`~corrshift.chunked_runs.Chunking`) runs it in chunks, with a fixed permutation count and no
+    contrasts; None when the rows went to a folder ``out``."""
     from .api import matrix_pair_positions, warn_undefined_groups  # shared with the two-group analysis
 
     if contrasts not in (None, "pairwise"):
@@ -137,6 +139,9 @@ def ztest_groups(data, groupby, groups, *, pairs=None, method="pearson", permuta
         raise ValueError('contrasts= and permutations="auto" do not go together: each pair stops when its '
                          "decision across the groups is settled, which would leave the contrasts' p-values "
                          "without a fixed count; give a number of permutations")
+    if chunking is not None and (contrasts is not None or permutations == AUTO):
+        raise ValueError('chunk_pairs, client, top, max_p and a folder out take a number of permutations and no '
+                         'contrasts across three groups or more (not yet permutations="auto" or contrasts=)')
     prep = prepare_groups(data, groupby, groups, layer=layer, method=method, min_cells=min_cells, strata=strata,
                           class_alpha=class_alpha)
     if contrasts is not None:
@@ -156,8 +161,12 @@ def ztest_groups(data, groupby, groups, *, pairs=None, method="pearson", permuta
     if permutations == AUTO:
         adaptive = dict(fdr=fdr, max_permutations=max_permutations or default_max_permutations(rows, fdr))
     warn_if_unreachable(rows, adaptive.get("max_permutations", permutations), "pairs")
-    _warn_if_large(prep, pairs, contrasts is not None)
     dealing = native.Dealing(prep.strata, seed)
+    recorded = dict(method=method, alternative="two-sided", permutations=permutations,
+                    seed=native.DEFAULT_SEED if seed is None else seed, class_alpha=class_alpha, contrasts=contrasts)
+    if chunking is not None:
+        return _in_chunks(prep, pairs, chunking, dealing, threads, progress, recorded)
+    _warn_if_large(prep, pairs, contrasts is not None)
     if adaptive:
         columns = groups_auto(prep, pairs, method, threads, progress, dealing, fdr, adaptive["max_permutations"])
         adaptive.update(row_cycles=int(columns["cycles"].sum()), rounds=columns.pop("rounds"))
@@ -167,9 +176,25 @@ def ztest_groups(data, groupby, groups, *, pairs=None, method="pearson", permuta
     if pairs is not None:
         columns["first"], columns["second"] = pairs
     table = groups_table(prep, columns)
-    table.attrs = _attrs(prep, len(table), method=method, alternative="two-sided", permutations=permutations,
-                         seed=native.DEFAULT_SEED if seed is None else seed, class_alpha=class_alpha,
-                         contrasts=contrasts, **adaptive)
+    table.attrs = _attrs(prep, len(table), **recorded, **adaptive)
+    return table
+
+
+def _in_chunks(prep: GroupsPrepared, pairs, chunking, dealing: native.Dealing, threads, progress,
+               recorded: dict) -> pd.DataFrame | None:
+    """The test across groups in chunks (:func:`corrshift.chunked_runs.groups_chunks`), its ``attrs`` made of
+    ``recorded``; None when the rows went to a folder ``out`` (whose files record them, but ``rows``)."""
+    from .chunked_runs import groups_chunks  # the chunk engine comes after the analyses
+
+    folder = _attrs(prep, 0, **recorded)
+    del folder["rows"]
+    chunking = dataclasses.replace(chunking, attrs=folder)
+    table, result = groups_chunks(prep, pairs, method=recorded["method"], permutations=recorded["permutations"],
+                                  dealing=dealing, threads=threads, progress=progress, chunking=chunking)
+    if table is None:
+        return None
+    bounds = {name: value for name, value in (("top", chunking.top), ("max_p", chunking.max_p)) if value is not None}
+    table.attrs = _attrs(prep, result.rows, **recorded, **bounds)
     return table
 
 

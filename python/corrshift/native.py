@@ -13,6 +13,7 @@ from __future__ import annotations
 import dataclasses
 
 import numpy as np
+from scipy import stats
 
 from . import _core
 from .options import available_cpus
@@ -112,8 +113,10 @@ def ztest_groups(matrix: np.ndarray, groups, method: str, permutations: int, thr
 
     ``groups`` are the k groups' column positions (int32), ``pairs`` given
     (first, second) positions or None for all pairs in condensed order.
-    Returns "corr" (k x pairs, float32), "chi2" (Q, float64), "extreme" and
-    "valid" (its permutation counts) and, with ``contrasts``, "contrast_z",
+    Returns each group's correlations "r0" .. "r<k-1>" (float32), "chi2"
+    (Q, float64), "p_normal" (its chi-square upper tail with k - 1 degrees
+    of freedom), "extreme" and "valid" (its permutation counts) and, with
+    ``contrasts``, "contrast_z",
     "contrast_extreme" and "contrast_valid" (one row per contrast (i, j),
     i < j in order); with ``aggregate`` ("mean" or "median", all pairs
     only) each feature's "score", the aggregate of Q over its pairs, with
@@ -129,10 +132,15 @@ def ztest_groups(matrix: np.ndarray, groups, method: str, permutations: int, thr
         raise ValueError("the test across groups has no exact form (every split once)")
     first, second = (None, None) if pairs is None else _pairs(pairs)
     with progress_bar(progress, "Permutations", "cycle") as report:
-        return _core.ztest_groups(matrix, columns, sizes, method, permutations, threads, report,
-                                  pair_first=first, pair_second=second, contrasts=contrasts,
-                                  aggregate=aggregate, unit_starts=None if starts is None else
-                                  np.ascontiguousarray(starts, dtype=np.int32), **words)
+        found = _core.ztest_groups(matrix, columns, sizes, method, permutations, threads, report,
+                                   pair_first=first, pair_second=second, contrasts=contrasts,
+                                   aggregate=aggregate, unit_starts=None if starts is None else
+                                   np.ascontiguousarray(starts, dtype=np.int32), **words)
+    # One-dimensional columns, as the chunk engine reduces and joins them.
+    named = {f"r{g}": r for g, r in enumerate(found.pop("corr"))}
+    named.update(found)
+    named["p_normal"] = stats.chi2.sf(found["chi2"], len(groups) - 1)
+    return named
 
 
 def _ztest_columns(names, values, group1, group2) -> dict[str, np.ndarray]:

@@ -501,7 +501,8 @@ def _pair_across_groups(data, a, b, groupby, groups, layer, method, class_alpha,
                           class_alpha=class_alpha)
     if prep.features[0] == prep.features[1]:
         raise ValueError(f"a and b are the same feature: {prep.features[0]!r}")
-    corr = native.ztest_groups(prep.matrix, prep.groups, method, 0, 1, pairs=([0], [1]))["corr"][:, 0]
+    found = native.ztest_groups(prep.matrix, prep.groups, method, 0, 1, pairs=([0], [1]))
+    corr = np.array([found[f"r{g}"][0] for g in range(len(prep.groups))])
     members = labelled_positions(prep.table, groupby, tuple(groups))
     values = np.asarray(prep.table.read(np.concatenate(members), prep.rows), dtype=np.float64)
     counts = _are_counts(values)

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import numpy as np
 import pandas as pd
-from scipy import stats
 
 from .analyses import analysis_of
 from .classes import change_classes, group_classes
@@ -237,14 +236,21 @@ def groups_table(prep, columns: dict[str, np.ndarray]) -> pd.DataFrame:
     ``p_permutation`` and the q-values; then with contrasts ``z_<a>_<b>``
     and ``p_<a>_<b>`` for each pair of groups a before b.
     """
-    corr = columns.pop("corr")
-    chi2 = columns["chi2"]
-    columns["p_normal"] = stats.chi2.sf(chi2, len(prep.labels) - 1)
-    pvalues = pvalue_columns(columns, qvalues=True, release=True)
-    feature_a, feature_b = _pair_names(prep, columns, True)
+    return _groups_frame(prep, columns, qvalues=True, release=True)
+
+
+def groups_rows(prep, columns: dict[str, np.ndarray]) -> pd.DataFrame:
+    """The rows of the test across groups of native columns (a chunk's), without q-values."""
+    return _groups_frame(prep, columns, qvalues=False, release=False)
+
+
+def _groups_frame(prep, columns: dict[str, np.ndarray], qvalues: bool, release: bool) -> pd.DataFrame:
+    corr = [columns[f"r{g}"] for g in range(len(prep.labels))]
+    pvalues = pvalue_columns(columns, qvalues, release)
+    feature_a, feature_b = _pair_names(prep, columns, release)
     frame = {"feature_a": feature_a, "feature_b": feature_b}
     frame.update({f"r_{label}": r for label, r in zip(prep.labels, corr)})
-    frame.update({"class": group_classes(corr, prep.sizes, prep.class_alpha), "chi2": chi2,
+    frame.update({"class": group_classes(np.array(corr), prep.sizes, prep.class_alpha), "chi2": columns["chi2"],
                   "p_normal": columns["p_normal"], **pvalues})
     if "contrast_z" in columns:
         found = zip(prep.contrasts(), columns["contrast_z"], columns["contrast_extreme"], columns["contrast_valid"])
