@@ -206,8 +206,7 @@ def change_classes(r1, r2, n1, n2, alpha: float = 0.05) -> pd.Categorical | np.n
     >>> list(change_classes([0.9, 0.05, -0.8], [0.0, 0.02, 0.7], 40, 40))
     ['+/0', '0/0', '-/+']
     """
-    if not 0.0 < alpha < 1.0:
-        raise ValueError(f"alpha must be between 0 and 1; got {alpha!r}")
+    _check_alpha(alpha)
     if (isinstance(r1, np.ndarray) and isinstance(r2, np.ndarray) and r1.dtype == r2.dtype == np.float32
             and r1.ndim == r2.ndim == 1 and len(r1) == len(r2) and _whole_count(n1) and _whole_count(n2)):
         codes = _engine_codes(r1, r2, int(n1), int(n2), alpha)
@@ -216,6 +215,11 @@ def change_classes(r1, r2, n1, n2, alpha: float = 0.05) -> pd.Categorical | np.n
         codes = side1 * np.int8(len(_SIDES)) + side2
     classes = pd.Categorical.from_codes(codes.ravel(), dtype=_CLASS_DTYPE, validate=False)
     return classes if codes.ndim == 1 else np.asarray(classes, dtype=object).reshape(codes.shape)
+
+
+def _check_alpha(alpha: float) -> None:
+    if not 0.0 < alpha < 1.0:
+        raise ValueError(f"alpha must be between 0 and 1; got {alpha!r}")
 
 
 def group_classes(correlations, sizes, alpha: float = 0.05) -> pd.Categorical:
@@ -246,8 +250,7 @@ def group_classes(correlations, sizes, alpha: float = 0.05) -> pd.Categorical:
     >>> list(group_classes([[0.9, 0.05], [0.0, 0.02], [-0.8, 0.7]], [40, 40, 40]))
     ['+/0/-', '0/0/+']
     """
-    if not 0.0 < alpha < 1.0:
-        raise ValueError(f"alpha must be between 0 and 1; got {alpha!r}")
+    _check_alpha(alpha)
     sides = np.stack([_side(np.asarray(r), n, alpha) for r, n in zip(correlations, sizes)]).astype(np.int64)
     codes = np.zeros(sides.shape[1], dtype=np.int64)
     for side in sides:
