@@ -146,7 +146,7 @@ struct fast_rows {
     std::vector<float> panel1, panel2, moments, rank_rows, values, zeros;
     std::vector<int32_t> order, ranks, row_orders, segment_starts;
     std::vector<uint8_t> seen, distinct, member;
-    std::vector<uint64_t> keys;
+    std::vector<uint64_t> keys, block_starts;
     prepare_scratch scratch{};
     prepare_job prepare{};
     pair_job job{};
@@ -165,7 +165,9 @@ struct fast_rows {
         ranks.resize(most);
         seen.resize(most);
         keys.resize(std::max(most, static_cast<size_t>(samples)));
-        scratch = {rank_rows.data(), values.data(), order.data(), ranks.data(), seen.data(), keys.data()};
+        block_starts.resize(static_cast<size_t>(samples));
+        scratch = {rank_rows.data(), values.data(), order.data(), ranks.data(), seen.data(), keys.data(),
+                   block_starts.data()};
         float* m = moments.data();
         prepare.data = in.data.values.data();
         prepare.samples = samples;
